@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds and runs every test suite twice: natively under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then cross-built for aarch64 and run under qemu-user.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+echo "== native build with sanitizers =="
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRUNE_SANITIZE=ON -DKESTRUNE_BENCH=OFF
+cmake --build build-asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 300
+
+echo "== aarch64 build under qemu =="
+cmake -S . -B build-aarch64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DKESTRUNE_BENCH=OFF
+cmake --build build-aarch64 -j "$jobs"
+ctest --test-dir build-aarch64 --output-on-failure -j "$jobs" --timeout 600
+echo "all test trees passed"

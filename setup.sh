@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests and the cross build need on Debian 12.
+# Safe to run again: packages already present are left as they are.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ gcc make pkg-config binutils
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libstb-dev
+  libflatbuffers-dev flatbuffers-compiler
+  qemu-user g++-aarch64-linux-gnu
+  curl
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -q
+  # Recommends stay on: the arm64 C library for the cross compiler is one.
+  $SUDO apt-get install -y -q "${missing[@]}"
+fi
+echo "setup: all packages present"
