@@ -74,11 +74,16 @@ struct Process {
             if (chdir(cwd.c_str()) != 0)
                 _exit(126);
             std::vector<char*> argv;
+#ifdef TEST_EMULATOR
+            argv.push_back(const_cast<char*>(TEST_EMULATOR));
+            argv.push_back(const_cast<char*>("-L"));
+            argv.push_back(const_cast<char*>(TEST_EMULATOR_SYSROOT));
+#endif
             argv.push_back(const_cast<char*>(kProgram.c_str()));
             for (const std::string& a : args)
                 argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
-            execv(kProgram.c_str(), argv.data());
+            execvp(argv[0], argv.data());
             _exit(127);
         }
     }
