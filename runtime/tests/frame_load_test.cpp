@@ -85,6 +85,15 @@ struct Tensor {
     ~Tensor() { nn_tensor_release(t); }
 };
 
+// Cases about process-wide state (device opened once, the one-time warning)
+// need a process in which no frame has been loaded yet; CTest runs every case
+// in its own process.
+#define REQUIRE_FRESH_PROCESS()                                                   \
+    do {                                                                          \
+        if (stub().calls(G2D_STUB_OPEN) != 0)                                     \
+            GTEST_SKIP() << "needs a process without earlier frames (run alone)"; \
+    } while (0)
+
 g2d_surface last_src()
 {
     g2d_surface s, d;
@@ -182,6 +191,7 @@ TEST(FrameLoad, RegionIsUsedOnlyWithPositiveRightAndBottom)
 
 TEST(FrameLoad, MirrorFlipAndBothWarnOnce)
 {
+    REQUIRE_FRESH_PROCESS();
     Frame f("YUYV", 10, 6, gradient);
     const int32_t region[] = {1, 1, 9, 5};
     const struct {
@@ -263,6 +273,7 @@ TEST(FrameLoad, BufferIsKeptReusedAndRegrown)
 
 TEST(FrameLoad, DeviceOpenedOnceNeverClosedOrFlushed)
 {
+    REQUIRE_FRESH_PROCESS();
     Frame f("UYVY", 4, 4, gradient);
     Tensor a(4, 4), b(2, 2);
     ASSERT_EQ(nn_tensor_load_frame(a.t, nullptr, f.phys(), fourcc("UYVY"), 4, 4, nullptr), 0);
@@ -278,6 +289,7 @@ TEST(FrameLoad, DeviceOpenedOnceNeverClosedOrFlushed)
 
 TEST(FrameLoad, InjectedFailuresReportUnmapAndLeakNothing)
 {
+    REQUIRE_FRESH_PROCESS();
     Frame f("NV21", 4, 4, gradient);
     int frames_only = stub().live();
     const struct {
@@ -314,13 +326,14 @@ TEST(FrameLoad, AnotherSingleAuxObjectIsRefused)
     static int freed;
     static int object;
     nn_tensor_set_aux_object(t.t, &object, [](nn_tensor*) { ++freed; });
+    int blits = stub().calls(G2D_STUB_BLIT);
     testing::internal::CaptureStderr();
     EXPECT_EQ(nn_tensor_load_frame(t.t, nullptr, f.phys(), fourcc("NV12"), 4, 4, nullptr), 1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "incompatible auxiliary object for g2d\n");
     EXPECT_EQ(nn_tensor_mapped(t.t), 0);
     EXPECT_EQ(nn_tensor_aux_object(t.t), &object);
     EXPECT_EQ(freed, 0);
-    EXPECT_EQ(stub().calls(G2D_STUB_BLIT), 0);
+    EXPECT_EQ(stub().calls(G2D_STUB_BLIT), blits);
 }
 
 TEST(FrameLoad, UnsupportedFourccPrintsItsCharacters)
@@ -340,6 +353,7 @@ TEST(FrameLoad, UnsupportedFourccPrintsItsCharacters)
 
 TEST(FrameLoad, BadTensorsAndGeometryStopBeforeG2d)
 {
+    REQUIRE_FRESH_PROCESS();
     Frame f("NV12", 8, 8, gradient);
     uint32_t nv12 = fourcc("NV12");
     const int32_t inside[] = {0, 0, 8, 8};
@@ -371,11 +385,14 @@ TEST(FrameLoad, BadTensorsAndGeometryStopBeforeG2d)
     for (const auto& r : cases_region)
         EXPECT_EQ(nn_tensor_load_frame(t.t, nullptr, f.phys(), nv12, 8, 8, r), 6)
             << r[0] << "," << r[1] << "," << r[2] << "," << r[3];
-    for (int fn = 0; fn < G2D_STUB_FUNCTION_COUNT; ++fn)
-        if (fn != G2D_STUB_ALLOC)  // the frame itself was allocated
+    for (int fn = 0; fn < G2D_STUB_FUNCTION_COUNT; ++fn) {
+        if (fn != G2D_STUB_ALLOC) {  // the frame itself was allocated
             EXPECT_EQ(stub().calls(fn), 0) << "G2D function " << fn << " was called";
+        }
+    }
     EXPECT_EQ(stub().calls(G2D_STUB_ALLOC), 1);
     EXPECT_EQ(nn_tensor_load_frame(t.t, nullptr, f.phys(), nv12, 8, 8, inside), 0);
+    EXPECT_EQ(stub().calls(G2D_STUB_BLIT), 1);
 }
 
 TEST(FrameLoad, TensorWithoutMemoryGives14AfterOpening)
@@ -384,8 +401,9 @@ TEST(FrameLoad, TensorWithoutMemoryGives14AfterOpening)
     nn_tensor* t = nn_tensor_init(nullptr, nullptr);
     const int32_t shape[] = {1, 4, 4, 3};
     nn_tensor_assign(t, NN_TYPE_F32, 4, shape, nullptr);
+    int blits = stub().calls(G2D_STUB_BLIT);
     EXPECT_EQ(nn_tensor_load_frame(t, nullptr, f.phys(), fourcc("NV12"), 4, 4, nullptr), 14);
-    EXPECT_EQ(stub().calls(G2D_STUB_BLIT), 0);
+    EXPECT_EQ(stub().calls(G2D_STUB_BLIT), blits);
     nn_tensor_release(t);
 }
 

@@ -5,6 +5,7 @@
  * scales it by nearest neighbour to the destination rectangle, mirrors or
  * flips it and writes RGBX with full-range BT.601 colours. */
 #include <math.h>
+#include <stdbool.h>
 #include <stdlib.h>
 #include <string.h>
 
