@@ -42,3 +42,19 @@ kestrune_add_gtest(frame_variant_test SOURCES frame_absent_test.cpp LIBS kestrun
   ENV LD_LIBRARY_PATH=${CMAKE_CURRENT_BINARY_DIR}/g2d_stub_nofinish)
 target_compile_definitions(frame_variant_test PRIVATE G2D_VARIANT_LACKS_FINISH)
 add_dependencies(frame_variant_test kestrune_g2d_stub_nofinish)
+
+# Engine plug-in stand-ins, together in one directory that is also put on
+# LD_LIBRARY_PATH so that bare names reach them through the dynamic loader.
+set(KESTRUNE_ENGINE_DIR ${CMAKE_CURRENT_BINARY_DIR}/engines)
+function(kestrune_test_engine target source)
+  add_library(${target} SHARED ${CMAKE_CURRENT_SOURCE_DIR}/engines/${source} ${ARGN})
+  target_include_directories(${target} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/../include)
+  set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${KESTRUNE_ENGINE_DIR})
+endfunction()
+kestrune_test_engine(kestrune_engine_noinit engine_without_init.c)
+kestrune_test_engine(kestrune_engine_failing engine_failing_init.c)
+
+kestrune_add_gtest(engine_load_test SOURCES engine_load_test.cpp LIBS kestrune_rt_testlib
+  ENV LD_LIBRARY_PATH=${KESTRUNE_ENGINE_DIR})
+target_compile_definitions(engine_load_test PRIVATE ENGINE_DIR="${KESTRUNE_ENGINE_DIR}")
+add_dependencies(engine_load_test kestrune_engine_noinit kestrune_engine_failing)
