@@ -6,6 +6,7 @@
 #include <link.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -13,12 +14,14 @@
 #include <vector>
 
 #include "kestrune/nn_engine_plugin.h"
+#include "recording_engine.h"
 
 namespace {
 
 const std::string kDir = ENGINE_DIR;
 const std::string kFailing = "libkestrune_engine_failing.so";
 const std::string kNoInit = "libkestrune_engine_noinit.so";
+const std::string kRecording = "libkestrune_engine_recording.so";
 const std::string kMessage = "failed to load plugin ";
 
 struct Engine {
@@ -186,6 +189,61 @@ TEST(EngineLoad, ApplicationFilledRecordKeepsItsSlots)
     EXPECT_STREQ(nn_engine_name(a.e), "app");
     EXPECT_NE(a.e->fini, nullptr);
     a.e->fini = nullptr;
+}
+
+using kestrune::test::RecordingEngine;
+using kestrune::test::Slot;
+
+TEST(EngineLoad, OperationsGoThroughTheLoadedEngine)
+{
+    Engine a;
+    ASSERT_EQ(nn_engine_load(a.e, (kDir + "/" + kRecording).c_str()), 0);
+    EXPECT_STREQ(nn_engine_name(a.e), "recording-plugin");
+    EXPECT_STREQ(nn_engine_version(a.e), "2.0");
+    auto find = reinterpret_cast<RecordingEngine* (*)()>(dlsym(a.e->handle, "kestrune_recording_plugin"));
+    ASSERT_NE(find, nullptr);
+    RecordingEngine* rec = find();
+    ASSERT_NE(rec, nullptr);
+
+    const int32_t shape[] = {2, 3};
+    const float values[] = {1, 2, 3, 4, 5, 6};
+    nn_tensor* src = nn_tensor_init(nullptr, a.e);
+    nn_tensor* dst = nn_tensor_init(nullptr, a.e);
+    nn_tensor* part = nn_tensor_init(nullptr, a.e);
+    ASSERT_EQ(nn_tensor_engine(src), a.e);
+    ASSERT_EQ(nn_tensor_alloc(src, NN_TYPE_F32, 2, shape), 0);
+    ASSERT_EQ(nn_tensor_alloc(dst, NN_TYPE_F32, 2, shape), 0);
+    float* w = static_cast<float*>(nn_tensor_mapwo(src));
+    ASSERT_NE(w, nullptr);
+    std::copy(values, values + 6, w);
+    nn_tensor_unmap(src);
+
+    // Copy: the slot answers 5 and the CPU path copies through the map slots.
+    rec->ClearCalls();
+    EXPECT_EQ(nn_tensor_copy(dst, src), 0);
+    EXPECT_EQ(rec->Count(Slot::kCopy), 1u);
+    EXPECT_GE(rec->Count(Slot::kMapRo), 1u);
+    const float* r = static_cast<const float*>(nn_tensor_mapro(dst));
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(std::vector<float>(r, r + 6), std::vector<float>(values, values + 6));
+    nn_tensor_unmap(dst);
+
+    // Slice: the slot's 5 is the result; the CPU does not step in.
+    const int32_t part_shape[] = {1, 3};
+    ASSERT_EQ(nn_tensor_alloc(part, NN_TYPE_F32, 2, part_shape), 0);
+    const int32_t axes[] = {0}, begins[] = {1}, ends[] = {2};
+    rec->ClearCalls();
+    EXPECT_EQ(nn_tensor_slice(part, src, 1, axes, begins, ends), 5);
+    EXPECT_EQ(rec->Count(Slot::kSlice), 1u);
+    EXPECT_EQ(rec->Sequence(), "slice");
+
+    nn_tensor_release(part);
+    nn_tensor_release(dst);
+    nn_tensor_release(src);
+    EXPECT_EQ(rec->Count(Slot::kTensorRelease), 3u);
+    nn_engine_release(a.e);  // fini frees the recorder, then the library closes
+    EXPECT_EQ(a.e->handle, nullptr);
+    EXPECT_EQ(a.e->copy, nullptr);
 }
 
 }  // namespace

@@ -53,8 +53,14 @@ function(kestrune_test_engine target source)
 endfunction()
 kestrune_test_engine(kestrune_engine_noinit engine_without_init.c)
 kestrune_test_engine(kestrune_engine_failing engine_failing_init.c)
+# The recording engine carries its own copy of the runtime's tensor code,
+# none of it exported.
+kestrune_test_engine(kestrune_engine_recording engine_recording_plugin.cpp)
+target_link_libraries(kestrune_engine_recording PRIVATE kestrune_rt_testsupport)
+target_link_options(kestrune_engine_recording PRIVATE -Wl,--exclude-libs,ALL)
 
-kestrune_add_gtest(engine_load_test SOURCES engine_load_test.cpp LIBS kestrune_rt_testlib
+kestrune_add_gtest(engine_load_test SOURCES engine_load_test.cpp LIBS kestrune_rt_testsupport
   ENV LD_LIBRARY_PATH=${KESTRUNE_ENGINE_DIR})
 target_compile_definitions(engine_load_test PRIVATE ENGINE_DIR="${KESTRUNE_ENGINE_DIR}")
-add_dependencies(engine_load_test kestrune_engine_noinit kestrune_engine_failing)
+add_dependencies(engine_load_test kestrune_engine_noinit kestrune_engine_failing
+  kestrune_engine_recording)
