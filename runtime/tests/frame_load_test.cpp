@@ -41,30 +41,48 @@ Stub& stub()
     return s;
 }
 
-// A frame in stand-in memory: grey (neutral chroma) with luma y_of(x, y).
+// A frame in stand-in memory with luma y_of(x, y) and constant chroma (grey
+// with the neutral 128).
 struct Frame {
     g2d_buf* buf = nullptr;
     int w, h;
-    Frame(const char* fmt, int w_, int h_, int (*y_of)(int, int)) : w(w_), h(h_)
+    Frame(const char* fmt, int w_, int h_, int (*y_of)(int, int), uint8_t u = 128, uint8_t v = 128)
+        : w(w_), h(h_)
     {
         std::string f(fmt);
         bool packed = f == "YUYV" || f == "YVYU" || f == "UYVY" || f == "VYUY";
         bool full_chroma_rows = f == "NV16" || f == "NV61";
-        int luma = w * h;
-        int size = packed ? w * h * 2 : luma + (full_chroma_rows ? luma : luma / 2);
+        int luma = w * h, chroma = full_chroma_rows ? luma : luma / 2;
+        int size = packed ? w * h * 2 : luma + chroma;
         buf = stub().alloc(size, 1);
         uint8_t* p = static_cast<uint8_t*>(buf->buf_vaddr);
-        std::memset(p, 128, size_t(size));
+        if (packed) {
+            // Byte order of each two-pixel group, 'Y' for luma.
+            const char* order = f == "YUYV" ? "YUYV" : f == "YVYU" ? "YVYU" : f == "UYVY" ? "UYVY" : "VYUY";
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; x += 2) {
+                    uint8_t* g = p + y * w * 2 + x * 2;
+                    int luma_seen = 0;
+                    for (int k = 0; k < 4; ++k)
+                        g[k] = order[k] == 'Y' ? uint8_t(y_of(x + luma_seen++, y))
+                                               : order[k] == 'U' ? u : v;
+                }
+            return;
+        }
         for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) {
-                uint8_t v = uint8_t(y_of(x, y));
-                if (!packed)
-                    p[y * w + x] = v;
-                else if (f == "YUYV" || f == "YVYU")
-                    p[y * w * 2 + x * 2] = v;  // luma at even bytes
-                else
-                    p[y * w * 2 + x * 2 + 1] = v;  // luma at odd bytes
+            for (int x = 0; x < w; ++x)
+                p[y * w + x] = uint8_t(y_of(x, y));
+        uint8_t* c = p + luma;
+        if (f == "I420" || f == "YV12") {
+            std::memset(c, f == "I420" ? u : v, size_t(chroma / 2));
+            std::memset(c + chroma / 2, f == "I420" ? v : u, size_t(chroma / 2));
+        } else {
+            bool uv = f == "NV12" || f == "NV16";
+            for (int i = 0; i < chroma; i += 2) {
+                c[i] = uv ? u : v;
+                c[i + 1] = uv ? v : u;
             }
+        }
     }
     ~Frame() { stub().free(buf); }
     uint64_t phys() const { return uint32_t(buf->buf_paddr); }
@@ -146,6 +164,30 @@ TEST(FrameLoad, EveryFourccReachesG2dAsItsFormat)
         EXPECT_EQ(s.rot, 0);
         EXPECT_EQ(d.format, 2);
         EXPECT_EQ(t.data, reference(gradient, 0, 0, 8, 4, 8, 4, false, false)) << row.name;
+    }
+}
+
+uint8_t bt601(double value)
+{
+    long r = std::lrint(value);
+    return uint8_t(r < 0 ? 0 : r > 255 ? 255 : r);
+}
+
+TEST(FrameLoad, ChromaIsReadFromEachLayout)
+{
+    const uint8_t u = 90, v = 200;
+    for (const char* name : {"NV12", "I420", "YV12", "NV21", "YUYV", "YVYU", "UYVY", "VYUY", "NV16", "NV61"}) {
+        Frame f(name, 6, 4, gradient, u, v);
+        Tensor t(4, 6);
+        ASSERT_EQ(nn_tensor_load_frame(t.t, nullptr, f.phys(), fourcc(name), 6, 4, nullptr), 0) << name;
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 6; ++x) {
+                double Y = gradient(x, y);
+                const float* px = &t.data[(size_t(y) * 6 + x) * 3];
+                EXPECT_EQ(px[0], bt601(Y + 1.402 * (v - 128))) << name << " R at " << x << "," << y;
+                EXPECT_EQ(px[1], bt601(Y - 0.344136 * (u - 128) - 0.714136 * (v - 128))) << name;
+                EXPECT_EQ(px[2], bt601(Y + 1.772 * (u - 128))) << name << " B";
+            }
     }
 }
 
@@ -334,6 +376,38 @@ TEST(FrameLoad, AnotherSingleAuxObjectIsRefused)
     EXPECT_EQ(nn_tensor_aux_object(t.t), &object);
     EXPECT_EQ(freed, 0);
     EXPECT_EQ(stub().calls(G2D_STUB_BLIT), blits);
+}
+
+TEST(FrameLoad, NamedAuxObjectsAreRefusedToo)
+{
+    Frame f("NV12", 4, 4, gradient);
+    Tensor t(4, 4);
+    static int object;
+    nn_tensor_set_aux_object_by_name(t.t, "other", &object, nullptr, false, false);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(nn_tensor_load_frame(t.t, nullptr, f.phys(), fourcc("NV12"), 4, 4, nullptr), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "incompatible auxiliary object for g2d\n");
+    EXPECT_EQ(nn_tensor_aux_object_by_name(t.t, "other"), &object);
+    EXPECT_EQ(nn_tensor_mapped(t.t), 0);
+}
+
+TEST(FrameLoad, FailedRegrowKeepsTheOldBuffer)
+{
+    Frame f("NV12", 8, 8, gradient);
+    int frames_only = stub().live();
+    Tensor t(2, 2);
+    ASSERT_EQ(nn_tensor_load_frame(t.t, nullptr, f.phys(), fourcc("NV12"), 8, 8, nullptr), 0);
+    void* old = nn_tensor_aux_object(t.t);
+    t.reshape(8, 8);
+    stub().fail_next(G2D_STUB_ALLOC);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(nn_tensor_load_frame(t.t, nullptr, f.phys(), fourcc("NV12"), 8, 8, nullptr), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "g2d failed to allocate buffer\n");
+    EXPECT_EQ(nn_tensor_aux_object(t.t), old);
+    EXPECT_EQ(stub().live(), frames_only + 1);
+    ASSERT_EQ(nn_tensor_load_frame(t.t, nullptr, f.phys(), fourcc("NV12"), 8, 8, nullptr), 0);
+    EXPECT_EQ(stub().live(), frames_only + 1);
+    EXPECT_EQ(t.data, reference(gradient, 0, 0, 8, 8, 8, 8, false, false));
 }
 
 TEST(FrameLoad, UnsupportedFourccPrintsItsCharacters)
