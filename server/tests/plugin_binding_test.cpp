@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "brindlecast.h"
 
@@ -119,6 +121,60 @@ TEST(PluginBinding, LoadFailures)
         nn_plugin_unload(&record);
         ::testing::internal::GetCapturedStderr();
     }
+}
+
+// A working directory too long for the 1024-byte buffers: a name found there
+// is handed on bare when getcwd fails, and refused when the joined path would
+// be cut.
+TEST(PluginBinding, LongWorkingDirectories)
+{
+    char base_tmpl[] = "/tmp/brindlecast-cwd-XXXXXX";
+    ASSERT_NE(mkdtemp(base_tmpl), nullptr);
+    const std::string base = base_tmpl;
+    std::vector<std::string> made;
+    std::string dir = base;
+    std::string joined_too_long, cwd_too_long;
+    while (dir.size() < 1100) {
+        size_t room = 1010 - dir.size();
+        std::string part(dir.size() < 1010 && room > 1 && room < 200 ? room - 1 : 150, 'd');
+        dir += "/" + part;
+        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0) << dir.size();
+        made.push_back(dir);
+        std::string target = kPlugins + "/normal/" + kFile;
+        std::string link = dir + "/" + kFile;
+        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+        if (dir.size() < 1024 && dir.size() + 1 + strlen(kFile) >= 1024)
+            joined_too_long = dir;
+        if (dir.size() >= 1024)
+            cwd_too_long = dir;
+    }
+    ASSERT_FALSE(joined_too_long.empty());
+    ASSERT_FALSE(cwd_too_long.empty());
+    struct Case {
+        std::string dir;
+        std::string message;
+    };
+    const Case cases[] = {
+        {joined_too_long, std::string("failed to load plugin ") + kFile + ": File name too long\n"},
+        {cwd_too_long, std::string("failed to load plugin ") + kFile + ": " + kFile + ": cannot open shared object file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dir.size());
+        InDir d(c.dir);
+        ASSERT_TRUE(d.ok);
+        nn_plugin record;
+        nn_plugin_alloc(&record);
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(nn_plugin_load(&record, kFile), 12);
+        std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.compare(0, c.message.size(), c.message), 0) << err;
+        EXPECT_EQ(record.library, nullptr);
+    }
+    for (auto it = made.rbegin(); it != made.rend(); ++it) {
+        unlink((*it + "/" + kFile).c_str());
+        rmdir(it->c_str());
+    }
+    rmdir(base.c_str());
 }
 
 TEST(PluginBinding, NullRecordsAndNoCleanup)
