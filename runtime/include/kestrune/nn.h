@@ -114,6 +114,19 @@ NN_API nn_engine* nn_engine_init(void* memory);
 NN_API const char* nn_engine_name(const nn_engine* engine);
 NN_API const char* nn_engine_version(const nn_engine* engine);
 
+/* Loads the engine plug-in library at `path` into a record cleared by
+ * nn_engine_init and calls its nn_engine_plugin_init.  Relative names of
+ * existing files are opened by their absolute path; other names go to the
+ * dynamic loader unchanged.  12 when the library cannot be opened, 13 when it
+ * has no entry point, else the entry point's status (the library then stays
+ * loaded even on failure: release the engine). */
+NN_API int nn_engine_load(nn_engine* engine, const char* path);
+/* Calls the engine's fini slot when set and closes its library when one is
+ * loaded; closing a library clears all 32 slots. */
+NN_API void nn_engine_unload(nn_engine* engine);
+/* Unloads an engine that has a library; never frees the record. */
+NN_API void nn_engine_release(nn_engine* engine);
+
 /* ---- Tensor record, shape and mapping ---------------------------------- */
 
 /* Size of the opaque tensor record (152 bytes) for callers that embed it. */
@@ -250,6 +263,25 @@ NN_API int nn_tensor_shuffle(nn_tensor* dst, nn_tensor* src, int dims, const int
 NN_API int nn_argmax(nn_tensor* t, int* index, float* score, size_t score_size);
 
 /* ---- Image and camera-frame input -------------------------------------- */
+
+/* Decode an encoded image (JPEG, PNG, BMP, PSD, TGA, HDR, PIC, PNM) into a
+ * [1, H, W, C] tensor of FLOAT32, UINT8 or INT8, resizing it to H x W when its
+ * size differs.  `proc` holds nn_image_proc normalisation flags (FLOAT32
+ * only). */
+NN_API int nn_tensor_load_file_ex(nn_tensor* tensor, const char* path, uint32_t proc);
+NN_API int nn_tensor_load_file(nn_tensor* tensor, const char* path);
+NN_API int nn_tensor_load_image_ex(nn_tensor* tensor, const void* data, size_t size, uint32_t proc);
+NN_API int nn_tensor_load_image(nn_tensor* tensor, const void* data, size_t size);
+
+/* Convert a camera frame at physical address `phys_addr` (fourcc such as
+ * "NV12" read as a little-endian value) through the G2D engine into a FLOAT32
+ * [1, H, W, 3] tensor, cropping to `region` (left, top, right, bottom) when
+ * its last two values are positive.  `unused` is ignored. */
+NN_API int nn_tensor_load_frame_ex(nn_tensor* tensor, void* unused, uint64_t phys_addr,
+                                   uint32_t fourcc, int width, int height,
+                                   const int32_t* region, uint32_t proc);
+NN_API int nn_tensor_load_frame(nn_tensor* tensor, void* unused, uint64_t phys_addr,
+                                uint32_t fourcc, int width, int height, const int32_t* region);
 
 
 /* ---- Models ------------------------------------------------------------ */
