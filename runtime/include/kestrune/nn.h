@@ -122,6 +122,16 @@ NN_API const char* nn_engine_version(const nn_engine* engine);
 
 /* ---- Quantisation ------------------------------------------------------ */
 
+/* A tensor's quantisation parameters as every quantised kernel receives them. */
+typedef struct nn_quant_params {
+    size_t zeros_count;
+    const int32_t* zeros;
+    size_t scales_count;
+    const float* scales;
+    size_t element_size;
+    uint32_t type;
+} nn_quant_params;
+
 
 /* ---- Tensor shape and content operations ------------------------------- */
 
@@ -136,6 +146,18 @@ NN_API const char* nn_engine_version(const nn_engine* engine);
 
 
 /* ---- Operators: activations and element-wise --------------------------- */
+
+/* Activation codes by their full names; 6 (square root) is only the kind an
+ * engine's unary slot receives from nn_sqrt. */
+enum {
+    NN_ACTIVATION_LINEAR = 0,
+    NN_ACTIVATION_RELU = 1,
+    NN_ACTIVATION_RELU6 = 2,
+    NN_ACTIVATION_SIGMOID = 3,
+    NN_ACTIVATION_SIGMOID_FAST = 4,
+    NN_ACTIVATION_TANH = 5,
+    NN_ACTIVATION_SQRT = 6
+};
 
 
 /* ---- Operators: pooling, reduction, resize, GRU ------------------------ */

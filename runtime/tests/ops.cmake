@@ -1,0 +1,9 @@
+# Operator frame, fixed-point core, output stage and the operator kernels.
+set(KESTRUNE_OPS_TESTS ops_frame_test)
+kestrune_add_gtest(ops_frame_test
+  SOURCES ops/fixed_point_test.cpp ops/requantize_test.cpp ops/frame_kernels_test.cpp
+  LIBS kestrune_rt_testlib)
+foreach(t ${KESTRUNE_OPS_TESTS})
+  # Reference loops must not fuse either.
+  target_compile_options(${t} PRIVATE -ffp-contract=off)
+endforeach()
