@@ -116,9 +116,81 @@ NN_API const char* nn_engine_version(const nn_engine* engine);
 
 /* ---- Tensor record, shape and mapping ---------------------------------- */
 
+/* Size of the opaque tensor record (152 bytes) for callers that embed it. */
+NN_API size_t nn_tensor_sizeof(void);
+/* Clears `memory` (nn_tensor_sizeof() bytes) or allocates a record when it is
+ * NULL.  An engine is kept only when it has a tensor-init slot; the slot's
+ * result is the tensor to use. */
+NN_API nn_tensor* nn_tensor_init(void* memory, nn_engine* engine);
+/* Frees what the tensor owns (buffer, auxiliary objects, quantisation arrays,
+ * the record itself when nn_tensor_init allocated it). */
+NN_API void nn_tensor_release(nn_tensor* tensor);
+
+NN_API nn_engine* nn_tensor_engine(const nn_tensor* tensor);
+NN_API nn_type nn_tensor_type(const nn_tensor* tensor);
+NN_API size_t nn_tensor_element_size(const nn_tensor* tensor);
+NN_API int nn_tensor_dims(const nn_tensor* tensor);
+NN_API const int32_t* nn_tensor_shape(const nn_tensor* tensor);
+NN_API const int32_t* nn_tensor_strides(const nn_tensor* tensor);
+NN_API int nn_tensor_volume(const nn_tensor* tensor);
+NN_API size_t nn_tensor_size(const nn_tensor* tensor);
+/* Nanoseconds of the last CPU operation that wrote the tensor (syncs first). */
+NN_API int64_t nn_tensor_time(nn_tensor* tensor);
+NN_API int64_t nn_tensor_io_time(const nn_tensor* tensor);
+NN_API void* nn_tensor_native_handle(const nn_tensor* tensor);
+/* Stores the handle in the data field.  On a tensor whose buffer the runtime
+ * owns, the owned buffer is freed first; a mapped tensor is left unchanged. */
+NN_API void nn_tensor_set_native_handle(nn_tensor* tensor, void* handle);
+NN_API uint32_t nn_tensor_panel_size(const nn_tensor* tensor);
+NN_API void nn_tensor_set_panel_size(nn_tensor* tensor, uint32_t panel_size);
+NN_API int nn_tensor_sync(nn_tensor* tensor);
+/* Prints "[ d0 d1 ... ]" and, with `data`, ": " and every element as "%.04f ". */
+NN_API void nn_tensor_printf(nn_tensor* tensor, bool data, FILE* out);
+
+/* Give the tensor a shape (dims 0-4, entries >= 0) and memory: the caller's
+ * buffer (borrowed), a zeroed buffer of its own, or a window into a parent. */
+NN_API int nn_tensor_assign(nn_tensor* tensor, nn_type type, int dims, const int32_t* shape,
+                            void* data);
+NN_API int nn_tensor_alloc(nn_tensor* tensor, nn_type type, int dims, const int32_t* shape);
+NN_API int nn_tensor_view(nn_tensor* tensor, nn_type type, int dims, const int32_t* shape,
+                          nn_tensor* parent, int offset);
+
+/* Mapping nests up to 127 levels; read-only and write-only mappings admit only
+ * mappings of their own kind, read-write admits all. */
+NN_API const void* nn_tensor_mapro(nn_tensor* tensor);
+NN_API void* nn_tensor_mapwo(nn_tensor* tensor);
+NN_API void* nn_tensor_maprw(nn_tensor* tensor);
+NN_API void nn_tensor_unmap(nn_tensor* tensor);
+NN_API int nn_tensor_mapped(const nn_tensor* tensor);
 
 /* ---- Auxiliary objects ------------------------------------------------- */
 
+/* A node of a tensor's list of named auxiliary objects. */
+typedef struct nn_aux_object {
+    const char* name;
+    bool free_name;             /* free(name) when the node is freed */
+    void* object;
+    void (*free)(void* object); /* frees the object */
+    bool free_object;           /* call `free` with the object when the node is freed */
+    struct nn_aux_object* prev;
+    struct nn_aux_object* next;
+} nn_aux_object;
+
+/* A tensor carries either one object with a free function called with the
+ * tensor, or a list of named objects; setting one form frees the other. */
+typedef void (*nn_aux_free_fn)(nn_tensor* tensor);
+NN_API void nn_tensor_set_aux_object(nn_tensor* tensor, void* object, nn_aux_free_fn free_fn);
+NN_API void* nn_tensor_aux_object(const nn_tensor* tensor);
+NN_API nn_aux_free_fn nn_tensor_aux_free(const nn_tensor* tensor);
+NN_API void nn_tensor_set_aux_object_by_name(nn_tensor* tensor, const char* name, void* object,
+                                             void (*free_fn)(void* object), bool free_object,
+                                             bool free_name);
+NN_API void* nn_tensor_aux_object_by_name(const nn_tensor* tensor, const char* name);
+
+/* Free functions for auxiliary objects: a plain allocation, and a single
+ * object that is itself a tensor. */
+NN_API void free_aux_buffer(void* buffer);
+NN_API void release_aux_tensor(nn_tensor* tensor);
 
 /* ---- Quantisation ------------------------------------------------------ */
 
