@@ -4,7 +4,7 @@ kestrune_add_gtest(ops_frame_test
   SOURCES ops/fixed_point_test.cpp ops/requantize_test.cpp ops/frame_kernels_test.cpp
   LIBS kestrune_rt_testlib)
 kestrune_add_gtest(ops_operators_test
-  SOURCES ops/frame_ops_test.cpp ops/activation_ops_test.cpp
+  SOURCES ops/frame_ops_test.cpp ops/activation_ops_test.cpp ops/eltwise_ops_test.cpp
   LIBS kestrune_rt_testsupport)
 list(APPEND KESTRUNE_OPS_TESTS ops_operators_test)
 foreach(t ${KESTRUNE_OPS_TESTS})
