@@ -194,9 +194,60 @@ NN_API void release_aux_tensor(nn_tensor* tensor);
 
 /* ---- Quantisation ------------------------------------------------------ */
 
+/* A tensor's affine quantisation parameters as the quantized kernels receive
+ * them: real value = (quantized value - zero point) x scale.  One pair is
+ * per-tensor; more are per-channel over the innermost dimension. */
+typedef struct nn_quant_params {
+    size_t zeros_count;
+    const int32_t* zeros;
+    size_t scales_count;
+    const float* scales;
+    size_t element_size;
+    uint32_t type; /* nn_type */
+} nn_quant_params;
+
+NN_API int nn_tensor_axis(const nn_tensor* t);
+NN_API void nn_tensor_set_axis(nn_tensor* t, uint8_t axis);
+NN_API const int32_t* nn_tensor_zeros(const nn_tensor* t, size_t* count);
+NN_API const float* nn_tensor_scales(const nn_tensor* t, size_t* count);
+/* A non-zero `own` hands the array to the tensor, which frees it when it is
+ * replaced or released. */
+NN_API void nn_tensor_set_zeros(nn_tensor* t, size_t count, int32_t* zeros, int own);
+NN_API void nn_tensor_set_scales(nn_tensor* t, size_t count, float* scales, int own);
+NN_API void nn_tensor_quant_params(const nn_tensor* t, nn_quant_params* params);
+/* The last argument is accepted for compatibility and has no effect. */
+NN_API int nn_tensor_quantize_buffer(nn_tensor* t, size_t count, const float* values, int unused);
+NN_API int nn_tensor_quantize(nn_tensor* dst, nn_tensor* src, int unused);
+NN_API int nn_tensor_dequantize_buffer(nn_tensor* t, size_t count, float* values);
+NN_API int nn_tensor_dequantize(nn_tensor* dst, nn_tensor* src);
+NN_API int nn_tensor_requantize(nn_tensor* dst, nn_tensor* src);
 
 /* ---- Tensor shape and content operations ------------------------------- */
 
+NN_API bool nn_tensor_shape_equal(const int32_t a[4], const int32_t b[4]);
+NN_API void nn_tensor_shape_copy(int32_t dst[4], const int32_t src[4]);
+/* Changes dims, shape and strides only; entries below 1 take the remaining
+ * volume.  The new volume may be smaller than the current one. */
+NN_API int nn_tensor_reshape(nn_tensor* t, int dims, const int32_t* shape);
+NN_API int nn_tensor_offset(const nn_tensor* t, int dims, const int32_t* index);
+NN_API int nn_tensor_offsetv(const nn_tensor* t, int dims, ...);
+/* Number of elements whose difference exceeds the tolerance. */
+NN_API int nn_tensor_compare(nn_tensor* a, nn_tensor* b, double tolerance);
+NN_API int nn_tensor_fill(nn_tensor* t, double value);
+NN_API int nn_tensor_randomize(nn_tensor* t);
+/* Output shape and (head, tail) pads of a windowed operator over t; padding
+ * is "SAME" or "VALID"; NULL arrays are skipped (window, stride, dilation 1). */
+NN_API int nn_tensor_padding(const nn_tensor* t, const char* padding, const int32_t* window,
+                             const int32_t* strides, const int32_t* dilations,
+                             int32_t* output_shape, int32_t* pads);
+NN_API int nn_tensor_pad(nn_tensor* dst, nn_tensor* src, const int32_t* head, const int32_t* tail,
+                         double value);
+NN_API int nn_tensor_copy(nn_tensor* dst, nn_tensor* src);
+NN_API int nn_tensor_concat(nn_tensor* dst, int count, nn_tensor** inputs, int axis);
+NN_API int nn_tensor_slice(nn_tensor* dst, nn_tensor* src, int count, const int32_t* axes,
+                           const int32_t* begins, const int32_t* ends);
+NN_API int nn_tensor_shuffle(nn_tensor* dst, nn_tensor* src, int dims, const int32_t* order);
+NN_API int nn_argmax(nn_tensor* t, int* index, float* score, size_t score_size);
 
 /* ---- Image and camera-frame input -------------------------------------- */
 
@@ -209,8 +260,80 @@ NN_API void release_aux_tensor(nn_tensor* tensor);
 
 /* ---- Operators: activations and element-wise --------------------------- */
 
+/* Activation codes by their full names; 6 (square root) is only the kind an
+ * engine's unary slot receives from nn_sqrt. */
+enum {
+    NN_ACTIVATION_LINEAR = 0,
+    NN_ACTIVATION_RELU = 1,
+    NN_ACTIVATION_RELU6 = 2,
+    NN_ACTIVATION_SIGMOID = 3,
+    NN_ACTIVATION_SIGMOID_FAST = 4,
+    NN_ACTIVATION_TANH = 5,
+    NN_ACTIVATION_SQRT = 6
+};
+
+/* Activations: output first; the output may be the input.  INT8 and UINT8
+ * operands of sigmoid, fast sigmoid, tanh, prelu and softmax are computed in
+ * FLOAT32 and quantised back; relu, relu6, swish and leaky relu work in the
+ * quantised domain for non-FLOAT32 outputs. */
+NN_API int nn_sigmoid(nn_tensor* output, nn_tensor* input);
+NN_API int nn_sigmoid_fast(nn_tensor* output, nn_tensor* input);
+NN_API int nn_tanh(nn_tensor* output, nn_tensor* input);
+NN_API int nn_relu(nn_tensor* output, nn_tensor* input);
+NN_API int nn_relu6(nn_tensor* output, nn_tensor* input);
+NN_API int nn_swish(nn_tensor* output, nn_tensor* input);
+NN_API int nn_leaky_relu(nn_tensor* output, nn_tensor* input, float alpha);
+/* The input's volume must be a whole multiple of the slope's. */
+NN_API int nn_prelu(nn_tensor* output, nn_tensor* input, nn_tensor* slope);
+NN_API int nn_softmax(nn_tensor* output, nn_tensor* input);
+/* output = (input - mean) * scale / sqrt(variance + epsilon) + offset; the
+ * scratch tensor holds at least the variance's bytes. */
+NN_API int nn_batchnorm(nn_tensor* output, nn_tensor* scratch, nn_tensor* input, nn_tensor* mean,
+                        nn_tensor* variance, nn_tensor* offset, nn_tensor* scale,
+                        nn_tensor* epsilon);
+
+/* Element-wise binary operators with broadcasting. */
+NN_API int nn_add(nn_tensor* output, nn_tensor* a, nn_tensor* b);
+NN_API int nn_subtract(nn_tensor* output, nn_tensor* a, nn_tensor* b);
+NN_API int nn_multiply(nn_tensor* output, nn_tensor* a, nn_tensor* b);
+NN_API int nn_divide(nn_tensor* output, nn_tensor* a, nn_tensor* b);
+/* Element-wise unary operators. */
+NN_API int nn_abs(nn_tensor* output, nn_tensor* input);
+NN_API int nn_sqrt(nn_tensor* output, nn_tensor* input);
+/* 1 / sqrt(x), or 1 / sqrt(max(x, *epsilon)) when epsilon is given. */
+NN_API int nn_rsqrt(nn_tensor* output, nn_tensor* input, const float* epsilon);
+/* The logarithm of |x|. */
+NN_API int nn_log(nn_tensor* output, nn_tensor* input);
+NN_API int nn_exp(nn_tensor* output, nn_tensor* input);
+
 
 /* ---- Operators: pooling, reduction, resize, GRU ------------------------ */
+
+/* Pooling over NHWC tensors: ksize and strides are four entries (only height
+ * and width are used), padding eight (a head/tail pair per dimension). */
+NN_API int nn_maxpool_ex(nn_tensor* output, nn_tensor* input, const int32_t* ksize,
+                         const int32_t* strides, const int32_t* padding);
+/* The third argument is not read. */
+NN_API int nn_avgpool_ex(nn_tensor* output, nn_tensor* input, nn_tensor* unused,
+                         const int32_t* ksize, const int32_t* strides, const int32_t* padding);
+NN_API int nn_maxpool(nn_tensor* output, nn_tensor* input, const int32_t* ksize,
+                      const int32_t* strides);
+NN_API int nn_avgpool(nn_tensor* output, nn_tensor* input, const int32_t* ksize,
+                      const int32_t* strides);
+
+/* FLOAT32 reductions over a run of consecutive axes (NULL: all of them); the
+ * output receives outer * inner values. */
+NN_API int nn_reduce_sum(nn_tensor* output, nn_tensor* input, int axis_count, const int32_t* axes);
+NN_API int nn_reduce_min(nn_tensor* output, nn_tensor* input, int axis_count, const int32_t* axes);
+NN_API int nn_reduce_max(nn_tensor* output, nn_tensor* input, int axis_count, const int32_t* axes);
+NN_API int nn_reduce_mean(nn_tensor* output, nn_tensor* input, int axis_count,
+                          const int32_t* axes);
+NN_API int nn_reduce_product(nn_tensor* output, nn_tensor* input, int axis_count,
+                             const int32_t* axes);
+
+/* Nearest-neighbour enlargement of height and width; modes 0 and 1 sample
+ * alike and align_corners is not read. */
+NN_API int nn_resize(nn_tensor* output, nn_tensor* input, uint32_t mode, int align_corners);
 
 
 /* ---- Operators: convolution -------------------------------------------- */
