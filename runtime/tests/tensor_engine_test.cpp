@@ -373,3 +373,80 @@ TEST(EngineTensor, NativeHandleOfAnEngineTensorIsTheEngines)
 }
 
 }  // namespace
+
+// ---- The recording engine's own record of operation slots ---------------
+
+TEST(RecordingEngineSlots, OperationSlotsRecordTheirArguments)
+{
+    RecordingEngine e;
+    e.EnableAll();
+    nn_engine* r = e.engine();
+    EXPECT_STREQ(nn_engine_name(r), "recording");
+    unsigned char m[5][152];
+    nn_tensor* t[5];
+    for (int i = 0; i < 5; ++i)
+        t[i] = nn_tensor_init(m[i], r);
+    const int32_t head[4] = {0, 1, 2, 0}, tail[4] = {0, 3, 4, 0};
+    const int32_t axes[2] = {1, 2}, begins[2] = {0, 1}, ends[2] = {2, 3};
+    const int32_t order[3] = {2, 0, 1};
+    const int32_t window[4] = {1, 3, 3, 1}, strides[4] = {1, 2, 2, 1};
+    const int32_t padding[8] = {0, 0, 1, 1, 1, 1, 0, 0};
+    nn_tensor* inputs[2] = {t[1], t[2]};
+
+    e.SetResult(Slot::kCompare, 7);
+    e.SetHandler(Slot::kUnary, [](const kestrune::test::SlotCall& c) { return static_cast<int>(c.ints[0]) + 100; });
+    e.ClearCalls();
+    EXPECT_EQ(r->compare(t[0], t[1], 0.25), 7);
+    EXPECT_EQ(r->fill(t[0], 2.5), 0);
+    EXPECT_EQ(r->copy(t[0], t[1]), 0);
+    EXPECT_EQ(r->pad(t[0], t[1], head, tail, -1.0), 0);
+    EXPECT_EQ(r->concat(t[0], inputs, 2, 3), 0);
+    EXPECT_EQ(r->slice(t[0], t[1], 2, axes, begins, ends), 0);
+    EXPECT_EQ(r->shuffle(t[0], t[1], 3, order), 0);
+    EXPECT_EQ(r->avgpool(t[0], t[1], window, strides, padding), 0);
+    EXPECT_EQ(r->maxpool(t[0], t[1], window, strides, nullptr), 0);
+    EXPECT_EQ(r->conv(t[0], t[1], t[2], t[3], t[4], strides, padding, 4, NN_RELU6), 0);
+    EXPECT_EQ(r->matmul(t[0], t[1], t[2], true, false), 0);
+    EXPECT_EQ(r->dense(t[0], t[1], t[2], t[3], NN_RELU), 0);
+    EXPECT_EQ(r->linear(t[0], t[1], t[2], nullptr, NN_LINEAR), 0);
+    EXPECT_EQ(r->binary(t[0], t[1], t[2], NN_BINARY_DIVIDE), 0);
+    EXPECT_EQ(r->unary(t[0], t[1], NN_UNARY_SQRT), 106);
+    r->fini(r);
+    EXPECT_EQ(e.Sequence(),
+              "compare fill copy pad concat slice shuffle avgpool maxpool conv matmul dense linear "
+              "binary unary fini");
+
+    using V32 = std::vector<int32_t>;
+    using V64 = std::vector<int64_t>;
+    using VT = std::vector<nn_tensor*>;
+    const auto& c = e.calls();
+    EXPECT_EQ(c[0].reals, std::vector<double>{0.25});
+    EXPECT_EQ(c[1].reals, std::vector<double>{2.5});
+    EXPECT_EQ(c[2].tensors, (VT{t[0], t[1]}));
+    EXPECT_EQ(c[3].arrays, (std::vector<V32>{V32(head, head + 4), V32(tail, tail + 4)}));
+    EXPECT_EQ(c[3].reals, std::vector<double>{-1.0});
+    EXPECT_EQ(c[4].tensors, (VT{t[0], t[1], t[2]}));
+    EXPECT_EQ(c[4].ints, (V64{2, 3}));
+    EXPECT_EQ(c[5].ints, V64{2});
+    EXPECT_EQ(c[5].arrays, (std::vector<V32>{{1, 2}, {0, 1}, {2, 3}}));
+    EXPECT_EQ(c[6].ints, V64{3});
+    EXPECT_EQ(c[6].arrays[0], (V32{2, 0, 1}));
+    EXPECT_EQ(c[7].arrays[2], V32(padding, padding + 8));
+    EXPECT_TRUE(c[8].arrays[2].empty());
+    EXPECT_EQ(c[9].tensors, (VT{t[0], t[1], t[2], t[3], t[4]}));
+    EXPECT_EQ(c[9].ints, (V64{4, NN_RELU6}));
+    EXPECT_EQ(c[9].arrays, (std::vector<V32>{V32(strides, strides + 4), V32(padding, padding + 8)}));
+    EXPECT_EQ(c[10].ints, (V64{1, 0}));
+    EXPECT_EQ(c[11].tensors, (VT{t[0], t[1], t[2], t[3]}));
+    EXPECT_EQ(c[11].ints, V64{NN_RELU});
+    EXPECT_EQ(c[12].tensors[3], nullptr);
+    EXPECT_EQ(c[13].ints, V64{NN_BINARY_DIVIDE});
+    EXPECT_EQ(c[15].engine, r);
+    EXPECT_EQ(e.Count(Slot::kConv), 1u);
+    EXPECT_EQ(e.CallsOf(Slot::kShuffle).size(), 1u);
+
+    e.Disable(Slot::kCopy);
+    EXPECT_EQ(r->copy, nullptr);
+    for (auto* x : t)
+        nn_tensor_release(x);
+}
