@@ -457,6 +457,40 @@ NN_API int nn_ssd_decode_nms_variance_bbx(nn_tensor* raw, nn_tensor* anchors, nn
                                           int32_t max_k, nn_tensor* out, nn_tensor* out_counts,
                                           float score_threshold, float iou_threshold);
 
+/* CenterNet decoding: heatmap FLOAT32 [N, H, W, C]; offsets and sizes hold 2
+ * floats per grid cell of each image (x then y; width then height, in grid
+ * units).  A cell equal to the maximum of its 3x3 neighbourhood is a peak;
+ * the best min(H * W * C, 50) positive peaks of each image become rows
+ * [x1, y1, x2, y2, score, class] of output (6 floats per row, numbered across
+ * the batch, on a grid 4 times finer); rows that do not fit the output and
+ * rows after the last detection are not written.  The cache receives the
+ * pooled heatmap, then the (score, index) pairs from byte max(16 M,
+ * 4 N M), M = H * W * C: 24 M bytes for one image (4 when short). */
+NN_API int nn_decode_centernet(nn_tensor* heatmap, nn_tensor* offsets, nn_tensor* sizes,
+                               nn_tensor* cache, nn_tensor* output);
+
+/* Multi-class linear SVM with k classes, L support vectors of D features and
+ * P = k (k - 1) / 2 class pairs (0,1), (0,2) ... (k-2,k-1); all FLOAT32.
+ *   nn_svm_update_kernel   output [k, L]: row c holds x . sv_l at class c's
+ *                          columns and 0 elsewhere; input0 x [1, D], input1
+ *                          support vectors [L, D], input2 per-class counts [k]
+ *                          (whole numbers; negative or summing above L: 6);
+ *                          cache of L floats (4 when short)
+ *   nn_svm_decision_stats  output [P] decision values; input0 kernel values
+ *                          [k, L], input1 coefficients [k - 1, L], input2
+ *                          intercepts [P]; cache of one float (4 when empty)
+ *   nn_svm_soft_probability  output [k] probabilities from input0 decision
+ *                          values [P] and Platt's A (input1) and B (input2),
+ *                          by pairwise coupling; cache of 12 k k bytes (4 when
+ *                          short); 1 when the coupling does not converge
+ * Extents that do not match k, L, D and P give 9. */
+NN_API int nn_svm_update_kernel(nn_tensor* output, nn_tensor* cache, nn_tensor* input0,
+                                nn_tensor* input1, nn_tensor* input2);
+NN_API int nn_svm_decision_stats(nn_tensor* output, nn_tensor* cache, nn_tensor* input0,
+                                 nn_tensor* input1, nn_tensor* input2);
+NN_API int nn_svm_soft_probability(nn_tensor* output, nn_tensor* cache, nn_tensor* input0,
+                                   nn_tensor* input1, nn_tensor* input2);
+
 
 #ifdef __cplusplus
 }
