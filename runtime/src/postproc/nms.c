@@ -6,7 +6,7 @@
 static const nn_nms_variant v1 = {0, 1, 0, 1.0f, 0};
 static const nn_nms_variant v2 = {1, 1, 1, 1.0f, 0};
 static const nn_nms_variant v3 = {0, 0, 0, 0.001f, 1};
-const nn_nms_variant nn_nms_v3_all_rows = {0, 0, 0, 0.001f, 0};
+const nn_nms_variant nms_v3_all_rows = {0, 0, 0, 0.001f, 0};
 
 /* Corners are kept as p0..p3 with p0, p2 on one axis and p1, p3 on the other;
  * area and overlap do not depend on which axis is which. */
@@ -53,7 +53,7 @@ static int32_t suppress(float* cand, float* spare, float* area, int32_t* keep, i
     return appended;
 }
 
-int nn_nms_run(const nn_nms_variant* v, nn_tensor* boxes, nn_tensor* indices, nn_tensor* counts,
+int nms_run(const nn_nms_variant* v, nn_tensor* boxes, nn_tensor* indices, nn_tensor* counts,
                nn_tensor* iou, nn_tensor* image, nn_tensor* cache, nn_tensor* out_boxes,
                nn_tensor* out_counts)
 {
@@ -152,18 +152,18 @@ NN_API int nn_ssd_nms_standard(nn_tensor* boxes, nn_tensor* counts, nn_tensor* i
                                nn_tensor* image, nn_tensor* cache, nn_tensor* out_boxes,
                                nn_tensor* out_counts)
 {
-    return nn_nms_run(&v1, boxes, NULL, counts, iou, image, cache, out_boxes, out_counts);
+    return nms_run(&v1, boxes, NULL, counts, iou, image, cache, out_boxes, out_counts);
 }
 
 NN_API int nn_ssd_nms_standardv2(nn_tensor* boxes, nn_tensor* indices, nn_tensor* counts,
                                  nn_tensor* iou, nn_tensor* image, nn_tensor* cache,
                                  nn_tensor* out_boxes, nn_tensor* out_counts)
 {
-    return nn_nms_run(&v2, boxes, indices, counts, iou, image, cache, out_boxes, out_counts);
+    return nms_run(&v2, boxes, indices, counts, iou, image, cache, out_boxes, out_counts);
 }
 
 NN_API int nn_ssd_nms_standardv3(nn_tensor* boxes, nn_tensor* counts, nn_tensor* iou,
                                  nn_tensor* cache, nn_tensor* out_boxes, nn_tensor* out_counts)
 {
-    return nn_nms_run(&v3, boxes, NULL, counts, iou, NULL, cache, out_boxes, out_counts);
+    return nms_run(&v3, boxes, NULL, counts, iou, NULL, cache, out_boxes, out_counts);
 }

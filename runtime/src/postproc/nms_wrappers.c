@@ -339,7 +339,7 @@ NN_API int nn_ssd_decode_nms_variance_bbx(nn_tensor* raw, nn_tensor* anchors, nn
     /* Row c is class column c: every class row is suppressed and counted. */
     wrapped w;
     wrap_state(&w, &st, nc, nb);
-    status = nn_nms_run(&nn_nms_v3_all_rows, w.candidates, NULL, w.counts, w.iou, NULL, cache, out,
+    status = nms_run(&nms_v3_all_rows, w.candidates, NULL, w.counts, w.iou, NULL, cache, out,
                         out_counts);
     unwrap_state(&w);
     return status;

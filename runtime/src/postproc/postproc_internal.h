@@ -38,9 +38,9 @@ typedef struct nn_nms_variant {
     int skip_last; /* the last class row is neither processed nor counted */
 } nn_nms_variant;
 
-extern const nn_nms_variant nn_nms_v3_all_rows;
+extern const nn_nms_variant nms_v3_all_rows;
 
-int nn_nms_run(const nn_nms_variant* v, nn_tensor* boxes, nn_tensor* indices, nn_tensor* counts,
+int nms_run(const nn_nms_variant* v, nn_tensor* boxes, nn_tensor* indices, nn_tensor* counts,
                nn_tensor* iou, nn_tensor* image, nn_tensor* cache, nn_tensor* out_boxes,
                nn_tensor* out_counts);
 
