@@ -377,6 +377,24 @@ TEST(SsdDecode, Failures)
     }
 }
 
+TEST(SsdDecode, RowViewRecordNotCreated)
+{
+    // The row views live on the decoded tensor's engine; its tensor-init slot
+    // refusing the record gives 3 with every mapping given back.
+    RecordingEngine eng({Slot::kTensorInit, Slot::kAssign, Slot::kView, Slot::kMapRo,
+                         Slot::kMapRw, Slot::kUnmap});
+    F32 decoded({1, 2, 4}, {}, -3.0f, eng.engine());
+    eng.SetTensorInitResult(nullptr);
+    F32 encodings({1, 2, 1, 4}), anchors({2, 4}), cache({40});
+    I32 indices({1, 2}, {0, 1});
+    I32 counts({1}, {2});
+    EXPECT_EQ(nn_ssd_decode_bounding_box(encodings, anchors, cache, indices, counts, decoded),
+              NN_ERROR_OUT_OF_MEMORY);
+    for (nn_tensor* t : {encodings.t(), anchors.t(), cache.t(), indices.t(), counts.t(),
+                         decoded.t()})
+        EXPECT_EQ(nn_tensor_mapped(t), 0);
+}
+
 TEST(SsdDecode, VarianceDecoderCopiesClassesOneOnAndUsesTheVariances)
 {
     const int32_t nb = 2, nc = 3;
