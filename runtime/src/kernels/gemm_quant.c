@@ -331,12 +331,42 @@ void gemm_i8_panel8(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* 
                 v_i32 l[4] = {il, il, il, il}, h[4] = {ih, ih, ih, ih};
                 int32_t k = 0;
                 if (reduce_zero) {
-                    for (; k + 4 <= K; k += 4)
-                        for (int kk = 0; kk < 4; ++kk) {
-                            v_i16 y = vi16_from_i8x8(P + (size_t)(k + kk) * 8);
-                            for (int r = 0; r < 4; ++r)
-                                vi32_mac8_n(&l[r], &h[r], y, a[(size_t)r * K + k + kk]);
+                    /* Two panel rows at a time: their values interleaved per
+                     * column, times the row's two A values, summed pairwise
+                     * into the column's 32-bit lane (one product per 16-bit
+                     * lane before the widening add). */
+#define PANEL8_PAIR(t)                                                                        \
+    do {                                                                                      \
+        v_i8 v = vi8_load(P + (size_t)(k + 2 * (t)) * 8);                                     \
+        v_i16 r0 = vi16_lo_i8(v), r1 = vi16_hi_i8(v);                                         \
+        v_i16 blo = vi16_zip_lo(r0, r1), bhi = vi16_zip_hi(r0, r1);                           \
+        for (int r = 0; r < 4; ++r) {                                                         \
+            v_i16 ap = VI16_DUP_PAIR_LANE(a16[r], (t));                                       \
+            l[r] = vi32_padal(l[r], vi16_mul(blo, ap));                                       \
+            h[r] = vi32_padal(h[r], vi16_mul(bhi, ap));                                       \
+        }                                                                                     \
+    } while (0)
+                    for (; k + 8 <= K; k += 8) {
+                        v_i16 a16[4];
+                        for (int r = 0; r < 4; ++r)
+                            a16[r] = vi16_from_i8x8(a + (size_t)r * K + k);
+                        PANEL8_PAIR(0);
+                        PANEL8_PAIR(1);
+                        PANEL8_PAIR(2);
+                        PANEL8_PAIR(3);
+                    }
+#undef PANEL8_PAIR
+                    for (; k + 2 <= K; k += 2) {
+                        v_i8 v = vi8_load(P + (size_t)k * 8);
+                        v_i16 r0 = vi16_lo_i8(v), r1 = vi16_hi_i8(v);
+                        v_i16 blo = vi16_zip_lo(r0, r1), bhi = vi16_zip_hi(r0, r1);
+                        for (int r = 0; r < 4; ++r) {
+                            const int8_t* ar = a + (size_t)r * K + k;
+                            v_i16 ap = vi16_dup_pair(ar[0], ar[1]);
+                            l[r] = vi32_padal(l[r], vi16_mul(blo, ap));
+                            h[r] = vi32_padal(h[r], vi16_mul(bhi, ap));
                         }
+                    }
                     for (; k < K; ++k) {
                         v_i16 y = vi16_from_i8x8(P + (size_t)k * 8);
                         for (int r = 0; r < 4; ++r)
