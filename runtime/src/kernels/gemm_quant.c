@@ -63,7 +63,7 @@ INL int32_t dot_i8_8(const int8_t* a, const int8_t* b, int32_t K)
     v_i32 acc = vi32_dup(0);
     int32_t k = 0;
     for (; k + 8 <= K; k += 8)
-        acc = vi32_padal(acc, vi16_mul(vi16_from_i8x8(a + k), vi16_from_i8x8(b + k)));
+        acc = vi32_add_widened(acc, vi16_mul(vi16_from_i8x8(a + k), vi16_from_i8x8(b + k)));
     int32_t s = vi32_sum(acc);
     for (; k < K; ++k)
         s += (int32_t)a[k] * b[k];
@@ -84,10 +84,10 @@ INL void dot_2x2_i8(const int8_t* a0, const int8_t* a1, const int8_t* b0, const 
         v_i16 x1l = vi16_lo_i8(x1), x1h = vi16_hi_i8(x1);
         v_i16 y0l = vi16_lo_i8(y0), y0h = vi16_hi_i8(y0);
         v_i16 y1l = vi16_lo_i8(y1), y1h = vi16_hi_i8(y1);
-        s00 = vi32_padal(vi32_padal(s00, vi16_mul(x0l, y0l)), vi16_mul(x0h, y0h));
-        s01 = vi32_padal(vi32_padal(s01, vi16_mul(x0l, y1l)), vi16_mul(x0h, y1h));
-        s10 = vi32_padal(vi32_padal(s10, vi16_mul(x1l, y0l)), vi16_mul(x1h, y0h));
-        s11 = vi32_padal(vi32_padal(s11, vi16_mul(x1l, y1l)), vi16_mul(x1h, y1h));
+        s00 = vi32_add_widened(vi32_add_widened(s00, vi16_mul(x0l, y0l)), vi16_mul(x0h, y0h));
+        s01 = vi32_add_widened(vi32_add_widened(s01, vi16_mul(x0l, y1l)), vi16_mul(x0h, y1h));
+        s10 = vi32_add_widened(vi32_add_widened(s10, vi16_mul(x1l, y0l)), vi16_mul(x1h, y0h));
+        s11 = vi32_add_widened(vi32_add_widened(s11, vi16_mul(x1l, y1l)), vi16_mul(x1h, y1h));
     }
     int32_t r00 = vi32_sum(s00), r01 = vi32_sum(s01), r10 = vi32_sum(s10), r11 = vi32_sum(s11);
     for (; k < K; ++k) {
@@ -108,8 +108,8 @@ INL int32_t dot_i8_16(const int8_t* a, const int8_t* b, int32_t K)
     int32_t k = 0;
     for (; k + 16 <= K; k += 16) {
         v_i8 x = vi8_load(a + k), y = vi8_load(b + k);
-        acc = vi32_padal(acc, vi16_mul(vi16_lo_i8(x), vi16_lo_i8(y)));
-        acc = vi32_padal(acc, vi16_mul(vi16_hi_i8(x), vi16_hi_i8(y)));
+        acc = vi32_add_widened(acc, vi16_mul(vi16_lo_i8(x), vi16_lo_i8(y)));
+        acc = vi32_add_widened(acc, vi16_mul(vi16_hi_i8(x), vi16_hi_i8(y)));
     }
     int32_t s = vi32_sum(acc);
     for (; k < K; ++k)

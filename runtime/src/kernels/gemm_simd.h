@@ -312,6 +312,22 @@ NN_SIMD_INLINE v_i32 vi32_padal(v_i32 acc, v_i16 p)
 #endif
 }
 
+/* acc + the eight 16-bit lanes of p widened to 32 bits, two lanes into each
+ * accumulator lane: only the sum over all lanes is defined (for dot
+ * products that fold their accumulator at the end).  NEON adds pairs
+ * (vpadal); the portable body adds p[i] + p[i+4] into lane i. */
+NN_SIMD_INLINE v_i32 vi32_add_widened(v_i32 acc, v_i16 p)
+{
+#ifdef __ARM_NEON
+    return vpadalq_s16(acc, p);
+#else
+    const v_i16 sign = p < (v_i16){0};
+    v_i32 lo = (v_i32)__builtin_shufflevector(p, sign, 0, 8, 1, 9, 2, 10, 3, 11);
+    v_i32 hi = (v_i32)__builtin_shufflevector(p, sign, 4, 12, 5, 13, 6, 14, 7, 15);
+    return acc + lo + hi;
+#endif
+}
+
 /* acc + a[0..3] · b[0..3] and acc + a[4..7] · b[4..7] with 32-bit products:
  * for zero-point-adjusted values that need more than 8 bits. */
 NN_SIMD_INLINE v_i32 vi32_mlal_lo(v_i32 acc, v_i16 a, v_i16 b)
