@@ -68,6 +68,11 @@ void requantize_i8_kernel_portable(int8_t* out, int32_t count, const int32_t* in
                                    const nn_quant_params* in_q, const int32_t* multipliers,
                                    const int32_t* shifts);
 
+void maxpool_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
+                          const float* in, int32_t pad_left, int32_t rows, int32_t kw);
+void avgpool_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
+                          const float* in, int32_t pad_left, int32_t rows, int32_t kw);
+
 #ifdef __cplusplus
 }
 #endif
