@@ -367,6 +367,20 @@ NN_API int nn_reduce_product(nn_tensor* output, nn_tensor* input, int axis_count
  * alike and align_corners is not read. */
 NN_API int nn_resize(nn_tensor* output, nn_tensor* input, uint32_t mode, int align_corners);
 
+/* GRU cell: working views laid out in a cache tensor by nn_gru_init (input
+ * width I, gate width G = 2H, hidden width H; the cache holds at least
+ * (I + 4H + G) * 4 bytes), one step per input row carrying the hidden state
+ * h.  Weights are [I + H, G], [I, H] and [H, H] with biases of G, H and H
+ * values. */
+typedef struct nn_gru_context nn_gru_context;
+NN_API int nn_gru_init(nn_gru_context** context, nn_tensor* cache, nn_type type,
+                       int32_t input_size, int32_t gate_size, int32_t hidden_size);
+NN_API void nn_gru_release(nn_gru_context* context);
+NN_API int nn_gru(nn_tensor* output, nn_tensor* input, nn_tensor* h, nn_tensor* gate_weights,
+                  nn_tensor* gate_bias, nn_tensor* input_weights, nn_tensor* input_bias,
+                  nn_tensor* recurrent_weights, nn_tensor* recurrent_bias,
+                  nn_gru_context* context);
+
 
 /* ---- Operators: convolution -------------------------------------------- */
 
