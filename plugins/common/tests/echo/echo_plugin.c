@@ -4,6 +4,7 @@
  * like the runtime plug-in so that the program loads it by default. */
 #include "http.h"
 #include "json.h"
+#include "json_alloc.h"
 #include "multipart.h"
 #include "plugin.h"
 
@@ -173,11 +174,41 @@ static char* echo_parts(json_buffer* json, const char* body, size_t body_len)
     return pos ? json_end(json->text, pos) : NULL;
 }
 
+/* "json_limit=N" in a target makes every reply-buffer growth above N bytes
+ * fail during that request, starting from an empty buffer: tests use it to
+ * reach the 500 reply of a writer failure. */
+static size_t json_limit;
+
+static int respond(int socket, const char* method, const char* path, const http_header* headers,
+                   size_t header_count, const char* body, size_t body_len, json_buffer* json);
+
+static void* limited_realloc(void* block, size_t size)
+{
+    return size > json_limit ? NULL : realloc(block, size);
+}
+
 int nn_server_http_handler(int socket, char* method, char* path, http_header* headers, size_t header_count,
                            char* body, size_t body_len, void* user)
 {
     nn_server* server = user;
     json_buffer* json = &server->common.json;
+    const char* limit = strstr(path, "json_limit=");
+    if (limit) {
+        json_limit = strtoull(limit + 11, NULL, 10);
+        free(json->text);
+        json->text = NULL;
+        json->capacity = 0;
+        json_set_realloc(limited_realloc);
+    }
+    int result = respond(socket, method, path, headers, header_count, body, body_len, json);
+    if (limit)
+        json_set_realloc(NULL);
+    return result;
+}
+
+static int respond(int socket, const char* method, const char* path, const http_header* headers,
+                   size_t header_count, const char* body, size_t body_len, json_buffer* json)
+{
     char* end;
     if (strcmp(method, "OPTIONS") == 0)
         return http_respond(socket, 204, "", 0, NULL, 0, (const char*)NULL);
