@@ -1,4 +1,6 @@
+#ifndef _GNU_SOURCE
 #define _GNU_SOURCE /* memmem */
+#endif
 #include "multipart.h"
 
 #include <stdbool.h>
@@ -180,29 +182,25 @@ uint64_t multipart_next_part(const char* text, uint64_t length, char name[MULTIP
 
     /* The next delimiter counts only right after CR LF; the head's own CR LF
      * stands before the data, so a delimiter at the data start is an empty
-     * part. The delimiter must end its line or be the closing one. */
-    char needle[MULTIPART_BOUNDARY_MAX + 2];
-    needle[0] = '\r';
-    needle[1] = '\n';
-    memcpy(needle + 2, text, (size_t)boundary_length);
-    size_t needle_length = (size_t)boundary_length + 2;
-
-    uint64_t from = data_start - 2;
-    while (from + needle_length <= length) {
-        const char* hit = memmem(text + from, (size_t)(length - from), needle, needle_length);
+     * part. The delimiter must end its line or be the closing one. The search
+     * is memmem's (linear); a hit without CR LF before it is passed over. */
+    uint64_t from = data_start;
+    while (from + boundary_length <= length) {
+        const char* hit = memmem(text + from, (size_t)(length - from), text, (size_t)boundary_length);
         if (!hit)
             return 0;
         uint64_t at = (uint64_t)(hit - text);
-        uint64_t after = at + needle_length;
+        uint64_t after = at + boundary_length;
+        bool after_crlf = text[at - 2] == '\r' && text[at - 1] == '\n';
         bool ends_line = after == length || text[after] == '\r' || text[after] == '\n' ||
                          text[after] == ' ' || text[after] == '\t' ||
                          (text[after] == '-' && (after + 1 == length || text[after + 1] == '-'));
-        if (ends_line) {
+        if (after_crlf && ends_line) {
             if (data)
                 *data = text + data_start;
             if (data_length)
-                *data_length = at + 2 == data_start ? 0 : at - data_start;
-            return at + 2;
+                *data_length = at == data_start ? 0 : at - 2 - data_start;
+            return at;
         }
         from = at + 1;
     }
