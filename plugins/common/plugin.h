@@ -34,7 +34,10 @@ static inline nn_server_common* nn_server_common_of(nn_server* server)
 
 /* ---- supplied by each plug-in ------------------------------------------- */
 
-/* The engine name and version nn_plugin_init puts in the record. */
+/* The engine name and version nn_plugin_init puts in the record. A plug-in
+ * whose engine also exports its name or version as data defines those texts
+ * with NN_PLUGIN_EXPORT (for example
+ * `NN_PLUGIN_EXPORT const char engine_name[] = "ArmNN";`) and returns them. */
 const char* plugin_engine_name(void);
 const char* plugin_engine_version(void);
 
