@@ -2,6 +2,7 @@
 #include "http.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <stdarg.h>
 #include <stdbool.h>
 #include <stdint.h>
@@ -269,6 +270,8 @@ int http_parse_request(const char* buf, size_t len, const char** method, size_t*
 
     if (!(pos = http_parse_header_lines(pos, end, headers, header_count, capacity, &ret)))
         return ret;
+    if (pos - buf > INT_MAX)
+        return -1; /* the length would not fit the result */
     return (int)(pos - buf);
 }
 

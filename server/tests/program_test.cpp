@@ -74,11 +74,16 @@ struct Process {
             if (chdir(cwd.c_str()) != 0)
                 _exit(126);
             std::vector<char*> argv;
+#ifdef TEST_EMULATOR
+            argv.push_back(const_cast<char*>(TEST_EMULATOR));
+            argv.push_back(const_cast<char*>("-L"));
+            argv.push_back(const_cast<char*>(TEST_EMULATOR_SYSROOT));
+#endif
             argv.push_back(const_cast<char*>(kProgram.c_str()));
             for (const std::string& a : args)
                 argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
-            execv(kProgram.c_str(), argv.data());
+            execvp(argv[0], argv.data());
             _exit(127);
         }
     }
@@ -462,6 +467,90 @@ TEST(BrindlecastServe, SigintWhileIdleExitsZero)
     EXPECT_LT(now_ms() - t0, 2000);
     EXPECT_NE(s.proc.out().find("Terminating brindlecast...\n"), std::string::npos);
     EXPECT_EQ(last_line(s.proc.err()), "plugin: nn_server_release\n");
+}
+
+// SIGINT during a connection takes effect when its receive returns; a second
+// SIGINT ends the process at once (the handler was reset).
+TEST(BrindlecastServe, SigintDuringConnection)
+{
+    {
+        Server s;
+        int fd = s.connect();
+        ASSERT_GE(fd, 0);
+        usleep(200000);
+        kill(s.proc.pid, SIGINT);
+        usleep(200000);
+        ASSERT_TRUE(testsock::send_text(fd, "GET /late HTTP/1.1\r\n\r\n"));
+        EXPECT_EQ(body_of(read_response(fd)), "GET /late\nbody 0 00000000\n");
+        EXPECT_TRUE(peer_closes(fd, 3000));
+        close(fd);
+        EXPECT_EQ(s.proc.wait(3000), 0);
+        EXPECT_NE(s.proc.out().find("Terminating brindlecast...\n"), std::string::npos);
+    }
+    {
+        Server s;
+        int fd = s.connect();
+        ASSERT_GE(fd, 0);
+        usleep(200000);
+        kill(s.proc.pid, SIGINT);
+        usleep(200000);
+        kill(s.proc.pid, SIGINT);
+        EXPECT_EQ(s.proc.wait(3000), 128 + SIGINT);
+        close(fd);
+    }
+}
+
+// The local address of the listening socket, from /proc/net/tcp.
+std::string listen_address_of(int port)
+{
+    std::ifstream f("/proc/net/tcp");
+    std::string line;
+    char want[8];
+    snprintf(want, sizeof want, ":%04X", port);
+    while (std::getline(f, line)) {
+        std::istringstream in(line);
+        std::string slot, local, remote, state;
+        in >> slot >> local >> remote >> state;
+        if (state == "0A" && local.size() > 5 && local.substr(local.size() - 5) == want)
+            return local.substr(0, local.size() - 5);
+    }
+    return "";
+}
+
+TEST(BrindlecastServe, LoopbackOptionBindsOnlyLoopback)
+{
+    for (bool loopback : {true, false}) {
+        int port = free_port();
+        std::vector<std::string> args = {"-H", std::to_string(port)};
+        if (loopback)
+            args.push_back("-l");
+        Process p(plugin_dir("normal"), args);
+        int fd = connect_port(port);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        EXPECT_EQ(listen_address_of(port), loopback ? "0100007F" : "00000000");
+        kill(p.pid, SIGINT);
+        EXPECT_EQ(p.wait(3000), 0);
+    }
+}
+
+// Replies with a body on a kept-alive TCP connection do not wait for the
+// peer's delayed acknowledgement.
+TEST(BrindlecastServe, KeptAliveRepliesDoNotStall)
+{
+    Server s;
+    int fd = s.connect();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(testsock::send_text(fd, "GET /sized/100 HTTP/1.1\r\n\r\n"));
+    read_response(fd); // warm up
+    long t0 = now_ms();
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(testsock::send_text(fd, "GET /sized/100 HTTP/1.1\r\n\r\n"));
+        ASSERT_EQ(body_of(read_response(fd)), std::string(100, 'r'));
+    }
+    EXPECT_LT(now_ms() - t0, 600) << "about 40 ms per reply means the body waited for an ACK";
+    close(fd);
+    EXPECT_EQ(s.shutdown_now(), 0);
 }
 
 TEST(BrindlecastServe, BadRequestsEndOnlyTheirConnection)
