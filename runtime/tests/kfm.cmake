@@ -1,0 +1,30 @@
+# KFM model files, model queries, execution context, load, step and run.
+
+# The FlatBuffers headers (header-only builder and verifier) through a folder
+# that holds only them, so the cross build does not see all of /usr/include.
+find_path(KESTRUNE_FLATBUFFERS_DIR flatbuffers/flatbuffers.h PATHS /usr/include
+  NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+set(KESTRUNE_FB_INCLUDE ${CMAKE_BINARY_DIR}/fb_include)
+file(MAKE_DIRECTORY ${KESTRUNE_FB_INCLUDE})
+if(NOT EXISTS ${KESTRUNE_FB_INCLUDE}/flatbuffers)
+  file(CREATE_LINK ${KESTRUNE_FLATBUFFERS_DIR}/flatbuffers ${KESTRUNE_FB_INCLUDE}/flatbuffers SYMBOLIC)
+endif()
+target_include_directories(kestrune_rt_testsupport PUBLIC ${KESTRUNE_FB_INCLUDE})
+
+# flatc-generated verifier of the same schema, for the cross-check only.
+find_program(KESTRUNE_FLATC flatc REQUIRED)
+set(KESTRUNE_KFM_GEN ${CMAKE_CURRENT_BINARY_DIR}/kfm_gen)
+add_custom_command(
+  OUTPUT ${KESTRUNE_KFM_GEN}/kfm_generated.h
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${KESTRUNE_KFM_GEN}
+  COMMAND ${KESTRUNE_FLATC} --cpp -o ${KESTRUNE_KFM_GEN} ${CMAKE_CURRENT_SOURCE_DIR}/support/kfm.fbs
+  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/kfm.fbs
+  COMMENT "flatc kfm.fbs")
+add_custom_target(kfm_generated DEPENDS ${KESTRUNE_KFM_GEN}/kfm_generated.h)
+
+kestrune_add_gtest(model_test
+  SOURCES model_verify_test.cpp model_query_test.cpp
+  LIBS kestrune_rt_testsupport
+  ENV OMP_NUM_THREADS=2)
+add_dependencies(model_test kfm_generated)
+target_include_directories(model_test PRIVATE ${KESTRUNE_KFM_GEN})
