@@ -116,15 +116,138 @@ NN_API const char* nn_engine_version(const nn_engine* engine);
 
 /* ---- Tensor record, shape and mapping ---------------------------------- */
 
+/* Size of the opaque tensor record (152 bytes) for callers that embed it. */
+NN_API size_t nn_tensor_sizeof(void);
+/* Clears `memory` (nn_tensor_sizeof() bytes) or allocates a record when it is
+ * NULL.  An engine is kept only when it has a tensor-init slot; the slot's
+ * result is the tensor to use. */
+NN_API nn_tensor* nn_tensor_init(void* memory, nn_engine* engine);
+/* Frees what the tensor owns (buffer, auxiliary objects, quantisation arrays,
+ * the record itself when nn_tensor_init allocated it). */
+NN_API void nn_tensor_release(nn_tensor* tensor);
+
+NN_API nn_engine* nn_tensor_engine(const nn_tensor* tensor);
+NN_API nn_type nn_tensor_type(const nn_tensor* tensor);
+NN_API size_t nn_tensor_element_size(const nn_tensor* tensor);
+NN_API int nn_tensor_dims(const nn_tensor* tensor);
+NN_API const int32_t* nn_tensor_shape(const nn_tensor* tensor);
+NN_API const int32_t* nn_tensor_strides(const nn_tensor* tensor);
+NN_API int nn_tensor_volume(const nn_tensor* tensor);
+NN_API size_t nn_tensor_size(const nn_tensor* tensor);
+/* Nanoseconds of the last CPU operation that wrote the tensor (syncs first). */
+NN_API int64_t nn_tensor_time(nn_tensor* tensor);
+NN_API int64_t nn_tensor_io_time(const nn_tensor* tensor);
+NN_API void* nn_tensor_native_handle(const nn_tensor* tensor);
+/* Stores the handle in the data field.  On a tensor whose buffer the runtime
+ * owns, the owned buffer is freed first; a mapped tensor is left unchanged. */
+NN_API void nn_tensor_set_native_handle(nn_tensor* tensor, void* handle);
+NN_API uint32_t nn_tensor_panel_size(const nn_tensor* tensor);
+NN_API void nn_tensor_set_panel_size(nn_tensor* tensor, uint32_t panel_size);
+NN_API int nn_tensor_sync(nn_tensor* tensor);
+/* Prints "[ d0 d1 ... ]" and, with `data`, ": " and every element as "%.04f ". */
+NN_API void nn_tensor_printf(nn_tensor* tensor, bool data, FILE* out);
+
+/* Give the tensor a shape (dims 0-4, entries >= 0) and memory: the caller's
+ * buffer (borrowed), a zeroed buffer of its own, or a window into a parent. */
+NN_API int nn_tensor_assign(nn_tensor* tensor, nn_type type, int dims, const int32_t* shape,
+                            void* data);
+NN_API int nn_tensor_alloc(nn_tensor* tensor, nn_type type, int dims, const int32_t* shape);
+NN_API int nn_tensor_view(nn_tensor* tensor, nn_type type, int dims, const int32_t* shape,
+                          nn_tensor* parent, int offset);
+
+/* Mapping nests up to 127 levels; read-only and write-only mappings admit only
+ * mappings of their own kind, read-write admits all. */
+NN_API const void* nn_tensor_mapro(nn_tensor* tensor);
+NN_API void* nn_tensor_mapwo(nn_tensor* tensor);
+NN_API void* nn_tensor_maprw(nn_tensor* tensor);
+NN_API void nn_tensor_unmap(nn_tensor* tensor);
+NN_API int nn_tensor_mapped(const nn_tensor* tensor);
 
 /* ---- Auxiliary objects ------------------------------------------------- */
 
+/* A node of a tensor's list of named auxiliary objects. */
+typedef struct nn_aux_object {
+    const char* name;
+    bool free_name;             /* free(name) when the node is freed */
+    void* object;
+    void (*free)(void* object); /* frees the object */
+    bool free_object;           /* call `free` with the object when the node is freed */
+    struct nn_aux_object* prev;
+    struct nn_aux_object* next;
+} nn_aux_object;
+
+/* A tensor carries either one object with a free function called with the
+ * tensor, or a list of named objects; setting one form frees the other. */
+typedef void (*nn_aux_free_fn)(nn_tensor* tensor);
+NN_API void nn_tensor_set_aux_object(nn_tensor* tensor, void* object, nn_aux_free_fn free_fn);
+NN_API void* nn_tensor_aux_object(const nn_tensor* tensor);
+NN_API nn_aux_free_fn nn_tensor_aux_free(const nn_tensor* tensor);
+NN_API void nn_tensor_set_aux_object_by_name(nn_tensor* tensor, const char* name, void* object,
+                                             void (*free_fn)(void* object), bool free_object,
+                                             bool free_name);
+NN_API void* nn_tensor_aux_object_by_name(const nn_tensor* tensor, const char* name);
+
+/* Free functions for auxiliary objects: a plain allocation, and a single
+ * object that is itself a tensor. */
+NN_API void free_aux_buffer(void* buffer);
+NN_API void release_aux_tensor(nn_tensor* tensor);
 
 /* ---- Quantisation ------------------------------------------------------ */
 
+/* A tensor's affine quantisation parameters as the quantized kernels receive
+ * them: real value = (quantized value - zero point) x scale.  One pair is
+ * per-tensor; more are per-channel over the innermost dimension. */
+typedef struct nn_quant_params {
+    size_t zeros_count;
+    const int32_t* zeros;
+    size_t scales_count;
+    const float* scales;
+    size_t element_size;
+    uint32_t type; /* nn_type */
+} nn_quant_params;
+
+NN_API int nn_tensor_axis(const nn_tensor* t);
+NN_API void nn_tensor_set_axis(nn_tensor* t, uint8_t axis);
+NN_API const int32_t* nn_tensor_zeros(const nn_tensor* t, size_t* count);
+NN_API const float* nn_tensor_scales(const nn_tensor* t, size_t* count);
+/* A non-zero `own` hands the array to the tensor, which frees it when it is
+ * replaced or released. */
+NN_API void nn_tensor_set_zeros(nn_tensor* t, size_t count, int32_t* zeros, int own);
+NN_API void nn_tensor_set_scales(nn_tensor* t, size_t count, float* scales, int own);
+NN_API void nn_tensor_quant_params(const nn_tensor* t, nn_quant_params* params);
+/* The last argument is accepted for compatibility and has no effect. */
+NN_API int nn_tensor_quantize_buffer(nn_tensor* t, size_t count, const float* values, int unused);
+NN_API int nn_tensor_quantize(nn_tensor* dst, nn_tensor* src, int unused);
+NN_API int nn_tensor_dequantize_buffer(nn_tensor* t, size_t count, float* values);
+NN_API int nn_tensor_dequantize(nn_tensor* dst, nn_tensor* src);
+NN_API int nn_tensor_requantize(nn_tensor* dst, nn_tensor* src);
 
 /* ---- Tensor shape and content operations ------------------------------- */
 
+NN_API bool nn_tensor_shape_equal(const int32_t a[4], const int32_t b[4]);
+NN_API void nn_tensor_shape_copy(int32_t dst[4], const int32_t src[4]);
+/* Changes dims, shape and strides only; entries below 1 take the remaining
+ * volume.  The new volume may be smaller than the current one. */
+NN_API int nn_tensor_reshape(nn_tensor* t, int dims, const int32_t* shape);
+NN_API int nn_tensor_offset(const nn_tensor* t, int dims, const int32_t* index);
+NN_API int nn_tensor_offsetv(const nn_tensor* t, int dims, ...);
+/* Number of elements whose difference exceeds the tolerance. */
+NN_API int nn_tensor_compare(nn_tensor* a, nn_tensor* b, double tolerance);
+NN_API int nn_tensor_fill(nn_tensor* t, double value);
+NN_API int nn_tensor_randomize(nn_tensor* t);
+/* Output shape and (head, tail) pads of a windowed operator over t; padding
+ * is "SAME" or "VALID"; NULL arrays are skipped (window, stride, dilation 1). */
+NN_API int nn_tensor_padding(const nn_tensor* t, const char* padding, const int32_t* window,
+                             const int32_t* strides, const int32_t* dilations,
+                             int32_t* output_shape, int32_t* pads);
+NN_API int nn_tensor_pad(nn_tensor* dst, nn_tensor* src, const int32_t* head, const int32_t* tail,
+                         double value);
+NN_API int nn_tensor_copy(nn_tensor* dst, nn_tensor* src);
+NN_API int nn_tensor_concat(nn_tensor* dst, int count, nn_tensor** inputs, int axis);
+NN_API int nn_tensor_slice(nn_tensor* dst, nn_tensor* src, int count, const int32_t* axes,
+                           const int32_t* begins, const int32_t* ends);
+NN_API int nn_tensor_shuffle(nn_tensor* dst, nn_tensor* src, int dims, const int32_t* order);
+NN_API int nn_argmax(nn_tensor* t, int* index, float* score, size_t score_size);
 
 /* ---- Image and camera-frame input -------------------------------------- */
 

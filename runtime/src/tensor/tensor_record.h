@@ -8,8 +8,6 @@
 extern "C" {
 #endif
 
-typedef void (*nn_aux_free_fn)(nn_tensor* tensor);
-
 /* Which form the aux field holds (kept in the record's padding). */
 enum { NN_AUX_NONE = 0, NN_AUX_SINGLE = 1, NN_AUX_LIST = 2 };
 

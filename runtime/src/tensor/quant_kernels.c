@@ -1,0 +1,137 @@
+#include "quant_kernels.h"
+
+#if defined(__ARM_NEON) && defined(__aarch64__)
+#include <arm_neon.h>
+#define NN_QUANT_NEON 1
+#endif
+
+void nn_quantize_u8(const float* x, uint8_t* q, size_t n, const int32_t* zeros,
+                    const float* scales, size_t step)
+{
+    if (step == 0) {
+        const int32_t z = zeros[0];
+        const float s = scales[0];
+        for (size_t j = 0; j < n; ++j)
+            q[j] = nn_quant_u8(x[j], z, s);
+    } else {
+        for (size_t j = 0; j < n; ++j)
+            q[j] = nn_quant_u8(x[j], zeros[j], scales[j]);
+    }
+}
+
+void nn_quantize_i8(const float* x, int8_t* q, size_t n, const int32_t* zeros,
+                    const float* scales, size_t step)
+{
+    if (step == 0) {
+        const int32_t z = zeros[0];
+        const float s = scales[0];
+        for (size_t j = 0; j < n; ++j)
+            q[j] = nn_quant_i8(x[j], z, s);
+    } else {
+        for (size_t j = 0; j < n; ++j)
+            q[j] = nn_quant_i8(x[j], zeros[j], scales[j]);
+    }
+}
+
+#ifdef NN_QUANT_NEON
+/* Four lanes of (q - zero) x scale; parameters loaded for a per-channel row,
+ * broadcast otherwise. */
+static inline float32x4_t dequant4(int32x4_t v, const int32_t* zeros, const float* scales,
+                                   size_t step, size_t j, int32x4_t z0, float32x4_t s0)
+{
+    int32x4_t z = step ? vld1q_s32(zeros + j) : z0;
+    float32x4_t s = step ? vld1q_f32(scales + j) : s0;
+    return vmulq_f32(vcvtq_f32_s32(vsubq_s32(v, z)), s);
+}
+
+/* Sixteen widened lanes at a time for the 8-bit types. */
+static inline void dequant16(int16x8_t lo, int16x8_t hi, float* x, const int32_t* zeros,
+                             const float* scales, size_t step, size_t j, int32x4_t z0,
+                             float32x4_t s0)
+{
+    vst1q_f32(x + j, dequant4(vmovl_s16(vget_low_s16(lo)), zeros, scales, step, j, z0, s0));
+    vst1q_f32(x + j + 4, dequant4(vmovl_high_s16(lo), zeros, scales, step, j + 4, z0, s0));
+    vst1q_f32(x + j + 8, dequant4(vmovl_s16(vget_low_s16(hi)), zeros, scales, step, j + 8, z0, s0));
+    vst1q_f32(x + j + 12, dequant4(vmovl_high_s16(hi), zeros, scales, step, j + 12, z0, s0));
+}
+#endif
+
+void nn_dequantize_u8(const uint8_t* q, float* x, size_t n, const int32_t* zeros,
+                      const float* scales, size_t step)
+{
+    size_t j = 0;
+#ifdef NN_QUANT_NEON
+    const int32x4_t z0 = vdupq_n_s32(zeros[0]);
+    const float32x4_t s0 = vdupq_n_f32(scales[0]);
+    for (; j + 16 <= n; j += 16) {
+        uint8x16_t v = vld1q_u8(q + j);
+        int16x8_t lo = vreinterpretq_s16_u16(vmovl_u8(vget_low_u8(v)));
+        int16x8_t hi = vreinterpretq_s16_u16(vmovl_high_u8(v));
+        dequant16(lo, hi, x, zeros, scales, step, j, z0, s0);
+    }
+#endif
+    if (step == 0) {
+        const int32_t z = zeros[0];
+        const float s = scales[0];
+        for (; j < n; ++j)
+            x[j] = (float)nn_quant_diff(q[j], z) * s;
+    } else {
+        for (; j < n; ++j)
+            x[j] = (float)nn_quant_diff(q[j], zeros[j]) * scales[j];
+    }
+}
+
+void nn_dequantize_i8(const int8_t* q, float* x, size_t n, const int32_t* zeros,
+                      const float* scales, size_t step)
+{
+    size_t j = 0;
+#ifdef NN_QUANT_NEON
+    const int32x4_t z0 = vdupq_n_s32(zeros[0]);
+    const float32x4_t s0 = vdupq_n_f32(scales[0]);
+    for (; j + 16 <= n; j += 16) {
+        int8x16_t v = vld1q_s8(q + j);
+        dequant16(vmovl_s8(vget_low_s8(v)), vmovl_high_s8(v), x, zeros, scales, step, j, z0, s0);
+    }
+#endif
+    if (step == 0) {
+        const int32_t z = zeros[0];
+        const float s = scales[0];
+        for (; j < n; ++j)
+            x[j] = (float)nn_quant_diff(q[j], z) * s;
+    } else {
+        for (; j < n; ++j)
+            x[j] = (float)nn_quant_diff(q[j], zeros[j]) * scales[j];
+    }
+}
+
+void nn_dequantize_i32(const int32_t* q, float* x, size_t n, const int32_t* zeros,
+                       const float* scales, size_t step)
+{
+    size_t j = 0;
+#ifdef NN_QUANT_NEON
+    const int32x4_t z0 = vdupq_n_s32(zeros[0]);
+    const float32x4_t s0 = vdupq_n_f32(scales[0]);
+    for (; j + 4 <= n; j += 4)
+        vst1q_f32(x + j, dequant4(vld1q_s32(q + j), zeros, scales, step, j, z0, s0));
+#endif
+    for (; j < n; ++j)
+        x[j] = (float)nn_quant_diff(q[j], zeros[j * step]) * scales[j * step];
+}
+
+/* The unsigned value and the signed zero point become floats separately. */
+void nn_dequantize_u32(const uint32_t* q, float* x, size_t n, const int32_t* zeros,
+                       const float* scales, size_t step)
+{
+    size_t j = 0;
+#ifdef NN_QUANT_NEON
+    const float32x4_t z0 = vcvtq_f32_s32(vdupq_n_s32(zeros[0]));
+    const float32x4_t s0 = vdupq_n_f32(scales[0]);
+    for (; j + 4 <= n; j += 4) {
+        float32x4_t z = step ? vcvtq_f32_s32(vld1q_s32(zeros + j)) : z0;
+        float32x4_t s = step ? vld1q_f32(scales + j) : s0;
+        vst1q_f32(x + j, vmulq_f32(vsubq_f32(vcvtq_f32_u32(vld1q_u32(q + j)), z), s));
+    }
+#endif
+    for (; j < n; ++j)
+        x[j] = ((float)q[j] - (float)zeros[j * step]) * scales[j * step];
+}

@@ -1,0 +1,40 @@
+/* Helpers shared by the tensor functions and by every runtime file that sets
+ * a tensor's shape or walks its auxiliary objects. */
+#ifndef KESTRUNE_TENSOR_INTERNAL_H
+#define KESTRUNE_TENSOR_INTERNAL_H
+
+#include "tensor/tensor_record.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Checks a requested shape: dims 0-4, a shape array unless dims is 0, no
+ * negative entry, a volume of at most INT32_MAX and a byte size of at most
+ * UINT32_MAX for `type`.  On success writes the four extents (entries beyond
+ * dims are 1) to `out` and returns 0; otherwise returns NN_ERROR_INVALID_SHAPE
+ * and leaves `out` alone. */
+int nn_tensor_check_shape(uint32_t type, int dims, const int32_t* shape, int32_t out[4]);
+
+/* Stores type, dims, the four extents and the strides derived from them. */
+void nn_tensor_store_shape(nn_tensor* t, uint32_t type, int dims, const int32_t extents[4]);
+
+/* Frees the tensor's auxiliary objects of whichever form it holds, as release
+ * does: the single object's free function is called with the tensor (the aux
+ * field keeps its value), a named list is freed last node first (the aux
+ * field is cleared).  Afterwards the tensor holds no auxiliary form. */
+void nn_tensor_aux_release(nn_tensor* t);
+
+/* Free function of the named node; NULL when absent. */
+void (*nn_tensor_aux_free_by_name(const nn_tensor* t, const char* name))(void*);
+
+/* Takes `node` out of the tensor's named list without freeing anything: its
+ * neighbours are joined and the tensor's entry moves to a neighbour when it
+ * pointed at the node. */
+void nn_tensor_aux_unlink(nn_tensor* t, nn_aux_object* node);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
