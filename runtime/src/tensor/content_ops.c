@@ -7,7 +7,6 @@
 #include "core/engine_rule.h"
 #include "core/types.h"
 #include "platform.h"
-#include "tensor/element.h"
 #include "tensor/tensor_record.h"
 
 #if defined(__ARM_NEON) && defined(__aarch64__)
@@ -37,8 +36,8 @@ int nn_tensor_compare(nn_tensor* a, nn_tensor* b, double tolerance)
     }
     int differ = 0;
     for (int i = 0; i < volume; ++i) {
-        const double x = nn_element_to_double(pa, a->type, (size_t)i);
-        const double y = nn_element_to_double(pb, b->type, (size_t)i);
+        const double x = nn_element_to_double(a->type, pa, (size_t)i);
+        const double y = nn_element_to_double(b->type, pb, (size_t)i);
         if (fabs(x - y) > tolerance) {
             printf("\t%f != %f", x, y);
             ++differ;

@@ -4,7 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "tensor/tensor_record.h"
+#include "tensor/tensor_internal.h"
 
 bool nn_tensor_shape_equal(const int32_t a[4], const int32_t b[4])
 {
@@ -17,14 +17,6 @@ void nn_tensor_shape_copy(int32_t dst[4], const int32_t src[4])
 {
     if (dst && src)
         memmove(dst, src, 4 * sizeof(int32_t));
-}
-
-static void set_strides(nn_tensor* t)
-{
-    t->strides[3] = 1;
-    t->strides[2] = t->shape[3];
-    t->strides[1] = t->shape[2] * t->shape[3];
-    t->strides[0] = t->shape[1] * t->shape[2] * t->shape[3];
 }
 
 /* The report goes out split over both streams, entries on stdout. */
@@ -61,9 +53,8 @@ int nn_tensor_reshape(nn_tensor* t, int dims, const int32_t* shape)
     if (dims < 1) {
         if (volume < 1)
             return report_too_large(1, volume, dims, shape);
-        t->shape[0] = t->shape[1] = t->shape[2] = t->shape[3] = 1;
-        t->dims = 0;
-        set_strides(t);
+        const int32_t ones[4] = {1, 1, 1, 1};
+        nn_tensor_store_shape(t, t->type, 0, ones);
         return NN_SUCCESS;
     }
     if (!shape)
@@ -92,10 +83,10 @@ int nn_tensor_reshape(nn_tensor* t, int dims, const int32_t* shape)
     if (new_volume > volume)
         return report_too_large((long long)new_volume, volume, dims, shape);
 
+    int32_t extents[4];
     for (int i = 0; i < 4; ++i)
-        t->shape[i] = i < dims ? (shape[i] < 1 ? (int32_t)fill : shape[i]) : 1;
-    t->dims = dims;
-    set_strides(t);
+        extents[i] = i < dims ? (shape[i] < 1 ? (int32_t)fill : shape[i]) : 1;
+    nn_tensor_store_shape(t, t->type, dims, extents);
     return NN_SUCCESS;
 }
 
