@@ -28,3 +28,13 @@ kestrune_add_gtest(model_test
   ENV OMP_NUM_THREADS=2)
 add_dependencies(model_test kfm_generated)
 target_include_directories(model_test PRIVATE ${KESTRUNE_KFM_GEN})
+
+kestrune_add_gtest(context_test
+  SOURCES context_test.cpp
+  LIBS kestrune_rt_testsupport
+  ENV OMP_NUM_THREADS=2)
+
+# Pins the process: its own program, without OMP_NUM_THREADS.
+kestrune_add_gtest(context_affinity_test
+  SOURCES context_affinity_test.cpp
+  LIBS kestrune_rt_testsupport)
