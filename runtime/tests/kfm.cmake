@@ -38,3 +38,8 @@ kestrune_add_gtest(context_test
 kestrune_add_gtest(context_affinity_test
   SOURCES context_affinity_test.cpp
   LIBS kestrune_rt_testsupport)
+
+kestrune_add_gtest(context_load_test
+  SOURCES context_load_test.cpp
+  LIBS kestrune_rt_testsupport
+  ENV OMP_NUM_THREADS=2)
