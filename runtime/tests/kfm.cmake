@@ -23,7 +23,7 @@ add_custom_command(
 add_custom_target(kfm_generated DEPENDS ${KESTRUNE_KFM_GEN}/kfm_generated.h)
 
 kestrune_add_gtest(model_test
-  SOURCES model_verify_test.cpp model_query_test.cpp
+  SOURCES model_verify_test.cpp model_query_test.cpp model_sweep_test.cpp
   LIBS kestrune_rt_testsupport
   ENV OMP_NUM_THREADS=2)
 add_dependencies(model_test kfm_generated)
