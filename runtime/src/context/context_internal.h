@@ -2,6 +2,8 @@
 #ifndef KESTRUNE_CONTEXT_INTERNAL_H
 #define KESTRUNE_CONTEXT_INTERNAL_H
 
+#include <string.h>
+
 #include "kestrune/nn.h"
 #include "tensor/tensor_record.h"
 
@@ -24,7 +26,22 @@ struct nn_context {
     nn_user_op_fn user_op;
     struct nn_tensor mempool_record;
     struct nn_tensor cache_record;
+    /* Cached from the loaded model for the step path (NULL/0 when none). */
+    size_t model_size;            /* bytes of the model buffer */
+    const uint8_t* layers;        /* payload of the `layers` vector */
+    size_t layer_count;
 };
+
+/* The kfm_layer table of a layer of the loaded model, NULL past the end. */
+static inline const uint8_t* context_layer(const nn_context* ctx, size_t layer)
+{
+    if (layer >= ctx->layer_count)
+        return NULL;
+    const uint8_t* e = ctx->layers + 4u * layer;
+    uint32_t off;
+    memcpy(&off, e, 4);
+    return e + off;
+}
 
 #ifdef __cplusplus
 }

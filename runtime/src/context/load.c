@@ -32,6 +32,9 @@ NN_API void nn_context_model_unload(nn_context* ctx)
         return;
     release_layers(ctx);
     ctx->model = NULL;
+    ctx->model_size = 0;
+    ctx->layers = NULL;
+    ctx->layer_count = 0;
 }
 
 /* Dimension count for the tensor calls: a shape longer than 4 stays invalid
@@ -280,6 +283,7 @@ static int load_layer(nn_context* ctx, size_t i, size_t layer_count)
 static int load(nn_context* ctx, size_t size, const void* buffer)
 {
     ctx->model = buffer;
+    ctx->model_size = size;
     ctx->first_layer = 0;
     if (ctx->engine && nn_model_layer_datatype_id(buffer, 0) != NN_TYPE_F32) {
         puts("Quantized KFM unsupported by opencl backend\r");
@@ -295,8 +299,10 @@ static int load(nn_context* ctx, size_t size, const void* buffer)
             return NN_ERROR_OUT_OF_MEMORY;
         }
     }
-    (void)size;
-    size_t count = nn_model_layer_count(buffer);
+    uint32_t count32 = 0;
+    ctx->layers = kfm_vector(root, KFM_MODEL_LAYERS, &count32);
+    ctx->layer_count = ctx->layers ? count32 : 0;
+    size_t count = ctx->layer_count;
     if (count == 0)
         return NN_SUCCESS;
     if (ctx->tensor_capacity < count) {
@@ -342,6 +348,9 @@ NN_API int nn_context_model_load(nn_context* ctx, size_t size, const void* buffe
          * without tensors. */
         release_layers(ctx);
         ctx->model = NULL;
+        ctx->model_size = 0;
+        ctx->layers = NULL;
+        ctx->layer_count = 0;
         ctx->first_layer = 0;
     }
     return status;

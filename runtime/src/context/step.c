@@ -15,21 +15,23 @@ nn_tensor* step_output(nn_context* ctx, size_t layer)
 
 size_t step_input_count(nn_context* ctx, size_t layer)
 {
-    const uint8_t* t = model_layer_table(ctx->model, layer);
+    const uint8_t* t = context_layer(ctx, layer);
     uint32_t n = 0;
     return t && kfm_vector(t, KFM_LAYER_INPUTS, &n) ? n : 0;
 }
 
 int step_inputs(nn_context* ctx, size_t layer, size_t count, nn_tensor** out)
 {
-    const uint32_t* inputs = NULL;
-    size_t n = nn_model_layer_inputs(ctx->model, layer, &inputs);
-    if (n < count)
+    const uint8_t* t = context_layer(ctx, layer);
+    uint32_t n = 0;
+    const uint8_t* inputs = t ? kfm_vector(t, KFM_LAYER_INPUTS, &n) : NULL;
+    if (!inputs || n < count)
         return NN_ERROR_INVALID_PARAMETER;
-    size_t layers = nn_model_layer_count(ctx->model);
+    /* Slots past the model's layers are NULL after any unload, so a filled
+     * slot is a layer of this model. */
     for (size_t k = 0; k < count; ++k) {
-        uint32_t in = kfm_load_u32(inputs + k);
-        if (in >= layers || in >= ctx->tensor_capacity || !ctx->tensors[in])
+        uint32_t in = kfm_load_u32(inputs + 4 * k);
+        if (in >= ctx->tensor_capacity || !ctx->tensors[in])
             return NN_ERROR_INVALID_PARAMETER;
         out[k] = ctx->tensors[in];
     }
@@ -42,33 +44,13 @@ static int is_8bit(const nn_tensor* t)
     return type == NN_TYPE_I8 || type == NN_TYPE_U8;
 }
 
-/* Whether the memory of layer `layer`'s tensor is the model's own bytes: a
- * constant, or a reshape, copy or fill view (of a view ...) of one.  The load
- * makes these views only of earlier layers, so the walk ends. */
-static int backed_by_constant(const void* model, size_t layer)
+/* Whether a tensor's memory is the caller's model bytes (a constant, or a
+ * view of one), which the runtime must never write. */
+static int in_model_bytes(const nn_context* ctx, const nn_tensor* t)
 {
-    for (;;) {
-        int type = nn_model_layer_type_id(model, layer);
-        if (type == NN_LAYER_CONSTANT)
-            return 1;
-        if (type != NN_LAYER_RESHAPE && type != NN_LAYER_COPY && type != NN_LAYER_FILL)
-            return 0;
-        const uint32_t* inputs = NULL;
-        if (nn_model_layer_inputs(model, layer, &inputs) == 0)
-            return 0;
-        uint32_t in = kfm_load_u32(inputs);
-        if (in >= layer)
-            return 0;
-        layer = in;
-    }
-}
-
-static int first_input_is_constant(nn_context* ctx, size_t layer)
-{
-    const uint32_t* inputs = NULL;
-    if (nn_model_layer_inputs(ctx->model, layer, &inputs) == 0)
-        return 0;
-    return backed_by_constant(ctx->model, kfm_load_u32(inputs));
+    uintptr_t p = (uintptr_t)t->data;
+    uintptr_t begin = (uintptr_t)ctx->model;
+    return p >= begin && p - begin < ctx->model_size;
 }
 
 /* ---- Handlers of this family ------------------------------------------- */
@@ -87,7 +69,7 @@ static int step_copy(nn_context* ctx, size_t layer)
     int status = step_inputs(ctx, layer, 2, in);
     if (status != NN_SUCCESS)
         return status;
-    if (first_input_is_constant(ctx, layer))
+    if (in_model_bytes(ctx, in[0]))
         return NN_ERROR_INVALID_PARAMETER; /* would write into the model file */
     return nn_tensor_copy(step_output(ctx, layer), in[1]);
 }
@@ -98,7 +80,7 @@ static int step_fill(nn_context* ctx, size_t layer)
     int status = step_inputs(ctx, layer, 1, in);
     if (status != NN_SUCCESS)
         return status;
-    if (first_input_is_constant(ctx, layer))
+    if (in_model_bytes(ctx, in[0]))
         return NN_ERROR_INVALID_PARAMETER; /* would write into the model file */
     size_t n = 0;
     const float* value = nn_model_layer_parameter_data_f32(ctx->model, layer, "value", &n);
@@ -114,7 +96,7 @@ static int step_quant(nn_context* ctx, size_t layer)
     nn_tensor* out = step_output(ctx, layer);
     if (is_8bit(out) && is_8bit(in[0]))
         return nn_tensor_requantize(out, in[0]);
-    const uint8_t* table = model_layer_table(ctx->model, layer);
+    const uint8_t* table = context_layer(ctx, layer);
     if (!kfm_field_present(table, KFM_LAYER_AXIS))
         return NN_ERROR_MISSING_RESOURCE;
     return nn_tensor_quantize(out, in[0], kfm_i8(table, KFM_LAYER_AXIS, 0));
@@ -154,7 +136,7 @@ static int step_reshape(nn_context* ctx, size_t layer)
     nn_tensor* out = step_output(ctx, layer);
     if (!(is_8bit(out) && is_8bit(in[0])))
         return NN_SUCCESS;
-    if (first_input_is_constant(ctx, layer) && !same_quantisation(out, in[0]))
+    if (in_model_bytes(ctx, in[0]) && !same_quantisation(out, in[0]))
         return NN_ERROR_INVALID_PARAMETER; /* would rewrite the model file */
     return nn_tensor_requantize(out, in[0]);
 }
@@ -223,7 +205,9 @@ NN_API int nn_context_step(nn_context* ctx, size_t layer)
         return NN_ERROR_INVALID_PARAMETER;
     if (!ctx->model)
         return NN_ERROR_MISSING_MODEL;
-    nn_layer_handler h = step_handler(nn_model_layer_type_id(ctx->model, layer));
+    /* A buffer without the identifier reads every type as 0. */
+    const uint8_t* t = kfm_identified(ctx->model) ? context_layer(ctx, layer) : NULL;
+    nn_layer_handler h = step_handler(t ? kfm_i16(t, KFM_LAYER_TYPE, 0) : 0);
     if (!h || layer >= ctx->tensor_capacity || !ctx->tensors[layer])
         return NN_ERROR_NOT_IMPLEMENTED;
     return h(ctx, layer);
@@ -233,8 +217,7 @@ NN_API int nn_context_run(nn_context* ctx)
 {
     if (!ctx || !ctx->model || !kfm_identified(ctx->model))
         return NN_ERROR_INVALID_PARAMETER;
-    size_t count = nn_model_layer_count(ctx->model);
-    for (size_t i = ctx->first_layer; i < count; ++i) {
+    for (size_t i = ctx->first_layer; i < ctx->layer_count; ++i) {
         int status = nn_context_step(ctx, i);
         if (status != NN_SUCCESS) {
             const char* text = nn_strerror(status);
