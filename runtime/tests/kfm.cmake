@@ -48,3 +48,11 @@ kestrune_add_gtest(context_step_test
   SOURCES context_step_test.cpp
   LIBS kestrune_rt_testsupport
   ENV OMP_NUM_THREADS=2)
+
+# Demonstration program: writes, validates, loads, runs and prints a model.
+add_executable(kfm_demo kfm_demo.cpp)
+target_link_libraries(kfm_demo PRIVATE kestrune_rt_testsupport)
+add_test(NAME kfm_demo COMMAND kfm_demo ${CMAKE_CURRENT_BINARY_DIR}/demo.kfm)
+set_tests_properties(kfm_demo PROPERTIES ENVIRONMENT OMP_NUM_THREADS=2
+  # 100 saturates at 127: (127 - 4) x 0.25 = 30.75
+  PASS_REGULAR_EXPRESSION "output y: \\[ 1 4 \\]: 0.5000 -1.2500 3.0000 30.7500")
