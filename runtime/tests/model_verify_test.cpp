@@ -10,6 +10,7 @@
 #include "kestrune/nn.h"
 #include "kfm_generated.h"
 #include "kfm_writer.h"
+#include "model/model_verify.h"
 
 namespace {
 
@@ -355,6 +356,48 @@ TEST(ModelVerify, ErrorTexts)
         EXPECT_STREQ(nn_model_validate_error(i), texts[i]) << i;
     for (int code : {37, -1, 1000, INT32_MIN})
         EXPECT_STREQ(nn_model_validate_error(code), "unknown") << code;
+}
+
+}  // namespace
+
+namespace {
+
+// The nesting budget, with a self-nesting table (field 0: a vector of the
+// same table) verified through the verifier runtime directly.
+int nested_verify_table(const kfm_table_verifier_descriptor* td)
+{
+    return kfm_verify_table_vector_field(td, 0, 0, nested_verify_table);
+}
+
+Buffer nested_chain(int tables)
+{
+    flatbuffers::FlatBufferBuilder b;
+    flatbuffers::uoffset_t inner = 0;
+    for (int k = tables - 1; k >= 0; --k) {
+        flatbuffers::Offset<flatbuffers::Vector<flatbuffers::Offset<void>>> children;
+        if (k != tables - 1)
+            children = b.CreateVector(std::vector<flatbuffers::Offset<void>>{flatbuffers::Offset<void>(inner)});
+        auto start = b.StartTable();
+        if (k != tables - 1)
+            b.AddOffset(4, children);
+        inner = b.EndTable(start);
+    }
+    b.Finish(flatbuffers::Offset<void>(inner), "KFMx");
+    return Buffer(b.GetBufferPointer(), b.GetSize());
+}
+
+TEST(ModelVerify, NestingBudget)
+{
+    // Each level uses one for the table and one for its vector: tables at
+    // depths 0..49 fit in 100, a table at depth 50 does not.
+    for (int tables : {1, 2, 50}) {
+        Buffer b = nested_chain(tables);
+        EXPECT_EQ(kfm_verify_table_as_root(b.data(), b.size(), "KFMx", nested_verify_table), 0) << tables;
+    }
+    for (int tables : {51, 80}) {
+        Buffer b = nested_chain(tables);
+        EXPECT_EQ(kfm_verify_table_as_root(b.data(), b.size(), "KFMx", nested_verify_table), 3) << tables;
+    }
 }
 
 }  // namespace
