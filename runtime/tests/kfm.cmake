@@ -21,13 +21,13 @@ add_custom_command(
   DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/kfm.fbs
   COMMENT "flatc kfm.fbs")
 add_custom_target(kfm_generated DEPENDS ${KESTRUNE_KFM_GEN}/kfm_generated.h)
+add_dependencies(kestrune_rt_testsupport kfm_generated)
+target_include_directories(kestrune_rt_testsupport PUBLIC ${KESTRUNE_KFM_GEN})
 
 kestrune_add_gtest(model_test
   SOURCES model_verify_test.cpp model_query_test.cpp model_sweep_test.cpp
   LIBS kestrune_rt_testsupport
   ENV OMP_NUM_THREADS=2)
-add_dependencies(model_test kfm_generated)
-target_include_directories(model_test PRIVATE ${KESTRUNE_KFM_GEN})
 
 kestrune_add_gtest(context_test
   SOURCES context_test.cpp

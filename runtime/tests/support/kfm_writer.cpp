@@ -5,6 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <stdexcept>
+
+#include "kestrune/nn.h"
+#include "kfm_generated.h"
 
 namespace kfm {
 namespace {
@@ -200,7 +204,16 @@ Buffer write(const Model& m)
     add_scalar(b, 12, m.cache_optimum_size);
     uoffset_t root = b.EndTable(start);
     b.Finish(Offset<void>(root), "KFMx");
-    return Buffer(b.GetBufferPointer(), b.GetSize());
+    Buffer out(b.GetBufferPointer(), b.GetSize());
+    // Cross-check of every fixture: the verifier flatc generates from the
+    // same schema must agree with the runtime's on whether it is valid, so
+    // writer, schema and reader field indices stay in step.
+    flatbuffers::Verifier v(out.data(), out.size());
+    bool google = kfm_check::VerifyModelBuffer(v);
+    bool ours = nn_model_validate(out.data(), out.size()) == 0;
+    if (google != ours)
+        throw std::logic_error("KFM fixture: the generated verifier and nn_model_validate disagree");
+    return out;
 }
 
 Layer layer(const std::string& name, int16_t type, std::vector<int32_t> shape,
