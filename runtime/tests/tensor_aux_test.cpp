@@ -211,6 +211,13 @@ TEST(AuxFreeFunctions, BufferAndTensor)
     nn_tensor_release(t);  // frees the inner record and buffer (leak check)
     EXPECT_EQ(nn_tensor_aux_object(t), inner2);
 
+    // A named object that is a tensor (record and buffer freed: leak check).
+    nn_tensor* named = nn_tensor_init(nullptr, nullptr);
+    ASSERT_EQ(nn_tensor_alloc(named, NN_TYPE_F32, 1, shape), 0);
+    nn_tensor_set_aux_object_by_name(t, "copy", named, nn_aux_free_tensor, true, false);
+    EXPECT_EQ(nn_tensor_aux_object_by_name(t, "copy"), named);
+    nn_tensor_release(t);
+
     // A tensor without aux object, or holding a list, is left alone.
     unsigned char mem2[152];
     nn_tensor* u = nn_tensor_init(mem2, nullptr);

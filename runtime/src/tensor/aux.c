@@ -153,6 +153,8 @@ void nn_tensor_aux_unlink(nn_tensor* t, nn_aux_object* node)
 
 NN_API void free_aux_buffer(void* buffer) { free(buffer); }
 
+void nn_aux_free_tensor(void* object) { nn_tensor_release((nn_tensor*)object); }
+
 NN_API void release_aux_tensor(nn_tensor* t)
 {
     if (!t || t->aux_form != NN_AUX_SINGLE || !t->aux)

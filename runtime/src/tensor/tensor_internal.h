@@ -25,6 +25,9 @@ void nn_tensor_store_shape(nn_tensor* t, uint32_t type, int dims, const int32_t 
  * field is cleared).  Afterwards the tensor holds no auxiliary form. */
 void nn_tensor_aux_release(nn_tensor* t);
 
+/* Free function for a named object that is itself a tensor: releases it. */
+void nn_aux_free_tensor(void* object);
+
 /* Free function of the named node; NULL when absent. */
 void (*nn_tensor_aux_free_by_name(const nn_tensor* t, const char* name))(void*);
 

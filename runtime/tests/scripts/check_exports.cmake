@@ -49,7 +49,7 @@ foreach(required nn_strerror nn_version nn_init nn_engine_init nn_tensor_init nn
 endforeach()
 foreach(internal nn_type_size nn_type_name nn_element_to_double nn_static_split nn_thread_rows
                  nn_tensor_check_shape nn_tensor_store_shape nn_tensor_aux_release
-                 nn_tensor_aux_free_by_name nn_tensor_aux_unlink nn_init_constructor)
+                 nn_tensor_aux_free_by_name nn_tensor_aux_unlink nn_aux_free_tensor nn_init_constructor)
   if(internal IN_LIST names)
     message(FATAL_ERROR "internal ${internal} is exported")
   endif()
