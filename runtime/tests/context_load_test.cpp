@@ -555,3 +555,77 @@ TEST(ContextLoad, TensorRecordAllocationFailure)
 }
 
 }  // namespace
+
+namespace {
+
+// A GRU layer over input width I = 3, gate width G = 8, hidden width H = 4:
+// its state needs (3 + 16 + 8) * 4 = 108 bytes of cache.
+std::vector<kfm::Layer> gru_layers(int grus)
+{
+    std::vector<kfm::Layer> layers{kfm::layer("x", 1, {1, 3}), kfm::layer("h", 1, {1, 4}),
+                                   kfm::layer("wg", 1, {7, 8}), kfm::layer("bg", 1, {8}),
+                                   kfm::layer("wx", 1, {3, 4}), kfm::layer("bx", 1, {4}),
+                                   kfm::layer("wh", 1, {4, 4}), kfm::layer("bh", 1, {4})};
+    for (int g = 0; g < grus; ++g)
+        layers.push_back(kfm::layer("gru" + std::to_string(g), 100, {1, 4}, {0, 1, 2, 3, 4, 5, 6, 7}));
+    return layers;
+}
+
+TEST(ContextLoad, GruState)
+{
+    kfm::Model m;
+    m.layers = gru_layers(1);
+    Loaded l;
+    load_into(l, m, 0, 108);
+    ASSERT_EQ(l.status, 0) << l.streams.err;
+    EXPECT_NE(l.ctx->gru, nullptr);
+    nn_context_model_unload(l.ctx);
+    EXPECT_EQ(l.ctx->gru, nullptr);
+    // Loaded again into the same context: one state again.
+    ASSERT_EQ(nn_context_model_load(l.ctx, l.buf.size(), l.buf.data()), 0);
+    EXPECT_NE(l.ctx->gru, nullptr);
+}
+
+TEST(ContextLoad, GruFailures)
+{
+    struct Case {
+        const char* what;
+        int grus;
+        size_t cache;
+        int status;
+        const char* err;
+    } cases[] = {
+        {"second gru layer", 2, 108, 6,
+         "[ERROR] kfmx currently only supports a single gru layer per model\r\n"},
+        {"no cache", 1, 0, 6, "[ERROR] failed to initialize gru context: invalid parameter\r\n"},
+        {"cache one byte short", 1, 107, 3,
+         "nn_gru insuffient cache size 107 of 108 required\n"
+         "[ERROR] failed to initialize gru context: out of memory\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        kfm::Model m;
+        m.layers = gru_layers(c.grus);
+        Loaded l;
+        load_into(l, m, 0, c.cache);
+        EXPECT_EQ(l.status, c.status);
+        EXPECT_EQ(l.streams.err, c.err);
+        // The failed load released the state of the first gru layer too.
+        EXPECT_EQ(l.ctx->gru, nullptr);
+        EXPECT_EQ(nn_context_model(l.ctx), nullptr);
+    }
+}
+
+TEST(ContextLoad, GruInputsMustBeEarlierLayers)
+{
+    kfm::Model m;
+    std::vector<kfm::Layer> layers = gru_layers(0);
+    layers.insert(layers.begin() + 2, kfm::layer("g", 100, {1, 4}, {0, 1, 3, 3, 4, 5, 6, 7}));
+    m.layers = layers;
+    Loaded l;
+    load_into(l, m, 0, 108);
+    EXPECT_EQ(l.status, 6);
+    EXPECT_EQ(l.streams.err, "[ERROR] gru layer g input 3 is not an earlier layer\r\n");
+}
+
+}  // namespace

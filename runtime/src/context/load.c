@@ -19,11 +19,8 @@ static void release_layers(nn_context* ctx)
             ctx->tensors[i] = NULL;
         }
     }
-    if (ctx->gru) {
-        /* The GRU state is only ever created by the GRU cell's init (see
-         * load_gru), which is not wired yet; nothing to release here. */
-        ctx->gru = NULL;
-    }
+    nn_gru_release(ctx->gru);
+    ctx->gru = NULL;
 }
 
 NN_API void nn_context_model_unload(nn_context* ctx)
@@ -196,6 +193,12 @@ static int load_activation(nn_context* ctx, size_t i, nn_tensor* t, const char* 
     return status;
 }
 
+static int32_t last_extent(const nn_tensor* t)
+{
+    int dims = nn_tensor_dims(t);
+    return nn_tensor_shape(t)[dims > 0 ? dims - 1 : 0];
+}
+
 static int load_gru(nn_context* ctx, size_t i, nn_tensor* t, const char* name)
 {
     if (ctx->gru) {
@@ -216,12 +219,13 @@ static int load_gru(nn_context* ctx, size_t i, nn_tensor* t, const char* name)
                 kfm_load_u32(inputs + (input ? 2 : 0)));
         return NN_ERROR_INVALID_PARAMETER;
     }
-    (void)t;
-    /* Creating the state (the GRU cell's init with the cache, the layer
-     * tensor's type and the input, gate and hidden widths) is not wired yet. */
-    fprintf(stderr, "[ERROR] failed to initialize gru context: %s\r\n",
-            nn_strerror(NN_ERROR_NOT_IMPLEMENTED));
-    return NN_ERROR_NOT_IMPLEMENTED;
+    /* Input width I, gate width G and hidden width H: the last extents of
+     * input 0, input 2 and the layer's own tensor. */
+    int status = nn_gru_init(&ctx->gru, ctx->cache, nn_tensor_type(t), last_extent(input),
+                             last_extent(gates), last_extent(t));
+    if (status != NN_SUCCESS)
+        fprintf(stderr, "[ERROR] failed to initialize gru context: %s\r\n", nn_strerror(status));
+    return status;
 }
 
 static int load_layer(nn_context* ctx, size_t i, size_t layer_count)
