@@ -107,8 +107,19 @@ _Static_assert(sizeof(struct nn_engine) == NN_ENGINE_RECORD_SIZE, "engine record
 _Static_assert(offsetof(struct nn_engine, unary) == 31 * sizeof(void*), "unary is slot 31");
 #endif
 
-/* The plug-in's entry point, looked up by nn_engine_load. */
-int nn_engine_plugin_init(nn_engine* engine);
+/* The plug-in's entry point, looked up by nn_engine_load: fill slots 0 and 1
+ * and the operation slots the engine implements, return 0 on success.  Any
+ * other status is handed to the caller of nn_engine_load with the library
+ * still loaded.  The fini slot, when set, runs at nn_engine_unload before the
+ * library is closed; the runtime then clears every slot.  The declaration
+ * carries default visibility so that a plug-in built with hidden visibility
+ * still exports it. */
+#if defined(__GNUC__)
+#define NN_ENGINE_PLUGIN_API __attribute__((visibility("default")))
+#else
+#define NN_ENGINE_PLUGIN_API
+#endif
+NN_ENGINE_PLUGIN_API int nn_engine_plugin_init(nn_engine* engine);
 
 #ifdef __cplusplus
 }

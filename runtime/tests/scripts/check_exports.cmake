@@ -42,16 +42,28 @@ endif()
 
 # Part of the interface must be there; internal helpers named nn_* must not.
 foreach(required nn_strerror nn_version nn_init nn_engine_init nn_tensor_init nn_tensor_release
-                 nn_tensor_set_aux_object_by_name free_aux_buffer release_aux_tensor)
+                 nn_tensor_set_aux_object_by_name free_aux_buffer release_aux_tensor
+                 nn_engine_load nn_engine_unload nn_engine_release nn_tensor_load_file
+                 nn_tensor_load_file_ex nn_tensor_load_image nn_tensor_load_image_ex
+                 nn_tensor_load_frame nn_tensor_load_frame_ex)
   if(NOT required IN_LIST names)
     message(FATAL_ERROR "${required} is not exported")
   endif()
 endforeach()
 foreach(internal nn_type_size nn_type_name nn_element_to_double nn_static_split nn_thread_rows
                  nn_tensor_check_shape nn_tensor_store_shape nn_tensor_aux_release
-                 nn_tensor_aux_free_by_name nn_tensor_aux_unlink nn_aux_free_tensor nn_init_constructor)
+                 nn_tensor_aux_free_by_name nn_tensor_aux_unlink nn_aux_free_tensor nn_init_constructor
+                 nn_image_rgba_to_float nn_image_rgba_to_float_scalar nn_image_bytes_to_float
+                 nn_image_apply_proc)
   if(internal IN_LIST names)
     message(FATAL_ERROR "internal ${internal} is exported")
+  endif()
+endforeach()
+# The image decoders compiled into the library stay private.
+foreach(name IN LISTS names)
+  if(name MATCHES "^(stbi_|stbir_|stbiw_|g2d_)" OR name STREQUAL "standardize_buffer"
+     OR name STREQUAL "release_g2d_buffer")
+    message(FATAL_ERROR "internal ${name} is exported")
   endif()
 endforeach()
 list(LENGTH names count)

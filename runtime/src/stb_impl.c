@@ -1,0 +1,22 @@
+/* The one compilation of stb_image and stb_image_resize.  Built without the
+ * undefined-behaviour sanitizer (the decoders shift signed values on purpose);
+ * the library's hidden visibility keeps every stbi_ and stbir_ symbol out of
+ * the exported interface. */
+#define STB_IMAGE_IMPLEMENTATION
+#define STB_IMAGE_RESIZE_IMPLEMENTATION
+#define STBI_FAILURE_USERMSG
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wimplicit-fallthrough"
+#pragma GCC diagnostic ignored "-Wunused-but-set-variable"
+#endif
+#include <stb/stb_image.h>
+#include <stb/stb_image_resize.h>
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif

@@ -1,0 +1,273 @@
+// Encoded images into tensors, on fixtures the tests encode themselves.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "image_fixtures.h"
+#include "kestrune/nn.h"
+
+namespace {
+
+const float kUnsigned = 0.003921569f;
+const float kSigned = 0.007843138f;
+
+struct Encoded {
+    unsigned char* data = nullptr;
+    size_t size = 0;
+    ~Encoded() { std::free(data); }
+};
+
+// 2x2 RGB: every byte distinct, 0 and 255 among them.
+const std::vector<uint8_t> kRgb2x2 = {0, 10, 20, 255, 128, 64, 30, 200, 90, 1, 254, 77};
+
+void encode_png(Encoded& e, const std::vector<uint8_t>& px, int w, int h, int c)
+{
+    e.data = fixture_encode_png(px.data(), w, h, c, &e.size);
+    ASSERT_NE(e.data, nullptr);
+}
+
+// A tensor over caller memory filled with a sentinel, so "unchanged" is visible.
+struct Tensor {
+    nn_tensor* t;
+    std::vector<uint8_t> memory;
+    Tensor(nn_type type, std::vector<int32_t> shape, size_t element = 0)
+    {
+        t = nn_tensor_init(nullptr, nullptr);
+        size_t volume = 1;
+        for (int32_t d : shape)
+            volume *= d > 0 ? size_t(d) : 0;
+        if (!element)
+            element = type == NN_TYPE_F32 ? 4 : type == NN_TYPE_F64 ? 8 : type == NN_TYPE_I16 ? 2 : 1;
+        memory.assign(volume * element + 1, 0xA5);
+        nn_tensor_assign(t, type, int(shape.size()), shape.data(), memory.data());
+    }
+    ~Tensor() { nn_tensor_release(t); }
+    const float* f32() const { return reinterpret_cast<const float*>(memory.data()); }
+    bool untouched() const
+    {
+        for (uint8_t b : memory)
+            if (b != 0xA5)
+                return false;
+        return true;
+    }
+};
+
+double whitened(const std::vector<float>& v, size_t i)
+{
+    double sum = 0, sq = 0;
+    for (float x : v) {
+        sum += x;
+        sq += double(x) * x;
+    }
+    double n = double(v.size()), mean = sum / n, var = sq / n - mean * mean;
+    double div = std::max(var > 0 ? std::sqrt(var) : 0.0, 1 / std::sqrt(n));
+    return (v[i] - mean) / div;
+}
+
+TEST(ImageLoad, SmallPngIntoFloatWithEachProc)
+{
+    Encoded png;
+    encode_png(png, kRgb2x2, 2, 2, 3);
+    struct Case {
+        uint32_t proc;
+        float (*f)(float);
+    } cases[] = {
+        {0, [](float x) { return x; }},
+        {NN_IMAGE_PROC_NORMALIZE, [](float x) { return x * kUnsigned; }},
+        {NN_IMAGE_PROC_SIGNED_NORMALIZE, [](float x) { return x * kSigned - 1.0f; }},
+        {NN_IMAGE_PROC_NORMALIZE | NN_IMAGE_PROC_SIGNED_NORMALIZE,
+         [](float x) { return (x * kUnsigned) * kSigned - 1.0f; }},
+    };
+    for (const auto& c : cases) {
+        Tensor t(NN_TYPE_F32, {1, 2, 2, 3});
+        ASSERT_EQ(nn_tensor_load_image_ex(t.t, png.data, png.size, c.proc), 0) << c.proc;
+        for (size_t i = 0; i < kRgb2x2.size(); ++i)
+            EXPECT_FLOAT_EQ(t.f32()[i], c.f(kRgb2x2[i])) << "proc " << c.proc << " element " << i;
+        EXPECT_EQ(nn_tensor_mapped(t.t), 0);
+    }
+    Tensor raw(NN_TYPE_F32, {1, 2, 2, 3});
+    ASSERT_EQ(nn_tensor_load_image_ex(raw.t, png.data, png.size, NN_IMAGE_PROC_SIGNED_NORMALIZE), 0);
+    EXPECT_FLOAT_EQ(raw.f32()[0], -1.0f);  // byte 0
+    EXPECT_NEAR(raw.f32()[3], 1.0f, 1e-6);  // byte 255
+
+    Tensor white(NN_TYPE_F32, {1, 2, 2, 3});
+    ASSERT_EQ(nn_tensor_load_image_ex(white.t, png.data, png.size, NN_IMAGE_PROC_WHITENING), 0);
+    std::vector<float> values(kRgb2x2.begin(), kRgb2x2.end());
+    for (size_t i = 0; i < values.size(); ++i)
+        EXPECT_NEAR(white.f32()[i], whitened(values, i), 1e-5) << i;
+}
+
+TEST(ImageLoad, ResizesToTheTensorAndEqualsStbResize)
+{
+    Encoded png;
+    encode_png(png, kRgb2x2, 2, 2, 3);
+    std::vector<uint8_t> want(4 * 4 * 3);
+    ASSERT_TRUE(fixture_resize_uint8(kRgb2x2.data(), 2, 2, want.data(), 4, 4, 3));
+
+    Tensor f(NN_TYPE_F32, {1, 4, 4, 3});
+    ASSERT_EQ(nn_tensor_load_image(f.t, png.data, png.size), 0);
+    Tensor u(NN_TYPE_U8, {1, 4, 4, 3});
+    ASSERT_EQ(nn_tensor_load_image(u.t, png.data, png.size), 0);
+    for (size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(f.f32()[i], float(want[i])) << i;
+        EXPECT_EQ(u.memory[i], want[i]) << i;
+    }
+    EXPECT_EQ(u.memory[want.size()], 0xA5) << "wrote past the tensor";
+}
+
+TEST(ImageLoad, ChannelCountComesFromTheTensor)
+{
+    // A grey image into one channel, and the same grey image expanded to RGB.
+    const std::vector<uint8_t> grey = {0, 90, 180, 255, 7, 64};
+    Encoded png;
+    encode_png(png, grey, 3, 2, 1);
+    Tensor one(NN_TYPE_F32, {1, 2, 3, 1});
+    ASSERT_EQ(nn_tensor_load_image(one.t, png.data, png.size), 0);
+    Tensor three(NN_TYPE_F32, {1, 2, 3, 3});
+    ASSERT_EQ(nn_tensor_load_image(three.t, png.data, png.size), 0);
+    for (size_t i = 0; i < grey.size(); ++i) {
+        EXPECT_EQ(one.f32()[i], float(grey[i]));
+        for (int c = 0; c < 3; ++c)
+            EXPECT_EQ(three.f32()[3 * i + c], float(grey[i]));
+    }
+}
+
+TEST(ImageLoad, WhiteningOfAConstantImageGivesZeros)
+{
+    std::vector<uint8_t> flat(4 * 3 * 3, 150);
+    Encoded png;
+    encode_png(png, flat, 4, 3, 3);
+    Tensor t(NN_TYPE_F32, {1, 3, 4, 3});
+    ASSERT_EQ(nn_tensor_load_image_ex(t.t, png.data, png.size, NN_IMAGE_PROC_WHITENING), 0);
+    for (size_t i = 0; i < flat.size(); ++i)
+        EXPECT_EQ(t.f32()[i], 0.0f);
+}
+
+TEST(ImageLoad, ByteTensors)
+{
+    const std::vector<uint8_t> px = {200, 0, 255, 128};
+    Encoded png;
+    encode_png(png, px, 2, 2, 1);
+
+    Tensor u(NN_TYPE_U8, {1, 2, 2, 1});
+    ASSERT_EQ(nn_tensor_load_image(u.t, png.data, png.size), 0);
+    EXPECT_EQ(std::vector<uint8_t>(u.memory.begin(), u.memory.begin() + 4), px);
+
+    Tensor s(NN_TYPE_I8, {1, 2, 2, 1});
+    ASSERT_EQ(nn_tensor_load_image(s.t, png.data, png.size), 0);
+    const int8_t* v = reinterpret_cast<const int8_t*>(s.memory.data());
+    EXPECT_EQ(v[0], 72);
+    EXPECT_EQ(v[1], -128);
+    EXPECT_EQ(v[2], 127);
+    EXPECT_EQ(v[3], 0);
+
+    // Normalisation is for FLOAT32 only: 5, nothing written.
+    for (nn_type type : {NN_TYPE_U8, NN_TYPE_I8}) {
+        Tensor q(type, {1, 2, 2, 1});
+        EXPECT_EQ(nn_tensor_load_image_ex(q.t, png.data, png.size, NN_IMAGE_PROC_NORMALIZE), 5);
+        EXPECT_TRUE(q.untouched());
+    }
+}
+
+TEST(ImageLoad, FromAFile)
+{
+    Encoded png;
+    encode_png(png, kRgb2x2, 2, 2, 3);
+    char path[] = "/tmp/kestrune-image-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, png.data, png.size), ssize_t(png.size));
+    close(fd);
+    Tensor t(NN_TYPE_F32, {1, 2, 2, 3});
+    EXPECT_EQ(nn_tensor_load_file_ex(t.t, path, NN_IMAGE_PROC_NORMALIZE), 0);
+    for (size_t i = 0; i < kRgb2x2.size(); ++i)
+        EXPECT_FLOAT_EQ(t.f32()[i], kRgb2x2[i] * kUnsigned);
+    Tensor plain(NN_TYPE_U8, {1, 2, 2, 3});
+    EXPECT_EQ(nn_tensor_load_file(plain.t, path), 0);
+    EXPECT_EQ(plain.memory[3], 255);
+    unlink(path);
+
+    Tensor missing(NN_TYPE_F32, {1, 2, 2, 3});
+    EXPECT_EQ(nn_tensor_load_file(missing.t, path), 1);
+    EXPECT_TRUE(missing.untouched());
+}
+
+TEST(ImageLoad, BadArgumentsComeBeforeTheType)
+{
+    Encoded png;
+    encode_png(png, kRgb2x2, 2, 2, 3);
+    Tensor f64(NN_TYPE_F64, {1, 2, 2, 3});
+    EXPECT_EQ(nn_tensor_load_image(nullptr, png.data, png.size), 6);
+    EXPECT_EQ(nn_tensor_load_image(f64.t, nullptr, png.size), 6);
+    EXPECT_EQ(nn_tensor_load_image(f64.t, png.data, size_t(0x80000000u)), 6);
+    EXPECT_EQ(nn_tensor_load_file(nullptr, "x.png"), 6);
+    EXPECT_EQ(nn_tensor_load_file(f64.t, nullptr), 6);
+    EXPECT_EQ(nn_tensor_load_file_ex(nullptr, nullptr, 1), 6);
+    EXPECT_TRUE(f64.untouched());
+}
+
+TEST(ImageLoad, UnsupportedTypesAndUndecodableBytesLeaveTheTensor)
+{
+    Encoded png;
+    encode_png(png, kRgb2x2, 2, 2, 3);
+    for (nn_type type : {NN_TYPE_F64, NN_TYPE_I16, NN_TYPE_F16, NN_TYPE_I32, NN_TYPE_RAW}) {
+        Tensor t(type, {1, 2, 2, 3}, 8);
+        EXPECT_EQ(nn_tensor_load_image(t.t, png.data, png.size), 16) << type;
+        EXPECT_TRUE(t.untouched());
+    }
+    const unsigned char junk[] = "definitely not an image";
+    for (nn_type type : {NN_TYPE_F32, NN_TYPE_U8, NN_TYPE_I8}) {
+        Tensor t(type, {1, 2, 2, 3});
+        EXPECT_EQ(nn_tensor_load_image(t.t, junk, sizeof junk), 1) << type;
+        EXPECT_EQ(nn_tensor_load_image(t.t, png.data, 10), 1) << "truncated, type " << type;
+        EXPECT_TRUE(t.untouched());
+    }
+}
+
+TEST(ImageLoad, ShapesThatAreNotOneImageOfOneToFourChannels)
+{
+    // BMP: stb_image asserts on a channel request outside 1-4 for it.
+    Encoded bmp;
+    bmp.data = fixture_encode_bmp(kRgb2x2.data(), 2, 2, 3, &bmp.size);
+    ASSERT_NE(bmp.data, nullptr);
+    const std::vector<std::vector<int32_t>> shapes = {
+        {2, 2, 2, 3}, {1, 2, 2, 5}, {1, 2, 2, 0}, {1, 0, 2, 3}, {0, 2, 2, 3},
+    };
+    for (nn_type type : {NN_TYPE_F32, NN_TYPE_U8}) {
+        for (const auto& shape : shapes) {
+            Tensor t(type, shape);
+            EXPECT_EQ(nn_tensor_load_image(t.t, bmp.data, bmp.size), 9)
+                << shape[0] << "x" << shape[1] << "x" << shape[2] << "x" << shape[3];
+            EXPECT_TRUE(t.untouched());
+        }
+    }
+    Tensor four(NN_TYPE_U8, {1, 2, 2, 4});
+    ASSERT_EQ(nn_tensor_load_image(four.t, bmp.data, bmp.size), 0);
+    EXPECT_EQ(four.memory[3], 255);  // alpha added by the decoder
+    EXPECT_EQ(four.memory[4], kRgb2x2[3]);
+}
+
+TEST(ImageLoad, TensorWithoutMemoryGives14)
+{
+    Encoded png;
+    encode_png(png, kRgb2x2, 2, 2, 3);
+    for (nn_type type : {NN_TYPE_F32, NN_TYPE_U8}) {
+        nn_tensor* t = nn_tensor_init(nullptr, nullptr);
+        const int32_t shape[] = {1, 2, 2, 3};
+        ASSERT_EQ(nn_tensor_assign(t, type, 4, shape, nullptr), 0);
+        EXPECT_EQ(nn_tensor_load_image(t, png.data, png.size), 14);
+        // and with a resize on the way
+        const int32_t bigger[] = {1, 3, 3, 3};
+        ASSERT_EQ(nn_tensor_assign(t, type, 4, bigger, nullptr), 0);
+        EXPECT_EQ(nn_tensor_load_image(t, png.data, png.size), 14);
+        nn_tensor_release(t);
+    }
+}
+
+}  // namespace
