@@ -154,8 +154,8 @@ TEST(RtBench, LayerStepsOnlyThatLayerAndPausesAreSubtracted)
     EXPECT_EQ(q[0], 3.0f) << "layer 3 alone ran";
     nn_tensor_unmap(t);
     // Only layer 3 has time: one row.
-    EXPECT_NE(o.out.find("   3| "), std::string::npos) << o.out;
-    EXPECT_EQ(o.out.find("   4| "), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("\n   3| "), std::string::npos) << o.out;
+    EXPECT_EQ(o.out.find("\n   4| "), std::string::npos) << o.out;
     std::smatch m;
     ASSERT_TRUE(std::regex_search(o.out, m, std::regex("Average model run time: ([0-9.]+) ms")));
     EXPECT_LT(std::stod(m[1]), 15.0) << "20 ms pauses are not part of the average";
