@@ -292,8 +292,80 @@ NN_API int nn_tensor_load_frame(nn_tensor* tensor, void* unused, uint64_t phys_a
 
 /* ---- Operators: activations and element-wise --------------------------- */
 
+/* Activation codes by their full names; 6 (square root) is only the kind an
+ * engine's unary slot receives from nn_sqrt. */
+enum {
+    NN_ACTIVATION_LINEAR = 0,
+    NN_ACTIVATION_RELU = 1,
+    NN_ACTIVATION_RELU6 = 2,
+    NN_ACTIVATION_SIGMOID = 3,
+    NN_ACTIVATION_SIGMOID_FAST = 4,
+    NN_ACTIVATION_TANH = 5,
+    NN_ACTIVATION_SQRT = 6
+};
+
+/* Activations: output first; the output may be the input.  INT8 and UINT8
+ * operands of sigmoid, fast sigmoid, tanh, prelu and softmax are computed in
+ * FLOAT32 and quantised back; relu, relu6, swish and leaky relu work in the
+ * quantised domain for non-FLOAT32 outputs. */
+NN_API int nn_sigmoid(nn_tensor* output, nn_tensor* input);
+NN_API int nn_sigmoid_fast(nn_tensor* output, nn_tensor* input);
+NN_API int nn_tanh(nn_tensor* output, nn_tensor* input);
+NN_API int nn_relu(nn_tensor* output, nn_tensor* input);
+NN_API int nn_relu6(nn_tensor* output, nn_tensor* input);
+NN_API int nn_swish(nn_tensor* output, nn_tensor* input);
+NN_API int nn_leaky_relu(nn_tensor* output, nn_tensor* input, float alpha);
+/* The input's volume must be a whole multiple of the slope's. */
+NN_API int nn_prelu(nn_tensor* output, nn_tensor* input, nn_tensor* slope);
+NN_API int nn_softmax(nn_tensor* output, nn_tensor* input);
+/* output = (input - mean) * scale / sqrt(variance + epsilon) + offset; the
+ * scratch tensor holds at least the variance's bytes. */
+NN_API int nn_batchnorm(nn_tensor* output, nn_tensor* scratch, nn_tensor* input, nn_tensor* mean,
+                        nn_tensor* variance, nn_tensor* offset, nn_tensor* scale,
+                        nn_tensor* epsilon);
+
+/* Element-wise binary operators with broadcasting. */
+NN_API int nn_add(nn_tensor* output, nn_tensor* a, nn_tensor* b);
+NN_API int nn_subtract(nn_tensor* output, nn_tensor* a, nn_tensor* b);
+NN_API int nn_multiply(nn_tensor* output, nn_tensor* a, nn_tensor* b);
+NN_API int nn_divide(nn_tensor* output, nn_tensor* a, nn_tensor* b);
+/* Element-wise unary operators. */
+NN_API int nn_abs(nn_tensor* output, nn_tensor* input);
+NN_API int nn_sqrt(nn_tensor* output, nn_tensor* input);
+/* 1 / sqrt(x), or 1 / sqrt(max(x, *epsilon)) when epsilon is given. */
+NN_API int nn_rsqrt(nn_tensor* output, nn_tensor* input, const float* epsilon);
+/* The logarithm of |x|. */
+NN_API int nn_log(nn_tensor* output, nn_tensor* input);
+NN_API int nn_exp(nn_tensor* output, nn_tensor* input);
+
 
 /* ---- Operators: pooling, reduction, resize, GRU ------------------------ */
+
+/* Pooling over NHWC tensors: ksize and strides are four entries (only height
+ * and width are used), padding eight (a head/tail pair per dimension). */
+NN_API int nn_maxpool_ex(nn_tensor* output, nn_tensor* input, const int32_t* ksize,
+                         const int32_t* strides, const int32_t* padding);
+/* The third argument is not read. */
+NN_API int nn_avgpool_ex(nn_tensor* output, nn_tensor* input, nn_tensor* unused,
+                         const int32_t* ksize, const int32_t* strides, const int32_t* padding);
+NN_API int nn_maxpool(nn_tensor* output, nn_tensor* input, const int32_t* ksize,
+                      const int32_t* strides);
+NN_API int nn_avgpool(nn_tensor* output, nn_tensor* input, const int32_t* ksize,
+                      const int32_t* strides);
+
+/* FLOAT32 reductions over a run of consecutive axes (NULL: all of them); the
+ * output receives outer * inner values. */
+NN_API int nn_reduce_sum(nn_tensor* output, nn_tensor* input, int axis_count, const int32_t* axes);
+NN_API int nn_reduce_min(nn_tensor* output, nn_tensor* input, int axis_count, const int32_t* axes);
+NN_API int nn_reduce_max(nn_tensor* output, nn_tensor* input, int axis_count, const int32_t* axes);
+NN_API int nn_reduce_mean(nn_tensor* output, nn_tensor* input, int axis_count,
+                          const int32_t* axes);
+NN_API int nn_reduce_product(nn_tensor* output, nn_tensor* input, int axis_count,
+                             const int32_t* axes);
+
+/* Nearest-neighbour enlargement of height and width; modes 0 and 1 sample
+ * alike and align_corners is not read. */
+NN_API int nn_resize(nn_tensor* output, nn_tensor* input, uint32_t mode, int align_corners);
 
 
 /* ---- Operators: convolution -------------------------------------------- */
