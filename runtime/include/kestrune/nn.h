@@ -373,6 +373,24 @@ NN_API int nn_resize(nn_tensor* output, nn_tensor* input, uint32_t mode, int ali
 
 /* ---- Operators: dense, linear, matrix multiply ------------------------- */
 
+/* Fully connected layer: output [M, N] = input [M, K] · weights [K, N] + bias
+ * (N values or NULL), then the activation.  FLOAT32, or quantised: INT8/UINT8
+ * input and weights, an INT32 bias, and an INT8, UINT8, INT16, UINT16, INT32
+ * or UINT32 output, with the weights' "filter_multiplier", "filter_shifts"
+ * and "aux_accum_cache" auxiliary objects when present. */
+NN_API int nn_dense(nn_tensor* output, nn_tensor* input, nn_tensor* weights, nn_tensor* bias,
+                    int activation);
+/* FLOAT32 fully connected layer with weights [N, K], one row per output. */
+NN_API int nn_linear(nn_tensor* output, nn_tensor* input, nn_tensor* weights, nn_tensor* bias,
+                     int activation);
+/* FLOAT32 product output [M, N] = op(a) · op(b); a non-zero flag means the
+ * operand is stored transposed (a as [K, M], b as [N, K]). */
+NN_API int nn_matmul(nn_tensor* output, nn_tensor* a, nn_tensor* b, uint8_t transpose_a,
+                     uint8_t transpose_b);
+/* nn_matmul with b staged (transposed) in the cache tensor when it fits. */
+NN_API int nn_matmul_cache(nn_tensor* output, nn_tensor* cache, nn_tensor* a, nn_tensor* b,
+                           uint8_t transpose_a, uint8_t transpose_b);
+
 
 /* ---- Detection post-processing and SVM --------------------------------- */
 
