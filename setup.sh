@@ -9,7 +9,7 @@ packages=(
   libstb-dev
   libflatbuffers-dev flatbuffers-compiler
   qemu-user g++-aarch64-linux-gnu
-  curl
+  curl python3 wrk clang libclang-rt-14-dev
 )
 
 missing=()

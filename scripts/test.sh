@@ -17,4 +17,6 @@ cmake -S . -B build-aarch64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DKESTRUNE_BENCH=OFF
 cmake --build build-aarch64 -j "$jobs"
 ctest --test-dir build-aarch64 --output-on-failure -j "$jobs" --timeout 600
+echo "== HTTP fuzzing (libFuzzer, ASan) =="
+scripts/fuzz.sh 30
 echo "all test trees passed"

@@ -123,11 +123,21 @@ void QuantizeThreads(benchmark::State& state)
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     std::map<std::string, double> times;
+    std::map<std::string, bool> from_mean;
+    // With repetitions the mean wins over single runs.
     void ReportRuns(const std::vector<Run>& runs) override
     {
-        for (const Run& r : runs)
-            if (!r.error_occurred && r.run_type == Run::RT_Iteration)
-                times[r.benchmark_name()] = r.GetAdjustedRealTime();
+        for (const Run& r : runs) {
+            if (r.error_occurred)
+                continue;
+            const std::string name = r.run_name.str();
+            if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "mean") {
+                times[name] = r.GetAdjustedRealTime();
+                from_mean[name] = true;
+            } else if (r.run_type == Run::RT_Iteration && !from_mean[name]) {
+                times[name] = r.GetAdjustedRealTime();
+            }
+        }
         ConsoleReporter::ReportRuns(runs);
     }
 };

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -327,6 +328,42 @@ TEST(Shuffle, Failures)
         ASSERT_EQ(dst.data<uint8_t>()[i], 0x3E);
     EXPECT_EQ(dst.shape(), (std::vector<int32_t>{24, 1, 1, 1}));
     EXPECT_EQ(nn_tensor_mapped(dst) + nn_tensor_mapped(src), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Operations that do not time themselves keep the time an earlier fill stored.
+TEST(TimeField, UntimedOperationsKeepTheFillsTime)
+{
+    struct Case {
+        const char* name;
+        nn_type type;
+        std::function<int(nn_tensor* dst, nn_tensor* f32, nn_tensor* u8)> run;
+    } cases[] = {
+        {"copy", NN_TYPE_F32, [](nn_tensor* d, nn_tensor* f, nn_tensor*) { return nn_tensor_copy(d, f); }},
+        {"slice", NN_TYPE_F32,
+         [](nn_tensor* d, nn_tensor* f, nn_tensor*) {
+             const int32_t axes[1] = {0}, begins[1] = {1}, ends[1] = {3};
+             return nn_tensor_slice(d, f, 1, axes, begins, ends);
+         }},
+        {"quantize", NN_TYPE_U8, [](nn_tensor* d, nn_tensor* f, nn_tensor*) { return nn_tensor_quantize(d, f, 1); }},
+        {"dequantize", NN_TYPE_F32, [](nn_tensor* d, nn_tensor*, nn_tensor* u) { return nn_tensor_dequantize(d, u); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Tensor f(NN_TYPE_F32, {4}), u(NN_TYPE_U8, {4}), dst(c.type, {4});
+        f.set<float>({1, 2, 3, 4});
+        u.quant({0}, {1.0f});
+        dst.quant({0}, {1.0f});
+        dst->time = UINT64_MAX;
+        ASSERT_EQ(nn_tensor_fill(dst, 1.0), 0);
+        const uint64_t filled = dst->time;
+        ASSERT_NE(filled, UINT64_MAX);
+        ASSERT_EQ(c.run(dst, f, u), 0);
+        EXPECT_EQ(dst->time, filled);
+    }
 }
 
 }  // namespace

@@ -8,7 +8,7 @@ kestrune_add_gtest(ops_kernels_test
   LIBS kestrune_rt_testlib)
 list(APPEND KESTRUNE_OPS_TESTS ops_kernels_test)
 kestrune_add_gtest(ops_operators_test
-  SOURCES ops/frame_ops_test.cpp ops/activation_ops_test.cpp ops/eltwise_ops_test.cpp
+  SOURCES ops/frame_ops_test.cpp ops/activation_ops_test.cpp ops/eltwise_ops_test.cpp ops/pool_reduce_resize_test.cpp ops/gru_test.cpp
   LIBS kestrune_rt_testsupport)
 list(APPEND KESTRUNE_OPS_TESTS ops_operators_test)
 foreach(t ${KESTRUNE_OPS_TESTS})

@@ -425,7 +425,12 @@ TEST(QuantKernels, QuantizeTails)
                 zeros[j] = (int32_t)(j % 7) * 10 - 30;
                 scales[j] = j % 2 ? 0.5f : 0.25f;
             }
-            x[0] = n > 1 ? kNaN : x[0];
+            if (n > 3) {
+                x[0] = kNaN;
+                x[1] = kInf;
+                x[2] = -kInf;
+                x[3] = 1e30f;
+            }
             std::vector<uint8_t> u(n + 1, 0xEE);
             std::vector<int8_t> s(n + 1, 0x11);
             nn_quantize_u8(x.data(), u.data(), n, zeros.data(), scales.data(), step);

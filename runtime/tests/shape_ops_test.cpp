@@ -87,6 +87,13 @@ TEST(Reshape, EmptyTensorWithoutDims)
     EXPECT_EQ(o.err, "nn_tensor_reshape volume too large (1) for target tensor (0) 0 dims: [ ]\n");
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(nn_tensor_reshape(nullptr, 1, shape), NN_ERROR_INVALID_PARAMETER);
+
+    // A negative dims count flattens to no dims: the record keeps dims 0-4.
+    Tensor u(NN_TYPE_F32, {2, 3});
+    ASSERT_EQ(nn_tensor_reshape(u, -2, nullptr), 0);
+    EXPECT_EQ(u->dims, 0);
+    EXPECT_EQ(u.shape(), (std::vector<int32_t>{1, 1, 1, 1}));
+    EXPECT_EQ(nn_tensor_reshape(u, 1, nullptr), NN_ERROR_INVALID_SHAPE);
 }
 
 TEST(Offset, SumsStrides)

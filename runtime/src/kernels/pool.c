@@ -13,13 +13,15 @@
 static inline void tap_range(int32_t ox, int32_t stride, int32_t pad_left, int32_t kw, int32_t iw,
                              int32_t* begin, int32_t* end)
 {
-    int32_t ix0 = ox * stride - pad_left;
-    int32_t b = ix0 < 0 ? 0 : ix0;
-    int32_t e = ix0 + kw > iw ? iw : ix0 + kw;
-    *begin = b;
-    *end = e > b ? e : b;
+    /* 64-bit: strides and pads come from model files */
+    int64_t ix0 = (int64_t)ox * stride - pad_left;
+    int64_t b = ix0 < 0 ? 0 : ix0 > iw ? iw : ix0;
+    int64_t e = ix0 + kw > iw ? iw : ix0 + kw;
+    *begin = (int32_t)b;
+    *end = (int32_t)(e > b ? e : b);
 }
 
+/* Channels are the inner loop: each tap updates a whole pixel's channels. */
 void maxpool_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
                           const float* in, int32_t pad_left, int32_t rows, int32_t kw)
 {
@@ -28,18 +30,20 @@ void maxpool_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_
         int32_t b, e;
         tap_range(ox, stride, pad_left, kw, iw, &b, &e);
         float* o = out + (int64_t)ox * ch;
-        for (int32_t c = 0; c < ch; ++c) {
-            float m = -1e9f;
-            int any = 0;
-            for (int32_t r = 0; r < rows; ++r)
-                for (int32_t x = b; x < e; ++x) {
-                    float v = in[r * row + (int64_t)x * ch + c];
-                    if (!any || v > m)
-                        m = v;
-                    any = 1;
-                }
-            o[c] = m;
+        if (rows <= 0 || e <= b) {
+            for (int32_t c = 0; c < ch; ++c)
+                o[c] = -1e9f;
+            continue;
         }
+        const float* first = in + (int64_t)b * ch;
+        for (int32_t c = 0; c < ch; ++c)
+            o[c] = first[c];
+        for (int32_t r = 0; r < rows; ++r)
+            for (int32_t x = b; x < e; ++x) {
+                const float* v = in + r * row + (int64_t)x * ch;
+                for (int32_t c = 0; c < ch; ++c)
+                    o[c] = v[c] > o[c] ? v[c] : o[c];
+            }
     }
 }
 
@@ -53,13 +57,16 @@ void avgpool_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_
         int32_t n = rows * (e - b);
         float k = n > 0 ? 1.0f / (float)n : 0.0f;
         float* o = out + (int64_t)ox * ch;
-        for (int32_t c = 0; c < ch; ++c) {
-            float s = 0.0f;
-            for (int32_t r = 0; r < rows; ++r)
-                for (int32_t x = b; x < e; ++x)
-                    s += in[r * row + (int64_t)x * ch + c];
-            o[c] = s * k;
-        }
+        for (int32_t c = 0; c < ch; ++c)
+            o[c] = 0.0f;
+        for (int32_t r = 0; r < rows; ++r)
+            for (int32_t x = b; x < e; ++x) {
+                const float* v = in + r * row + (int64_t)x * ch;
+                for (int32_t c = 0; c < ch; ++c)
+                    o[c] += v[c];
+            }
+        for (int32_t c = 0; c < ch; ++c)
+            o[c] *= k;
     }
 }
 

@@ -5,16 +5,45 @@
 #define NN_QUANT_NEON 1
 #endif
 
+#ifdef NN_QUANT_NEON
+/* zero + round(x / scale) on four lanes, a NaN lane taking the zero point;
+ * the level is integral, so clamping then truncating stores it exactly. */
+static inline float32x4_t level4(const float* x, const int32_t* zeros, const float* scales,
+                                 size_t step, size_t j, float32x4_t z0, float32x4_t s0)
+{
+    float32x4_t z = step ? vcvtq_f32_s32(vld1q_s32(zeros + j)) : z0;
+    float32x4_t s = step ? vld1q_f32(scales + j) : s0;
+    float32x4_t q = vaddq_f32(z, vrndaq_f32(vdivq_f32(vld1q_f32(x + j), s)));
+    return vbslq_f32(vceqq_f32(q, q), q, z);
+}
+#endif
+
 void nn_quantize_u8(const float* x, uint8_t* q, size_t n, const int32_t* zeros,
                     const float* scales, size_t step)
 {
+    size_t j = 0;
+#ifdef NN_QUANT_NEON
+    const float32x4_t z0 = vcvtq_f32_s32(vdupq_n_s32(zeros[0]));
+    const float32x4_t s0 = vdupq_n_f32(scales[0]);
+    const float32x4_t lo = vdupq_n_f32(0.0f), hi = vdupq_n_f32(255.0f);
+    for (; j + 16 <= n; j += 16) {
+        uint16x4_t r[4];
+        for (int k = 0; k < 4; ++k) {
+            float32x4_t v = vminq_f32(vmaxq_f32(level4(x, zeros, scales, step, j + 4 * k, z0, s0), lo), hi);
+            r[k] = vmovn_u32(vcvtq_u32_f32(v));
+        }
+        uint8x8_t a = vmovn_u16(vcombine_u16(r[0], r[1]));
+        uint8x8_t b = vmovn_u16(vcombine_u16(r[2], r[3]));
+        vst1q_u8(q + j, vcombine_u8(a, b));
+    }
+#endif
     if (step == 0) {
         const int32_t z = zeros[0];
         const float s = scales[0];
-        for (size_t j = 0; j < n; ++j)
+        for (; j < n; ++j)
             q[j] = nn_quant_u8(x[j], z, s);
     } else {
-        for (size_t j = 0; j < n; ++j)
+        for (; j < n; ++j)
             q[j] = nn_quant_u8(x[j], zeros[j], scales[j]);
     }
 }
@@ -22,13 +51,29 @@ void nn_quantize_u8(const float* x, uint8_t* q, size_t n, const int32_t* zeros,
 void nn_quantize_i8(const float* x, int8_t* q, size_t n, const int32_t* zeros,
                     const float* scales, size_t step)
 {
+    size_t j = 0;
+#ifdef NN_QUANT_NEON
+    const float32x4_t z0 = vcvtq_f32_s32(vdupq_n_s32(zeros[0]));
+    const float32x4_t s0 = vdupq_n_f32(scales[0]);
+    const float32x4_t lo = vdupq_n_f32(-128.0f), hi = vdupq_n_f32(127.0f);
+    for (; j + 16 <= n; j += 16) {
+        int16x4_t r[4];
+        for (int k = 0; k < 4; ++k) {
+            float32x4_t v = vminq_f32(vmaxq_f32(level4(x, zeros, scales, step, j + 4 * k, z0, s0), lo), hi);
+            r[k] = vmovn_s32(vcvtq_s32_f32(v));
+        }
+        int8x8_t a = vmovn_s16(vcombine_s16(r[0], r[1]));
+        int8x8_t b = vmovn_s16(vcombine_s16(r[2], r[3]));
+        vst1q_s8(q + j, vcombine_s8(a, b));
+    }
+#endif
     if (step == 0) {
         const int32_t z = zeros[0];
         const float s = scales[0];
-        for (size_t j = 0; j < n; ++j)
+        for (; j < n; ++j)
             q[j] = nn_quant_i8(x[j], z, s);
     } else {
-        for (size_t j = 0; j < n; ++j)
+        for (; j < n; ++j)
             q[j] = nn_quant_i8(x[j], zeros[j], scales[j]);
     }
 }

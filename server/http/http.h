@@ -1,0 +1,145 @@
+/* HTTP/1.1 core shared by brindlecast and every engine plug-in: the in-place
+ * request parser, the request reader, the response writer and the router. */
+#ifndef BRINDLECAST_HTTP_H
+#define BRINDLECAST_HTTP_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One request header.  Name and value point into the request buffer and are
+ * not terminated.  A continuation line has a NULL name and a name length of 0;
+ * its value is the whole line from its first blank. */
+typedef struct http_header {
+    const char* name;
+    size_t name_len;
+    const char* value;
+    size_t value_len;
+} http_header;
+
+/* Request handler: (socket, method, path, headers, header count, body or NULL,
+ * body length, the route's user pointer).  Method and path are terminated;
+ * the body is not, and the byte after it may start the next request.  A
+ * handler may write terminators only inside the head and the body.  0 keeps
+ * the connection open, anything else ends it (errno tells why). */
+typedef int (*http_handler)(int socket, char* method, char* path, http_header* headers,
+                            size_t header_count, char* body, size_t body_len, void* user);
+
+/* Route table entry; a table ends with an entry whose path is NULL.  A route
+ * matches every request path that begins with its path. */
+typedef struct http_route {
+    const char* path;
+    size_t path_len;
+    void* user;
+    http_handler handler;
+} http_route;
+
+#define HTTP_MAX_HEADERS 32
+#define HTTP_HEADER_BUFFER 1024
+
+/* http_respond flags */
+#define HTTP_NO_HEADER_END 1 /* do not write the empty line ending the head */
+#define HTTP_CLOSE 2         /* "Connection: close", then close the socket */
+
+/* ---- Parser (results: length of the head, -1 malformed, -2 incomplete) -- */
+
+/* Parses a request line and its headers.  *header_count holds the capacity of
+ * `headers` on entry and the number of headers on return.  A non-zero
+ * prev_len says the first prev_len bytes were already looked at: the end of
+ * the head is then searched only in what follows (from three bytes before). */
+int http_parse_request(const char* buf, size_t len, const char** method, size_t* method_len,
+                       const char** path, size_t* path_len, int* minor_version,
+                       http_header* headers, size_t* header_count, size_t prev_len);
+
+/* Parses header lines up to and including the empty line that ends them.
+ * Returns the position after that line, or NULL with *ret set to -1 or -2. */
+const char* http_parse_header_lines(const char* pos, const char* end, http_header* headers,
+                                    size_t* count, size_t capacity, int* ret);
+
+/* Scans one line: *token and *token_len give its text without the line end.
+ * Returns the position after the line end, or NULL with *ret -1 or -2. */
+const char* http_token_to_eol(const char* pos, const char* end, const char** token,
+                              size_t* token_len, int* ret);
+
+/* A status line and its headers. */
+int http_parse_response(const char* buf, size_t len, int* minor_version, int* status,
+                        const char** reason, size_t* reason_len, http_header* headers,
+                        size_t* header_count, size_t prev_len);
+
+/* A header block alone. */
+int http_parse_headers(const char* buf, size_t len, http_header* headers, size_t* header_count,
+                       size_t prev_len);
+
+/* In-place decoder of a chunked message body; zero-fill before first use. */
+typedef struct http_chunked_decoder {
+    size_t bytes_left_in_chunk;
+    char consume_trailer; /* set to 1 to have the trailer consumed as well */
+    char hex_count;
+    char state;
+} http_chunked_decoder;
+
+/* Decodes *bufsz bytes at buf in place; *bufsz becomes the decoded length.
+ * Returns -1 on a malformed body, -2 when more data is needed, else the count
+ * of undecoded bytes left after the body's end (they stay after the decoded
+ * bytes at buf + *bufsz). */
+ssize_t http_decode_chunked(http_chunked_decoder* decoder, char* buf, size_t* bufsz);
+
+/* Non-zero while the decoder stands inside chunk data. */
+int http_chunked_in_data(const http_chunked_decoder* decoder);
+
+/* ---- Reader ------------------------------------------------------------ */
+
+/* Reads one request from `socket` into buf (capacity bytes; *held bytes are
+ * already there) and dispatches it.  Returns the handler's result, or -1 with
+ * errno ECONNRESET (peer closed), EINVAL (malformed), ENOBUFS (buffer too
+ * small: grow it and call again with the same *held) or the receive error.
+ * Bytes that follow the request stay at the buffer start for the next call,
+ * with *held set to their count. */
+int http_read_request(int socket, char* buf, size_t capacity, size_t* held,
+                      const http_route* routes);
+
+/* What the reader keeps across calls for one connection; zero-fill it when
+ * a connection starts. */
+typedef struct http_read_state {
+    size_t scanned;        /* held bytes known not to hold the end of the head */
+    int continue_sent;     /* the interim 100 of this request is out */
+    int dispatched;        /* set on return when the result is a handler's */
+    int closed;            /* set when the reader closed the socket itself */
+} http_read_state;
+
+int http_read_request_ex(int socket, char* buf, size_t capacity, size_t* held,
+                         const http_route* routes, http_read_state* state);
+
+/* ---- Writer and router ------------------------------------------------- */
+
+/* Writes one response: status line, the CORS block, Content-Type (when not
+ * NULL), Content-Length, the extra name/value pairs (the list ends with a
+ * null const char*; from C++ pass (const char*)nullptr) and the body.
+ * 0 when everything was sent, -1 with errno set otherwise. */
+int http_respond(int socket, int status, const char* content_type, size_t content_length,
+                 const void* body, int flags, ...) __attribute__((sentinel));
+
+/* Appends formatted text to a header buffer: the count appended, or -1 with
+ * errno ENOMEM when it does not fit wholly with its terminating zero. */
+int header_appendf(char* buf, size_t capacity, size_t* used, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+int header_append_pair(char* buf, size_t capacity, size_t* used, const char* name,
+                       const char* value);
+
+/* Calls the first route whose path begins the request path, else answers
+ * 404 "Invalid Path". */
+int http_dispatch(int socket, const http_route* routes, char* method, char* path,
+                  http_header* headers, size_t header_count, char* body, size_t body_len);
+
+ssize_t net_send(int socket, const void* data, size_t len, int flags);
+ssize_t net_recv(int socket, void* data, size_t len, int flags);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* BRINDLECAST_HTTP_H */

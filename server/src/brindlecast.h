@@ -1,0 +1,53 @@
+/* Internals of the serving program shared by its sources and tests. */
+#ifndef BRINDLECAST_H
+#define BRINDLECAST_H
+
+#include <signal.h>
+#include <stddef.h>
+
+#include "http.h"
+#include "nn_plugin.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define BRINDLECAST_VERSION "2.1.4"
+#define HTTP_BUFFER_INITIAL 4096
+#define HTTP_BUFFER_MAX 33554432
+
+/* ---- Plug-in binding ---------------------------------------------------- */
+
+nn_plugin* nn_plugin_alloc(nn_plugin* plugin);
+int nn_plugin_load(nn_plugin* plugin, const char* file);
+int nn_plugin_unload(nn_plugin* plugin);
+int nn_plugin_release(nn_plugin* plugin);
+const char* nn_plugin_name(const nn_plugin* plugin);
+const char* nn_plugin_version(const nn_plugin* plugin);
+
+/* ---- Listeners and the serving loop ------------------------------------- */
+
+extern volatile sig_atomic_t server_running;
+
+int socket_set_blocking(int fd, int blocking);
+void on_sigint(int signo);
+int shutdown_handler(int socket, char* method, char* path, http_header* headers,
+                     size_t header_count, char* body, size_t body_len, void* user);
+
+/* Port text -> 1..65535, or 0 when it is not a port number. */
+int parse_http_port(const char* text);
+
+/* Each exits 1 with its message on failure; return the listening socket. */
+int open_http_listener(const char* port_text, int loopback);
+int open_unix_socket(const char* address);
+void install_signal_handlers(void);
+
+/* Runs the loop until server_running is cleared.  Returns 0, or -1 when the
+ * request buffer could not be allocated. */
+int serve(nn_plugin* plugin, int http_fd, int unix_fd);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
