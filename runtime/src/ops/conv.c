@@ -346,6 +346,19 @@ static int check_depthwise(const nn_tensor* output, const nn_tensor* input,
     return 0;
 }
 
+/* The quantised kernels (GEMM and depthwise) fuse only RELU and RELU6: the
+ * other codes are applied afterwards by their operators, as the direct
+ * variant does. */
+static int quantised_activation(nn_tensor* output, int32_t activation)
+{
+    switch (activation) {
+    case NN_SIGMOID: return nn_sigmoid(output, output);
+    case NN_SIGMOID_FAST: return nn_sigmoid_fast(output, output);
+    case NN_TANH: return nn_tanh(output, output);
+    default: return 0;
+    }
+}
+
 /* The CPU part of nn_conv / nn_conv_ex after the engine step. */
 static int conv_cpu(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_tensor* filter,
                     nn_tensor* bias, const int32_t* strides, const int32_t* padding,
@@ -358,8 +371,11 @@ static int conv_cpu(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_te
         status = check_depthwise(output, input, filter, bias);
         if (status)
             return status;
-        return nn_conv_depthwise(output, cache, input, filter, bias, strides, padding, dilations,
-                                 activation);
+        status = nn_conv_depthwise(output, cache, input, filter, bias, strides, padding,
+                                   dilations, activation);
+        if (!status && input->type != NN_TYPE_F32)
+            status = quantised_activation(output, activation);
+        return status;
     }
     status = check_shapes(output, input, filter, bias);
     if (status)
@@ -709,18 +725,6 @@ static void fill_job(gemm_job* j, const gemm_operands* o, const conv_b* b, nn_te
     j->multipliers = o->multipliers;
     j->shifts = o->shifts;
     j->reduce_zero = o->reduce_zero;
-}
-
-/* The quantised GEMM kernels fuse only RELU and RELU6: the other codes are
- * applied afterwards by their operators, as the direct variant does. */
-static int quantised_activation(nn_tensor* output, int32_t activation)
-{
-    switch (activation) {
-    case NN_SIGMOID: return nn_sigmoid(output, output);
-    case NN_SIGMOID_FAST: return nn_sigmoid_fast(output, output);
-    case NN_TANH: return nn_tanh(output, output);
-    default: return 0;
-    }
 }
 
 /* ---- 1x1 ---------------------------------------------------------------- */

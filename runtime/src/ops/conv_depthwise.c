@@ -17,6 +17,7 @@ typedef struct depthwise_job {
     const void* bias;
     int32_t* acc;         /* OH*OW*CH accumulators (quantised filters) */
     int32_t activation;
+    int32_t stage_activation; /* RELU and RELU6 only: as the 3x3 row kernels */
     int quantised;
     int rows3x3_f32;      /* float 3x3 stride-1 row kernel */
     int rows3x3_quant;    /* quantised 3x3 row kernel */
@@ -87,8 +88,8 @@ static void row_quant(const depthwise_job* j, int32_t y, int32_t r0, int32_t ski
         int32_t* a = acc + x * ch;
         if (j->bias)
             kernel_bias_add_i32(a, g->cin, a, (const int32_t*)j->bias);
-        requantize_accumulators(out + x * ch * j->out_es, g->cin, a, j->activation, j->out_q,
-                                j->acc_q, j->multipliers, j->shifts);
+        requantize_accumulators(out + x * ch * j->out_es, g->cin, a, j->stage_activation,
+                                j->out_q, j->acc_q, j->multipliers, j->shifts);
     }
 }
 
@@ -160,6 +161,7 @@ int nn_conv_depthwise(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_
     j.bias = b;
     j.acc = acc;
     j.activation = activation;
+    j.stage_activation = activation == NN_RELU || activation == NN_RELU6 ? activation : 0;
     j.quantised = quantised;
     j.in_es = nn_tensor_element_size(input);
     j.out_es = nn_tensor_element_size(output);

@@ -165,7 +165,7 @@ enum class Rule {
     Integer,     // multiplier pair per channel, RELU/RELU6 only
     FloatScale,  // s_in * s_w * (1 / s_out), ties to even, RELU/RELU6 only
     Stage,       // the accumulator output stage: INT8 blocks of 8 by float scale, the
-                 // rest by pairs; every non-zero code clamps at 0, RELU6 also at q6
+                 // rest by pairs; RELU/RELU6 only
     Requantise,  // FLOAT32 work quantised back, then bias and activation operators
 };
 
@@ -187,7 +187,7 @@ inline int32_t RefQuant(int64_t acc64, int c, int act, const QParams& qp, Rule r
     else
         v = ref::apply(acc, qp.mult[(size_t)c], qp.shift[(size_t)c]);
     const int32_t q6 = Q6(qp.s_out);
-    bool clamp0 = rule == Rule::Stage ? act != 0 : (act == 1 || act == 2);
+    bool clamp0 = act == 1 || act == 2;
     if (clamp0 && v < 0)
         v = 0;
     if (act == 2 && v > q6)

@@ -39,7 +39,7 @@ const Case kCases[] = {
     {"dw f32 cut by two", {1, 4, 5, 6, 6, 3, 3, 1, 1, 2, 2, 2, 2, 1, 1}, Q::F32, true, 4, true, false},
     {"dw i8pc rows", {2, 5, 6, 16, 16, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1}, Q::I8PC, true, 2, true, false},
     {"dw i8 rows scalar", {1, 5, 5, 13, 13, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1}, Q::I8, true, 1, true, false},
-    {"dw i8pc 5x5", {1, 6, 6, 24, 24, 5, 5, 1, 1, 2, 2, 2, 2, 1, 1}, Q::I8PC, false, 0, true, false},
+    {"dw i8pc 5x5", {1, 6, 6, 24, 24, 5, 5, 1, 1, 2, 2, 2, 2, 1, 1}, Q::I8PC, false, 4, true, false},
     {"dw i8 s2 ch12", {1, 7, 8, 12, 12, 3, 3, 2, 2, 1, 1, 1, 1, 1, 1}, Q::I8, true, 2, true, false},
     {"dw u8", {1, 5, 5, 8, 8, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1}, Q::U8, true, 1, true, false},
     {"dw i8pc no bias", {1, 4, 5, 16, 16, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1}, Q::I8PC, false, 1, true, false},
