@@ -286,20 +286,277 @@ NN_API int nn_tensor_load_frame(nn_tensor* tensor, void* unused, uint64_t phys_a
 
 /* ---- Models ------------------------------------------------------------ */
 
+/* A model is the caller's KFM buffer, verified once by nn_model_validate and
+ * read in place afterwards; strings and arrays returned point into it.  Every
+ * query answers its "nothing" result (NULL or 0, out-parameters unwritten)
+ * for a NULL buffer or one without the "KFMx" identifier. */
+
+/* Layer type codes (kfm_layer field `type`). */
+typedef enum nn_layer_type {
+    NN_LAYER_NONE = 0,
+    NN_LAYER_INPUT = 1,
+    NN_LAYER_CONSTANT = 2,
+    NN_LAYER_VARIABLE = 3,
+    NN_LAYER_PAD = 10,
+    NN_LAYER_CONCAT = 11,
+    NN_LAYER_SLICE = 12,
+    NN_LAYER_SHUFFLE = 13,
+    NN_LAYER_COPY = 14,
+    NN_LAYER_FILL = 15,
+    NN_LAYER_QUANT = 16,
+    NN_LAYER_DEQUANT = 17,
+    NN_LAYER_RESIZE = 18,
+    NN_LAYER_ADD = 20,
+    NN_LAYER_SUBTRACT = 21,
+    NN_LAYER_MULTIPLY = 22,
+    NN_LAYER_DIVIDE = 23,
+    NN_LAYER_ABS = 30,
+    NN_LAYER_SQRT = 31,
+    NN_LAYER_RSQRT = 32,
+    NN_LAYER_LOG = 33,
+    NN_LAYER_EXP = 34,
+    NN_LAYER_POW = 35,
+    NN_LAYER_SIGMOID = 40,
+    NN_LAYER_TANH = 41,
+    NN_LAYER_RELU = 42,
+    NN_LAYER_RELU6 = 43,
+    NN_LAYER_SOFTMAX = 44,
+    NN_LAYER_PRELU = 45,
+    NN_LAYER_LEAKY_RELU = 46,
+    NN_LAYER_ELU = 47,
+    NN_LAYER_SWISH = 48,
+    NN_LAYER_MISH = 49,
+    NN_LAYER_MATMUL = 50,
+    NN_LAYER_DENSE = 51,
+    NN_LAYER_LINEAR = 52,
+    NN_LAYER_CONV2D = 60,
+    NN_LAYER_POOL2D = 61,
+    NN_LAYER_DECONV2D = 62,
+    NN_LAYER_REDUCE_SUM = 70,
+    NN_LAYER_REDUCE_MIN = 71,
+    NN_LAYER_REDUCE_MAX = 72,
+    NN_LAYER_REDUCE_MEAN = 73,
+    NN_LAYER_REDUCE_PRODUCT = 74,
+    NN_LAYER_GRU = 100,
+    NN_LAYER_RESHAPE = 101,
+    NN_LAYER_BATCHNORM = 102,
+    NN_LAYER_SOFTPLUS = 103,
+    NN_LAYER_NMS = 104,
+    NN_LAYER_IMAGE_STANDARDIZE = 110,
+    NN_LAYER_SVM = 120,
+    NN_LAYER_SVM_UPDATE_KERNEL = 121,
+    NN_LAYER_SVM_DECISION_STATS = 122,
+    NN_LAYER_SVM_SOFT_PROBABILITY = 123,
+    NN_LAYER_DECODE = 130,
+    NN_LAYER_DECODE_SSD = 131,
+    NN_LAYER_DECODE_CENTERNET = 132,
+    NN_LAYER_DECODE_YOLO = 133,
+    NN_LAYER_USER_OP = 250,
+    NN_LAYER_FINAL = 251
+} nn_layer_type;
+
+/* Verification: 0 when valid, else a verifier code with its text below. */
+NN_API int nn_model_validate(const void* buffer, size_t size);
+NN_API const char* nn_model_validate_error(int code);
+
+NN_API const char* nn_model_name(const void* model);
+NN_API const char* nn_model_uuid(const void* model);
+NN_API int nn_model_serial(const void* model);
+NN_API const char* nn_model_label(const void* model, int index);
+NN_API int nn_model_label_count(const void* model);
+NN_API const uint32_t* nn_model_inputs(const void* model, size_t* count);
+NN_API const uint32_t* nn_model_outputs(const void* model, size_t* count);
+NN_API size_t nn_model_layer_count(const void* model);
+NN_API size_t nn_model_memory_size(const void* model);
+NN_API size_t nn_model_cache_minimum_size(const void* model);
+NN_API size_t nn_model_cache_optimum_size(const void* model);
+
+NN_API size_t nn_model_resource_count(const void* model);
+NN_API const void* nn_model_resource_at(const void* model, size_t index);
+NN_API const void* nn_model_resource(const void* model, const char* name);
+NN_API const char* nn_model_resource_name(const void* resource);
+NN_API const char* nn_model_resource_meta(const void* resource);
+NN_API const char* nn_model_resource_mime(const void* resource);
+NN_API const uint8_t* nn_model_resource_data(const void* resource, size_t* size);
+
+NN_API const char* nn_model_layer_name(const void* model, size_t layer);
+NN_API const char* nn_model_layer_type(const void* model, size_t layer);
+NN_API int nn_model_layer_type_id(const void* model, size_t layer);
+NN_API const char* nn_model_layer_datatype(const void* model, size_t layer);
+NN_API int nn_model_layer_datatype_id(const void* model, size_t layer);
+NN_API const int32_t* nn_model_layer_zeros(const void* model, size_t layer, size_t* count);
+NN_API const float* nn_model_layer_scales(const void* model, size_t layer, size_t* count);
+NN_API int nn_model_layer_axis(const void* model, size_t layer);
+NN_API const int32_t* nn_model_layer_shape(const void* model, size_t layer, size_t* dims);
+NN_API size_t nn_model_layer_inputs(const void* model, size_t layer, const uint32_t** inputs);
+NN_API const void* nn_model_layer_parameter(const void* model, size_t layer, const char* key);
+NN_API uint32_t nn_model_layer_lookup(const void* model, const char* name);
+
+NN_API const int32_t* nn_model_parameter_shape(const void* parameter, size_t* count);
+NN_API const float* nn_model_parameter_data_f32(const void* parameter, size_t* count);
+NN_API const int32_t* nn_model_parameter_data_i32(const void* parameter, size_t* count);
+NN_API const int16_t* nn_model_parameter_data_i16(const void* parameter, size_t* count);
+NN_API const int8_t* nn_model_parameter_data_i8(const void* parameter, size_t* count);
+NN_API const uint8_t* nn_model_parameter_data_raw(const void* parameter, size_t* count);
+NN_API const char* nn_model_parameter_data_str(const void* parameter, size_t index);
+NN_API size_t nn_model_parameter_data_str_len(const void* parameter);
+
+NN_API const int32_t* nn_model_layer_parameter_shape(const void* model, size_t layer,
+                                                     const char* key, size_t* count);
+NN_API const float* nn_model_layer_parameter_data_f32(const void* model, size_t layer,
+                                                      const char* key, size_t* count);
+NN_API const int16_t* nn_model_layer_parameter_data_i16(const void* model, size_t layer,
+                                                        const char* key, size_t* count);
+NN_API const uint8_t* nn_model_layer_parameter_data_raw(const void* model, size_t layer,
+                                                        const char* key, size_t* count);
+NN_API const char* nn_model_layer_parameter_data_str(const void* model, size_t layer,
+                                                     const char* key, size_t index);
+NN_API size_t nn_model_layer_parameter_data_str_len(const void* model, size_t layer,
+                                                    const char* key);
 
 /* ---- Execution context ------------------------------------------------- */
 
+/* A user-operation callback: (context, operation name, layer index) -> status;
+ * 5 means not handled. */
+typedef int (*nn_user_op_fn)(nn_context* context, const char* operation, size_t layer);
+
+NN_API size_t nn_context_sizeof(void);
+NN_API nn_context* nn_context_init_ex(void* memory, nn_engine* engine, size_t mempool_size,
+                                      void* mempool_memory, size_t cache_size,
+                                      void* cache_memory);
+NN_API nn_context* nn_context_init(nn_engine* engine, size_t mempool_size, void* mempool_memory,
+                                   size_t cache_size, void* cache_memory);
+NN_API void nn_context_release(nn_context* context);
+NN_API nn_engine* nn_context_engine(nn_context* context);
+NN_API const void* nn_context_model(nn_context* context);
+NN_API nn_tensor* nn_context_mempool(nn_context* context);
+NN_API nn_tensor* nn_context_cache(nn_context* context);
+NN_API nn_tensor* nn_context_tensor(nn_context* context, const char* name);
+NN_API nn_tensor* nn_context_tensor_index(nn_context* context, size_t index);
+NN_API int nn_context_user_ops_register(nn_context* context, nn_user_op_fn fn);
+NN_API nn_user_op_fn nn_context_user_ops(nn_context* context);
+
+/* Verifies the buffer and lays the model out in the context; the buffer must
+ * stay valid and unchanged until the model is unloaded. */
+NN_API int nn_context_model_load(nn_context* context, size_t size, const void* buffer);
+NN_API void nn_context_model_unload(nn_context* context);
+NN_API int nn_context_step(nn_context* context, size_t layer);
+NN_API int nn_context_run(nn_context* context);
 
 /* ---- Operators: activations and element-wise --------------------------- */
 
+/* Activation codes by their full names; 6 (square root) is only the kind an
+ * engine's unary slot receives from nn_sqrt. */
+enum {
+    NN_ACTIVATION_LINEAR = 0,
+    NN_ACTIVATION_RELU = 1,
+    NN_ACTIVATION_RELU6 = 2,
+    NN_ACTIVATION_SIGMOID = 3,
+    NN_ACTIVATION_SIGMOID_FAST = 4,
+    NN_ACTIVATION_TANH = 5,
+    NN_ACTIVATION_SQRT = 6
+};
+
+/* Activations: output first; the output may be the input.  INT8 and UINT8
+ * operands of sigmoid, fast sigmoid, tanh, prelu and softmax are computed in
+ * FLOAT32 and quantised back; relu, relu6, swish and leaky relu work in the
+ * quantised domain for non-FLOAT32 outputs. */
+NN_API int nn_sigmoid(nn_tensor* output, nn_tensor* input);
+NN_API int nn_sigmoid_fast(nn_tensor* output, nn_tensor* input);
+NN_API int nn_tanh(nn_tensor* output, nn_tensor* input);
+NN_API int nn_relu(nn_tensor* output, nn_tensor* input);
+NN_API int nn_relu6(nn_tensor* output, nn_tensor* input);
+NN_API int nn_swish(nn_tensor* output, nn_tensor* input);
+NN_API int nn_leaky_relu(nn_tensor* output, nn_tensor* input, float alpha);
+/* The input's volume must be a whole multiple of the slope's. */
+NN_API int nn_prelu(nn_tensor* output, nn_tensor* input, nn_tensor* slope);
+NN_API int nn_softmax(nn_tensor* output, nn_tensor* input);
+/* output = (input - mean) * scale / sqrt(variance + epsilon) + offset; the
+ * scratch tensor holds at least the variance's bytes. */
+NN_API int nn_batchnorm(nn_tensor* output, nn_tensor* scratch, nn_tensor* input, nn_tensor* mean,
+                        nn_tensor* variance, nn_tensor* offset, nn_tensor* scale,
+                        nn_tensor* epsilon);
+
+/* Element-wise binary operators with broadcasting. */
+NN_API int nn_add(nn_tensor* output, nn_tensor* a, nn_tensor* b);
+NN_API int nn_subtract(nn_tensor* output, nn_tensor* a, nn_tensor* b);
+NN_API int nn_multiply(nn_tensor* output, nn_tensor* a, nn_tensor* b);
+NN_API int nn_divide(nn_tensor* output, nn_tensor* a, nn_tensor* b);
+/* Element-wise unary operators. */
+NN_API int nn_abs(nn_tensor* output, nn_tensor* input);
+NN_API int nn_sqrt(nn_tensor* output, nn_tensor* input);
+/* 1 / sqrt(x), or 1 / sqrt(max(x, *epsilon)) when epsilon is given. */
+NN_API int nn_rsqrt(nn_tensor* output, nn_tensor* input, const float* epsilon);
+/* The logarithm of |x|. */
+NN_API int nn_log(nn_tensor* output, nn_tensor* input);
+NN_API int nn_exp(nn_tensor* output, nn_tensor* input);
+
 
 /* ---- Operators: pooling, reduction, resize, GRU ------------------------ */
+
+/* Pooling over NHWC tensors: ksize and strides are four entries (only height
+ * and width are used), padding eight (a head/tail pair per dimension). */
+NN_API int nn_maxpool_ex(nn_tensor* output, nn_tensor* input, const int32_t* ksize,
+                         const int32_t* strides, const int32_t* padding);
+/* The third argument is not read. */
+NN_API int nn_avgpool_ex(nn_tensor* output, nn_tensor* input, nn_tensor* unused,
+                         const int32_t* ksize, const int32_t* strides, const int32_t* padding);
+NN_API int nn_maxpool(nn_tensor* output, nn_tensor* input, const int32_t* ksize,
+                      const int32_t* strides);
+NN_API int nn_avgpool(nn_tensor* output, nn_tensor* input, const int32_t* ksize,
+                      const int32_t* strides);
+
+/* FLOAT32 reductions over a run of consecutive axes (NULL: all of them); the
+ * output receives outer * inner values. */
+NN_API int nn_reduce_sum(nn_tensor* output, nn_tensor* input, int axis_count, const int32_t* axes);
+NN_API int nn_reduce_min(nn_tensor* output, nn_tensor* input, int axis_count, const int32_t* axes);
+NN_API int nn_reduce_max(nn_tensor* output, nn_tensor* input, int axis_count, const int32_t* axes);
+NN_API int nn_reduce_mean(nn_tensor* output, nn_tensor* input, int axis_count,
+                          const int32_t* axes);
+NN_API int nn_reduce_product(nn_tensor* output, nn_tensor* input, int axis_count,
+                             const int32_t* axes);
+
+/* Nearest-neighbour enlargement of height and width; modes 0 and 1 sample
+ * alike and align_corners is not read. */
+NN_API int nn_resize(nn_tensor* output, nn_tensor* input, uint32_t mode, int align_corners);
+
+/* GRU cell: working views laid out in a cache tensor by nn_gru_init (input
+ * width I, gate width G = 2H, hidden width H; the cache holds at least
+ * (I + 4H + G) * 4 bytes), one step per input row carrying the hidden state
+ * h.  Weights are [I + H, G], [I, H] and [H, H] with biases of G, H and H
+ * values. */
+typedef struct nn_gru_context nn_gru_context;
+NN_API int nn_gru_init(nn_gru_context** context, nn_tensor* cache, nn_type type,
+                       int32_t input_size, int32_t gate_size, int32_t hidden_size);
+NN_API void nn_gru_release(nn_gru_context* context);
+NN_API int nn_gru(nn_tensor* output, nn_tensor* input, nn_tensor* h, nn_tensor* gate_weights,
+                  nn_tensor* gate_bias, nn_tensor* input_weights, nn_tensor* input_bias,
+                  nn_tensor* recurrent_weights, nn_tensor* recurrent_bias,
+                  nn_gru_context* context);
 
 
 /* ---- Operators: convolution -------------------------------------------- */
 
 
 /* ---- Operators: dense, linear, matrix multiply ------------------------- */
+
+/* Fully connected layer: output [M, N] = input [M, K] · weights [K, N] + bias
+ * (N values or NULL), then the activation.  FLOAT32, or quantised: INT8/UINT8
+ * input and weights, an INT32 bias, and an INT8, UINT8, INT16, UINT16, INT32
+ * or UINT32 output, with the weights' "filter_multiplier", "filter_shifts"
+ * and "aux_accum_cache" auxiliary objects when present. */
+NN_API int nn_dense(nn_tensor* output, nn_tensor* input, nn_tensor* weights, nn_tensor* bias,
+                    int activation);
+/* FLOAT32 fully connected layer with weights [N, K], one row per output. */
+NN_API int nn_linear(nn_tensor* output, nn_tensor* input, nn_tensor* weights, nn_tensor* bias,
+                     int activation);
+/* FLOAT32 product output [M, N] = op(a) · op(b); a non-zero flag means the
+ * operand is stored transposed (a as [K, M], b as [N, K]). */
+NN_API int nn_matmul(nn_tensor* output, nn_tensor* a, nn_tensor* b, uint8_t transpose_a,
+                     uint8_t transpose_b);
+/* nn_matmul with b staged (transposed) in the cache tensor when it fits. */
+NN_API int nn_matmul_cache(nn_tensor* output, nn_tensor* cache, nn_tensor* a, nn_tensor* b,
+                           uint8_t transpose_a, uint8_t transpose_b);
 
 
 /* ---- Detection post-processing and SVM --------------------------------- */

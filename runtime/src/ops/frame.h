@@ -1,0 +1,64 @@
+/* The operator frame every CPU operator follows: offer the call to the output's
+ * engine, start the clock, map, work (on the calling thread or in one plain
+ * OpenMP region split by nn_thread_rows), requantise, store the time in the
+ * output, unmap every mapping taken. */
+#ifndef KESTRUNE_OPS_FRAME_H
+#define KESTRUNE_OPS_FRAME_H
+
+#include <stdint.h>
+
+#include "core/engine_rule.h"
+#include "core/parallel.h"
+#include "kestrune/nn.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Applies an activation code to count floats (in place when out == in):
+ * 1 RELU, 2 RELU6, 3 SIGMOID, 4 SIGMOID_FAST, 5 TANH; any other code writes
+ * nothing. */
+void apply_activation(float* out, uint32_t count, const float* in, int activation);
+
+/* Stores the zero-terminated packed-panel widths of the float GEMM, {16, 8, 4,
+ * 0}, when the place is not NULL; returns 4 in every case. */
+int gemm_panel_widths(const int** widths);
+
+/* FLOAT32 views of an output and up to two inputs: INT8 and UINT8 operands are
+ * served by their auxiliary FLOAT32 tensor (inputs dequantised into it on
+ * every call), other FLOAT32 operands are mapped themselves.  Places for A and
+ * B may be NULL.  On success the caller unmaps, per operand, map_tensors_for()
+ * of it. */
+int map_tensors(nn_tensor* out, float** out_data, nn_tensor* a, float** a_data, nn_tensor* b,
+                float** b_data);
+
+/* The tensor map_tensors mapped for an operand: its auxiliary tensor when it is
+ * INT8 or UINT8, else the operand. */
+nn_tensor* map_tensors_for(nn_tensor* t);
+
+/* Unmaps what map_tensors mapped for each non-NULL operand. */
+void unmap_tensors(nn_tensor* out, nn_tensor* a, nn_tensor* b);
+
+/* 1 when the type is one map_tensors serves (FLOAT32, INT8, UINT8). */
+int map_tensors_type_ok(const nn_tensor* t);
+
+/* Engine-first steps.  Each returns 1 and stores the status when the call was
+ * handled by the engine, 0 when the CPU path is to run. */
+/* Unary slot (output and input share the engine): 5 falls through. */
+int engine_unary(nn_tensor* out, nn_tensor* in, int kind, int* status);
+/* Binary slot (output, A and B share the engine): 5 falls through. */
+int engine_binary(nn_tensor* out, nn_tensor* a, nn_tensor* b, int op, int* status);
+/* Pooling slots: the result is returned unchanged, 5 included. */
+int engine_maxpool(nn_tensor* out, nn_tensor* in, const int32_t* ksize, const int32_t* strides,
+                   const int32_t* padding, int* status);
+int engine_avgpool(nn_tensor* out, nn_tensor* in, const int32_t* ksize, const int32_t* strides,
+                   const int32_t* padding, int* status);
+
+/* Stores the nanoseconds since start in the tensor's time field. */
+void op_store_time(nn_tensor* t, int64_t start);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,167 @@
+/* General FLOAT32 matrix products: nn_matmul, and nn_matmul_cache, which
+ * stages B transposed in a caller-given cache tensor when it fits so that
+ * every product runs as dot products of contiguous rows. */
+#include <stdio.h>
+#include <string.h>
+
+#include "kernels/kernels.h"
+#include "ops/dense_common.h"
+#include "ops/frame.h"
+#include "platform.h"
+
+typedef struct matmul_dims {
+    int32_t M, N, Ma, Ka, Kb, Nb;
+} matmul_dims;
+
+static int matmul_engine(nn_tensor* output, nn_tensor* a, nn_tensor* b, uint8_t ta, uint8_t tb,
+                         int* status)
+{
+    nn_engine* e = nn_shared_engine3(output, a, b);
+    if (!e || !e->matmul)
+        return 0;
+    *status = e->matmul(output, a, b, ta != 0, tb != 0);
+    return 1;
+}
+
+/* Checks that come before any mapping: arguments, FLOAT32 operands, and
+ * tensors that read as matrices. */
+static int matmul_prepare(nn_tensor* output, nn_tensor* a, nn_tensor* b, uint8_t ta, uint8_t tb,
+                          matmul_dims* d)
+{
+    if (!output || !a || !b)
+        return NN_ERROR_INVALID_PARAMETER;
+    if (nn_tensor_type(output) != NN_TYPE_F32 || nn_tensor_type(a) != NN_TYPE_F32 ||
+        nn_tensor_type(b) != NN_TYPE_F32)
+        return NN_ERROR_TYPE_MISMATCH;
+    int32_t ar, ac, br, bc;
+    if (!dense_matrix_dims(output, &d->M, &d->N) || !dense_matrix_dims(a, &ar, &ac) ||
+        !dense_matrix_dims(b, &br, &bc))
+        return NN_ERROR_INVALID_SHAPE;
+    d->Ma = ta ? ac : ar;
+    d->Ka = ta ? ar : ac;
+    d->Kb = tb ? bc : br;
+    d->Nb = tb ? br : bc;
+    return NN_SUCCESS;
+}
+
+/* The product's validity test with its message on stderr. */
+static int matmul_valid(const matmul_dims* d)
+{
+    if (d->M && d->N && d->Ma && d->Ka && d->Kb && d->Nb && d->M == d->Ma && d->N == d->Nb &&
+        d->Ka == d->Kb)
+        return 1;
+    fprintf(stderr, "invalid gemm C[%d,%d] = A[%d,%d]*B[%d,%d]n", d->M, d->N, d->Ma, d->Ka, d->Kb,
+            d->Nb);
+    return 0;
+}
+
+/* Output write-only, A and B read-only; 14 after giving back what was mapped. */
+static int matmul_map(nn_tensor* output, nn_tensor* a, nn_tensor* b, float** out,
+                      const float** pa, const float** pb)
+{
+    *out = (float*)nn_tensor_mapwo(output);
+    if (!*out)
+        return NN_ERROR_TENSOR_NO_DATA;
+    *pa = (const float*)nn_tensor_mapro(a);
+    if (!*pa) {
+        nn_tensor_unmap(output);
+        return NN_ERROR_TENSOR_NO_DATA;
+    }
+    *pb = (const float*)nn_tensor_mapro(b);
+    if (!*pb) {
+        nn_tensor_unmap(a);
+        nn_tensor_unmap(output);
+        return NN_ERROR_TENSOR_NO_DATA;
+    }
+    return NN_SUCCESS;
+}
+
+static void matmul_unmap(nn_tensor* output, nn_tensor* a, nn_tensor* b)
+{
+    nn_tensor_unmap(a);
+    nn_tensor_unmap(b);
+    nn_tensor_unmap(output);
+}
+
+int nn_matmul(nn_tensor* output, nn_tensor* a, nn_tensor* b, uint8_t transpose_a,
+              uint8_t transpose_b)
+{
+    int status;
+    if (output && a && b && matmul_engine(output, a, b, transpose_a, transpose_b, &status))
+        return status;
+    matmul_dims d;
+    status = matmul_prepare(output, a, b, transpose_a, transpose_b, &d);
+    if (status != NN_SUCCESS)
+        return status;
+    float* out;
+    const float *pa, *pb;
+    status = matmul_map(output, a, b, &out, &pa, &pb);
+    if (status != NN_SUCCESS)
+        return status;
+    const int64_t start = clock_now_ns();
+    if (!matmul_valid(&d)) {
+        matmul_unmap(output, a, b);
+        return NN_ERROR_INVALID_SHAPE;
+    }
+    kernel_gemm_f32(out, pa, transpose_a ? 'T' : 'N', pb, transpose_b ? 'T' : 'N', NULL, 0, d.M,
+                    d.N, d.Ka);
+    op_store_time(output, start);
+    matmul_unmap(output, a, b);
+    return NN_SUCCESS;
+}
+
+int nn_matmul_cache(nn_tensor* output, nn_tensor* cache, nn_tensor* a, nn_tensor* b,
+                    uint8_t transpose_a, uint8_t transpose_b)
+{
+    int status;
+    if (output && a && b && matmul_engine(output, a, b, transpose_a, transpose_b, &status))
+        return status;
+    matmul_dims d;
+    status = matmul_prepare(output, a, b, transpose_a, transpose_b, &d);
+    if (status != NN_SUCCESS)
+        return status;
+    float* out;
+    const float *pa, *pb;
+    status = matmul_map(output, a, b, &out, &pa, &pb);
+    if (status != NN_SUCCESS)
+        return status;
+
+    const size_t cache_bytes = nn_tensor_size(cache);
+    const size_t b_bytes = nn_tensor_size(b);
+    const int64_t start = clock_now_ns();
+    float* staged = NULL;
+    if (cache_bytes >= b_bytes) {
+        staged = (float*)nn_tensor_maprw(cache);
+        if (!staged) {
+            matmul_unmap(output, a, b);
+            return NN_ERROR_TENSOR_NO_DATA;
+        }
+        if (!transpose_b) {
+            /* cache[j·K + k] = B[k·N + j] */
+            for (int32_t k = 0; k < d.Kb; ++k)
+                for (int32_t j = 0; j < d.Nb; ++j)
+                    staged[(size_t)j * (size_t)d.Kb + (size_t)k] =
+                        pb[(size_t)k * (size_t)d.Nb + (size_t)j];
+        } else {
+            memcpy(staged, pb, b_bytes);
+        }
+    } else {
+        printf("warning: insufficient cache (%dKB) for b matrix (%dKB)", (int)(cache_bytes / 1024),
+               (int)(b_bytes / 1024));
+    }
+
+    if (!matmul_valid(&d)) {
+        if (staged)
+            nn_tensor_unmap(cache);
+        matmul_unmap(output, a, b);
+        return NN_ERROR_INVALID_SHAPE;
+    }
+    const int b_transposed = staged ? 1 : transpose_b != 0;
+    kernel_gemm_f32(out, pa, transpose_a ? 'T' : 'N', staged ? staged : pb,
+                    b_transposed ? 'T' : 'N', NULL, 0, d.M, d.N, d.Ka);
+    op_store_time(output, start);
+    if (staged)
+        nn_tensor_unmap(cache);
+    matmul_unmap(output, a, b);
+    return NN_SUCCESS;
+}

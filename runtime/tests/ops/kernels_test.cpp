@@ -1,0 +1,272 @@
+// The kernels' NEON bodies against their portable bodies (bit for bit, on
+// every target; on x86-64 both names reach the portable body), and the INT8
+// eight-lane kernels against references of their rules.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "kernels/fixed_point.h"
+#include "kernels/kernels.h"
+#include "kernels/portable.h"
+#include "ref.h"
+
+namespace {
+
+using ref::Quant;
+
+std::vector<float> RandomFloats(std::mt19937& rng, int n, bool specials = true)
+{
+    std::uniform_real_distribution<float> d(-9.0f, 9.0f);
+    std::vector<float> v(n);
+    for (int i = 0; i < n; ++i)
+        v[i] = d(rng);
+    if (specials && n > 3) {
+        v[1] = NAN;
+        v[2] = -0.0f;
+        v[3] = INFINITY;
+    }
+    return v;
+}
+
+// Runs two bodies on the same input and compares the outputs and the guard
+// element behind them.
+template <typename A, typename B>
+void SameBits(const char* name, A fast, B portable, int max_count = 67)
+{
+    std::mt19937 rng(99);
+    for (int n = 0; n <= max_count; ++n) {
+        std::vector<float> x = RandomFloats(rng, n + 1);
+        std::vector<float> y = RandomFloats(rng, n + 1);
+        std::vector<float> o1(n + 1, 123.0f), o2(n + 1, 123.0f);
+        fast(o1.data(), n, x.data(), y.data());
+        portable(o2.data(), n, x.data(), y.data());
+        ASSERT_TRUE(ref::same_bits(o1.data(), o2.data(), (n + 1) * 4)) << name << " count " << n;
+        ASSERT_EQ(o1[n], 123.0f) << name << " wrote past count " << n;
+        // in place
+        std::vector<float> p1 = x, p2 = x;
+        fast(p1.data(), n, p1.data(), y.data());
+        portable(p2.data(), n, p2.data(), y.data());
+        ASSERT_TRUE(ref::same_bits(p1.data(), p2.data(), (n + 1) * 4)) << name << " in place " << n;
+    }
+}
+
+TEST(KernelBodies, FloatActivations)
+{
+    SameBits("relu", [](float* o, int n, const float* x, const float*) { kernel_relu_f32(o, n, x); },
+             [](float* o, int n, const float* x, const float*) { relu_f32_portable(o, n, x); });
+    SameBits("relu6", [](float* o, int n, const float* x, const float*) { kernel_relu6_f32(o, n, x); },
+             [](float* o, int n, const float* x, const float*) { relu6_f32_portable(o, n, x); },
+             120);
+    SameBits("sigmoid_fast",
+             [](float* o, int n, const float* x, const float*) { kernel_sigmoid_fast_f32(o, n, x); },
+             [](float* o, int n, const float* x, const float*) { sigmoid_fast_f32_portable(o, n, x); });
+    SameBits("swish", [](float* o, int n, const float* x, const float*) { kernel_swish_f32(o, n, x); },
+             [](float* o, int n, const float* x, const float*) { swish_f32_portable(o, n, x); });
+    SameBits("leaky",
+             [](float* o, int n, const float* x, const float*) { kernel_leaky_relu_f32(o, n, x, 0.3f); },
+             [](float* o, int n, const float* x, const float*) { leaky_relu_f32_portable(o, n, x, 0.3f); });
+    SameBits("prelu",
+             [](float* o, int n, const float* x, const float* s) { kernel_prelu_f32(o, 1, x, n, s); },
+             [](float* o, int n, const float* x, const float* s) { prelu_f32_portable(o, 1, x, n, s); });
+}
+
+TEST(KernelBodies, FloatElementWise)
+{
+    SameBits("add", kernel_bias_add_f32, add_f32_portable);
+    SameBits("subtract", kernel_subtract_f32, subtract_f32_portable);
+    SameBits("multiply", kernel_multiply_f32, multiply_f32_portable);
+    SameBits("divide", kernel_divide_f32, divide_f32_portable);
+    SameBits("add scalar",
+             [](float* o, int n, const float* x, const float* y) { kernel_add_scalar_f32(o, n, x, y[0]); },
+             [](float* o, int n, const float* x, const float* y) { add_scalar_f32_portable(o, n, x, y[0]); });
+    SameBits("subtract scalar",
+             [](float* o, int n, const float* x, const float*) { kernel_subtract_scalar_f32(o, n, x, 2.5f); },
+             [](float* o, int n, const float* x, const float*) { subtract_scalar_f32_portable(o, n, x, 2.5f); });
+    SameBits("divide value first",
+             [](float* o, int n, const float* x, const float*) { binary_value_first_f32(3, o, n, 7.0f, x); },
+             [](float* o, int n, const float* x, const float*) { divide_scalar_rev_f32_portable(o, n, 7.0f, x); });
+    // partial overlap: computed in order either way
+    std::vector<float> a(40), b(40);
+    for (int i = 0; i < 40; ++i)
+        a[i] = b[i] = (float)i;
+    kernel_bias_add_f32(a.data() + 1, 30, a.data(), a.data());
+    add_f32_portable(b.data() + 1, 30, b.data(), b.data());
+    EXPECT_EQ(a, b);
+}
+
+TEST(KernelBodies, Int32Add)
+{
+    std::mt19937 rng(3);
+    std::uniform_int_distribution<int32_t> d(INT32_MIN, INT32_MAX);
+    for (int n = 0; n <= 67; ++n) {
+        std::vector<int32_t> x(n), y(n), o1(n + 1, 7), o2(n + 1, 7);
+        for (int i = 0; i < n; ++i) {
+            x[i] = d(rng);
+            y[i] = d(rng);
+        }
+        kernel_bias_add_i32(o1.data(), n, x.data(), y.data());
+        bias_add_i32_portable(o2.data(), n, x.data(), y.data());
+        ASSERT_EQ(o1, o2) << n;
+        for (int i = 0; i < n; ++i)
+            ASSERT_EQ(o1[i], (int32_t)((uint32_t)x[i] + (uint32_t)y[i]));
+        ASSERT_EQ(o1[n], 7);
+    }
+}
+
+// ---- INT8 eight-lane kernels ---------------------------------------------
+
+std::vector<int8_t> RandomI8(std::mt19937& rng, int n)
+{
+    std::uniform_int_distribution<int> d(-128, 127);
+    std::vector<int8_t> v(n);
+    for (auto& x : v)
+        x = (int8_t)d(rng);
+    return v;
+}
+
+const int kCounts[] = {0, 1, 7, 8, 9, 17};
+
+TEST(Int8Kernels, AddAndMultiplyAgainstTheirRules)
+{
+    Quant qa(NN_TYPE_I8, 0.5f, 3), qb(NN_TYPE_I8, 0.25f, -1), qo(NN_TYPE_I8, 1.0f, 2);
+    std::mt19937 rng(17);
+    for (int n : kCounts) {
+        std::vector<int8_t> a = RandomI8(rng, n), b = RandomI8(rng, n);
+        // exact halves in the lanes: (q - z) * 0.5 with odd q - z
+        for (int i = 0; i < n; ++i)
+            a[i] = (int8_t)(3 + 2 * (i % 5) + 1);
+        std::vector<int8_t> add(n + 1, 0x55), mul(n + 1, 0x55);
+        kernel_add_quant(add.data(), n, a.data(), b.data(), qa.p(), qb.p(), qo.p());
+        kernel_multiply_quant(mul.data(), n, a.data(), b.data(), qa.p(), qb.p(), qo.p());
+        for (int i = 0; i < n; ++i) {
+            int32_t x = a[i] - 3, y = b[i] + 1;
+            int64_t want_add, want_mul;
+            if (i < n / 8 * 8) {
+                want_add = (int64_t)ref::round_even((float)x * 0.5f) + ref::round_even((float)y * 0.25f) + 2;
+                want_mul = (int64_t)ref::round_even((float)(x * y) * (0.5f * 0.25f / 1.0f)) + 2;
+            } else {
+                want_add = (int64_t)ref::apply_scale(x, 0.5f) + ref::apply_scale(y, 0.25f) + 2;
+                want_mul = (int64_t)ref::apply_scale(x * y, 0.125f) + 2;
+            }
+            ASSERT_EQ(add[i], ref::clamp(want_add, -128, 127)) << "add n " << n << " i " << i;
+            ASSERT_EQ(mul[i], ref::clamp(want_mul, -128, 127)) << "mul n " << n << " i " << i;
+        }
+        ASSERT_EQ(add[n], 0x55);
+        ASSERT_EQ(mul[n], 0x55);
+        // bodies agree
+        std::vector<int8_t> p(n + 1, 0x55);
+        add_i8_portable(p.data(), n, a.data(), b.data(), qa.p(), qb.p(), qo.p());
+        ASSERT_EQ(p, add);
+        multiply_i8_portable(p.data(), n, a.data(), b.data(), qa.p(), qb.p(), qo.p());
+        ASSERT_EQ(p, mul);
+    }
+}
+
+// The choice rule: a tie rounds to even in the lanes, upward in the generic
+// kernel, so the two give different bytes for the same operands.
+TEST(Int8Kernels, ChoiceRuleShowsInTheBytes)
+{
+    Quant i8(NN_TYPE_I8, 2.0f, 0), in(NN_TYPE_I8, 1.0f, 0), one(NN_TYPE_I8, 1.0f, 0);
+    Quant i16out(NN_TYPE_I16, 2.0f, 0);
+    std::vector<int8_t> x(8, 1), zero(8, 0);  // 1 * (1 / 2) = 0.5
+    std::vector<int8_t> fast(8);
+    std::vector<int16_t> generic(8);
+    kernel_add_quant(fast.data(), 8, x.data(), zero.data(), in.p(), one.p(), i8.p());
+    kernel_add_quant(generic.data(), 8, x.data(), zero.data(), in.p(), one.p(), i16out.p());
+    // fast: 0.5 -> 0 and 0 * 0.5 -> 0; generic: apply(1, pair of 0.5) = 1
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(fast[i], 0);
+        EXPECT_EQ(generic[i], 1);
+    }
+    // leaky relu and hard swish: the INT8 kernel only for INT8 output and input
+    std::vector<int8_t> lf(8);
+    std::vector<uint8_t> lg(8);
+    Quant u8(NN_TYPE_U8, 2.0f, 0);
+    kernel_leaky_relu_quant(lf.data(), 8, x.data(), i8.p(), in.p(), 0.1f);
+    kernel_leaky_relu_quant(lg.data(), 8, x.data(), u8.p(), in.p(), 0.1f);
+    EXPECT_EQ(lf[0], 0);
+    EXPECT_EQ(lg[0], 1);
+}
+
+TEST(Int8Kernels, LeakyAndSwishAgainstTheirRules)
+{
+    Quant qi(NN_TYPE_I8, 0.1f, -4), qo(NN_TYPE_I8, 0.05f, 6);
+    std::mt19937 rng(23);
+    const float alpha = 0.2f;
+    int32_t mp, ep, mn, en;
+    quantize_multiplier(&mp, &ep, 0.1f / 0.05f);
+    quantize_multiplier(&mn, &en, (0.1f * alpha) / 0.05f);
+    for (int n : kCounts) {
+        std::vector<int8_t> x = RandomI8(rng, n);
+        std::vector<int8_t> leaky(n + 1, 0x55), swish(n + 1, 0x55);
+        kernel_leaky_relu_quant(leaky.data(), n, x.data(), qo.p(), qi.p(), alpha);
+        kernel_swish_quant(swish.data(), n, x.data(), qo.p(), qi.p());
+        for (int i = 0; i < n; ++i) {
+            int32_t q = x[i] + 4;
+            float xf = (float)q * 0.1f;
+            float t = std::min(std::max(xf + 3.0f, 0.0f), 6.0f);
+            int64_t wl, ws;
+            if (i < n / 8 * 8) {
+                float y = xf < 0 ? alpha * xf : xf;
+                wl = (int64_t)ref::round_even(y * (1.0f / 0.05f)) + 6;
+                ws = (int64_t)ref::round_even(((t * 0.16666667f) * xf) * (1.0f / 0.05f)) + 6;
+            } else {
+                wl = (int64_t)(q <= 0 ? ref::apply(q, mn, en) : ref::apply(q, mp, ep)) + 6;
+                ws = (int64_t)std::round(((t * xf) * 0.16666667f) / 0.05f) + 6;
+            }
+            ASSERT_EQ(leaky[i], ref::clamp(wl, -128, 127)) << "leaky n " << n << " i " << i;
+            ASSERT_EQ(swish[i], ref::clamp(ws, -128, 127)) << "swish n " << n << " i " << i;
+        }
+        ASSERT_EQ(leaky[n], 0x55);
+        ASSERT_EQ(swish[n], 0x55);
+        std::vector<int8_t> p(n + 1, 0x55);
+        leaky_relu_i8_portable(p.data(), n, x.data(), qo.p(), qi.p(), alpha);
+        ASSERT_EQ(p, leaky);
+        swish_i8_portable(p.data(), n, x.data(), qo.p(), qi.p());
+        ASSERT_EQ(p, swish);
+    }
+}
+
+TEST(Int8Kernels, BodiesAgreeOnRandomData)
+{
+    std::mt19937 rng(41);
+    Quant qa(NN_TYPE_I8, 0.037f, 5), qb(NN_TYPE_I8, 0.021f, -7), qo(NN_TYPE_I8, 0.05f, 1);
+    for (int n = 0; n <= 67; ++n) {
+        std::vector<int8_t> a = RandomI8(rng, n), b = RandomI8(rng, n);
+        std::vector<int8_t> f(n + 1, 9), p(n + 1, 9);
+        kernel_add_quant(f.data(), n, a.data(), b.data(), qa.p(), qb.p(), qo.p());
+        add_i8_portable(p.data(), n, a.data(), b.data(), qa.p(), qb.p(), qo.p());
+        ASSERT_EQ(f, p) << n;
+        kernel_multiply_quant(f.data(), n, a.data(), b.data(), qa.p(), qb.p(), qo.p());
+        multiply_i8_portable(p.data(), n, a.data(), b.data(), qa.p(), qb.p(), qo.p());
+        ASSERT_EQ(f, p) << n;
+        kernel_swish_quant(f.data(), n, a.data(), qo.p(), qa.p());
+        swish_i8_portable(p.data(), n, a.data(), qo.p(), qa.p());
+        ASSERT_EQ(f, p) << n;
+        kernel_leaky_relu_quant(f.data(), n, a.data(), qo.p(), qa.p(), 0.11f);
+        leaky_relu_i8_portable(p.data(), n, a.data(), qo.p(), qa.p(), 0.11f);
+        ASSERT_EQ(f, p) << n;
+    }
+}
+
+TEST(KernelBodies, PoolingRows)
+{
+    std::mt19937 rng(8);
+    for (int ch = 1; ch <= 13; ch += 3)
+        for (int kw = 1; kw <= 3; ++kw) {
+            const int iw = 7, rows = 2, ow = 4, stride = 2, pad = 1;
+            std::vector<float> in = RandomFloats(rng, iw * ch * rows, false);
+            std::vector<float> o1(ow * ch + 1, 5.0f), o2(ow * ch + 1, 5.0f);
+            kernel_maxpool_f32(ow, ch, o1.data(), iw, stride, in.data(), pad, 0, rows, kw);
+            maxpool_f32_portable(ow, ch, o2.data(), iw, stride, in.data(), pad, rows, kw);
+            ASSERT_TRUE(ref::same_bits(o1.data(), o2.data(), o1.size() * 4)) << ch << " " << kw;
+            kernel_avgpool_f32(ow, ch, o1.data(), iw, stride, in.data(), pad, 0, rows, kw);
+            avgpool_f32_portable(ow, ch, o2.data(), iw, stride, in.data(), pad, rows, kw);
+            ASSERT_TRUE(ref::same_bits(o1.data(), o2.data(), o1.size() * 4)) << ch << " " << kw;
+            ASSERT_EQ(o1[ow * ch], 5.0f);
+        }
+}
+
+}  // namespace
