@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ gcc make pkg-config binutils
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libstb-dev
+  libopenblas-dev
   libflatbuffers-dev flatbuffers-compiler
   qemu-user g++-aarch64-linux-gnu
   curl python3 wrk clang libclang-rt-14-dev

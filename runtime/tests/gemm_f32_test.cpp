@@ -12,6 +12,7 @@
 extern "C" {
 #include "kernels/gemm_f32.h"
 #include "kernels/kernels.h"
+#include "ops/frame.h"
 }
 
 namespace {
@@ -158,10 +159,21 @@ TEST(GemmF32, PlainPathOddSizesEveryActivation)
             }
 }
 
+// Every width the frame's list names is a packed layout of the kernel.
+std::vector<int> panel_widths()
+{
+    const int* list = nullptr;
+    EXPECT_EQ(4, gemm_panel_widths(&list));
+    std::vector<int> w;
+    for (; list && *list; ++list) w.push_back(*list);
+    EXPECT_EQ((std::vector<int>{16, 8, 4}), w);
+    return w;
+}
+
 TEST(GemmF32, PackedPanelsEveryWidth)
 {
     unsigned seed = 100;
-    for (int w : {16, 8, 4})
+    for (int w : panel_widths())
         for (int panels : {2, 3})
             for (int M = 1; M <= 9; ++M)
                 for (int K : {1, 2, 5, 6, 17}) {

@@ -63,7 +63,7 @@ INL int32_t dot_i8_8(const int8_t* a, const int8_t* b, int32_t K)
     v_i32 acc = vi32_dup(0);
     int32_t k = 0;
     for (; k + 8 <= K; k += 8)
-        acc = vi32_padal(acc, vi16_mul(vi16_from_i8x8(a + k), vi16_from_i8x8(b + k)));
+        acc = vi32_add_widened(acc, vi16_mul(vi16_from_i8x8(a + k), vi16_from_i8x8(b + k)));
     int32_t s = vi32_sum(acc);
     for (; k < K; ++k)
         s += (int32_t)a[k] * b[k];
@@ -84,10 +84,10 @@ INL void dot_2x2_i8(const int8_t* a0, const int8_t* a1, const int8_t* b0, const 
         v_i16 x1l = vi16_lo_i8(x1), x1h = vi16_hi_i8(x1);
         v_i16 y0l = vi16_lo_i8(y0), y0h = vi16_hi_i8(y0);
         v_i16 y1l = vi16_lo_i8(y1), y1h = vi16_hi_i8(y1);
-        s00 = vi32_padal(vi32_padal(s00, vi16_mul(x0l, y0l)), vi16_mul(x0h, y0h));
-        s01 = vi32_padal(vi32_padal(s01, vi16_mul(x0l, y1l)), vi16_mul(x0h, y1h));
-        s10 = vi32_padal(vi32_padal(s10, vi16_mul(x1l, y0l)), vi16_mul(x1h, y0h));
-        s11 = vi32_padal(vi32_padal(s11, vi16_mul(x1l, y1l)), vi16_mul(x1h, y1h));
+        s00 = vi32_add_widened(vi32_add_widened(s00, vi16_mul(x0l, y0l)), vi16_mul(x0h, y0h));
+        s01 = vi32_add_widened(vi32_add_widened(s01, vi16_mul(x0l, y1l)), vi16_mul(x0h, y1h));
+        s10 = vi32_add_widened(vi32_add_widened(s10, vi16_mul(x1l, y0l)), vi16_mul(x1h, y0h));
+        s11 = vi32_add_widened(vi32_add_widened(s11, vi16_mul(x1l, y1l)), vi16_mul(x1h, y1h));
     }
     int32_t r00 = vi32_sum(s00), r01 = vi32_sum(s01), r10 = vi32_sum(s10), r11 = vi32_sum(s11);
     for (; k < K; ++k) {
@@ -108,8 +108,8 @@ INL int32_t dot_i8_16(const int8_t* a, const int8_t* b, int32_t K)
     int32_t k = 0;
     for (; k + 16 <= K; k += 16) {
         v_i8 x = vi8_load(a + k), y = vi8_load(b + k);
-        acc = vi32_padal(acc, vi16_mul(vi16_lo_i8(x), vi16_lo_i8(y)));
-        acc = vi32_padal(acc, vi16_mul(vi16_hi_i8(x), vi16_hi_i8(y)));
+        acc = vi32_add_widened(acc, vi16_mul(vi16_lo_i8(x), vi16_lo_i8(y)));
+        acc = vi32_add_widened(acc, vi16_mul(vi16_hi_i8(x), vi16_hi_i8(y)));
     }
     int32_t s = vi32_sum(acc);
     for (; k < K; ++k)
@@ -331,12 +331,42 @@ void gemm_i8_panel8(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* 
                 v_i32 l[4] = {il, il, il, il}, h[4] = {ih, ih, ih, ih};
                 int32_t k = 0;
                 if (reduce_zero) {
-                    for (; k + 4 <= K; k += 4)
-                        for (int kk = 0; kk < 4; ++kk) {
-                            v_i16 y = vi16_from_i8x8(P + (size_t)(k + kk) * 8);
-                            for (int r = 0; r < 4; ++r)
-                                vi32_mac8_n(&l[r], &h[r], y, a[(size_t)r * K + k + kk]);
+                    /* Two panel rows at a time: their values interleaved per
+                     * column, times the row's two A values, summed pairwise
+                     * into the column's 32-bit lane (one product per 16-bit
+                     * lane before the widening add). */
+#define PANEL8_PAIR(t)                                                                        \
+    do {                                                                                      \
+        v_i8 v = vi8_load(P + (size_t)(k + 2 * (t)) * 8);                                     \
+        v_i16 r0 = vi16_lo_i8(v), r1 = vi16_hi_i8(v);                                         \
+        v_i16 blo = vi16_zip_lo(r0, r1), bhi = vi16_zip_hi(r0, r1);                           \
+        for (int r = 0; r < 4; ++r) {                                                         \
+            v_i16 ap = VI16_DUP_PAIR_LANE(a16[r], (t));                                       \
+            l[r] = vi32_padal(l[r], vi16_mul(blo, ap));                                       \
+            h[r] = vi32_padal(h[r], vi16_mul(bhi, ap));                                       \
+        }                                                                                     \
+    } while (0)
+                    for (; k + 8 <= K; k += 8) {
+                        v_i16 a16[4];
+                        for (int r = 0; r < 4; ++r)
+                            a16[r] = vi16_from_i8x8(a + (size_t)r * K + k);
+                        PANEL8_PAIR(0);
+                        PANEL8_PAIR(1);
+                        PANEL8_PAIR(2);
+                        PANEL8_PAIR(3);
+                    }
+#undef PANEL8_PAIR
+                    for (; k + 2 <= K; k += 2) {
+                        v_i8 v = vi8_load(P + (size_t)k * 8);
+                        v_i16 r0 = vi16_lo_i8(v), r1 = vi16_hi_i8(v);
+                        v_i16 blo = vi16_zip_lo(r0, r1), bhi = vi16_zip_hi(r0, r1);
+                        for (int r = 0; r < 4; ++r) {
+                            const int8_t* ar = a + (size_t)r * K + k;
+                            v_i16 ap = vi16_dup_pair(ar[0], ar[1]);
+                            l[r] = vi32_padal(l[r], vi16_mul(blo, ap));
+                            h[r] = vi32_padal(h[r], vi16_mul(bhi, ap));
                         }
+                    }
                     for (; k < K; ++k) {
                         v_i16 y = vi16_from_i8x8(P + (size_t)k * 8);
                         for (int r = 0; r < 4; ++r)

@@ -190,8 +190,9 @@ NN_SIMD_INLINE v_i16 vi16_lo_i8(v_i8 v)
 #ifdef __ARM_NEON
     return vmovl_s8(vget_low_s8(v));
 #else
-    v_i8_half h = {v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]};
-    return __builtin_convertvector(h, v_i16);
+    /* each byte doubled into a 16-bit lane, then shifted down with its sign */
+    v_i8 d = __builtin_shufflevector(v, v, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7);
+    return (v_i16)d >> 8;
 #endif
 }
 
@@ -200,8 +201,9 @@ NN_SIMD_INLINE v_i16 vi16_hi_i8(v_i8 v)
 #ifdef __ARM_NEON
     return vmovl_high_s8(v);
 #else
-    v_i8_half h = {v[8], v[9], v[10], v[11], v[12], v[13], v[14], v[15]};
-    return __builtin_convertvector(h, v_i16);
+    v_i8 d = __builtin_shufflevector(v, v, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 14, 14,
+                                     15, 15);
+    return (v_i16)d >> 8;
 #endif
 }
 
@@ -210,8 +212,9 @@ NN_SIMD_INLINE v_i16 vi16_lo_u8(v_u8 v)
 #ifdef __ARM_NEON
     return vreinterpretq_s16_u16(vmovl_u8(vget_low_u8(v)));
 #else
-    v_u8_half h = {v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]};
-    return __builtin_convertvector(h, v_i16);
+    const v_u8 z = {0};
+    return (v_i16)__builtin_shufflevector(v, z, 0, 16, 1, 16, 2, 16, 3, 16, 4, 16, 5, 16, 6, 16,
+                                          7, 16);
 #endif
 }
 
@@ -220,8 +223,49 @@ NN_SIMD_INLINE v_i16 vi16_hi_u8(v_u8 v)
 #ifdef __ARM_NEON
     return vreinterpretq_s16_u16(vmovl_high_u8(v));
 #else
-    v_u8_half h = {v[8], v[9], v[10], v[11], v[12], v[13], v[14], v[15]};
-    return __builtin_convertvector(h, v_i16);
+    const v_u8 z = {0};
+    return (v_i16)__builtin_shufflevector(v, z, 8, 16, 9, 16, 10, 16, 11, 16, 12, 16, 13, 16, 14,
+                                          16, 15, 16);
+#endif
+}
+
+/* 16-bit lanes of a and b interleaved: zip_lo a0 b0 a1 b1 a2 b2 a3 b3,
+ * zip_hi a4 b4 ... a7 b7. */
+NN_SIMD_INLINE v_i16 vi16_zip_lo(v_i16 a, v_i16 b)
+{
+#ifdef __ARM_NEON
+    return vzip1q_s16(a, b);
+#else
+    return __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11);
+#endif
+}
+
+NN_SIMD_INLINE v_i16 vi16_zip_hi(v_i16 a, v_i16 b)
+{
+#ifdef __ARM_NEON
+    return vzip2q_s16(a, b);
+#else
+    return __builtin_shufflevector(a, b, 4, 12, 5, 13, 6, 14, 7, 15);
+#endif
+}
+
+/* Lanes 2t and 2t+1 of a repeated over the vector (t a constant 0..3). */
+#ifdef __ARM_NEON
+#define VI16_DUP_PAIR_LANE(a, t) \
+    vreinterpretq_s16_s32(vdupq_laneq_s32(vreinterpretq_s32_s16(a), (t)))
+#else
+#define VI16_DUP_PAIR_LANE(a, t) \
+    ((v_i16)__builtin_shufflevector((v_i32)(a), (v_i32)(a), (t), (t), (t), (t)))
+#endif
+
+/* The pair (a, b) repeated over the eight 16-bit lanes: a, b, a, b, ... */
+NN_SIMD_INLINE v_i16 vi16_dup_pair(int16_t a, int16_t b)
+{
+    int32_t w = (int32_t)((uint32_t)(uint16_t)a | ((uint32_t)(uint16_t)b << 16));
+#ifdef __ARM_NEON
+    return vreinterpretq_s16_s32(vdupq_n_s32(w));
+#else
+    return (v_i16)(v_i32){w, w, w, w};
 #endif
 }
 
@@ -265,6 +309,22 @@ NN_SIMD_INLINE v_i32 vi32_padal(v_i32 acc, v_i16 p)
     v_i32 w = (v_i32)p;
     v_i32 even = (v_i32)((v_u32)w << 16) >> 16;
     return acc + even + (w >> 16);
+#endif
+}
+
+/* acc + the eight 16-bit lanes of p widened to 32 bits, two lanes into each
+ * accumulator lane: only the sum over all lanes is defined (for dot
+ * products that fold their accumulator at the end).  NEON adds pairs
+ * (vpadal); the portable body adds p[i] + p[i+4] into lane i. */
+NN_SIMD_INLINE v_i32 vi32_add_widened(v_i32 acc, v_i16 p)
+{
+#ifdef __ARM_NEON
+    return vpadalq_s16(acc, p);
+#else
+    const v_i16 sign = p < (v_i16){0};
+    v_i32 lo = (v_i32)__builtin_shufflevector(p, sign, 0, 8, 1, 9, 2, 10, 3, 11);
+    v_i32 hi = (v_i32)__builtin_shufflevector(p, sign, 4, 12, 5, 13, 6, 14, 7, 15);
+    return acc + lo + hi;
 #endif
 }
 
