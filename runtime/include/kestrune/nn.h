@@ -561,6 +561,135 @@ NN_API int nn_matmul_cache(nn_tensor* output, nn_tensor* cache, nn_tensor* a, nn
 
 /* ---- Detection post-processing and SVM --------------------------------- */
 
+/* SSD score selection.  scores are FLOAT32 [1, NB, NC, 1] (nn_ssd_sort_scores,
+ * nn_ssd_sort_scoresv0) or [1, NB, NC] (nn_ssd_sort_scoresv2); class_ids INT32
+ * [1, M] name the class columns to process in order; thresholds FLOAT32 [M];
+ * max_k INT32 (first element) is the number of best boxes examined per class.
+ * Row j of indices (INT32 [M, NB]) receives the boxes whose score is strictly
+ * above thresholds[j], best first (equal scores: higher box index first), and
+ * counts[j] (INT32 [M]) their number; nn_ssd_sort_scoresv0 also writes the
+ * selected scores at row j of selected_scores (FLOAT32 [M, NB]).  The cache
+ * holds the (score, index) pairs: at least 8 * NB bytes, else 4.  Other
+ * results: 6 missing tensor or class id outside [0, NC), 7 wrong element
+ * type, 9 an array too small for what is written, 14 a tensor not mappable. */
+NN_API int nn_ssd_sort_scores(nn_tensor* scores, nn_tensor* cache, nn_tensor* class_ids,
+                              nn_tensor* thresholds, nn_tensor* max_k, nn_tensor* indices,
+                              nn_tensor* counts);
+NN_API int nn_ssd_sort_scoresv0(nn_tensor* scores, nn_tensor* cache, nn_tensor* class_ids,
+                                nn_tensor* thresholds, nn_tensor* max_k, nn_tensor* indices,
+                                nn_tensor* counts, nn_tensor* selected_scores);
+NN_API int nn_ssd_sort_scoresv2(nn_tensor* scores, nn_tensor* cache, nn_tensor* class_ids,
+                                nn_tensor* thresholds, nn_tensor* max_k, nn_tensor* indices,
+                                nn_tensor* counts);
+/* The same selection on plain arrays for every class c < nc: scores hold nc
+ * values per box (b * nc + c); boxes hold nc * nb boxes of 4 floats, of which
+ * the first nb are the input.  The scratch (24 * nb bytes: the pairs, then a
+ * copy of the input boxes) is filled first, the first nb boxes are cleared,
+ * then class c's selected scores and boxes go to position c * nb + count and
+ * counts[c] is set.  Returns 0 (6 for a NULL array or a negative size). */
+NN_API int nn_ssd_sort_scores_bbx(const float* scores, float* boxes, void* scratch, int32_t k,
+                                  int32_t nb, int32_t nc, int32_t* counts,
+                                  float* selected_scores, float threshold);
+/* Decodes the selected boxes of each class row c of counts (INT32 [M]) and
+ * indices (INT32 [M, NB]) from encodings (FLOAT32 [1, NB, 1, 4], ty tx th tw)
+ * against anchors (FLOAT32 [NB, 4], ymin xmin ymax xmax) into row c of decoded
+ * (FLOAT32 [M, NB, 4], ymin xmin ymax xmax).  Indices outside [0, NB) are
+ * skipped.  The cache needs 80 * NB bytes (4 when short).  1 for a count
+ * below 0 or above NB. */
+NN_API int nn_ssd_decode_bounding_box(nn_tensor* encodings, nn_tensor* anchors, nn_tensor* cache,
+                                      nn_tensor* indices, nn_tensor* counts, nn_tensor* decoded);
+
+/* Greedy per-class non-maximum suppression.  Row c of counts (INT32 [NCLS])
+ * gives the number of candidates of class c, best first; each kept box is
+ * appended to row c of out_boxes (FLOAT32 [NCLS, NB, 4]) and out_counts[c]
+ * receives their number.  A candidate is dropped when its IoU with a kept box
+ * is at least the IoU threshold (iou: FLOAT32, first element).  The cache
+ * needs 40 * NB bytes (4 when short); a count below 0 or above NB gives 1.
+ *   nn_ssd_nms_standard    boxes [NCLS, NB, 4]; corners scaled by image's
+ *                          shape[1]; areas and overlaps with +1
+ *   nn_ssd_nms_standardv2  candidate k of class c is boxes[0][indices[c][k]]
+ *                          (boxes [1, NB, 4], indices INT32 [NCLS, NB], indices
+ *                          outside [0, NB) skipped); scaled as above; output
+ *                          corners reordered to (b1, b0, b3, b2)
+ *   nn_ssd_nms_standardv3  boxes [NCLS, NB, 4] in their own units, +0.001;
+ *                          the last class row is neither processed nor counted */
+NN_API int nn_ssd_nms_standard(nn_tensor* boxes, nn_tensor* counts, nn_tensor* iou,
+                               nn_tensor* image, nn_tensor* cache, nn_tensor* out_boxes,
+                               nn_tensor* out_counts);
+NN_API int nn_ssd_nms_standardv2(nn_tensor* boxes, nn_tensor* indices, nn_tensor* counts,
+                                 nn_tensor* iou, nn_tensor* image, nn_tensor* cache,
+                                 nn_tensor* out_boxes, nn_tensor* out_counts);
+NN_API int nn_ssd_nms_standardv3(nn_tensor* boxes, nn_tensor* counts, nn_tensor* iou,
+                                 nn_tensor* cache, nn_tensor* out_boxes, nn_tensor* out_counts);
+
+/* Selection, decoding and suppression in one call.  Their working arrays are
+ * kept on `out` (named auxiliary objects, freed with it); the class list
+ * (1 .. NC-1, then 0), score threshold (0.1 when not above 0), IoU threshold
+ * (0.75 when not above 0) and max K (50 when below 1) are fixed by the first
+ * call on that output.  A later call whose NC or NB differs from the first
+ * gives 8; failed allocations give 3 and keep nothing.  `unused` is ignored
+ * and may be NULL.
+ *   nn_ssd_nms_full  boxes [1, NB, 4], scores [1, NB, NC]; suppression over
+ *                    the selected indices, scaled by image's shape[1]
+ *   nn_nms           boxes [NC, NB, 4], scores [1, NB, NC]: only the counts of
+ *                    the selection reach the suppression, which takes the first
+ *                    counts[j] boxes of row j, so row j of boxes must already
+ *                    hold the boxes of class-list entry j in selection order
+ *   nn_ssd_decode_nms_standard_bbx  scores [1, NB, NC, 1], encodings and
+ *                    anchors as for nn_ssd_decode_bounding_box
+ *   nn_ssd_decode_nms_variance_bbx  raw [1, NB, NC + 4] (NC logits, four
+ *                    offsets), anchors [NB, 4] (centre y x, size y x),
+ *                    variances 0.1 and 0.2; score threshold and max K used as
+ *                    given; row c of out is class column c, column 0 is the
+ *                    background and is never reported (out_counts[0] = 0) */
+NN_API int nn_ssd_nms_full(nn_tensor* image, nn_tensor* boxes, nn_tensor* scores,
+                           nn_tensor* unused, int32_t max_k, nn_tensor* out,
+                           nn_tensor* out_counts, float score_threshold, float iou_threshold);
+NN_API int nn_nms(nn_tensor* boxes, nn_tensor* scores, nn_tensor* unused, int32_t max_k,
+                  nn_tensor* out, nn_tensor* out_counts, float score_threshold,
+                  float iou_threshold);
+NN_API int nn_ssd_decode_nms_standard_bbx(nn_tensor* scores, nn_tensor* encodings,
+                                          nn_tensor* anchors, nn_tensor* cache, int32_t max_k,
+                                          nn_tensor* out, nn_tensor* out_counts,
+                                          float score_threshold, float iou_threshold);
+NN_API int nn_ssd_decode_nms_variance_bbx(nn_tensor* raw, nn_tensor* anchors, nn_tensor* cache,
+                                          int32_t max_k, nn_tensor* out, nn_tensor* out_counts,
+                                          float score_threshold, float iou_threshold);
+
+/* CenterNet decoding: heatmap FLOAT32 [N, H, W, C]; offsets and sizes hold 2
+ * floats per grid cell of each image (x then y; width then height, in grid
+ * units).  A cell equal to the maximum of its 3x3 neighbourhood is a peak;
+ * the best min(H * W * C, 50) positive peaks of each image become rows
+ * [x1, y1, x2, y2, score, class] of output (6 floats per row, numbered across
+ * the batch, on a grid 4 times finer); rows that do not fit the output and
+ * rows after the last detection are not written.  The cache receives the
+ * pooled heatmap, then the (score, index) pairs from byte max(16 M,
+ * 4 N M), M = H * W * C: 24 M bytes for one image (4 when short). */
+NN_API int nn_decode_centernet(nn_tensor* heatmap, nn_tensor* offsets, nn_tensor* sizes,
+                               nn_tensor* cache, nn_tensor* output);
+
+/* Multi-class linear SVM with k classes, L support vectors of D features and
+ * P = k (k - 1) / 2 class pairs (0,1), (0,2) ... (k-2,k-1); all FLOAT32.
+ *   nn_svm_update_kernel   output [k, L]: row c holds x . sv_l at class c's
+ *                          columns and 0 elsewhere; input0 x [1, D], input1
+ *                          support vectors [L, D], input2 per-class counts [k]
+ *                          (whole numbers; negative or summing above L: 6);
+ *                          cache of L floats (4 when short)
+ *   nn_svm_decision_stats  output [P] decision values; input0 kernel values
+ *                          [k, L], input1 coefficients [k - 1, L], input2
+ *                          intercepts [P]; cache of one float (4 when empty)
+ *   nn_svm_soft_probability  output [k] probabilities from input0 decision
+ *                          values [P] and Platt's A (input1) and B (input2),
+ *                          by pairwise coupling; cache of 12 k k bytes (4 when
+ *                          short); 1 when the coupling does not converge
+ * Extents that do not match k, L, D and P give 9. */
+NN_API int nn_svm_update_kernel(nn_tensor* output, nn_tensor* cache, nn_tensor* input0,
+                                nn_tensor* input1, nn_tensor* input2);
+NN_API int nn_svm_decision_stats(nn_tensor* output, nn_tensor* cache, nn_tensor* input0,
+                                 nn_tensor* input1, nn_tensor* input2);
+NN_API int nn_svm_soft_probability(nn_tensor* output, nn_tensor* cache, nn_tensor* input0,
+                                   nn_tensor* input1, nn_tensor* input2);
+
 
 #ifdef __cplusplus
 }
