@@ -33,7 +33,7 @@ int do_resize(nn_context* ctx, size_t layer)
 
 typedef int (*reduce_fn)(nn_tensor*, nn_tensor*, int, const int32_t*);
 
-/* Without a list the reduction runs over all axes. */
+/* Without a list (or with an empty one) the reduction runs over all axes. */
 static int reduce(nn_context* ctx, size_t layer, const char* label, reduce_fn fn)
 {
     layer_call c;
@@ -47,7 +47,7 @@ static int reduce(nn_context* ctx, size_t layer, const char* label, reduce_fn fn
     int status = layer_inputs(&c, 1, in);
     if (status != NN_SUCCESS)
         return status;
-    return fn(step_output(ctx, layer), in[0], axes ? (int)n : 0, axes);
+    return fn(step_output(ctx, layer), in[0], axes && n ? (int)n : 0, n ? axes : NULL);
 }
 
 int do_reduce_sum(nn_context* ctx, size_t layer)

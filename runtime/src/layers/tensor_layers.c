@@ -148,5 +148,5 @@ int do_shuffle(nn_context* ctx, size_t layer)
     int status = layer_inputs(&c, 1, in);
     if (status != NN_SUCCESS)
         return status;
-    return nn_tensor_shuffle(step_output(ctx, layer), in[0], axes ? (int)n : 0, axes);
+    return nn_tensor_shuffle(step_output(ctx, layer), in[0], axes && n ? (int)n : 0, n ? axes : NULL);
 }
