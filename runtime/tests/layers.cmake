@@ -5,3 +5,10 @@ kestrune_add_gtest(layers_test
   LIBS kestrune_rt_testsupport
   ENV OMP_NUM_THREADS=2)
 target_include_directories(layers_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+
+# Demonstration program: a conv2d -> pool2d -> dense model run and printed.
+add_executable(layers_demo layers/layers_demo.cpp)
+target_link_libraries(layers_demo PRIVATE kestrune_rt_testsupport)
+add_test(NAME layers_demo COMMAND layers_demo)
+set_tests_properties(layers_demo PROPERTIES ENVIRONMENT OMP_NUM_THREADS=2
+  PASS_REGULAR_EXPRESSION "reference: [-0-9. ]+ match")
