@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test suite twice: natively under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then cross-built for aarch64 and run under qemu-user.
+# UndefinedBehaviorSanitizer, then cross-built for aarch64 and run under qemu-user;
+# last, every parser fuzz harness runs for a bounded time under clang.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -17,6 +18,6 @@ cmake -S . -B build-aarch64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DKESTRUNE_BENCH=OFF
 cmake --build build-aarch64 -j "$jobs"
 ctest --test-dir build-aarch64 --output-on-failure -j "$jobs" --timeout 600
-echo "== HTTP fuzzing (libFuzzer, ASan) =="
+echo "== fuzzing the parsers (libFuzzer, ASan) =="
 scripts/fuzz.sh 30
 echo "all test trees passed"

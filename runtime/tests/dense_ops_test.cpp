@@ -223,6 +223,20 @@ TEST(MatmulCache, StagesTransposedBAndMatchesMatmul)
     }
 }
 
+TEST(MatmulCache, TransposedAWithStagedB)
+{
+    const int M = 5, N = 6, K = 7;
+    auto A = random_floats(M * K, 11), B = random_floats(K * N, 12);
+    std::vector<float> At(K * M);
+    for (int i = 0; i < M; ++i)
+        for (int k = 0; k < K; ++k) At[k * M + i] = A[i * K + k];
+    Tensor a = make_with(NN_TYPE_F32, {K, M}, At), b = make_with(NN_TYPE_F32, {K, N}, B);
+    Tensor cache = make(NN_TYPE_F32, {K * N}), c = make(NN_TYPE_F32, {M, N});
+    ASSERT_EQ(0, nn_matmul_cache(c.get(), cache.get(), a.get(), b.get(), 1, 0));
+    expect_near_all(ref_product(A, B, M, N, K, false, false), read<float>(c.get()), 1e-4);
+    EXPECT_GT(nn_tensor_time(c.get()), 0);
+}
+
 TEST(MatmulCache, SmallOrMissingCacheWarnsAndUsesBInPlace)
 {
     const int M = 3, K = 10, N = 100;  // B is 4,000 bytes

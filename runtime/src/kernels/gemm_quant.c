@@ -11,7 +11,7 @@
 
 #define INL static inline __attribute__((always_inline))
 
-/* ---- shared pieces ---------------------------------------------------- */
+/* ---- shared helpers --------------------------------------------------- */
 
 /* The fused clamp every quantised kernel applies before adding z_out. */
 INL int32_t clamp_act(int32_t v, int32_t activation, int32_t q6)
