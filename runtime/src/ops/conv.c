@@ -235,6 +235,25 @@ static nn_tensor* dilated_filter(nn_tensor* output, nn_tensor* filter, const int
     return d;
 }
 
+/* The dilated filter has the filter's output channels: it reads the
+ * per-channel objects of the filter itself (borrowed, refreshed every call).
+ * The column sums hold for it only when the gaps are zero. */
+static void lend_channel_objects(nn_tensor* dilated, nn_tensor* filter)
+{
+    static const char* const names[3] = {"filter_multiplier", "filter_shifts",
+                                         "filter_reducezero"};
+    size_t nz = 0;
+    const int32_t* z = nn_tensor_zeros(filter, &nz);
+    const int zero_gaps = !z || !nz || (z[0] & 0xff) == 0;
+    for (int i = 0; i < 3; ++i) {
+        void* obj = nn_tensor_aux_object_by_name(filter, names[i]);
+        if (i == 2 && !zero_gaps)
+            obj = NULL;
+        if (obj || nn_tensor_aux_object_by_name(dilated, names[i]))
+            nn_tensor_set_aux_object_by_name(dilated, names[i], obj, NULL, false, false);
+    }
+}
+
 /* ---- checks of the CPU path -------------------------------------------- */
 
 /* Types: FLOAT32 throughout (FLOAT32 bias), or INT8/UINT8 input, filter and
@@ -425,6 +444,8 @@ NN_API int nn_conv_ex(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_
     nn_engine* e = nn_shared_engine3(output, input, f);
     if (e && e->conv)
         return e->conv(output, cache, input, f, bias, strides, padding, groups, activation);
+    if (f != filter)
+        lend_channel_objects(f, filter);
     status = conv_cpu(output, cache, input, f, bias, strides, padding, kNoDilation, 0, groups,
                       activation);
     op_store_time(output, start);
@@ -690,6 +711,18 @@ static void fill_job(gemm_job* j, const gemm_operands* o, const conv_b* b, nn_te
     j->reduce_zero = o->reduce_zero;
 }
 
+/* The quantised GEMM kernels fuse only RELU and RELU6: the other codes are
+ * applied afterwards by their operators, as the direct variant does. */
+static int quantised_activation(nn_tensor* output, int32_t activation)
+{
+    switch (activation) {
+    case NN_SIGMOID: return nn_sigmoid(output, output);
+    case NN_SIGMOID_FAST: return nn_sigmoid_fast(output, output);
+    case NN_TANH: return nn_tanh(output, output);
+    default: return 0;
+    }
+}
+
 /* ---- 1x1 ---------------------------------------------------------------- */
 
 int nn_conv_1x1(nn_tensor* output, nn_tensor* input, nn_tensor* filter, nn_tensor* bias,
@@ -722,7 +755,7 @@ int nn_conv_1x1(nn_tensor* output, nn_tensor* input, nn_tensor* filter, nn_tenso
     run_gemm(&j, quantised);
     unmap_operands(output, input, bias, &o);
     nn_tensor_unmap(b.mapped);
-    return 0;
+    return quantised ? quantised_activation(output, activation) : 0;
 }
 
 /* ---- cache-tiled GEMM ---------------------------------------------------- */
@@ -841,5 +874,5 @@ int nn_conv_gemm(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_tenso
     nn_tensor_unmap(cache);
     unmap_operands(output, input, bias, &o);
     nn_tensor_unmap(b.mapped);
-    return 0;
+    return quantised ? quantised_activation(output, activation) : 0;
 }

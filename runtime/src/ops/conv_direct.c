@@ -143,10 +143,39 @@ static void unmap_views(const f32_views* v)
 }
 
 /* Quantise back, add the bias and apply an activation (1..max_activation). */
+/* Adds the real values of a quantised bias to every pixel of the FLOAT32 work
+ * tensor. */
+static int add_bias_f32(nn_tensor* work, nn_tensor* bias, int32_t cout)
+{
+    float* b = (float*)malloc((size_t)nn_tensor_volume(bias) * sizeof(float));
+    if (!b)
+        return NN_ERROR_OUT_OF_MEMORY;
+    int status = nn_tensor_dequantize_buffer(bias, (size_t)nn_tensor_volume(bias), b);
+    float* w = status ? NULL : (float*)nn_tensor_maprw(work);
+    if (!status && !w)
+        status = NN_ERROR_TENSOR_NO_DATA;
+    if (!status) {
+        const int64_t pixels = nn_tensor_volume(work) / cout;
+        for (int64_t p = 0; p < pixels; ++p)
+            kernel_bias_add_f32(w + p * cout, cout, w + p * cout, b);
+        nn_tensor_unmap(work);
+    }
+    free(b);
+    return status;
+}
+
 static int finish(nn_tensor* output, nn_tensor* work, nn_tensor* bias, int32_t activation,
                   int max_activation, int64_t start)
 {
     if (work != output) {
+        /* A quantised output takes the bias before it is quantised: one
+         * rounding, and per-channel bias scales are honoured. */
+        if (bias) {
+            int status = add_bias_f32(work, bias, output->shape[3]);
+            if (status)
+                return status;
+            bias = NULL;
+        }
         int status = nn_tensor_quantize(output, work, 0);
         if (status)
             return status;
@@ -238,7 +267,10 @@ NN_API int nn_transpose_conv2d_ex(nn_tensor* output, nn_tensor* cache, nn_tensor
     if (input->type == NN_TYPE_F32) {
         if (filter->type != NN_TYPE_F32 || output->type != NN_TYPE_F32)
             return NN_ERROR_TYPE_MISMATCH;
-    } else if (!is_q8(input->type) || !is_q8(filter->type) || !is_q8(output->type)) {
+        if (bias && bias->type != NN_TYPE_F32)
+            return NN_ERROR_TYPE_MISMATCH;
+    } else if (!is_q8(input->type) || !is_q8(filter->type) || !is_q8(output->type) ||
+               (bias && bias->type != NN_TYPE_I32)) {
         return NN_ERROR_TYPE_MISMATCH;
     }
     for (int i = 0; i < 4; ++i)
