@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "context/context_internal.h"
 #include "layer_test_util.h"
 
 namespace {
@@ -245,6 +246,7 @@ TEST_F(Layers, ConcatOfSixteenAndShuffle)
     layers.push_back(input("m", {1, 2, 3, 1}));
     layers.push_back(op("tr", NN_LAYER_SHUFFLE, {1, 3, 2, 1}, {17}, {list("axes", {0, 2, 1, 3})}));
     layers.push_back(op("nolist", NN_LAYER_SHUFFLE, {1, 3, 2, 1}, {17}, {bare("axes")}));
+    layers.push_back(op("none", NN_LAYER_CONCAT, {1, 1, 1, 2}, {}, {integer("axis", 3)}));
     Load(layers);
     for (size_t i = 0; i < 16; ++i)
         set(i, {static_cast<float>(i * i)});
@@ -258,6 +260,10 @@ TEST_F(Layers, ConcatOfSixteenAndShuffle)
     EXPECT_EQ(get(18), (std::vector<float>{1, 4, 2, 5, 3, 6}));
     // Without a list: length 0 and no list reach the shuffle, which refuses 4 dimensions.
     EXPECT_EQ(step(19), NN_ERROR_INVALID_SHAPE);
+    // No inputs: 0 tensors concatenated, nothing written.
+    set(20, {5, 6});
+    EXPECT_EQ(step(20), 0);
+    EXPECT_EQ(get(20), (std::vector<float>{5, 6}));
 }
 
 TEST_F(Layers, MatmulTransposesByPresence)
@@ -400,6 +406,36 @@ TEST_F(Layers, SvmKernelAndCenternetReachTheirOperators)
     EXPECT_EQ(get(7), floats(out));
     EXPECT_NE(get(7), std::vector<float>(24, -1.0f));
     nn_tensor_release(out);
+}
+
+TEST_F(Layers, GruPassesItsEightInputsInOrderWithTheLoadsState)
+{
+    // I = 2, H = 2, G = 4: gate weights [I + H, G], input weights [I, H],
+    // recurrent weights [H, H].
+    std::vector<Layer> layers = {
+        input("x", {1, 2}), input("h", {1, 2}), constant_f32("gw", {4, 4}, iota(16, -0.4f, 0.05f)),
+        constant_f32("gb", {4}, {0.1f, -0.1f, 0.2f, 0.0f}), constant_f32("iw", {2, 2}, {0.3f, -0.2f, 0.5f, 0.1f}),
+        constant_f32("ib", {2}, {0.05f, -0.05f}), constant_f32("rw", {2, 2}, {-0.3f, 0.4f, 0.2f, 0.6f}),
+        constant_f32("rb", {2}, {0.0f, 0.1f}), op("g", NN_LAYER_GRU, {1, 2}, {0, 1, 2, 3, 4, 5, 6, 7})};
+    Load(layers);
+    nn_context* first = ctx;
+    const kfm::Buffer first_model = buf;  // the bytes stay while first holds them
+    ctx = nullptr;
+    Load(layers);
+    nn_context* second = ctx;
+    for (nn_context* c : {first, second}) {
+        kfm_test::write_floats(nn_context_tensor_index(c, 0), {0.7f, -1.2f});
+        kfm_test::write_floats(nn_context_tensor_index(c, 1), {0.25f, -0.5f});
+    }
+    ctx = first;
+    EXPECT_EQ(step(8), 0);
+    auto at = [&](size_t i) { return nn_context_tensor_index(second, i); };
+    ASSERT_EQ(nn_gru(at(8), at(0), at(1), at(2), at(3), at(4), at(5), at(6), at(7), second->gru), 0);
+    EXPECT_EQ(get(8), floats(at(8)));
+    EXPECT_EQ(get(1), floats(at(1)));
+    EXPECT_NE(get(8), (std::vector<float>{0, 0}));
+    nn_context_release(first);
+    ctx = second;  // released by the fixture, with the buffer it reads
 }
 
 }  // namespace
