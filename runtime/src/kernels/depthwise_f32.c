@@ -66,18 +66,22 @@ void depthwise_rows_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw,
     const size_t in_row = (size_t)iw * (size_t)ch;
     for (int32_t x = 0; x < ow; ++x) {
         float* o = out + (size_t)x * (size_t)ch;
-        for (int32_t c = 0; c < ch; ++c) {
-            float a = 0.0f;
-            for (int32_t r = 0; r < rows; ++r)
-                for (int32_t kx = 0; kx < 3; ++kx) {
-                    const int32_t col = x + kx - pad_left;
-                    if (col < 0 || col >= iw)
-                        continue;
-                    a = a + in[(size_t)r * in_row + (size_t)col * (size_t)ch + c] *
-                                filter[((size_t)(f0 + r) * 3 + (size_t)kx) * (size_t)ch + c];
-                }
-            o[c] = bias ? a + bias[c] : a;
-        }
+        for (int32_t c = 0; c < ch; ++c)
+            o[c] = 0.0f;
+        /* Taps row by row, left to right; channels inner (they vectorise). */
+        for (int32_t r = 0; r < rows; ++r)
+            for (int32_t kx = 0; kx < 3; ++kx) {
+                const int32_t col = x + kx - pad_left;
+                if (col < 0 || col >= iw)
+                    continue;
+                const float* p = in + (size_t)r * in_row + (size_t)col * (size_t)ch;
+                const float* w = filter + ((size_t)(f0 + r) * 3 + (size_t)kx) * (size_t)ch;
+                for (int32_t c = 0; c < ch; ++c)
+                    o[c] = o[c] + p[c] * w[c];
+            }
+        if (bias)
+            for (int32_t c = 0; c < ch; ++c)
+                o[c] = o[c] + bias[c];
     }
     apply_activation(out, (uint32_t)ow * (uint32_t)ch, out, activation);
 }
