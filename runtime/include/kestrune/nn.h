@@ -286,9 +286,162 @@ NN_API int nn_tensor_load_frame(nn_tensor* tensor, void* unused, uint64_t phys_a
 
 /* ---- Models ------------------------------------------------------------ */
 
+/* A model is the caller's KFM buffer, verified once by nn_model_validate and
+ * read in place afterwards; strings and arrays returned point into it.  Every
+ * query answers its "nothing" result (NULL or 0, out-parameters unwritten)
+ * for a NULL buffer or one without the "KFMx" identifier. */
+
+/* Layer type codes (kfm_layer field `type`). */
+typedef enum nn_layer_type {
+    NN_LAYER_NONE = 0,
+    NN_LAYER_INPUT = 1,
+    NN_LAYER_CONSTANT = 2,
+    NN_LAYER_VARIABLE = 3,
+    NN_LAYER_PAD = 10,
+    NN_LAYER_CONCAT = 11,
+    NN_LAYER_SLICE = 12,
+    NN_LAYER_SHUFFLE = 13,
+    NN_LAYER_COPY = 14,
+    NN_LAYER_FILL = 15,
+    NN_LAYER_QUANT = 16,
+    NN_LAYER_DEQUANT = 17,
+    NN_LAYER_RESIZE = 18,
+    NN_LAYER_ADD = 20,
+    NN_LAYER_SUBTRACT = 21,
+    NN_LAYER_MULTIPLY = 22,
+    NN_LAYER_DIVIDE = 23,
+    NN_LAYER_ABS = 30,
+    NN_LAYER_SQRT = 31,
+    NN_LAYER_RSQRT = 32,
+    NN_LAYER_LOG = 33,
+    NN_LAYER_EXP = 34,
+    NN_LAYER_POW = 35,
+    NN_LAYER_SIGMOID = 40,
+    NN_LAYER_TANH = 41,
+    NN_LAYER_RELU = 42,
+    NN_LAYER_RELU6 = 43,
+    NN_LAYER_SOFTMAX = 44,
+    NN_LAYER_PRELU = 45,
+    NN_LAYER_LEAKY_RELU = 46,
+    NN_LAYER_ELU = 47,
+    NN_LAYER_SWISH = 48,
+    NN_LAYER_MISH = 49,
+    NN_LAYER_MATMUL = 50,
+    NN_LAYER_DENSE = 51,
+    NN_LAYER_LINEAR = 52,
+    NN_LAYER_CONV2D = 60,
+    NN_LAYER_POOL2D = 61,
+    NN_LAYER_DECONV2D = 62,
+    NN_LAYER_REDUCE_SUM = 70,
+    NN_LAYER_REDUCE_MIN = 71,
+    NN_LAYER_REDUCE_MAX = 72,
+    NN_LAYER_REDUCE_MEAN = 73,
+    NN_LAYER_REDUCE_PRODUCT = 74,
+    NN_LAYER_GRU = 100,
+    NN_LAYER_RESHAPE = 101,
+    NN_LAYER_BATCHNORM = 102,
+    NN_LAYER_SOFTPLUS = 103,
+    NN_LAYER_NMS = 104,
+    NN_LAYER_IMAGE_STANDARDIZE = 110,
+    NN_LAYER_SVM = 120,
+    NN_LAYER_SVM_UPDATE_KERNEL = 121,
+    NN_LAYER_SVM_DECISION_STATS = 122,
+    NN_LAYER_SVM_SOFT_PROBABILITY = 123,
+    NN_LAYER_DECODE = 130,
+    NN_LAYER_DECODE_SSD = 131,
+    NN_LAYER_DECODE_CENTERNET = 132,
+    NN_LAYER_DECODE_YOLO = 133,
+    NN_LAYER_USER_OP = 250,
+    NN_LAYER_FINAL = 251
+} nn_layer_type;
+
+/* Verification: 0 when valid, else a verifier code with its text below. */
+NN_API int nn_model_validate(const void* buffer, size_t size);
+NN_API const char* nn_model_validate_error(int code);
+
+NN_API const char* nn_model_name(const void* model);
+NN_API const char* nn_model_uuid(const void* model);
+NN_API int nn_model_serial(const void* model);
+NN_API const char* nn_model_label(const void* model, int index);
+NN_API int nn_model_label_count(const void* model);
+NN_API const uint32_t* nn_model_inputs(const void* model, size_t* count);
+NN_API const uint32_t* nn_model_outputs(const void* model, size_t* count);
+NN_API size_t nn_model_layer_count(const void* model);
+NN_API size_t nn_model_memory_size(const void* model);
+NN_API size_t nn_model_cache_minimum_size(const void* model);
+NN_API size_t nn_model_cache_optimum_size(const void* model);
+
+NN_API size_t nn_model_resource_count(const void* model);
+NN_API const void* nn_model_resource_at(const void* model, size_t index);
+NN_API const void* nn_model_resource(const void* model, const char* name);
+NN_API const char* nn_model_resource_name(const void* resource);
+NN_API const char* nn_model_resource_meta(const void* resource);
+NN_API const char* nn_model_resource_mime(const void* resource);
+NN_API const uint8_t* nn_model_resource_data(const void* resource, size_t* size);
+
+NN_API const char* nn_model_layer_name(const void* model, size_t layer);
+NN_API const char* nn_model_layer_type(const void* model, size_t layer);
+NN_API int nn_model_layer_type_id(const void* model, size_t layer);
+NN_API const char* nn_model_layer_datatype(const void* model, size_t layer);
+NN_API int nn_model_layer_datatype_id(const void* model, size_t layer);
+NN_API const int32_t* nn_model_layer_zeros(const void* model, size_t layer, size_t* count);
+NN_API const float* nn_model_layer_scales(const void* model, size_t layer, size_t* count);
+NN_API int nn_model_layer_axis(const void* model, size_t layer);
+NN_API const int32_t* nn_model_layer_shape(const void* model, size_t layer, size_t* dims);
+NN_API size_t nn_model_layer_inputs(const void* model, size_t layer, const uint32_t** inputs);
+NN_API const void* nn_model_layer_parameter(const void* model, size_t layer, const char* key);
+NN_API uint32_t nn_model_layer_lookup(const void* model, const char* name);
+
+NN_API const int32_t* nn_model_parameter_shape(const void* parameter, size_t* count);
+NN_API const float* nn_model_parameter_data_f32(const void* parameter, size_t* count);
+NN_API const int32_t* nn_model_parameter_data_i32(const void* parameter, size_t* count);
+NN_API const int16_t* nn_model_parameter_data_i16(const void* parameter, size_t* count);
+NN_API const int8_t* nn_model_parameter_data_i8(const void* parameter, size_t* count);
+NN_API const uint8_t* nn_model_parameter_data_raw(const void* parameter, size_t* count);
+NN_API const char* nn_model_parameter_data_str(const void* parameter, size_t index);
+NN_API size_t nn_model_parameter_data_str_len(const void* parameter);
+
+NN_API const int32_t* nn_model_layer_parameter_shape(const void* model, size_t layer,
+                                                     const char* key, size_t* count);
+NN_API const float* nn_model_layer_parameter_data_f32(const void* model, size_t layer,
+                                                      const char* key, size_t* count);
+NN_API const int16_t* nn_model_layer_parameter_data_i16(const void* model, size_t layer,
+                                                        const char* key, size_t* count);
+NN_API const uint8_t* nn_model_layer_parameter_data_raw(const void* model, size_t layer,
+                                                        const char* key, size_t* count);
+NN_API const char* nn_model_layer_parameter_data_str(const void* model, size_t layer,
+                                                     const char* key, size_t index);
+NN_API size_t nn_model_layer_parameter_data_str_len(const void* model, size_t layer,
+                                                    const char* key);
 
 /* ---- Execution context ------------------------------------------------- */
 
+/* A user-operation callback: (context, operation name, layer index) -> status;
+ * 5 means not handled. */
+typedef int (*nn_user_op_fn)(nn_context* context, const char* operation, size_t layer);
+
+NN_API size_t nn_context_sizeof(void);
+NN_API nn_context* nn_context_init_ex(void* memory, nn_engine* engine, size_t mempool_size,
+                                      void* mempool_memory, size_t cache_size,
+                                      void* cache_memory);
+NN_API nn_context* nn_context_init(nn_engine* engine, size_t mempool_size, void* mempool_memory,
+                                   size_t cache_size, void* cache_memory);
+NN_API void nn_context_release(nn_context* context);
+NN_API nn_engine* nn_context_engine(nn_context* context);
+NN_API const void* nn_context_model(nn_context* context);
+NN_API nn_tensor* nn_context_mempool(nn_context* context);
+NN_API nn_tensor* nn_context_cache(nn_context* context);
+NN_API nn_tensor* nn_context_tensor(nn_context* context, const char* name);
+NN_API nn_tensor* nn_context_tensor_index(nn_context* context, size_t index);
+NN_API int nn_context_user_ops_register(nn_context* context, nn_user_op_fn fn);
+NN_API nn_user_op_fn nn_context_user_ops(nn_context* context);
+
+/* Verifies the buffer and lays the model out in the context; the buffer must
+ * stay valid and unchanged until the model is unloaded. */
+NN_API int nn_context_model_load(nn_context* context, size_t size, const void* buffer);
+NN_API void nn_context_model_unload(nn_context* context);
+NN_API int nn_context_step(nn_context* context, size_t layer);
+NN_API int nn_context_run(nn_context* context);
 
 /* ---- Operators: activations and element-wise --------------------------- */
 

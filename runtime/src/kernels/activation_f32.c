@@ -11,15 +11,12 @@
 /* IEEE maximum with 0 as NEON computes it: a NaN stays NaN, -0 gives +0. */
 static inline float relu1(float x)
 {
-    return x != x ? x : (x > 0.0f ? x : 0.0f);
+    return x <= 0.0f ? 0.0f : x; /* a NaN compares false and stays */
 }
 
 static inline float relu6_1(float x)
 {
-    if (x != x)
-        return x;
-    x = x > 0.0f ? x : 0.0f;
-    return x < 6.0f ? x : 6.0f;
+    return x <= 0.0f ? 0.0f : (x >= 6.0f ? 6.0f : x);
 }
 
 /* Hard swish: the float product rounded, then scaled in double precision. */

@@ -22,7 +22,7 @@ void quantize_multiplier(int32_t* multiplier, int32_t* shift, float scale)
         *shift = e_out;
 }
 
-int32_t round_even_to_i32(float f)
+int32_t round_even_to_i32_slow(float f)
 {
     /* rintf rounds in the current mode: to nearest, ties to even. */
     return float_to_i32_sat(rintf(f));

@@ -121,8 +121,18 @@ static inline int32_t float_to_i32_sat(float f)
     return (int32_t)f;
 }
 
-/* Round to nearest, ties to even, then convert saturating (NaN -> 0). */
-int32_t round_even_to_i32(float f);
+/* Round to nearest, ties to even, then convert saturating (NaN -> 0).  Below
+ * 2^22 in magnitude adding and taking off 1.5 * 2^23 rounds in the default
+ * mode exactly as the NEON conversion does; the rest goes through rintf. */
+int32_t round_even_to_i32_slow(float f);
+static inline int32_t round_even_to_i32(float f)
+{
+    if (f < 4194304.0f && f > -4194304.0f) {
+        const float b = 12582912.0f; /* IEEE arithmetic: (f + b) - b is not folded */
+        return (int32_t)((f + b) - b);
+    }
+    return round_even_to_i32_slow(f);
+}
 
 /* First scale and zero point of a record (1.0 and 0 when it has none), and
  * parameter i by the channel rule (i mod count). */

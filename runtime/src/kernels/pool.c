@@ -20,6 +20,7 @@ static inline void tap_range(int32_t ox, int32_t stride, int32_t pad_left, int32
     *end = e > b ? e : b;
 }
 
+/* Channels are the inner loop: each tap updates a whole pixel's channels. */
 void maxpool_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
                           const float* in, int32_t pad_left, int32_t rows, int32_t kw)
 {
@@ -28,18 +29,20 @@ void maxpool_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_
         int32_t b, e;
         tap_range(ox, stride, pad_left, kw, iw, &b, &e);
         float* o = out + (int64_t)ox * ch;
-        for (int32_t c = 0; c < ch; ++c) {
-            float m = -1e9f;
-            int any = 0;
-            for (int32_t r = 0; r < rows; ++r)
-                for (int32_t x = b; x < e; ++x) {
-                    float v = in[r * row + (int64_t)x * ch + c];
-                    if (!any || v > m)
-                        m = v;
-                    any = 1;
-                }
-            o[c] = m;
+        if (rows <= 0 || e <= b) {
+            for (int32_t c = 0; c < ch; ++c)
+                o[c] = -1e9f;
+            continue;
         }
+        const float* first = in + (int64_t)b * ch;
+        for (int32_t c = 0; c < ch; ++c)
+            o[c] = first[c];
+        for (int32_t r = 0; r < rows; ++r)
+            for (int32_t x = b; x < e; ++x) {
+                const float* v = in + r * row + (int64_t)x * ch;
+                for (int32_t c = 0; c < ch; ++c)
+                    o[c] = v[c] > o[c] ? v[c] : o[c];
+            }
     }
 }
 
@@ -53,13 +56,16 @@ void avgpool_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_
         int32_t n = rows * (e - b);
         float k = n > 0 ? 1.0f / (float)n : 0.0f;
         float* o = out + (int64_t)ox * ch;
-        for (int32_t c = 0; c < ch; ++c) {
-            float s = 0.0f;
-            for (int32_t r = 0; r < rows; ++r)
-                for (int32_t x = b; x < e; ++x)
-                    s += in[r * row + (int64_t)x * ch + c];
-            o[c] = s * k;
-        }
+        for (int32_t c = 0; c < ch; ++c)
+            o[c] = 0.0f;
+        for (int32_t r = 0; r < rows; ++r)
+            for (int32_t x = b; x < e; ++x) {
+                const float* v = in + r * row + (int64_t)x * ch;
+                for (int32_t c = 0; c < ch; ++c)
+                    o[c] += v[c];
+            }
+        for (int32_t c = 0; c < ch; ++c)
+            o[c] *= k;
     }
 }
 

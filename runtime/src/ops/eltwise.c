@@ -28,7 +28,7 @@ static int classify(const nn_tensor* a, const nn_tensor* b)
 {
     int32_t va = nn_tensor_volume(a), vb = nn_tensor_volume(b);
     const int32_t *sa = a->shape, *sb = b->shape;
-    if (vb == sb[0] && vb == sa[3])
+    if (vb > 0 && vb == sb[0] && vb == sa[3])
         return CASE_CHANNEL;
     if (va == 1 && vb == 1)
         return CASE_BOTH_SINGLE;

@@ -17,6 +17,7 @@ std::vector<float> Unary(int (*op)(nn_tensor*, nn_tensor*), const std::vector<fl
     Tensor in(NN_TYPE_F32, {(int32_t)x.size()}), out(NN_TYPE_F32, {(int32_t)x.size()});
     in.set(x);
     EXPECT_EQ(op(out, in), 0);
+    EXPECT_GT(out->time, 0u);  // the operator's own duration
     EXPECT_EQ(nn_tensor_mapped(in), 0);
     EXPECT_EQ(nn_tensor_mapped(out), 0);
     return out.get<float>();

@@ -50,8 +50,6 @@ std::vector<float> RefPool(const PoolGeom& g, const std::vector<float>& in, bool
                             ++count;
                         }
                     }
-                    if (count == 0 && !average && iy0 + g.k[1] <= 0)
-                        m = -1e9f;
                     o = average ? sum * (count ? 1.0f / (float)count : 0.0f) : (count ? m : -1e9f);
                 }
         }
