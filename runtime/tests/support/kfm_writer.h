@@ -114,7 +114,8 @@ private:
 
 Buffer write(const Model& model);
 
-// Shorthands for the common fixture shapes.
+// Shorthands for the common fixture shapes; an empty shape or inputs list
+// leaves that field out (assign an empty vector to store an empty one).
 Layer layer(const std::string& name, int16_t type, std::vector<int32_t> shape = {},
             std::vector<uint32_t> inputs = {});
 Parameter parameter(const std::string& name);
