@@ -282,6 +282,32 @@ inline std::vector<std::string> text_parts(const std::vector<uint8_t>& body)
     return parts;
 }
 
+// One HTTP request through the plug-in's handler over a socket pair; the
+// whole response (the reply is written before the handler returns).
+inline std::string http(nn_server* server, const char* method, const char* target, std::string body = "")
+{
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return "";
+    std::string m(method), t(target);
+    body.push_back('\0');  // a writable, terminated copy
+    testing::internal::CaptureStderr();
+    nn_server_http_handler(pair[0], &m[0], &t[0], nullptr, 0, &body[0], body.size() - 1, server);
+    testing::internal::GetCapturedStderr();
+    std::string response;
+    pollfd p{pair[1], POLLIN, 0};
+    while (poll(&p, 1, 200) == 1) {
+        char buf[4096];
+        ssize_t n = recv(pair[1], buf, sizeof buf, MSG_DONTWAIT);
+        if (n <= 0)
+            break;
+        response.append(buf, size_t(n));
+    }
+    close(pair[0]);
+    close(pair[1]);
+    return response;
+}
+
 }  // namespace rpc_test
 
 #endif

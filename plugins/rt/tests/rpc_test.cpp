@@ -388,4 +388,34 @@ TEST_F(Rpc, PayloadBufferGrowsAndKeepsText)
     EXPECT_EQ(floats_of(srv->server, "in_b"), (std::vector<float>{2, 2, 2, 2}));
 }
 
+// Names, tensors and times are those of one server for both protocols.
+TEST_F(Rpc, StateSharedWithHttp)
+{
+    Start();
+    Call(req(5, 0).encode(bytes_of(std::string("in_b"))));
+    Call(req(6, 0).encode(bytes_of(std::string("in_b"))));
+    Reply run = Call(req(7, 0x0001).encode(bytes_of(std::vector<float>{0, 7, 0, 0})));
+    ASSERT_EQ(run.flags, 0u);
+    ASSERT_GT(run.run_time, 0u);
+
+    std::string response = http(srv->server, "POST", "/v1?run=0");
+    ASSERT_EQ(response.rfind("HTTP/1.1 200", 0), 0u) << response;
+    size_t at = response.find("\"timing\"");
+    ASSERT_NE(at, std::string::npos) << response;
+    at = response.find_first_of("0123456789", at);
+    EXPECT_EQ(std::strtoull(response.c_str() + at, nullptr, 10), run.run_time) << response;
+
+    // An upload names the input and output after the new model.
+    kfm::Buffer model = reshape_model();
+    std::string body = "--XyZ\r\nContent-Disposition: form-data; name=\"block_content\"; filename=\"m.kfm\"\r\n"
+                       "Content-Type: application/octet-stream\r\n\r\n" +
+                       std::string(reinterpret_cast<const char*>(model.data()), model.size()) + "\r\n--XyZ--\r\n";
+    response = http(srv->server, "PUT", "/v1", body);
+    EXPECT_NE(response.find("200"), std::string::npos) << response.substr(0, 200);
+    EXPECT_STREQ(nn_server_input_name(srv->server), "input");
+    EXPECT_STREQ(nn_server_output_name(srv->server), "output");
+    Reply after = Call(req(7, 0x0011).encode(bytes_of(std::vector<float>{0, 0, 5, 0})));
+    EXPECT_EQ(text_parts(after.body), (std::vector<std::string>{"2"}));
+}
+
 }  // namespace
