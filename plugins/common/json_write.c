@@ -159,6 +159,8 @@ static char* put_escaped(char* pos, const char* value, size_t max_count)
 }
 
 /* ---- raw writers --------------------------------------------------------- */
+/* Number limits below are the growing layer's room less the ',' and the zero
+ * written after the digits. */
 
 static char* put_name_colon(char* pos, const char* name)
 {
@@ -247,9 +249,9 @@ char* json_put_int(char* pos, const char* name, int32_t value)
      * negatives are written as '-' and their unsigned magnitude. */
     if (value < 0) {
         *pos++ = '-';
-        pos += format_number(pos, 24, "%u", (unsigned)(0u - (uint32_t)value));
+        pos += format_number(pos, 21, "%u", (unsigned)(0u - (uint32_t)value));
     } else {
-        pos += format_number(pos, 24, "%d", (int)value);
+        pos += format_number(pos, 22, "%d", (int)value);
     }
     return put_char(pos, ',');
 }
@@ -259,9 +261,9 @@ char* json_put_int64(char* pos, const char* name, int64_t value)
     pos = put_name_colon(pos, name);
     if (value < 0) { /* as in json_put_int, for INT64_MIN */
         *pos++ = '-';
-        pos += format_number(pos, 26, "%I64u", (unsigned long long)(0u - (uint64_t)value));
+        pos += format_number(pos, 23, "%I64u", (unsigned long long)(0u - (uint64_t)value));
     } else {
-        pos += format_number(pos, 26, "%I64d", (long long)value);
+        pos += format_number(pos, 24, "%I64d", (long long)value);
     }
     return put_char(pos, ',');
 }
@@ -269,14 +271,14 @@ char* json_put_int64(char* pos, const char* name, int64_t value)
 char* json_put_uint(char* pos, const char* name, uint32_t value)
 {
     pos = put_name_colon(pos, name);
-    pos += format_number(pos, 24, "%u", (unsigned)value);
+    pos += format_number(pos, 22, "%u", (unsigned)value);
     return put_char(pos, ',');
 }
 
 char* json_put_uint64(char* pos, const char* name, uint64_t value)
 {
     pos = put_name_colon(pos, name);
-    pos += format_number(pos, 26, "%I64u", (unsigned long long)value);
+    pos += format_number(pos, 24, "%I64u", (unsigned long long)value);
     return put_char(pos, ',');
 }
 
@@ -288,7 +290,7 @@ char* json_put_double(char* pos, const char* name, double value)
     if (fabs(value) > DBL_MAX)
         return json_put_str(pos, name, "inf", SIZE_MAX);
     pos = put_name_colon(pos, name);
-    pos += format_number(pos, 316, "%g", value);
+    pos += format_number(pos, 314, "%g", value);
     return put_char(pos, ',');
 }
 
@@ -462,13 +464,14 @@ char* json_double(char** text, uint64_t* capacity, char* pos, const char* name, 
 
 char* json_null(char** text, uint64_t* capacity, char* pos, const char* name)
 {
-    pos = reserve_room(text, capacity, pos, name_room(name, 10, 5));
+    /* "null," and its terminating zero take 6 bytes without a name. */
+    pos = reserve_room(text, capacity, pos, name_room(name, 10, 6));
     return pos ? json_put_null(pos, name) : NULL;
 }
 
 char* json_bool(char** text, uint64_t* capacity, char* pos, const char* name, bool value)
 {
-    pos = reserve_room(text, capacity, pos, name_room(name, 11, 6));
+    pos = reserve_room(text, capacity, pos, name_room(name, 11, 7));
     return pos ? json_put_bool(pos, name, value) : NULL;
 }
 

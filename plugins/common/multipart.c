@@ -122,6 +122,8 @@ uint64_t multipart_next_part(const char* text, uint64_t length, char name[MULTIP
     if (!text || length < 3)
         return 0;
 
+    if (text[0] != '-' || text[1] != '-' || text[2] == '\n')
+        return 0;
     /* The head ends at the first LF followed by CR LF; a zero byte before it
      * means this is no part head. */
     uint64_t head_lf = 0;
@@ -137,8 +139,6 @@ uint64_t multipart_next_part(const char* text, uint64_t length, char name[MULTIP
         }
     }
     if (!found)
-        return 0;
-    if (text[0] != '-' || text[1] != '-' || text[2] == '\n')
         return 0;
 
     /* The delimiter line ends at the first LF, which lies at or before head_lf. */

@@ -117,8 +117,10 @@ static bool parse_query(int socket, char* target, nn_server* server, post_reques
         return true;
     *query++ = '\0';
     size_t layers = nn_model_layer_count(server->model);
-    char* save = NULL;
-    for (char* pair = strtok_r(query, "&", &save); pair; pair = strtok_r(NULL, "&", &save)) {
+    for (char *pair = query, *next; pair; pair = next) {
+        next = strchr(pair, '&');
+        if (next)
+            *next++ = '\0';
         char* value = strchr(pair, '=');
         if (value)
             *value++ = '\0';

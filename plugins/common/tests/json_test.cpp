@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
@@ -427,5 +428,91 @@ TEST(JsonParse, DeepNestingIsBoundedByTokens)
     std::vector<json_token> tokens(64);
     EXPECT_EQ(json_parse(deep.data(), deep.size(), tokens.data(), 64), -2);
 }
+
+}  // namespace
+
+namespace {
+
+// With exactly the room the growing layer asks for, a writer must not grow
+// and must not write past the buffer: the buffer is an exact-size heap block.
+struct RoomCase {
+    const char* label;
+    uint64_t room;
+    std::function<char*(char**, uint64_t*, char*)> write;
+    std::string text;
+};
+
+void PrintTo(const RoomCase& c, std::ostream* os) { *os << c.label; }
+
+class JsonRoom : public ::testing::TestWithParam<RoomCase> {};
+
+TEST_P(JsonRoom, ExactRoomNeedsNoGrowthAndStaysInside)
+{
+    const RoomCase& c = GetParam();
+    const uint64_t used = 3;
+    Doc d;
+    d.capacity = used + c.room;
+    d.text = static_cast<char*>(std::malloc(d.capacity));
+    std::memcpy(d.text, "[1,", used);
+    d.text[used] = '\0';
+    char* const before = d.text;
+    d.pos = c.write(&d.text, &d.capacity, d.text + used);
+    ASSERT_NE(d.pos, nullptr);
+    EXPECT_EQ(d.text, before) << "grew although the room was there";
+    EXPECT_EQ(d.capacity, used + c.room);
+    EXPECT_EQ(std::string(d.text + used), c.text);
+    // One byte less: the writer grows instead of overflowing.
+    Doc e;
+    e.capacity = used + c.room - 1;
+    e.text = static_cast<char*>(std::malloc(e.capacity));
+    std::memcpy(e.text, "[1,", used);
+    e.text[used] = '\0';
+    e.pos = c.write(&e.text, &e.capacity, e.text + used);
+    ASSERT_NE(e.pos, nullptr);
+    EXPECT_EQ(e.capacity, 2 * (used + c.room - 1) + 2 * c.room);
+}
+
+const std::string kName8 = "abcdefgh";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JsonRoom,
+    ::testing::Values(
+        RoomCase{"obj_open", 2, [](char** t, uint64_t* c, char* p) { return json_obj_open(t, c, p, nullptr); }, "{"},
+        RoomCase{"obj_open named", 8 + 6,
+                 [](char** t, uint64_t* c, char* p) { return json_obj_open(t, c, p, kName8.c_str()); },
+                 "\"abcdefgh\":{"},
+        RoomCase{"arr_open", 2, [](char** t, uint64_t* c, char* p) { return json_arr_open(t, c, p, nullptr); }, "["},
+        RoomCase{"str", 4 + 6,
+                 [](char** t, uint64_t* c, char* p) { return json_str(t, c, p, nullptr, "\x01"); }, "\"\\u0001\","},
+        RoomCase{"str named", 8 + 9 + 3,
+                 [](char** t, uint64_t* c, char* p) { return json_str(t, c, p, kName8.c_str(), "\xFF"); },
+                 "\"abcdefgh\":\"\xEF\xBF\xBD\","},
+        RoomCase{"int minimum", 24,
+                 [](char** t, uint64_t* c, char* p) { return json_int(t, c, p, nullptr, INT32_MIN); },
+                 "-2147483648,"},
+        RoomCase{"int64 minimum", 26,
+                 [](char** t, uint64_t* c, char* p) { return json_int64(t, c, p, nullptr, INT64_MIN); },
+                 "-9223372036854775808,"},
+        RoomCase{"uint maximum", 24,
+                 [](char** t, uint64_t* c, char* p) { return json_uint(t, c, p, nullptr, UINT32_MAX); },
+                 "4294967295,"},
+        RoomCase{"uint64 maximum", 26,
+                 [](char** t, uint64_t* c, char* p) { return json_uint64(t, c, p, nullptr, UINT64_MAX); },
+                 "18446744073709551615,"},
+        RoomCase{"double", 316,
+                 [](char** t, uint64_t* c, char* p) { return json_double(t, c, p, nullptr, -1.5e-300); },
+                 "-1.5e-300,"},
+        RoomCase{"null", 6, [](char** t, uint64_t* c, char* p) { return json_null(t, c, p, nullptr); }, "null,"},
+        RoomCase{"null named", 8 + 10,
+                 [](char** t, uint64_t* c, char* p) { return json_null(t, c, p, kName8.c_str()); },
+                 "\"abcdefgh\":null,"},
+        RoomCase{"bool", 7, [](char** t, uint64_t* c, char* p) { return json_bool(t, c, p, nullptr, false); },
+                 "false,"},
+        RoomCase{"base64", 4 + 5,
+                 [](char** t, uint64_t* c, char* p) { return json_base64(t, c, p, nullptr, "a", 1); }, "\"YQ==\","},
+        RoomCase{"base64 named", 8 + 5 + 8 + 5,
+                 [](char** t, uint64_t* c, char* p) { return json_base64(t, c, p, kName8.c_str(), "abcd", 4); },
+                 "\"abcdefgh\":\"YWJjZA==\","}),
+    case_name<RoomCase>);
 
 }  // namespace

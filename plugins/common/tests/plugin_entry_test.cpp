@@ -138,3 +138,24 @@ TEST(PluginEntry, ServerLifecycleThroughTheRecord)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PluginEntry, PluginDefinitionsReplaceTheDefaults)
+{
+    void* handle = dlopen(ECHO_OWN_OPS_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr) << dlerror();
+    auto init = reinterpret_cast<nn_plugin_init_fn>(dlsym(handle, NN_PLUGIN_INIT_SYMBOL));
+    ASSERT_NE(init, nullptr);
+    nn_plugin rec;
+    std::memset(&rec, 0, sizeof rec);
+    ASSERT_EQ(init(&rec), 0);
+    rec.server = rec.nn_server_init(0, 0, nullptr, 0, nullptr, 0, nullptr);
+    ASSERT_NE(rec.server, nullptr);
+    EXPECT_EQ(rec.nn_server_user_ops(rec.server, "echo:accept"), 0);  // the default answers 5
+    EXPECT_EQ(rec.nn_server_user_ops(rec.server, "other:fn"), 6);
+    rec.nn_plugin_cleanup(&rec);
+    dlclose(handle);
+}
+
+}  // namespace

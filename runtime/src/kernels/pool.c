@@ -13,11 +13,12 @@
 static inline void tap_range(int32_t ox, int32_t stride, int32_t pad_left, int32_t kw, int32_t iw,
                              int32_t* begin, int32_t* end)
 {
-    int32_t ix0 = ox * stride - pad_left;
-    int32_t b = ix0 < 0 ? 0 : ix0;
-    int32_t e = ix0 + kw > iw ? iw : ix0 + kw;
-    *begin = b;
-    *end = e > b ? e : b;
+    /* 64-bit: strides and pads come from model files */
+    int64_t ix0 = (int64_t)ox * stride - pad_left;
+    int64_t b = ix0 < 0 ? 0 : ix0 > iw ? iw : ix0;
+    int64_t e = ix0 + kw > iw ? iw : ix0 + kw;
+    *begin = (int32_t)b;
+    *end = (int32_t)(e > b ? e : b);
 }
 
 /* Channels are the inner loop: each tap updates a whole pixel's channels. */

@@ -24,13 +24,16 @@ typedef struct pool_args {
  * window reaches more than the bottom padding below the input. */
 static int32_t window_rows(const pool_args* w, int32_t oy, int32_t* first)
 {
-    int32_t iy0 = oy * w->strides[1] - w->padding[2];
-    if (iy0 + w->ksize[1] - w->ih > w->padding[3])
+    int64_t iy0 = (int64_t)oy * w->strides[1] - w->padding[2];
+    int64_t last = iy0 + w->ksize[1];
+    if (last - w->ih > w->padding[3])
         return 0;
-    int32_t r0 = iy0 < 0 ? 0 : iy0;
-    int32_t r1 = iy0 + w->ksize[1] > w->ih ? w->ih : iy0 + w->ksize[1];
-    *first = r0;
-    return r1 > r0 ? r1 - r0 : 0;
+    int64_t r0 = iy0 < 0 ? 0 : iy0;
+    int64_t r1 = last > w->ih ? w->ih : last;
+    if (r1 <= r0)
+        return 0;
+    *first = (int32_t)r0;
+    return (int32_t)(r1 - r0);
 }
 
 static void pool_rows(const pool_args* w, int average)

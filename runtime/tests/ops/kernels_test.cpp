@@ -164,6 +164,24 @@ TEST(Int8Kernels, AddAndMultiplyAgainstTheirRules)
     }
 }
 
+// Ratios large enough that the lanes saturate take the saturating path.
+TEST(Int8Kernels, AddLanesWithHugeRatios)
+{
+    Quant qa(NN_TYPE_I8, 3e6f, 1), qb(NN_TYPE_I8, -2.5e6f, -4), qo(NN_TYPE_I8, 1.0f, 100);
+    std::mt19937 rng(5);
+    const int n = 24;
+    std::vector<int8_t> a = RandomI8(rng, n), b = RandomI8(rng, n), out(n), p(n);
+    kernel_add_quant(out.data(), n, a.data(), b.data(), qa.p(), qb.p(), qo.p());
+    add_i8_portable(p.data(), n, a.data(), b.data(), qa.p(), qb.p(), qo.p());
+    EXPECT_EQ(out, p);
+    for (int i = 0; i < n; ++i) {
+        int64_t x = ref::round_even((float)(a[i] - 1) * 3e6f);
+        int64_t y = ref::round_even((float)(b[i] + 4) * -2.5e6f);
+        int64_t s = ref::clamp(ref::clamp(x + y, INT32_MIN, INT32_MAX) + 100, INT32_MIN, INT32_MAX);
+        EXPECT_EQ(out[i], ref::clamp(s, -128, 127)) << i;
+    }
+}
+
 // The choice rule: a tie rounds to even in the lanes, upward in the generic
 // kernel, so the two give different bytes for the same operands.
 TEST(Int8Kernels, ChoiceRuleShowsInTheBytes)
