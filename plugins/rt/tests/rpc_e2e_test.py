@@ -19,12 +19,8 @@ PROGRAM, CLIENT, MODELS, UOP_DIR, PLUGIN_DIR = sys.argv[1:6]
 # dlopen hides the program's own run path.
 ENV = dict(os.environ)
 ENV["LD_LIBRARY_PATH"] = PLUGIN_DIR + (":" + ENV["LD_LIBRARY_PATH"] if ENV.get("LD_LIBRARY_PATH") else "")
-# Known fault outside the RPC, reported on its own: at exit the program unloads
-# the plug-in and with it the runtime's OpenMP library while its worker threads
-# live (a crash under the sanitizers) and leaves a small allocation of the
-# unloaded module.  One thread and no leak check keep this test about the RPC.
-ENV["OMP_NUM_THREADS"] = "1"
-ENV["ASAN_OPTIONS"] = (ENV.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
+ENV["OMP_NUM_THREADS"] = "2"
+ENV["ASAN_OPTIONS"] = (ENV.get("ASAN_OPTIONS", "") + ":detect_leaks=1").lstrip(":")
 
 
 def free_port():
