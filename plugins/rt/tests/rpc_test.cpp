@@ -14,7 +14,7 @@ using namespace rpc_test;
 
 namespace {
 
-enum class ModelKind { Reshape, UserOp, Constant, Wide };
+enum class ModelKind { Reshape, UserOp, Constant, Wide, Empty };
 
 kfm::Buffer model_of(ModelKind kind)
 {
@@ -25,6 +25,13 @@ kfm::Buffer model_of(ModelKind kind)
         return constant_model();
     case ModelKind::Wide:
         return wide_model(16384);
+    case ModelKind::Empty: {
+        // "empty" has no elements, so no memory of its own to map.
+        kfm::Model m;
+        m.memory_block_size = 16;
+        m.layers = std::vector<kfm::Layer>{pooled("input", kInput, {1, 4}, 0), kfm::layer("empty", kInput, {1, 0})};
+        return kfm::write(m);
+    }
     case ModelKind::Reshape:
     default: {
         // reshape_model plus a second input with a four-character name.
@@ -198,6 +205,10 @@ const Case kCases[] = {
      {"model missing output tensor: nope"}, nullptr},
     {"tensor of an unknown output", ModelKind::Reshape, {}, {req(6, 0x0080), p("nope")}, 3,
      {"model missing output tensor: nope"}, nullptr},
+    {"argmax of a tensor without data", ModelKind::Empty, {}, {req(6, 0x0010), p("empty")}, 3,
+     {"failed to capture argmax from output: tensor no data"}, nullptr},
+    {"tensor part of a tensor without data", ModelKind::Empty, {}, {req(6, 0x0080), p("empty")}, 3,
+     {"failed to map output tensor: empty"}, nullptr},
     {"run failure", ModelKind::UserOp, {}, {req(7, 0x0010), {}}, 3, {"failed to run model: not implemented"},
      [](nn_server* s, const Reply&) { EXPECT_GT(s->run_time, 0); }},
     {"state stays after a failure", ModelKind::Reshape, {}, {req(7, 0x0101), std::vector<uint8_t>(8, 0)}, 3,
