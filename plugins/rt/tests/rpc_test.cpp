@@ -154,6 +154,9 @@ const Case kCases[] = {
      }},
     {"load then run", ModelKind::Reshape, {}, {req(7, 0x0071), f({4, 0, 0, 9})}, 0x70, {"3", "9.000000", "d"},
      [](nn_server* s, const Reply&) { EXPECT_EQ(floats_of(s, "input"), (std::vector<float>{4, 0, 0, 9})); }},
+    // 1e20f is 100000002004087734272: "%f" would need 29 bytes.
+    {"score text cut to 16 bytes", ModelKind::Reshape, {}, {req(7, 0x0041), f({1e20f, 0, 0, 0})}, 0x20,
+     {"100000002004087"}, [](nn_server*, const Reply& r) { EXPECT_EQ(r.body.size(), 16u); }},
     {"clear then index", ModelKind::Reshape, {}, {req(7, 0x0150), {}}, 0x30, {"0", "0.000000"},
      [](nn_server* s, const Reply&) { EXPECT_EQ(floats_of(s, "input"), (std::vector<float>{0, 0, 0, 0})); }},
     {"four-byte name, then a load into it", ModelKind::Reshape, {{req(5, 0), p("in_b")}},
