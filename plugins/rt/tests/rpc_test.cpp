@@ -402,6 +402,44 @@ TEST_F(Rpc, PayloadBufferGrowsAndKeepsText)
     EXPECT_EQ(floats_of(srv->server, "in_b"), (std::vector<float>{2, 2, 2, 2}));
 }
 
+// Every truncation of a full request, and random headers and payloads, get
+// exactly one reply each (ASan checks that nothing is read past the data).
+TEST_F(Rpc, TruncationsAndRandomDatagrams)
+{
+    Start();
+    const std::vector<uint8_t> full = req(7, 0x01f1).encode(bytes_of(std::vector<float>{1, 2, 3, 4}));
+    for (size_t n = 0; n <= full.size(); ++n) {
+        SCOPED_TRACE(n);
+        Reply r = Call(std::vector<uint8_t>(full.begin(), full.begin() + long(n)));
+        ASSERT_TRUE(r.received);
+        if (n < 24) {
+            EXPECT_EQ(r.text(), "insufficient memory to receive unix rpc message (" + std::to_string(long(n) - 24) +
+                                    " bytes)\n");
+        } else if (n == 24) {
+            EXPECT_EQ(r.text(), "RPC_LOAD_INPUT requested but no input provided");
+        } else if (n < full.size()) {
+            EXPECT_EQ(r.text(), "RPC_LOAD_INPUT payload size " + std::to_string(n - 24) + " != 16 needed by input");
+        } else {
+            EXPECT_EQ(r.flags, 0xf0u) << r.text();
+        }
+        EXPECT_TRUE(sockets->client_idle(0));
+    }
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
+    for (int i = 0; i < 60; ++i) {
+        std::vector<uint8_t> d(next() % 64);
+        for (auto& b : d)
+            b = uint8_t(next() >> 24);
+        if (d.size() >= 2)
+            d[0] = uint8_t(d[0] % 9), d[1] = 0;  // mostly known commands
+        if (d.size() >= 24)
+            d[20] = d[21] = d[22] = d[23] = 0;  // no frame address
+        Reply r = Call(d);
+        ASSERT_TRUE(r.received) << i;
+        EXPECT_TRUE(sockets->client_idle(0)) << i;
+    }
+}
+
 // Names, tensors and times are those of one server for both protocols.
 TEST_F(Rpc, StateSharedWithHttp)
 {
