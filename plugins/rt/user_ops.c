@@ -95,17 +95,17 @@ static int load_item(char* item)
     return 0;
 }
 
-int nn_server_user_ops(nn_server* server, const char* spec)
+int nn_server_user_ops(nn_server* server, const char* list)
 {
     int status = nn_context_user_ops_register(server ? server->context : NULL, user_op_dispatch);
     if (status != 0) {
         fprintf(stderr, "failed to register user_ops handler: %s\n", rt_status_text(status));
         return status;
     }
-    if (!spec || spec[0] == '\0')
+    if (!list || list[0] == '\0')
         return 0;
     /* Split a copy: the caller's text may be read-only. */
-    char* text = strdup(spec);
+    char* text = strdup(list);
     if (!text) {
         fprintf(stderr, "failed to resize user_ops container: out of memory\n");
         return 3;

@@ -123,8 +123,8 @@ class RpcEndToEnd(unittest.TestCase):
         self.server = None
 
     def test_user_ops(self):
-        spec = "%s/libuop_a.so,%s/libuop_b.so:scale_handler" % (UOP_DIR, UOP_DIR)
-        self.server = s = Server(self.tmp, ["-u", spec, "-m", os.path.join(self.tmp, "uop_double.kfm")])
+        list = "%s/libuop_a.so,%s/libuop_b.so:scale_handler" % (UOP_DIR, UOP_DIR)
+        self.server = s = Server(self.tmp, ["-u", list, "-m", os.path.join(self.tmp, "uop_double.kfm")])
         body = struct.pack("<4f", 1, -2, 3, 0.5)
         c = http.client.HTTPConnection("127.0.0.1", s.port, timeout=5)
         c.request("POST", "/v1?run=1&output=output", body=body,

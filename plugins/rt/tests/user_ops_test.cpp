@@ -19,10 +19,10 @@ struct Loaded {
     kfm_test::Streams streams;
 };
 
-Loaded user_ops(nn_server* server, const char* spec)
+Loaded user_ops(nn_server* server, const char* list)
 {
     Loaded l;
-    l.streams = kfm_test::capture([&] { l.status = nn_server_user_ops(server, spec); });
+    l.streams = kfm_test::capture([&] { l.status = nn_server_user_ops(server, list); });
     return l;
 }
 
@@ -49,8 +49,8 @@ protected:
 
 TEST_F(UserOps, TwoLibrariesLoadInOrderAndDispatchFirstTaker)
 {
-    std::string spec = kLibA + "," + kLibB + ":scale_handler";
-    Loaded l = user_ops(srv.server, spec.c_str());
+    std::string list = kLibA + "," + kLibB + ":scale_handler";
+    Loaded l = user_ops(srv.server, list.c_str());
     EXPECT_EQ(l.status, 0);
     EXPECT_EQ(l.streams.out, "loaded user_op handler 'user_op' from " + kLibA +
                                  "\nloaded user_op handler 'scale_handler' from " + kLibB + "\n");
@@ -84,8 +84,8 @@ TEST_F(UserOps, SecondCallAppends)
 {
     EXPECT_EQ(user_ops(srv.server, kLibB.c_str()).status, 0);  // no "user_op" in b
     EXPECT_EQ(rt_user_op_handler_count(), 0u);
-    std::string spec = kLibB + ":scale_handler";
-    EXPECT_EQ(user_ops(srv.server, spec.c_str()).status, 0);
+    std::string list = kLibB + ":scale_handler";
+    EXPECT_EQ(user_ops(srv.server, list.c_str()).status, 0);
     EXPECT_EQ(user_ops(srv.server, kLibA.c_str()).status, 0);
     EXPECT_EQ(rt_user_op_handler_count(), 2u);
     std::vector<float> out;
@@ -93,11 +93,11 @@ TEST_F(UserOps, SecondCallAppends)
     EXPECT_EQ(out, (std::vector<float>{777, 777, 777, 777}));  // b was loaded first
 }
 
-TEST_F(UserOps, SpecificationErrors)
+TEST_F(UserOps, BadListsAndMissingPieces)
 {
     const std::string missing = dir.path + "/libnothing.so";
     struct {
-        std::string spec;
+        std::string list;
         int status;
         std::string err_prefix;
         size_t loaded;
@@ -110,9 +110,9 @@ TEST_F(UserOps, SpecificationErrors)
         {kLibA + ",:y," + kLibB + ":scale_handler", 1, "badly formed user_op string: :y\n", 1},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.spec);
+        SCOPED_TRACE(row.list);
         size_t before = rt_user_op_handler_count();
-        Loaded l = user_ops(srv.server, row.spec.c_str());
+        Loaded l = user_ops(srv.server, row.list.c_str());
         EXPECT_EQ(l.status, row.status);
         EXPECT_EQ(l.streams.err.rfind(row.err_prefix, 0), 0u) << l.streams.err;
         EXPECT_EQ(rt_user_op_handler_count() - before, row.loaded);
