@@ -38,20 +38,26 @@ kfm::Layer f32(const std::string& name, int16_t type, std::vector<int32_t> shape
     return l;
 }
 
-// input [1, n] -> "output" view; with fill, the run writes every element.
-kfm::Model model(int32_t n, bool fill)
+// input [1, n] -> "output", a view of it; with fills > 0, that many fill
+// layers write every element in turn, the last one named "output".
+kfm::Model model(int32_t n, int fills)
 {
     kfm::Model m;
     m.name = "timing";
-    kfm::Layer out = f32("output", fill ? NN_LAYER_FILL : NN_LAYER_RESHAPE, {1, n}, {0});
-    if (fill) {
+    std::vector<kfm::Layer> layers{f32("input", NN_LAYER_INPUT, {1, n})};
+    if (fills == 0)
+        layers.push_back(f32("output", NN_LAYER_RESHAPE, {1, n}, {0}));
+    for (int i = 1; i <= fills; ++i) {
+        kfm::Layer l = f32(i == fills ? "output" : "fill" + std::to_string(i), NN_LAYER_FILL, {1, n},
+                           {(uint32_t)(i - 1)});
         kfm::Parameter v = kfm::parameter("value");
-        v.data_f32 = std::vector<float>{0.5f};
-        out.parameters = std::vector<kfm::Parameter>{v};
+        v.data_f32 = std::vector<float>{(float)i};
+        l.parameters = std::vector<kfm::Parameter>{v};
+        layers.push_back(l);
     }
-    m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, n}), out};
+    m.layers = layers;
     m.inputs = std::vector<uint32_t>{0};
-    m.outputs = std::vector<uint32_t>{1};
+    m.outputs = std::vector<uint32_t>{(uint32_t)(layers.size() - 1)};
     return m;
 }
 
@@ -139,7 +145,7 @@ double median(std::vector<double> v)
 
 void http_ratio(int reps)
 {
-    kfm::Buffer bytes = kfm::write(model((int32_t)(kBytes / 4), false));
+    kfm::Buffer bytes = kfm::write(model((int32_t)(kBytes / 4), 0));
     nn_server* server = nn_server_init(0, 0, nullptr, 0, nullptr, 1u << 24, nullptr);
     if (!server || nn_context_model_load(nn_server_context(server), bytes.size(), bytes.data()) != 0) {
         std::fprintf(stderr, "model setup failed\n");
@@ -197,8 +203,8 @@ void http_ratio(int reps)
 
 void benchmark_ratio(int reps)
 {
-    const int iterations = 50;
-    kfm::Buffer bytes = kfm::write(model(1 << 20, true));  // 4 MiB fill per run
+    const int iterations = 20;
+    kfm::Buffer bytes = kfm::write(model(1 << 22, 8));  // eight 16 MiB fills per run
     char path[] = "/tmp/rt-timing-XXXXXX";
     int fd = mkstemp(path);
     if (fd < 0 || write(fd, bytes.data(), bytes.size()) != (ssize_t)bytes.size()) {

@@ -345,3 +345,32 @@ TEST(RtPost, LabelReplyWithoutOutputTensor)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RtPost, PixmapIntoNonFloatInputRefused)
+{
+    // An INT8 "input" in the memory pool: the pixmap path writes floats.
+    kfm::Model m;
+    m.memory_block_size = 16;
+    m.memory_blocks = 4;
+    kfm::Layer in = kfm::layer("input", NN_LAYER_INPUT, {1, 2, 2, 3});
+    in.datatype = NN_TYPE_I8;
+    in.mempool_offset = 0;
+    in.scales = std::vector<float>{0.5f};
+    in.zeros = std::vector<int32_t>{0};
+    m.layers = std::vector<kfm::Layer>{in};
+    nn_server* s = nn_server_init(0, 4096, nullptr, 0, nullptr, 1u << 20, nullptr);
+    ASSERT_NE(s, nullptr);
+    Reply up = call(s, put_whole(bytes_of(kfm::write(m))));
+    ASSERT_EQ(up.body, "{\"reply\": \"success\"}");
+    ASSERT_EQ(nn_tensor_type(nn_context_tensor(nn_server_context(s), "input")), NN_TYPE_I8);
+    Reply r = call(s, post("/v1/infer", "", "multipart/form-data; boundary=XyZ",
+                           multipart({{"image", "P6\n2 2\n255\n" + std::string(12, 'a'), "p.ppm",
+                                       "image/x-portable-pixmap"}})));
+    EXPECT_EQ(r.status, 400);
+    EXPECT_EQ(r.body, "Input Tensor Size Mismatch");
+    nn_server_release(s);
+}
+
+}  // namespace
