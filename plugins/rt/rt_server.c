@@ -260,16 +260,4 @@ bool rt_reply_reserve(nn_server* server, uint64_t size)
     return true;
 }
 
-/* The companion user-operations and datagram RPC work fills these two. */
-int nn_server_user_ops(nn_server* server, const char* spec)
-{
-    (void)server;
-    (void)spec;
-    return 5;
-}
-
-void nn_server_unix_handler(nn_server* server, int socket)
-{
-    (void)server;
-    (void)socket;
-}
+/* nn_server_user_ops is in user_ops.c, nn_server_unix_handler in rpc.c. */

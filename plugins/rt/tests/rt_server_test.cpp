@@ -45,7 +45,7 @@ TEST(RtServer, FreshRecordAndPlaceholders)
     EXPECT_EQ(nn_server_model(s), nullptr);
     nn_plugin_options options{99, 7, -1};
     EXPECT_EQ(nn_server_options(s, &options), 0);
-    EXPECT_EQ(nn_server_user_ops(s, "lib.so:fn"), 5);
+    EXPECT_EQ(nn_server_user_ops(s, "lib.so:fn"), 0);  // a library that does not open is skipped
     // The name setters keep a copy of their own.
     std::string name = "renamed";
     nn_server_set_output_name(s, name.c_str());
