@@ -4,6 +4,7 @@ by rpc_client and over HTTP on 127.0.0.1; every wait is bounded and every
 server is stopped through /shutdown or by its PID. Also the demo of the RPC.
 Usage: rpc_e2e_test.py <brindlecast> <rpc_client> <rpc_models> <uop folder> <plug-in folder>"""
 import http.client
+import math
 import os
 import shutil
 import socket
@@ -84,18 +85,27 @@ class RpcEndToEnd(unittest.TestCase):
         shutil.rmtree(self.tmp, ignore_errors=True)
 
     def test_datagrams(self):
-        self.server = s = Server(self.tmp, ["-m", os.path.join(self.tmp, "reshape.kfm")])
+        self.server = s = Server(self.tmp, ["-m", os.path.join(self.tmp, "softmax.kfm")])
         code, out = s.client("-c", "7", "-f", "0x0071", "-F", "1,3,2,0.5")
+        # The model's softmax of the posted values, in double precision.
+        values = [1.0, 3.0, 2.0, 0.5]
+        total = sum(math.exp(v) for v in values)
+        probs = [math.exp(v) / total for v in values]
         self.assertEqual(code, 0)
         lines = out.splitlines()
         self.assertTrue(lines[0].startswith("flags=0x70 dims=0 shape=0,0,0,0 run_ns="), out)
         self.assertGreater(int(lines[0].split("run_ns=")[1]), 0)
         self.assertEqual(lines[1], "1")
-        self.assertAlmostEqual(float(lines[2]), 3.0, places=5)
+        self.assertAlmostEqual(float(lines[2]), probs[1], places=5)
         self.assertEqual(lines[3], "b")
 
         code, out = s.client("-f", "0x0080")
-        self.assertEqual(out.splitlines(), ["flags=0x80 dims=4 shape=1,4,1,1 run_ns=0", "1,3,2,0.5"])
+        lines = out.splitlines()
+        self.assertEqual(lines[0], "flags=0x80 dims=4 shape=1,4,1,1 run_ns=0")
+        got = [float(v) for v in lines[1].split(",")]
+        self.assertEqual(len(got), 4)
+        for g, want in zip(got, probs):
+            self.assertAlmostEqual(g, want, places=5)
 
         for command, text in [("1", "failed to load memory : not implemented"),
                               ("2", "failed to unload memory: not implemented"),

@@ -24,7 +24,7 @@
 
 namespace rpc_test {
 
-constexpr int16_t kInput = 1, kConstant = 2, kReshape = 101, kUserOp = 250;
+constexpr int16_t kInput = 1, kConstant = 2, kSoftmax = 44, kReshape = 101, kUserOp = 250;
 
 inline kfm::Layer pooled(const std::string& name, int16_t type, std::vector<int32_t> shape, uint32_t offset,
                          std::vector<uint32_t> inputs = {})
@@ -42,6 +42,18 @@ inline kfm::Buffer reshape_model()
     m.labels = std::vector<std::string>{"a", "b", "c", "d"};
     m.layers = std::vector<kfm::Layer>{pooled("input", kInput, {1, 4}, 0),
                                        kfm::layer("output", kReshape, {1, 4, 1, 1}, {0})};
+    return kfm::write(m);
+}
+
+// input [1,4] -> softmax "probs" [1,4] -> output, a reshape to [1,4,1,1];
+// labels a..d.
+inline kfm::Buffer softmax_model()
+{
+    kfm::Model m;
+    m.memory_block_size = 16;
+    m.labels = std::vector<std::string>{"a", "b", "c", "d"};
+    m.layers = std::vector<kfm::Layer>{pooled("input", kInput, {1, 4}, 0), kfm::layer("probs", kSoftmax, {1, 4}, {0}),
+                                       kfm::layer("output", kReshape, {1, 4, 1, 1}, {1})};
     return kfm::write(m);
 }
 

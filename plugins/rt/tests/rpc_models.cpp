@@ -1,4 +1,5 @@
 // Writes the model files of the RPC end-to-end test into a folder:
+// softmax.kfm (input [1,4] -> softmax -> output [1,4,1,1], labels a..d),
 // reshape.kfm (input [1,4] -> output, labels a..d) and uop_double.kfm
 // (input [1,4] -> user_op "double").
 #include <cstdio>
@@ -16,7 +17,9 @@ int main(int argc, char** argv)
     struct {
         const char* name;
         kfm::Buffer bytes;
-    } files[] = {{"reshape.kfm", rpc_test::reshape_model()}, {"uop_double.kfm", rpc_test::user_op_model("double")}};
+    } files[] = {{"softmax.kfm", rpc_test::softmax_model()},
+                 {"reshape.kfm", rpc_test::reshape_model()},
+                  {"uop_double.kfm", rpc_test::user_op_model("double")}};
     for (const auto& f : files) {
         std::ofstream out(std::string(argv[1]) + "/" + f.name, std::ios::binary);
         out.write(reinterpret_cast<const char*>(f.bytes.data()), std::streamsize(f.bytes.size()));

@@ -15,8 +15,16 @@ kfm::Parameter ints(const std::string& name, std::vector<int32_t> values)
     return p;
 }
 
-// input -> conv2d with a constant filter -> pool2d -> concat. Only the
-// input layer is stepped by these tests, so the other layers need no runner.
+kfm::Parameter text(const std::string& name, const std::string& value)
+{
+    kfm::Parameter p = kfm::parameter(name);
+    p.data_str = std::vector<std::string>{value};
+    return p;
+}
+
+// input -> conv2d with a constant filter -> max pool2d -> concat of the pool
+// with itself on the channel axis. The table tests step the input layer only
+// (every other row has no time); the full run checks the real values.
 kfm::Model bench_model()
 {
     kfm::Model m;
@@ -24,10 +32,13 @@ kfm::Model bench_model()
     kfm::Layer conv = f32("conv", NN_LAYER_CONV2D, {1, 3, 3, 1}, {0, 1});
     conv.parameters = std::vector<kfm::Parameter>{ints("strides", {1, 1, 1, 1})};
     kfm::Layer pool = f32("pool", NN_LAYER_POOL2D, {1, 2, 2, 1}, {2});
-    pool.parameters = std::vector<kfm::Parameter>{ints("ksize", {1, 2, 2, 1}), ints("strides", {1, 1, 1, 1})};
+    pool.parameters = std::vector<kfm::Parameter>{ints("ksize", {1, 2, 2, 1}), ints("strides", {1, 1, 1, 1}),
+                                                  text("pooling", "MAXIMUM")};
     kfm::Layer cat = f32("cat", NN_LAYER_CONCAT, {1, 2, 2, 2}, {3, 3});
     // Four values of ten characters each: the column keeps the first three.
-    cat.parameters = std::vector<kfm::Parameter>{ints("strides", {123456789, 123456789, 123456789, 4})};
+    kfm::Parameter axis = kfm::parameter("axis");
+    axis.data_i16 = std::vector<int16_t>{3};
+    cat.parameters = std::vector<kfm::Parameter>{ints("strides", {123456789, 123456789, 123456789, 4}), axis};
     m.layers = std::vector<kfm::Layer>{f32("l0", NN_LAYER_INPUT, {1, 4, 4, 1}),
                                        constant("filter", {2, 2, 1, 1}, {1, 0, 0, 1}), conv, pool, cat};
     return m;
@@ -95,6 +106,44 @@ TEST(RtBench, TableRowsWithAllLayers)
     std::string rest = o.out.substr(expected.size());
     EXPECT_TRUE(std::regex_match(rest, kAverage)) << rest;
     EXPECT_NE(rest.find("(layer sum: 0.0000 ms)"), std::string::npos);
+}
+
+TEST(RtBench, FullRunOfRealLayersTimesEachAndComputes)
+{
+    Bench b(bench_model());
+    nn_context* ctx = nn_server_context(b.s);
+    const std::vector<float> x = {3, -1, 4, 1, -5, 9, 2, -6, 5, 3, -5, 8, 9, -7, 9, 3};
+    nn_tensor* in = nn_context_tensor_index(ctx, 0);
+    float* p = static_cast<float*>(nn_tensor_mapwo(in));
+    ASSERT_NE(p, nullptr);
+    std::copy(x.begin(), x.end(), p);
+    nn_tensor_unmap(in);
+    Bench::Out o = b.run(2, 0, -1, true, false, true);
+    ASSERT_EQ(o.status, 0) << o.err;
+    ASSERT_EQ(o.out.rfind(kHeader, 0), 0u) << o.out;
+    // Every layer has its row, with whatever time the run took.
+    for (const char* row : {"   2\\|\\s+[0-9]+\\| conv2d  \\| 1 3 3 1 ", "   3\\|\\s+[0-9]+\\| pool2d  \\| 1 2 2 1 ",
+                            "   4\\|\\s+[0-9]+\\| concat  \\| 1 2 2 2 "})
+        EXPECT_TRUE(std::regex_search(o.out, std::regex(row))) << row << "\n" << o.out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(o.out, m, kAverage)) << o.out;
+    // conv: c[y][x] = x[y][x] + x[y+1][x+1]; pool: the max of each 2x2 window
+    // at stride 1; concat: each value twice on the channel axis.
+    double conv[3][3], want[8];
+    for (int y = 0; y < 3; ++y)
+        for (int c = 0; c < 3; ++c)
+            conv[y][c] = x[(size_t)(y * 4 + c)] + x[(size_t)((y + 1) * 4 + c + 1)];
+    for (int y = 0; y < 2; ++y)
+        for (int c = 0; c < 2; ++c) {
+            double v = std::max(std::max(conv[y][c], conv[y][c + 1]), std::max(conv[y + 1][c], conv[y + 1][c + 1]));
+            want[(y * 2 + c) * 2] = want[(y * 2 + c) * 2 + 1] = v;
+        }
+    nn_tensor* out = nn_context_tensor_index(ctx, 4);
+    const float* q = static_cast<const float*>(nn_tensor_mapro(out));
+    ASSERT_NE(q, nullptr);
+    for (size_t i = 0; i < 8; ++i)
+        EXPECT_DOUBLE_EQ(q[i], want[i]) << i;
+    nn_tensor_unmap(out);
 }
 
 TEST(RtBench, ZeroTimeRowsOnlyWithAllLayersAndIoColumn)

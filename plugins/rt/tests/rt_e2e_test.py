@@ -4,6 +4,7 @@ wait bounded; also the stand-alone benchmark. The models come from the
 rt_models program (the test KFM writer); expected values are computed here.
 Usage: rt_e2e_test.py <brindlecast> <rt_models> <folder of libbrindlecast-rt.so>"""
 import json
+import math
 import os
 import re
 import shutil
@@ -102,12 +103,14 @@ class RtServer(unittest.TestCase):
                                           "Accept: text/plain", "--data-binary", "@" + data,
                                           self.url("/v1/infer?run=1"))
         self.assertEqual((status, body), (200, b"c"))
-        self.assertEqual(dict(headers)["X-Softmax"], "3.500000")
+        probs = softmax(values)
+        self.assertEqual(dict(headers)["X-Softmax"], "%f" % max(probs))
         status, headers, body = self.curl("-H", "Content-Type: application/vnd.kestrune.tensor", "-H",
                                           "Accept: application/vnd.kestrune.tensor", "--data-binary", "@" + data,
                                           self.url("/v1/infer?run=1&output=output"))
         self.assertEqual(status, 200)
-        self.assertEqual(struct.unpack("<4f", body), tuple(values))
+        for got, want in zip(struct.unpack("<4f", body), probs):
+            self.assertAlmostEqual(got, want, places=6)
         names = [h[0] for h in headers]
         self.assertEqual(names[-3:], ["X-Tensor-Type", "X-Tensor-Shape", "X-Model-Timing"])
         self.assertEqual(dict(headers)["X-Tensor-Shape"], "1 4 ")
@@ -125,11 +128,58 @@ class RtServer(unittest.TestCase):
                                     "--data-binary", "@" + os.path.join(self.tmp, "blue.ppm"),
                                     self.url("/v1/infer?run=1"))
         self.assertEqual((status, body), (200, b"blue"))
+        # A raw 8x8 picture, red on the left half and green on the right,
+        # against the double-precision reference of the demo's layers.
+        pixels = [(200.0, 40.0, 10.0) if x < 4 else (20.0, 180.0 + 5 * y, 60.0) for y in range(8) for x in range(8)]
+        data = os.path.join(self.tmp, "halves.raw")
+        with open(data, "wb") as f:
+            f.write(struct.pack("<192f", *[c for p in pixels for c in p]))
+        status, headers, body = self.curl("-H", "Content-Type: application/vnd.kestrune.tensor", "-H",
+                                          "Accept: application/vnd.kestrune.tensor", "--data-binary", "@" + data,
+                                          self.url("/v1/infer?run=1&output=output"))
+        self.assertEqual(status, 200)
+        want = colour_demo_reference(pixels)
+        for got, w in zip(struct.unpack("<3f", body), want):
+            self.assertAlmostEqual(got, w, places=5)
+        status, headers, body = self.curl("-H", "Content-Type: application/vnd.kestrune.tensor", "-H",
+                                          "Accept: text/plain", "--data-binary", "@" + data,
+                                          self.url("/v1/infer?run=1"))
+        self.assertEqual((status, body), (200, ["red", "green", "blue"][want.index(max(want))].encode()))
 
     def test_9_shutdown(self):
         status, _, _ = self.curl(self.url("/shutdown"))
         self.assertEqual(status, 200)
         self.assertEqual(self.proc.wait(timeout=10), 0)
+
+
+def softmax(values):
+    top = max(values)
+    exps = [math.exp(v - top) for v in values]
+    return [e / sum(exps) for e in exps]
+
+
+def colour_demo_reference(pixels):
+    """The demo model written out by hand: 3x3 valid convolution (own colour
+    weighed 2, the others -1, over 9 * 255) with bias -0.05 and relu, 2x2 max
+    pool, 0.5 * the sum of each channel over the pooled grid plus the biases
+    0.1, 0, -0.1, softmax."""
+    px = lambda y, x: pixels[y * 8 + x]
+    conv = {}
+    for y in range(6):
+        for x in range(6):
+            for co in range(3):
+                acc = -0.05
+                for i in range(3):
+                    for j in range(3):
+                        for ci in range(3):
+                            acc += px(y + i, x + j)[ci] * (2.0 if ci == co else -1.0) / (9.0 * 255.0)
+                conv[y, x, co] = max(0.0, acc)
+    dense = [0.1, 0.0, -0.1]
+    for y in range(3):
+        for x in range(3):
+            for c in range(3):
+                dense[c] += 0.5 * max(conv[2 * y + i, 2 * x + j, c] for i in range(2) for j in range(2))
+    return softmax(dense)
 
 
 class RtBenchmark(unittest.TestCase):

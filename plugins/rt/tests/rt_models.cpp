@@ -1,7 +1,8 @@
 // Writes the runtime plug-in's demonstration files with the test KFM writer:
-//   softmax.kfm  "input" FLOAT32 [1,4] -> "output", labels a b c d
-//   demo.kfm     a colour classifier: an image input of 1x1 pixel (the image
-//                loader scales any picture down to its mean colour) and the
+//   softmax.kfm  "input" FLOAT32 [1,4] -> softmax "output", labels a b c d
+//   demo.kfm     a colour classifier on an 8x8 RGB image input (the image
+//                loader scales a posted picture to it): conv2d 3x3 with a fused
+//                relu -> max pool 2x2 -> reshape -> dense -> softmax, with the
 //                labels "red", "green", "blue"
 //   red.ppm, green.ppm, blue.ppm  small pictures to post to it
 //
@@ -23,27 +24,81 @@ kfm::Layer f32(const std::string& name, int16_t type, std::vector<int32_t> shape
     return l;
 }
 
+kfm::Parameter list(const std::string& name, std::vector<int32_t> values)
+{
+    kfm::Parameter p = kfm::parameter(name);
+    p.shape = std::move(values);
+    return p;
+}
+
+kfm::Parameter text(const std::string& name, const std::string& value)
+{
+    kfm::Parameter p = kfm::parameter(name);
+    p.data_str = std::vector<std::string>{value};
+    return p;
+}
+
+kfm::Layer constant(const std::string& name, std::vector<int32_t> shape, std::vector<float> values)
+{
+    kfm::Layer l = f32(name, NN_LAYER_CONSTANT, shape);
+    kfm::Parameter p = kfm::parameter("data");
+    p.shape = shape;
+    p.data_f32 = std::move(values);
+    l.parameters = std::vector<kfm::Parameter>{p};
+    return l;
+}
+
+kfm::Layer with(kfm::Layer l, std::vector<kfm::Parameter> params)
+{
+    l.parameters = std::move(params);
+    return l;
+}
+
 kfm::Model softmax_model()
 {
     kfm::Model m;
     m.name = "softmax";
     m.labels = std::vector<std::string>{"a", "b", "c", "d"};
     m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 4}),
-                                       f32("output", NN_LAYER_RESHAPE, {1, 4}, {0})};
+                                       f32("output", NN_LAYER_SOFTMAX, {1, 4}, {0})};
     m.inputs = std::vector<uint32_t>{0};
     m.outputs = std::vector<uint32_t>{1};
     return m;
 }
 
+// Each conv2d output channel weighs its own colour twice against the other
+// two over a 3x3 window (pixels are 0..255, so the weights carry 1/255); the
+// fused relu keeps the positive evidence, the 2x2 max pool keeps the strongest,
+// and the dense layer sums each channel over the 3x3 pooled grid.
 kfm::Model colour_model()
 {
+    std::vector<float> filter(3 * 3 * 3 * 3);  // [KH, KW, Cin, Cout]
+    for (size_t i = 0; i < filter.size(); ++i) {
+        size_t cin = i / 3 % 3, cout = i % 3;
+        filter[i] = (cin == cout ? 2.0f : -1.0f) / (9.0f * 255.0f);
+    }
+    std::vector<float> weights(27 * 3);  // [27, 3]: pooled (y, x, c) -> class
+    for (size_t k = 0; k < 27; ++k)
+        for (size_t n = 0; n < 3; ++n)
+            weights[k * 3 + n] = k % 3 == n ? 0.5f : 0.0f;
     kfm::Model m;
     m.name = "colour-demo";
     m.labels = std::vector<std::string>{"red", "green", "blue"};
-    m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 1, 1, 3}),
-                                       f32("output", NN_LAYER_RESHAPE, {1, 3}, {0})};
+    m.layers = std::vector<kfm::Layer>{
+        f32("input", NN_LAYER_INPUT, {1, 8, 8, 3}),
+        constant("conv_filter", {3, 3, 3, 3}, filter),
+        constant("conv_bias", {3}, {-0.05f, -0.05f, -0.05f}),
+        with(f32("conv", NN_LAYER_CONV2D, {1, 6, 6, 3}, {0, 1, 2}),
+             {list("strides", {1, 1, 1, 1}), text("activation", "relu")}),
+        with(f32("pool", NN_LAYER_POOL2D, {1, 3, 3, 3}, {3}),
+             {list("ksize", {1, 2, 2, 1}), list("strides", {1, 2, 2, 1}), text("pooling", "MAXIMUM")}),
+        f32("flatten", NN_LAYER_RESHAPE, {1, 27}, {4}),
+        constant("dense_weights", {27, 3}, weights),
+        constant("dense_bias", {3}, {0.1f, 0.0f, -0.1f}),
+        f32("dense", NN_LAYER_DENSE, {1, 3}, {5, 6, 7}),
+        f32("output", NN_LAYER_SOFTMAX, {1, 3}, {8})};
     m.inputs = std::vector<uint32_t>{0};
-    m.outputs = std::vector<uint32_t>{1};
+    m.outputs = std::vector<uint32_t>{9};
     return m;
 }
 

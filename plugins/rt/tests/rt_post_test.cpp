@@ -284,7 +284,7 @@ TEST(RtPost, RawInputIntoModelBytesRefused)
 
 TEST(RtPost, Float32PartAndBuilderForm)
 {
-    Loaded s(classifier());
+    Loaded s(softmax_classifier());
     Request r = post("/v1/infer?run=1&id=req-7", "", "multipart/form-data; boundary=XyZ",
                      multipart({{"input", floats({0.5f, 0.1f, 0.2f, 0.75f}), "1,4", kFloat32}}));
     Reply reply = call(s, r);
@@ -292,8 +292,12 @@ TEST(RtPost, Float32PartAndBuilderForm)
     EXPECT_EQ(reply.header("Content-Type"), "application/json");
     EXPECT_EQ(reply.body.rfind("{\"timing\":", 0), 0u);
     EXPECT_NE(reply.body.find(",\"decode\":0,\"input\":"), std::string::npos);
-    EXPECT_NE(reply.body.find(",\"id\":\"req-7\",\"label\":\"d\",\"softmax\":0.75}"), std::string::npos)
-        << reply.body;
+    const std::string tail = ",\"id\":\"req-7\",\"label\":\"d\",\"softmax\":";
+    size_t at = reply.body.find(tail);
+    ASSERT_NE(at, std::string::npos) << reply.body;
+    EXPECT_EQ(reply.body.back(), '}');
+    const double want = softmax_of({0.5, 0.1, 0.2, 0.75})[3];
+    EXPECT_NEAR(std::stod(reply.body.substr(at + tail.size())), want, 1e-5) << reply.body;
     // An id without a value echoes the empty text; an untyped part is skipped.
     Request again = post("/v1/infer?id", "", "multipart/form-data; boundary=XyZ",
                          multipart({{"input", floats({9, 9, 9, 9}), "1,4", ""}}));
@@ -303,20 +307,28 @@ TEST(RtPost, Float32PartAndBuilderForm)
 
 TEST(RtPost, PixmapForm)
 {
-    Loaded s(image_model());
+    Loaded s(image_softmax_model());
     std::string pixels = {10, 20, 30, 40, 50, (char)255, 70, 80, 90, 100, 110, 120};
     std::string ppm = "P6\n2 2\n255\n" + pixels;
     Request r = post("/v1/infer", "", "multipart/form-data; boundary=XyZ",
                      multipart({{"image", ppm, "pic\\1.ppm", "image/x-portable-pixmap"}}));
     Reply reply = call(s, r);
     ASSERT_EQ(reply.status, 200) << reply.body;
-    // 255 x 0.007843138 - 1 rounds to 1.0000002 in float: 100 after x 100.
-    EXPECT_EQ(reply.body.rfind("[{\"id\":\"pic\\\\1.ppm\",\"label\":\"l5\",\"softmax\":100,\"timing\":{\"inference\":", 0),
+    // The softmax of b / 127.5 - 1 over the twelve bytes, as a whole percentage.
+    std::vector<double> x;
+    for (char b : pixels)
+        x.push_back((unsigned char)b / 127.5 - 1.0);
+    const int percent = (int)(softmax_of(x)[5] * 100.0);
+    ASSERT_GT(percent, 0);
+    EXPECT_EQ(reply.body.rfind("[{\"id\":\"pic\\\\1.ppm\",\"label\":\"l5\",\"softmax\":" + std::to_string(percent) +
+                                   ",\"timing\":{\"inference\":",
+                               0),
               0u)
         << reply.body;
     EXPECT_NE(reply.body.find(",\"op_timings\":[{\"name\":\"input\",\"type\":\"input\",\"seconds\":"),
               std::string::npos);
-    EXPECT_NE(reply.body.find("{\"name\":\"out\",\"type\":\"reshape\",\"seconds\":"), std::string::npos);
+    EXPECT_NE(reply.body.find("{\"name\":\"flat\",\"type\":\"reshape\",\"seconds\":"), std::string::npos);
+    EXPECT_NE(reply.body.find("{\"name\":\"out\",\"type\":\"softmax\",\"seconds\":"), std::string::npos);
     EXPECT_EQ(reply.body.substr(reply.body.size() - 4), "]}}]");
     // The input holds b x 0.007843138 - 1 per byte.
     nn_tensor* in = nn_context_tensor(nn_server_context(s), "input");

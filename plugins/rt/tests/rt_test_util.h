@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -54,6 +56,40 @@ inline kfm::Model classifier(bool labels = true)
                                        f32("output", NN_LAYER_RESHAPE, {1, 4}, {0})};
     m.inputs = std::vector<uint32_t>{0};
     m.outputs = std::vector<uint32_t>{1};
+    return m;
+}
+
+// "input" [1,4] -> softmax "output"; labels a..d.
+inline kfm::Model softmax_classifier()
+{
+    kfm::Model m = classifier();
+    m.name = "softmax";
+    m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 4}),
+                                       f32("output", NN_LAYER_SOFTMAX, {1, 4}, {0})};
+    return m;
+}
+
+// Softmax of `x` in double precision.
+inline std::vector<double> softmax_of(const std::vector<double>& x)
+{
+    double top = x.empty() ? 0.0 : *std::max_element(x.begin(), x.end()), sum = 0.0;
+    std::vector<double> e;
+    for (double v : x)
+        sum += e.emplace_back(std::exp(v - top));
+    for (double& v : e)
+        v /= sum;
+    return e;
+}
+
+// "input" [1,2,2,3] -> "flat" view [1,12] -> softmax "out"; labels l0..l11.
+inline kfm::Model image_softmax_model()
+{
+    kfm::Model m;
+    m.name = "image-softmax";
+    m.labels = std::vector<std::string>{"l0", "l1", "l2", "l3", "l4", "l5", "l6", "l7", "l8", "l9", "l10", "l11"};
+    m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 2, 2, 3}),
+                                       f32("flat", NN_LAYER_RESHAPE, {1, 12}, {0}),
+                                       f32("out", NN_LAYER_SOFTMAX, {1, 12}, {1})};
     return m;
 }
 
