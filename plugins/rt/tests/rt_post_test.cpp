@@ -209,6 +209,88 @@ TEST(RtPost, RunZeroReportsTheLastRun)
         << again.body;
 }
 
+// input [1,4,4,1] -> conv2d 2x2 (filter "w") with a fused relu -> 2x2 max
+// pool at stride 2 -> reshape [1,4] -> softmax; labels a..d.
+kfm::Model real_layers()
+{
+    auto ints = [](const std::string& name, std::vector<int32_t> v) {
+        kfm::Parameter p = kfm::parameter(name);
+        p.shape = std::move(v);
+        return p;
+    };
+    auto text = [](const std::string& name, const std::string& v) {
+        kfm::Parameter p = kfm::parameter(name);
+        p.data_str = std::vector<std::string>{v};
+        return p;
+    };
+    kfm::Layer conv = f32("conv", NN_LAYER_CONV2D, {1, 4, 4, 1}, {0, 1});
+    conv.parameters = std::vector<kfm::Parameter>{ints("strides", {1, 1, 1, 1}), ints("head", {0, 0, 0, 0}),
+                                                  ints("tail", {0, 1, 1, 0}), text("activation", "relu")};
+    kfm::Layer pool = f32("pool", NN_LAYER_POOL2D, {1, 2, 2, 1}, {2});
+    pool.parameters = std::vector<kfm::Parameter>{ints("ksize", {1, 2, 2, 1}), ints("strides", {1, 2, 2, 1}),
+                                                  text("pooling", "MAXIMUM")};
+    kfm::Model m = classifier();
+    m.name = "real";
+    m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 4, 4, 1}),
+                                       constant("w", {2, 2, 1, 1}, {0.5f, -1.0f, 0.25f, 1.0f}),
+                                       conv,
+                                       pool,
+                                       f32("flat", NN_LAYER_RESHAPE, {1, 4}, {3}),
+                                       f32("output", NN_LAYER_SOFTMAX, {1, 4}, {4})};
+    m.inputs = std::vector<uint32_t>{0};
+    m.outputs = std::vector<uint32_t>{5};
+    return m;
+}
+
+TEST(RtPost, PerLayerTimingAndLabelOfRealLayers)
+{
+    Loaded s(real_layers());
+    const std::vector<float> x = {1, 2, -1, 0.5f, -2, 3, 1, 1, 0, -1, 2, 4, 1.5f, 1, -3, 0};
+    Reply in = call(s, raw("/v1/infer", x, ""));
+    ASSERT_EQ(in.status, 200) << in.body;
+    Reply r = call(s, post("/v1/infer?run=3", "text/plain"));
+    ASSERT_EQ(r.status, 200) << r.body;
+    // Reference: conv with a zero bottom/right border, relu, 2x2 max, softmax.
+    const double w[2][2] = {{0.5, -1.0}, {0.25, 1.0}};
+    auto at = [&](int y, int xx) { return y < 4 && xx < 4 ? (double)x[(size_t)(y * 4 + xx)] : 0.0; };
+    double conv[4][4];
+    for (int y = 0; y < 4; ++y)
+        for (int xx = 0; xx < 4; ++xx) {
+            double acc = 0;
+            for (int i = 0; i < 2; ++i)
+                for (int j = 0; j < 2; ++j)
+                    acc += w[i][j] * at(y + i, xx + j);
+            conv[y][xx] = std::max(0.0, acc);
+        }
+    std::vector<double> pooled;
+    for (int y = 0; y < 2; ++y)
+        for (int xx = 0; xx < 2; ++xx)
+            pooled.push_back(std::max(std::max(conv[2 * y][2 * xx], conv[2 * y][2 * xx + 1]),
+                                      std::max(conv[2 * y + 1][2 * xx], conv[2 * y + 1][2 * xx + 1])));
+    const std::vector<double> want = softmax_of(pooled);
+    const size_t top = (size_t)(std::max_element(want.begin(), want.end()) - want.begin());
+    EXPECT_EQ(r.body, std::string(1, (char)('a' + top)));
+    EXPECT_NEAR(std::stod(r.header("X-Softmax")), want[top], 1e-5);
+    nn_tensor* out = nn_context_tensor(nn_server_context(s), "output");
+    const float* q = static_cast<const float*>(nn_tensor_mapro(out));
+    ASSERT_NE(q, nullptr);
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_NEAR(q[i], want[i], 1e-6) << i;
+    nn_tensor_unmap(out);
+    // The layers that compute have their average time; input and constant none.
+    nn_server* raw_server = s;
+    ASSERT_EQ(raw_server->layer_timing_count, 6u);
+    EXPECT_EQ(raw_server->layer_timing[0], 0);
+    EXPECT_EQ(raw_server->layer_timing[1], 0);
+    for (size_t i : {2u, 3u, 5u})
+        EXPECT_GT(raw_server->layer_timing[i], 0) << i;
+    Reply description = call(s, Request{"GET", "/v1/model", {}, ""});
+    EXPECT_NE(description.body.find("{\"name\":\"conv\",\"type\":\"conv2d\",\"avg_timing\":" +
+                                    std::to_string(raw_server->layer_timing[2]) + ","),
+              std::string::npos)
+        << description.body;
+}
+
 TEST(RtPost, InputErrors)
 {
     struct Case {
