@@ -2,6 +2,7 @@
 // folder, a bound client, nn_server_unix_handler called once per datagram.
 #include <sys/ioctl.h>
 
+#include <cmath>
 #include <functional>
 #include <memory>
 
@@ -14,11 +15,13 @@ using namespace rpc_test;
 
 namespace {
 
-enum class ModelKind { Reshape, UserOp, Constant, Wide, Empty };
+enum class ModelKind { Reshape, Softmax, UserOp, Constant, Wide, Empty };
 
 kfm::Buffer model_of(ModelKind kind)
 {
     switch (kind) {
+    case ModelKind::Softmax:
+        return softmax_model();
     case ModelKind::UserOp:
         return user_op_model("double");
     case ModelKind::Constant:
@@ -154,6 +157,17 @@ const Case kCases[] = {
      }},
     {"load then run", ModelKind::Reshape, {}, {req(7, 0x0071), f({4, 0, 0, 9})}, 0x70, {"3", "9.000000", "d"},
      [](nn_server* s, const Reply&) { EXPECT_EQ(floats_of(s, "input"), (std::vector<float>{4, 0, 0, 9})); }},
+    // e^3 / (e^1 + e^3 + e^2 + e^0.5) = 0.6307955...; the tensor holds all four.
+    {"index, score, label of a softmax", ModelKind::Softmax, {}, {req(7, 0x0071), f({1, 3, 2, 0.5f})}, 0x70,
+     {"1", "0.630796", "b"},
+     [](nn_server* s, const Reply&) {
+         const double e[4] = {std::exp(1.0), std::exp(3.0), std::exp(2.0), std::exp(0.5)};
+         const double sum = e[0] + e[1] + e[2] + e[3];
+         std::vector<float> got = floats_of(s, "output");
+         ASSERT_EQ(got.size(), 4u);
+         for (size_t i = 0; i < 4; ++i)
+             EXPECT_NEAR(got[i], e[i] / sum, 1e-6) << i;
+     }},
     // 1e20f is 100000002004087734272: "%f" would need 29 bytes.
     {"score text cut to 16 bytes", ModelKind::Reshape, {}, {req(7, 0x0041), f({1e20f, 0, 0, 0})}, 0x20,
      {"100000002004087"}, [](nn_server*, const Reply& r) { EXPECT_EQ(r.body.size(), 16u); }},
