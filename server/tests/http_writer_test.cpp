@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -183,10 +185,17 @@ TEST(HttpRespond, LargeBodyArrivesWholeDespiteShortSends)
         pthread_sigmask(SIG_BLOCK, &s, nullptr);
         char buf[3000];
         while (received.size() < body.size() + 100) {
+            // The alarm is blocked here, but an emulator may still deliver it
+            // to this thread: an interrupted wait is not the end of the reply.
             pollfd pf{cfd, POLLIN, 0};
-            if (poll(&pf, 1, 3000) <= 0)
+            int ready = poll(&pf, 1, 3000);
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready <= 0)
                 break;
             ssize_t n = recv(cfd, buf, sizeof buf, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
             if (n <= 0)
                 break;
             received.append(buf, (size_t)n);
