@@ -81,6 +81,31 @@ const char* http_token_to_eol(const char* pos, const char* end, const char** tok
     }
 }
 
+/* An optional CR followed by LF; returns the position after it. */
+static const char* parse_line_end(const char* pos, const char* end, int* ret)
+{
+    if (pos == end) {
+        *ret = -2;
+        return NULL;
+    }
+    if (*pos == '\r') {
+        ++pos;
+        if (pos == end) {
+            *ret = -2;
+            return NULL;
+        }
+        if (*pos != '\n') {
+            *ret = -1;
+            return NULL;
+        }
+        return pos + 1;
+    }
+    if (*pos == '\n')
+        return pos + 1;
+    *ret = -1;
+    return NULL;
+}
+
 const char* http_parse_header_lines(const char* pos, const char* end, http_header* headers,
                                     size_t* count, size_t capacity, int* ret)
 {
@@ -89,20 +114,8 @@ const char* http_parse_header_lines(const char* pos, const char* end, http_heade
             *ret = -2;
             return NULL;
         }
-        if (*pos == '\r') {
-            ++pos;
-            if (pos == end) {
-                *ret = -2;
-                return NULL;
-            }
-            if (*pos != '\n') {
-                *ret = -1;
-                return NULL;
-            }
-            return pos + 1;
-        }
-        if (*pos == '\n')
-            return pos + 1;
+        if (*pos == '\r' || *pos == '\n') /* the empty line that ends the head */
+            return parse_line_end(pos, end, ret);
         if (*count >= capacity) {
             *ret = -1;
             return NULL;
@@ -185,31 +198,6 @@ static const char* parse_word(const char* pos, const char* end, int* ret)
         }
         ++pos;
     }
-}
-
-/* An optional CR followed by LF; returns the position after it. */
-static const char* parse_line_end(const char* pos, const char* end, int* ret)
-{
-    if (pos == end) {
-        *ret = -2;
-        return NULL;
-    }
-    if (*pos == '\r') {
-        ++pos;
-        if (pos == end) {
-            *ret = -2;
-            return NULL;
-        }
-        if (*pos != '\n') {
-            *ret = -1;
-            return NULL;
-        }
-        return pos + 1;
-    }
-    if (*pos == '\n')
-        return pos + 1;
-    *ret = -1;
-    return NULL;
 }
 
 int http_parse_request(const char* buf, size_t len, const char** method, size_t* method_len,
