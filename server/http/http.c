@@ -200,6 +200,24 @@ static const char* parse_word(const char* pos, const char* end, int* ret)
     }
 }
 
+/* A word of the request line that is not empty, and the spaces after it. */
+static const char* parse_field(const char* pos, const char* end, const char** word,
+                               size_t* word_len, int* ret)
+{
+    const char* start = pos;
+    if (!(pos = parse_word(pos, end, ret)))
+        return NULL;
+    if (pos == start) {
+        *ret = -1;
+        return NULL;
+    }
+    *word = start;
+    *word_len = (size_t)(pos - start);
+    while (pos != end && *pos == ' ')
+        ++pos;
+    return pos;
+}
+
 int http_parse_request(const char* buf, size_t len, const char** method, size_t* method_len,
                        const char** path, size_t* path_len, int* minor_version,
                        http_header* headers, size_t* header_count, size_t prev_len)
@@ -227,25 +245,10 @@ int http_parse_request(const char* buf, size_t len, const char** method, size_t*
             return ret;
     }
 
-    const char* m = pos;
-    if (!(pos = parse_word(pos, end, &ret)))
+    if (!(pos = parse_field(pos, end, method, method_len, &ret)))
         return ret;
-    if (pos == m)
-        return -1;
-    *method = m;
-    *method_len = (size_t)(pos - m);
-    while (pos != end && *pos == ' ')
-        ++pos;
-
-    const char* p = pos;
-    if (!(pos = parse_word(pos, end, &ret)))
+    if (!(pos = parse_field(pos, end, path, path_len, &ret)))
         return ret;
-    if (pos == p)
-        return -1;
-    *path = p;
-    *path_len = (size_t)(pos - p);
-    while (pos != end && *pos == ' ')
-        ++pos;
 
     if (end - pos < 9)
         return -2;
