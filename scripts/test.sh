@@ -19,5 +19,5 @@ cmake -S . -B build-aarch64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build build-aarch64 -j "$jobs"
 ctest --test-dir build-aarch64 --output-on-failure -j "$jobs" --timeout 600
 echo "== fuzzing the parsers (libFuzzer, ASan) =="
-scripts/fuzz.sh 30
+scripts/fuzz.sh 60
 echo "all test trees passed"

@@ -537,6 +537,26 @@ NN_API int nn_gru(nn_tensor* output, nn_tensor* input, nn_tensor* h, nn_tensor* 
 
 /* ---- Operators: convolution -------------------------------------------- */
 
+/* 2-D convolution of an NHWC input [N, H, W, Cin] with a filter [KH, KW, Cin,
+ * Cout] into the caller-shaped output [N, OH, OW, Cout]; bias is Cout values
+ * (FLOAT32, or INT32 accumulator units for quantised operands) or NULL.
+ * strides and dilations have four entries (only H and W are used), padding
+ * eight (a head/tail pair per dimension).  The cache tensor is scratch memory
+ * for the tiled GEMM and the depthwise accumulators; without one the direct
+ * variant runs.  In nn_conv groups 0 or groups = Cout (not 1) selects the
+ * depthwise convolution (filter [KH, KW, 1, CH]); in nn_conv_ex only the
+ * latter.  The output's time field receives the call's duration. */
+NN_API int nn_conv(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_tensor* filter,
+                   nn_tensor* bias, const int32_t strides[4], int32_t groups, int32_t activation);
+NN_API int nn_conv_ex(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_tensor* filter,
+                      nn_tensor* bias, const int32_t strides[4], const int32_t padding[8],
+                      const int32_t dilations[4], int32_t groups, int32_t activation);
+/* Transposed convolution; the cache is not used and only activations 1-3 are
+ * applied. */
+NN_API int nn_transpose_conv2d_ex(nn_tensor* output, nn_tensor* cache, nn_tensor* input,
+                                  nn_tensor* filter, nn_tensor* bias, const int32_t strides[4],
+                                  const int32_t padding[8], int32_t activation);
+
 
 /* ---- Operators: dense, linear, matrix multiply ------------------------- */
 

@@ -6,6 +6,7 @@
 #include "context/context_internal.h"
 #include "context/step.h"
 #include "kestrune/kfm_schema.h"
+#include "layers/layers.h"
 #include "model/model_internal.h"
 
 nn_tensor* step_output(nn_context* ctx, size_t layer)
@@ -149,9 +150,9 @@ static int step_batchnorm(nn_context* ctx, size_t layer)
     int status = step_inputs(ctx, layer, 6, in);
     if (status != NN_SUCCESS)
         return status;
-    /* The operator (data, mean, variance, offset, scale, epsilon with the
-     * cache) is wired with the batch-normalisation operator. */
-    return NN_ERROR_NOT_IMPLEMENTED;
+    /* Data, mean, variance, offset, scale and epsilon, with the cache. */
+    return nn_batchnorm(step_output(ctx, layer), ctx->cache, in[0], in[1], in[2], in[3], in[4],
+                        in[5]);
 }
 
 static int do_user_op(nn_context* ctx, size_t layer)
@@ -169,26 +170,55 @@ static int do_user_op(nn_context* ctx, size_t layer)
 
 /* ---- Dispatch table ------------------------------------------------------
  * Every code from 0 to 250 has an entry; NULL means nothing runs it (status
- * 5).  Entries not filled here belong to the layer handlers and operators:
- *   10 pad do_pad; 11 concat do_concat; 12 slice do_slice; 13 shuffle
- *   do_shuffle; 18 resize do_resize; 20-23 nn_add/nn_subtract/nn_multiply/
- *   nn_divide (out, in0, in1); 30, 31, 33, 34 nn_abs/nn_sqrt/nn_log/nn_exp
- *   (out, in0); 32 rsqrt with the layer's epsilon; 40-43 nn_sigmoid/nn_tanh/
- *   nn_relu/nn_relu6; 44 nn_softmax; 45 nn_prelu (out, in0, in1); 46
- *   leaky_relu with alpha; 48 do_swish; 50 matmul; 51 do_dense; 52
- *   do_linear; 60 do_conv2d; 61 do_pool2d; 62 do_deconv2d; 70-74
- *   do_reduce_*; 100 do_gru; 102 nn_batchnorm after the input count; 121-123
- *   do_svm_*; 132 do_decode_centernet. */
+ * 5).  The layer handlers live in layers/. */
 static const nn_layer_handler step_table[251] = {
     [NN_LAYER_INPUT] = step_nothing,
     [NN_LAYER_CONSTANT] = step_nothing,
     [NN_LAYER_VARIABLE] = step_nothing,
+    [NN_LAYER_PAD] = do_pad,
+    [NN_LAYER_CONCAT] = do_concat,
+    [NN_LAYER_SLICE] = do_slice,
+    [NN_LAYER_SHUFFLE] = do_shuffle,
     [NN_LAYER_COPY] = step_copy,
     [NN_LAYER_FILL] = step_fill,
     [NN_LAYER_QUANT] = step_quant,
     [NN_LAYER_DEQUANT] = step_dequant,
+    [NN_LAYER_RESIZE] = do_resize,
+    [NN_LAYER_ADD] = do_add,
+    [NN_LAYER_SUBTRACT] = do_subtract,
+    [NN_LAYER_MULTIPLY] = do_multiply,
+    [NN_LAYER_DIVIDE] = do_divide,
+    [NN_LAYER_ABS] = do_abs,
+    [NN_LAYER_SQRT] = do_sqrt,
+    [NN_LAYER_RSQRT] = do_rsqrt,
+    [NN_LAYER_LOG] = do_log,
+    [NN_LAYER_EXP] = do_exp,
+    [NN_LAYER_SIGMOID] = do_sigmoid,
+    [NN_LAYER_TANH] = do_tanh,
+    [NN_LAYER_RELU] = do_relu,
+    [NN_LAYER_RELU6] = do_relu6,
+    [NN_LAYER_SOFTMAX] = do_softmax,
+    [NN_LAYER_PRELU] = do_prelu,
+    [NN_LAYER_LEAKY_RELU] = do_leaky_relu,
+    [NN_LAYER_SWISH] = do_swish,
+    [NN_LAYER_MATMUL] = do_matmul,
+    [NN_LAYER_DENSE] = do_dense,
+    [NN_LAYER_LINEAR] = do_linear,
+    [NN_LAYER_CONV2D] = do_conv2d,
+    [NN_LAYER_POOL2D] = do_pool2d,
+    [NN_LAYER_DECONV2D] = do_deconv2d,
+    [NN_LAYER_REDUCE_SUM] = do_reduce_sum,
+    [NN_LAYER_REDUCE_MIN] = do_reduce_min,
+    [NN_LAYER_REDUCE_MAX] = do_reduce_max,
+    [NN_LAYER_REDUCE_MEAN] = do_reduce_mean,
+    [NN_LAYER_REDUCE_PRODUCT] = do_reduce_product,
+    [NN_LAYER_GRU] = do_gru,
     [NN_LAYER_RESHAPE] = step_reshape,
     [NN_LAYER_BATCHNORM] = step_batchnorm,
+    [NN_LAYER_SVM_UPDATE_KERNEL] = do_svm_update_kernel,
+    [NN_LAYER_SVM_DECISION_STATS] = do_svm_decision_stats,
+    [NN_LAYER_SVM_SOFT_PROBABILITY] = do_svm_soft_probability,
+    [NN_LAYER_DECODE_CENTERNET] = do_decode_centernet,
     [NN_LAYER_USER_OP] = do_user_op,
 };
 

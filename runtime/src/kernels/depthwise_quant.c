@@ -1,0 +1,349 @@
+/* Quantised depthwise rows: the per-tap accumulating kernels (general and
+ * INT8 zero-point-free) and the 3x3 stride-1 whole-row kernels with their
+ * output stage.  Integer sums are exact, so NEON and portable bodies agree;
+ * the eight-lane float-scale stage rounds like NEON (ties to even, saturating
+ * conversions) in both bodies. */
+#include <stddef.h>
+
+#include "kernels/conv_kernels.h"
+#include "kernels/fixed_point.h"
+#include "kernels/gemm_quant.h"
+
+#ifdef __ARM_NEON
+#include <arm_neon.h>
+#endif
+
+static inline int32_t read8(const void* p, size_t i, uint32_t type)
+{
+    return type == NN_TYPE_I8 ? (int32_t)((const int8_t*)p)[i] : (int32_t)((const uint8_t*)p)[i];
+}
+
+/* ---- per-tap accumulation ---------------------------------------------- */
+
+void depthwise_quant_general_portable(int32_t ow, int32_t ch, int32_t* acc, int32_t iw,
+                                      int32_t stride, const void* in, int32_t pad_left,
+                                      int32_t kw, int32_t dilation, const void* filter,
+                                      uint32_t in_type, uint32_t f_type, int32_t z_in,
+                                      int32_t z_w)
+{
+    const int32_t span = (kw - 1) * dilation + 1;
+    for (int32_t t = 0; t < span; t += dilation) {
+        const size_t w0 = (size_t)(t / dilation) * (size_t)ch;
+        for (int32_t x = 0; x < ow; ++x) {
+            const int32_t col = x * stride + t - pad_left;
+            if (col < 0 || col >= iw)
+                continue;
+            int32_t* a = acc + (size_t)x * (size_t)ch;
+            const size_t i0 = (size_t)col * (size_t)ch;
+            for (int32_t c = 0; c < ch; ++c)
+                a[c] += (read8(in, i0 + (size_t)c, in_type) - z_in) *
+                        (read8(filter, w0 + (size_t)c, f_type) - z_w);
+        }
+    }
+}
+
+void depthwise_quant_i8_portable(int32_t ow, int32_t ch, int32_t* acc, int32_t iw,
+                                 int32_t stride, const int8_t* in, int32_t pad_left, int32_t kw,
+                                 int32_t dilation, const int8_t* filter, int32_t z_in)
+{
+    const int32_t span = (kw - 1) * dilation + 1;
+    for (int32_t t = 0; t < span; t += dilation) {
+        const int8_t* w = filter + (size_t)(t / dilation) * (size_t)ch;
+        for (int32_t x = 0; x < ow; ++x) {
+            const int32_t col = x * stride + t - pad_left;
+            if (col < 0 || col >= iw)
+                continue;
+            int32_t* a = acc + (size_t)x * (size_t)ch;
+            const int8_t* p = in + (size_t)col * (size_t)ch;
+            for (int32_t c = 0; c < ch; ++c)
+                a[c] += ((int32_t)p[c] - z_in) * (int32_t)w[c];
+        }
+    }
+}
+
+#ifdef __ARM_NEON
+/* 16 widened lanes of 8-bit data, zero point subtracted. */
+static inline void load16(const void* p, uint32_t type, int16_t z, int16x8_t* lo, int16x8_t* hi)
+{
+    if (type == NN_TYPE_I8) {
+        int8x16_t v = vld1q_s8((const int8_t*)p);
+        *lo = vmovl_s8(vget_low_s8(v));
+        *hi = vmovl_s8(vget_high_s8(v));
+    } else {
+        uint8x16_t v = vld1q_u8((const uint8_t*)p);
+        *lo = vreinterpretq_s16_u16(vmovl_u8(vget_low_u8(v)));
+        *hi = vreinterpretq_s16_u16(vmovl_u8(vget_high_u8(v)));
+    }
+    *lo = vsubq_s16(*lo, vdupq_n_s16(z));
+    *hi = vsubq_s16(*hi, vdupq_n_s16(z));
+}
+
+static inline void mac16(int32_t* a, int16x8_t xl, int16x8_t xh, int16x8_t yl, int16x8_t yh)
+{
+    vst1q_s32(a, vmlal_s16(vld1q_s32(a), vget_low_s16(xl), vget_low_s16(yl)));
+    vst1q_s32(a + 4, vmlal_s16(vld1q_s32(a + 4), vget_high_s16(xl), vget_high_s16(yl)));
+    vst1q_s32(a + 8, vmlal_s16(vld1q_s32(a + 8), vget_low_s16(xh), vget_low_s16(yh)));
+    vst1q_s32(a + 12, vmlal_s16(vld1q_s32(a + 12), vget_high_s16(xh), vget_high_s16(yh)));
+}
+
+static void depthwise_quant_general_neon(int32_t ow, int32_t ch, int32_t* acc, int32_t iw,
+                                         int32_t stride, const void* in, int32_t pad_left,
+                                         int32_t kw, int32_t dilation, const void* filter,
+                                         uint32_t in_type, uint32_t f_type, int32_t z_in,
+                                         int32_t z_w)
+{
+    const int32_t span = (kw - 1) * dilation + 1;
+    for (int32_t t = 0; t < span; t += dilation) {
+        const size_t w0 = (size_t)(t / dilation) * (size_t)ch;
+        for (int32_t x = 0; x < ow; ++x) {
+            const int32_t col = x * stride + t - pad_left;
+            if (col < 0 || col >= iw)
+                continue;
+            int32_t* a = acc + (size_t)x * (size_t)ch;
+            const size_t i0 = (size_t)col * (size_t)ch;
+            int32_t c = 0;
+            for (; c + 16 <= ch; c += 16) {
+                int16x8_t xl, xh, yl, yh;
+                load16((const uint8_t*)in + i0 + (size_t)c, in_type, (int16_t)z_in, &xl, &xh);
+                load16((const uint8_t*)filter + w0 + (size_t)c, f_type, (int16_t)z_w, &yl, &yh);
+                mac16(a + c, xl, xh, yl, yh);
+            }
+            for (; c < ch; ++c)
+                a[c] += (read8(in, i0 + (size_t)c, in_type) - z_in) *
+                        (read8(filter, w0 + (size_t)c, f_type) - z_w);
+        }
+    }
+}
+
+static void depthwise_quant_i8_neon(int32_t ow, int32_t ch, int32_t* acc, int32_t iw,
+                                    int32_t stride, const int8_t* in, int32_t pad_left,
+                                    int32_t kw, int32_t dilation, const int8_t* filter,
+                                    int32_t z_in)
+{
+    const int32_t span = (kw - 1) * dilation + 1;
+    for (int32_t t = 0; t < span; t += dilation) {
+        const int8_t* w = filter + (size_t)(t / dilation) * (size_t)ch;
+        for (int32_t x = 0; x < ow; ++x) {
+            const int32_t col = x * stride + t - pad_left;
+            if (col < 0 || col >= iw)
+                continue;
+            int32_t* a = acc + (size_t)x * (size_t)ch;
+            const int8_t* p = in + (size_t)col * (size_t)ch;
+            int32_t c = 0;
+            for (; c + 16 <= ch; c += 16) {
+                int16x8_t xl, xh, yl, yh;
+                load16(p + c, NN_TYPE_I8, (int16_t)z_in, &xl, &xh);
+                load16(w + c, NN_TYPE_I8, 0, &yl, &yh);
+                mac16(a + c, xl, xh, yl, yh);
+            }
+            for (; c < ch; ++c)
+                a[c] += ((int32_t)p[c] - z_in) * (int32_t)w[c];
+        }
+    }
+}
+#endif
+
+#ifdef __ARM_NEON
+/* Zero points whose adjusted 8-bit values fit 16-bit lanes. */
+static int lane_zero_ok(int32_t z)
+{
+    return z >= -255 && z <= 255;
+}
+#endif
+
+void kernel_depthwise_quant(int32_t ow, int32_t ch, int32_t* acc, int32_t iw, int32_t stride,
+                            const void* in, int32_t pad_left, int32_t pad_right, int32_t kw,
+                            int32_t dilation, const void* filter, const nn_quant_params* in_q,
+                            const nn_quant_params* f_q)
+{
+    (void)pad_right;
+    if (ow <= 0 || ch <= 0 || kw <= 0 || dilation <= 0 || !in_q || !f_q)
+        return;
+    const int32_t z_in = quant_zero(in_q), z_w = quant_zero(f_q);
+    if (in_q->type == NN_TYPE_I8 && f_q->type == NN_TYPE_I8 && z_w == 0) {
+#ifdef __ARM_NEON
+        if (lane_zero_ok(z_in)) {
+            depthwise_quant_i8_neon(ow, ch, acc, iw, stride, (const int8_t*)in, pad_left, kw,
+                                    dilation, (const int8_t*)filter, z_in);
+            return;
+        }
+#endif
+        depthwise_quant_i8_portable(ow, ch, acc, iw, stride, (const int8_t*)in, pad_left, kw,
+                                    dilation, (const int8_t*)filter, z_in);
+        return;
+    }
+#ifdef __ARM_NEON
+    if (lane_zero_ok(z_in) && lane_zero_ok(z_w)) {
+        depthwise_quant_general_neon(ow, ch, acc, iw, stride, in, pad_left, kw, dilation, filter,
+                                     in_q->type, f_q->type, z_in, z_w);
+        return;
+    }
+#endif
+    depthwise_quant_general_portable(ow, ch, acc, iw, stride, in, pad_left, kw, dilation, filter,
+                                     in_q->type, f_q->type, z_in, z_w);
+}
+
+/* ---- 3x3 stride-1 rows with the output stage --------------------------- */
+
+static inline int32_t clamp_act(int32_t v, int32_t activation, int32_t q6)
+{
+    if ((activation == 1 || activation == 2) && v < 0)
+        v = 0;
+    if (activation == 2 && v > q6)
+        v = q6;
+    return v;
+}
+
+static inline int8_t store_i8(int32_t v, int32_t z)
+{
+    int64_t s = (int64_t)v + z;
+    return (int8_t)(s < -128 ? -128 : s > 127 ? 127 : s);
+}
+
+/* The 3x3 sum of channel c at output column x, plus its bias. */
+static inline int32_t sum3x3(int32_t x, int32_t c, int32_t ch, int32_t iw, int32_t pad_left,
+                             int32_t rows, int32_t f0, const int8_t* in, const int8_t* filter,
+                             const int32_t* bias, int32_t z_in)
+{
+    const size_t in_row = (size_t)iw * (size_t)ch;
+    int32_t a = 0;
+    for (int32_t r = 0; r < rows; ++r)
+        for (int32_t kx = 0; kx < 3; ++kx) {
+            const int32_t col = x + kx - pad_left;
+            if (col < 0 || col >= iw)
+                continue;
+            a += ((int32_t)in[(size_t)r * in_row + (size_t)col * (size_t)ch + c] - z_in) *
+                 (int32_t)filter[((size_t)(f0 + r) * 3 + (size_t)kx) * (size_t)ch + c];
+        }
+    return bias ? a + bias[c] : a;
+}
+
+/* Per-channel float factors s_in * s_w[c] * (1 / s_out). */
+static inline float rows_factor(const nn_quant_params* in_q, const nn_quant_params* f_q,
+                                float inv, int32_t c)
+{
+    const float s_w = f_q && f_q->scales_count > 1 ? quant_scale_at(f_q, (size_t)c)
+                                                   : quant_scale(f_q);
+    return quant_scale(in_q) * s_w * inv;
+}
+
+void depthwise_quant_rows8_portable(int32_t ow, int32_t ch, int8_t* out, int32_t iw,
+                                    int32_t pad_left, int32_t rows, int32_t edge,
+                                    const int8_t* in, const int8_t* filter, const int32_t* bias,
+                                    int32_t activation, const nn_quant_params* out_q,
+                                    const nn_quant_params* in_q, const nn_quant_params* f_q)
+{
+    const int32_t f0 = edge == 1 ? 3 - rows : 0;
+    const int32_t z_in = quant_zero(in_q), z_out = quant_zero(out_q);
+    const int32_t q6 = gemm_quant_q6(out_q);
+    const float inv = 1.0f / quant_scale(out_q);
+    for (int32_t x = 0; x < ow; ++x)
+        for (int32_t c = 0; c < ch; ++c) {
+            int32_t a = sum3x3(x, c, ch, iw, pad_left, rows, f0, in, filter, bias, z_in);
+            int32_t r = round_even_to_i32((float)a * rows_factor(in_q, f_q, inv, c));
+            out[(size_t)x * (size_t)ch + c] = store_i8(clamp_act(r, activation, q6), z_out);
+        }
+}
+
+#ifdef __ARM_NEON
+static void depthwise_quant_rows8_neon(int32_t ow, int32_t ch, int8_t* out, int32_t iw,
+                                       int32_t pad_left, int32_t rows, int32_t edge,
+                                       const int8_t* in, const int8_t* filter,
+                                       const int32_t* bias, int32_t activation,
+                                       const nn_quant_params* out_q, const nn_quant_params* in_q,
+                                       const nn_quant_params* f_q)
+{
+    const int32_t f0 = edge == 1 ? 3 - rows : 0;
+    const int32_t z_in = quant_zero(in_q), z_out = quant_zero(out_q);
+    const int32_t q6 = gemm_quant_q6(out_q);
+    const float inv = 1.0f / quant_scale(out_q);
+    const size_t in_row = (size_t)iw * (size_t)ch;
+    const int16x8_t vzin = vdupq_n_s16((int16_t)z_in);
+    const int32x4_t vzero = vdupq_n_s32(0), vq6 = vdupq_n_s32(q6), vzout = vdupq_n_s32(z_out);
+    for (int32_t c = 0; c < ch; c += 8) {
+        float f[8];
+        for (int j = 0; j < 8; ++j)
+            f[j] = rows_factor(in_q, f_q, inv, c + j);
+        const float32x4_t f_lo = vld1q_f32(f), f_hi = vld1q_f32(f + 4);
+        for (int32_t x = 0; x < ow; ++x) {
+            int32x4_t lo = vdupq_n_s32(0), hi = vdupq_n_s32(0);
+            for (int32_t r = 0; r < rows; ++r)
+                for (int32_t kx = 0; kx < 3; ++kx) {
+                    const int32_t col = x + kx - pad_left;
+                    if (col < 0 || col >= iw)
+                        continue;
+                    int16x8_t xv = vsubq_s16(
+                        vmovl_s8(vld1_s8(in + (size_t)r * in_row + (size_t)col * (size_t)ch + c)),
+                        vzin);
+                    int16x8_t wv = vmovl_s8(
+                        vld1_s8(filter + ((size_t)(f0 + r) * 3 + (size_t)kx) * (size_t)ch + c));
+                    lo = vmlal_s16(lo, vget_low_s16(xv), vget_low_s16(wv));
+                    hi = vmlal_s16(hi, vget_high_s16(xv), vget_high_s16(wv));
+                }
+            if (bias) {
+                lo = vaddq_s32(lo, vld1q_s32(bias + c));
+                hi = vaddq_s32(hi, vld1q_s32(bias + c + 4));
+            }
+            int32x4_t r0 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(lo), f_lo));
+            int32x4_t r1 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(hi), f_hi));
+            if (activation == 1 || activation == 2) {
+                r0 = vmaxq_s32(r0, vzero);
+                r1 = vmaxq_s32(r1, vzero);
+            }
+            if (activation == 2) {
+                r0 = vminq_s32(r0, vq6);
+                r1 = vminq_s32(r1, vq6);
+            }
+            r0 = vqaddq_s32(r0, vzout);
+            r1 = vqaddq_s32(r1, vzout);
+            int16x8_t h = vcombine_s16(vqmovn_s32(r0), vqmovn_s32(r1));
+            vst1_s8(out + (size_t)x * (size_t)ch + c, vqmovn_s16(h));
+        }
+    }
+}
+#endif
+
+void depthwise_quant_rows_scalar(int32_t ow, int32_t ch, int8_t* out, int32_t iw,
+                                 int32_t pad_left, int32_t rows, int32_t edge, const int8_t* in,
+                                 const int8_t* filter, const int32_t* bias, int32_t activation,
+                                 const nn_quant_params* out_q, const nn_quant_params* in_q,
+                                 const int32_t* multipliers, const int32_t* shifts)
+{
+    const int32_t f0 = edge == 1 ? 3 - rows : 0;
+    const int32_t z_in = quant_zero(in_q), z_out = quant_zero(out_q);
+    const int32_t q6 = gemm_quant_q6(out_q);
+    for (int32_t x = 0; x < ow; ++x)
+        for (int32_t c = 0; c < ch; ++c) {
+            int32_t a = sum3x3(x, c, ch, iw, pad_left, rows, f0, in, filter, bias, z_in);
+            int32_t v = apply_multiplier(a, multipliers[c], shifts[c]);
+            out[(size_t)x * (size_t)ch + c] = store_i8(clamp_act(v, activation, q6), z_out);
+        }
+}
+
+void kernel_depthwise_quant_rows(int32_t ow, int32_t ch, int8_t* out, int32_t iw,
+                                 int32_t pad_left, int32_t pad_right, int32_t rows, int32_t edge,
+                                 const int8_t* in, const int8_t* filter, const int32_t* bias,
+                                 int32_t activation, const nn_quant_params* out_q,
+                                 const nn_quant_params* in_q, const nn_quant_params* f_q,
+                                 const int32_t* multipliers, const int32_t* shifts)
+{
+    (void)pad_right;
+    if (ow <= 0 || ch <= 0 || rows <= 0)
+        return;
+    if (ch % 8 == 0) {
+#ifdef __ARM_NEON
+        if (lane_zero_ok(quant_zero(in_q))) {
+            depthwise_quant_rows8_neon(ow, ch, out, iw, pad_left, rows, edge, in, filter, bias,
+                                       activation, out_q, in_q, f_q);
+            return;
+        }
+#endif
+        depthwise_quant_rows8_portable(ow, ch, out, iw, pad_left, rows, edge, in, filter, bias,
+                                       activation, out_q, in_q, f_q);
+        return;
+    }
+    if (!multipliers || !shifts)
+        return;
+    depthwise_quant_rows_scalar(ow, ch, out, iw, pad_left, rows, edge, in, filter, bias,
+                                activation, out_q, in_q, multipliers, shifts);
+}

@@ -1,0 +1,157 @@
+/* Quantised preparation of the weights of conv2d and dense layers. */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "kernels/fixed_point.h"
+#include "layers/quant_prep.h"
+
+/* Attaches `object` under a heap copy of `key`; an owned object is freed with
+ * free_aux_buffer.  When the list node cannot be made, what would have been
+ * handed over is freed here and 3 returned. */
+static int attach(nn_tensor* t, const char* key, void* object, int owned)
+{
+    size_t len = strlen(key) + 1;
+    char* name = (char*)malloc(len);
+    if (!name) {
+        if (owned)
+            free(object);
+        return NN_ERROR_OUT_OF_MEMORY;
+    }
+    memcpy(name, key, len);
+    nn_tensor_set_aux_object_by_name(t, name, object, owned ? free_aux_buffer : NULL, owned != 0,
+                                     true);
+    if (nn_tensor_aux_object_by_name(t, key) != object) {
+        free(name);
+        if (owned)
+            free(object);
+        return NN_ERROR_OUT_OF_MEMORY;
+    }
+    return NN_SUCCESS;
+}
+
+static int invalid_scales(const layer_call* c)
+{
+    printf("%s [%s] missing or too few quantization scales\r\n", c->label,
+           c->name ? c->name : "");
+    return NN_ERROR_INVALID_QUANTIZATION;
+}
+
+/* A "multiplier" or "shifts" parameter: its list when present (at least n
+ * entries), NULL when absent. */
+static int borrowed_list(const layer_call* c, const char* key, int32_t n, const int32_t** list)
+{
+    *list = NULL;
+    const void* p = layer_param(c, key);
+    if (!p)
+        return NN_SUCCESS;
+    size_t count = 0;
+    const int32_t* v = param_list(p, &count);
+    if (count < (size_t)n)
+        return layer_short_list(c, key, (size_t)n, count);
+    *list = v;
+    return NN_SUCCESS;
+}
+
+static int prepare_multipliers(const layer_call* c, const quant_prep* q)
+{
+    const int32_t n = q->channels > 0 ? q->channels : 0;
+    const int32_t *given_m, *given_s;
+    int status = borrowed_list(c, "multiplier", n, &given_m);
+    if (status == NN_SUCCESS)
+        status = borrowed_list(c, "shifts", n, &given_s);
+    if (status != NN_SUCCESS)
+        return status;
+
+    int32_t* mult = NULL;
+    int32_t* shifts = NULL;
+    if (!given_m || !given_s) {
+        size_t n_in = 0, n_out = 0, n_w = 0;
+        const float* s_in = nn_tensor_scales(q->input, &n_in);
+        const float* s_out = nn_tensor_scales(q->output, &n_out);
+        const float* s_w = nn_tensor_scales(q->weights, &n_w);
+        if (!s_in || !s_out || !s_w || n_in < 1 || n_out < 1 || n_w < 1)
+            return invalid_scales(c);
+        const int per_channel = q->per_channel && n_w >= 2;
+        if (per_channel && n_w < (size_t)n)
+            return invalid_scales(c);
+        size_t bytes = (size_t)(n > 0 ? n : 1) * sizeof(int32_t);
+        mult = (int32_t*)malloc(bytes);
+        shifts = (int32_t*)malloc(bytes);
+        if (!mult || !shifts) {
+            free(mult);
+            free(shifts);
+            return NN_ERROR_OUT_OF_MEMORY;
+        }
+        for (int32_t ch = 0; ch < n; ++ch) {
+            float s = s_w[per_channel ? ch : 0] * s_in[0] / s_out[0];
+            quantize_multiplier(&mult[ch], &shifts[ch], s);
+        }
+    }
+    /* A single FLOAT32 copy of the weights makes way for the named list. */
+    if (nn_tensor_aux_free(q->weights) == release_aux_tensor)
+        nn_tensor_set_aux_object(q->weights, NULL, NULL);
+
+    /* The shifts first: "filter_multiplier" marks the preparation done. */
+    if (given_s) {
+        free(shifts);
+        status = attach(q->weights, "filter_shifts", (void*)given_s, 0);
+    } else {
+        status = attach(q->weights, "filter_shifts", shifts, 1);
+    }
+    if (status != NN_SUCCESS) {
+        free(mult);
+        return status;
+    }
+    if (given_m) {
+        free(mult);
+        status = attach(q->weights, "filter_multiplier", (void*)given_m, 0);
+    } else {
+        status = attach(q->weights, "filter_multiplier", mult, 1);
+    }
+    return status; /* without "filter_multiplier" the next step starts over */
+}
+
+/* Per output channel c the sum of the filter's values of that channel
+ * (channel index fastest), as signed bytes for INT8 and unsigned otherwise. */
+static int prepare_reduce_zero(const quant_prep* q)
+{
+    const int32_t* shape = nn_tensor_shape(q->weights);
+    const int64_t channels = shape[3];
+    const int64_t per_channel = (int64_t)shape[0] * shape[1] * shape[2];
+    int32_t* sums = (int32_t*)calloc((size_t)(channels > 0 ? channels : 1), sizeof(int32_t));
+    if (!sums)
+        return NN_ERROR_OUT_OF_MEMORY;
+    const uint8_t* bytes = (const uint8_t*)nn_tensor_mapro(q->weights);
+    if (!bytes) {
+        free(sums);
+        return NN_ERROR_TENSOR_NO_DATA;
+    }
+    const int is_signed = nn_tensor_type(q->weights) == NN_TYPE_I8;
+    for (int64_t k = 0; k < per_channel; ++k) {
+        const uint8_t* row = bytes + k * channels;
+        for (int64_t ch = 0; ch < channels; ++ch)
+            sums[ch] += is_signed ? (int32_t)(int8_t)row[ch] : (int32_t)row[ch];
+    }
+    nn_tensor_unmap(q->weights);
+    return attach(q->weights, "filter_reducezero", sums, 1);
+}
+
+int quant_prepare(const layer_call* c, const quant_prep* q)
+{
+    /* Each object is made when it is missing, so a step after a failure
+     * completes what is left. */
+    int status = NN_SUCCESS;
+    if (!nn_tensor_aux_object_by_name(q->weights, "filter_multiplier"))
+        status = prepare_multipliers(c, q);
+    if (status == NN_SUCCESS && q->reduce_zero &&
+        !nn_tensor_aux_object_by_name(q->weights, "filter_reducezero"))
+        status = prepare_reduce_zero(q);
+    if (status == NN_SUCCESS && q->accum_cache &&
+        !nn_tensor_aux_object_by_name(q->weights, "aux_accum_cache")) {
+        size_t n = (size_t)(q->channels > 0 ? q->channels : 1);
+        int32_t* acc = (int32_t*)malloc(n * sizeof(int32_t));
+        status = acc ? attach(q->weights, "aux_accum_cache", acc, 1) : NN_ERROR_OUT_OF_MEMORY;
+    }
+    return status;
+}

@@ -1,0 +1,245 @@
+// The convolution and depthwise kernels: each entry (the NEON body on Arm)
+// against its portable body, bit for bit, over channel counts that exercise
+// the vector blocks and their tails; and the 3x3 whole-row kernels against
+// the per-tap path they replace.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "kernels/conv_kernels.h"
+#include "kernels/fixed_point.h"
+#include "ops/frame.h"
+#include "ops/ref.h"
+
+namespace {
+
+template <class T>
+std::vector<T> Random(size_t n, std::mt19937& rng, int lo = -128, int hi = 127)
+{
+    std::vector<T> v(n);
+    if constexpr (std::is_floating_point<T>::value) {
+        std::uniform_real_distribution<float> u(-2, 2);
+        for (auto& x : v) x = u(rng);
+    } else {
+        std::uniform_int_distribution<int> u(lo, hi);
+        for (auto& x : v) x = (T)u(rng);
+    }
+    return v;
+}
+
+template <class T>
+bool SameBits(const std::vector<T>& a, const std::vector<T>& b)
+{
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+}
+
+const int kChannels[] = {1, 3, 4, 8, 13, 16, 17, 24, 35};
+
+TEST(ConvKernels, MacRowBodiesAgree)
+{
+    std::mt19937 rng(1);
+    for (int n : {1, 3, 4, 15, 16, 17, 33, 64}) {
+        auto in = Random<float>((size_t)n, rng), w = Random<float>((size_t)n, rng);
+        auto base = Random<float>((size_t)n, rng);
+        auto a = base, b = base, c = base, d = base;
+        mac_row_f32_portable(a.data(), n, in.data(), w.data());
+        mac_row_f32_short(b.data(), n, in.data(), w.data());
+        mac_row_f32_unrolled(c.data(), n, in.data(), w.data());
+        kernel_mac_row_f32(d.data(), n, in.data(), w.data());
+        EXPECT_TRUE(SameBits(a, b)) << n;
+        EXPECT_TRUE(SameBits(a, c)) << n;
+        EXPECT_TRUE(SameBits(a, d)) << n;
+        for (int i = 0; i < n; ++i)
+            EXPECT_EQ(a[(size_t)i], base[(size_t)i] + in[(size_t)i] * w[(size_t)i]);
+    }
+}
+
+TEST(ConvKernels, DirectRowBodiesAgree)
+{
+    std::mt19937 rng(2);
+    struct G {
+        int ow, cout, iw, cin, stride, pad, rows, kw;
+    } cases[] = {{5, 16, 7, 3, 1, 1, 3, 3}, {4, 13, 9, 5, 2, 2, 2, 5},
+                 {1, 36, 3, 1, 1, 0, 1, 3}, {7, 4, 4, 2, 1, 3, 3, 3}};
+    for (const G& g : cases) {
+        auto in = Random<float>((size_t)g.rows * g.iw * g.cin, rng);
+        auto f = Random<float>((size_t)g.rows * g.kw * g.cin * g.cout, rng);
+        std::vector<float> a((size_t)g.ow * g.cout, 7.0f), b = a;
+        conv2d_direct_f32_portable(g.ow, g.cout, a.data(), g.iw, g.cin, g.stride, in.data(), g.pad,
+                                   g.rows, g.kw, f.data());
+        kernel_conv2d_direct_f32(g.ow, g.cout, b.data(), g.iw, g.cin, g.stride, in.data(), g.pad,
+                                 0, g.rows, g.kw, f.data());
+        EXPECT_TRUE(SameBits(a, b)) << g.cout;
+    }
+}
+
+TEST(ConvKernels, TransposedBodiesAgree)
+{
+    std::mt19937 rng(3);
+    const int32_t os[4] = {2, 7, 9, 6}, is[4] = {2, 3, 4, 5}, fs[4] = {3, 3, 5, 6};
+    auto in = Random<float>(2 * 3 * 4 * 5, rng), f = Random<float>(3 * 3 * 5 * 6, rng);
+    std::vector<float> a(2 * 7 * 9 * 6, 1.0f), b(a.size(), 2.0f);
+    transpose_conv2d_f32_portable(os, a.data(), is, in.data(), fs, f.data(), 1, 0, 2, 2);
+    kernel_transpose_conv2d_f32(os, b.data(), is, in.data(), fs, f.data(), 1, 0, 2, 2);
+    EXPECT_TRUE(SameBits(a, b));
+}
+
+TEST(ConvKernels, DepthwiseFloatBodiesAgree)
+{
+    std::mt19937 rng(4);
+    for (int ch : kChannels)
+        for (int dil : {1, 2}) {
+            const int ow = 6, iw = 9, kw = 3, stride = dil == 1 ? 2 : 1, pad = 2;
+            auto in = Random<float>((size_t)iw * ch, rng), f = Random<float>((size_t)kw * ch, rng);
+            auto a = Random<float>((size_t)ow * ch, rng), b = a;
+            depthwise_f32_portable(ow, ch, a.data(), iw, stride, in.data(), pad, kw, dil, f.data());
+            kernel_depthwise_f32(ow, ch, b.data(), iw, stride, in.data(), pad, 0, kw, dil, f.data());
+            EXPECT_TRUE(SameBits(a, b)) << ch << " dilation " << dil;
+        }
+}
+
+// The 3x3 row kernel equals zero + the taps row by row + bias + activation.
+TEST(ConvKernels, FloatRowsKernelMatchesThePerTapPath)
+{
+    std::mt19937 rng(5);
+    for (int ch : kChannels)
+        for (int rows = 1; rows <= 3; ++rows)
+            for (int edge : {1, -1, 0}) {
+                if (edge == 0 && rows != 3)
+                    continue;
+                for (int pad : {0, 1, 2}) {
+                    const int iw = 6, ow = iw + 2 * pad - 2, act = (ch + rows) % 6;
+                    auto in = Random<float>((size_t)rows * iw * ch, rng);
+                    auto f = Random<float>((size_t)9 * ch, rng);
+                    auto bias = Random<float>((size_t)ch, rng);
+                    std::vector<float> a((size_t)ow * ch), b(a.size()), c(a.size());
+                    depthwise_rows_f32_portable(ow, ch, a.data(), iw, pad, rows, edge, in.data(),
+                                                f.data(), bias.data(), act);
+                    kernel_depthwise_rows_f32(ow, ch, b.data(), iw, pad, pad, rows, edge,
+                                              in.data(), f.data(), bias.data(), act);
+                    const int f0 = edge == 1 ? 3 - rows : 0;
+                    for (int r = 0; r < rows; ++r)
+                        kernel_depthwise_f32(ow, ch, c.data(), iw, 1, in.data() + (size_t)r * iw * ch,
+                                             pad, pad, 3, 1, f.data() + (size_t)(f0 + r) * 3 * ch);
+                    for (int x = 0; x < ow; ++x)
+                        kernel_bias_add_f32(c.data() + (size_t)x * ch, ch, c.data() + (size_t)x * ch,
+                                            bias.data());
+                    apply_activation(c.data(), (uint32_t)c.size(), c.data(), act);
+                    EXPECT_TRUE(SameBits(a, b)) << ch << " rows " << rows;
+                    EXPECT_TRUE(SameBits(a, c)) << ch << " rows " << rows << " edge " << edge;
+                }
+            }
+}
+
+TEST(ConvKernels, QuantisedTapBodiesAgreeWithTheIntegerSum)
+{
+    std::mt19937 rng(6);
+    struct T {
+        nn_type in, f;
+        int32_t z_in, z_w;
+    } types[] = {{NN_TYPE_I8, NN_TYPE_I8, 3, 0},
+                 {NN_TYPE_I8, NN_TYPE_I8, -7, 2},
+                 {NN_TYPE_U8, NN_TYPE_U8, 120, 128},
+                 {NN_TYPE_U8, NN_TYPE_I8, 0, 0},
+                 {NN_TYPE_I8, NN_TYPE_U8, -128, 255}};
+    for (const T& t : types)
+        for (int ch : kChannels) {
+            const int ow = 5, iw = 8, kw = 3, stride = 2, pad = 1, dil = 2;
+            auto in = Random<uint8_t>((size_t)iw * ch, rng, 0, 255);
+            auto f = Random<uint8_t>((size_t)kw * ch, rng, 0, 255);
+            auto base = Random<int32_t>((size_t)ow * ch, rng, -1000, 1000);
+            auto a = base, b = base, want = base;
+            const nn_quant_params in_q = {1, &t.z_in, 0, nullptr, 1, (uint32_t)t.in};
+            const nn_quant_params f_q = {1, &t.z_w, 0, nullptr, 1, (uint32_t)t.f};
+            kernel_depthwise_quant(ow, ch, b.data(), iw, stride, in.data(), pad, 0, kw, dil,
+                                   f.data(), &in_q, &f_q);
+            if (t.in == NN_TYPE_I8 && t.f == NN_TYPE_I8 && t.z_w == 0)
+                depthwise_quant_i8_portable(ow, ch, a.data(), iw, stride, (const int8_t*)in.data(),
+                                            pad, kw, dil, (const int8_t*)f.data(), t.z_in);
+            else
+                depthwise_quant_general_portable(ow, ch, a.data(), iw, stride, in.data(), pad, kw,
+                                                 dil, f.data(), t.in, t.f, t.z_in, t.z_w);
+            auto val = [](const uint8_t* p, size_t i, nn_type ty) {
+                return ty == NN_TYPE_I8 ? (int32_t)(int8_t)p[i] : (int32_t)p[i];
+            };
+            for (int x = 0; x < ow; ++x)
+                for (int k = 0; k < kw; ++k) {
+                    int c = x * stride + k * dil - pad;
+                    if (c < 0 || c >= iw)
+                        continue;
+                    for (int j = 0; j < ch; ++j)
+                        want[(size_t)x * ch + j] +=
+                            (val(in.data(), (size_t)c * ch + j, t.in) - t.z_in) *
+                            (val(f.data(), (size_t)k * ch + j, t.f) - t.z_w);
+                }
+            EXPECT_EQ(a, want) << ch;
+            EXPECT_EQ(b, want) << ch;
+        }
+}
+
+TEST(ConvKernels, QuantisedRowsBodiesAgree)
+{
+    std::mt19937 rng(7);
+    for (int ch : {8, 16, 24, 5, 13})
+        for (int rows = 1; rows <= 3; ++rows)
+            for (int act : {0, 1, 2, 3}) {
+                const int iw = 7, pad = 1, ow = iw;
+                const int edge = rows == 3 ? 0 : (rows % 2 ? 1 : -1);
+                auto in = Random<int8_t>((size_t)rows * iw * ch, rng);
+                auto f = Random<int8_t>((size_t)9 * ch, rng, -127, 127);
+                auto bias = Random<int32_t>((size_t)ch, rng, -4000, 4000);
+                std::vector<float> sw((size_t)ch);
+                std::vector<int32_t> mult((size_t)ch), shift((size_t)ch);
+                const float s_in = 0.04f, s_out = 2.5f;
+                const int32_t z_in = -3, z_out = 4, z_w = 0;
+                for (int c = 0; c < ch; ++c) {
+                    sw[(size_t)c] = 0.01f + 0.002f * (float)c;
+                    ref::multiplier(s_in * sw[(size_t)c] / s_out, &mult[(size_t)c], &shift[(size_t)c]);
+                }
+                const nn_quant_params in_q = {1, &z_in, 1, &s_in, 1, NN_TYPE_I8};
+                const nn_quant_params out_q = {1, &z_out, 1, &s_out, 1, NN_TYPE_I8};
+                const nn_quant_params f_q = {1, &z_w, (size_t)ch, sw.data(), 1, NN_TYPE_I8};
+                std::vector<int8_t> a((size_t)ow * ch), b(a.size()), want(a.size());
+                kernel_depthwise_quant_rows(ow, ch, b.data(), iw, pad, pad, rows, edge, in.data(),
+                                            f.data(), bias.data(), act, &out_q, &in_q, &f_q,
+                                            mult.data(), shift.data());
+                if (ch % 8 == 0)
+                    depthwise_quant_rows8_portable(ow, ch, a.data(), iw, pad, rows, edge, in.data(),
+                                                   f.data(), bias.data(), act, &out_q, &in_q, &f_q);
+                else
+                    depthwise_quant_rows_scalar(ow, ch, a.data(), iw, pad, rows, edge, in.data(),
+                                                f.data(), bias.data(), act, &out_q, &in_q,
+                                                mult.data(), shift.data());
+                // Reference: the integer 3x3 sum, then the rule of the kernel.
+                int32_t m6, e6;
+                ref::multiplier(1.0f / s_out, &m6, &e6);
+                const int32_t q6 = ref::apply(6, m6, e6);
+                const int f0 = edge == 1 ? 3 - rows : 0;
+                for (int x = 0; x < ow; ++x)
+                    for (int c = 0; c < ch; ++c) {
+                        int64_t s = bias[(size_t)c];
+                        for (int r = 0; r < rows; ++r)
+                            for (int k = 0; k < 3; ++k) {
+                                int col = x + k - pad;
+                                if (col < 0 || col >= iw)
+                                    continue;
+                                s += (int64_t)(in[((size_t)r * iw + col) * ch + c] - z_in) *
+                                     f[((size_t)(f0 + r) * 3 + k) * ch + c];
+                            }
+                        int32_t v = ch % 8 == 0
+                                        ? ref::round_even((float)s * (s_in * sw[(size_t)c] * (1.0f / s_out)))
+                                        : ref::apply((int32_t)s, mult[(size_t)c], shift[(size_t)c]);
+                        if ((act == 1 || act == 2) && v < 0)
+                            v = 0;
+                        if (act == 2 && v > q6)
+                            v = q6;
+                        want[(size_t)x * ch + c] = (int8_t)ref::clamp((int64_t)v + z_out, -128, 127);
+                    }
+                EXPECT_EQ(a, want) << ch << " rows " << rows << " act " << act;
+                EXPECT_EQ(b, want) << ch << " rows " << rows << " act " << act;
+            }
+}
+
+}  // namespace

@@ -1,0 +1,86 @@
+// Allocation failures during the quantised preparation: the k-th malloc or
+// calloc of the step fails (the program is linked with --wrap for both).  A
+// failed step returns 3 without calling the operator and leaves nothing
+// half-made: the next step completes the objects and computes the layer.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "layer_test_util.h"
+
+namespace {
+int g_countdown = -1;  // allocations left before the failing one; -1: off
+int g_calls = 0;
+
+bool fail_now()
+{
+    if (g_countdown < 0)
+        return false;
+    ++g_calls;
+    return g_countdown-- == 0;
+}
+}  // namespace
+
+extern "C" {
+void* __real_malloc(size_t);
+void* __real_calloc(size_t, size_t);
+void* __wrap_malloc(size_t n) { return fail_now() ? nullptr : __real_malloc(n); }
+void* __wrap_calloc(size_t n, size_t s) { return fail_now() ? nullptr : __real_calloc(n, s); }
+}
+
+namespace {
+
+using namespace layer_test;
+
+std::vector<kfm::Layer> dense_model()
+{
+    std::vector<int8_t> w(12);
+    for (size_t i = 0; i < w.size(); ++i)
+        w[i] = static_cast<int8_t>(static_cast<int>(i) - 5);
+    return {pooled(quantised(input("x", {1, 4}), NN_TYPE_I8, {0.5f}, {0}), 0),
+            constant_q8("w", NN_TYPE_I8, {4, 3}, w, {0.1f}, {0}),
+            pooled(quantised(op("d", NN_LAYER_DENSE, {1, 3}, {0, 1}), NN_TYPE_I8, {0.25f}, {0}), 4)};
+}
+
+TEST_F(Layers, EachFailedAllocationOfThePreparationGivesThreeAndIsRecovered)
+{
+    Load(dense_model());
+    set_q<int8_t>(0, {1, -2, 3, 4});
+    ASSERT_EQ(step(2), 0);
+    const std::vector<int8_t> want = kfm_test::elements<int8_t>(t(2));
+    nn_context_release(ctx);
+    ctx = nullptr;
+
+    int failures = 0;
+    for (int k = 0; k < 64; ++k) {
+        SCOPED_TRACE(k);
+        Load(dense_model());
+        set_q<int8_t>(0, {1, -2, 3, 4});
+        set_q<int8_t>(2, {9, 9, 9});
+        g_calls = 0;
+        g_countdown = k;
+        int status = nn_context_step(ctx, 2);
+        g_countdown = -1;
+        if (status == 0) {
+            EXPECT_EQ(kfm_test::elements<int8_t>(t(2)), want);
+            nn_context_release(ctx);
+            ctx = nullptr;
+            break;  // k is past the step's allocations
+        }
+        ++failures;
+        EXPECT_EQ(status, NN_ERROR_OUT_OF_MEMORY);
+        EXPECT_EQ(kfm_test::elements<int8_t>(t(2)), (std::vector<int8_t>{9, 9, 9}));
+        ASSERT_EQ(step(2), 0);
+        EXPECT_NE(nn_tensor_aux_object_by_name(t(1), "filter_multiplier"), nullptr);
+        EXPECT_NE(nn_tensor_aux_object_by_name(t(1), "filter_shifts"), nullptr);
+        EXPECT_NE(nn_tensor_aux_object_by_name(t(1), "aux_accum_cache"), nullptr);
+        EXPECT_EQ(kfm_test::elements<int8_t>(t(2)), want);
+        nn_context_release(ctx);
+        ctx = nullptr;
+    }
+    // Arrays, names and list nodes of three objects.
+    EXPECT_GE(failures, 9);
+}
+
+}  // namespace
