@@ -19,16 +19,9 @@ namespace {
 using kestrune::test::RecordingEngine;
 using kestrune::test::Slot;
 using kfm::Buffer;
+using kfm::pooled;
 using kfm_test::capture;
 using kfm_test::data_of;
-
-kfm::Layer pooled(const std::string& name, int16_t type, std::vector<int32_t> shape, uint32_t offset,
-                  std::vector<uint32_t> inputs = {})
-{
-    kfm::Layer l = kfm::layer(name, type, std::move(shape), std::move(inputs));
-    l.mempool_offset = offset;
-    return l;
-}
 
 kfm::Layer constant_f32(const std::string& name, std::vector<int32_t> shape, std::vector<float> values)
 {

@@ -14,16 +14,9 @@
 namespace {
 
 using kfm::Buffer;
+using kfm::pooled;
 using kfm_test::capture;
 using kfm_test::floats;
-
-kfm::Layer pooled(const std::string& name, int16_t type, std::vector<int32_t> shape, uint32_t offset,
-                  std::vector<uint32_t> inputs = {})
-{
-    kfm::Layer l = kfm::layer(name, type, std::move(shape), std::move(inputs));
-    l.mempool_offset = offset;
-    return l;
-}
 
 kfm::Layer quantised(kfm::Layer l, int8_t type, float scale, int32_t zero)
 {

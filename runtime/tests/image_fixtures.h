@@ -14,7 +14,7 @@ extern "C" {
 unsigned char* fixture_encode_png(const uint8_t* pixels, int w, int h, int channels, size_t* size);
 unsigned char* fixture_encode_bmp(const uint8_t* pixels, int w, int h, int channels, size_t* size);
 
-/* stb_image_resize's stbir_resize_uint8, compiled separately for the tests. */
+/* stb_image_resize's stbir_resize_uint8 (the runtime's compilation of it). */
 int fixture_resize_uint8(const uint8_t* in, int w, int h, uint8_t* out, int ow, int oh,
                          int channels);
 

@@ -81,6 +81,31 @@ const char* http_token_to_eol(const char* pos, const char* end, const char** tok
     }
 }
 
+/* An optional CR followed by LF; returns the position after it. */
+static const char* parse_line_end(const char* pos, const char* end, int* ret)
+{
+    if (pos == end) {
+        *ret = -2;
+        return NULL;
+    }
+    if (*pos == '\r') {
+        ++pos;
+        if (pos == end) {
+            *ret = -2;
+            return NULL;
+        }
+        if (*pos != '\n') {
+            *ret = -1;
+            return NULL;
+        }
+        return pos + 1;
+    }
+    if (*pos == '\n')
+        return pos + 1;
+    *ret = -1;
+    return NULL;
+}
+
 const char* http_parse_header_lines(const char* pos, const char* end, http_header* headers,
                                     size_t* count, size_t capacity, int* ret)
 {
@@ -89,20 +114,8 @@ const char* http_parse_header_lines(const char* pos, const char* end, http_heade
             *ret = -2;
             return NULL;
         }
-        if (*pos == '\r') {
-            ++pos;
-            if (pos == end) {
-                *ret = -2;
-                return NULL;
-            }
-            if (*pos != '\n') {
-                *ret = -1;
-                return NULL;
-            }
-            return pos + 1;
-        }
-        if (*pos == '\n')
-            return pos + 1;
+        if (*pos == '\r' || *pos == '\n') /* the empty line that ends the head */
+            return parse_line_end(pos, end, ret);
         if (*count >= capacity) {
             *ret = -1;
             return NULL;
@@ -187,29 +200,22 @@ static const char* parse_word(const char* pos, const char* end, int* ret)
     }
 }
 
-/* An optional CR followed by LF; returns the position after it. */
-static const char* parse_line_end(const char* pos, const char* end, int* ret)
+/* A word of the request line that is not empty, and the spaces after it. */
+static const char* parse_field(const char* pos, const char* end, const char** word,
+                               size_t* word_len, int* ret)
 {
-    if (pos == end) {
-        *ret = -2;
+    const char* start = pos;
+    if (!(pos = parse_word(pos, end, ret)))
+        return NULL;
+    if (pos == start) {
+        *ret = -1;
         return NULL;
     }
-    if (*pos == '\r') {
+    *word = start;
+    *word_len = (size_t)(pos - start);
+    while (pos != end && *pos == ' ')
         ++pos;
-        if (pos == end) {
-            *ret = -2;
-            return NULL;
-        }
-        if (*pos != '\n') {
-            *ret = -1;
-            return NULL;
-        }
-        return pos + 1;
-    }
-    if (*pos == '\n')
-        return pos + 1;
-    *ret = -1;
-    return NULL;
+    return pos;
 }
 
 int http_parse_request(const char* buf, size_t len, const char** method, size_t* method_len,
@@ -239,25 +245,10 @@ int http_parse_request(const char* buf, size_t len, const char** method, size_t*
             return ret;
     }
 
-    const char* m = pos;
-    if (!(pos = parse_word(pos, end, &ret)))
+    if (!(pos = parse_field(pos, end, method, method_len, &ret)))
         return ret;
-    if (pos == m)
-        return -1;
-    *method = m;
-    *method_len = (size_t)(pos - m);
-    while (pos != end && *pos == ' ')
-        ++pos;
-
-    const char* p = pos;
-    if (!(pos = parse_word(pos, end, &ret)))
+    if (!(pos = parse_field(pos, end, path, path_len, &ret)))
         return ret;
-    if (pos == p)
-        return -1;
-    *path = p;
-    *path_len = (size_t)(pos - p);
-    while (pos != end && *pos == ' ')
-        ++pos;
 
     if (end - pos < 9)
         return -2;

@@ -10,66 +10,18 @@ import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 import zlib
+
+import brindlecast_process
 
 PROGRAM = sys.argv[1] if len(sys.argv) > 1 else "brindlecast"
 PLUGIN_DIR = sys.argv[2] if len(sys.argv) > 2 else "."
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Server:
-    def __init__(self):
-        self.port = free_port()
-        self.tmp = tempfile.mkdtemp(prefix="brindlecast-clients-")
-        self.err_path = os.path.join(self.tmp, "stderr")
-        self.err = open(self.err_path, "wb")
-        self.proc = subprocess.Popen([PROGRAM, "-H", str(self.port), "-l"], cwd=PLUGIN_DIR,
-                                     stdout=subprocess.DEVNULL, stderr=self.err)
-        deadline = time.time() + 5
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                break
-            except OSError:
-                if time.time() > deadline:
-                    raise
-                time.sleep(0.02)
-        # the probe connection is served (and ended) before anything else
-        time.sleep(0.05)
-
-    def url(self, path):
-        return "http://127.0.0.1:%d%s" % (self.port, path)
-
-    def stderr(self):
-        with open(self.err_path, "rb") as f:
-            return f.read().decode(errors="replace")
-
-    def stop(self):
-        if self.proc.poll() is None:
-            try:
-                c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=3)
-                c.request("GET", "/shutdown")
-                c.getresponse().read()
-                c.close()
-            except OSError:
-                pass
-            try:
-                self.proc.wait(timeout=3)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.err.close()
-        self.final_stderr = self.stderr()
-        shutil.rmtree(self.tmp, ignore_errors=True)
-        return self.proc.returncode
+def Server():
+    return brindlecast_process.Server(PROGRAM, PLUGIN_DIR, prefix="brindlecast-clients-")
 
 
 def describe(method, path, headers, body):

@@ -5,10 +5,8 @@ values come from what the test itself sent, decoded with python's own json
 and base64 modules.
 Usage: echo_e2e_test.py <brindlecast> <directory holding the echo plug-in>"""
 import base64
-import http.client
 import json
 import os
-import shutil
 import socket
 import subprocess
 import sys
@@ -16,67 +14,16 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..",
+                                "server", "tests"))
+import brindlecast_process  # noqa: E402
+
 PROGRAM = sys.argv[1] if len(sys.argv) > 1 else "brindlecast"
 PLUGIN_DIR = sys.argv[2] if len(sys.argv) > 2 else "."
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Server:
-    """One brindlecast process, stopped through /shutdown or by its PID."""
-
-    def __init__(self, extra=()):
-        self.port = free_port()
-        self.tmp = tempfile.mkdtemp(prefix="echo-e2e-")
-        self.err_path = os.path.join(self.tmp, "stderr")
-        self.err = open(self.err_path, "wb")
-        args = [PROGRAM, "-H", str(self.port), "-l"]
-        args += [a.replace("{tmp}", self.tmp) for a in extra]
-        self.proc = subprocess.Popen(args, cwd=PLUGIN_DIR, stdout=subprocess.DEVNULL, stderr=self.err)
-        deadline = time.time() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                break
-            except OSError:
-                if time.time() > deadline or self.proc.poll() is not None:
-                    self.stop()
-                    raise RuntimeError("brindlecast did not start: " + self.stderr())
-                time.sleep(0.02)
-        time.sleep(0.05)
-
-    def connection(self):
-        return http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
-
-    def stderr(self):
-        with open(self.err_path, "rb") as f:
-            return f.read().decode(errors="replace")
-
-    def cpu_seconds(self):
-        with open("/proc/%d/stat" % self.proc.pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-    def stop(self):
-        if self.proc.poll() is None:
-            try:
-                c = self.connection()
-                c.request("GET", "/shutdown")
-                c.getresponse().read()
-                c.close()
-            except OSError:
-                pass
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=5)
-        self.err.close()
-        shutil.rmtree(self.tmp, ignore_errors=True)
+def Server(extra=()):
+    return brindlecast_process.Server(PROGRAM, PLUGIN_DIR, extra, prefix="echo-e2e-")
 
 
 def request(server, method, path, body=None, headers=()):

@@ -8,7 +8,7 @@
 #include "ops/frame.h"
 #include "ops/ops.h"
 #include "platform.h"
-#include "tensor/tensor_record.h"
+#include "tensor/tensor_internal.h"
 
 static int quantised_8bit(const nn_tensor* t)
 {
@@ -63,26 +63,6 @@ NN_API int nn_tanh(nn_tensor* output, nn_tensor* input)
     return logistic_family(output, input, NN_ACTIVATION_TANH, kernel_tanh_f32);
 }
 
-/* Maps output read-write and input read-only; 14 when either gives NULL. */
-static int map_pair(nn_tensor* out, void** o, nn_tensor* in, const void** x)
-{
-    *o = nn_tensor_maprw(out);
-    if (!*o)
-        return NN_ERROR_TENSOR_NO_DATA;
-    *x = nn_tensor_mapro(in);
-    if (!*x) {
-        nn_tensor_unmap(out);
-        return NN_ERROR_TENSOR_NO_DATA;
-    }
-    return 0;
-}
-
-static void unmap_pair(nn_tensor* out, nn_tensor* in)
-{
-    nn_tensor_unmap(in);
-    nn_tensor_unmap(out);
-}
-
 static int integer_type(uint32_t type)
 {
     return type >= NN_TYPE_I8 && type <= NN_TYPE_U32;
@@ -104,7 +84,7 @@ static int rectifier(nn_tensor* out, nn_tensor* in, int code)
         return NN_ERROR_SHAPE_MISMATCH;
     void* o;
     const void* x;
-    status = map_pair(out, &o, in, &x);
+    status = nn_tensor_map_pair(out, &o, in, &x);
     if (status)
         return status;
     if (f32) {
@@ -119,7 +99,7 @@ static int rectifier(nn_tensor* out, nn_tensor* in, int code)
         requantize_accumulators(o, count, x, code, &oq, &iq, NULL, NULL);
     }
     op_store_time(out, start);
-    unmap_pair(out, in);
+    nn_tensor_unmap_pair(out, in);
     return 0;
 }
 
@@ -147,7 +127,7 @@ static int swish_or_leaky(nn_tensor* out, nn_tensor* in, int leaky, float alpha)
         return NN_ERROR_SHAPE_MISMATCH;
     void* o;
     const void* x;
-    int status = map_pair(out, &o, in, &x);
+    int status = nn_tensor_map_pair(out, &o, in, &x);
     if (status)
         return status;
     if (f32) {
@@ -165,7 +145,7 @@ static int swish_or_leaky(nn_tensor* out, nn_tensor* in, int leaky, float alpha)
             kernel_swish_quant(o, count, x, &oq, &iq);
     }
     op_store_time(out, start);
-    unmap_pair(out, in);
+    nn_tensor_unmap_pair(out, in);
     return 0;
 }
 

@@ -68,6 +68,22 @@ static int record_ok(const nn_quant_params* q, int32_t n)
     return 1;
 }
 
+/* Output [M, N] = input [M, K] times weights [K, N] (`transposed`: [N, K]),
+ * every extent at least 1, and a bias of at least N values; 0 otherwise. */
+static int dense_shapes(nn_tensor* output, nn_tensor* input, nn_tensor* weights,
+                        nn_tensor* bias, int transposed, int32_t* M, int32_t* N, int32_t* K)
+{
+    int32_t Kw, Nw, Mo, No;
+    if (!dense_matrix_dims(input, M, K) || !dense_matrix_dims(output, &Mo, &No))
+        return 0;
+    if (!(transposed ? dense_matrix_dims(weights, &Nw, &Kw) : dense_matrix_dims(weights, &Kw, &Nw)))
+        return 0;
+    *N = Nw;
+    if (Mo != *M || Kw != *K || No != *N || *M < 1 || *N < 1 || *K < 1)
+        return 0;
+    return !bias || nn_tensor_volume(bias) >= *N;
+}
+
 /* Maps output (mode), input, weights and bias read-only; on failure gives back
  * what was mapped and returns 14. */
 static int map_dense(nn_tensor* output, int out_rw, nn_tensor* input, nn_tensor* weights,
@@ -151,13 +167,8 @@ int nn_dense(nn_tensor* output, nn_tensor* input, nn_tensor* weights, nn_tensor*
     if (slot)
         return slot(output, input, weights, bias, activation);
 
-    int32_t M, K, Kw, N, Mo, No;
-    if (!dense_matrix_dims(input, &M, &K) || !dense_matrix_dims(weights, &Kw, &N) ||
-        !dense_matrix_dims(output, &Mo, &No))
-        return NN_ERROR_INVALID_SHAPE;
-    if (Mo != M || Kw != K || No != N || M < 1 || N < 1 || K < 1)
-        return NN_ERROR_INVALID_SHAPE;
-    if (bias && nn_tensor_volume(bias) < N)
+    int32_t M, N, K;
+    if (!dense_shapes(output, input, weights, bias, 0, &M, &N, &K))
         return NN_ERROR_INVALID_SHAPE;
 
     const uint32_t ti = nn_tensor_type(input), tw = nn_tensor_type(weights);
@@ -208,13 +219,8 @@ int nn_linear(nn_tensor* output, nn_tensor* input, nn_tensor* weights, nn_tensor
     if (slot)
         return slot(output, input, weights, bias, activation);
 
-    int32_t M, K, N, Kw, Mo, No;
-    if (!dense_matrix_dims(input, &M, &K) || !dense_matrix_dims(weights, &N, &Kw) ||
-        !dense_matrix_dims(output, &Mo, &No))
-        return NN_ERROR_INVALID_SHAPE;
-    if (Mo != M || Kw != K || No != N || M < 1 || N < 1 || K < 1)
-        return NN_ERROR_INVALID_SHAPE;
-    if (bias && nn_tensor_volume(bias) < N)
+    int32_t M, N, K;
+    if (!dense_shapes(output, input, weights, bias, 1, &M, &N, &K))
         return NN_ERROR_INVALID_SHAPE;
     if (nn_tensor_type(output) != NN_TYPE_F32 || nn_tensor_type(input) != NN_TYPE_F32 ||
         nn_tensor_type(weights) != NN_TYPE_F32 || (bias && nn_tensor_type(bias) != NN_TYPE_F32))

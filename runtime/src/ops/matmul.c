@@ -83,20 +83,30 @@ static void matmul_unmap(nn_tensor* output, nn_tensor* a, nn_tensor* b)
     nn_tensor_unmap(output);
 }
 
+/* What both entries do first: the engine's slot, the shape checks and the
+ * mappings.  1 when the call is answered there (its result in *status), 0
+ * when the portable path goes on with everything mapped. */
+static int matmul_start(nn_tensor* output, nn_tensor* a, nn_tensor* b, uint8_t transpose_a,
+                        uint8_t transpose_b, matmul_dims* d, float** out, const float** pa,
+                        const float** pb, int* status)
+{
+    if (output && a && b && matmul_engine(output, a, b, transpose_a, transpose_b, status))
+        return 1;
+    *status = matmul_prepare(output, a, b, transpose_a, transpose_b, d);
+    if (*status != NN_SUCCESS)
+        return 1;
+    *status = matmul_map(output, a, b, out, pa, pb);
+    return *status != NN_SUCCESS;
+}
+
 int nn_matmul(nn_tensor* output, nn_tensor* a, nn_tensor* b, uint8_t transpose_a,
               uint8_t transpose_b)
 {
     int status;
-    if (output && a && b && matmul_engine(output, a, b, transpose_a, transpose_b, &status))
-        return status;
     matmul_dims d;
-    status = matmul_prepare(output, a, b, transpose_a, transpose_b, &d);
-    if (status != NN_SUCCESS)
-        return status;
     float* out;
     const float *pa, *pb;
-    status = matmul_map(output, a, b, &out, &pa, &pb);
-    if (status != NN_SUCCESS)
+    if (matmul_start(output, a, b, transpose_a, transpose_b, &d, &out, &pa, &pb, &status))
         return status;
     const int64_t start = clock_now_ns();
     if (!matmul_valid(&d)) {
@@ -114,16 +124,10 @@ int nn_matmul_cache(nn_tensor* output, nn_tensor* cache, nn_tensor* a, nn_tensor
                     uint8_t transpose_a, uint8_t transpose_b)
 {
     int status;
-    if (output && a && b && matmul_engine(output, a, b, transpose_a, transpose_b, &status))
-        return status;
     matmul_dims d;
-    status = matmul_prepare(output, a, b, transpose_a, transpose_b, &d);
-    if (status != NN_SUCCESS)
-        return status;
     float* out;
     const float *pa, *pb;
-    status = matmul_map(output, a, b, &out, &pa, &pb);
-    if (status != NN_SUCCESS)
+    if (matmul_start(output, a, b, transpose_a, transpose_b, &d, &out, &pa, &pb, &status))
         return status;
 
     const size_t cache_bytes = nn_tensor_size(cache);

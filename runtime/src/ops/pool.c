@@ -4,7 +4,7 @@
 #include "kernels/kernels.h"
 #include "ops/frame.h"
 #include "platform.h"
-#include "tensor/tensor_record.h"
+#include "tensor/tensor_internal.h"
 
 typedef struct pool_args {
     const int32_t* ksize;
@@ -94,14 +94,13 @@ static int pool(nn_tensor* out, nn_tensor* in, const int32_t* ksize, const int32
     if (nn_tensor_element_size(out) != nn_tensor_element_size(in))
         return NN_ERROR_TYPE_MISMATCH;
     int64_t start = clock_now_ns();
-    char* o = (char*)nn_tensor_maprw(out);
-    if (!o)
-        return NN_ERROR_TENSOR_NO_DATA;
-    const char* x = (const char*)nn_tensor_mapro(in);
-    if (!x) {
-        nn_tensor_unmap(out);
-        return NN_ERROR_TENSOR_NO_DATA;
-    }
+    void* o_p;
+    const void* x_p;
+    status = nn_tensor_map_pair(out, &o_p, in, &x_p);
+    if (status)
+        return status;
+    char* o = o_p;
+    const char* x = x_p;
     nn_quant_params iq, oq;
     memset(&iq, 0, sizeof iq);
     memset(&oq, 0, sizeof oq);
@@ -137,8 +136,7 @@ static int pool(nn_tensor* out, nn_tensor* in, const int32_t* ksize, const int32
         }
     }
     op_store_time(out, start);
-    nn_tensor_unmap(in);
-    nn_tensor_unmap(out);
+    nn_tensor_unmap_pair(out, in);
     return 0;
 }
 

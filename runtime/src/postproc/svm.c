@@ -105,14 +105,24 @@ static int dot_rows(nn_tensor* s, nn_tensor* a_view, nn_tensor* a, int64_t a_row
     return NN_SUCCESS;
 }
 
-NN_API int nn_svm_decision_stats(nn_tensor* output, nn_tensor* cache, nn_tensor* input0,
-                                 nn_tensor* input1, nn_tensor* input2)
+/* All five tensors given, the output and the three inputs FLOAT32. */
+static int check_f32_args(nn_tensor* output, nn_tensor* cache, nn_tensor* input0,
+                          nn_tensor* input1, nn_tensor* input2)
 {
     if (!output || !cache || !input0 || !input1 || !input2)
         return NN_ERROR_INVALID_PARAMETER;
     if (nn_tensor_type(output) != NN_TYPE_F32 || nn_tensor_type(input0) != NN_TYPE_F32 ||
         nn_tensor_type(input1) != NN_TYPE_F32 || nn_tensor_type(input2) != NN_TYPE_F32)
         return NN_ERROR_TYPE_MISMATCH;
+    return NN_SUCCESS;
+}
+
+NN_API int nn_svm_decision_stats(nn_tensor* output, nn_tensor* cache, nn_tensor* input0,
+                                 nn_tensor* input1, nn_tensor* input2)
+{
+    int err = check_f32_args(output, cache, input0, input1, input2);
+    if (err != NN_SUCCESS)
+        return err;
     int64_t k = nn_tensor_dims(input0) >= 1 ? nn_tensor_shape(input0)[0] : 0;
     int64_t l = k > 0 ? nn_pp_volume(input0) / k : 0;
     int64_t pairs = k * (k - 1) / 2;
@@ -178,11 +188,9 @@ static double platt(float f)
 NN_API int nn_svm_soft_probability(nn_tensor* output, nn_tensor* cache, nn_tensor* input0,
                                    nn_tensor* input1, nn_tensor* input2)
 {
-    if (!output || !cache || !input0 || !input1 || !input2)
-        return NN_ERROR_INVALID_PARAMETER;
-    if (nn_tensor_type(output) != NN_TYPE_F32 || nn_tensor_type(input0) != NN_TYPE_F32 ||
-        nn_tensor_type(input1) != NN_TYPE_F32 || nn_tensor_type(input2) != NN_TYPE_F32)
-        return NN_ERROR_TYPE_MISMATCH;
+    int err = check_f32_args(output, cache, input0, input1, input2);
+    if (err != NN_SUCCESS)
+        return err;
     int64_t k = nn_pp_volume(output), pairs = k * (k - 1) / 2;
     if (k < 2 || nn_pp_volume(input0) != pairs || nn_pp_volume(input1) != pairs ||
         nn_pp_volume(input2) != pairs || k * k * 3 > INT32_MAX)

@@ -5,7 +5,7 @@
 #include "core/engine_rule.h"
 #include "core/types.h"
 #include "platform.h"
-#include "tensor/tensor_record.h"
+#include "tensor/tensor_internal.h"
 
 int nn_tensor_copy(nn_tensor* dst, nn_tensor* src)
 {
@@ -19,19 +19,15 @@ int nn_tensor_copy(nn_tensor* dst, nn_tensor* src)
     }
     if (dst->type != src->type)
         return NN_ERROR_TENSOR_TYPE_UNSUPPORTED;
-    void* out = nn_tensor_maprw(dst);
-    if (!out)
-        return NN_ERROR_TENSOR_NO_DATA;
-    const void* in = nn_tensor_mapro(src);
-    if (!in) {
-        nn_tensor_unmap(dst);
-        return NN_ERROR_TENSOR_NO_DATA;
-    }
+    void* out;
+    const void* in;
+    int err = nn_tensor_map_pair(dst, &out, src, &in);
+    if (err)
+        return err;
     const int vd = nn_tensor_volume(dst), vs = nn_tensor_volume(src);
     /* Views may share the buffer. */
     memmove(out, in, (size_t)(vd < vs ? vd : vs) * nn_type_size(dst->type));
-    nn_tensor_unmap(src);
-    nn_tensor_unmap(dst);
+    nn_tensor_unmap_pair(dst, src);
     return NN_SUCCESS;
 }
 
@@ -224,14 +220,13 @@ int nn_tensor_slice(nn_tensor* dst, nn_tensor* src, int count, const int32_t* ax
     if (err)
         return err;
 
-    unsigned char* out = (unsigned char*)nn_tensor_maprw(dst);
-    if (!out)
-        return NN_ERROR_TENSOR_NO_DATA;
-    const unsigned char* in = (const unsigned char*)nn_tensor_mapro(src);
-    if (!in) {
-        nn_tensor_unmap(dst);
-        return NN_ERROR_TENSOR_NO_DATA;
-    }
+    void* out_p;
+    const void* in_p;
+    err = nn_tensor_map_pair(dst, &out_p, src, &in_p);
+    if (err)
+        return err;
+    unsigned char* out = out_p;
+    const unsigned char* in = in_p;
     const size_t es = nn_type_size(src->type);
     const int32_t* ds = dst->strides;
     for (int32_t i0 = 0; i0 < extents[0]; ++i0)
@@ -245,8 +240,7 @@ int nn_tensor_slice(nn_tensor* dst, nn_tensor* src, int count, const int32_t* ax
                                       (int64_t)(i2 + begin[2]) * ss[2] + (i3 + begin[3]);
                     memmove(out + (size_t)o * es, in + (size_t)s * es, es);
                 }
-    nn_tensor_unmap(src);
-    nn_tensor_unmap(dst);
+    nn_tensor_unmap_pair(dst, src);
     return NN_SUCCESS;
 }
 
@@ -280,14 +274,13 @@ int nn_tensor_shuffle(nn_tensor* dst, nn_tensor* src, int dims, const int32_t* o
     if (err)
         return err;
 
-    unsigned char* out = (unsigned char*)nn_tensor_maprw(dst);
-    if (!out)
-        return NN_ERROR_TENSOR_NO_DATA;
-    const unsigned char* in = (const unsigned char*)nn_tensor_mapro(src);
-    if (!in) {
-        nn_tensor_unmap(dst);
-        return NN_ERROR_TENSOR_NO_DATA;
-    }
+    void* out_p;
+    const void* in_p;
+    err = nn_tensor_map_pair(dst, &out_p, src, &in_p);
+    if (err)
+        return err;
+    unsigned char* out = out_p;
+    const unsigned char* in = in_p;
     const size_t es = nn_type_size(src->type);
     const int32_t* ds = dst->strides;
     const int32_t* sh = src->shape;
@@ -309,7 +302,6 @@ int nn_tensor_shuffle(nn_tensor* dst, nn_tensor* src, int dims, const int32_t* o
                     }
                 }
     dst->time = (uint64_t)(clock_now_ns() - start);
-    nn_tensor_unmap(src);
-    nn_tensor_unmap(dst);
+    nn_tensor_unmap_pair(dst, src);
     return NN_SUCCESS;
 }

@@ -36,6 +36,27 @@ void (*nn_tensor_aux_free_by_name(const nn_tensor* t, const char* name))(void*);
  * pointed at the node. */
 void nn_tensor_aux_unlink(nn_tensor* t, nn_aux_object* node);
 
+/* Maps `out` read-write and then `in` read-only; NN_ERROR_TENSOR_NO_DATA, with
+ * neither left mapped, when either gives NULL. */
+static inline int nn_tensor_map_pair(nn_tensor* out, void** o, nn_tensor* in, const void** x)
+{
+    *o = nn_tensor_maprw(out);
+    if (!*o)
+        return NN_ERROR_TENSOR_NO_DATA;
+    *x = nn_tensor_mapro(in);
+    if (!*x) {
+        nn_tensor_unmap(out);
+        return NN_ERROR_TENSOR_NO_DATA;
+    }
+    return NN_SUCCESS;
+}
+
+static inline void nn_tensor_unmap_pair(nn_tensor* out, nn_tensor* in)
+{
+    nn_tensor_unmap(in);
+    nn_tensor_unmap(out);
+}
+
 #ifdef __cplusplus
 }
 #endif

@@ -229,6 +229,14 @@ Layer layer(const std::string& name, int16_t type, std::vector<int32_t> shape,
     return l;
 }
 
+Layer pooled(const std::string& name, int16_t type, std::vector<int32_t> shape, uint32_t offset,
+             std::vector<uint32_t> inputs)
+{
+    Layer l = layer(name, type, std::move(shape), std::move(inputs));
+    l.mempool_offset = offset;
+    return l;
+}
+
 Parameter parameter(const std::string& name)
 {
     Parameter p;

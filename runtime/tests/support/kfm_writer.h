@@ -118,6 +118,9 @@ Buffer write(const Model& model);
 // leaves that field out (assign an empty vector to store an empty one).
 Layer layer(const std::string& name, int16_t type, std::vector<int32_t> shape = {},
             std::vector<uint32_t> inputs = {});
+// layer() placed at `offset` in the memory pool.
+Layer pooled(const std::string& name, int16_t type, std::vector<int32_t> shape, uint32_t offset,
+             std::vector<uint32_t> inputs = {});
 Parameter parameter(const std::string& name);
 Resource resource(const std::string& name, std::vector<uint8_t> data);
 // A resource "alias_<name>" whose 4 data bytes hold `layer` little-endian.
