@@ -648,15 +648,18 @@ static void gemm_quant_worker(const gemm_job* j)
     }
 }
 
+static void gemm_worker(const gemm_job* j, int quantised)
+{
+    if (quantised)
+        gemm_quant_worker(j);
+    else
+        gemm_f32_worker(j);
+}
+
 static void run_gemm(const gemm_job* j, int quantised)
 {
 #pragma omp parallel
-    {
-        if (quantised)
-            gemm_quant_worker(j);
-        else
-            gemm_f32_worker(j);
-    }
+    gemm_worker(j, quantised);
 }
 
 /* Mapped operands and quantisation of a GEMM-based variant. */
@@ -863,14 +866,19 @@ int nn_conv_gemm(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_tenso
                     ij.y = y;
                     ij.x0 = x;
                     ij.cols = w;
-#pragma omp parallel
-                    im2col_worker(&ij);
                     j.a = tile;
                     j.m = w;
                     j.c = (unsigned char*)o.out +
                           (((size_t)n * (size_t)g.oh + (size_t)y) * (size_t)g.ow + (size_t)x) *
                               (size_t)g.cout * oes;
-                    run_gemm(&j, quantised);
+                    /* One region per tile: the barrier finishes the tile's
+                     * im2col rows before any thread multiplies them. */
+#pragma omp parallel
+                    {
+                        im2col_worker(&ij);
+#pragma omp barrier
+                        gemm_worker(&j, quantised);
+                    }
                     x += w;
                 }
         }
