@@ -20,15 +20,17 @@ class Server:
     (where it looks for plug-ins); extra: more arguments, "{tmp}" standing for
     the process's own temporary folder."""
 
-    def __init__(self, program, plugin_dir, extra=(), prefix="brindlecast-"):
+    def __init__(self, program, plugin_dir, extra=(), prefix="brindlecast-", env=None,
+                 start_timeout=10):
         self.port = free_port()
         self.tmp = tempfile.mkdtemp(prefix=prefix)
         self.err_path = os.path.join(self.tmp, "stderr")
         self.err = open(self.err_path, "wb")
         args = [program, "-H", str(self.port), "-l"]
         args += [a.replace("{tmp}", self.tmp) for a in extra]
-        self.proc = subprocess.Popen(args, cwd=plugin_dir, stdout=subprocess.DEVNULL, stderr=self.err)
-        deadline = time.time() + 10
+        self.proc = subprocess.Popen(args, cwd=plugin_dir, stdout=subprocess.DEVNULL, stderr=self.err,
+                                     env=env)
+        deadline = time.time() + start_timeout
         while True:
             try:
                 socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
@@ -76,3 +78,10 @@ class Server:
         self.final_stderr = self.stderr()
         shutil.rmtree(self.tmp, ignore_errors=True)
         return self.proc.returncode
+
+    def kill(self):
+        """Ends the process by its PID at once (a test that failed midway)."""
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=10)
+        return self.stop()

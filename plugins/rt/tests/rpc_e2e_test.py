@@ -7,13 +7,16 @@ import http.client
 import math
 import os
 import shutil
-import socket
 import struct
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..",
+                                "server", "tests"))
+import brindlecast_process  # noqa: E402
 
 PROGRAM, CLIENT, MODELS, UOP_DIR, PLUGIN_DIR = sys.argv[1:6]
 # The plug-in folder on the loader path too: a sanitizer runtime that wraps
@@ -24,53 +27,17 @@ ENV["OMP_NUM_THREADS"] = "2"
 ENV["ASAN_OPTIONS"] = (ENV.get("ASAN_OPTIONS", "") + ":detect_leaks=1").lstrip(":")
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+class Server(brindlecast_process.Server):
+    """The runtime plug-in with its datagram socket in the test's folder."""
 
-
-class Server:
     def __init__(self, tmp, extra):
-        self.port = free_port()
         self.sock = os.path.join(tmp, "rt.sock")
-        self.err_path = os.path.join(tmp, "stderr.%d" % self.port)
-        self.err = open(self.err_path, "wb")
-        args = [PROGRAM, "-e", "rt", "-l", "-H", str(self.port), "-U", self.sock] + list(extra)
-        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=self.err, env=ENV)
-        deadline = time.time() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                break
-            except OSError:
-                if time.time() > deadline or self.proc.poll() is not None:
-                    self.kill()
-                    raise RuntimeError("brindlecast did not start: " + self.stderr())
-                time.sleep(0.02)
-
-    def stderr(self):
-        with open(self.err_path, "rb") as f:
-            return f.read().decode(errors="replace")
+        super().__init__(PROGRAM, None, ["-e", "rt", "-U", self.sock] + list(extra),
+                         prefix="rt-rpc-", env=ENV)
 
     def client(self, *args):
         r = subprocess.run([CLIENT, "-s", self.sock] + list(args), capture_output=True, timeout=10)
         return r.returncode, r.stdout.decode()
-
-    def shutdown(self):
-        c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=5)
-        c.request("GET", "/shutdown")
-        c.getresponse().read()
-        c.close()
-        code = self.proc.wait(timeout=10)
-        self.err.close()
-        return code
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait(timeout=10)
-        self.err.close()
 
 
 class RpcEndToEnd(unittest.TestCase):
@@ -129,7 +96,7 @@ class RpcEndToEnd(unittest.TestCase):
         c.request("GET", "/v1")
         c.getresponse().read()
         c.close()
-        self.assertEqual(s.shutdown(), 0, s.stderr())
+        self.assertEqual(s.stop(), 0, s.final_stderr)
         self.server = None
 
     def test_user_ops(self):
@@ -145,11 +112,11 @@ class RpcEndToEnd(unittest.TestCase):
         c.close()
         self.assertEqual(r.status, 200, data)
         self.assertEqual(struct.unpack("<4f", data), (2.0, -4.0, 6.0, 1.0))
-        self.assertEqual(s.shutdown(), 0, s.stderr())
+        self.assertEqual(s.stop(), 0, s.final_stderr)
         self.server = None
 
     def test_badly_formed_user_ops(self):
-        r = subprocess.run([PROGRAM, "-e", "rt", "-l", "-H", str(free_port()), "-u", ":x"],
+        r = subprocess.run([PROGRAM, "-e", "rt", "-l", "-H", str(brindlecast_process.free_port()), "-u", ":x"],
                            capture_output=True, timeout=10, env=ENV)
         self.assertEqual(r.returncode, 1)
         err = r.stderr.decode()

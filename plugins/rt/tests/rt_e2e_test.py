@@ -8,22 +8,18 @@ import math
 import os
 import re
 import shutil
-import socket
 import struct
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..",
+                                "server", "tests"))
+import brindlecast_process  # noqa: E402
 
 PROGRAM, MODELS, PLUGIN_DIR = sys.argv[1:4]
 CURL = ["curl", "-sS", "--max-time", "10", "-D", "-", "-H", "Expect:"]
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def environment():
@@ -46,32 +42,17 @@ class RtServer(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="rt-e2e-")
         subprocess.run([MODELS, cls.tmp], check=True, timeout=60)
-        cls.port = free_port()
-        cls.err = open(os.path.join(cls.tmp, "stderr"), "wb")
-        args = [PROGRAM, "-e", "rt", "-l", "-H", str(cls.port), "-U", os.path.join(cls.tmp, "rt.sock"),
-                "-m", os.path.join(cls.tmp, "softmax.kfm")]
-        cls.proc = subprocess.Popen(args, cwd=cls.tmp, env=environment(), stdout=subprocess.DEVNULL, stderr=cls.err)
-        deadline = time.time() + 20
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", cls.port), timeout=1).close()
-                break
-            except OSError:
-                if time.time() > deadline or cls.proc.poll() is not None:
-                    cls.stop_by_pid()
-                    raise RuntimeError("brindlecast did not start")
-                time.sleep(0.05)
-
-    @classmethod
-    def stop_by_pid(cls):
-        if cls.proc.poll() is None:
-            cls.proc.kill()
-            cls.proc.wait(timeout=10)
+        # Started in the models' folder; its stderr lives in its own folder.
+        cls.server = brindlecast_process.Server(
+            PROGRAM, cls.tmp,
+            ["-e", "rt", "-U", os.path.join(cls.tmp, "rt.sock"), "-m", os.path.join(cls.tmp, "softmax.kfm")],
+            prefix="rt-e2e-server-", env=environment(), start_timeout=20)
+        cls.port = cls.server.port
+        cls.proc = cls.server.proc
 
     @classmethod
     def tearDownClass(cls):
-        cls.stop_by_pid()
-        cls.err.close()
+        cls.server.kill()
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def curl(self, *args):
