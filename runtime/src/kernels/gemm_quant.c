@@ -63,7 +63,7 @@ INL int32_t dot_i8_8(const int8_t* a, const int8_t* b, int32_t K)
     v_i32 acc = vi32_dup(0);
     int32_t k = 0;
     for (; k + 8 <= K; k += 8)
-        acc = vi32_add_widened(acc, vi16_mul(vi16_from_i8x8(a + k), vi16_from_i8x8(b + k)));
+        acc = vi32_dot2_i8(acc, vi16_from_i8x8(a + k), vi16_from_i8x8(b + k));
     int32_t s = vi32_sum(acc);
     for (; k < K; ++k)
         s += (int32_t)a[k] * b[k];
@@ -78,16 +78,15 @@ INL void dot_2x2_i8(const int8_t* a0, const int8_t* a1, const int8_t* b0, const 
     v_i32 s00 = vi32_dup(0), s01 = vi32_dup(0), s10 = vi32_dup(0), s11 = vi32_dup(0);
     int32_t k = 0;
     for (; k + 16 <= K; k += 16) {
-        v_i8 x0 = vi8_load(a0 + k), x1 = vi8_load(a1 + k);
-        v_i8 y0 = vi8_load(b0 + k), y1 = vi8_load(b1 + k);
-        v_i16 x0l = vi16_lo_i8(x0), x0h = vi16_hi_i8(x0);
-        v_i16 x1l = vi16_lo_i8(x1), x1h = vi16_hi_i8(x1);
-        v_i16 y0l = vi16_lo_i8(y0), y0h = vi16_hi_i8(y0);
-        v_i16 y1l = vi16_lo_i8(y1), y1h = vi16_hi_i8(y1);
-        s00 = vi32_add_widened(vi32_add_widened(s00, vi16_mul(x0l, y0l)), vi16_mul(x0h, y0h));
-        s01 = vi32_add_widened(vi32_add_widened(s01, vi16_mul(x0l, y1l)), vi16_mul(x0h, y1h));
-        s10 = vi32_add_widened(vi32_add_widened(s10, vi16_mul(x1l, y0l)), vi16_mul(x1h, y0h));
-        s11 = vi32_add_widened(vi32_add_widened(s11, vi16_mul(x1l, y1l)), vi16_mul(x1h, y1h));
+        v_i16 x0l, x0h, x1l, x1h, y0l, y0h, y1l, y1h;
+        vi8_split(vi8_load(a0 + k), &x0l, &x0h);
+        vi8_split(vi8_load(a1 + k), &x1l, &x1h);
+        vi8_split(vi8_load(b0 + k), &y0l, &y0h);
+        vi8_split(vi8_load(b1 + k), &y1l, &y1h);
+        s00 = vi32_dot2_i8(vi32_dot2_i8(s00, x0l, y0l), x0h, y0h);
+        s01 = vi32_dot2_i8(vi32_dot2_i8(s01, x0l, y1l), x0h, y1h);
+        s10 = vi32_dot2_i8(vi32_dot2_i8(s10, x1l, y0l), x1h, y0h);
+        s11 = vi32_dot2_i8(vi32_dot2_i8(s11, x1l, y1l), x1h, y1h);
     }
     int32_t r00 = vi32_sum(s00), r01 = vi32_sum(s01), r10 = vi32_sum(s10), r11 = vi32_sum(s11);
     for (; k < K; ++k) {
@@ -107,9 +106,10 @@ INL int32_t dot_i8_16(const int8_t* a, const int8_t* b, int32_t K)
     v_i32 acc = vi32_dup(0);
     int32_t k = 0;
     for (; k + 16 <= K; k += 16) {
-        v_i8 x = vi8_load(a + k), y = vi8_load(b + k);
-        acc = vi32_add_widened(acc, vi16_mul(vi16_lo_i8(x), vi16_lo_i8(y)));
-        acc = vi32_add_widened(acc, vi16_mul(vi16_hi_i8(x), vi16_hi_i8(y)));
+        v_i16 xl, xh, yl, yh;
+        vi8_split(vi8_load(a + k), &xl, &xh);
+        vi8_split(vi8_load(b + k), &yl, &yh);
+        acc = vi32_dot2_i8(vi32_dot2_i8(acc, xl, yl), xh, yh);
     }
     int32_t s = vi32_sum(acc);
     for (; k < K; ++k)
@@ -342,8 +342,8 @@ void gemm_i8_panel8(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* 
         v_i16 blo = vi16_zip_lo(r0, r1), bhi = vi16_zip_hi(r0, r1);                           \
         for (int r = 0; r < 4; ++r) {                                                         \
             v_i16 ap = VI16_DUP_PAIR_LANE(a16[r], (t));                                       \
-            l[r] = vi32_padal(l[r], vi16_mul(blo, ap));                                       \
-            h[r] = vi32_padal(h[r], vi16_mul(bhi, ap));                                       \
+            l[r] = vi32_dot2_i8(l[r], blo, ap);                                       \
+            h[r] = vi32_dot2_i8(h[r], bhi, ap);                                       \
         }                                                                                     \
     } while (0)
                     for (; k + 8 <= K; k += 8) {
@@ -363,8 +363,8 @@ void gemm_i8_panel8(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* 
                         for (int r = 0; r < 4; ++r) {
                             const int8_t* ar = a + (size_t)r * K + k;
                             v_i16 ap = vi16_dup_pair(ar[0], ar[1]);
-                            l[r] = vi32_padal(l[r], vi16_mul(blo, ap));
-                            h[r] = vi32_padal(h[r], vi16_mul(bhi, ap));
+                            l[r] = vi32_dot2_i8(l[r], blo, ap);
+                            h[r] = vi32_dot2_i8(h[r], bhi, ap);
                         }
                     }
                     for (; k < K; ++k) {

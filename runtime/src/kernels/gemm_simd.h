@@ -312,19 +312,34 @@ NN_SIMD_INLINE v_i32 vi32_padal(v_i32 acc, v_i16 p)
 #endif
 }
 
-/* acc + the eight 16-bit lanes of p widened to 32 bits, two lanes into each
- * accumulator lane: only the sum over all lanes is defined (for dot
- * products that fold their accumulator at the end).  NEON adds pairs
- * (vpadal); the portable body adds p[i] + p[i+4] into lane i. */
-NN_SIMD_INLINE v_i32 vi32_add_widened(v_i32 acc, v_i16 p)
+/* acc[i] + a[2i]·b[2i] + a[2i+1]·b[2i+1] for raw 8-bit values a and b held
+ * in 16-bit lanes (every product fits in 16 bits).  NEON multiplies in 16
+ * bits and adds the pairs (vpadal); x86-64 forms the same sums with 32-bit
+ * products in one instruction (pmaddwd). */
+NN_SIMD_INLINE v_i32 vi32_dot2_i8(v_i32 acc, v_i16 a, v_i16 b)
 {
 #ifdef __ARM_NEON
-    return vpadalq_s16(acc, p);
+    return vpadalq_s16(acc, vmulq_s16(a, b));
+#elif defined(__SSE2__)
+    return acc + (v_i32)__builtin_ia32_pmaddwd128(a, b);
 #else
-    const v_i16 sign = p < (v_i16){0};
-    v_i32 lo = (v_i32)__builtin_shufflevector(p, sign, 0, 8, 1, 9, 2, 10, 3, 11);
-    v_i32 hi = (v_i32)__builtin_shufflevector(p, sign, 4, 12, 5, 13, 6, 14, 7, 15);
-    return acc + lo + hi;
+    return vi32_padal(acc, a * b);
+#endif
+}
+
+/* Sixteen signed bytes as two vectors of 16-bit values that together hold
+ * every byte once.  Which byte lands in which lane differs between bodies
+ * (NEON: low and high halves; elsewhere: even and odd bytes, split by shifts
+ * alone), so callers use only sums over all lanes, with both operands of a
+ * product split the same way. */
+NN_SIMD_INLINE void vi8_split(v_i8 v, v_i16* x0, v_i16* x1)
+{
+#ifdef __ARM_NEON
+    *x0 = vmovl_s8(vget_low_s8(v));
+    *x1 = vmovl_high_s8(v);
+#else
+    *x0 = ((v_i16)v << 8) >> 8;
+    *x1 = (v_i16)v >> 8;
 #endif
 }
 

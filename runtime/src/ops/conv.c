@@ -617,14 +617,25 @@ static int32_t rows_per_tile(const gemm_job* j, int quantised)
     return lay == 8 || lay == 16 ? 4 : 2;
 }
 
+/* The rows [*r0, *r1) of j that this thread multiplies: whole row tiles of
+ * the static split. */
+static void thread_gemm_rows(const gemm_job* j, int quantised, int32_t* r0, int32_t* r1)
+{
+    const int32_t rpt = rows_per_tile(j, quantised);
+    const int64_t tiles = (j->m + rpt - 1) / rpt;
+    nn_row_range r = nn_thread_rows(tiles);
+    const int64_t b = r.begin * rpt, e = (r.begin + r.count) * rpt;
+    *r0 = (int32_t)b;
+    *r1 = (int32_t)(e < j->m ? e : j->m);
+}
+
 static void gemm_f32_worker(const gemm_job* j)
 {
     const int32_t rpt = rows_per_tile(j, 0);
-    const int64_t tiles = (j->m + rpt - 1) / rpt;
-    nn_row_range r = nn_thread_rows(tiles);
-    for (int64_t t = r.begin; t < r.begin + r.count; ++t) {
-        const int32_t r0 = (int32_t)t * rpt;
-        const int32_t m = j->m - r0 < rpt ? j->m - r0 : rpt;
+    int32_t r0, r1;
+    thread_gemm_rows(j, 0, &r0, &r1);
+    for (; r0 < r1; r0 += rpt) {
+        const int32_t m = r1 - r0 < rpt ? r1 - r0 : rpt;
         kernel_gemm_f32((float*)j->c + (size_t)r0 * (size_t)j->n,
                         (const float*)j->a + (size_t)r0 * (size_t)j->k, 'N',
                         (const float*)j->b, j->layout, (const float*)j->bias, j->activation, m,
@@ -635,11 +646,10 @@ static void gemm_f32_worker(const gemm_job* j)
 static void gemm_quant_worker(const gemm_job* j)
 {
     const int32_t rpt = rows_per_tile(j, 1);
-    const int64_t tiles = (j->m + rpt - 1) / rpt;
-    nn_row_range r = nn_thread_rows(tiles);
-    for (int64_t t = r.begin; t < r.begin + r.count; ++t) {
-        const int32_t r0 = (int32_t)t * rpt;
-        const int32_t m = j->m - r0 < rpt ? j->m - r0 : rpt;
+    int32_t r0, r1;
+    thread_gemm_rows(j, 1, &r0, &r1);
+    for (; r0 < r1; r0 += rpt) {
+        const int32_t m = r1 - r0 < rpt ? r1 - r0 : rpt;
         kernel_gemm_quant((unsigned char*)j->c + (size_t)r0 * (size_t)j->n * j->c_es,
                           (const unsigned char*)j->a + (size_t)r0 * (size_t)j->k * j->a_es, 'N',
                           j->b, j->layout, (const int32_t*)j->bias, j->activation, m, j->n,
@@ -776,23 +786,25 @@ typedef struct im2col_job {
     int32_t y, x0, cols, k;
 } im2col_job;
 
-static void im2col_worker(const im2col_job* j)
+/* Tile columns [c0, c1): each column's KH filter rows of KW taps, taps
+ * outside the image filled with j->fill. */
+static void im2col_worker(const im2col_job* j, int32_t c0, int32_t c1)
 {
     const conv_geom* g = j->g;
     const size_t es = j->es;
     const size_t px = (size_t)g->cin * es;
     const size_t row = (size_t)j->k * es;
-    nn_row_range r = nn_thread_rows(g->kh);
-    for (int64_t ky = r.begin; ky < r.begin + r.count; ++ky) {
-        const int32_t iy = j->y * g->sh - g->top + (int32_t)ky;
-        for (int32_t c = 0; c < j->cols; ++c) {
+    const int32_t iy0 = j->y * g->sh - g->top;
+    for (int32_t c = c0; c < c1; ++c) {
+        const int32_t ix0 = (j->x0 + c) * g->sw - g->left;
+        for (int32_t ky = 0; ky < g->kh; ++ky) {
             unsigned char* dst = j->cache + (size_t)c * row + (size_t)ky * (size_t)g->kw * px;
+            const int32_t iy = iy0 + ky;
             if (iy < 0 || iy >= g->h) {
                 memset(dst, j->fill, (size_t)g->kw * px);
                 continue;
             }
             const unsigned char* src = j->in + (size_t)iy * (size_t)g->w * px;
-            const int32_t ix0 = (j->x0 + c) * g->sw - g->left;
             for (int32_t kx = 0; kx < g->kw; ++kx) {
                 const int32_t ix = ix0 + kx;
                 if (ix < 0 || ix >= g->w)
@@ -871,12 +883,14 @@ int nn_conv_gemm(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_tenso
                     j.c = (unsigned char*)o.out +
                           (((size_t)n * (size_t)g.oh + (size_t)y) * (size_t)g.ow + (size_t)x) *
                               (size_t)g.cout * oes;
-                    /* One region per tile: the barrier finishes the tile's
-                     * im2col rows before any thread multiplies them. */
+                    /* One region per tile.  Each thread fills the im2col
+                     * rows of exactly the GEMM rows it multiplies, so no
+                     * thread reads a row another one writes. */
 #pragma omp parallel
                     {
-                        im2col_worker(&ij);
-#pragma omp barrier
+                        int32_t r0, r1;
+                        thread_gemm_rows(&j, quantised, &r0, &r1);
+                        im2col_worker(&ij, r0, r1);
                         gemm_worker(&j, quantised);
                     }
                     x += w;
