@@ -10,33 +10,10 @@
 #include <strings.h>
 
 #include "http.h"
-#include "multipart.h"
 #include "platform.h"
+#include "plugin_http.h"
 
 #define KFM_MIME "application/vnd.kestrune.kfm"
-#define JSON_MIME "application/json"
-#define TEXT_MIME "text/plain"
-
-static int reply_text(int socket, int status, const char* text)
-{
-    return http_respond(socket, status, TEXT_MIME, strlen(text), text, 0, (const char*)NULL);
-}
-
-static int reply_json_text(int socket, int status, const char* text)
-{
-    return http_respond(socket, status, JSON_MIME, strlen(text), text, 0, (const char*)NULL);
-}
-
-/* The document written into the reply buffer up to `end`, or the writer's
- * failure reply when `end` is NULL. */
-static int reply_document(int socket, nn_server* server, int status, char* end)
-{
-    if (!end)
-        return reply_text(socket, 500, "JSON Response Too Large");
-    end = json_end(server->common.json.text, end);
-    size_t length = (size_t)(end - server->common.json.text);
-    return http_respond(socket, status, JSON_MIME, length, server->common.json.text, 0, (const char*)NULL);
-}
 
 /* ---- error and layer objects -------------------------------------------- */
 
@@ -206,7 +183,7 @@ static int model_description(int socket, nn_server* server)
         pos = json_arr_close(&json->text, &json->capacity, pos);
     if (pos)
         pos = json_obj_close(&json->text, &json->capacity, pos);
-    return reply_document(socket, server, 200, pos);
+    return plugin_reply_document(socket, &server->common.json, 200, pos);
 }
 
 static char* optional_str(char* pos, json_buffer* json, const char* name, const char* value)
@@ -310,7 +287,7 @@ static int engine_description(int socket, nn_server* server)
         pos = json_obj_close(&json->text, &json->capacity, pos);
     if (pos)
         pos = json_obj_close(&json->text, &json->capacity, pos);
-    return reply_document(socket, server, 200, pos);
+    return plugin_reply_document(socket, &server->common.json, 200, pos);
 }
 
 static int v1_get(int socket, const char* target, http_header* headers, size_t header_count, nn_server* server)
@@ -325,32 +302,34 @@ static int v1_get(int socket, const char* target, http_header* headers, size_t h
         if (h->value_len != n || strncasecmp(h->value, KFM_MIME, n) != 0)
             continue;
         if (!server->common.loaded)
-            return reply_text(socket, 428, "No Model Loaded");
+            return plugin_reply_text(socket, 428, "No Model Loaded");
         return http_respond(socket, 200, KFM_MIME, (size_t)server->model_size, server->model, 0,
                             (const char*)NULL);
     }
     if (!server->common.loaded)
-        return reply_text(socket, 428, "{\"status\": \"no model loaded\"}");
+        return plugin_reply_text(socket, 428, "{\"status\": \"no model loaded\"}");
     return model_description(socket, server);
 }
 
 /* ---- upload ----------------------------------------------------------------- */
 
 /* Makes room for `needed` bytes at the aligned model start, keeping the
- * model_size bytes received so far. false when it cannot grow. */
-static bool upload_reserve(nn_server* server, uint64_t needed)
+ * model_size bytes received so far; the model start, or NULL when it cannot
+ * grow. */
+static uint8_t* upload_reserve(void* user, uint64_t needed)
 {
+    nn_server* server = user;
     if (needed <= server->buffer_size && server->model)
-        return true;
+        return server->model;
     if (needed > SIZE_MAX - 15)
-        return false;
+        return NULL;
     uint8_t* old_base = server->upload_buffer;
     uint8_t* old_model = server->model;
     bool in_upload = old_base && old_model >= old_base;
     size_t old_offset = in_upload ? (size_t)(old_model - old_base) : 0;
     uint8_t* base = realloc(server->upload_buffer, (size_t)needed + 15);
     if (!base)
-        return false;
+        return NULL;
     uint8_t* aligned = (uint8_t*)(((uintptr_t)base + 15) & ~(uintptr_t)15);
     if (server->model_size) {
         /* The aligned start can move with the block: bring the received
@@ -361,24 +340,25 @@ static bool upload_reserve(nn_server* server, uint64_t needed)
     server->upload_buffer = base;
     server->model = aligned;
     server->buffer_size = needed;
-    return true;
+    return aligned;
 }
 
-static int load_upload(int socket, nn_server* server, bool* replied)
+static int load_upload(int socket, void* user, bool* replied)
 {
+    nn_server* server = user;
     static const char* const me = "v1_put";
     *replied = true;
     nn_context_model_unload(server->context);
     int status = nn_model_validate(server->model, server->model_size);
     if (status != 0) {
         fprintf(stderr, "%s failed to validate model: %s\n", me, nn_model_validate_error(status));
-        return reply_json_text(socket, 200, "{\"error\": \"invalid model\"}");
+        return plugin_reply_json_text(socket, 200, "{\"error\": \"invalid model\"}");
     }
     status = nn_context_model_load(server->context, server->model_size, server->model);
     if (status != 0) {
         fprintf(stderr, "%s failed to load model: %s\n", me, rt_status_text(status));
         nn_context_model_unload(server->context);
-        return reply_json_text(socket, 200, "{\"error\": \"model load error\"}");
+        return plugin_reply_json_text(socket, 200, "{\"error\": \"model load error\"}");
     }
     size_t layers = nn_model_layer_count(server->model);
     bool ok = rt_reset_layer_timing(server);
@@ -396,7 +376,7 @@ static int load_upload(int socket, nn_server* server, bool* replied)
     }
     if (!ok) {
         nn_context_model_unload(server->context);
-        return reply_text(socket, 503, "Out of timings/name memory");
+        return plugin_reply_text(socket, 503, "Out of timings/name memory");
     }
     server->common.loaded = 1;
     status = nn_context_run(server->context);
@@ -405,7 +385,7 @@ static int load_upload(int socket, nn_server* server, bool* replied)
         status = nn_tensor_sync(last);
     if (status != 0) {
         char* end = error_json(server->common.json.text, server, "model error: %s", rt_status_text(status));
-        return reply_document(socket, server, 500, end);
+        return plugin_reply_document(socket, &server->common.json, 500, end);
     }
     *replied = false;
     return 0;
@@ -413,101 +393,36 @@ static int load_upload(int socket, nn_server* server, bool* replied)
 
 /* Parts that write or grow the upload buffer first take a loaded model out:
  * its constants are views into those bytes. */
-static void release_for_write(nn_server* server)
+static void release_for_write(void* user)
 {
+    nn_server* server = user;
     if (server->common.loaded || server->mapped)
         nn_server_model_unload(server);
     nn_context_model_unload(server->context);
+}
+
+static uint64_t upload_size(void* user)
+{
+    return ((nn_server*)user)->model_size;
+}
+
+static void set_upload_size(void* user, uint64_t size)
+{
+    ((nn_server*)user)->model_size = size;
 }
 
 int v1_put(int socket, http_header* headers, size_t header_count, char* body, size_t body_len, nn_server* server)
 {
     (void)headers;
     (void)header_count;
-    static const char* const me = "v1_put";
     if (server->common.loaded || server->mapped)
         nn_server_model_unload(server);
     server->common.loaded = 0;
-    if (!body || body_len == 0)
-        return reply_json_text(socket, 200, "{\"reply\": \"success\"}");
-
-    const char* pos = body;
-    uint64_t left = body_len;
-    bool any_part = false;
-    while (left > 0) {
-        char name[MULTIPART_NAME_SIZE];
-        char filename[32];
-        char content_type[32] = "";
-        const char* data = NULL;
-        uint64_t length = 0;
-        uint64_t step = multipart_next_part(pos, left, name, filename, sizeof filename, content_type,
-                                            sizeof content_type, &data, &length);
-        if (step == 0)
-            break;
-        any_part = true;
-        pos += step;
-        left -= step;
-        if (length > RT_MAX_PART_SIZE) {
-            fprintf(stderr, "%s multipart element %s too large (%zu)\n", me, filename, (size_t)length);
-            errno = EMSGSIZE;
-            return -1;
-        }
-        if (strcmp(name, "block_count") == 0) {
-            char digits[32];
-            size_t n = length < sizeof digits - 1 ? (size_t)length : sizeof digits - 1;
-            memcpy(digits, data, n);
-            digits[n] = '\0';
-            long long count = strtoll(digits, NULL, 10);
-            server->block_count = count > INT32_MAX ? INT32_MAX : count < INT32_MIN ? INT32_MIN : (int32_t)count;
-            if (count == 0)
-                return reply_text(socket, 400, "Invalid block_count value");
-            if (count < 0 || count > INT32_MAX ||
-                (uint64_t)count * RT_BLOCK_SIZE > server->max_model_size)
-                return reply_text(socket, 400, "Requested model is larger than allowed");
-            uint64_t size = (uint64_t)count * RT_BLOCK_SIZE;
-            release_for_write(server);
-            server->model_size = 0;
-            if (size > server->buffer_size || !server->model) {
-                if (!upload_reserve(server, size))
-                    return reply_json_text(socket, 507, "{\"error\": \"model too large\"}");
-            }
-            server->block_index = 0;
-        } else if (strcmp(name, "block_content") == 0) {
-            bool whole = server->block_count == 0;
-            uint64_t kept = whole ? 0 : server->model_size;
-            if (length > server->max_model_size || kept > server->max_model_size - length)
-                return reply_json_text(socket, 507, "{\"error\": \"model too large\"}");
-            release_for_write(server);
-            if (whole)
-                server->model_size = 0;
-            if (!upload_reserve(server, kept + length))
-                return reply_json_text(socket, 507, "{\"error\": \"model too large\"}");
-            if (length)
-                memcpy(server->model + kept, data, (size_t)length);
-            server->model_size = kept + length;
-            if (!whole) {
-                server->block_index++;
-                if (server->block_index < server->block_count) {
-                    char text[96];
-                    int n = snprintf(text, sizeof text, "{\"block\": %d, \"block_count\": %d}",
-                                     server->block_index, server->block_count);
-                    return http_respond(socket, 200, JSON_MIME, (size_t)n, text, 0, (const char*)NULL);
-                }
-            }
-            bool replied = false;
-            int result = load_upload(socket, server, &replied);
-            if (replied)
-                return result;
-        } else if (strcmp(name, "block_size") == 0 || strcmp(name, "model_name") == 0 ||
-                   strcmp(name, "model_checksum") == 0 || strcmp(name, "block_id") == 0) {
-            /* accepted; nothing to do */
-        } else {
-            return reply_text(socket, 415, "Unsupported multi-part data");
-        }
-    }
-    if (!any_part)
-        return reply_text(socket, 415, "Unsupported multi-part data");
-    return reply_json_text(socket, 200, "{\"reply\": \"success\"}");
+    const plugin_upload_hooks hooks = {
+        server,           RT_BLOCK_SIZE, server->max_model_size, RT_MAX_PART_SIZE, release_for_write,
+        upload_reserve,   upload_size,   set_upload_size,        load_upload,
+    };
+    return plugin_upload_put(socket, body, body_len, &server->upload, &hooks);
 }
 
 /* ---- dispatch ----------------------------------------------------------------- */
@@ -528,5 +443,5 @@ int nn_server_http_handler(int socket, char* method, char* target, http_header* 
         return v1_post(socket, target, headers, header_count, body, body_len, server);
     if (strcmp(method, "OPTIONS") == 0)
         return http_respond(socket, 204, "", 0, NULL, 0, (const char*)NULL);
-    return reply_text(socket, 404, "Not Found");
+    return plugin_reply_text(socket, 404, "Not Found");
 }

@@ -8,6 +8,7 @@
 
 #include "kestrune/nn.h"
 #include "plugin.h"
+#include "plugin_http.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -35,8 +36,7 @@ struct nn_server {
     uint64_t max_model_size;
     uint64_t buffer_size;      /* mapping length or usable upload capacity */
     uint64_t model_size;
-    int32_t block_index;
-    int32_t block_count;
+    plugin_upload upload;      /* block counters of the model upload */
     uint8_t* rpc_buffer;       /* payload buffer of the datagram handler */
     uint64_t rpc_capacity;
     int64_t run_time;

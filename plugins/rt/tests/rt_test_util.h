@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "kfm_writer.h"
+#include "multipart_body.h"
 #include "rt_server.h"
 
 namespace rt_test {
@@ -285,28 +286,8 @@ inline Reply call(nn_server* server, const Request& req)
     return r;
 }
 
-struct Part {
-    std::string name;
-    std::string data;
-    std::string filename;      // empty: no filename parameter
-    std::string content_type;  // empty: no Content-Type line
-};
-
-inline std::string multipart(const std::vector<Part>& parts, const std::string& boundary = "XyZ")
-{
-    std::string body;
-    for (auto& p : parts) {
-        body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + p.name + "\"";
-        if (!p.filename.empty() || p.content_type == "application/vnd.kestrune.tensor.float32")
-            body += "; filename=\"" + p.filename + "\"";
-        body += "\r\n";
-        if (!p.content_type.empty())
-            body += "Content-Type: " + p.content_type + "\r\n";
-        body += "\r\n" + p.data + "\r\n";
-    }
-    body += "--" + boundary + "--\r\n";
-    return body;
-}
+using multipart_body::Part;
+using multipart_body::multipart;
 
 inline std::string floats(const std::vector<float>& v)
 {
