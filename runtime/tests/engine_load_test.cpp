@@ -176,6 +176,33 @@ TEST(EngineLoad, FailingInitLeavesTheLibraryLoadedUntilRelease)
     EXPECT_EQ(a.fini_calls(), 1) << "release of an unloaded engine did something";
 }
 
+// Loading into a record that holds a library unloads that one first: its
+// fini runs once and the library is closed, not leaked under the new one.
+TEST(EngineLoad, LoadingAgainUnloadsTheLoadedLibrary)
+{
+    Engine a;
+    const std::string path = kDir + "/" + kFailing;
+    ASSERT_EQ(nn_engine_load(a.e, path.c_str()), 4);
+    void* first = a.e->handle;
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(nn_engine_load(a.e, path.c_str()), 4);
+    EXPECT_EQ(a.fini_calls(), 1);
+    ASSERT_NE(a.e->handle, nullptr);
+    nn_engine_release(a.e);
+    EXPECT_EQ(a.fini_calls(), 2);
+    // Both loads were closed again: the library is no longer mapped.
+    void* probe = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    EXPECT_EQ(probe, nullptr);
+    if (probe)
+        dlclose(probe);
+
+    // A refused call (no path) leaves the loaded library alone.
+    ASSERT_EQ(nn_engine_load(a.e, path.c_str()), 4);
+    EXPECT_EQ(nn_engine_load(a.e, nullptr), NN_ERROR_INVALID_PARAMETER);
+    EXPECT_NE(a.e->handle, nullptr);
+    EXPECT_EQ(a.fini_calls(), 2);
+}
+
 TEST(EngineLoad, ApplicationFilledRecordKeepsItsSlots)
 {
     Engine a;

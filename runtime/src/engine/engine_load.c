@@ -39,6 +39,12 @@ NN_API int nn_engine_load(nn_engine* engine, const char* path)
     if (!resolve_engine_path(path, resolved))
         return NN_ERROR_INVALID_PARAMETER;
 
+    /* A record that holds a library already gives it up first (fini, close,
+     * slots cleared), so that the old library is neither leaked nor left
+     * filling slots beside the new one. */
+    if (engine->handle)
+        nn_engine_unload(engine);
+
     void* handle = dl_open(resolved);
     if (!handle) {
         fprintf(stderr, "failed to load plugin %s: %s\n", resolved, dl_error());
