@@ -17,35 +17,6 @@ static int is_q8(uint32_t t)
     return t == NN_TYPE_I8 || t == NN_TYPE_U8;
 }
 
-/* The FLOAT32 work tensor of an INT8/UINT8 output or input: the tensor's
- * single auxiliary object, (re)created when absent or of another volume.
- * alloc_code: return the allocation's own code (else 14 at mapping). */
-static nn_tensor* work_tensor(nn_tensor* t, const char* label, const char* role, int alloc_code,
-                              int* status)
-{
-    nn_tensor* aux = NULL;
-    if (nn_tensor_aux_free(t) == release_aux_tensor)
-        aux = (nn_tensor*)nn_tensor_aux_object(t);
-    if (aux && aux->type == NN_TYPE_F32 && nn_tensor_volume(aux) == nn_tensor_volume(t) &&
-        aux->data)
-        return aux;
-    aux = nn_tensor_init(NULL, NULL);
-    if (!aux) {
-        fprintf(stderr, "%s unable to create auxiliary f32 tensor for %s: out of memory\n",
-                label, role);
-        *status = NN_ERROR_OUT_OF_MEMORY;
-        return NULL;
-    }
-    int err = nn_tensor_alloc(aux, NN_TYPE_F32, 4, t->shape);
-    if (err && alloc_code) {
-        nn_tensor_release(aux);
-        *status = err;
-        return NULL;
-    }
-    nn_tensor_set_aux_object(t, aux, release_aux_tensor);
-    return aux;
-}
-
 /* "filter_aux_f32": the dequantised copy of an INT8/UINT8 filter (given in
  * [KH, KW, Cin, Cout] order). */
 static nn_tensor* filter_f32(nn_tensor* owner, nn_tensor* filter, const char* label,
@@ -103,13 +74,13 @@ static int make_views(nn_tensor* output, nn_tensor* input, nn_tensor* filter, co
 {
     int status = 0;
     memset(v, 0, sizeof *v);
-    v->out = is_q8(output->type) ? work_tensor(output, label, "output", alloc_code, &status)
+    v->out = is_q8(output->type) ? float_work_tensor(output, label, "output", alloc_code, &status)
                                  : output;
     if (!v->out)
         return status;
     v->in = input;
     if (is_q8(input->type)) {
-        v->in = work_tensor(input, label, "input", alloc_code, &status);
+        v->in = float_work_tensor(input, label, "input", alloc_code, &status);
         if (!v->in)
             return status;
         status = nn_tensor_dequantize(v->in, input);

@@ -39,6 +39,16 @@ nn_tensor* map_tensors_for(nn_tensor* t);
 /* Unmaps what map_tensors mapped for each non-NULL operand. */
 void unmap_tensors(nn_tensor* out, nn_tensor* a, nn_tensor* b);
 
+/* The FLOAT32 work tensor of an INT8/UINT8 tensor t: t's single auxiliary
+ * object (free function release_aux_tensor), created when absent, of another
+ * volume, or left without data by an earlier failed allocation.  A record
+ * that cannot be made prints "<label> unable to create auxiliary f32 tensor
+ * for <role>: out of memory" and gives 3; a failed data allocation gives its
+ * own code with alloc_code non-zero, else the tensor is attached without data
+ * (its mapping then fails).  NULL with *status on failure. */
+nn_tensor* float_work_tensor(nn_tensor* t, const char* label, const char* role, int alloc_code,
+                             int* status);
+
 /* 1 when the type is one map_tensors serves (FLOAT32, INT8, UINT8). */
 int map_tensors_type_ok(const nn_tensor* t);
 

@@ -15,26 +15,35 @@ int map_tensors_type_ok(const nn_tensor* t)
     return t && (t->type == NN_TYPE_F32 || is_quantised(t));
 }
 
-/* The tensor's auxiliary FLOAT32 tensor, created on first use and recreated
- * when the tensor's volume changed since. */
-static nn_tensor* aux_tensor(nn_tensor* t, const char* role, int* status)
+nn_tensor* float_work_tensor(nn_tensor* t, const char* label, const char* role, int alloc_code,
+                             int* status)
 {
     nn_tensor* aux = NULL;
     if (nn_tensor_aux_free(t) == release_aux_tensor)
         aux = (nn_tensor*)nn_tensor_aux_object(t);
-    if (aux && nn_tensor_volume(aux) == nn_tensor_volume(t))
+    if (aux && aux->type == NN_TYPE_F32 && nn_tensor_volume(aux) == nn_tensor_volume(t) &&
+        aux->data)
         return aux;
     aux = nn_tensor_init(NULL, NULL);
     if (!aux) {
-        fprintf(stderr, "%s unable to create auxiliary f32 tensor for %s: out of memory\n",
-                "map_tensors", role);
+        fprintf(stderr, "%s unable to create auxiliary f32 tensor for %s: out of memory\n", label,
+                role);
         *status = NN_ERROR_OUT_OF_MEMORY;
         return NULL;
     }
-    /* A failed allocation leaves the tensor without data; mapping it fails. */
-    nn_tensor_alloc(aux, NN_TYPE_F32, 4, t->shape);
+    int err = nn_tensor_alloc(aux, NN_TYPE_F32, 4, t->shape);
+    if (err && alloc_code) {
+        nn_tensor_release(aux);
+        *status = err;
+        return NULL;
+    }
     nn_tensor_set_aux_object(t, aux, release_aux_tensor);
     return aux;
+}
+
+static nn_tensor* aux_tensor(nn_tensor* t, const char* role, int* status)
+{
+    return float_work_tensor(t, "map_tensors", role, 0, status);
 }
 
 nn_tensor* map_tensors_for(nn_tensor* t)
