@@ -13,31 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "failing_alloc.h"
 #include "image_fixtures.h"
 #include "kestrune/nn.h"
 #include "postproc_util.h"
-
-namespace {
-int g_countdown = -1;  // allocations left before the failing one; -1: off
-int g_calls = 0;       // allocations seen while armed
-
-bool fail_now()
-{
-    if (g_countdown < 0)
-        return false;
-    ++g_calls;
-    return g_countdown-- == 0;
-}
-}  // namespace
-
-extern "C" {
-void* __real_malloc(size_t);
-void* __real_calloc(size_t, size_t);
-void* __real_realloc(void*, size_t);
-void* __wrap_malloc(size_t n) { return fail_now() ? nullptr : __real_malloc(n); }
-void* __wrap_calloc(size_t n, size_t s) { return fail_now() ? nullptr : __real_calloc(n, s); }
-void* __wrap_realloc(void* p, size_t n) { return fail_now() ? nullptr : __real_realloc(p, n); }
-}
 
 namespace {
 
@@ -66,13 +45,12 @@ void Sweep(const std::function<std::unique_ptr<Operation>()>& make, const std::s
     for (int k = 0; k < 500; ++k) {
         SCOPED_TRACE("allocation " + std::to_string(k) + " fails");
         auto op = make();
-        g_calls = 0;
-        g_countdown = k;
         testing::internal::CaptureStderr();
+        failing_alloc::arm(k);
         int status = op->run();
-        g_countdown = -1;
+        failing_alloc::disarm();
         testing::internal::GetCapturedStderr();
-        if (g_calls <= k) {  // no allocation failed: the sweep is complete
+        if (failing_alloc::calls <= k) {  // no allocation failed: the sweep is complete
             EXPECT_EQ(status, 0);
             EXPECT_EQ(op->result(), want);
             EXPECT_GT(k, 0) << "the operation allocates nothing";

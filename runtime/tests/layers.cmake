@@ -13,10 +13,10 @@ add_test(NAME layers_demo COMMAND layers_demo)
 set_tests_properties(layers_demo PROPERTIES ENVIRONMENT OMP_NUM_THREADS=2
   PASS_REGULAR_EXPRESSION "reference: [-0-9. ]+ match")
 
-# Allocation failures: malloc and calloc of the runtime wrapped at link time.
+# Allocation failures: malloc, calloc and realloc wrapped at link time.
 kestrune_add_gtest(layers_alloc_test
   SOURCES layers/quant_prep_alloc_test.cpp
   LIBS kestrune_rt_testsupport
   ENV OMP_NUM_THREADS=2)
 target_include_directories(layers_alloc_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_options(layers_alloc_test PRIVATE -Wl,--wrap=malloc -Wl,--wrap=calloc)
+target_link_options(layers_alloc_test PRIVATE -Wl,--wrap=malloc -Wl,--wrap=calloc -Wl,--wrap=realloc)

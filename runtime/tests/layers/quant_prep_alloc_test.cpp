@@ -7,27 +7,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "failing_alloc.h"
 #include "layer_test_util.h"
-
-namespace {
-int g_countdown = -1;  // allocations left before the failing one; -1: off
-int g_calls = 0;
-
-bool fail_now()
-{
-    if (g_countdown < 0)
-        return false;
-    ++g_calls;
-    return g_countdown-- == 0;
-}
-}  // namespace
-
-extern "C" {
-void* __real_malloc(size_t);
-void* __real_calloc(size_t, size_t);
-void* __wrap_malloc(size_t n) { return fail_now() ? nullptr : __real_malloc(n); }
-void* __wrap_calloc(size_t n, size_t s) { return fail_now() ? nullptr : __real_calloc(n, s); }
-}
 
 namespace {
 
@@ -58,10 +39,9 @@ TEST_F(Layers, EachFailedAllocationOfThePreparationGivesThreeAndIsRecovered)
         Load(dense_model());
         set_q<int8_t>(0, {1, -2, 3, 4});
         set_q<int8_t>(2, {9, 9, 9});
-        g_calls = 0;
-        g_countdown = k;
+        failing_alloc::arm(k);
         int status = nn_context_step(ctx, 2);
-        g_countdown = -1;
+        failing_alloc::disarm();
         if (status == 0) {
             EXPECT_EQ(kfm_test::elements<int8_t>(t(2)), want);
             nn_context_release(ctx);

@@ -1,0 +1,53 @@
+// Failing allocations for the allocation-failure suites.  A program that
+// includes this header (in one source file) is linked with
+// -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc: while armed, the k-th
+// allocation from then on returns NULL.
+#ifndef KESTRUNE_TESTS_FAILING_ALLOC_H
+#define KESTRUNE_TESTS_FAILING_ALLOC_H
+
+#include <cstddef>
+
+namespace failing_alloc {
+inline int countdown = -1;  // allocations left before the failing one; -1: off
+inline int calls = 0;       // allocations seen while armed
+
+inline bool fail_now()
+{
+    if (countdown < 0)
+        return false;
+    ++calls;
+    return countdown-- == 0;
+}
+
+// Arms the k-th allocation from now to fail (k 0: the next one).
+inline void arm(int k)
+{
+    calls = 0;
+    countdown = k;
+}
+
+inline void disarm()
+{
+    countdown = -1;
+}
+}  // namespace failing_alloc
+
+extern "C" {
+void* __real_malloc(size_t);
+void* __real_calloc(size_t, size_t);
+void* __real_realloc(void*, size_t);
+void* __wrap_malloc(size_t n)
+{
+    return failing_alloc::fail_now() ? nullptr : __real_malloc(n);
+}
+void* __wrap_calloc(size_t n, size_t s)
+{
+    return failing_alloc::fail_now() ? nullptr : __real_calloc(n, s);
+}
+void* __wrap_realloc(void* p, size_t n)
+{
+    return failing_alloc::fail_now() ? nullptr : __real_realloc(p, n);
+}
+}
+
+#endif
