@@ -16,6 +16,8 @@
 #include "failing_alloc.h"
 #include "image_fixtures.h"
 #include "kestrune/nn.h"
+#include "kfm_writer.h"
+#include "layers/layer_test_util.h"
 #include "postproc_util.h"
 
 namespace {
@@ -224,6 +226,71 @@ struct Int8DirectConv : Operation {
 TEST(AllocationFailure, QuantisedDirectConvolutionWorkTensors)
 {
     Sweep([] { return std::make_unique<Int8DirectConv>(); }, {3, 14});
+}
+
+// ---- contexts and models ------------------------------------------------------------
+
+// A context made, a model loaded and run: conv2d 3x3 with a fused relu ->
+// max pool -> reshape -> dense -> softmax, FLOAT32.
+struct LoadAndRun : Operation {
+    kfm::Buffer buf;
+    nn_context* ctx = nullptr;
+    std::vector<float> out;
+    LoadAndRun()
+    {
+        using namespace layer_test;
+        std::vector<float> w(3 * 3 * 3 * 4), d(2 * 2 * 4 * 3);
+        for (size_t i = 0; i < w.size(); ++i)
+            w[i] = (float)((int)(i % 7) - 3) * 0.1f;
+        for (size_t i = 0; i < d.size(); ++i)
+            d[i] = (float)((int)(i % 5) - 2) * 0.2f;
+        kfm::Model m;
+        m.memory_block_size = 16;
+        m.labels = std::vector<std::string>{"r", "g", "b"};
+        m.layers = std::vector<kfm::Layer>{
+            input("x", {1, 4, 4, 3}),
+            constant_f32("w", {3, 3, 3, 4}, w),
+            constant_f32("b", {4}, {0.1f, -0.1f, 0.2f, 0}),
+            op("c", NN_LAYER_CONV2D, {1, 4, 4, 4}, {0, 1, 2},
+               {list("strides", {1, 1, 1, 1}), list("head", {0, 1, 1, 0}), list("tail", {0, 1, 1, 0}),
+                text("activation", "relu")}),
+            op("p", NN_LAYER_POOL2D, {1, 2, 2, 4}, {3},
+               {list("ksize", {1, 2, 2, 1}), list("strides", {1, 2, 2, 1}), text("pooling", "MAXIMUM")}),
+            op("f", NN_LAYER_RESHAPE, {1, 16}, {4}),
+            constant_f32("d", {16, 3}, d),
+            op("y", NN_LAYER_DENSE, {1, 3}, {5, 6}),
+            op("s", NN_LAYER_SOFTMAX, {1, 3}, {7})};
+        buf = kfm::write(m);
+    }
+    ~LoadAndRun() override { nn_context_release(ctx); }
+    int run() override
+    {
+        nn_context_release(ctx);
+        ctx = nn_context_init(nullptr, 1 << 16, nullptr, 1 << 16, nullptr);
+        if (!ctx)
+            return NN_ERROR_OUT_OF_MEMORY;
+        int status = nn_context_model_load(ctx, buf.size(), buf.data());
+        if (status)
+            return status;
+        nn_tensor* x = nn_context_tensor_index(ctx, 0);
+        float* p = x ? (float*)nn_tensor_mapwo(x) : nullptr;
+        if (!p)
+            return NN_ERROR_TENSOR_NO_DATA;
+        for (int i = 0; i < 48; ++i)
+            p[i] = (float)((i * 13) % 17) * 0.1f;
+        nn_tensor_unmap(x);
+        status = nn_context_run(ctx);
+        if (status)
+            return status;
+        out = kfm_test::floats(nn_context_tensor_index(ctx, 8));
+        return 0;
+    }
+    std::vector<float> result() override { return out; }
+};
+
+TEST(AllocationFailure, ContextModelLoadAndRun)
+{
+    Sweep([] { return std::make_unique<LoadAndRun>(); }, {NN_ERROR_OUT_OF_MEMORY, NN_ERROR_TENSOR_NO_DATA});
 }
 
 }  // namespace

@@ -242,7 +242,9 @@ struct Request {
 
 // Calls the handler with the request on one end of a socketpair and reads
 // the other end on a thread (replies may exceed the socket buffer).
-inline Reply call(nn_server* server, const Request& req)
+// `around`, when given, is called with true just before the handler and with
+// false just after it.
+inline Reply call(nn_server* server, const Request& req, void (*around)(bool) = nullptr)
 {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
@@ -275,8 +277,12 @@ inline Reply call(nn_server* server, const Request& req)
         headers.push_back(http_header{name.empty() ? nullptr : name.data(), name.size(), value.data(),
                                       value.size()});
     }
+    if (around)
+        around(true);
     int result = nn_server_http_handler(fds[0], method.data(), target.data(), headers.data(), headers.size(),
                                         body.empty() ? nullptr : body.data(), body.size(), server);
+    if (around)
+        around(false);
     shutdown(fds[0], SHUT_WR);
     reader.join();
     close(fds[0]);

@@ -1,7 +1,8 @@
 // Failing allocations for the allocation-failure suites.  A program that
 // includes this header (in one source file) is linked with
 // -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc: while armed, the k-th
-// allocation from then on returns NULL.
+// allocation from then on made by the arming thread returns NULL (other
+// threads, such as a test's socket reader, are never failed).
 #ifndef KESTRUNE_TESTS_FAILING_ALLOC_H
 #define KESTRUNE_TESTS_FAILING_ALLOC_H
 
@@ -10,10 +11,11 @@
 namespace failing_alloc {
 inline int countdown = -1;  // allocations left before the failing one; -1: off
 inline int calls = 0;       // allocations seen while armed
+inline thread_local bool armed_here = false;
 
 inline bool fail_now()
 {
-    if (countdown < 0)
+    if (!armed_here || countdown < 0)
         return false;
     ++calls;
     return countdown-- == 0;
@@ -24,11 +26,24 @@ inline void arm(int k)
 {
     calls = 0;
     countdown = k;
+    armed_here = true;
+}
+
+// Stops and resumes the arming thread's failures, keeping the countdown.
+inline void pause()
+{
+    armed_here = false;
+}
+
+inline void resume()
+{
+    armed_here = true;
 }
 
 inline void disarm()
 {
     countdown = -1;
+    armed_here = false;
 }
 }  // namespace failing_alloc
 

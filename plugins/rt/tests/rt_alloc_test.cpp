@@ -1,0 +1,93 @@
+// Allocation failures in the runtime plug-in (the program is linked with
+// --wrap for malloc, calloc and realloc): a server is made, a model uploaded,
+// inference requested in JSON and as a label, and the model described, with
+// the k-th allocation of the handler calls failing.  Every reply sent is
+// well formed, nothing leaks, and the same requests without failures then
+// answer as on an undisturbed server.
+#include "failing_alloc.h"
+#include "rt_test_util.h"
+
+using namespace rt_test;
+
+namespace {
+
+void around(bool start)
+{
+    if (start)
+        failing_alloc::resume();
+    else
+        failing_alloc::pause();
+}
+
+// What a run compares: each reply's status and its stable part.
+std::vector<std::string> session(nn_server* s, bool armed)
+{
+    const std::vector<float> x = {0.5f, -1, 2, 0};
+    void (*hook)(bool) = armed ? around : nullptr;
+    std::vector<std::string> got;
+    Reply r = call(s, put_whole(bytes_of(kfm::write(softmax_classifier()))), hook);
+    got.push_back(std::to_string(r.status) + " " + r.body);
+    r = call(s, post("/v1/model?output=output", "application/json", "application/vnd.kestrune.tensor", floats(x)),
+             hook);
+    size_t data = r.body.find("\"data\":");
+    got.push_back(std::to_string(r.status) + " " +
+                  (data == std::string::npos ? r.body : r.body.substr(data, r.body.find('"', data + 8) - data)));
+    r = call(s, post("/v1/model", "text/plain", "application/vnd.kestrune.tensor", floats(x)), hook);
+    got.push_back(std::to_string(r.status) + " " + r.body + " " + r.header("X-Softmax"));
+    r = call(s, Request{"GET", "/v1/model", {}, ""}, hook);
+    got.push_back(std::to_string(r.status) + (r.body.find("\"name\":\"softmax\"") != std::string::npos ? " named" : ""));
+    return got;
+}
+
+TEST(RtAllocationFailure, ServerInit)
+{
+    for (int k = 0; k < 100; ++k) {
+        failing_alloc::arm(k);
+        nn_server* s = nn_server_init(0, 0, nullptr, 0, nullptr, 1u << 20, nullptr);
+        failing_alloc::disarm();
+        if (failing_alloc::calls <= k) {
+            ASSERT_NE(s, nullptr);
+            nn_server_release(s);
+            return;
+        }
+        nn_server_release(s);  // NULL, or a server that must still be whole
+    }
+    ADD_FAILURE() << "more than 100 allocations";
+}
+
+TEST(RtAllocationFailure, UploadInferDescribe)
+{
+    std::vector<std::string> want;
+    {
+        Server clean;
+        want = session(clean.s, false);
+    }
+    ASSERT_EQ(want[0], "200 {\"reply\": \"success\"}");
+    ASSERT_EQ(want[2].substr(0, 4), "200 ");
+    for (int k = 0; k < 2000; ++k) {
+        SCOPED_TRACE("allocation " + std::to_string(k) + " fails");
+        Server server;
+        failing_alloc::arm(k);
+        failing_alloc::pause();
+        testing::internal::CaptureStderr();
+        testing::internal::CaptureStdout();
+        std::vector<std::string> got = session(server.s, true);
+        failing_alloc::disarm();
+        testing::internal::GetCapturedStdout();
+        testing::internal::GetCapturedStderr();
+        if (failing_alloc::calls <= k) {
+            EXPECT_EQ(got, want);
+            EXPECT_GT(k, 0);
+            return;
+        }
+        testing::internal::CaptureStderr();
+        testing::internal::CaptureStdout();
+        std::vector<std::string> again = session(server.s, false);
+        testing::internal::GetCapturedStdout();
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(again, want) << "after the failed session";
+    }
+    ADD_FAILURE() << "more than 2000 allocations";
+}
+
+}  // namespace
