@@ -228,6 +228,17 @@ TEST(ImageLoad, UnsupportedTypesAndUndecodableBytesLeaveTheTensor)
         EXPECT_EQ(nn_tensor_load_image(t.t, png.data, 10), 1) << "truncated, type " << type;
         EXPECT_TRUE(t.untouched());
     }
+    // Pixmaps whose header gives no width or height: the decoder hands back
+    // an empty picture, which is refused before any resize or copy.
+    for (const char* header : {"P6\n,16 16\n255\n", "P6\n0 2\n255\n", "P6\n2 0\n255\n"}) {
+        std::string ppm = std::string(header) + std::string(48, '\x80');
+        for (nn_type type : {NN_TYPE_F32, NN_TYPE_U8, NN_TYPE_I8})
+            for (std::vector<int32_t> shape : {std::vector<int32_t>{1, 2, 2, 3}, {1, 4, 4, 3}}) {
+                Tensor t(type, shape);
+                EXPECT_EQ(nn_tensor_load_image(t.t, ppm.data(), ppm.size()), 1) << header << " type " << type;
+                EXPECT_TRUE(t.untouched());
+            }
+    }
 }
 
 TEST(ImageLoad, ShapesThatAreNotOneImageOfOneToFourChannels)

@@ -18,12 +18,22 @@ typedef struct image_source {
     int size;
 } image_source;
 
+/* The decoded pixels, or NULL when the bytes are no picture.  A picture
+ * without width or height (a pixmap header can say so) counts as none: there
+ * is nothing to resize or copy from it. */
 static stbi_uc* decode(const image_source* src, int channels, int* width, int* height)
 {
     int own_channels;
-    if (src->path)
-        return stbi_load(src->path, width, height, &own_channels, channels);
-    return stbi_load_from_memory(src->data, src->size, width, height, &own_channels, channels);
+    *width = *height = 0;
+    stbi_uc* pixels = src->path
+                          ? stbi_load(src->path, width, height, &own_channels, channels)
+                          : stbi_load_from_memory(src->data, src->size, width, height,
+                                                  &own_channels, channels);
+    if (pixels && (*width < 1 || *height < 1)) {
+        stbi_image_free(pixels);
+        return NULL;
+    }
+    return pixels;
 }
 
 /* Tensor geometry the loaders accept: one image of 1-4 channels. */
