@@ -449,6 +449,15 @@ TEST(ContextLoad, FailureTable)
         {"volume x element size wrapping 32 bits",
          [] { return one(pooled("x", 1, {65536, 65536}, 0)); }, 64, 3, "",
          "[ERROR] tensor blocks surpass available memory pool for layer x\r\n"},
+        {"extents whose product passes 64 bits, in the pool",
+         [] { return one(pooled("x", 1, {INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX}, 0)); }, 64, 3, "",
+         "[ERROR] tensor blocks surpass available memory pool for layer x\r\n"},
+        {"constant whose extents' product passes 64 bits",
+         [=] {
+             return one(with_param(kfm::layer("w", 2),
+                                   data_f32({INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX}, {1, 2})));
+         },
+         0, 6, "", "[ERROR] constant w missing data contents\r\n"},
         {"offset past INT32_MAX",
          [] {
              kfm::Model m = one(pooled("x", 1, {}, 0x80000000u));

@@ -38,10 +38,12 @@ NN_API void nn_context_model_unload(nn_context* ctx)
  * (5) instead of being cut to an int. */
 static int shape_dims(size_t n) { return n > 4 ? 5 : (int)n; }
 
-/* Product of the shape entries in 64 bits, -1 when an entry is negative or
- * there are more than 4. */
+/* Product of the shape entries in 64 bits, held at 2^40 once it passes that
+ * (far beyond any tensor, and small enough to multiply by an element size),
+ * -1 when an entry is negative or there are more than 4. */
 static int64_t shape_volume(const int32_t* shape, size_t dims)
 {
+    const int64_t cap = (int64_t)1 << 40;
     if (dims > 4)
         return -1;
     int64_t v = 1;
@@ -49,7 +51,7 @@ static int64_t shape_volume(const int32_t* shape, size_t dims)
         int32_t e = (int32_t)kfm_load_u32(shape + i);
         if (e < 0)
             return -1;
-        v *= e;
+        v = e != 0 && v > cap / e ? cap : v * e;
     }
     return v;
 }
