@@ -228,6 +228,18 @@ TEST(ImageLoad, UnsupportedTypesAndUndecodableBytesLeaveTheTensor)
         EXPECT_EQ(nn_tensor_load_image(t.t, png.data, 10), 1) << "truncated, type " << type;
         EXPECT_TRUE(t.untouched());
     }
+    // Binary pixmaps of 16-bit samples, whole or cut short, grey or colour:
+    // refused (the decoder's conversion of them writes past its buffer).
+    for (const char* header : {"P5\n4 3\n1000\n", "P6\n4 3\n65535\n", "P5\n116\n 62515\n 6255\n"}) {
+        for (size_t bytes : {size_t(5), size_t(72)}) {
+            std::string ppm = std::string(header) + std::string(bytes, '\x01');
+            for (nn_type type : {NN_TYPE_F32, NN_TYPE_U8}) {
+                Tensor t(type, {1, 2, 2, 3});
+                EXPECT_EQ(nn_tensor_load_image(t.t, ppm.data(), ppm.size()), 1) << header << " type " << type;
+                EXPECT_TRUE(t.untouched());
+            }
+        }
+    }
     // Pixmaps whose header gives no width or height: the decoder hands back
     // an empty picture, which is refused before any resize or copy.
     for (const char* header : {"P6\n,16 16\n255\n", "P6\n0 2\n255\n", "P6\n2 0\n255\n"}) {

@@ -1,6 +1,7 @@
 /* Encoded images (files or bytes in memory) into tensors: decode with
  * stb_image, fit to the tensor's height and width with stb_image_resize,
  * convert to the tensor's type and normalise. */
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -18,6 +19,30 @@ typedef struct image_source {
     int size;
 } image_source;
 
+/* A binary pixmap (P5 or P6) of more than 8 bits per sample.  The stb_image
+ * release the system ships converts these past the end of its own buffer,
+ * so they are refused before it sees them. */
+static int wide_pixmap(const image_source* src)
+{
+    unsigned char magic[2] = {0, 0};
+    if (src->path) {
+        FILE* f = fopen(src->path, "rb");
+        if (!f)
+            return 0;
+        size_t n = fread(magic, 1, 2, f);
+        fclose(f);
+        if (n < 2)
+            return 0;
+    } else {
+        if (src->size < 2)
+            return 0;
+        memcpy(magic, src->data, 2);
+    }
+    if (magic[0] != 'P' || (magic[1] != '5' && magic[1] != '6'))
+        return 0;
+    return src->path ? stbi_is_16_bit(src->path) : stbi_is_16_bit_from_memory(src->data, src->size);
+}
+
 /* The decoded pixels, or NULL when the bytes are no picture.  A picture
  * without width or height (a pixmap header can say so) counts as none: there
  * is nothing to resize or copy from it. */
@@ -25,6 +50,8 @@ static stbi_uc* decode(const image_source* src, int channels, int* width, int* h
 {
     int own_channels;
     *width = *height = 0;
+    if (wide_pixmap(src))
+        return NULL;
     stbi_uc* pixels = src->path
                           ? stbi_load(src->path, width, height, &own_channels, channels)
                           : stbi_load_from_memory(src->data, src->size, width, height,
