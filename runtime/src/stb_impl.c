@@ -5,6 +5,9 @@
 #define STB_IMAGE_IMPLEMENTATION
 #define STB_IMAGE_RESIZE_IMPLEMENTATION
 #define STBI_FAILURE_USERMSG
+/* Pictures come from network clients: a header may not make the decoder
+ * reserve more than 16384 x 16384 pixels. */
+#define STBI_MAX_DIMENSIONS 16384
 
 #if defined(__GNUC__)
 #pragma GCC diagnostic push

@@ -253,6 +253,18 @@ TEST(ImageLoad, UnsupportedTypesAndUndecodableBytesLeaveTheTensor)
     }
 }
 
+// A picture may be 16384 pixels a side at the most: a header cannot make
+// the decoder reserve more.
+TEST(ImageLoad, SidesUpTo16384)
+{
+    for (int w : {16384, 16385}) {
+        Encoded png;
+        encode_png(png, std::vector<uint8_t>((size_t)w * 3, 7), w, 1, 3);
+        Tensor t(NN_TYPE_U8, {1, 1, 2, 3});
+        EXPECT_EQ(nn_tensor_load_image(t.t, png.data, png.size), w == 16384 ? 0 : 1) << w;
+    }
+}
+
 TEST(ImageLoad, ShapesThatAreNotOneImageOfOneToFourChannels)
 {
     // BMP: stb_image asserts on a channel request outside 1-4 for it.
