@@ -47,6 +47,25 @@ void conv_geom_read(conv_geom* g, const nn_tensor* output, const nn_tensor* inpu
     g->dw = dilations ? dilations[2] : 1;
 }
 
+int conv_reach_ok(int32_t count, int32_t stride, int32_t taps, int32_t dilation)
+{
+    const int64_t far = (int64_t)(count > 1 ? count - 1 : 0) * stride +
+                        (int64_t)(taps > 1 ? taps - 1 : 0) * dilation;
+    return far < INT32_MAX;
+}
+
+/* The output's rows and columns with the filter's taps, walked with these
+ * strides and dilations, stay within 32-bit coordinates. */
+static int check_reach(const nn_tensor* output, const nn_tensor* filter, const int32_t* strides,
+                       const int32_t* dilations)
+{
+    const int32_t dh = dilations ? dilations[1] : 1, dw = dilations ? dilations[2] : 1;
+    if (!conv_reach_ok(output->shape[1], strides[1], filter->shape[0], dh) ||
+        !conv_reach_ok(output->shape[2], strides[2], filter->shape[1], dw))
+        return NN_ERROR_INVALID_PARAMETER;
+    return 0;
+}
+
 static int is_q8(uint32_t t)
 {
     return t == NN_TYPE_I8 || t == NN_TYPE_U8;
@@ -404,6 +423,8 @@ NN_API int nn_conv(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_ten
         return e->conv(output, cache, input, filter, bias, strides, kNoPadding, groups,
                        activation);
     int status = check_params(strides, NULL, NULL);
+    if (!status)
+        status = check_reach(output, filter, strides, NULL);
     if (status)
         return status;
     const int64_t start = clock_now_ns();
@@ -421,6 +442,8 @@ NN_API int nn_conv_ex(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_
     if (!output || !input || !filter || !strides || !padding || !dilations)
         return NN_ERROR_INVALID_PARAMETER;
     int status = check_params(strides, padding, dilations);
+    if (!status)
+        status = check_reach(output, filter, strides, dilations);
     if (status)
         return status;
     const int64_t start = clock_now_ns();

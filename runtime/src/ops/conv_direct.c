@@ -234,6 +234,9 @@ NN_API int nn_transpose_conv2d_ex(nn_tensor* output, nn_tensor* cache, nn_tensor
         return NN_ERROR_INVALID_PARAMETER;
     if (strides[1] < 1 || strides[2] < 1 || padding[2] < 0 || padding[4] < 0)
         return NN_ERROR_INVALID_PARAMETER;
+    if (!conv_reach_ok(input->shape[1], strides[1], filter->shape[0], 1) ||
+        !conv_reach_ok(input->shape[2], strides[2], filter->shape[1], 1))
+        return NN_ERROR_INVALID_PARAMETER;
     const int64_t start = clock_now_ns();
     if (input->type == NN_TYPE_F32) {
         if (filter->type != NN_TYPE_F32 || output->type != NN_TYPE_F32)

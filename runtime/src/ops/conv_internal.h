@@ -44,6 +44,11 @@ nn_tensor* conv_filter_unpacked(nn_tensor* filter, const char* label, int* statu
 /* 1 when the insufficient-cache warning has been printed in this process. */
 int conv_cache_warning_printed(void);
 
+/* 1 when every coordinate of a window walk, position * stride - pad +
+ * tap * dilation over `count` positions and `taps` taps, fits in 32 bits
+ * (stride and dilation at least 1, pad at least 0). */
+int conv_reach_ok(int32_t count, int32_t stride, int32_t taps, int32_t dilation);
+
 #ifdef __cplusplus
 }
 #endif

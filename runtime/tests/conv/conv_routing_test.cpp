@@ -325,6 +325,31 @@ TEST(ConvChecks, ShapesTypesAndParameters)
     const int32_t zero_dil[4] = {1, 0, 1, 1};
     EXPECT_EQ(nn_conv_ex(out, nullptr, in, f, nullptr, kStrides, kNoPad, zero_dil, 1, 0),
               NN_ERROR_INVALID_PARAMETER);
+
+    // Strides or dilations so large that the window's coordinates would not
+    // fit in 32 bits (a model file can store them): refused in every variant,
+    // the output left alone.
+    const int32_t huge_stride[4] = {1, 1 << 30, 1, 1};  // (3-1) * 2^30 + (3-1) passes INT32_MAX
+    const int32_t huge_dil[4] = {1, 1, 1 << 30, 1};
+    const int32_t just_stride[4] = {1, 1, (INT32_MAX - 3) / 2, 1};  // (3-1)*s + (3-1) = INT32_MAX - 1
+    Tensor cache(NN_TYPE_U8, {1 << 16});
+    for (nn_tensor* c : {(nn_tensor*)nullptr, cache.t}) {
+        EXPECT_EQ(nn_conv(out, c, in, f, nullptr, huge_stride, 1, 0), NN_ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(nn_conv_ex(out, c, in, f, nullptr, huge_stride, kNoPad, kDil1, 1, 0),
+                  NN_ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(nn_conv_ex(out, c, in, f, nullptr, kStrides, kNoPad, huge_dil, 1, 0),
+                  NN_ERROR_INVALID_PARAMETER);
+        // The largest reach that fits runs: every tap but the first row's is outside.
+        EXPECT_EQ(nn_conv_ex(out, c, in, f, nullptr, just_stride, kNoPad, kDil1, 1, 0), 0);
+    }
+    Tensor dw_in(NN_TYPE_F32, {1, 5, 5, 4}), dw_f(NN_TYPE_F32, {3, 3, 1, 4}), dw_out(NN_TYPE_F32, {1, 3, 3, 4});
+    EXPECT_EQ(nn_conv_ex(dw_out, nullptr, dw_in, dw_f, nullptr, huge_stride, kNoPad, kDil1, 4, 0),
+              NN_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(nn_conv_ex(dw_out, nullptr, dw_in, dw_f, nullptr, kStrides, kNoPad, huge_dil, 4, 0),
+              NN_ERROR_INVALID_PARAMETER);
+    Tensor t_in(NN_TYPE_F32, {1, 3, 3, 8}), t_f(NN_TYPE_F32, {3, 3, 3, 8}), t_out(NN_TYPE_F32, {1, 5, 5, 3});
+    EXPECT_EQ(nn_transpose_conv2d_ex(t_out, nullptr, t_in, t_f, nullptr, huge_stride, kNoPad, 0),
+              NN_ERROR_INVALID_PARAMETER);
 }
 
 // An input that cannot be mapped gives 14 in every variant, with the output
