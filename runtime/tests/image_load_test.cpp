@@ -254,7 +254,8 @@ TEST(ImageLoad, UnsupportedTypesAndUndecodableBytesLeaveTheTensor)
 }
 
 // A picture may be 16384 pixels a side at the most: a header cannot make
-// the decoder reserve more.
+// the decoder reserve more (the 2^26 pixels in all are shown by the
+// allocation-failure suite, which sees the decoder's allocations).
 TEST(ImageLoad, SidesUpTo16384)
 {
     for (int w : {16384, 16385}) {

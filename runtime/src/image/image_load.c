@@ -1,6 +1,7 @@
 /* Encoded images (files or bytes in memory) into tensors: decode with
  * stb_image, fit to the tensor's height and width with stb_image_resize,
  * convert to the tensor's type and normalise. */
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,6 +13,7 @@
 #include "kestrune/nn.h"
 
 #define IMAGE_MAX_MEMORY_SIZE 0x7fffffffu
+#define IMAGE_MAX_PIXELS ((int64_t)1 << 24)
 
 typedef struct image_source {
     const char* path;        /* a file, or */
@@ -51,6 +53,13 @@ static stbi_uc* decode(const image_source* src, int channels, int* width, int* h
     int own_channels;
     *width = *height = 0;
     if (wide_pixmap(src))
+        return NULL;
+    /* Pictures come from network clients: at most 2^24 pixels (4096 x 4096),
+     * however few bytes describe them. */
+    int w = 0, h = 0, c = 0;
+    const int known = src->path ? stbi_info(src->path, &w, &h, &c)
+                                : stbi_info_from_memory(src->data, src->size, &w, &h, &c);
+    if (known && (int64_t)w * h > IMAGE_MAX_PIXELS)
         return NULL;
     stbi_uc* pixels = src->path
                           ? stbi_load(src->path, width, height, &own_channels, channels)
