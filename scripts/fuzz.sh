@@ -3,20 +3,63 @@
 # clang, AddressSanitizer and UBSan, and runs them side by side for a bounded
 # time each.
 #   scripts/fuzz.sh [seconds per harness, default 30] [build dir, default build-fuzz]
+# The model harness starts from the demonstration models, written by the
+# rt_models program of a test build (KESTRUNE_MODEL_SEEDER, default the
+# sanitizer tree's) when it is there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 out=${2:-build-fuzz}
+seeder=${KESTRUNE_MODEL_SEEDER:-build-asan/plugins/rt/tests/rt_models}
 mkdir -p "$out/stb-include"
 [ -e "$out/stb-include/stb" ] || ln -s /usr/include/stb "$out/stb-include/stb"
 
+# The runtime library, instrumented, for the model harness (the bundled stb
+# code without UBSan, as in the CMake build).
+rt_flags=(-g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined
+  -fno-sanitize-recover=all -fopenmp=libgomp -ffp-contract=off -std=gnu11 -DKESTRUNE_BUILDING
+  -Iruntime/include -Iruntime/src -Iserver/platform -I"$out/stb-include")
+rm -rf "$out/rt-objs" && mkdir -p "$out/rt-objs"
+{ find runtime/src -name '*.c' ! -name stb_impl.c; echo server/platform/platform.c; } |
+  while read -r src; do echo "$src"; done |
+  xargs -P "$(nproc)" -I{} sh -c 'clang "$@" -c -o "$0/$(echo "{}" | tr / _).o" "{}"' \
+    "$out/rt-objs" "${rt_flags[@]}"
+clang "${rt_flags[@]}" -fno-sanitize=undefined -c -o "$out/rt-objs/stb_impl.o" runtime/src/stb_impl.c
+rm -rf "$out/seeds-model" "$out/models" "$out/seeds-rt-http" && mkdir -p "$out/seeds-model" "$out/models" "$out/seeds-rt-http"
+if [ -x "$seeder" ]; then
+  "$seeder" "$out/models" > /dev/null
+  cp "$out/models"/*.kfm "$out/seeds-model"/
+  export KESTRUNE_FUZZ_MODEL="$out/models/demo.kfm"
+fi
+# Requests to the runtime plug-in: byte 0 the method (0 GET, 1 PUT, 2 POST),
+# then the target, Content-Type and Accept lines, then the body.
+seeds=$out/seeds-rt-http
+printf '\000/v1/model\n\n\n' > "$seeds/get"
+{ printf '\002/v1/model?output=conv&run=2\napplication/vnd.kestrune.tensor\napplication/json\n'
+  head -c 768 /dev/zero; } > "$seeds/tensor"
+if [ -f "$out/models/red.ppm" ]; then
+  { printf '\002/v1/model\nimage/x-portable-pixmap\ntext/plain\n'; cat "$out/models/red.ppm"; } > "$seeds/image"
+  { printf '\002/v1/model\nmultipart/form-data; boundary=XyZ\napplication/json\n--XyZ\r\n'
+    printf 'Content-Disposition: form-data; name="input"; filename="red.ppm"\r\n'
+    printf 'Content-Type: image/x-portable-pixmap\r\n\r\n'; cat "$out/models/red.ppm"; printf '\r\n--XyZ--\r\n'; } > "$seeds/pixmap"
+fi
+{ printf '\002/v1/model?imgproc=normalize\nmultipart/form-data; boundary=XyZ\napplication/json\n--XyZ\r\n'
+  printf 'Content-Disposition: form-data; name="input"; filename="1,8,8,3"\r\n'
+  printf 'Content-Type: application/vnd.kestrune.tensor.float32\r\n\r\n'; head -c 768 /dev/zero
+  printf '\r\n--XyZ--\r\n'; } > "$seeds/float32"
+printf '\001/v1/model\nmultipart/form-data; boundary=XyZ\n\n--XyZ\r\nContent-Disposition: form-data; name="block_count"\r\n\r\n2\r\n--XyZ--\r\n' > "$seeds/put"
+
 common=plugins/common
 # name | harness | include dirs | sources | seed folder | extra runner options
+# (later options win: the whole-runtime harnesses allow a slow input, a model
+# or picture at its size limits, more time)
 harnesses=(
   "http_parse_fuzz|server/tests/fuzz/http_parse_fuzz.c|server/http|server/http/http.c|server/tests/fuzz/seeds|-max_len=65536 -close_fd_mask=3"
   "http_read_fuzz|server/tests/fuzz/http_read_fuzz.c|server/http|server/http/http.c|server/tests/fuzz/seeds|-max_len=65536 -close_fd_mask=3"
   "multipart_fuzz|$common/fuzz/multipart_fuzz.c|$common $out/stb-include|$common/multipart.c $common/json_write.c $common/json_fixed.c $common/json_parse.c $common/stb_sprintf_impl.c|$common/fuzz/seeds/multipart|"
   "json_fuzz|$common/fuzz/json_fuzz.c|$common $out/stb-include|$common/multipart.c $common/json_write.c $common/json_fixed.c $common/json_parse.c $common/stb_sprintf_impl.c||"
+  "model_fuzz|runtime/tests/fuzz/model_fuzz.c|runtime/include|$out/rt-objs/*.o -lgomp -ldl -lpthread|$out/seeds-model|-close_fd_mask=3 -timeout=60"
+  "rt_http_fuzz|plugins/rt/tests/fuzz/rt_http_fuzz.c|plugins/rt $common server/include server/http server/platform runtime/include $out/stb-include|plugins/rt/*.c $common/*.c server/http/http.c $out/rt-objs/*.o -lgomp -ldl -lpthread|$out/seeds-rt-http|-close_fd_mask=3 -timeout=60"
 )
 
 flags=(-g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Wall -Wextra)
