@@ -458,6 +458,9 @@ TEST(ContextLoad, FailureTable)
                                    data_f32({INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX}, {1, 2})));
          },
          0, 6, "", "[ERROR] constant w missing data contents\r\n"},
+        {"FLOAT32 layer at a byte offset that is not a multiple of 4",
+         [] { return one(pooled("x", 42, {2}, 6)); }, 64, 6, "",
+         "[ERROR] failed to create tensor view for layer x [relu]: invalid parameter\r\n"},
         {"offset past INT32_MAX",
          [] {
              kfm::Model m = one(pooled("x", 1, {}, 0x80000000u));

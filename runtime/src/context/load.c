@@ -182,6 +182,13 @@ static int load_activation(nn_context* ctx, size_t i, nn_tensor* t, const char* 
             fprintf(stderr, "[ERROR] tensor blocks surpass available memory pool for layer %s\r\n", name);
             return NN_ERROR_OUT_OF_MEMORY;
         }
+        /* Elements at their own alignment: a FLOAT32 layer at an odd byte
+         * offset would be read and written through misaligned pointers. */
+        if (offset % nn_type_size(type) != 0) {
+            fprintf(stderr, "[ERROR] failed to create tensor view for layer %s [%s]: %s\r\n", name,
+                    type_name, nn_strerror(NN_ERROR_INVALID_PARAMETER));
+            return NN_ERROR_INVALID_PARAMETER;
+        }
         int status = nn_tensor_view(t, type, shape_dims(dims), shape, ctx->mempool, (int)offset);
         if (status != NN_SUCCESS)
             fprintf(stderr, "[ERROR] failed to create tensor view for layer %s [%s]: %s\r\n", name,
