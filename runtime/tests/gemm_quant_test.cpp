@@ -474,6 +474,40 @@ TEST(GemmQuant, ExtremeValues)
 }
 
 // Saturation of the general kernels for every output type, UINT16 at 65535.
+// Zero points far outside the 8-bit range (a model file may store any):
+// the general kernels and the dense row kernels form every product in 64
+// bits and keep the low 32 bits of the sum, as the vector lanes do.
+TEST(GemmQuant, FarZeroPointsWrapLikeTheLanes)
+{
+    unsigned seed = 900;
+    for (int layout : {(int)'T', (int)'N'})
+        for (int K : {7, 33}) {
+            QProblem p = make(3, 5, K, NN_TYPE_U8, NN_TYPE_I8, NN_TYPE_I32, seed++);
+            p.zin = {-33554437};
+            p.zw = {2752512};
+            p.records();
+            for (int bias = 0; bias < 2; ++bias) {
+                bool guards = false;
+                auto out = run_driver(p, layout, bias, 0, true, false, &guards);
+                ASSERT_TRUE(guards);
+                EXPECT_TRUE(compare(p, out, bias, 0, true, "far zero points"));
+            }
+        }
+    // The one-row accumulate kernel outside its vector case (it starts the
+    // accumulators at 0).
+    const std::vector<uint8_t> in = {0, 7, 255};
+    const std::vector<uint8_t> w = {1, 2, 3, 4, 5, 6};  // K = 3 rows of N = 2
+    const int32_t z_in = INT32_MIN + 3, z_w = 200;
+    std::vector<int32_t> acc(2, 5);
+    dense_u8_accumulate(in.data(), w.data(), 2, 3, z_in, z_w, acc.data());
+    for (int j = 0; j < 2; ++j) {
+        uint64_t want = 0;
+        for (int k = 0; k < 3; ++k)
+            want += (uint64_t)(((int64_t)in[k] - z_in) * ((int64_t)w[(size_t)k * 2 + j] - z_w));
+        EXPECT_EQ(acc[j], (int32_t)(uint32_t)want) << j;
+    }
+}
+
 TEST(GemmQuant, SaturationPerOutputType)
 {
     for (uint32_t to : {NN_TYPE_I8, NN_TYPE_U8, NN_TYPE_I16, NN_TYPE_U16, NN_TYPE_I32, NN_TYPE_U32})

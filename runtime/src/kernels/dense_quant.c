@@ -44,7 +44,10 @@ static inline __attribute__((always_inline)) void row_mac(int32_t* acc, const vo
     }
     for (; j < N; ++j) {
         int32_t w = is_signed ? ((const int8_t*)wrow)[j] : ((const uint8_t*)wrow)[j];
-        acc[j] += x * (w - zw);
+        /* In 64 bits: outside the vector case x and zw may be any zero-point
+         * adjusted values; the sum wraps like the vector lanes'. */
+        const int64_t p = (int64_t)x * ((int64_t)w - zw);
+        acc[j] = (int32_t)(uint32_t)((uint64_t)(uint32_t)acc[j] + (uint64_t)p);
     }
 }
 
@@ -62,8 +65,8 @@ void dense_i8_accumulate(const int8_t* input, const int8_t* weights, int32_t N, 
         accumulators[j] = 0;
     const int ok = fits_9bit(z_in);
     for (int32_t k = 0; k < K; ++k)
-        row_mac(accumulators, weights + (size_t)k * (size_t)N, 1, 0, (int32_t)input[k] - z_in, N,
-                ok);
+        row_mac(accumulators, weights + (size_t)k * (size_t)N, 1, 0,
+                (int32_t)((uint32_t)input[k] - (uint32_t)z_in), N, ok);
 }
 
 void dense_u8_accumulate(const uint8_t* input, const uint8_t* weights, int32_t N, int32_t K,
@@ -75,8 +78,8 @@ void dense_u8_accumulate(const uint8_t* input, const uint8_t* weights, int32_t N
         accumulators[j] = 0;
     const int ok = fits_9bit(z_in) && fits_9bit(z_w);
     for (int32_t k = 0; k < K; ++k)
-        row_mac(accumulators, weights + (size_t)k * (size_t)N, 0, z_w, (int32_t)input[k] - z_in,
-                N, ok);
+        row_mac(accumulators, weights + (size_t)k * (size_t)N, 0, z_w,
+                (int32_t)((uint32_t)input[k] - (uint32_t)z_in), N, ok);
 }
 
 void dense_quant_row(void* output, const void* input, const void* weights, const int32_t* bias,

@@ -40,6 +40,12 @@ INL uint8_t store_u8(int32_t v, int32_t z_out)
     return (uint8_t)(s < 0 ? 0 : s > 255 ? 255 : s);
 }
 
+/* a + b with the wrap-around of the vector lanes' 32-bit sums. */
+INL int32_t wrap_add(int32_t a, int32_t b)
+{
+    return (int32_t)((uint32_t)a + (uint32_t)b);
+}
+
 /* acc − z_in·rz[j] + (bias ? bias[j] − z_b : 0), wrapping like the 32-bit sum. */
 INL int32_t correct(int32_t acc, int32_t z_in, const int32_t* rz, int j, const int32_t* bias,
                     int32_t z_b)
@@ -66,7 +72,7 @@ INL int32_t dot_i8_8(const int8_t* a, const int8_t* b, int32_t K)
         acc = vi32_dot2_i8(acc, vi16_from_i8x8(a + k), vi16_from_i8x8(b + k));
     int32_t s = vi32_sum(acc);
     for (; k < K; ++k)
-        s += (int32_t)a[k] * b[k];
+        s = wrap_add(s, (int32_t)a[k] * b[k]);
     return s;
 }
 
@@ -90,10 +96,10 @@ INL void dot_2x2_i8(const int8_t* a0, const int8_t* a1, const int8_t* b0, const 
     }
     int32_t r00 = vi32_sum(s00), r01 = vi32_sum(s01), r10 = vi32_sum(s10), r11 = vi32_sum(s11);
     for (; k < K; ++k) {
-        r00 += (int32_t)a0[k] * b0[k];
-        r01 += (int32_t)a0[k] * b1[k];
-        r10 += (int32_t)a1[k] * b0[k];
-        r11 += (int32_t)a1[k] * b1[k];
+        r00 = wrap_add(r00, (int32_t)a0[k] * b0[k]);
+        r01 = wrap_add(r01, (int32_t)a0[k] * b1[k]);
+        r10 = wrap_add(r10, (int32_t)a1[k] * b0[k]);
+        r11 = wrap_add(r11, (int32_t)a1[k] * b1[k]);
     }
     out[0] = r00;
     out[1] = r01;
@@ -113,7 +119,7 @@ INL int32_t dot_i8_16(const int8_t* a, const int8_t* b, int32_t K)
     }
     int32_t s = vi32_sum(acc);
     for (; k < K; ++k)
-        s += (int32_t)a[k] * b[k];
+        s = wrap_add(s, (int32_t)a[k] * b[k]);
     return s;
 }
 
@@ -183,7 +189,7 @@ INL int32_t dot_u8_zw(const uint8_t* a, const uint8_t* b, int32_t K, int32_t z_w
     }
     int32_t s = vi32_sum(vi32_add(lo, hi));
     for (; k < K; ++k)
-        s += (int32_t)a[k] * ((int32_t)b[k] - z_w);
+        s = wrap_add(s, (int32_t)a[k] * ((int32_t)b[k] - z_w));
     return s;
 }
 
@@ -192,7 +198,8 @@ void gemm_u8_t(uint8_t* C, const uint8_t* A, const uint8_t* B, const int32_t* bi
                const int32_t* shifts, const int32_t* reduce_zero, int32_t z_in, int32_t z_w,
                int32_t z_out, int32_t z_b, int32_t q6)
 {
-    const int64_t kzz = (int64_t)K * z_in * z_w;
+    /* Wrapping: only the low 32 bits reach the accumulator. */
+    const int64_t kzz = (int64_t)((uint64_t)K * (uint64_t)(int64_t)z_in * (uint64_t)z_w);
     for (int32_t i = 0; i < M; ++i) {
         const uint8_t* a = A + (size_t)i * (size_t)K;
         for (int32_t j = 0; j < N; ++j) {
@@ -241,8 +248,8 @@ void gemm_i8_n(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* bias,
             int32_t s0 = 0, s1 = 0;
             for (int32_t k = 0; k < K; ++k) {
                 int32_t b = B[(size_t)k * (size_t)N + j];
-                s0 += (int32_t)a0[k] * b;
-                s1 += (int32_t)a1[k] * b;
+                s0 = wrap_add(s0, (int32_t)a0[k] * b);
+                s1 = wrap_add(s1, (int32_t)a1[k] * b);
             }
             I8_OUT(i, j, s0);
             if (rows == 2)
@@ -399,7 +406,7 @@ void gemm_i8_panel8(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* 
             for (int32_t k = 0; k < K; ++k) {
                 int32_t x = (int32_t)a[k] - zsub;
                 for (int c = 0; c < width; ++c)
-                    d[c] += x * P[(size_t)k * (size_t)width + c];
+                    d[c] = wrap_add(d[c], x * P[(size_t)k * (size_t)width + c]);
             }
             panel_store(C + (size_t)i * (size_t)N + j0, d, f, width, activation, q6, z_out);
         }
@@ -424,6 +431,14 @@ INL size_t b_index(int mode, int32_t k, int32_t j, int32_t N, int32_t K)
     const int32_t j0 = j & ~7;
     const int32_t width = N - j0 >= 8 ? 8 : N - j0;
     return (size_t)j0 * (size_t)K + (size_t)k * (size_t)width + (size_t)(j - j0);
+}
+
+/* acc + (a − za)·(b − zb), wrapping like the 32-bit sums of the vector
+ * paths: a model's zero points may be any 32-bit values. */
+INL int32_t mac_zp(int32_t acc, int32_t a, int32_t za, int32_t b, int32_t zb)
+{
+    const int64_t p = ((int64_t)a - za) * ((int64_t)b - zb);
+    return (int32_t)(uint32_t)((uint64_t)(uint32_t)acc + (uint64_t)p);
 }
 
 /* Σ (a − za)·(b − zb) over contiguous rows, 16 at a time. */
@@ -465,7 +480,7 @@ INL int32_t dot_zp(const void* a, int sa, int32_t za, const void* b, int sb, int
         s = vi32_sum(vi32_add(acc0, acc1));
     }
     for (; k < K; ++k)
-        s += (read8(a, (size_t)k, sa) - za) * (read8(b, (size_t)k, sb) - zb);
+        s = mac_zp(s, read8(a, (size_t)k, sa), za, read8(b, (size_t)k, sb), zb);
     return s;
 }
 
@@ -503,8 +518,8 @@ static void general(void* C, const void* A, const void* B, int mode, const int32
                 acc = 0;
                 const size_t a0 = (size_t)i * (size_t)K;
                 for (int32_t k = 0; k < K; ++k)
-                    acc += (read8(A, a0 + (size_t)k, sa) - z_in) *
-                           (read8(B, b_index(mode, k, j, N, K), sb) - z_w);
+                    acc = mac_zp(acc, read8(A, a0 + (size_t)k, sa), z_in,
+                                 read8(B, b_index(mode, k, j, N, K), sb), z_w);
             }
             if (bias)
                 acc = correct(acc, 0, NULL, j, bias, z_b);
