@@ -2,6 +2,7 @@
 
 #include <flatbuffers/flatbuffers.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -173,6 +174,26 @@ uint32_t Buffer::get_u32(size_t at) const
 
 void Buffer::put_u32(size_t at, uint32_t value) { std::memcpy(data() + at, &value, 4); }
 
+// With KESTRUNE_KFM_DUMP_DIR set, every valid fixture is also saved there
+// (named by a hash of its bytes): the model fuzzer's seeds are the suites'
+// own models.
+static void keep_copy(const Buffer& b)
+{
+    const char* dir = std::getenv("KESTRUNE_KFM_DUMP_DIR");
+    if (!dir || !*dir || nn_model_validate(b.data(), b.size()) != 0)
+        return;
+    uint64_t h = 1469598103934665603ull;
+    for (size_t i = 0; i < b.size(); ++i)
+        h = (h ^ b.data()[i]) * 1099511628211ull;
+    char name[64];
+    std::snprintf(name, sizeof name, "/%016llx.kfm", (unsigned long long)h);
+    std::FILE* f = std::fopen((std::string(dir) + name).c_str(), "wb");
+    if (!f)
+        return;
+    std::fwrite(b.data(), 1, b.size(), f);
+    std::fclose(f);
+}
+
 Buffer write(const Model& m)
 {
     FlatBufferBuilder b(1024);
@@ -213,6 +234,7 @@ Buffer write(const Model& m)
     bool ours = nn_model_validate(out.data(), out.size()) == 0;
     if (google != ours)
         throw std::logic_error("KFM fixture: the generated verifier and nn_model_validate disagree");
+    keep_copy(out);
     return out;
 }
 
