@@ -36,8 +36,8 @@ void depthwise_quant_general_portable(int32_t ow, int32_t ch, int32_t* acc, int3
             int32_t* a = acc + (size_t)x * (size_t)ch;
             const size_t i0 = (size_t)col * (size_t)ch;
             for (int32_t c = 0; c < ch; ++c)
-                a[c] += (read8(in, i0 + (size_t)c, in_type) - z_in) *
-                        (read8(filter, w0 + (size_t)c, f_type) - z_w);
+                a[c] = mac_zp(a[c], read8(in, i0 + (size_t)c, in_type), z_in,
+                              read8(filter, w0 + (size_t)c, f_type), z_w);
         }
     }
 }
@@ -56,7 +56,7 @@ void depthwise_quant_i8_portable(int32_t ow, int32_t ch, int32_t* acc, int32_t i
             int32_t* a = acc + (size_t)x * (size_t)ch;
             const int8_t* p = in + (size_t)col * (size_t)ch;
             for (int32_t c = 0; c < ch; ++c)
-                a[c] += ((int32_t)p[c] - z_in) * (int32_t)w[c];
+                a[c] = mac_zp(a[c], p[c], z_in, w[c], 0);
         }
     }
 }
@@ -109,8 +109,8 @@ static void depthwise_quant_general_neon(int32_t ow, int32_t ch, int32_t* acc, i
                 mac16(a + c, xl, xh, yl, yh);
             }
             for (; c < ch; ++c)
-                a[c] += (read8(in, i0 + (size_t)c, in_type) - z_in) *
-                        (read8(filter, w0 + (size_t)c, f_type) - z_w);
+                a[c] = mac_zp(a[c], read8(in, i0 + (size_t)c, in_type), z_in,
+                              read8(filter, w0 + (size_t)c, f_type), z_w);
         }
     }
 }
@@ -137,7 +137,7 @@ static void depthwise_quant_i8_neon(int32_t ow, int32_t ch, int32_t* acc, int32_
                 mac16(a + c, xl, xh, yl, yh);
             }
             for (; c < ch; ++c)
-                a[c] += ((int32_t)p[c] - z_in) * (int32_t)w[c];
+                a[c] = mac_zp(a[c], p[c], z_in, w[c], 0);
         }
     }
 }
@@ -212,10 +212,10 @@ static inline int32_t sum3x3(int32_t x, int32_t c, int32_t ch, int32_t iw, int32
             const int32_t col = x + kx - pad_left;
             if (col < 0 || col >= iw)
                 continue;
-            a += ((int32_t)in[(size_t)r * in_row + (size_t)col * (size_t)ch + c] - z_in) *
-                 (int32_t)filter[((size_t)(f0 + r) * 3 + (size_t)kx) * (size_t)ch + c];
+            a = mac_zp(a, in[(size_t)r * in_row + (size_t)col * (size_t)ch + c], z_in,
+                       filter[((size_t)(f0 + r) * 3 + (size_t)kx) * (size_t)ch + c], 0);
         }
-    return bias ? a + bias[c] : a;
+    return bias ? wrap_add(a, bias[c]) : a;
 }
 
 /* Per-channel float factors s_in * s_w[c] * (1 / s_out). */

@@ -60,6 +60,21 @@ static inline bool scales_close(float t)
     return t < 1e-5f;
 }
 
+/* a + b with the wrap-around of the vector lanes' 32-bit sums. */
+static inline int32_t wrap_add(int32_t a, int32_t b)
+{
+    return (int32_t)((uint32_t)a + (uint32_t)b);
+}
+
+/* acc + (a - za) * (b - zb): the product in 64 bits, the sum wrapping in 32
+ * bits like the vector lanes' (a model's zero points may be any 32-bit
+ * values). */
+static inline int32_t mac_zp(int32_t acc, int32_t a, int32_t za, int32_t b, int32_t zb)
+{
+    const int64_t p = ((int64_t)a - za) * ((int64_t)b - zb);
+    return (int32_t)(uint32_t)((uint64_t)(uint32_t)acc + (uint64_t)p);
+}
+
 static inline int32_t saturate_i32(int64_t v)
 {
     return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : (int32_t)v;

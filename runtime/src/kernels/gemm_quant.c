@@ -40,12 +40,6 @@ INL uint8_t store_u8(int32_t v, int32_t z_out)
     return (uint8_t)(s < 0 ? 0 : s > 255 ? 255 : s);
 }
 
-/* a + b with the wrap-around of the vector lanes' 32-bit sums. */
-INL int32_t wrap_add(int32_t a, int32_t b)
-{
-    return (int32_t)((uint32_t)a + (uint32_t)b);
-}
-
 /* acc − z_in·rz[j] + (bias ? bias[j] − z_b : 0), wrapping like the 32-bit sum. */
 INL int32_t correct(int32_t acc, int32_t z_in, const int32_t* rz, int j, const int32_t* bias,
                     int32_t z_b)
@@ -431,14 +425,6 @@ INL size_t b_index(int mode, int32_t k, int32_t j, int32_t N, int32_t K)
     const int32_t j0 = j & ~7;
     const int32_t width = N - j0 >= 8 ? 8 : N - j0;
     return (size_t)j0 * (size_t)K + (size_t)k * (size_t)width + (size_t)(j - j0);
-}
-
-/* acc + (a − za)·(b − zb), wrapping like the 32-bit sums of the vector
- * paths: a model's zero points may be any 32-bit values. */
-INL int32_t mac_zp(int32_t acc, int32_t a, int32_t za, int32_t b, int32_t zb)
-{
-    const int64_t p = ((int64_t)a - za) * ((int64_t)b - zb);
-    return (int32_t)(uint32_t)((uint64_t)(uint32_t)acc + (uint64_t)p);
 }
 
 /* Σ (a − za)·(b − zb) over contiguous rows, 16 at a time. */

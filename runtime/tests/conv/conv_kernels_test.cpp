@@ -143,7 +143,11 @@ TEST(ConvKernels, QuantisedTapBodiesAgreeWithTheIntegerSum)
                  {NN_TYPE_I8, NN_TYPE_I8, -7, 2},
                  {NN_TYPE_U8, NN_TYPE_U8, 120, 128},
                  {NN_TYPE_U8, NN_TYPE_I8, 0, 0},
-                 {NN_TYPE_I8, NN_TYPE_U8, -128, 255}};
+                 {NN_TYPE_I8, NN_TYPE_U8, -128, 255},
+                 // Zero points a model may store far outside the 8-bit range:
+                 // 64-bit products, sums wrapping in 32 bits.
+                 {NN_TYPE_I8, NN_TYPE_I8, INT32_MIN + 3, 0},
+                 {NN_TYPE_U8, NN_TYPE_I8, 2013265920, -33554437}};
     for (const T& t : types)
         for (int ch : kChannels) {
             const int ow = 5, iw = 8, kw = 3, stride = 2, pad = 1, dil = 2;
@@ -169,10 +173,12 @@ TEST(ConvKernels, QuantisedTapBodiesAgreeWithTheIntegerSum)
                     int c = x * stride + k * dil - pad;
                     if (c < 0 || c >= iw)
                         continue;
-                    for (int j = 0; j < ch; ++j)
-                        want[(size_t)x * ch + j] +=
-                            (val(in.data(), (size_t)c * ch + j, t.in) - t.z_in) *
-                            (val(f.data(), (size_t)k * ch + j, t.f) - t.z_w);
+                    for (int j = 0; j < ch; ++j) {
+                        int32_t& w = want[(size_t)x * ch + j];
+                        const int64_t p = ((int64_t)val(in.data(), (size_t)c * ch + j, t.in) - t.z_in) *
+                                          ((int64_t)val(f.data(), (size_t)k * ch + j, t.f) - t.z_w);
+                        w = (int32_t)(uint32_t)((uint64_t)(uint32_t)w + (uint64_t)p);
+                    }
                 }
             EXPECT_EQ(a, want) << ch;
             EXPECT_EQ(b, want) << ch;
