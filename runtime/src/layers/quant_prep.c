@@ -139,6 +139,10 @@ static int prepare_reduce_zero(const quant_prep* q)
 
 int quant_prepare(const layer_call* c, const quant_prep* q)
 {
+    /* More channels than the weights hold values (weights with a 0 extent,
+     * or a shape the operator refuses anyway): nothing is sized by them. */
+    if ((int64_t)q->channels > (int64_t)nn_tensor_volume(q->weights))
+        return NN_ERROR_SHAPE_MISMATCH;
     /* Each object is made when it is missing, so a step after a failure
      * completes what is left. */
     int status = NN_SUCCESS;

@@ -223,6 +223,18 @@ TEST_F(Layers, SingleFloatCopyOfTheFilterMakesWayForTheNamedObjects)
     EXPECT_NE(nn_tensor_aux_object_by_name(t(1), "filter_reducezero"), nullptr);
 }
 
+// Weights with a 0 extent hold no values, whatever channel count their
+// other extent claims: nothing is sized by it (a model could make the
+// preparation reserve gigabytes), and the step reports the mismatch.
+TEST_F(Layers, QuantisedWeightsWithoutValuesSizeNothing)
+{
+    Load({pooled(quantised(input("x", {1, 4}), NN_TYPE_I8, {0.5f}, {0}), 0),
+          constant_q8("w", NN_TYPE_I8, {0, 1 << 30}, {}, {0.1f}, {0}),
+          pooled(quantised(op("d", NN_LAYER_DENSE, {1, 3}, {0, 1}), NN_TYPE_I8, {0.25f}, {0}), 4)});
+    EXPECT_EQ(step(2), NN_ERROR_SHAPE_MISMATCH);
+    EXPECT_EQ(nn_tensor_aux_object_by_name(t(1), "filter_multiplier"), nullptr);
+}
+
 TEST_F(Layers, QuantisedDenseUsesTheFirstWeightScaleAndOneRowCache)
 {
     auto model = [](int rows) {
