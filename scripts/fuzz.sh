@@ -5,12 +5,18 @@
 #   scripts/fuzz.sh [seconds per harness, default 30] [build dir, default build-fuzz]
 # The model harness starts from the demonstration models, written by the
 # rt_models program of a test build (KESTRUNE_MODEL_SEEDER, default the
-# sanitizer tree's) when it is there.
+# sanitizer tree's), and from every model the suites of that tree write
+# (KESTRUNE_SEED_TREE, default build-asan), when they are there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 out=${2:-build-fuzz}
 seeder=${KESTRUNE_MODEL_SEEDER:-build-asan/plugins/rt/tests/rt_models}
+seed_tree=${KESTRUNE_SEED_TREE:-build-asan}
+# A fixed mutation seed (KESTRUNE_FUZZ_SEED) and one OpenMP thread make a run
+# repeatable from the same corpus.
+seed=${KESTRUNE_FUZZ_SEED:-1}
+export OMP_NUM_THREADS=1
 mkdir -p "$out/stb-include"
 [ -e "$out/stb-include/stb" ] || ln -s /usr/include/stb "$out/stb-include/stb"
 
@@ -30,6 +36,12 @@ if [ -x "$seeder" ]; then
   "$seeder" "$out/models" > /dev/null
   cp "$out/models"/*.kfm "$out/seeds-model"/
   export KESTRUNE_FUZZ_MODEL="$out/models/demo.kfm"
+fi
+if [ -f "$seed_tree/CTestTestfile.cmake" ]; then
+  # The suites' own fixtures (their results were judged when they ran).
+  KESTRUNE_KFM_DUMP_DIR="$(cd "$out/seeds-model" && pwd)" ctest --test-dir "$seed_tree" -j "$(nproc)" \
+    > "$out/seed-suites.log" 2>&1 || true
+  find "$out/seeds-model" -name '*.kfm' -size +64k -delete
 fi
 # Requests to the runtime plug-in: byte 0 the method (0 GET, 1 PUT, 2 POST),
 # then the target, Content-Type and Accept lines, then the body.
@@ -75,8 +87,8 @@ for row in "${harnesses[@]}"; do
   mkdir -p "$corpus"
   [ -n "$seeds" ] && [ -d "$seeds" ] && cp -n "$seeds"/* "$corpus"/ 2>/dev/null || true
   # shellcheck disable=SC2086
-  "$out/$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="$out/$name-" $options "$corpus" > "$out/$name.log" 2>&1 &
+  "$out/$name" -max_total_time="$seconds" -seed="$seed" -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$out/$name-" $options "$corpus" > "$out/$name.log" 2>&1 &
   names+=("$name")
   pids+=($!)
 done
