@@ -55,14 +55,25 @@ int conv_reach_ok(int32_t count, int32_t stride, int32_t taps, int32_t dilation)
 }
 
 /* The output's rows and columns with the filter's taps, walked with these
- * strides and dilations, stay within 32-bit coordinates. */
-static int check_reach(const nn_tensor* output, const nn_tensor* filter, const int32_t* strides,
-                       const int32_t* dilations)
+ * strides and dilations, stay within 32-bit coordinates; and a dilated
+ * window is no larger than the padded input (a larger one fits no output
+ * position, and its gap-filled filter would cost memory and work out of
+ * all proportion to the layer). */
+static int check_reach(const nn_tensor* output, const nn_tensor* input, const nn_tensor* filter,
+                       const int32_t* strides, const int32_t* padding, const int32_t* dilations)
 {
     const int32_t dh = dilations ? dilations[1] : 1, dw = dilations ? dilations[2] : 1;
     if (!conv_reach_ok(output->shape[1], strides[1], filter->shape[0], dh) ||
         !conv_reach_ok(output->shape[2], strides[2], filter->shape[1], dw))
         return NN_ERROR_INVALID_PARAMETER;
+    if (dh > 1 || dw > 1) {
+        const int64_t span_h = (int64_t)(filter->shape[0] - 1) * dh + 1;
+        const int64_t span_w = (int64_t)(filter->shape[1] - 1) * dw + 1;
+        const int64_t room_h = (int64_t)input->shape[1] + (padding ? (int64_t)padding[2] + padding[3] : 0);
+        const int64_t room_w = (int64_t)input->shape[2] + (padding ? (int64_t)padding[4] + padding[5] : 0);
+        if (span_h > room_h || span_w > room_w)
+            return NN_ERROR_INVALID_PARAMETER;
+    }
     return 0;
 }
 
@@ -424,7 +435,7 @@ NN_API int nn_conv(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_ten
                        activation);
     int status = check_params(strides, NULL, NULL);
     if (!status)
-        status = check_reach(output, filter, strides, NULL);
+        status = check_reach(output, input, filter, strides, NULL, NULL);
     if (status)
         return status;
     const int64_t start = clock_now_ns();
@@ -443,7 +454,7 @@ NN_API int nn_conv_ex(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_
         return NN_ERROR_INVALID_PARAMETER;
     int status = check_params(strides, padding, dilations);
     if (!status)
-        status = check_reach(output, filter, strides, dilations);
+        status = check_reach(output, input, filter, strides, padding, dilations);
     if (status)
         return status;
     const int64_t start = clock_now_ns();

@@ -342,7 +342,19 @@ TEST(ConvChecks, ShapesTypesAndParameters)
         // The largest reach that fits runs: every tap but the first row's is outside.
         EXPECT_EQ(nn_conv_ex(out, c, in, f, nullptr, just_stride, kNoPad, kDil1, 1, 0), 0);
     }
+    // A dilated window larger than the padded input: 3 taps with dilation 3
+    // span 7 rows of a 5-row input; with one row of padding on each side it
+    // fits.
+    const int32_t dil3[4] = {1, 3, 3, 1};
+    const int32_t pad1[8] = {0, 0, 1, 1, 1, 1, 0, 0};
+    for (nn_tensor* c : {(nn_tensor*)nullptr, cache.t}) {
+        EXPECT_EQ(nn_conv_ex(out, c, in, f, nullptr, kStrides, kNoPad, dil3, 1, 0),
+                  NN_ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(nn_conv_ex(out, c, in, f, nullptr, kStrides, pad1, dil3, 1, 0), 0);
+    }
     Tensor dw_in(NN_TYPE_F32, {1, 5, 5, 4}), dw_f(NN_TYPE_F32, {3, 3, 1, 4}), dw_out(NN_TYPE_F32, {1, 3, 3, 4});
+    EXPECT_EQ(nn_conv_ex(dw_out, nullptr, dw_in, dw_f, nullptr, kStrides, kNoPad, dil3, 4, 0),
+              NN_ERROR_INVALID_PARAMETER);
     EXPECT_EQ(nn_conv_ex(dw_out, nullptr, dw_in, dw_f, nullptr, huge_stride, kNoPad, kDil1, 4, 0),
               NN_ERROR_INVALID_PARAMETER);
     EXPECT_EQ(nn_conv_ex(dw_out, nullptr, dw_in, dw_f, nullptr, kStrides, kNoPad, huge_dil, 4, 0),
