@@ -159,7 +159,7 @@ static void i8_tail(const binary_plan* p, int8_t* out, int32_t begin, int32_t co
                     const int8_t* a, const int8_t* b)
 {
     for (int32_t i = begin; i < count; ++i) {
-        int32_t x = a[i] - p->za, y = b[i] - p->zb;
+        int32_t x = wrap_sub(a[i], p->za), y = wrap_sub(b[i], p->zb);
         int64_t r;
         if (p->op == OP_ADD)
             r = (int64_t)apply_multiplier(x, p->ma, p->ea) + apply_multiplier(y, p->mb, p->eb);
@@ -191,15 +191,15 @@ void add_i8_portable(int8_t* out, int32_t count, const int8_t* a, const int8_t* 
         p.zo < (1 << 24) && p.zo > -(1 << 24)) {
         const float big = 12582912.0f;
         for (int32_t i = 0; i < blocks; ++i) {
-            int32_t x = (int32_t)(((float)(a[i] - p.za) * ra + big) - big);
-            int32_t y = (int32_t)(((float)(b[i] - p.zb) * rb + big) - big);
+            int32_t x = (int32_t)(((float)wrap_sub(a[i], p.za) * ra + big) - big);
+            int32_t y = (int32_t)(((float)wrap_sub(b[i], p.zb) * rb + big) - big);
             int32_t v = x + y + p.zo;
             out[i] = (int8_t)(v < -128 ? -128 : v > 127 ? 127 : v);
         }
     } else {
         for (int32_t i = 0; i < blocks; ++i) {
-            int32_t x = round_even_to_i32((float)(a[i] - p.za) * ra);
-            int32_t y = round_even_to_i32((float)(b[i] - p.zb) * rb);
+            int32_t x = round_even_to_i32((float)wrap_sub(a[i], p.za) * ra);
+            int32_t y = round_even_to_i32((float)wrap_sub(b[i], p.zb) * rb);
             out[i] = lanes_store(saturate_i32((int64_t)x + y), p.zo);
         }
     }
@@ -215,7 +215,7 @@ void multiply_i8_portable(int8_t* out, int32_t count, const int8_t* a, const int
     binary_plan p = make_plan(OP_MULTIPLY, a_q, b_q, out_q);
     int32_t blocks = count / 8 * 8;
     for (int32_t i = 0; i < blocks; ++i) {
-        int32_t prod = (a[i] - p.za) * (b[i] - p.zb);
+        int32_t prod = wrap_mul(wrap_sub(a[i], p.za), wrap_sub(b[i], p.zb));
         out[i] = lanes_store(round_even_to_i32((float)prod * p.ratio), p.zo);
     }
     i8_tail(&p, out, blocks, count, a, b);

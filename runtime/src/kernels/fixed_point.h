@@ -66,6 +66,17 @@ static inline int32_t wrap_add(int32_t a, int32_t b)
     return (int32_t)((uint32_t)a + (uint32_t)b);
 }
 
+/* a - b and a * b wrapping in 32 bits, as the vector lanes' arithmetic does. */
+static inline int32_t wrap_sub(int32_t a, int32_t b)
+{
+    return (int32_t)((uint32_t)a - (uint32_t)b);
+}
+
+static inline int32_t wrap_mul(int32_t a, int32_t b)
+{
+    return (int32_t)((uint32_t)a * (uint32_t)b);
+}
+
 /* acc + (a - za) * (b - zb): the product in 64 bits, the sum wrapping in 32
  * bits like the vector lanes' (a model's zero points may be any 32-bit
  * values). */

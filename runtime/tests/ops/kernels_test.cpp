@@ -182,6 +182,24 @@ TEST(Int8Kernels, AddLanesWithHugeRatios)
     }
 }
 
+// Zero points far outside the 8-bit range (a model may store any): the
+// bodies wrap the lanes' 32-bit differences and products alike.
+TEST(Int8Kernels, BodiesAgreeOnFarZeroPoints)
+{
+    std::mt19937 rng(43);
+    Quant qa(NN_TYPE_I8, 1e-9f, INT32_MIN), qb(NN_TYPE_I8, 1e-9f, INT32_MAX - 5), qo(NN_TYPE_I8, 1.0f, 3);
+    for (int n : {7, 8, 19}) {
+        std::vector<int8_t> a = RandomI8(rng, n), b = RandomI8(rng, n);
+        std::vector<int8_t> f(n + 1, 9), p(n + 1, 9);
+        kernel_add_quant(f.data(), n, a.data(), b.data(), qa.p(), qb.p(), qo.p());
+        add_i8_portable(p.data(), n, a.data(), b.data(), qa.p(), qb.p(), qo.p());
+        EXPECT_EQ(f, p) << n;
+        kernel_multiply_quant(f.data(), n, a.data(), b.data(), qa.p(), qb.p(), qo.p());
+        multiply_i8_portable(p.data(), n, a.data(), b.data(), qa.p(), qb.p(), qo.p());
+        EXPECT_EQ(f, p) << n;
+    }
+}
+
 // The choice rule: a tie rounds to even in the lanes, upward in the generic
 // kernel, so the two give different bytes for the same operands.
 TEST(Int8Kernels, ChoiceRuleShowsInTheBytes)
