@@ -4,8 +4,9 @@
  *
  * A model decides the sizes of its layers (each tensor up to 2 GiB), and the
  * work of a run grows with them: models whose layers hold more than
- * 1 Mi elements in all are verified and queried only, so that every input
- * stays quick and small. */
+ * 1 Mi elements in all, or whose layers times their filters or weights pass
+ * 2^26, are verified and queried only, so that every input stays quick and
+ * small. */
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -51,24 +52,41 @@ static void query(const void* model)
     }
 }
 
-/* Elements over all layers, saturating. */
-static uint64_t total_volume(const void* model)
+/* Elements of layer i, saturating at 2^31. */
+static uint64_t layer_volume(const void* model, size_t i)
 {
-    uint64_t total = 0;
-    for (size_t i = 0; i < nn_model_layer_count(model); ++i) {
-        size_t dims = 0;
-        const int32_t* shape = nn_model_layer_shape(model, i, &dims);
-        uint64_t v = 1;
-        for (size_t k = 0; shape && k < dims; ++k) {
-            v *= shape[k] > 0 ? (uint64_t)shape[k] : 1;
-            if (v > (1u << 30))
-                return UINT64_MAX;
-        }
-        total += v;
-        if (total > (1u << 30))
-            return UINT64_MAX;
+    size_t dims = 0;
+    const int32_t* shape = nn_model_layer_shape(model, i, &dims);
+    uint64_t v = 1;
+    for (size_t k = 0; shape && k < dims; ++k) {
+        v *= shape[k] > 0 ? (uint64_t)shape[k] : 1;
+        if (v > (1u << 31))
+            return 1u << 31;
     }
-    return total;
+    return v;
+}
+
+/* Elements over all layers, and a bound on the work of a run: each layer's
+ * elements times those of its second input (a filter or weights), both
+ * saturating. */
+static void model_size(const void* model, uint64_t* elements, uint64_t* work)
+{
+    *elements = *work = 0;
+    const size_t layers = nn_model_layer_count(model);
+    for (size_t i = 0; i < layers; ++i) {
+        const uint64_t v = layer_volume(model, i);
+        *elements += v;
+        const uint32_t* inputs = NULL;
+        if (nn_model_layer_inputs(model, i, &inputs) >= 2 && inputs) {
+            uint32_t w;
+            memcpy(&w, inputs + 1, sizeof w);
+            if (w < layers)
+                *work += v * layer_volume(model, w);
+        }
+        *work += v;
+        if (*elements > (1u << 30) || *work > ((uint64_t)1 << 40))
+            return;
+    }
 }
 
 int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -82,7 +100,9 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     memcpy(buf, data, size);
     if (nn_model_validate(buf, size) == 0) {
         query(buf);
-        if (total_volume(buf) > (1u << 20)) {
+        uint64_t elements = 0, work = 0;
+        model_size(buf, &elements, &work);
+        if (elements > (1u << 20) || work > (1u << 26)) {
             free(buf);
             return 0;
         }
