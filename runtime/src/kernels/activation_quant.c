@@ -29,7 +29,7 @@ static void swish_generic(void* out, int32_t begin, int32_t count, const void* i
     float s_in = quant_scale(in_q), s_out = quant_scale(out_q);
     int32_t z_in = quant_zero(in_q), z_out = quant_zero(out_q);
     for (int32_t i = begin; i < count; ++i) {
-        float x = (float)(read_8bit(in, i, in_type) - z_in) * s_in;
+        float x = (float)((int64_t)read_8bit(in, i, in_type) - z_in) * s_in;
         float t = x + 3.0f;
         if (t < 0.0f)
             t = 0.0f;
@@ -76,7 +76,7 @@ void swish_i8_portable(int8_t* out, int32_t count, const int8_t* in,
     float s_in = quant_scale(in_q), inv = 1.0f / quant_scale(out_q);
     int32_t z_in = quant_zero(in_q), z_out = quant_zero(out_q);
     for (int32_t i = 0; i < blocks; ++i) {
-        float x = (float)(in[i] - z_in) * s_in;
+        float x = (float)wrap_sub(in[i], z_in) * s_in;
         float t = x + 3.0f;
         t = t > 0.0f ? t : 0.0f;
         t = t < 6.0f ? t : 6.0f;
@@ -92,7 +92,7 @@ void leaky_relu_i8_portable(int8_t* out, int32_t count, const int8_t* in,
     float s_in = quant_scale(in_q), inv = 1.0f / quant_scale(out_q);
     int32_t z_in = quant_zero(in_q), z_out = quant_zero(out_q);
     for (int32_t i = 0; i < blocks; ++i) {
-        float x = (float)(in[i] - z_in) * s_in;
+        float x = (float)wrap_sub(in[i], z_in) * s_in;
         float y = x < 0.0f ? alpha * x : x;
         out[i] = narrow_i8(round_even_to_i32(y * inv), z_out);
     }

@@ -183,7 +183,8 @@ TEST(Int8Kernels, AddLanesWithHugeRatios)
 }
 
 // Zero points far outside the 8-bit range (a model may store any): the
-// bodies wrap the lanes' 32-bit differences and products alike.
+// bodies wrap the lanes' 32-bit differences and products alike, in the
+// element-wise and the activation kernels.
 TEST(Int8Kernels, BodiesAgreeOnFarZeroPoints)
 {
     std::mt19937 rng(43);
@@ -196,6 +197,12 @@ TEST(Int8Kernels, BodiesAgreeOnFarZeroPoints)
         EXPECT_EQ(f, p) << n;
         kernel_multiply_quant(f.data(), n, a.data(), b.data(), qa.p(), qb.p(), qo.p());
         multiply_i8_portable(p.data(), n, a.data(), b.data(), qa.p(), qb.p(), qo.p());
+        EXPECT_EQ(f, p) << n;
+        kernel_swish_quant(f.data(), n, a.data(), qo.p(), qa.p());
+        swish_i8_portable(p.data(), n, a.data(), qo.p(), qa.p());
+        EXPECT_EQ(f, p) << n;
+        kernel_leaky_relu_quant(f.data(), n, a.data(), qo.p(), qa.p(), 0.11f);
+        leaky_relu_i8_portable(p.data(), n, a.data(), qo.p(), qa.p(), 0.11f);
         EXPECT_EQ(f, p) << n;
     }
 }
