@@ -11,6 +11,7 @@
 
 #include "kestrune/nn.h"
 #include "kfm_writer.h"
+#include "ratio_reporter.h"
 
 namespace {
 
@@ -97,19 +98,6 @@ void BM_DirectConv(benchmark::State& state)
         benchmark::DoNotOptimize(nn_conv_ex(out, cache, in, filter, nullptr, strides, pad, dilations, 1, 0));
 }
 BENCHMARK(BM_DirectConv)->Unit(benchmark::kMillisecond);
-
-// Keeps each benchmark's time per iteration for the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& r : runs)
-            if (r.run_type == Run::RT_Iteration && r.iterations > 0)
-                per_iteration[r.benchmark_name()] = r.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> per_iteration;
-};
 
 }  // namespace
 

@@ -15,6 +15,7 @@
 
 #include "kestrune/nn.h"
 #include "kfm_writer.h"
+#include "ratio_reporter.h"
 
 namespace {
 
@@ -128,19 +129,6 @@ void BM_DirectThousandCopies(benchmark::State& state)
             benchmark::DoNotOptimize(nn_tensor_copy(out, src));
 }
 BENCHMARK(BM_DirectThousandCopies)->Unit(benchmark::kMicrosecond);
-
-// Keeps each benchmark's time per iteration for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& r : runs)
-            if (r.run_type == Run::RT_Iteration && r.iterations > 0)
-                per_iteration[r.benchmark_name()] = r.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> per_iteration;
-};
 
 }  // namespace
 

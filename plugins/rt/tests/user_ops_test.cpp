@@ -1,7 +1,5 @@
 // User operations: the handler list is process-wide, so CTest runs every case
 // in a process of its own.
-#include <poll.h>
-#include <sys/socket.h>
 
 #include "kfm_test_util.h"
 #include "rpc_fixture.h"
@@ -146,22 +144,7 @@ TEST_F(UserOps, RunFailuresOverHttpAndRpc)
     EXPECT_EQ(user_ops(srv.server, kLibA.c_str()).status, 0);
     ASSERT_EQ(srv.load(dir.file("m.kfm", user_op_model("mystery"))), 0);
 
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    char method[] = "POST", target[] = "/v1?run=1";
-    char body[] = "";
-    kfm_test::capture([&] { nn_server_http_handler(pair[0], method, target, nullptr, 0, body, 0, srv.server); });
-    std::string response;
-    pollfd p{pair[1], POLLIN, 0};
-    while (poll(&p, 1, 200) == 1) {
-        char buf[4096];
-        ssize_t n = recv(pair[1], buf, sizeof buf, MSG_DONTWAIT);
-        if (n <= 0)
-            break;
-        response.append(buf, size_t(n));
-    }
-    close(pair[0]);
-    close(pair[1]);
+    const std::string response = http(srv.server, "POST", "/v1?run=1");
     EXPECT_EQ(response.rfind("HTTP/1.1 500", 0), 0u) << response;
     EXPECT_NE(response.find("model error: not implemented"), std::string::npos) << response;
 

@@ -663,11 +663,10 @@ static void thread_gemm_rows(const gemm_job* j, int quantised, int32_t* r0, int3
     *r1 = (int32_t)(e < j->m ? e : j->m);
 }
 
-static void gemm_f32_worker(const gemm_job* j)
+/* Rows [r0, r1) of j, one kernel call per row tile. */
+static void gemm_f32_worker(const gemm_job* j, int32_t r0, int32_t r1)
 {
     const int32_t rpt = rows_per_tile(j, 0);
-    int32_t r0, r1;
-    thread_gemm_rows(j, 0, &r0, &r1);
     for (; r0 < r1; r0 += rpt) {
         const int32_t m = r1 - r0 < rpt ? r1 - r0 : rpt;
         kernel_gemm_f32((float*)j->c + (size_t)r0 * (size_t)j->n,
@@ -677,11 +676,9 @@ static void gemm_f32_worker(const gemm_job* j)
     }
 }
 
-static void gemm_quant_worker(const gemm_job* j)
+static void gemm_quant_worker(const gemm_job* j, int32_t r0, int32_t r1)
 {
     const int32_t rpt = rows_per_tile(j, 1);
-    int32_t r0, r1;
-    thread_gemm_rows(j, 1, &r0, &r1);
     for (; r0 < r1; r0 += rpt) {
         const int32_t m = r1 - r0 < rpt ? r1 - r0 : rpt;
         kernel_gemm_quant((unsigned char*)j->c + (size_t)r0 * (size_t)j->n * j->c_es,
@@ -692,18 +689,22 @@ static void gemm_quant_worker(const gemm_job* j)
     }
 }
 
-static void gemm_worker(const gemm_job* j, int quantised)
+static void gemm_worker(const gemm_job* j, int quantised, int32_t r0, int32_t r1)
 {
     if (quantised)
-        gemm_quant_worker(j);
+        gemm_quant_worker(j, r0, r1);
     else
-        gemm_f32_worker(j);
+        gemm_f32_worker(j, r0, r1);
 }
 
 static void run_gemm(const gemm_job* j, int quantised)
 {
 #pragma omp parallel
-    gemm_worker(j, quantised);
+    {
+        int32_t r0, r1;
+        thread_gemm_rows(j, quantised, &r0, &r1);
+        gemm_worker(j, quantised, r0, r1);
+    }
 }
 
 /* Mapped operands and quantisation of a GEMM-based variant. */
@@ -925,7 +926,7 @@ int nn_conv_gemm(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_tenso
                         int32_t r0, r1;
                         thread_gemm_rows(&j, quantised, &r0, &r1);
                         im2col_worker(&ij, r0, r1);
-                        gemm_worker(&j, quantised);
+                        gemm_worker(&j, quantised, r0, r1);
                     }
                     x += w;
                 }
