@@ -23,14 +23,14 @@ mkdir -p "$out/stb-include"
 # The runtime library, instrumented, for the model harness (the bundled stb
 # code without UBSan, as in the CMake build).
 rt_flags=(-g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined
-  -fno-sanitize-recover=all -fopenmp=libgomp -ffp-contract=off -std=gnu11 -DKESTRUNE_BUILDING
+  -fno-sanitize-recover=all -fopenmp=libgomp -ffp-contract=off -std=gnu++17 -fno-exceptions -fno-rtti -DKESTRUNE_BUILDING
   -Iruntime/include -Iruntime/src -Iserver/platform -I"$out/stb-include")
 rm -rf "$out/rt-objs" && mkdir -p "$out/rt-objs"
-{ find runtime/src -name '*.c' ! -name stb_impl.c; echo server/platform/platform.c; } |
+{ find runtime/src -name '*.cpp' ! -name stb_impl.cpp; echo server/platform/platform.cpp; } |
   while read -r src; do echo "$src"; done |
-  xargs -P "$(nproc)" -I{} sh -c 'clang "$@" -c -o "$0/$(echo "{}" | tr / _).o" "{}"' \
+  xargs -P "$(nproc)" -I{} sh -c 'clang++ "$@" -c -o "$0/$(echo "{}" | tr / _).o" "{}"' \
     "$out/rt-objs" "${rt_flags[@]}"
-clang "${rt_flags[@]}" -fno-sanitize=undefined -c -o "$out/rt-objs/stb_impl.o" runtime/src/stb_impl.c
+clang++ "${rt_flags[@]}" -fno-sanitize=undefined -c -o "$out/rt-objs/stb_impl.o" runtime/src/stb_impl.cpp
 rm -rf "$out/seeds-model" "$out/models" "$out/seeds-rt-http" && mkdir -p "$out/seeds-model" "$out/models" "$out/seeds-rt-http"
 if [ -x "$seeder" ]; then
   "$seeder" "$out/models" > /dev/null
@@ -66,12 +66,12 @@ common=plugins/common
 # (later options win: the whole-runtime harnesses allow a slow input, a model
 # or picture at its size limits, more time)
 harnesses=(
-  "http_parse_fuzz|server/tests/fuzz/http_parse_fuzz.c|server/http|server/http/http.c|server/tests/fuzz/seeds|-max_len=65536 -close_fd_mask=3"
-  "http_read_fuzz|server/tests/fuzz/http_read_fuzz.c|server/http|server/http/http.c|server/tests/fuzz/seeds|-max_len=65536 -close_fd_mask=3"
-  "multipart_fuzz|$common/fuzz/multipart_fuzz.c|$common $out/stb-include|$common/multipart.c $common/json_write.c $common/json_fixed.c $common/json_parse.c $common/stb_sprintf_impl.c|$common/fuzz/seeds/multipart|"
-  "json_fuzz|$common/fuzz/json_fuzz.c|$common $out/stb-include|$common/multipart.c $common/json_write.c $common/json_fixed.c $common/json_parse.c $common/stb_sprintf_impl.c||"
-  "model_fuzz|runtime/tests/fuzz/model_fuzz.c|runtime/include|$out/rt-objs/*.o -lgomp -ldl -lpthread|$out/seeds-model|-close_fd_mask=3 -timeout=60"
-  "rt_http_fuzz|plugins/rt/tests/fuzz/rt_http_fuzz.c|plugins/rt $common server/include server/http server/platform runtime/include $out/stb-include|plugins/rt/*.c $common/*.c server/http/http.c $out/rt-objs/*.o -lgomp -ldl -lpthread|$out/seeds-rt-http|-close_fd_mask=3 -timeout=60"
+  "http_parse_fuzz|server/tests/fuzz/http_parse_fuzz.cpp|server/http|server/http/http.cpp|server/tests/fuzz/seeds|-max_len=65536 -close_fd_mask=3"
+  "http_read_fuzz|server/tests/fuzz/http_read_fuzz.cpp|server/http|server/http/http.cpp|server/tests/fuzz/seeds|-max_len=65536 -close_fd_mask=3"
+  "multipart_fuzz|$common/fuzz/multipart_fuzz.cpp|$common $out/stb-include|$common/multipart.cpp $common/json_write.cpp $common/json_fixed.cpp $common/json_parse.cpp $common/stb_sprintf_impl.cpp|$common/fuzz/seeds/multipart|"
+  "json_fuzz|$common/fuzz/json_fuzz.cpp|$common $out/stb-include|$common/multipart.cpp $common/json_write.cpp $common/json_fixed.cpp $common/json_parse.cpp $common/stb_sprintf_impl.cpp||"
+  "model_fuzz|runtime/tests/fuzz/model_fuzz.cpp|runtime/include|$out/rt-objs/*.o -lgomp -ldl -lpthread|$out/seeds-model|-close_fd_mask=3 -timeout=60"
+  "rt_http_fuzz|plugins/rt/tests/fuzz/rt_http_fuzz.cpp|plugins/rt $common server/include server/http server/platform runtime/include $out/stb-include|plugins/rt/*.cpp $common/*.cpp server/http/http.cpp $out/rt-objs/*.o -lgomp -ldl -lpthread|$out/seeds-rt-http|-close_fd_mask=3 -timeout=60"
 )
 
 flags=(-g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Wall -Wextra)
@@ -82,7 +82,7 @@ for row in "${harnesses[@]}"; do
   incs=()
   for d in $includes; do incs+=(-I"$d"); done
   # shellcheck disable=SC2086
-  clang "${flags[@]}" "${incs[@]}" -o "$out/$name" "$harness" $sources -lm
+  clang++ -std=gnu++17 "${flags[@]}" "${incs[@]}" -o "$out/$name" "$harness" $sources -lm
   corpus="$out/corpus-$name"
   mkdir -p "$corpus"
   [ -n "$seeds" ] && [ -d "$seeds" ] && cp -n "$seeds"/* "$corpus"/ 2>/dev/null || true

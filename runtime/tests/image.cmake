@@ -17,11 +17,11 @@ set(KESTRUNE_G2D_STUB_DIR ${CMAKE_CURRENT_BINARY_DIR}/g2d_stub)
 
 # Fixtures: the tests' own compilation of stb_image_write; the resize is the
 # runtime's stb_image_resize.
-add_library(kestrune_image_fixtures STATIC ${CMAKE_CURRENT_SOURCE_DIR}/image_fixtures.c)
+add_library(kestrune_image_fixtures STATIC ${CMAKE_CURRENT_SOURCE_DIR}/image_fixtures.cpp)
 target_include_directories(kestrune_image_fixtures PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}
                                                    PRIVATE ${KESTRUNE_STB_INCLUDE})
 target_link_libraries(kestrune_image_fixtures PUBLIC kestrune_rt_internal)
-set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/image_fixtures.c
+set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/image_fixtures.cpp
   PROPERTIES COMPILE_OPTIONS "-fno-sanitize=undefined")
 
 kestrune_add_gtest(image_convert_test SOURCES image_convert_test.cpp LIBS kestrune_rt_testlib)

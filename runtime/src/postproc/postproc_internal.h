@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "kestrune/nn.h"
+#include "core/scoped.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -44,13 +45,25 @@ int nms_run(const nn_nms_variant* v, nn_tensor* boxes, nn_tensor* indices, nn_te
                nn_tensor* iou, nn_tensor* image, nn_tensor* cache, nn_tensor* out_boxes,
                nn_tensor* out_counts);
 
-/* Mappings taken by one operator call, all given back by nn_pp_unmap_all. */
-typedef struct nn_pp_maps {
+/* Mappings taken by one operator call, all given back when the set ends (or
+ * earlier by unmap_all). */
+struct nn_pp_maps {
     nn_tensor* tensors[16];
-    int count;
-} nn_pp_maps;
+    int count = 0;
 
-static inline const void* nn_pp_mapro(nn_pp_maps* m, nn_tensor* t)
+    nn_pp_maps() = default;
+    nn_pp_maps(const nn_pp_maps&) = delete;
+    nn_pp_maps& operator=(const nn_pp_maps&) = delete;
+    ~nn_pp_maps() { unmap_all(); }
+
+    void unmap_all() noexcept
+    {
+        while (count > 0)
+            nn_tensor_unmap(tensors[--count]);
+    }
+};
+
+inline const void* nn_pp_mapro(nn_pp_maps* m, nn_tensor* t)
 {
     const void* p = m->count < 16 ? nn_tensor_mapro(t) : NULL;
     if (p)
@@ -58,7 +71,7 @@ static inline const void* nn_pp_mapro(nn_pp_maps* m, nn_tensor* t)
     return p;
 }
 
-static inline void* nn_pp_maprw(nn_pp_maps* m, nn_tensor* t)
+inline void* nn_pp_maprw(nn_pp_maps* m, nn_tensor* t)
 {
     void* p = m->count < 16 ? nn_tensor_maprw(t) : NULL;
     if (p)
@@ -66,11 +79,7 @@ static inline void* nn_pp_maprw(nn_pp_maps* m, nn_tensor* t)
     return p;
 }
 
-static inline void nn_pp_unmap_all(nn_pp_maps* m)
-{
-    while (m->count > 0)
-        nn_tensor_unmap(m->tensors[--m->count]);
-}
+inline void nn_pp_unmap_all(nn_pp_maps* m) { m->unmap_all(); }
 
 /* Elements of a tensor (0 for NULL). */
 static inline int64_t nn_pp_volume(const nn_tensor* t) { return t ? nn_tensor_volume(t) : 0; }

@@ -1,0 +1,460 @@
+/* HTTP inference requests of the runtime plug-in: query, inputs from the
+ * body, running, and the tensor, label or JSON reply. */
+#include "rt_server.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "http.h"
+#include "multipart.h"
+#include "platform.h"
+#include "plugin_http.h"
+
+#define PIXMAP_MIME "image/x-portable-pixmap"
+
+typedef struct post_request {
+    plugin_query q;
+    char last_type[MULTIPART_FIELD_SIZE];     /* content type of the last part */
+    char last_filename[MULTIPART_FIELD_SIZE]; /* its filename */
+} post_request;
+
+static int reply_model_error(int socket, nn_server* server, const char* format, int status)
+{
+    char* end = error_json(server->common.json.text, server, format, rt_status_text(status));
+    return plugin_reply_document(socket, &server->common.json, 500, end);
+}
+
+/* ---- query ------------------------------------------------------------------ */
+
+static bool find_layer(void* user, const char* name, uint32_t* index)
+{
+    nn_server* server = static_cast<nn_server*>(user);
+    uint32_t i = nn_model_layer_lookup(server->model, name);
+    if (i == UINT32_MAX || i >= nn_model_layer_count(server->model))
+        return false;
+    *index = i;
+    return true;
+}
+
+/* Steps start inside the model and end at its last layer at the latest. */
+static int check_step(void* user, int* start, int* end, const char** text)
+{
+    nn_server* server = static_cast<nn_server*>(user);
+    size_t layers = nn_model_layer_count(server->model);
+    if ((unsigned)*start >= layers) {
+        *text = "Starting Step Out of Range";
+        return 400;
+    }
+    if ((size_t)*end > layers)
+        *end = (int)layers;
+    return 0;
+}
+
+/* ---- inputs ------------------------------------------------------------------ */
+
+static nn_tensor* input_tensor(nn_server* server)
+{
+    size_t count = 0;
+    const uint32_t* inputs = nn_model_inputs(server->model, &count);
+    if (inputs && count)
+        return nn_context_tensor_index(server->context, inputs[0]);
+    return nn_context_tensor(server->context, server->common.input_name);
+}
+
+/* Copies `length` bytes into the tensor; false (500 sent) when it may not
+ * be written. */
+static bool write_input(nn_server* server, nn_tensor* tensor, const void* data, size_t length)
+{
+    void* to = rt_tensor_accepts_input(server, tensor) ? nn_tensor_mapwo(tensor) : NULL;
+    if (!to)
+        return false;
+    memcpy(to, data, length);
+    nn_tensor_unmap(tensor);
+    server->input_time = nn_tensor_io_time(tensor);
+    return true;
+}
+
+/* Reads one PPM header field ending at `stop` from [*p, end). */
+static bool ppm_token(const char** p, const char* end, char stop, const char** token, size_t* length)
+{
+    const char* start = *p;
+    const char* q = static_cast<const char*>(memchr(start, stop, (size_t)(end - start)));
+    if (!q)
+        return false;
+    *token = start;
+    *length = (size_t)(q - start);
+    *p = q + 1;
+    return true;
+}
+
+/* 0 done, else the reply was sent. */
+static bool load_pixmap(int socket, nn_server* server, const char* data, uint64_t length, int* result)
+{
+    nn_tensor* tensor = nn_context_tensor(server->context, "input");
+    if (!tensor) {
+        *result = plugin_reply_text(socket, 404, "Input Tensor Not Found");
+        return false;
+    }
+    if (nn_tensor_type(tensor) != NN_TYPE_F32) {
+        *result = plugin_reply_text(socket, 400, "Input Tensor Size Mismatch");
+        return false;
+    }
+    const char* p = data;
+    const char* end = data + length;
+    const char *magic, *width_text, *height_text, *maxval;
+    size_t magic_len, width_len, height_len, maxval_len;
+    int width = 0, height = 0;
+    if (!ppm_token(&p, end, '\n', &magic, &magic_len) || !ppm_token(&p, end, ' ', &width_text, &width_len) ||
+        !ppm_token(&p, end, '\n', &height_text, &height_len) || !ppm_token(&p, end, '\n', &maxval, &maxval_len) ||
+        !plugin_parse_count(width_text, width_len, &width) || !plugin_parse_count(height_text, height_len, &height)) {
+        *result = plugin_reply_text(socket, 400, "Image does not match input volume");
+        return false;
+    }
+    uint64_t volume = (uint64_t)width * (uint64_t)height * 3u;
+    int tensor_volume = nn_tensor_volume(tensor);
+    if (tensor_volume < 0 || (uint64_t)tensor_volume != volume || (uint64_t)(end - p) < volume) {
+        *result = plugin_reply_text(socket, 400, "Image does not match input volume");
+        return false;
+    }
+    float* to = rt_tensor_accepts_input(server, tensor) ? static_cast<float*>(nn_tensor_mapwo(tensor)) : NULL;
+    if (!to) {
+        *result = plugin_reply_text(socket, 500, "Failed Map Input Tensor");
+        return false;
+    }
+    const uint8_t* pixels = (const uint8_t*)p;
+    for (uint64_t i = 0; i < volume; ++i)
+        to[i] = (float)pixels[i] * 0.007843138f - 1.0f;
+    nn_tensor_unmap(tensor);
+    return true;
+}
+
+/* Inputs from the body: headers first, then multipart parts. */
+static bool load_inputs(int socket, http_header* headers, size_t header_count, char* body, size_t body_len,
+                        nn_server* server, post_request* req, int* result)
+{
+    for (size_t i = 0; i < header_count; ++i) {
+        const http_header* h = &headers[i];
+        if (!h->name || h->name_len != 12 || memcmp(h->name, "Content-Type", 12) != 0)
+            continue;
+        if (h->value_len >= 6 && memcmp(h->value, "image/", 6) == 0) {
+            nn_tensor* tensor = input_tensor(server);
+            if (tensor && !rt_tensor_accepts_input(server, tensor)) {
+                *result = plugin_reply_text(socket, 500, "Failed Map Input Tensor");
+                return false;
+            }
+            int64_t start = clock_now_ns();
+            int status = tensor ? nn_tensor_load_image_ex(tensor, body, body_len, req->q.imgproc) : 6;
+            server->decode_time = clock_now_ns() - start;
+            if (status != 0) {
+                *result = plugin_reply_text(socket, 415, "Invalid or Unsupported Image Format");
+                return false;
+            }
+        } else if (h->value_len >= strlen(PLUGIN_TENSOR_MIME) && memcmp(h->value, PLUGIN_TENSOR_MIME, strlen(PLUGIN_TENSOR_MIME)) == 0) {
+            nn_tensor* tensor = input_tensor(server);
+            if (!tensor || nn_tensor_size(tensor) != body_len) {
+                *result = plugin_reply_text(socket, 400, "Input Tensor Size Mismatch");
+                return false;
+            }
+            if (!write_input(server, tensor, body, body_len)) {
+                *result = plugin_reply_text(socket, 500, "Failed Map Input Tensor");
+                return false;
+            }
+        }
+    }
+    if (!body || body_len == 0)
+        return true;
+    const char* pos = body;
+    uint64_t left = body_len;
+    while (left > 0) {
+        multipart_part part;
+        part.content_type[0] = '\0'; /* an untyped part is skipped */
+        uint64_t step = multipart_next_part(pos, left, part.name, part.filename, sizeof part.filename,
+                                            part.content_type, sizeof part.content_type, &part.data, &part.length);
+        if (step == 0)
+            break;
+        pos += step;
+        left -= step;
+        memcpy(req->last_type, part.content_type, sizeof req->last_type);
+        memcpy(req->last_filename, part.filename, sizeof req->last_filename);
+        if (strcmp(part.content_type, PLUGIN_FLOAT32_MIME) == 0) {
+            nn_tensor* tensor = nn_context_tensor(server->context, part.name);
+            if (!tensor) {
+                *result = plugin_reply_text(socket, 404, "Input Tensor Not Found");
+                return false;
+            }
+            if (nn_tensor_size(tensor) != part.length) {
+                *result = plugin_reply_text(socket, 400, "Input Tensor Size Mismatch");
+                return false;
+            }
+            int32_t shape[4];
+            int parsed = plugin_parse_shape(part.filename, shape);
+            if (parsed < 0) {
+                *result = plugin_reply_text(socket, 400, "Input Tensor Rank Too High");
+                return false;
+            }
+            if (parsed == 0 || !nn_tensor_shape_equal(nn_tensor_shape(tensor), shape)) {
+                *result = plugin_reply_text(socket, 400, "POSTed Tensor Has Incorrect Shape");
+                return false;
+            }
+            if (!write_input(server, tensor, part.data, (size_t)part.length)) {
+                *result = plugin_reply_text(socket, 500, "Failed Map Input Tensor");
+                return false;
+            }
+        } else if (strcmp(part.content_type, PIXMAP_MIME) == 0) {
+            size_t layers = nn_model_layer_count(server->model);
+            req->q.output_count = 0;
+            if (layers)
+                req->q.outputs[req->q.output_count++] = (uint32_t)(layers - 1);
+            req->q.run = 1;
+            if (!load_pixmap(socket, server, part.data, part.length, result))
+                return false;
+        }
+    }
+    return true;
+}
+
+/* ---- running ------------------------------------------------------------------- */
+
+static bool run_model(int socket, nn_server* server, post_request* req, int* result)
+{
+    size_t layers = server->layer_timing_count;
+    if (req->q.run == 0 && req->q.step_start >= 0) {
+        int end = req->q.step_end < 0 ? 0 : req->q.step_end;
+        for (int i = 0; i < end && (size_t)i < layers; ++i)
+            server->layer_timing[i] = 0;
+        for (int i = req->q.step_start; i < end; ++i) {
+            int status = nn_context_step(server->context, (size_t)i);
+            if (status != 0) {
+                *result = reply_model_error(socket, server, "model error: %s", status);
+                return false;
+            }
+            nn_tensor* t = nn_context_tensor_index(server->context, (size_t)i);
+            if (t && (size_t)i < layers)
+                server->layer_timing[i] += nn_tensor_time(t);
+        }
+        return true;
+    }
+    if (req->q.run == 0)
+        return true;
+    for (size_t i = 0; i < layers; ++i)
+        server->layer_timing[i] = 0;
+    server->run_time = 0;
+    nn_tensor* last = layers ? nn_context_tensor_index(server->context, layers - 1) : NULL;
+    for (int r = 0; r < req->q.run; ++r) {
+        int64_t start = clock_now_ns();
+        int status = nn_context_run(server->context);
+        if (status == 0 && server->engine && last)
+            status = nn_tensor_sync(last);
+        server->run_time += clock_now_ns() - start;
+        if (status != 0) {
+            *result = reply_model_error(socket, server, "model error: %s", status);
+            return false;
+        }
+        for (size_t i = 0; i < layers; ++i) {
+            nn_tensor* t = nn_context_tensor_index(server->context, i);
+            if (t)
+                server->layer_timing[i] += nn_tensor_time(t);
+        }
+    }
+    if (req->q.run > 0) {
+        for (size_t i = 0; i < layers; ++i)
+            server->layer_timing[i] /= req->q.run;
+        server->run_time /= req->q.run;
+    }
+    return true;
+}
+
+/* ---- replies --------------------------------------------------------------------- */
+
+static int reply_tensor(int socket, nn_server* server, const post_request* req)
+{
+    if (req->q.output_count == 0)
+        return http_respond(socket, 204, PLUGIN_TENSOR_MIME, 0, NULL, 0, (const char*)NULL);
+    if (req->q.output_count > 1)
+        return plugin_reply_text(socket, 400, "Only a single tensor can be returned using application/vnd.kestrune.tensor");
+    nn_tensor* tensor = nn_context_tensor_index(server->context, req->q.outputs[0]);
+    if (!tensor)
+        return plugin_reply_text(socket, 404, "Output Tensor Not Found");
+    nn_tensor_sync(tensor);
+    server->output_time = nn_tensor_io_time(tensor);
+    const void* data = nn_tensor_mapro(tensor);
+    if (!data)
+        return plugin_reply_text(socket, 500, "Output Tensor Empty");
+    char shape_text[32];
+    plugin_shape_text(shape_text, sizeof shape_text, nn_tensor_shape(tensor), nn_tensor_dims(tensor), false);
+    int result = plugin_reply_tensor(socket, data, nn_tensor_size(tensor), rt_type_name(nn_tensor_type(tensor)),
+                                     shape_text, server->run_time);
+    nn_tensor_unmap(tensor);
+    return result;
+}
+
+static int reply_argmax_error(int socket, nn_server* server, int status)
+{
+    return plugin_reply_format(socket, &server->common.json, 500, "ArgMax Error: %s\n", rt_status_text(status));
+}
+
+static int reply_label(int socket, nn_server* server)
+{
+    size_t count = 0;
+    const uint32_t* outputs = nn_model_outputs(server->model, &count);
+    nn_tensor* tensor = outputs && count ? nn_context_tensor_index(server->context, outputs[0])
+                                         : nn_context_tensor(server->context, server->common.output_name);
+    if (!tensor)
+        return plugin_reply_text(socket, 404, "Output tensor not found");
+    nn_tensor_sync(tensor);
+    server->output_time = nn_tensor_io_time(tensor);
+    int index = 0;
+    float score = 0.0f;
+    int status = nn_argmax(tensor, &index, &score, sizeof score);
+    if (status != 0)
+        return reply_argmax_error(socket, server, status);
+    return plugin_reply_label(socket, &server->common.json, nn_model_label(server->model, index), index, score,
+                              server->run_time);
+}
+
+static int reply_builder(int socket, nn_server* server, const post_request* req)
+{
+    json_buffer* json = &server->common.json;
+    char* pos = json_obj_open(&json->text, &json->capacity, json->text, NULL);
+    if (pos)
+        pos = json_int64(&json->text, &json->capacity, pos, "timing", server->run_time);
+    if (pos)
+        pos = json_int64(&json->text, &json->capacity, pos, "decode", server->decode_time);
+    if (pos)
+        pos = json_int64(&json->text, &json->capacity, pos, "input", server->input_time);
+    if (pos && req->q.id)
+        pos = json_str(&json->text, &json->capacity, pos, "id", req->q.id);
+    if (pos && req->q.output_count) {
+        pos = json_arr_open(&json->text, &json->capacity, pos, "outputs");
+        for (int i = 0; pos && i < req->q.output_count; ++i)
+            pos = layer_json(pos, server, req->q.outputs[i], true, false);
+        if (pos)
+            pos = json_arr_close(&json->text, &json->capacity, pos);
+    } else if (pos) {
+        nn_tensor* tensor = nn_context_tensor(server->context, server->common.output_name);
+        if (tensor) {
+            int index = 0;
+            float score = 0.0f;
+            int status = nn_argmax(tensor, &index, &score, sizeof score);
+            if (status != 0)
+                return reply_model_error(socket, server, "argmax failed: %s", status);
+            const char* label = nn_model_label(server->model, index);
+            if (label) {
+                pos = json_str(&json->text, &json->capacity, pos, "label", label);
+                if (pos)
+                    pos = json_double(&json->text, &json->capacity, pos, "softmax", (double)score);
+            }
+        }
+    }
+    if (pos)
+        pos = json_obj_close(&json->text, &json->capacity, pos);
+    return plugin_reply_document(socket, &server->common.json, 200, pos);
+}
+
+/* Appends formatted text at *pos inside the reply buffer; false when it does
+ * not fit. */
+static bool put_text(nn_server* server, char** pos, const char* format, ...) __attribute__((format(printf, 3, 4)));
+static bool put_text(nn_server* server, char** pos, const char* format, ...)
+{
+    json_buffer* json = &server->common.json;
+    size_t room = (size_t)(json->capacity - (uint64_t)(*pos - json->text));
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(*pos, room, format, args);
+    va_end(args);
+    if (n < 0 || (size_t)n >= room)
+        return false;
+    *pos += n;
+    return true;
+}
+
+/* "name":"escaped text", into the reply buffer without growing it. */
+static bool put_str(nn_server* server, char** pos, const char* name, const char* value)
+{
+    json_buffer* json = &server->common.json;
+    uint64_t used = (uint64_t)(*pos - json->text);
+    uint64_t need = strlen(name) + 7 + json_escaped_length(value, SIZE_MAX);
+    if (used + need >= json->capacity)
+        return false;
+    *pos = json_put_str(*pos, name, value, SIZE_MAX);
+    return true;
+}
+
+static int reply_pixmap(int socket, nn_server* server, const post_request* req)
+{
+    size_t layers = nn_model_layer_count(server->model);
+    nn_tensor* tensor = layers ? nn_context_tensor_index(server->context, layers - 1) : NULL;
+    if (!tensor)
+        return plugin_reply_text(socket, 404, "Output tensor not found");
+    int index = 0;
+    float score = 0.0f;
+    int status = nn_argmax(tensor, &index, &score, sizeof score);
+    if (status != 0)
+        return reply_argmax_error(socket, server, status);
+    const char* label = nn_model_label(server->model, index);
+    if (!label)
+        label = "unknown";
+    /* Room for the fixed text and every name escaped. */
+    uint64_t need = (uint64_t)(layers + 2) * 128u + json_escaped_length(req->last_filename, SIZE_MAX) +
+                    json_escaped_length(label, SIZE_MAX);
+    for (size_t i = 0; i < layers; ++i) {
+        const char* name = nn_model_layer_name(server->model, i);
+        const char* type = nn_model_layer_type(server->model, i);
+        need += json_escaped_length(name ? name : "", SIZE_MAX) + json_escaped_length(type ? type : "", SIZE_MAX);
+    }
+    if (!rt_reply_reserve(server, need))
+        return plugin_reply_text(socket, 500, "JSON Response Too Large");
+    char* pos = server->common.json.text;
+    bool ok = put_text(server, &pos, "[{") && put_str(server, &pos, "id", req->last_filename) &&
+              put_str(server, &pos, "label", label) &&
+              put_text(server, &pos,
+                       "\"softmax\":%d,\"timing\":{\"inference\":%.06f,\"input\":%.06f,\"output\":%.06f,"
+                       "\"op_timings\":[",
+                       (int)(score * 100.0f), (double)server->run_time / 1e9, (double)server->input_time / 1e9,
+                       (double)nn_tensor_io_time(tensor) / 1e9);
+    for (size_t i = 0; ok && i < layers; ++i) {
+        const char* name = nn_model_layer_name(server->model, i);
+        const char* type = nn_model_layer_type(server->model, i);
+        int64_t t = i < server->layer_timing_count ? server->layer_timing[i] : 0;
+        ok = put_text(server, &pos, "{") && put_str(server, &pos, "name", name ? name : "") &&
+             put_str(server, &pos, "type", type ? type : "") &&
+             put_text(server, &pos, "\"seconds\":%.06f}%s", (double)t / 1e9, i + 1 < layers ? "," : "");
+    }
+    ok = ok && put_text(server, &pos, "]}}]");
+    if (!ok)
+        return plugin_reply_text(socket, 500, "JSON Response Too Large");
+    return http_respond(socket, 200, PLUGIN_JSON_MIME, (size_t)(pos - server->common.json.text), server->common.json.text,
+                        0, (const char*)NULL);
+}
+
+int v1_post(int socket, char* target, http_header* headers, size_t header_count, char* body, size_t body_len,
+            nn_server* server)
+{
+    if (!server->common.loaded)
+        return plugin_reply_text(socket, 428, "No Model Loaded");
+    post_request req;
+    memset(&req, 0, sizeof req);
+    req.q.step_start = -1;
+    req.q.step_end = -1;
+    int result = 0;
+    const plugin_query_hooks hooks = {server, PLUGIN_MAX_OUTPUTS, find_layer, check_step};
+    if (!plugin_parse_query(socket, target, &hooks, &req.q, &result))
+        return result;
+    if (!load_inputs(socket, headers, header_count, body, body_len, server, &req, &result))
+        return result;
+    if (!run_model(socket, server, &req, &result))
+        return result;
+
+    const http_header* accept = plugin_header(headers, header_count, "Accept");
+    const char* value = accept ? accept->value : "";
+    size_t value_len = accept ? accept->value_len : 0;
+    if (value_len == strlen(PLUGIN_TENSOR_MIME) && memcmp(value, PLUGIN_TENSOR_MIME, value_len) == 0)
+        return reply_tensor(socket, server, &req);
+    if (value_len == strlen(PLUGIN_TEXT_MIME) && memcmp(value, PLUGIN_TEXT_MIME, value_len) == 0)
+        return reply_label(socket, server);
+    if (strcmp(req.last_type, PIXMAP_MIME) == 0)
+        return reply_pixmap(socket, server, &req);
+    return reply_builder(socket, server, &req);
+}

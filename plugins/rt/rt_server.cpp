@@ -1,0 +1,263 @@
+/* The runtime plug-in: server record, model file loading and the small
+ * accessors its other parts use. */
+#include "rt_server.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#define OPENCL_ENGINE_FILE "kestrune-rt-opencl.so"
+
+const char* plugin_engine_name(void)
+{
+    return "KestruneRT";
+}
+
+const char* plugin_engine_version(void)
+{
+    return nn_version();
+}
+
+size_t nn_server_sizeof(void)
+{
+    return sizeof(nn_server);
+}
+
+nn_context* nn_server_context(nn_server* server)
+{
+    return server ? server->context : NULL;
+}
+
+const void* nn_server_model(nn_server* server)
+{
+    return server ? server->model : NULL;
+}
+
+const char* rt_status_text(int status)
+{
+    const char* text = nn_strerror(status);
+    return text ? text : "unknown error";
+}
+
+const char* rt_type_name(int type)
+{
+    static const char* const names[] = {"RAW",    "STRING", "INT8",    "UINT8",   "INT16",
+                                        "UINT16", "INT32",  "UINT32",  "INT64",   "UINT64",
+                                        "FLOAT16", "FLOAT32", "FLOAT64"};
+    return type >= 0 && type < (int)(sizeof names / sizeof names[0]) ? names[type] : "NONE";
+}
+
+int nn_server_options(nn_server* server, const nn_plugin_options* options)
+{
+    (void)server;
+    (void)options;
+    return 0;
+}
+
+static void release_engine(nn_engine* engine)
+{
+    if (!engine)
+        return;
+    nn_engine_unload(engine);
+    free(engine);
+}
+
+nn_server* nn_server_init(int compute, size_t mempool_size, void* mempool, size_t cache_size, void* cache,
+                          size_t max_model_size, void* model_buffer)
+{
+    nn_server* server = static_cast<nn_server*>(calloc(1, sizeof *server));
+    if (!server)
+        return NULL;
+    if (compute != 0) {
+        server->engine = static_cast<nn_engine*>(malloc(nn_engine_sizeof()));
+        if (!server->engine) {
+            free(server);
+            return NULL;
+        }
+        nn_engine_init(server->engine);
+        int status = nn_engine_load(server->engine, OPENCL_ENGINE_FILE);
+        if (status != 0) {
+            fprintf(stderr, "failed to load engine plugin: %s\n", rt_status_text(status));
+            /* Whatever the failed load left behind goes with the block. */
+            release_engine(server->engine);
+            free(server);
+            return NULL;
+        }
+        printf("Loaded opencl compute backend\n");
+    }
+    server->max_model_size = max_model_size;
+    if (model_buffer) {
+        server->model = static_cast<uint8_t*>(model_buffer);
+        server->buffer_size = max_model_size;
+    }
+    server->context = nn_context_init(server->engine, mempool_size, mempool, cache_size, cache);
+    if (!server->context) {
+        release_engine(server->engine);
+        free(server);
+        return NULL;
+    }
+    if (nn_server_common_init(&server->common) != 0) {
+        nn_context_release(server->context);
+        release_engine(server->engine);
+        free(server);
+        return NULL;
+    }
+    return server;
+}
+
+void nn_server_model_unload(nn_server* server)
+{
+    if (!server)
+        return;
+    if (server->context)
+        nn_context_model_unload(server->context);
+    if (server->mapped) {
+        server->mapped = 0;
+        munmap(server->model, server->buffer_size);
+        server->model = NULL;
+        server->buffer_size = 0;
+        server->model_size = 0;
+    }
+    server->common.loaded = 0;
+}
+
+void nn_server_release(nn_server* server)
+{
+    if (!server)
+        return;
+    nn_server_model_unload(server);
+    nn_server_common_release(&server->common); /* json and the names */
+    free(server->rpc_buffer);
+    nn_context_release(server->context);
+    free(server->layer_timing);
+    free(server->upload_buffer);
+    server->model = NULL;
+    release_engine(server->engine);
+    free(server);
+}
+
+bool rt_reset_layer_timing(nn_server* server)
+{
+    size_t count = server->model ? nn_model_layer_count(server->model) : 0;
+    free(server->layer_timing);
+    server->layer_timing = NULL;
+    server->layer_timing_count = 0;
+    if (count == 0)
+        return true;
+    server->layer_timing = static_cast<int64_t*>(calloc(count, sizeof *server->layer_timing));
+    if (!server->layer_timing)
+        return false;
+    server->layer_timing_count = count;
+    return true;
+}
+
+int nn_server_model_load(nn_server* server, const char* path, int warm)
+{
+    if (!server || !path) {
+        errno = EINVAL;
+        return 18;
+    }
+    nn_server_model_unload(server);
+
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 18;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return 18;
+    }
+    if (st.st_size <= 0) {
+        /* Nothing to map: mmap refuses a length of 0 with EINVAL. */
+        close(fd);
+        errno = EINVAL;
+        return 18;
+    }
+    void* map = mmap(NULL, (size_t)st.st_size, PROT_READ, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED || map == NULL) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return 18;
+    }
+    close(fd);
+    server->model = static_cast<uint8_t*>(map);
+    server->mapped = 1;
+    server->buffer_size = (uint64_t)st.st_size;
+
+    int status = nn_model_validate(server->model, server->buffer_size);
+    if (status != 0) {
+        fprintf(stderr, "[ERROR] invalid model: %s\n", nn_model_validate_error(status));
+        return 1; /* the mapping stays until the next unload */
+    }
+
+    server->common.loaded = 1;
+    status = nn_context_model_load(server->context, server->buffer_size, server->model);
+    if (status != 0) {
+        /* A failed load can leave views into the bytes: drop them before
+         * the mapping goes. */
+        nn_context_model_unload(server->context);
+        munmap(server->model, server->buffer_size);
+        server->model = NULL;
+        server->mapped = 0;
+        server->buffer_size = 0;
+        server->common.loaded = 0;
+        return status;
+    }
+    server->model_size = server->buffer_size;
+    if (!rt_reset_layer_timing(server)) {
+        nn_server_model_unload(server);
+        return 3;
+    }
+    if (warm) {
+        status = nn_context_run(server->context);
+        if (status != 0) {
+            server->common.loaded = 0;
+            return status;
+        }
+    }
+    return 0;
+}
+
+bool rt_tensor_accepts_input(nn_server* server, nn_tensor* tensor)
+{
+    if (!tensor)
+        return false;
+    const uint8_t* data = static_cast<const uint8_t*>(nn_tensor_mapro(tensor));
+    if (!data)
+        return false;
+    nn_tensor_unmap(tensor);
+    if (!server->model || server->model_size == 0)
+        return true;
+    uintptr_t begin = (uintptr_t)data;
+    uintptr_t end = begin + nn_tensor_size(tensor);
+    uintptr_t model_begin = (uintptr_t)server->model;
+    uintptr_t model_end = model_begin + server->model_size;
+    return end <= model_begin || begin >= model_end || begin == end;
+}
+
+bool rt_reply_reserve(nn_server* server, uint64_t size)
+{
+    json_buffer* json = &server->common.json;
+    if (json->capacity >= size)
+        return true;
+    if (size > SIZE_MAX)
+        return false;
+    char* text = static_cast<char*>(realloc(json->text, (size_t)size));
+    if (!text)
+        return false;
+    if (json->capacity == 0)
+        text[0] = '\0';
+    json->text = text;
+    json->capacity = size;
+    return true;
+}
+
+/* nn_server_user_ops is in user_ops.c, nn_server_unix_handler in rpc.c. */

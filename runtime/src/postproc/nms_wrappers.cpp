@@ -1,0 +1,346 @@
+/* Selection, decoding and suppression chained in one call, with the working
+ * arrays kept on the output tensor between calls. */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "postproc/postproc_internal.h"
+#include "tensor/tensor_record.h"
+
+#define SCRATCH_FLOATS 0x100000
+
+enum state_item {
+    ST_CLASS_ID,
+    ST_SCORE_THRESHOLD,
+    ST_IOU_THRESHOLD,
+    ST_MAX_ID,
+    ST_INDICES,
+    ST_INDICES_LEN,
+    ST_SCORE_OUT,
+    ST_BBX_CANDIDATE,
+    ST_SCORES_CANDIDATE,
+    ST_COUNT
+};
+
+#define BIT(item) (1u << (item))
+#define COMMON (BIT(ST_CLASS_ID) | BIT(ST_IOU_THRESHOLD) | BIT(ST_INDICES_LEN))
+#define SELECTION (COMMON | BIT(ST_SCORE_THRESHOLD) | BIT(ST_MAX_ID) | BIT(ST_INDICES))
+
+static const char* const state_names[ST_COUNT] = {
+    "data_class_id", "data_score_threshold", "data_iou_threshold",
+    "data_max_id",   "data_indices",         "data_indices_len",
+    "data_score_out", "bbx_candidate",       "scores_candidate",
+};
+
+/* Bytes of each array for nc classes and nb boxes.  The class list carries
+ * one word more: the list always ends with class 0, and the word behind it
+ * records NB, so a later call can tell whether the stored arrays fit. */
+static size_t state_bytes(int item, size_t nc, size_t nb)
+{
+    switch (item) {
+    case ST_CLASS_ID:
+        return (nc + 1) * sizeof(int32_t);
+    case ST_SCORE_THRESHOLD:
+    case ST_INDICES_LEN:
+        return nc * 4;
+    case ST_IOU_THRESHOLD:
+    case ST_MAX_ID:
+        return 4;
+    case ST_INDICES:
+    case ST_SCORE_OUT:
+    case ST_SCORES_CANDIDATE:
+        return nc * nb * 4;
+    default:
+        return nc * nb * 16;
+    }
+}
+
+typedef struct nms_state {
+    void* item[ST_COUNT];
+} nms_state;
+
+/* Finds or creates the arrays in `wanted` on `out`.  Missing arrays are made
+ * all at once, so a failed allocation stores nothing (3) and a later call
+ * tries again; arrays made for another NC or NB give 8. */
+static int state_get(nn_tensor* out, unsigned wanted, int32_t nc, int32_t nb, float score_threshold,
+                     float iou_threshold, int32_t max_k, nms_state* st)
+{
+    memset(st, 0, sizeof *st);
+    for (int i = 0; i < ST_COUNT; ++i)
+        st->item[i] = nn_tensor_aux_object_by_name(out, state_names[i]);
+    const int32_t* classes = (const int32_t*)st->item[ST_CLASS_ID];
+    if (classes) {
+        int32_t stored_nc = 1;
+        while (classes[stored_nc - 1] != 0)
+            ++stored_nc;
+        if (stored_nc != nc || classes[stored_nc] != nb)
+            return NN_ERROR_SHAPE_MISMATCH;
+    }
+    wanted |= BIT(ST_CLASS_ID);
+
+    void* made[ST_COUNT] = {};
+    for (int i = 0; i < ST_COUNT; ++i) {
+        if (!(wanted & BIT(i)) || st->item[i])
+            continue;
+        size_t bytes = state_bytes(i, (size_t)nc, (size_t)nb);
+        made[i] = calloc(bytes ? bytes : 1, 1);
+        if (!made[i]) {
+            for (int j = 0; j < ST_COUNT; ++j)
+                free(made[j]);
+            return NN_ERROR_OUT_OF_MEMORY;
+        }
+    }
+    if (made[ST_CLASS_ID]) {
+        int32_t* list = (int32_t*)made[ST_CLASS_ID];
+        for (int32_t c = 0; c + 1 < nc; ++c)
+            list[c] = c + 1;
+        list[nc - 1] = 0;
+        list[nc] = nb;
+    }
+    if (made[ST_SCORE_THRESHOLD]) {
+        float* thr = (float*)made[ST_SCORE_THRESHOLD];
+        for (int32_t c = 0; c < nc; ++c)
+            thr[c] = score_threshold > 0 ? score_threshold : 0.1f;
+    }
+    if (made[ST_IOU_THRESHOLD])
+        *(float*)made[ST_IOU_THRESHOLD] = iou_threshold > 0 ? iou_threshold : 0.75f;
+    if (made[ST_MAX_ID])
+        *(int32_t*)made[ST_MAX_ID] = max_k < 1 ? 50 : max_k;
+
+    /* The class list goes first: without it nothing else is trusted later. */
+    for (int i = 0; i < ST_COUNT; ++i) {
+        if (!made[i])
+            continue;
+        nn_tensor_set_aux_object_by_name(out, state_names[i], made[i], free_aux_buffer, true,
+                                         false);
+        if (nn_tensor_aux_object_by_name(out, state_names[i]) != made[i]) {
+            for (int j = i; j < ST_COUNT; ++j)
+                free(made[j]);
+            return NN_ERROR_OUT_OF_MEMORY;
+        }
+        st->item[i] = made[i];
+    }
+    return NN_SUCCESS;
+}
+
+/* A tensor assigned over a state array for the length of one call. */
+static nn_tensor* wrap(nn_tensor* record, nn_type type, int dims, const int32_t* shape, void* data,
+                       const char* failure)
+{
+    nn_tensor* t = nn_tensor_init(record, NULL);
+    int status = nn_tensor_assign(t, type, dims, shape, data);
+    if (status != NN_SUCCESS && failure)
+        fprintf(stderr, failure, nn_strerror(status));
+    return t;
+}
+
+typedef struct wrapped {
+    nn_tensor records[8];
+    nn_tensor* class_ids;
+    nn_tensor* thresholds;
+    nn_tensor* iou;
+    nn_tensor* max_k;
+    nn_tensor* indices;
+    nn_tensor* counts;
+    nn_tensor* score_out;
+    nn_tensor* candidates;
+} wrapped;
+
+static void wrap_state(wrapped* w, const nms_state* st, int32_t nc, int32_t nb)
+{
+    memset(w, 0, sizeof *w);
+    const int32_t row[2] = {1, nc}, one[2] = {1, 1}, grid[2] = {nc, nb}, column[2] = {nc, 1};
+    const int32_t boxes[3] = {nc, nb, 4};
+    if (st->item[ST_CLASS_ID])
+        w->class_ids = wrap(&w->records[0], NN_TYPE_I32, 2, row, st->item[ST_CLASS_ID],
+                            "failed to assign class_id tensor: %s\n");
+    if (st->item[ST_SCORE_THRESHOLD])
+        w->thresholds = wrap(&w->records[1], NN_TYPE_F32, 2, row, st->item[ST_SCORE_THRESHOLD],
+                             "failed to assign score_threshold tensor: %s\n");
+    if (st->item[ST_IOU_THRESHOLD])
+        w->iou = wrap(&w->records[2], NN_TYPE_F32, 2, one, st->item[ST_IOU_THRESHOLD],
+                      "failed to assign score_threshold tensor: %s\n");
+    if (st->item[ST_MAX_ID])
+        w->max_k = wrap(&w->records[3], NN_TYPE_I32, 2, one, st->item[ST_MAX_ID], NULL);
+    if (st->item[ST_INDICES])
+        w->indices = wrap(&w->records[4], NN_TYPE_I32, 2, grid, st->item[ST_INDICES],
+                          "failed to assign indices tensor: %s\n");
+    if (st->item[ST_INDICES_LEN])
+        w->counts = wrap(&w->records[5], NN_TYPE_I32, 2, column, st->item[ST_INDICES_LEN],
+                         "failed to assign indices_len tensor: %s\n");
+    if (st->item[ST_SCORE_OUT])
+        w->score_out = wrap(&w->records[6], NN_TYPE_F32, 2, grid, st->item[ST_SCORE_OUT],
+                            "failed to assign score_out tensor: %s\n");
+    if (st->item[ST_BBX_CANDIDATE])
+        w->candidates = wrap(&w->records[7], NN_TYPE_F32, 3, boxes, st->item[ST_BBX_CANDIDATE],
+                             "failed to assign bbx_candidates tensor: %s\n");
+}
+
+static void unwrap_state(wrapped* w)
+{
+    for (int i = 0; i < 8; ++i)
+        nn_tensor_release(&w->records[i]);
+}
+
+/* NB and NC of scores [1, NB, NC] or [1, NB, NC, 1]. */
+static int score_extents(nn_tensor* scores, int32_t* nb, int32_t* nc)
+{
+    if (nn_tensor_dims(scores) < 3 || nn_tensor_shape(scores)[2] < 1)
+        return NN_ERROR_INVALID_SHAPE;
+    *nb = nn_tensor_shape(scores)[1];
+    *nc = nn_tensor_shape(scores)[2];
+    return NN_SUCCESS;
+}
+
+/* The 4 MiB zeroed scratch of the wrappers without a cache argument. */
+static int scratch_open(nn_tensor* record, float** buffer, nn_tensor** cache)
+{
+    *buffer = (float*)calloc(SCRATCH_FLOATS, sizeof(float));
+    if (!*buffer)
+        return NN_ERROR_OUT_OF_MEMORY;
+    const int32_t shape[2] = {1, SCRATCH_FLOATS};
+    *cache = wrap(record, NN_TYPE_F32, 2, shape, *buffer, "failed to assign tensor_cache: %s\n");
+    return NN_SUCCESS;
+}
+
+/* nn_ssd_nms_full and nn_nms: selection over scores [1, NB, NC], then the
+ * suppression of the full variant (v2, through the indices) or of v3. */
+static int select_and_suppress(nn_tensor* image, nn_tensor* boxes, nn_tensor* scores, int32_t max_k,
+                               nn_tensor* out, nn_tensor* out_counts, float score_threshold,
+                               float iou_threshold, int gather)
+{
+    if (!boxes || !scores || !out || !out_counts || (gather && !image))
+        return NN_ERROR_INVALID_PARAMETER;
+    int32_t nb, nc;
+    int status = score_extents(scores, &nb, &nc);
+    if (status != NN_SUCCESS)
+        return status;
+    nms_state st;
+    status = state_get(out, SELECTION, nc, nb, score_threshold, iou_threshold, max_k, &st);
+    if (status != NN_SUCCESS)
+        return status;
+    nn_tensor cache_record;
+    float* buffer;
+    nn_tensor* cache;
+    status = scratch_open(&cache_record, &buffer, &cache);
+    if (status != NN_SUCCESS)
+        return status;
+    wrapped w;
+    wrap_state(&w, &st, nc, nb);
+    status = nn_ssd_sort_scoresv2(scores, cache, w.class_ids, w.thresholds, w.max_k, w.indices,
+                                  w.counts);
+    if (status == NN_SUCCESS) {
+        if (gather)
+            status = nn_ssd_nms_standardv2(boxes, w.indices, w.counts, w.iou, image, cache, out,
+                                           out_counts);
+        else
+            status = nn_ssd_nms_standardv3(boxes, w.counts, w.iou, cache, out, out_counts);
+    }
+    unwrap_state(&w);
+    nn_tensor_release(cache);
+    free(buffer);
+    return status;
+}
+
+NN_API int nn_ssd_nms_full(nn_tensor* image, nn_tensor* boxes, nn_tensor* scores,
+                           nn_tensor* unused, int32_t max_k, nn_tensor* out,
+                           nn_tensor* out_counts, float score_threshold, float iou_threshold)
+{
+    (void)unused;
+    return select_and_suppress(image, boxes, scores, max_k, out, out_counts, score_threshold,
+                               iou_threshold, 1);
+}
+
+NN_API int nn_nms(nn_tensor* boxes, nn_tensor* scores, nn_tensor* unused, int32_t max_k,
+                  nn_tensor* out, nn_tensor* out_counts, float score_threshold,
+                  float iou_threshold)
+{
+    (void)unused;
+    return select_and_suppress(NULL, boxes, scores, max_k, out, out_counts, score_threshold,
+                               iou_threshold, 0);
+}
+
+NN_API int nn_ssd_decode_nms_standard_bbx(nn_tensor* scores, nn_tensor* encodings,
+                                          nn_tensor* anchors, nn_tensor* cache, int32_t max_k,
+                                          nn_tensor* out, nn_tensor* out_counts,
+                                          float score_threshold, float iou_threshold)
+{
+    if (!scores || !encodings || !anchors || !cache || !out || !out_counts)
+        return NN_ERROR_INVALID_PARAMETER;
+    int32_t nb, nc;
+    int status = score_extents(scores, &nb, &nc);
+    if (status != NN_SUCCESS)
+        return status;
+    nms_state st;
+    status = state_get(out, SELECTION | BIT(ST_SCORE_OUT) | BIT(ST_BBX_CANDIDATE), nc, nb,
+                       score_threshold, iou_threshold, max_k, &st);
+    if (status != NN_SUCCESS)
+        return status;
+    wrapped w;
+    wrap_state(&w, &st, nc, nb);
+    status = nn_ssd_sort_scoresv0(scores, cache, w.class_ids, w.thresholds, w.max_k, w.indices,
+                                  w.counts, w.score_out);
+    if (status == NN_SUCCESS)
+        status = nn_ssd_decode_bounding_box(encodings, anchors, cache, w.indices, w.counts,
+                                            w.candidates);
+    if (status == NN_SUCCESS)
+        status = nn_ssd_nms_standardv3(w.candidates, w.counts, w.iou, cache, out, out_counts);
+    unwrap_state(&w);
+    return status;
+}
+
+NN_API int nn_ssd_decode_nms_variance_bbx(nn_tensor* raw, nn_tensor* anchors, nn_tensor* cache,
+                                          int32_t max_k, nn_tensor* out, nn_tensor* out_counts,
+                                          float score_threshold, float iou_threshold)
+{
+    if (!raw || !anchors || !cache || !out || !out_counts)
+        return NN_ERROR_INVALID_PARAMETER;
+    if (nn_tensor_type(raw) != NN_TYPE_F32 || nn_tensor_type(anchors) != NN_TYPE_F32)
+        return NN_ERROR_TYPE_MISMATCH;
+    if (nn_tensor_dims(raw) < 3 || nn_tensor_shape(raw)[2] < 5)
+        return NN_ERROR_INVALID_SHAPE;
+    int32_t nb = nn_tensor_shape(raw)[1], nc = nn_tensor_shape(raw)[2] - 4;
+    if (nn_pp_volume(anchors) < (int64_t)nb * 4)
+        return NN_ERROR_INVALID_SHAPE;
+    /* Pairs and the copies of the decoded boxes. */
+    if ((uint64_t)nb * 24 > (uint64_t)nn_tensor_size(cache))
+        return NN_ERROR_OUT_OF_RESOURCES;
+    nms_state st;
+    int status = state_get(out,
+                           COMMON | BIT(ST_SCORE_OUT) | BIT(ST_BBX_CANDIDATE) |
+                               BIT(ST_SCORES_CANDIDATE),
+                           nc, nb, score_threshold, iou_threshold, max_k, &st);
+    if (status != NN_SUCCESS)
+        return status;
+
+    nn_pp_maps maps;
+    void* scratch = nn_pp_maprw(&maps, cache);
+    const float* in = (const float*)nn_pp_mapro(&maps, raw);
+    const float* anc = (const float*)nn_pp_mapro(&maps, anchors);
+    if (!scratch || !in || !anc) {
+        nn_pp_unmap_all(&maps);
+        return NN_ERROR_TENSOR_NO_DATA;
+    }
+    float* scores = (float*)st.item[ST_SCORES_CANDIDATE];
+    int32_t* counts = (int32_t*)st.item[ST_INDICES_LEN];
+    /* Column 0 is the background: the decoder leaves it alone, so it is
+     * cleared on every call (the same input gives the same scores) and its
+     * count is dropped after the selection. */
+    for (int64_t b = 0; b < nb; ++b)
+        scores[b * nc] = 0;
+    decode_variance_bbx(in, anc, nb, nc, (float*)st.item[ST_BBX_CANDIDATE], scores, 0.1f, 0.2f);
+    status = nn_ssd_sort_scores_bbx(scores, (float*)st.item[ST_BBX_CANDIDATE], scratch, max_k, nb,
+                                    nc, counts, (float*)st.item[ST_SCORE_OUT], score_threshold);
+    counts[0] = 0;
+    nn_pp_unmap_all(&maps);
+    if (status != NN_SUCCESS)
+        return status;
+
+    /* Row c is class column c: every class row is suppressed and counted. */
+    wrapped w;
+    wrap_state(&w, &st, nc, nb);
+    status = nms_run(&nms_v3_all_rows, w.candidates, NULL, w.counts, w.iou, NULL, cache, out,
+                        out_counts);
+    unwrap_state(&w);
+    return status;
+}

@@ -1,0 +1,307 @@
+/* Data-moving operations: copy, pad, concatenate, slice and shuffle. */
+#include <stdio.h>
+#include <string.h>
+
+#include "core/engine_rule.h"
+#include "core/types.h"
+#include "platform.h"
+#include "tensor/tensor_internal.h"
+
+int nn_tensor_copy(nn_tensor* dst, nn_tensor* src)
+{
+    if (!dst || !src)
+        return NN_ERROR_INVALID_PARAMETER;
+    nn_engine* engine = nn_shared_engine2(dst, src);
+    if (engine && engine->copy) {
+        int err = engine->copy(dst, src);
+        if (err != NN_ERROR_NOT_IMPLEMENTED)
+            return err;
+    }
+    if (dst->type != src->type)
+        return NN_ERROR_TENSOR_TYPE_UNSUPPORTED;
+    void* out;
+    const void* in;
+    int err = nn_tensor_map_pair(dst, &out, src, &in);
+    if (err)
+        return err;
+    const int vd = nn_tensor_volume(dst), vs = nn_tensor_volume(src);
+    /* Views may share the buffer. */
+    memmove(out, in, (size_t)(vd < vs ? vd : vs) * nn_type_size(dst->type));
+    nn_tensor_unmap_pair(dst, src);
+    return NN_SUCCESS;
+}
+
+int nn_tensor_pad(nn_tensor* dst, nn_tensor* src, const int32_t* head, const int32_t* tail,
+                  double value)
+{
+    if (!dst || !src || !head || !tail)
+        return NN_ERROR_INVALID_PARAMETER;
+    nn_engine* engine = nn_shared_engine2(dst, src);
+    if (engine && engine->pad)
+        return engine->pad(dst, src, head, tail, value);
+
+    const int64_t start = clock_now_ns();
+    if (dst->type != src->type)
+        return NN_ERROR_TENSOR_TYPE_UNSUPPORTED;
+    if (head[1] < 0 || head[2] < 0 || tail[1] < 0 || tail[2] < 0)
+        return NN_ERROR_INVALID_PARAMETER;
+    const int64_t n = src->shape[0], h = src->shape[1], w = src->shape[2], c = src->shape[3];
+    if (dst->shape[0] != n || dst->shape[3] != c ||
+        dst->shape[1] != (int64_t)head[1] + h + tail[1] ||
+        dst->shape[2] != (int64_t)head[2] + w + tail[2])
+        return NN_ERROR_SHAPE_MISMATCH;
+
+    /* Quantized sources pad with their zero point; without one, with 0. */
+    int pad_byte = 0;
+    if (src->type != NN_TYPE_F32 && src->zeros && src->zeros_count >= 1)
+        pad_byte = (uint8_t)src->zeros[0];
+
+    const unsigned char* in = (const unsigned char*)nn_tensor_mapro(src);
+    if (!in)
+        return NN_ERROR_TENSOR_NO_DATA;
+    unsigned char* out = (unsigned char*)nn_tensor_maprw(dst);
+    if (!out) {
+        nn_tensor_unmap(src);
+        return NN_ERROR_TENSOR_NO_DATA;
+    }
+    const size_t es = nn_type_size(src->type);
+    const size_t dst_row = (size_t)dst->strides[1] * es;
+    const size_t dst_col = (size_t)dst->strides[2] * es;
+    const size_t src_row = (size_t)(w * c) * es;
+    for (int64_t b = 0; b < n; ++b) {
+        unsigned char* o = out + (size_t)b * (size_t)dst->strides[0] * es;
+        const unsigned char* i = in + (size_t)b * (size_t)src->strides[0] * es;
+        memset(o, pad_byte, (size_t)head[1] * dst_row);
+        o += (size_t)head[1] * dst_row;
+        for (int64_t y = 0; y < h; ++y) {
+            memset(o, pad_byte, (size_t)head[2] * dst_col);
+            memcpy(o + (size_t)head[2] * dst_col, i, src_row);
+            memset(o + (size_t)head[2] * dst_col + src_row, pad_byte, (size_t)tail[2] * dst_col);
+            o += dst_row;
+            i += src_row;
+        }
+        memset(o, pad_byte, (size_t)tail[1] * dst_row);
+    }
+    dst->time = (uint64_t)(clock_now_ns() - start);
+    nn_tensor_unmap(dst);
+    nn_tensor_unmap(src);
+    return NN_SUCCESS;
+}
+
+#define NN_CONCAT_MAX_INPUTS 16
+
+static int64_t product(const int32_t* shape, int from, int to)
+{
+    int64_t p = 1;
+    for (int i = from; i < to; ++i)
+        p *= shape[i];
+    return p;
+}
+
+int nn_tensor_concat(nn_tensor* dst, int count, nn_tensor** inputs, int axis)
+{
+    if (!dst || !inputs || count < 0)
+        return NN_ERROR_INVALID_PARAMETER;
+    nn_engine* engine = dst->engine;
+    for (int i = 0; engine && i < count; ++i)
+        if (!inputs[i] || inputs[i]->engine != engine)
+            engine = NULL;
+    if (engine && engine->concat) {
+        int err = engine->concat(dst, inputs, count, axis);
+        if (err != NN_ERROR_NOT_IMPLEMENTED)
+            return err;
+    }
+
+    const int64_t start = clock_now_ns();
+    if (count > NN_CONCAT_MAX_INPUTS)
+        return NN_ERROR_TOO_MANY_INPUTS;
+    if (axis < 0 || axis > 3)
+        return NN_ERROR_INVALID_AXIS;
+    int64_t chunk[NN_CONCAT_MAX_INPUTS];
+    const int64_t outer = product(dst->shape, 0, axis);
+    const int64_t step = product(dst->shape, axis, 4);
+    int64_t total = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!inputs[i])
+            return NN_ERROR_INVALID_PARAMETER;
+        if (inputs[i]->type != dst->type)
+            return NN_ERROR_TYPE_MISMATCH;
+        chunk[i] = product(inputs[i]->shape, axis, 4);
+        total += chunk[i];
+        if (outer * chunk[i] > nn_tensor_volume(inputs[i]))
+            return NN_ERROR_SHAPE_MISMATCH;
+    }
+    if (total > step)
+        return NN_ERROR_SHAPE_MISMATCH;
+
+    const unsigned char* in[NN_CONCAT_MAX_INPUTS];
+    for (int i = 0; i < count; ++i) {
+        in[i] = (const unsigned char*)nn_tensor_mapro(inputs[i]);
+        if (!in[i]) {
+            while (i-- > 0)
+                nn_tensor_unmap(inputs[i]);
+            return NN_ERROR_TENSOR_NO_DATA;
+        }
+    }
+    unsigned char* out = (unsigned char*)nn_tensor_maprw(dst);
+    if (!out) {
+        for (int i = count - 1; i >= 0; --i)
+            nn_tensor_unmap(inputs[i]);
+        return NN_ERROR_TENSOR_NO_DATA;
+    }
+    const size_t es = nn_type_size(dst->type);
+    for (int64_t o = 0; o < outer; ++o) {
+        unsigned char* p = out + (size_t)(o * step) * es;
+        for (int i = 0; i < count; ++i) {
+            const size_t bytes = (size_t)chunk[i] * es;
+            memcpy(p, in[i] + (size_t)o * bytes, bytes);
+            p += bytes;
+        }
+    }
+    dst->time = (uint64_t)(clock_now_ns() - start);
+    nn_tensor_unmap(dst);
+    for (int i = count - 1; i >= 0; --i)
+        nn_tensor_unmap(inputs[i]);
+    return NN_SUCCESS;
+}
+
+int nn_tensor_slice(nn_tensor* dst, nn_tensor* src, int count, const int32_t* axes,
+                    const int32_t* begins, const int32_t* ends)
+{
+    if (!dst || !src)
+        return NN_ERROR_INVALID_PARAMETER;
+    if (!axes || count == 0)
+        return nn_tensor_copy(dst, src);
+    if (count < 0 || !begins || !ends)
+        return NN_ERROR_INVALID_PARAMETER;
+    if (dst->type != src->type)
+        return NN_ERROR_TYPE_MISMATCH;
+    const int dims = src->dims;
+    if (count > dims)
+        return NN_ERROR_INVALID_SHAPE;
+    nn_engine* engine = nn_shared_engine2(dst, src);
+    if (engine && engine->slice)
+        return engine->slice(dst, src, count, axes, begins, ends);
+
+    int32_t begin[4] = {0, 0, 0, 0}, end[4];
+    nn_tensor_shape_copy(end, src->shape);
+    for (int k = 0; k < count; ++k) {
+        const int a = axes[k];
+        if (a < 0 || a > dims || a > 3)
+            return NN_ERROR_INVALID_AXIS;
+        const int64_t extent = src->shape[a];
+        int64_t b = begins[k], e = ends[k];
+        if (b < 0)
+            b += extent;
+        if (e == 0)
+            e = extent;
+        else if (e < 0)
+            e += extent;
+        if (b < 0 || b > extent || e < 0 || e > extent || b >= e)
+            return NN_ERROR_INVALID_AXIS;
+        begin[a] = (int32_t)b;
+        end[a] = (int32_t)e;
+    }
+    int32_t extents[4];
+    int64_t volume = 1;
+    for (int i = 0; i < 4; ++i) {
+        extents[i] = end[i] - begin[i];
+        if (extents[i] < 1)
+            return NN_ERROR_INVALID_SHAPE;
+        volume *= extents[i];
+    }
+    if (volume > nn_tensor_volume(dst))
+        return NN_ERROR_INVALID_SHAPE;
+
+    /* Kept before the reshape, which also changes src when it is dst. */
+    int32_t ss[4];
+    nn_tensor_shape_copy(ss, src->strides);
+    int err = nn_tensor_reshape(dst, dims, extents);
+    if (err)
+        return err;
+
+    void* out_p;
+    const void* in_p;
+    err = nn_tensor_map_pair(dst, &out_p, src, &in_p);
+    if (err)
+        return err;
+    unsigned char* out = static_cast<unsigned char*>(out_p);
+    const unsigned char* in = static_cast<const unsigned char*>(in_p);
+    const size_t es = nn_type_size(src->type);
+    const int32_t* ds = dst->strides;
+    for (int32_t i0 = 0; i0 < extents[0]; ++i0)
+        for (int32_t i1 = 0; i1 < extents[1]; ++i1)
+            for (int32_t i2 = 0; i2 < extents[2]; ++i2)
+                for (int32_t i3 = 0; i3 < extents[3]; ++i3) {
+                    const int64_t o = (int64_t)i0 * ds[0] + (int64_t)i1 * ds[1] +
+                                      (int64_t)i2 * ds[2] + i3;
+                    const int64_t s = (int64_t)(i0 + begin[0]) * ss[0] +
+                                      (int64_t)(i1 + begin[1]) * ss[1] +
+                                      (int64_t)(i2 + begin[2]) * ss[2] + (i3 + begin[3]);
+                    memmove(out + (size_t)o * es, in + (size_t)s * es, es);
+                }
+    nn_tensor_unmap_pair(dst, src);
+    return NN_SUCCESS;
+}
+
+int nn_tensor_shuffle(nn_tensor* dst, nn_tensor* src, int dims, const int32_t* order)
+{
+    if (!dst || !src || (!order && dims > 0))
+        return NN_ERROR_INVALID_PARAMETER;
+    if (dst->type != src->type)
+        return NN_ERROR_TYPE_MISMATCH;
+    if (dims != src->dims)
+        return NN_ERROR_INVALID_SHAPE;
+    nn_engine* engine = nn_shared_engine2(dst, src);
+    if (engine && engine->shuffle)
+        return engine->shuffle(dst, src, dims, order);
+    if (dst == src) {
+        fprintf(stderr, "nn_tensor_shuffle does not support same tensor for input and output\n");
+        return NN_ERROR_INVALID_PARAMETER;
+    }
+
+    const int64_t start = clock_now_ns();
+    int seen[4] = {0, 0, 0, 0};
+    for (int k = 0; k < dims; ++k) {
+        if (order[k] < 0 || order[k] >= dims || seen[order[k]])
+            return NN_ERROR_INVALID_AXIS;
+        seen[order[k]] = 1;
+    }
+    int32_t shape[4] = {1, 1, 1, 1};
+    for (int k = 0; k < dims; ++k)
+        shape[k] = src->shape[order[k]];
+    int err = nn_tensor_reshape(dst, dims, shape);
+    if (err)
+        return err;
+
+    void* out_p;
+    const void* in_p;
+    err = nn_tensor_map_pair(dst, &out_p, src, &in_p);
+    if (err)
+        return err;
+    unsigned char* out = static_cast<unsigned char*>(out_p);
+    const unsigned char* in = static_cast<const unsigned char*>(in_p);
+    const size_t es = nn_type_size(src->type);
+    const int32_t* ds = dst->strides;
+    const int32_t* sh = src->shape;
+    int64_t s = 0;
+    int32_t i[4];
+    for (i[0] = 0; i[0] < sh[0]; ++i[0])
+        for (i[1] = 0; i[1] < sh[1]; ++i[1])
+            for (i[2] = 0; i[2] < sh[2]; ++i[2])
+                for (i[3] = 0; i[3] < sh[3]; ++i[3], ++s) {
+                    int64_t o = 0;
+                    for (int k = 0; k < dims; ++k)
+                        o += (int64_t)i[order[k]] * ds[k];
+                    if (es == 4) {
+                        uint32_t word;
+                        memcpy(&word, in + (size_t)s * 4, 4);
+                        memcpy(out + (size_t)o * 4, &word, 4);
+                    } else {
+                        memcpy(out + (size_t)o * es, in + (size_t)s * es, es);
+                    }
+                }
+    dst->time = (uint64_t)(clock_now_ns() - start);
+    nn_tensor_unmap_pair(dst, src);
+    return NN_SUCCESS;
+}

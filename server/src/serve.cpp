@@ -1,0 +1,298 @@
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "brindlecast.h"
+
+volatile sig_atomic_t server_running = 1;
+
+/* Set by the "/shutdown" reply, which closes its connection itself. */
+static int connection_closed_by_writer;
+
+int socket_set_blocking(int fd, int blocking)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) {
+        fprintf(stderr, "failed to get socket flags: %s\n", strerror(errno));
+        return -1;
+    }
+    flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    if (fcntl(fd, F_SETFL, flags) < 0) {
+        fprintf(stderr, "failed to set socket non-blocking: %s\n", strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+void on_sigint(int signo)
+{
+    (void)signo;
+    static const char message[] = "Terminating brindlecast...\n";
+    ssize_t ignored = write(STDOUT_FILENO, message, sizeof message - 1);
+    (void)ignored;
+    server_running = 0;
+}
+
+int shutdown_handler(int socket, char* method, char* path, http_header* headers,
+                     size_t header_count, char* body, size_t body_len, void* user)
+{
+    (void)method, (void)path, (void)headers, (void)header_count, (void)body, (void)body_len;
+    (void)user;
+    server_running = 0;
+    int result = http_respond(socket, 200, "text/plain", 16, "Shutting down...", HTTP_CLOSE,
+                              (const char*)NULL);
+    if (result == 0)
+        connection_closed_by_writer = 1;
+    return result;
+}
+
+int parse_http_port(const char* text)
+{
+    if (!text || !*text)
+        return 0;
+    long port = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9')
+            return 0;
+        port = port * 10 + (*p - '0');
+        if (port > 65535)
+            return 0;
+    }
+    return (int)port;
+}
+
+int open_http_listener(const char* port_text, int loopback)
+{
+    int port = parse_http_port(port_text);
+    if (port == 0) {
+        fprintf(stderr, "failed to parse http port '%s'\n", port_text);
+        exit(1);
+    }
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        fprintf(stderr, "failed to create socket: %s\n", strerror(errno));
+        exit(1);
+    }
+    int one = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
+        fprintf(stderr, "failed to set socket reusable: %s\n", strerror(errno));
+    if (socket_set_blocking(fd, 0) != 0)
+        exit(1);
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons((uint16_t)port);
+    addr.sin_addr.s_addr = htonl(loopback ? INADDR_LOOPBACK : INADDR_ANY);
+    if (bind(fd, (struct sockaddr*)&addr, sizeof addr) != 0) {
+        fprintf(stderr, "failed to bind socket: %s\n", strerror(errno));
+        exit(1);
+    }
+    if (listen(fd, 4096) != 0) {
+        fprintf(stderr, "failed to listen on socket: %s\n", strerror(errno));
+        exit(1);
+    }
+    return fd;
+}
+
+int open_unix_socket(const char* address)
+{
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        fprintf(stderr, "failed to create UNIX socket: %s\n", strerror(errno));
+        exit(1);
+    }
+    if (socket_set_blocking(fd, 0) != 0)
+        exit(1);
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    size_t len = strlen(address);
+    int pathname = address[0] == '/';
+    if (pathname) {
+        if (len > 107) {
+            fprintf(stderr, "unix address too long (maximum: %zd)\n", (ssize_t)107);
+            exit(1);
+        }
+        /* Only a stale socket is removed; any other file makes bind fail. */
+        struct stat st;
+        if (lstat(address, &st) == 0 && S_ISSOCK(st.st_mode))
+            unlink(address);
+        memcpy(addr.sun_path, address, len);
+    } else {
+        if (len > 106) {
+            fprintf(stderr, "unix address too long (maximum: %zd)\n", (ssize_t)106);
+            exit(1);
+        }
+        memcpy(addr.sun_path + 1, address, len);
+    }
+    socklen_t addr_len = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + len + 1);
+    if (bind(fd, (struct sockaddr*)&addr, addr_len) != 0) {
+        fprintf(stderr, "failed to bind unix socket on %s %s: %s\n",
+                pathname ? "path" : "abstract address", address, strerror(errno));
+        exit(1);
+    }
+    return fd;
+}
+
+void install_signal_handlers(void)
+{
+    /* System V semantics: reset to the default when it runs (a second
+     * SIGINT ends the process), and interrupted calls are not restarted. */
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_sigint;
+    sa.sa_flags = SA_RESETHAND | SA_NODEFER;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, NULL);
+    struct sigaction ign;
+    memset(&ign, 0, sizeof ign);
+    ign.sa_handler = SIG_IGN;
+    sigemptyset(&ign.sa_mask);
+    sigaction(SIGPIPE, &ign, NULL);
+}
+
+static void serve_connection(int fd, char** buf, size_t* capacity, const http_route* routes)
+{
+    if (socket_set_blocking(fd, 1) != 0) {
+        close(fd);
+        return;
+    }
+    struct timeval tv = {5, 0};
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+        fprintf(stderr, "failed to set socket recv timeout: %s\r\n", strerror(errno));
+        close(fd);
+        return;
+    }
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
+        fprintf(stderr, "failed to set socket send timeout: %s\r\n", strerror(errno));
+        close(fd);
+        return;
+    }
+
+    size_t held = 0;
+    http_read_state state;
+    memset(&state, 0, sizeof state);
+    int closed = 0;
+    connection_closed_by_writer = 0;
+    errno = 0;
+    while (server_running) {
+        int result = http_read_request_ex(fd, *buf, *capacity, &held, routes, &state);
+        int err = errno;
+        if (state.closed || connection_closed_by_writer)
+            closed = 1;
+        if (!server_running || closed)
+            break;
+        if (result == 0)
+            continue;
+        if (!state.dispatched && err == ENOBUFS) {
+            size_t wanted = *capacity * 2;
+            if (wanted > HTTP_BUFFER_MAX) {
+                fprintf(stderr, "%s error: required buffer greater than maximum %zu\n", "http_loop",
+                        (size_t)HTTP_BUFFER_MAX);
+                break;
+            }
+            char* grown = static_cast<char*>(realloc(*buf, wanted));
+            if (!grown) {
+                /* The rest of the request must not be read as new requests:
+                 * keep the old buffer and end the connection. */
+                fprintf(stderr, "%s error: insufficient memory to grow http buffer to %lu bytes.\n",
+                        "http_loop", (unsigned long)wanted);
+                break;
+            }
+            *buf = grown;
+            *capacity = wanted;
+            continue;
+        }
+        if (err == ECONNRESET || err == 0)
+            break;
+        fprintf(stderr, "%s error: %s\n", "http_loop", strerror(err));
+        break;
+    }
+    if (!closed)
+        close(fd);
+}
+
+/* A descriptor closed behind the loop's back (a plug-in may close the UNIX
+ * socket) would fail every select: stop watching it. */
+static void drop_if_closed(int* fd, const char* what)
+{
+    if (*fd >= 0 && fcntl(*fd, F_GETFD) == -1 && errno == EBADF) {
+        fprintf(stderr, "%s socket %d was closed, no longer serving it\n", what, *fd);
+        *fd = -1;
+    }
+}
+
+int serve(nn_plugin* plugin, int http_fd, int unix_fd)
+{
+    http_route routes[] = {
+        {"/shutdown", 0, plugin->server, shutdown_handler},
+        {"/", 0, plugin->server, plugin->nn_server_http_handler},
+        {NULL, 0, NULL, NULL},
+    };
+    for (http_route* r = routes; r->path; ++r)
+        r->path_len = strlen(r->path);
+
+    char* buf = NULL;
+    size_t capacity = HTTP_BUFFER_INITIAL;
+    if (http_fd >= 0) {
+        buf = static_cast<char*>(malloc(capacity));
+        if (!buf) {
+            fprintf(stderr, "Insufficient memory to create http buffers\n");
+            return -1;
+        }
+    }
+
+    while (server_running) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        int highest = -1;
+        if (http_fd >= 0) {
+            FD_SET(http_fd, &readable);
+            highest = http_fd;
+        }
+        if (unix_fd >= 0) {
+            FD_SET(unix_fd, &readable);
+            if (unix_fd > highest)
+                highest = unix_fd;
+        }
+        struct timeval timeout = {1, 0};
+        int ready = select(highest + 1, &readable, NULL, NULL, &timeout);
+        if (ready < 0) {
+            int err = errno;
+            if (err == EINTR)
+                continue;
+            fprintf(stderr, "select failed: %s\n", strerror(err));
+            if (err == EBADF) {
+                drop_if_closed(&http_fd, "HTTP");
+                drop_if_closed(&unix_fd, "UNIX");
+            }
+            continue;
+        }
+        if (ready == 0)
+            continue;
+        if (http_fd >= 0 && FD_ISSET(http_fd, &readable)) {
+            int fd = accept(http_fd, NULL, NULL);
+            if (fd < 0) {
+                fprintf(stderr, "failed to accept connection: %s\n", strerror(errno));
+                continue;
+            }
+            serve_connection(fd, &buf, &capacity, routes);
+        }
+        if (unix_fd >= 0 && FD_ISSET(unix_fd, &readable) && plugin->nn_server_unix_handler) {
+            plugin->nn_server_unix_handler(plugin->server, unix_fd);
+            drop_if_closed(&unix_fd, "UNIX");
+        }
+    }
+    free(buf);
+    return 0;
+}
