@@ -89,14 +89,14 @@ static void model_size(const void* model, uint64_t* elements, uint64_t* work)
     }
 }
 
-int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     /* A 16-byte aligned copy of exactly `size` bytes: over-reads are caught,
      * and the loader may view constants in place. */
     void* mem = NULL;
     if (posix_memalign(&mem, 16, size ? size : 1) != 0)
         return 0;
-    uint8_t* buf = mem;
+    uint8_t* buf = static_cast<uint8_t*>(mem);
     memcpy(buf, data, size);
     if (nn_model_validate(buf, size) == 0) {
         query(buf);

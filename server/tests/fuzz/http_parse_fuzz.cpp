@@ -6,9 +6,9 @@
 
 #include "http.h"
 
-int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    char* buf = malloc(size ? size : 1); /* exact size: over-reads are caught */
+    char* buf = static_cast<char*>(malloc(size ? size : 1)); /* exact size: over-reads are caught */
     if (!buf)
         return 0;
     memcpy(buf, data, size);

@@ -30,7 +30,7 @@ static void drain(int fd)
     }
 }
 
-int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size > 60000)
         return 0;
@@ -50,7 +50,7 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     shutdown(sv[1], SHUT_WR);
     http_route routes[] = {{"/", 1, NULL, handler}, {NULL, 0, NULL, NULL}};
     size_t cap = 64;
-    char* buf = malloc(cap);
+    char* buf = static_cast<char*>(malloc(cap));
     size_t held = 0;
     http_read_state st = {};
     int server_closed = 0;
@@ -65,7 +65,7 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             continue;
         if (!st.dispatched && errno == ENOBUFS && cap < (1u << 17)) {
             cap *= 2;
-            buf = realloc(buf, cap);
+            buf = static_cast<char*>(realloc(buf, cap));
             continue;
         }
         break;
