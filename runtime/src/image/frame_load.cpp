@@ -9,6 +9,7 @@
 #include "image/image_convert.h"
 #include "kestrune/nn.h"
 #include "platform.h"
+#include "resource.h"
 
 typedef struct g2d_library {
     void* handle;
@@ -31,35 +32,43 @@ static bool mirror_flip_warned;
 
 #define G2D_ERROR_MAX 128
 
+namespace {
+
+/* One function of the library into its typed slot; false with `error` set
+ * when the library lacks it. */
+template <typename Fn>
+bool resolve(void* handle, const char* name, Fn& slot, char error[G2D_ERROR_MAX])
+{
+    void* fn = dl_sym(handle, name);
+    if (!fn) {
+        snprintf(error, G2D_ERROR_MAX, "%s: %s", name, dl_error());
+        return false;
+    }
+    slot = reinterpret_cast<Fn>(fn);
+    return true;
+}
+
+} // namespace
+
 /* Loads libg2d.so and resolves its functions; on failure nothing is kept and
  * `error` holds "name: reason". */
 static bool g2d_library_load(g2d_library* lib, char error[G2D_ERROR_MAX])
 {
-    static const char* const names[] = {"g2d_open",  "g2d_close", "g2d_blit",  "g2d_cache_op",
-                                        "g2d_alloc", "g2d_free",  "g2d_flush", "g2d_finish"};
-    g2d_library loaded = {};
-    loaded.handle = dl_open("libg2d.so");
-    if (!loaded.handle) {
+    platform::UniqueLibrary handle(dl_open("libg2d.so"));
+    if (!handle) {
         snprintf(error, G2D_ERROR_MAX, "%s: %s", "libg2d.so", dl_error());
         return false;
     }
-    void* fns[8];
-    for (int i = 0; i < 8; ++i) {
-        fns[i] = dl_sym(loaded.handle, names[i]);
-        if (!fns[i]) {
-            snprintf(error, G2D_ERROR_MAX, "%s: %s", names[i], dl_error());
-            dl_close(loaded.handle);
-            return false;
-        }
-    }
-    loaded.open = (g2d_open_fn)fns[0];
-    loaded.close = (g2d_close_fn)fns[1];
-    loaded.blit = (g2d_blit_fn)fns[2];
-    loaded.cache_op = (g2d_cache_op_fn)fns[3];
-    loaded.alloc = (g2d_alloc_fn)fns[4];
-    loaded.free = (g2d_free_fn)fns[5];
-    loaded.flush = (g2d_flush_fn)fns[6];
-    loaded.finish = (g2d_finish_fn)fns[7];
+    void* h = handle.get();
+    g2d_library loaded = {};
+    if (!resolve(h, "g2d_open", loaded.open, error) || !resolve(h, "g2d_close", loaded.close, error) ||
+        !resolve(h, "g2d_blit", loaded.blit, error) ||
+        !resolve(h, "g2d_cache_op", loaded.cache_op, error) ||
+        !resolve(h, "g2d_alloc", loaded.alloc, error) || !resolve(h, "g2d_free", loaded.free, error) ||
+        !resolve(h, "g2d_flush", loaded.flush, error) ||
+        !resolve(h, "g2d_finish", loaded.finish, error))
+        return false;
+    loaded.handle = handle.release();
     *lib = loaded;
     return true;
 }
