@@ -2,8 +2,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <type_traits>
-
 #include "core/engine_rule.h"
 #include "core/types.h"
 #include "platform.h"
@@ -11,19 +9,33 @@
 
 namespace {
 
-/* Calls body with the element size as a constant for the common sizes, so
- * that each element moves as one fixed-size load and store; any other size
- * comes as 0 and the body uses the run-time size. */
+/* An element size known at compile time (Fixed) or, for Fixed 0, at run time. */
+template <size_t Fixed>
+struct ElementSize {
+    size_t runtime;
+    constexpr operator size_t() const noexcept { return Fixed ? Fixed : runtime; }
+};
+
+/* Maps dst read-write and src read-only, then runs body(out, in, size) with
+ * the element size as a constant for 1, 2, 4 and 8 bytes, so that each
+ * element moves as one fixed-size load and store. */
 template <typename Body>
-void with_element_size(size_t es, Body&& body)
+int move_elements(nn_tensor* dst, nn_tensor* src, Body&& body)
 {
+    kestrune::MappedPair maps(dst, src);
+    if (!maps)
+        return NN_ERROR_TENSOR_NO_DATA;
+    unsigned char* out = maps.out.as<unsigned char>();
+    const unsigned char* in = maps.in.as<unsigned char>();
+    const size_t es = nn_type_size(src->type);
     switch (es) {
-    case 1: body(std::integral_constant<size_t, 1>{}); break;
-    case 2: body(std::integral_constant<size_t, 2>{}); break;
-    case 4: body(std::integral_constant<size_t, 4>{}); break;
-    case 8: body(std::integral_constant<size_t, 8>{}); break;
-    default: body(std::integral_constant<size_t, 0>{}); break;
+    case 1: body(out, in, ElementSize<1>{es}); break;
+    case 2: body(out, in, ElementSize<2>{es}); break;
+    case 4: body(out, in, ElementSize<4>{es}); break;
+    case 8: body(out, in, ElementSize<8>{es}); break;
+    default: body(out, in, ElementSize<0>{es}); break;
     }
+    return NN_SUCCESS;
 }
 
 } // namespace
@@ -227,15 +239,9 @@ int nn_tensor_slice(nn_tensor* dst, nn_tensor* src, int count, const int32_t* ax
     if (err)
         return err;
 
-    kestrune::MappedPair maps(dst, src);
-    if (!maps)
-        return NN_ERROR_TENSOR_NO_DATA;
-    unsigned char* out = maps.out.as<unsigned char>();
-    const unsigned char* in = maps.in.as<unsigned char>();
-    const size_t es = nn_type_size(src->type);
     const int32_t* ds = dst->strides;
-    with_element_size(es, [&](auto fixed) {
-        const size_t n = fixed ? fixed : es;
+    return move_elements(dst, src, [&](unsigned char* out, const unsigned char* in, auto size) {
+        const size_t n = size;
         for (int32_t i0 = 0; i0 < extents[0]; ++i0)
             for (int32_t i1 = 0; i1 < extents[1]; ++i1)
                 for (int32_t i2 = 0; i2 < extents[2]; ++i2)
@@ -249,7 +255,6 @@ int nn_tensor_slice(nn_tensor* dst, nn_tensor* src, int count, const int32_t* ax
                         memmove(out + (size_t)o * n, in + (size_t)s * n, n);
                     }
     });
-    return NN_SUCCESS;
 }
 
 int nn_tensor_shuffle(nn_tensor* dst, nn_tensor* src, int dims, const int32_t* order)
@@ -282,16 +287,10 @@ int nn_tensor_shuffle(nn_tensor* dst, nn_tensor* src, int dims, const int32_t* o
     if (err)
         return err;
 
-    kestrune::MappedPair maps(dst, src);
-    if (!maps)
-        return NN_ERROR_TENSOR_NO_DATA;
-    unsigned char* out = maps.out.as<unsigned char>();
-    const unsigned char* in = maps.in.as<unsigned char>();
-    const size_t es = nn_type_size(src->type);
     const int32_t* ds = dst->strides;
     const int32_t* sh = src->shape;
-    with_element_size(es, [&](auto fixed) {
-        const size_t n = fixed ? fixed : es;
+    return move_elements(dst, src, [&](unsigned char* out, const unsigned char* in, auto size) {
+        const size_t n = size;
         int64_t s = 0;
         int32_t i[4];
         for (i[0] = 0; i[0] < sh[0]; ++i[0])
@@ -303,7 +302,6 @@ int nn_tensor_shuffle(nn_tensor* dst, nn_tensor* src, int dims, const int32_t* o
                             o += (int64_t)i[order[k]] * ds[k];
                         memcpy(out + (size_t)o * n, in + (size_t)s * n, n);
                     }
+        dst->time = (uint64_t)(clock_now_ns() - start);
     });
-    dst->time = (uint64_t)(clock_now_ns() - start);
-    return NN_SUCCESS;
 }
