@@ -18,45 +18,64 @@ void nn_tensor_set_axis(nn_tensor* t, uint8_t axis)
         t->quant_axis = axis;
 }
 
-const int32_t* nn_tensor_zeros(const nn_tensor* t, size_t* count)
+namespace {
+
+/* The zeros and the scales are kept alike: an array, its count and whether
+ * the tensor owns it. */
+template <typename T>
+struct ParamFields {
+    T* nn_tensor::*values;
+    uint64_t nn_tensor::*count;
+    uint8_t nn_tensor::*owns;
+};
+constexpr ParamFields<int32_t> zeros_fields{&nn_tensor::zeros, &nn_tensor::zeros_count,
+                                            &nn_tensor::owns_zeros};
+constexpr ParamFields<float> scales_fields{&nn_tensor::scales, &nn_tensor::scales_count,
+                                           &nn_tensor::owns_scales};
+
+template <typename T>
+const T* params(const nn_tensor* t, size_t* count, ParamFields<T> f)
 {
     if (!t)
-        return NULL;
+        return nullptr;
     if (count)
-        *count = (size_t)t->zeros_count;
-    return t->zeros;
+        *count = (size_t)(t->*f.count);
+    return t->*f.values;
+}
+
+/* Handing back the array the tensor already holds must not free it. */
+template <typename T>
+void set_params(nn_tensor* t, size_t count, T* values, int own, ParamFields<T> f)
+{
+    if (!t)
+        return;
+    if (t->*f.values && t->*f.owns && t->*f.values != values)
+        free(t->*f.values);
+    t->*f.count = count;
+    t->*f.values = values;
+    t->*f.owns = own ? 1 : 0;
+}
+
+} // namespace
+
+const int32_t* nn_tensor_zeros(const nn_tensor* t, size_t* count)
+{
+    return params(t, count, zeros_fields);
 }
 
 const float* nn_tensor_scales(const nn_tensor* t, size_t* count)
 {
-    if (!t)
-        return NULL;
-    if (count)
-        *count = (size_t)t->scales_count;
-    return t->scales;
+    return params(t, count, scales_fields);
 }
 
-/* Handing back the array the tensor already holds must not free it. */
 void nn_tensor_set_zeros(nn_tensor* t, size_t count, int32_t* zeros, int own)
 {
-    if (!t)
-        return;
-    if (t->zeros && t->owns_zeros && t->zeros != zeros)
-        free(t->zeros);
-    t->zeros_count = count;
-    t->zeros = zeros;
-    t->owns_zeros = own ? 1 : 0;
+    set_params(t, count, zeros, own, zeros_fields);
 }
 
 void nn_tensor_set_scales(nn_tensor* t, size_t count, float* scales, int own)
 {
-    if (!t)
-        return;
-    if (t->scales && t->owns_scales && t->scales != scales)
-        free(t->scales);
-    t->scales_count = count;
-    t->scales = scales;
-    t->owns_scales = own ? 1 : 0;
+    set_params(t, count, scales, own, scales_fields);
 }
 
 void nn_tensor_quant_params(const nn_tensor* t, nn_quant_params* params)

@@ -155,15 +155,22 @@ void nn_tensor_store_shape(nn_tensor* t, uint32_t type, int dims, const int32_t 
     t->strides[0] = extents[1] * extents[2] * extents[3];
 }
 
+/* A request's tensor and shape checked: the four extents into `extents`. */
+static int check_request(const nn_tensor* t, nn_type type, int dims, const int32_t* shape,
+                         int32_t extents[4])
+{
+    if (!t)
+        return NN_ERROR_INVALID_PARAMETER;
+    return nn_tensor_check_shape(type, dims, shape, extents);
+}
+
 /* The common start of assign and alloc: the shape checked and stored, and
  * whether the buffer that follows is the tensor's own. */
 static int store_checked_shape(nn_tensor* t, nn_type type, int dims, const int32_t* shape,
                                uint8_t owns_data)
 {
-    if (!t)
-        return NN_ERROR_INVALID_PARAMETER;
     int32_t extents[4];
-    int status = nn_tensor_check_shape(type, dims, shape, extents);
+    int status = check_request(t, type, dims, shape, extents);
     if (status)
         return status;
     nn_tensor_store_shape(t, type, dims, extents);
@@ -202,37 +209,36 @@ NN_API int nn_tensor_alloc(nn_tensor* t, nn_type type, int dims, const int32_t* 
 NN_API int nn_tensor_view(nn_tensor* t, nn_type type, int dims, const int32_t* shape,
                           nn_tensor* parent, int offset)
 {
-    if (!t)
-        return NN_ERROR_INVALID_PARAMETER;
     int32_t extents[4];
-    int status = nn_tensor_check_shape(type, dims, shape, extents);
+    int status = check_request(t, type, dims, shape, extents);
     if (status)
         return status;
-    nn_engine* parent_engine = parent ? parent->engine : NULL;
-    if (t->engine != parent_engine) {
+    /* Every outcome but a window outside the parent stores the shape. */
+    auto store_view_shape = [&] {
         nn_tensor_store_shape(t, type, dims, extents);
         t->owns_data = 0;
+    };
+    nn_engine* parent_engine = parent ? parent->engine : nullptr;
+    if (t->engine != parent_engine) {
+        store_view_shape();
         fprintf(stderr, "cannot create tensorview using different engines.\n");
         return NN_ERROR_INVALID_ENGINE;
     }
     if (t->engine && t->engine->view) {
-        nn_tensor_store_shape(t, type, dims, extents);
-        t->owns_data = 0;
+        store_view_shape();
         return t->engine->view(t, type, shape, dims, parent, offset);
     }
     kestrune::ReadWriteMap parent_map(parent);
     uint8_t* base = parent_map.as<uint8_t>();
     if (!base) {
-        nn_tensor_store_shape(t, type, dims, extents);
-        t->owns_data = 0;
+        store_view_shape();
         return NN_ERROR_TENSOR_NO_DATA;
     }
     /* The window must lie inside the parent's buffer. */
     uint64_t size = (uint64_t)extents[0] * extents[1] * extents[2] * extents[3] * nn_type_size(type);
     if (offset < 0 || (uint64_t)offset + size > (uint64_t)nn_tensor_size(parent))
         return NN_ERROR_INVALID_SHAPE;
-    nn_tensor_store_shape(t, type, dims, extents);
-    t->owns_data = 0;
+    store_view_shape();
     t->data = base + offset;
     return NN_SUCCESS;
 }
