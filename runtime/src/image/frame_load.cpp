@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <array>
+
 #include "core/scoped.h"
 #include "g2d_abi.h"
 #include "image/image_convert.h"
@@ -73,20 +75,38 @@ static bool g2d_library_load(g2d_library* lib, char error[G2D_ERROR_MAX])
     return true;
 }
 
-static int g2d_format_of(uint32_t fourcc)
+namespace {
+
+/* A four-character code as V4L2 writes it: the first letter in the low byte. */
+constexpr uint32_t fourcc(const char (&code)[5])
 {
-#define FOURCC(a, b, c, d) ((uint32_t)(a) | (uint32_t)(b) << 8 | (uint32_t)(c) << 16 | (uint32_t)(d) << 24)
-    static const struct { uint32_t fourcc; int format; } table[] = {
-        {FOURCC('N', 'V', '1', '2'), G2D_FORMAT_NV12}, {FOURCC('I', '4', '2', '0'), G2D_FORMAT_I420},
-        {FOURCC('Y', 'V', '1', '2'), G2D_FORMAT_YV12}, {FOURCC('N', 'V', '2', '1'), G2D_FORMAT_NV21},
-        {FOURCC('Y', 'U', 'Y', 'V'), G2D_FORMAT_YUYV}, {FOURCC('Y', 'V', 'Y', 'U'), G2D_FORMAT_YVYU},
-        {FOURCC('U', 'Y', 'V', 'Y'), G2D_FORMAT_UYVY}, {FOURCC('V', 'Y', 'U', 'Y'), G2D_FORMAT_VYUY},
-        {FOURCC('N', 'V', '1', '6'), G2D_FORMAT_NV16}, {FOURCC('N', 'V', '6', '1'), G2D_FORMAT_NV61},
-    };
-#undef FOURCC
-    for (size_t i = 0; i < sizeof table / sizeof table[0]; ++i)
-        if (table[i].fourcc == fourcc)
-            return table[i].format;
+    return static_cast<uint32_t>(static_cast<uint8_t>(code[0])) |
+           static_cast<uint32_t>(static_cast<uint8_t>(code[1])) << 8 |
+           static_cast<uint32_t>(static_cast<uint8_t>(code[2])) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(code[3])) << 24;
+}
+static_assert(fourcc("NV12") == 0x3231564Eu, "first letter in the low byte");
+
+struct FrameFormat {
+    uint32_t fourcc;
+    int format;
+};
+
+constexpr std::array<FrameFormat, 10> frame_formats{{
+    {fourcc("NV12"), G2D_FORMAT_NV12}, {fourcc("I420"), G2D_FORMAT_I420},
+    {fourcc("YV12"), G2D_FORMAT_YV12}, {fourcc("NV21"), G2D_FORMAT_NV21},
+    {fourcc("YUYV"), G2D_FORMAT_YUYV}, {fourcc("YVYU"), G2D_FORMAT_YVYU},
+    {fourcc("UYVY"), G2D_FORMAT_UYVY}, {fourcc("VYUY"), G2D_FORMAT_VYUY},
+    {fourcc("NV16"), G2D_FORMAT_NV16}, {fourcc("NV61"), G2D_FORMAT_NV61},
+}};
+
+} // namespace
+
+static int g2d_format_of(uint32_t code)
+{
+    for (const FrameFormat& f : frame_formats)
+        if (f.fourcc == code)
+            return f.format;
     return -1;
 }
 
