@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <limits>
+
 #include "core/parallel.h"
 #include "core/scoped.h"
 #include "core/types.h"
@@ -305,15 +307,17 @@ typedef struct requant_job {
     float scale_in, scale_out;
 } requant_job;
 
-static void requantize_worker(const requant_job* job)
+namespace {
+
+template <typename In, typename Out>
+void requantize_rows(const requant_job* job)
 {
     nn_row_range r = nn_thread_rows(job->n);
-    const int lo = job->out_type == NN_TYPE_U8 ? 0 : -128;
-    const int hi = job->out_type == NN_TYPE_U8 ? 255 : 127;
+    constexpr int lo = std::numeric_limits<Out>::min(), hi = std::numeric_limits<Out>::max();
+    const In* in = static_cast<const In*>(job->in);
+    Out* out = static_cast<Out*>(job->out);
     for (int64_t i = r.begin; i < r.begin + r.count; ++i) {
-        int32_t q = job->in_type == NN_TYPE_U8 ? ((const uint8_t*)job->in)[i]
-                                               : ((const int8_t*)job->in)[i];
-        float f = (float)nn_quant_diff(q, job->zero_in) * job->scale_in;
+        float f = (float)nn_quant_diff(in[i], job->zero_in) * job->scale_in;
         f = roundf(f / job->scale_out);
         /* Clamp in float first: beyond +-2^40 the sum with any 32-bit zero
          * point saturates the same way. */
@@ -325,12 +329,29 @@ static void requantize_worker(const requant_job* job)
             f = -1099511627776.0f;
         int64_t v = (int64_t)f + job->zero_out;
         v = v < lo ? lo : v > hi ? hi : v;
-        if (job->out_type == NN_TYPE_U8)
-            ((uint8_t*)job->out)[i] = (uint8_t)v;
-        else
-            ((int8_t*)job->out)[i] = (int8_t)v;
+        out[i] = (Out)v;
     }
 }
+
+/* Both types are UINT8 or INT8 (checked before the job is made). */
+template <typename In>
+void requantize_from(const requant_job* job)
+{
+    if (job->out_type == NN_TYPE_U8)
+        requantize_rows<In, uint8_t>(job);
+    else
+        requantize_rows<In, int8_t>(job);
+}
+
+void requantize_worker(const requant_job* job)
+{
+    if (job->in_type == NN_TYPE_U8)
+        requantize_from<uint8_t>(job);
+    else
+        requantize_from<int8_t>(job);
+}
+
+} // namespace
 
 int nn_tensor_requantize(nn_tensor* dst, nn_tensor* src)
 {
