@@ -63,10 +63,12 @@ static bool g2d_library_load(g2d_library* lib, char error[G2D_ERROR_MAX])
     }
     void* h = handle.get();
     g2d_library loaded = {};
-    if (!resolve(h, "g2d_open", loaded.open, error) || !resolve(h, "g2d_close", loaded.close, error) ||
+    if (!resolve(h, "g2d_open", loaded.open, error) ||
+        !resolve(h, "g2d_close", loaded.close, error) ||
         !resolve(h, "g2d_blit", loaded.blit, error) ||
         !resolve(h, "g2d_cache_op", loaded.cache_op, error) ||
-        !resolve(h, "g2d_alloc", loaded.alloc, error) || !resolve(h, "g2d_free", loaded.free, error) ||
+        !resolve(h, "g2d_alloc", loaded.alloc, error) ||
+        !resolve(h, "g2d_free", loaded.free, error) ||
         !resolve(h, "g2d_flush", loaded.flush, error) ||
         !resolve(h, "g2d_finish", loaded.finish, error))
         return false;

@@ -104,7 +104,8 @@ enum class Direction { quantize, dequantize };
  * caller maps the tensor after they pass. */
 static int check_buffer_args(const nn_tensor* t, size_t count, const void* values, Direction kind)
 {
-    const char* fn = kind == Direction::quantize ? "nn_tensor_quantize_buffer" : "nn_tensor_dequantize_buffer";
+    const char* fn = kind == Direction::quantize ? "nn_tensor_quantize_buffer"
+                                                 : "nn_tensor_dequantize_buffer";
     if (!t || !values)
         return NN_ERROR_INVALID_PARAMETER;
     if (count < (size_t)nn_tensor_volume(t))
