@@ -4,6 +4,7 @@
 #ifndef KESTRUNE_G2D_ABI_H
 #define KESTRUNE_G2D_ABI_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -55,6 +56,34 @@ typedef struct g2d_buf {
     int32_t buf_paddr;     /* physical address */
     int32_t buf_size;      /* bytes */
 } g2d_buf;
+
+/* The library reads and writes these records by these offsets (64-bit
+ * targets): a changed field would still compile but hand G2D a wrong frame. */
+#ifdef __cplusplus
+#define G2D_ABI_ASSERT(cond, text) static_assert(cond, text)
+#else
+#define G2D_ABI_ASSERT(cond, text) _Static_assert(cond, text)
+#endif
+G2D_ABI_ASSERT(sizeof(g2d_surface) == 60, "g2d_surface is 15 words");
+G2D_ABI_ASSERT(offsetof(g2d_surface, format) == 0, "g2d_surface.format at 0");
+G2D_ABI_ASSERT(offsetof(g2d_surface, planes) == 4, "g2d_surface.planes at 4");
+G2D_ABI_ASSERT(offsetof(g2d_surface, left) == 16, "g2d_surface.left at 16");
+G2D_ABI_ASSERT(offsetof(g2d_surface, top) == 20, "g2d_surface.top at 20");
+G2D_ABI_ASSERT(offsetof(g2d_surface, right) == 24, "g2d_surface.right at 24");
+G2D_ABI_ASSERT(offsetof(g2d_surface, bottom) == 28, "g2d_surface.bottom at 28");
+G2D_ABI_ASSERT(offsetof(g2d_surface, stride) == 32, "g2d_surface.stride at 32");
+G2D_ABI_ASSERT(offsetof(g2d_surface, width) == 36, "g2d_surface.width at 36");
+G2D_ABI_ASSERT(offsetof(g2d_surface, height) == 40, "g2d_surface.height at 40");
+G2D_ABI_ASSERT(offsetof(g2d_surface, blendfunc) == 44, "g2d_surface.blendfunc at 44");
+G2D_ABI_ASSERT(offsetof(g2d_surface, global_alpha) == 48, "g2d_surface.global_alpha at 48");
+G2D_ABI_ASSERT(offsetof(g2d_surface, clrcolor) == 52, "g2d_surface.clrcolor at 52");
+G2D_ABI_ASSERT(offsetof(g2d_surface, rot) == 56, "g2d_surface.rot at 56");
+G2D_ABI_ASSERT(sizeof(g2d_buf) == 24, "g2d_buf is two pointers and two words");
+G2D_ABI_ASSERT(offsetof(g2d_buf, buf_handle) == 0, "g2d_buf.buf_handle at 0");
+G2D_ABI_ASSERT(offsetof(g2d_buf, buf_vaddr) == 8, "g2d_buf.buf_vaddr at 8");
+G2D_ABI_ASSERT(offsetof(g2d_buf, buf_paddr) == 16, "g2d_buf.buf_paddr at 16");
+G2D_ABI_ASSERT(offsetof(g2d_buf, buf_size) == 20, "g2d_buf.buf_size at 20");
+#undef G2D_ABI_ASSERT
 
 typedef int (*g2d_open_fn)(void** handle);
 typedef int (*g2d_close_fn)(void* handle);

@@ -515,6 +515,9 @@ TEST(Requantize, ConvertsWithBothParameterSets)
         {"u8 to i8", NN_TYPE_U8, NN_TYPE_I8, 128, 0, 0.5f, 0.5f, {128, 255, 0}, {0, 127, -128}},
         {"i8 to u8 rescale", NN_TYPE_I8, NN_TYPE_U8, 0, 100, 1.0f, 0.5f, {-10, 3, 100}, {80, 106, 255}},
         {"u8 to u8 other zero", NN_TYPE_U8, NN_TYPE_U8, 0, 50, 1.0f, 1.0f, {0, 10, 250}, {50, 60, 255}},
+        // (q + 5) / 4 / 0.5 rounded half away from zero, plus the zero point.
+        {"i8 to i8", NN_TYPE_I8, NN_TYPE_I8, -5, 3, 0.25f, 0.5f, {-128, -5, 127, 60}, {-59, 3, 69, 36}},
+        {"i8 to i8 saturates", NN_TYPE_I8, NN_TYPE_I8, -5, -120, 0.25f, 0.5f, {-128, 127}, {-128, -54}},
         // Scale 0 on the destination: NaN stores its zero point, infinities saturate.
         {"zero scale", NN_TYPE_U8, NN_TYPE_U8, 10, 100, 1.0f, 0.0f, {10, 20, 0}, {100, 255, 0}},
         // A far-away zero point still adds exactly.

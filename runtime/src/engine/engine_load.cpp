@@ -7,6 +7,7 @@
 
 #include "kestrune/nn_engine_plugin.h"
 #include "platform.h"
+#include "resource.h"
 
 #define ENGINE_PATH_MAX 1024
 
@@ -45,22 +46,21 @@ NN_API int nn_engine_load(nn_engine* engine, const char* path)
     if (engine->handle)
         nn_engine_unload(engine);
 
-    void* handle = dl_open(resolved);
-    if (!handle) {
+    platform::UniqueLibrary library(dl_open(resolved));
+    if (!library) {
         fprintf(stderr, "failed to load plugin %s: %s\n", resolved, dl_error());
-        engine->handle = NULL;
+        engine->handle = nullptr;
         return NN_ERROR_MISSING_RESOURCE;
     }
-    engine->handle = handle;
 
     /* The symbol is a function; the void* round trip is what dlsym offers. */
-    void* init = dl_sym(handle, "nn_engine_plugin_init");
-    engine->init = (nn_engine_init_fn)init;
+    void* init = dl_sym(library.get(), "nn_engine_plugin_init");
+    engine->init = reinterpret_cast<nn_engine_init_fn>(init);
     if (!init) {
-        dl_close(handle);
-        engine->handle = NULL;
+        engine->handle = nullptr;
         return NN_ERROR_INVALID_ENGINE;
     }
+    engine->handle = library.release();
     /* A failing init leaves the library loaded: the caller releases it. */
     return engine->init(engine);
 }

@@ -4,11 +4,14 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <array>
+
 #include "core/scoped.h"
 #include "g2d_abi.h"
 #include "image/image_convert.h"
 #include "kestrune/nn.h"
 #include "platform.h"
+#include "resource.h"
 
 typedef struct g2d_library {
     void* handle;
@@ -31,53 +34,81 @@ static bool mirror_flip_warned;
 
 #define G2D_ERROR_MAX 128
 
+namespace {
+
+/* One function of the library into its typed slot; false with `error` set
+ * when the library lacks it. */
+template <typename Fn>
+bool resolve(void* handle, const char* name, Fn& slot, char error[G2D_ERROR_MAX])
+{
+    void* fn = dl_sym(handle, name);
+    if (!fn) {
+        snprintf(error, G2D_ERROR_MAX, "%s: %s", name, dl_error());
+        return false;
+    }
+    slot = reinterpret_cast<Fn>(fn);
+    return true;
+}
+
+} // namespace
+
 /* Loads libg2d.so and resolves its functions; on failure nothing is kept and
  * `error` holds "name: reason". */
 static bool g2d_library_load(g2d_library* lib, char error[G2D_ERROR_MAX])
 {
-    static const char* const names[] = {"g2d_open",  "g2d_close", "g2d_blit",  "g2d_cache_op",
-                                        "g2d_alloc", "g2d_free",  "g2d_flush", "g2d_finish"};
-    g2d_library loaded = {};
-    loaded.handle = dl_open("libg2d.so");
-    if (!loaded.handle) {
+    platform::UniqueLibrary handle(dl_open("libg2d.so"));
+    if (!handle) {
         snprintf(error, G2D_ERROR_MAX, "%s: %s", "libg2d.so", dl_error());
         return false;
     }
-    void* fns[8];
-    for (int i = 0; i < 8; ++i) {
-        fns[i] = dl_sym(loaded.handle, names[i]);
-        if (!fns[i]) {
-            snprintf(error, G2D_ERROR_MAX, "%s: %s", names[i], dl_error());
-            dl_close(loaded.handle);
-            return false;
-        }
-    }
-    loaded.open = (g2d_open_fn)fns[0];
-    loaded.close = (g2d_close_fn)fns[1];
-    loaded.blit = (g2d_blit_fn)fns[2];
-    loaded.cache_op = (g2d_cache_op_fn)fns[3];
-    loaded.alloc = (g2d_alloc_fn)fns[4];
-    loaded.free = (g2d_free_fn)fns[5];
-    loaded.flush = (g2d_flush_fn)fns[6];
-    loaded.finish = (g2d_finish_fn)fns[7];
+    void* h = handle.get();
+    g2d_library loaded = {};
+    if (!resolve(h, "g2d_open", loaded.open, error) ||
+        !resolve(h, "g2d_close", loaded.close, error) ||
+        !resolve(h, "g2d_blit", loaded.blit, error) ||
+        !resolve(h, "g2d_cache_op", loaded.cache_op, error) ||
+        !resolve(h, "g2d_alloc", loaded.alloc, error) ||
+        !resolve(h, "g2d_free", loaded.free, error) ||
+        !resolve(h, "g2d_flush", loaded.flush, error) ||
+        !resolve(h, "g2d_finish", loaded.finish, error))
+        return false;
+    loaded.handle = handle.release();
     *lib = loaded;
     return true;
 }
 
-static int g2d_format_of(uint32_t fourcc)
+namespace {
+
+/* A four-character code as V4L2 writes it: the first letter in the low byte. */
+constexpr uint32_t fourcc(const char (&code)[5])
 {
-#define FOURCC(a, b, c, d) ((uint32_t)(a) | (uint32_t)(b) << 8 | (uint32_t)(c) << 16 | (uint32_t)(d) << 24)
-    static const struct { uint32_t fourcc; int format; } table[] = {
-        {FOURCC('N', 'V', '1', '2'), G2D_FORMAT_NV12}, {FOURCC('I', '4', '2', '0'), G2D_FORMAT_I420},
-        {FOURCC('Y', 'V', '1', '2'), G2D_FORMAT_YV12}, {FOURCC('N', 'V', '2', '1'), G2D_FORMAT_NV21},
-        {FOURCC('Y', 'U', 'Y', 'V'), G2D_FORMAT_YUYV}, {FOURCC('Y', 'V', 'Y', 'U'), G2D_FORMAT_YVYU},
-        {FOURCC('U', 'Y', 'V', 'Y'), G2D_FORMAT_UYVY}, {FOURCC('V', 'Y', 'U', 'Y'), G2D_FORMAT_VYUY},
-        {FOURCC('N', 'V', '1', '6'), G2D_FORMAT_NV16}, {FOURCC('N', 'V', '6', '1'), G2D_FORMAT_NV61},
-    };
-#undef FOURCC
-    for (size_t i = 0; i < sizeof table / sizeof table[0]; ++i)
-        if (table[i].fourcc == fourcc)
-            return table[i].format;
+    return static_cast<uint32_t>(static_cast<uint8_t>(code[0])) |
+           static_cast<uint32_t>(static_cast<uint8_t>(code[1])) << 8 |
+           static_cast<uint32_t>(static_cast<uint8_t>(code[2])) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(code[3])) << 24;
+}
+static_assert(fourcc("NV12") == 0x3231564Eu, "first letter in the low byte");
+
+struct FrameFormat {
+    uint32_t fourcc;
+    int format;
+};
+
+constexpr std::array<FrameFormat, 10> frame_formats{{
+    {fourcc("NV12"), G2D_FORMAT_NV12}, {fourcc("I420"), G2D_FORMAT_I420},
+    {fourcc("YV12"), G2D_FORMAT_YV12}, {fourcc("NV21"), G2D_FORMAT_NV21},
+    {fourcc("YUYV"), G2D_FORMAT_YUYV}, {fourcc("YVYU"), G2D_FORMAT_YVYU},
+    {fourcc("UYVY"), G2D_FORMAT_UYVY}, {fourcc("VYUY"), G2D_FORMAT_VYUY},
+    {fourcc("NV16"), G2D_FORMAT_NV16}, {fourcc("NV61"), G2D_FORMAT_NV61},
+}};
+
+} // namespace
+
+static int g2d_format_of(uint32_t code)
+{
+    for (const FrameFormat& f : frame_formats)
+        if (f.fourcc == code)
+            return f.format;
     return -1;
 }
 

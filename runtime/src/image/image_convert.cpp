@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "kestrune/nn.h"
+#include "resource.h"
 
 #ifdef __ARM_NEON
 #include <arm_neon.h>
@@ -94,12 +95,11 @@ bool nn_image_rgba_to_float(float* dst, const uint8_t* rgba, size_t pixels)
     }
     /* Output below an overlapping input: no order of single pixels is safe,
      * so convert from a copy. */
-    uint8_t* copy = static_cast<uint8_t*>(malloc(4 * pixels));
+    platform::unique_malloc<uint8_t[]> copy = platform::malloc_array<uint8_t>(4 * pixels);
     if (!copy)
         return false;
-    memcpy(copy, rgba, 4 * pixels);
-    nn_image_rgba_to_float_scalar(dst, copy, pixels);
-    free(copy);
+    memcpy(copy.get(), rgba, 4 * pixels);
+    nn_image_rgba_to_float_scalar(dst, copy.get(), pixels);
     return true;
 }
 

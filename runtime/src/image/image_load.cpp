@@ -6,34 +6,51 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <memory>
+#include <utility>
+
 #include <stb/stb_image.h>
 #include <stb/stb_image_resize.h>
 
+#include "core/scoped.h"
 #include "image/image_convert.h"
 #include "kestrune/nn.h"
+#include "resource.h"
 
 #define IMAGE_MAX_MEMORY_SIZE 0x7fffffffu
 #define IMAGE_MAX_PIXELS ((int64_t)1 << 24)
 
-typedef struct image_source {
+namespace {
+
+struct image_source {
     const char* path;        /* a file, or */
     const stbi_uc* data;     /* bytes in memory */
     int size;
-} image_source;
+};
+
+struct StbiFree {
+    void operator()(stbi_uc* pixels) const noexcept { stbi_image_free(pixels); }
+};
+/* Pixels decoded by stb_image, given back with stbi_image_free. */
+using Pixels = std::unique_ptr<stbi_uc, StbiFree>;
+
+struct Decoded {
+    Pixels pixels;
+    int width = 0;
+    int height = 0;
+};
 
 /* A binary pixmap (P5 or P6) of more than 8 bits per sample.  The stb_image
  * release the system ships converts these past the end of its own buffer,
  * so they are refused before it sees them. */
-static int wide_pixmap(const image_source* src)
+int wide_pixmap(const image_source* src)
 {
     unsigned char magic[2] = {0, 0};
     if (src->path) {
-        FILE* f = fopen(src->path, "rb");
+        platform::UniqueFile f(fopen(src->path, "rb"));
         if (!f)
             return 0;
-        size_t n = fread(magic, 1, 2, f);
-        fclose(f);
-        if (n < 2)
+        if (fread(magic, 1, 2, f.get()) < 2)
             return 0;
     } else {
         if (src->size < 2)
@@ -45,132 +62,111 @@ static int wide_pixmap(const image_source* src)
     return src->path ? stbi_is_16_bit(src->path) : stbi_is_16_bit_from_memory(src->data, src->size);
 }
 
-/* The decoded pixels, or NULL when the bytes are no picture.  A picture
- * without width or height (a pixmap header can say so) counts as none: there
- * is nothing to resize or copy from it. */
-static stbi_uc* decode(const image_source* src, int channels, int* width, int* height)
+/* The decoded pixels, none when the bytes are no picture.  A picture without
+ * width or height (a pixmap header can say so) counts as none: there is
+ * nothing to resize or copy from it. */
+Decoded decode(const image_source* src, int channels)
 {
-    int own_channels;
-    *width = *height = 0;
+    Decoded out;
     if (wide_pixmap(src))
-        return NULL;
+        return out;
     /* Pictures come from network clients: at most 2^24 pixels (4096 x 4096),
      * however few bytes describe them. */
     int w = 0, h = 0, c = 0;
     const int known = src->path ? stbi_info(src->path, &w, &h, &c)
                                 : stbi_info_from_memory(src->data, src->size, &w, &h, &c);
     if (known && (int64_t)w * h > IMAGE_MAX_PIXELS)
-        return NULL;
-    stbi_uc* pixels = src->path
-                          ? stbi_load(src->path, width, height, &own_channels, channels)
-                          : stbi_load_from_memory(src->data, src->size, width, height,
-                                                  &own_channels, channels);
-    if (pixels && (*width < 1 || *height < 1)) {
-        stbi_image_free(pixels);
-        return NULL;
-    }
-    return pixels;
+        return out;
+    int own_channels;
+    out.pixels.reset(src->path ? stbi_load(src->path, &out.width, &out.height, &own_channels, channels)
+                               : stbi_load_from_memory(src->data, src->size, &out.width,
+                                                       &out.height, &own_channels, channels));
+    if (out.pixels && (out.width < 1 || out.height < 1))
+        out.pixels.reset();
+    return out;
 }
 
 /* Tensor geometry the loaders accept: one image of 1-4 channels. */
-static int check_image_shape(const int32_t* shape)
+int check_image_shape(const int32_t* shape)
 {
     if (shape[0] != 1 || shape[1] < 1 || shape[2] < 1 || shape[3] < 1 || shape[3] > 4)
         return NN_ERROR_INVALID_SHAPE;
     return NN_SUCCESS;
 }
 
-static int load_float(nn_tensor* t, const image_source* src, uint32_t proc)
+int load_float(nn_tensor* t, Decoded image, int height, int width, int channels, uint32_t proc)
 {
-    const int32_t* shape = nn_tensor_shape(t);
-    int height = shape[1], width = shape[2], channels = shape[3];
-    int w = 0, h = 0;
-    stbi_uc* pixels = decode(src, channels, &w, &h);
-    if (!pixels)
-        return NN_ERROR_INTERNAL;
-
     /* The decoded pixels are used as they are when they already fit. */
-    size_t volume = (size_t)height * (size_t)width * (size_t)channels;
-    uint8_t* resized = NULL;
-    if (w != width || h != height) {
-        resized = static_cast<uint8_t*>(malloc(volume));
-        if (!resized) {
-            stbi_image_free(pixels);
+    const size_t volume = (size_t)height * (size_t)width * (size_t)channels;
+    platform::unique_malloc<uint8_t[]> resized;
+    if (image.width != width || image.height != height) {
+        resized = platform::malloc_array<uint8_t>(volume);
+        if (!resized)
             return NN_ERROR_OUT_OF_MEMORY;
-        }
-        int ok = stbir_resize_uint8(pixels, w, h, 0, resized, width, height, 0, channels);
-        stbi_image_free(pixels);
-        pixels = NULL;
-        if (!ok) {
-            free(resized);
+        const int ok = stbir_resize_uint8(image.pixels.get(), image.width, image.height, 0,
+                                          resized.get(), width, height, 0, channels);
+        image.pixels.reset();
+        if (!ok)
             return NN_ERROR_INTERNAL;
-        }
     }
 
-    int status = NN_SUCCESS;
-    float* out = static_cast<float*>(nn_tensor_mapwo(t));
-    if (out) {
-        nn_image_bytes_to_float(out, resized ? resized : pixels, volume);
-        nn_image_apply_proc(out, volume, proc);
-        nn_tensor_unmap(t);
-    } else {
-        status = NN_ERROR_TENSOR_NO_DATA;
-    }
-    free(resized);
-    stbi_image_free(pixels);
-    return status;
+    kestrune::WriteMap out_map(t);
+    float* out = out_map.as<float>();
+    if (!out)
+        return NN_ERROR_TENSOR_NO_DATA;
+    nn_image_bytes_to_float(out, resized ? resized.get() : image.pixels.get(), volume);
+    nn_image_apply_proc(out, volume, proc);
+    return NN_SUCCESS;
 }
 
-static int load_bytes(nn_tensor* t, const image_source* src, bool to_signed)
+int load_bytes(nn_tensor* t, const Decoded& image, int height, int width, int channels,
+               bool to_signed)
 {
-    const int32_t* shape = nn_tensor_shape(t);
-    int height = shape[1], width = shape[2], channels = shape[3];
-    int w = 0, h = 0;
-    stbi_uc* pixels = decode(src, channels, &w, &h);
-    if (!pixels)
-        return NN_ERROR_INTERNAL;
-
-    uint8_t* out = static_cast<uint8_t*>(nn_tensor_mapwo(t));
-    if (!out) {
-        stbi_image_free(pixels);
+    kestrune::WriteMap out_map(t);
+    uint8_t* out = out_map.as<uint8_t>();
+    if (!out)
         return NN_ERROR_TENSOR_NO_DATA;
-    }
-    int status = NN_SUCCESS;
-    size_t size = nn_tensor_size(t);
-    if (w != width || h != height) {
-        if (!stbir_resize_uint8(pixels, w, h, 0, out, width, height, 0, channels))
-            status = NN_ERROR_INTERNAL;
+    const size_t size = nn_tensor_size(t);
+    if (image.width != width || image.height != height) {
+        if (!stbir_resize_uint8(image.pixels.get(), image.width, image.height, 0, out, width,
+                                height, 0, channels))
+            return NN_ERROR_INTERNAL;
     } else {
-        memcpy(out, pixels, size);
+        memcpy(out, image.pixels.get(), size);
     }
-    if (status == NN_SUCCESS && to_signed)
+    if (to_signed)
         for (size_t i = 0; i < size; ++i)
             out[i] = (uint8_t)(out[i] - 128u); /* the byte of (int8)(value - 128) */
-    nn_tensor_unmap(t);
-    stbi_image_free(pixels);
-    return status;
+    return NN_SUCCESS;
 }
 
-static int load_image(nn_tensor* t, const image_source* src, uint32_t proc)
+int load_image(nn_tensor* t, const image_source* src, uint32_t proc)
 {
     int type = nn_tensor_type(t);
     if (type != NN_TYPE_F32 && type != NN_TYPE_U8 && type != NN_TYPE_I8)
         return NN_ERROR_TENSOR_TYPE_UNSUPPORTED;
     if (type != NN_TYPE_F32 && proc != 0)
         return NN_ERROR_NOT_IMPLEMENTED;
-    int status = check_image_shape(nn_tensor_shape(t));
+    const int32_t* shape = nn_tensor_shape(t);
+    int status = check_image_shape(shape);
     if (status != NN_SUCCESS)
         return status;
+    const int height = shape[1], width = shape[2], channels = shape[3];
+    Decoded image = decode(src, channels);
+    if (!image.pixels)
+        return NN_ERROR_INTERNAL;
     if (type == NN_TYPE_F32)
-        return load_float(t, src, proc);
-    return load_bytes(t, src, type == NN_TYPE_I8);
+        return load_float(t, std::move(image), height, width, channels, proc);
+    return load_bytes(t, image, height, width, channels, type == NN_TYPE_I8);
 }
+
+} // namespace
 
 NN_API int nn_tensor_load_file_ex(nn_tensor* tensor, const char* path, uint32_t proc)
 {
     if (!tensor || !path)
         return NN_ERROR_INVALID_PARAMETER;
-    image_source src = {path, NULL, 0};
+    image_source src = {path, nullptr, 0};
     return load_image(tensor, &src, proc);
 }
 
@@ -183,7 +179,7 @@ NN_API int nn_tensor_load_image_ex(nn_tensor* tensor, const void* data, size_t s
 {
     if (!tensor || !data || size > IMAGE_MAX_MEMORY_SIZE)
         return NN_ERROR_INVALID_PARAMETER;
-    image_source src = {NULL, static_cast<const stbi_uc*>(data), (int)size};
+    image_source src = {nullptr, static_cast<const stbi_uc*>(data), (int)size};
     return load_image(tensor, &src, proc);
 }
 

@@ -4,7 +4,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <limits>
+#include <type_traits>
+
 #include "core/engine_rule.h"
+#include "core/scoped.h"
 #include "core/types.h"
 #include "platform.h"
 #include "tensor/tensor_record.h"
@@ -26,68 +30,69 @@ int nn_tensor_compare(nn_tensor* a, nn_tensor* b, double tolerance)
         return engine->compare(a, b, tolerance);
 
     const int volume = nn_tensor_volume(a);
-    const void* pa = nn_tensor_mapro(a);
+    kestrune::ReadMap pa(a);
     if (!pa)
         return volume;
-    const void* pb = nn_tensor_mapro(b);
-    if (!pb) {
-        nn_tensor_unmap(a);
+    kestrune::ReadMap pb(b);
+    if (!pb)
         return volume;
-    }
     int differ = 0;
     for (int i = 0; i < volume; ++i) {
-        const double x = nn_element_to_double(a->type, pa, (size_t)i);
-        const double y = nn_element_to_double(b->type, pb, (size_t)i);
+        const double x = nn_element_to_double(a->type, pa.data(), (size_t)i);
+        const double y = nn_element_to_double(b->type, pb.data(), (size_t)i);
         if (fabs(x - y) > tolerance) {
             printf("\t%f != %f", x, y);
             ++differ;
         }
     }
-    nn_tensor_unmap(b);
-    nn_tensor_unmap(a);
     return differ;
 }
 
-/* Conversions truncate toward zero and saturate; NaN gives 0. */
-static int32_t to_i32(double v)
+namespace {
+
+/* double to an integer type: truncates toward zero and saturates; NaN (and,
+ * for unsigned types, anything not above 0) gives 0. */
+template <typename T>
+T saturate(double v)
 {
-    if (v != v)
-        return 0;
-    if (v >= 2147483647.0)
-        return INT32_MAX;
-    if (v <= -2147483648.0)
-        return INT32_MIN;
-    return (int32_t)v;
+    static_assert(std::is_integral<T>::value, "integer targets only");
+    constexpr double hi = static_cast<double>(std::numeric_limits<T>::max());
+    if constexpr (std::is_signed<T>::value) {
+        constexpr double lo = static_cast<double>(std::numeric_limits<T>::min());
+        if (v != v)
+            return 0;
+        if (v >= hi)
+            return std::numeric_limits<T>::max();
+        if (v <= lo)
+            return std::numeric_limits<T>::min();
+    } else {
+        if (!(v > 0.0))
+            return 0;
+        if (v >= hi)
+            return std::numeric_limits<T>::max();
+    }
+    return static_cast<T>(v);
 }
 
-static uint32_t to_u32(double v)
+/* The bytes of one element, for fill_pattern; returns its size. */
+template <typename T>
+size_t element_bytes(unsigned char* elem, T v)
 {
-    if (!(v > 0.0))
-        return 0;
-    if (v >= 4294967295.0)
-        return UINT32_MAX;
-    return (uint32_t)v;
+    memcpy(elem, &v, sizeof v);
+    return sizeof v;
 }
 
-static int64_t to_i64(double v)
+template <typename T>
+int argmax_index(const T* v, int volume)
 {
-    if (v != v)
-        return 0;
-    if (v >= 9223372036854775807.0)
-        return INT64_MAX;
-    if (v <= -9223372036854775808.0)
-        return INT64_MIN;
-    return (int64_t)v;
+    int best = 0;
+    for (int i = 1; i < volume; ++i)
+        if (v[i] > v[best])
+            best = i;
+    return best;
 }
 
-static uint64_t to_u64(double v)
-{
-    if (!(v > 0.0))
-        return 0;
-    if (v >= 18446744073709551615.0)
-        return UINT64_MAX;
-    return (uint64_t)v;
-}
+} // namespace
 
 /* Repeats one element of es bytes (es divides 16) over the buffer. */
 static void fill_pattern(unsigned char* dst, size_t bytes, const unsigned char* elem, size_t es)
@@ -116,7 +121,8 @@ int nn_tensor_fill(nn_tensor* t, double value)
         return t->engine->fill(t, value);
 
     const int64_t start = clock_now_ns();
-    unsigned char* data = (unsigned char*)nn_tensor_mapwo(t);
+    kestrune::WriteMap map(t);
+    unsigned char* data = map.as<unsigned char>();
     if (!data)
         return NN_ERROR_TENSOR_NO_DATA;
     const size_t bytes = nn_tensor_size(t);
@@ -126,54 +132,28 @@ int nn_tensor_fill(nn_tensor* t, double value)
         unsigned char elem[8];
         size_t es = 0;
         switch (t->type) {
+        /* 8- and 16-bit types take the low bits of the 32-bit conversion. */
         case NN_TYPE_I8:
-            memset(data, (uint8_t)to_i32(value), bytes);
+            memset(data, static_cast<uint8_t>(saturate<int32_t>(value)), bytes);
             break;
         case NN_TYPE_U8:
-            memset(data, (uint8_t)to_u32(value), bytes);
+            memset(data, static_cast<uint8_t>(saturate<uint32_t>(value)), bytes);
             break;
-        case NN_TYPE_I16: {
-            uint16_t v = (uint16_t)to_i32(value);
-            memcpy(elem, &v, es = 2);
+        case NN_TYPE_I16:
+            es = element_bytes(elem, static_cast<uint16_t>(saturate<int32_t>(value)));
             break;
-        }
-        case NN_TYPE_U16: {
-            uint16_t v = (uint16_t)to_u32(value);
-            memcpy(elem, &v, es = 2);
+        case NN_TYPE_U16:
+            es = element_bytes(elem, static_cast<uint16_t>(saturate<uint32_t>(value)));
             break;
-        }
-        case NN_TYPE_I32: {
-            int32_t v = to_i32(value);
-            memcpy(elem, &v, es = 4);
-            break;
-        }
-        case NN_TYPE_U32: {
-            uint32_t v = to_u32(value);
-            memcpy(elem, &v, es = 4);
-            break;
-        }
-        case NN_TYPE_I64: {
-            int64_t v = to_i64(value);
-            memcpy(elem, &v, es = 8);
-            break;
-        }
-        case NN_TYPE_U64: {
-            uint64_t v = to_u64(value);
-            memcpy(elem, &v, es = 8);
-            break;
-        }
-        case NN_TYPE_F32: {
-            float v = (float)value;
-            memcpy(elem, &v, es = 4);
-            break;
-        }
-        case NN_TYPE_F64:
-            memcpy(elem, &value, es = 8);
-            break;
+        case NN_TYPE_I32: es = element_bytes(elem, saturate<int32_t>(value)); break;
+        case NN_TYPE_U32: es = element_bytes(elem, saturate<uint32_t>(value)); break;
+        case NN_TYPE_I64: es = element_bytes(elem, saturate<int64_t>(value)); break;
+        case NN_TYPE_U64: es = element_bytes(elem, saturate<uint64_t>(value)); break;
+        case NN_TYPE_F32: es = element_bytes(elem, static_cast<float>(value)); break;
+        case NN_TYPE_F64: es = element_bytes(elem, value); break;
         case NN_TYPE_RAW:
         case NN_TYPE_STR:
         case NN_TYPE_F16:
-            nn_tensor_unmap(t);
             return NN_ERROR_TENSOR_TYPE_UNSUPPORTED;
         default: /* unknown codes hold no bytes */
             break;
@@ -182,7 +162,6 @@ int nn_tensor_fill(nn_tensor* t, double value)
             fill_pattern(data, bytes, elem, es);
     }
     t->time = (uint64_t)(clock_now_ns() - start);
-    nn_tensor_unmap(t);
     return NN_SUCCESS;
 }
 
@@ -193,20 +172,22 @@ int nn_tensor_randomize(nn_tensor* t)
     if (t->type != NN_TYPE_F32 && t->type != NN_TYPE_F64)
         return NN_ERROR_TENSOR_TYPE_UNSUPPORTED;
     const int64_t start = clock_now_ns();
-    void* data = nn_tensor_maprw(t);
+    kestrune::ReadWriteMap data(t);
     if (!data)
         return NN_ERROR_TENSOR_NO_DATA;
     const int volume = nn_tensor_volume(t);
-    for (int i = 0; i < volume; ++i) {
-        const float r = (float)rand() * 0x1p-31f;
-        const float v = 2.0f * r - 1.0f;
-        if (t->type == NN_TYPE_F32)
-            ((float*)data)[i] = v;
-        else
-            ((double*)data)[i] = v;
-    }
+    auto uniform = [volume](auto* out) {
+        for (int i = 0; i < volume; ++i) {
+            const float r = (float)rand() * 0x1p-31f;
+            const float v = 2.0f * r - 1.0f;
+            out[i] = v;
+        }
+    };
+    if (t->type == NN_TYPE_F32)
+        uniform(data.as<float>());
+    else
+        uniform(data.as<double>());
     t->time = (uint64_t)(clock_now_ns() - start);
-    nn_tensor_unmap(t);
     return NN_SUCCESS;
 }
 
@@ -214,7 +195,7 @@ int nn_argmax(nn_tensor* t, int* index, float* score, size_t score_size)
 {
     if (!t)
         return NN_ERROR_INVALID_PARAMETER;
-    const void* data = nn_tensor_mapro(t);
+    kestrune::ReadMap data(t);
     if (!data)
         return NN_ERROR_TENSOR_NO_DATA;
     const int volume = nn_tensor_volume(t);
@@ -222,33 +203,27 @@ int nn_argmax(nn_tensor* t, int* index, float* score, size_t score_size)
     float best_score = 0.0f;
     switch (t->type) {
     case NN_TYPE_F32: {
-        const float* v = (const float*)data;
-        for (int i = 1; i < volume; ++i)
-            if (v[i] > v[best])
-                best = i;
+        const float* v = data.as<float>();
+        best = argmax_index(v, volume);
         best_score = v[best];
         break;
     }
     case NN_TYPE_U8: {
-        const uint8_t* v = (const uint8_t*)data;
-        for (int i = 1; i < volume; ++i)
-            if (v[i] > v[best])
-                best = i;
+        const uint8_t* v = data.as<uint8_t>();
+        best = argmax_index(v, volume);
         best_score = (float)v[best] * 0.00390625f;
         break;
     }
     case NN_TYPE_I8: {
-        const int8_t* v = (const int8_t*)data;
-        for (int i = 1; i < volume; ++i)
-            if (v[i] > v[best])
-                best = i;
+        const int8_t* v = data.as<int8_t>();
+        best = argmax_index(v, volume);
         best_score = (float)(v[best] * 0.00390625 + 0.5);
         break;
     }
     default:
         break;
     }
-    nn_tensor_unmap(t);
+    data.reset();
     if (index)
         *index = best;
     if (score) {

@@ -7,6 +7,39 @@
 #include "platform.h"
 #include "tensor/tensor_internal.h"
 
+namespace {
+
+/* An element size known at compile time (Fixed) or, for Fixed 0, at run time. */
+template <size_t Fixed>
+struct ElementSize {
+    size_t runtime;
+    constexpr operator size_t() const noexcept { return Fixed ? Fixed : runtime; }
+};
+
+/* Maps dst read-write and src read-only, then runs body(out, in, size) with
+ * the element size as a constant for 1, 2, 4 and 8 bytes, so that each
+ * element moves as one fixed-size load and store. */
+template <typename Body>
+int move_elements(nn_tensor* dst, nn_tensor* src, Body&& body)
+{
+    kestrune::MappedPair maps(dst, src);
+    if (!maps)
+        return NN_ERROR_TENSOR_NO_DATA;
+    unsigned char* out = maps.out.as<unsigned char>();
+    const unsigned char* in = maps.in.as<unsigned char>();
+    const size_t es = nn_type_size(src->type);
+    switch (es) {
+    case 1: body(out, in, ElementSize<1>{es}); break;
+    case 2: body(out, in, ElementSize<2>{es}); break;
+    case 4: body(out, in, ElementSize<4>{es}); break;
+    case 8: body(out, in, ElementSize<8>{es}); break;
+    default: body(out, in, ElementSize<0>{es}); break;
+    }
+    return NN_SUCCESS;
+}
+
+} // namespace
+
 int nn_tensor_copy(nn_tensor* dst, nn_tensor* src)
 {
     if (!dst || !src)
@@ -19,15 +52,12 @@ int nn_tensor_copy(nn_tensor* dst, nn_tensor* src)
     }
     if (dst->type != src->type)
         return NN_ERROR_TENSOR_TYPE_UNSUPPORTED;
-    void* out;
-    const void* in;
-    int err = nn_tensor_map_pair(dst, &out, src, &in);
-    if (err)
-        return err;
+    kestrune::MappedPair maps(dst, src);
+    if (!maps)
+        return NN_ERROR_TENSOR_NO_DATA;
     const int vd = nn_tensor_volume(dst), vs = nn_tensor_volume(src);
     /* Views may share the buffer. */
-    memmove(out, in, (size_t)(vd < vs ? vd : vs) * nn_type_size(dst->type));
-    nn_tensor_unmap_pair(dst, src);
+    memmove(maps.out.data(), maps.in.data(), (size_t)(vd < vs ? vd : vs) * nn_type_size(dst->type));
     return NN_SUCCESS;
 }
 
@@ -56,14 +86,14 @@ int nn_tensor_pad(nn_tensor* dst, nn_tensor* src, const int32_t* head, const int
     if (src->type != NN_TYPE_F32 && src->zeros && src->zeros_count >= 1)
         pad_byte = (uint8_t)src->zeros[0];
 
-    const unsigned char* in = (const unsigned char*)nn_tensor_mapro(src);
+    kestrune::ReadMap in_map(src);
+    const unsigned char* in = in_map.as<unsigned char>();
     if (!in)
         return NN_ERROR_TENSOR_NO_DATA;
-    unsigned char* out = (unsigned char*)nn_tensor_maprw(dst);
-    if (!out) {
-        nn_tensor_unmap(src);
+    kestrune::ReadWriteMap out_map(dst);
+    unsigned char* out = out_map.as<unsigned char>();
+    if (!out)
         return NN_ERROR_TENSOR_NO_DATA;
-    }
     const size_t es = nn_type_size(src->type);
     const size_t dst_row = (size_t)dst->strides[1] * es;
     const size_t dst_col = (size_t)dst->strides[2] * es;
@@ -83,8 +113,6 @@ int nn_tensor_pad(nn_tensor* dst, nn_tensor* src, const int32_t* head, const int
         memset(o, pad_byte, (size_t)tail[1] * dst_row);
     }
     dst->time = (uint64_t)(clock_now_ns() - start);
-    nn_tensor_unmap(dst);
-    nn_tensor_unmap(src);
     return NN_SUCCESS;
 }
 
@@ -134,34 +162,25 @@ int nn_tensor_concat(nn_tensor* dst, int count, nn_tensor** inputs, int axis)
     if (total > step)
         return NN_ERROR_SHAPE_MISMATCH;
 
-    const unsigned char* in[NN_CONCAT_MAX_INPUTS];
-    for (int i = 0; i < count; ++i) {
-        in[i] = (const unsigned char*)nn_tensor_mapro(inputs[i]);
-        if (!in[i]) {
-            while (i-- > 0)
-                nn_tensor_unmap(inputs[i]);
+    /* Array elements end last to first: inputs are unmapped in reverse. */
+    kestrune::ReadMap in[NN_CONCAT_MAX_INPUTS];
+    for (int i = 0; i < count; ++i)
+        if (!in[i].map(inputs[i]))
             return NN_ERROR_TENSOR_NO_DATA;
-        }
-    }
-    unsigned char* out = (unsigned char*)nn_tensor_maprw(dst);
-    if (!out) {
-        for (int i = count - 1; i >= 0; --i)
-            nn_tensor_unmap(inputs[i]);
+    kestrune::ReadWriteMap out_map(dst);
+    unsigned char* out = out_map.as<unsigned char>();
+    if (!out)
         return NN_ERROR_TENSOR_NO_DATA;
-    }
     const size_t es = nn_type_size(dst->type);
     for (int64_t o = 0; o < outer; ++o) {
         unsigned char* p = out + (size_t)(o * step) * es;
         for (int i = 0; i < count; ++i) {
             const size_t bytes = (size_t)chunk[i] * es;
-            memcpy(p, in[i] + (size_t)o * bytes, bytes);
+            memcpy(p, in[i].as<unsigned char>() + (size_t)o * bytes, bytes);
             p += bytes;
         }
     }
     dst->time = (uint64_t)(clock_now_ns() - start);
-    nn_tensor_unmap(dst);
-    for (int i = count - 1; i >= 0; --i)
-        nn_tensor_unmap(inputs[i]);
     return NN_SUCCESS;
 }
 
@@ -220,28 +239,22 @@ int nn_tensor_slice(nn_tensor* dst, nn_tensor* src, int count, const int32_t* ax
     if (err)
         return err;
 
-    void* out_p;
-    const void* in_p;
-    err = nn_tensor_map_pair(dst, &out_p, src, &in_p);
-    if (err)
-        return err;
-    unsigned char* out = static_cast<unsigned char*>(out_p);
-    const unsigned char* in = static_cast<const unsigned char*>(in_p);
-    const size_t es = nn_type_size(src->type);
     const int32_t* ds = dst->strides;
-    for (int32_t i0 = 0; i0 < extents[0]; ++i0)
-        for (int32_t i1 = 0; i1 < extents[1]; ++i1)
-            for (int32_t i2 = 0; i2 < extents[2]; ++i2)
-                for (int32_t i3 = 0; i3 < extents[3]; ++i3) {
-                    const int64_t o = (int64_t)i0 * ds[0] + (int64_t)i1 * ds[1] +
-                                      (int64_t)i2 * ds[2] + i3;
-                    const int64_t s = (int64_t)(i0 + begin[0]) * ss[0] +
-                                      (int64_t)(i1 + begin[1]) * ss[1] +
-                                      (int64_t)(i2 + begin[2]) * ss[2] + (i3 + begin[3]);
-                    memmove(out + (size_t)o * es, in + (size_t)s * es, es);
-                }
-    nn_tensor_unmap_pair(dst, src);
-    return NN_SUCCESS;
+    return move_elements(dst, src, [&](unsigned char* out, const unsigned char* in, auto size) {
+        const size_t n = size;
+        for (int32_t i0 = 0; i0 < extents[0]; ++i0)
+            for (int32_t i1 = 0; i1 < extents[1]; ++i1)
+                for (int32_t i2 = 0; i2 < extents[2]; ++i2)
+                    for (int32_t i3 = 0; i3 < extents[3]; ++i3) {
+                        const int64_t o = (int64_t)i0 * ds[0] + (int64_t)i1 * ds[1] +
+                                          (int64_t)i2 * ds[2] + i3;
+                        const int64_t s = (int64_t)(i0 + begin[0]) * ss[0] +
+                                          (int64_t)(i1 + begin[1]) * ss[1] +
+                                          (int64_t)(i2 + begin[2]) * ss[2] + (i3 + begin[3]);
+                        /* dst may be src: an element may move onto itself. */
+                        memmove(out + (size_t)o * n, in + (size_t)s * n, n);
+                    }
+    });
 }
 
 int nn_tensor_shuffle(nn_tensor* dst, nn_tensor* src, int dims, const int32_t* order)
@@ -274,34 +287,21 @@ int nn_tensor_shuffle(nn_tensor* dst, nn_tensor* src, int dims, const int32_t* o
     if (err)
         return err;
 
-    void* out_p;
-    const void* in_p;
-    err = nn_tensor_map_pair(dst, &out_p, src, &in_p);
-    if (err)
-        return err;
-    unsigned char* out = static_cast<unsigned char*>(out_p);
-    const unsigned char* in = static_cast<const unsigned char*>(in_p);
-    const size_t es = nn_type_size(src->type);
     const int32_t* ds = dst->strides;
     const int32_t* sh = src->shape;
-    int64_t s = 0;
-    int32_t i[4];
-    for (i[0] = 0; i[0] < sh[0]; ++i[0])
-        for (i[1] = 0; i[1] < sh[1]; ++i[1])
-            for (i[2] = 0; i[2] < sh[2]; ++i[2])
-                for (i[3] = 0; i[3] < sh[3]; ++i[3], ++s) {
-                    int64_t o = 0;
-                    for (int k = 0; k < dims; ++k)
-                        o += (int64_t)i[order[k]] * ds[k];
-                    if (es == 4) {
-                        uint32_t word;
-                        memcpy(&word, in + (size_t)s * 4, 4);
-                        memcpy(out + (size_t)o * 4, &word, 4);
-                    } else {
-                        memcpy(out + (size_t)o * es, in + (size_t)s * es, es);
+    return move_elements(dst, src, [&](unsigned char* out, const unsigned char* in, auto size) {
+        const size_t n = size;
+        int64_t s = 0;
+        int32_t i[4];
+        for (i[0] = 0; i[0] < sh[0]; ++i[0])
+            for (i[1] = 0; i[1] < sh[1]; ++i[1])
+                for (i[2] = 0; i[2] < sh[2]; ++i[2])
+                    for (i[3] = 0; i[3] < sh[3]; ++i[3], ++s) {
+                        int64_t o = 0;
+                        for (int k = 0; k < dims; ++k)
+                            o += (int64_t)i[order[k]] * ds[k];
+                        memcpy(out + (size_t)o * n, in + (size_t)s * n, n);
                     }
-                }
-    dst->time = (uint64_t)(clock_now_ns() - start);
-    nn_tensor_unmap_pair(dst, src);
-    return NN_SUCCESS;
+        dst->time = (uint64_t)(clock_now_ns() - start);
+    });
 }

@@ -3,7 +3,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <limits>
+
 #include "core/parallel.h"
+#include "core/scoped.h"
 #include "core/types.h"
 #include "platform.h"
 #include "tensor/quant_kernels.h"
@@ -17,45 +20,64 @@ void nn_tensor_set_axis(nn_tensor* t, uint8_t axis)
         t->quant_axis = axis;
 }
 
-const int32_t* nn_tensor_zeros(const nn_tensor* t, size_t* count)
+namespace {
+
+/* The zeros and the scales are kept alike: an array, its count and whether
+ * the tensor owns it. */
+template <typename T>
+struct ParamFields {
+    T* nn_tensor::*values;
+    uint64_t nn_tensor::*count;
+    uint8_t nn_tensor::*owns;
+};
+constexpr ParamFields<int32_t> zeros_fields{&nn_tensor::zeros, &nn_tensor::zeros_count,
+                                            &nn_tensor::owns_zeros};
+constexpr ParamFields<float> scales_fields{&nn_tensor::scales, &nn_tensor::scales_count,
+                                           &nn_tensor::owns_scales};
+
+template <typename T>
+const T* params(const nn_tensor* t, size_t* count, ParamFields<T> f)
 {
     if (!t)
-        return NULL;
+        return nullptr;
     if (count)
-        *count = (size_t)t->zeros_count;
-    return t->zeros;
+        *count = (size_t)(t->*f.count);
+    return t->*f.values;
+}
+
+/* Handing back the array the tensor already holds must not free it. */
+template <typename T>
+void set_params(nn_tensor* t, size_t count, T* values, int own, ParamFields<T> f)
+{
+    if (!t)
+        return;
+    if (t->*f.values && t->*f.owns && t->*f.values != values)
+        free(t->*f.values);
+    t->*f.count = count;
+    t->*f.values = values;
+    t->*f.owns = own ? 1 : 0;
+}
+
+} // namespace
+
+const int32_t* nn_tensor_zeros(const nn_tensor* t, size_t* count)
+{
+    return params(t, count, zeros_fields);
 }
 
 const float* nn_tensor_scales(const nn_tensor* t, size_t* count)
 {
-    if (!t)
-        return NULL;
-    if (count)
-        *count = (size_t)t->scales_count;
-    return t->scales;
+    return params(t, count, scales_fields);
 }
 
-/* Handing back the array the tensor already holds must not free it. */
 void nn_tensor_set_zeros(nn_tensor* t, size_t count, int32_t* zeros, int own)
 {
-    if (!t)
-        return;
-    if (t->zeros && t->owns_zeros && t->zeros != zeros)
-        free(t->zeros);
-    t->zeros_count = count;
-    t->zeros = zeros;
-    t->owns_zeros = own ? 1 : 0;
+    set_params(t, count, zeros, own, zeros_fields);
 }
 
 void nn_tensor_set_scales(nn_tensor* t, size_t count, float* scales, int own)
 {
-    if (!t)
-        return;
-    if (t->scales && t->owns_scales && t->scales != scales)
-        free(t->scales);
-    t->scales_count = count;
-    t->scales = scales;
-    t->owns_scales = own ? 1 : 0;
+    set_params(t, count, scales, own, scales_fields);
 }
 
 void nn_tensor_quant_params(const nn_tensor* t, nn_quant_params* params)
@@ -63,7 +85,7 @@ void nn_tensor_quant_params(const nn_tensor* t, nn_quant_params* params)
     if (!params)
         return;
     if (!t) {
-        *params = (nn_quant_params){0, NULL, 0, NULL, 0, 0};
+        *params = nn_quant_params{0, nullptr, 0, nullptr, 0, 0};
         return;
     }
     params->zeros_count = (size_t)t->zeros_count;
@@ -74,13 +96,16 @@ void nn_tensor_quant_params(const nn_tensor* t, nn_quant_params* params)
     params->type = t->type;
 }
 
-enum { QUANTIZE, DEQUANTIZE };
+namespace {
+enum class Direction { quantize, dequantize };
+} // namespace
 
 /* The checks shared by the two buffer functions, in their fixed order; the
  * caller maps the tensor after they pass. */
-static int check_buffer_args(const nn_tensor* t, size_t count, const void* values, int kind)
+static int check_buffer_args(const nn_tensor* t, size_t count, const void* values, Direction kind)
 {
-    const char* fn = kind == QUANTIZE ? "nn_tensor_quantize_buffer" : "nn_tensor_dequantize_buffer";
+    const char* fn = kind == Direction::quantize ? "nn_tensor_quantize_buffer"
+                                                 : "nn_tensor_dequantize_buffer";
     if (!t || !values)
         return NN_ERROR_INVALID_PARAMETER;
     if (count < (size_t)nn_tensor_volume(t))
@@ -109,16 +134,16 @@ static int check_buffer_args(const nn_tensor* t, size_t count, const void* value
             return NN_ERROR_NOT_IMPLEMENTED;
         }
     } else if (axis == 0) {
-        if (kind == QUANTIZE && n != (uint64_t)t->shape[3])
+        if (kind == Direction::quantize && n != (uint64_t)t->shape[3])
             return NN_ERROR_INVALID_QUANTIZATION;
     } else {
         if (axis >= dims) {
-            if (kind == DEQUANTIZE)
+            if (kind == Direction::dequantize)
                 fprintf(stderr, "[ERROR] %s: quant invalid axis \r\n", fn);
             return NN_ERROR_INVALID_QUANTIZATION;
         }
         if (n != (uint64_t)t->shape[axis]) {
-            if (kind == DEQUANTIZE)
+            if (kind == Direction::dequantize)
                 fprintf(stderr, "[ERROR] %s: quant invalid n_zeros!= shape[axis] \r\n", fn);
             return NN_ERROR_INVALID_QUANTIZATION;
         }
@@ -129,7 +154,7 @@ static int check_buffer_args(const nn_tensor* t, size_t count, const void* value
     }
 
     const uint32_t type = t->type;
-    if (kind == QUANTIZE) {
+    if (kind == Direction::quantize) {
         if (type != NN_TYPE_U8 && type != NN_TYPE_I8)
             return NN_ERROR_TENSOR_TYPE_UNSUPPORTED;
     } else if (type != NN_TYPE_U8 && type != NN_TYPE_I8 && type != NN_TYPE_I32 &&
@@ -151,65 +176,36 @@ typedef struct quant_job {
     const float* scales;
 } quant_job;
 
-static void quantize_u8_worker(const quant_job* job)
+namespace {
+
+template <typename In, typename Out>
+using QuantKernel = void (*)(const In*, Out*, size_t, const int32_t*, const float*, size_t);
+
+/* Rows [begin, begin + count) of the job through one kernel. */
+template <typename In, typename Out>
+void run_rows(const quant_job* job, QuantKernel<In, Out> kernel, int64_t begin, int64_t count)
 {
-    nn_row_range r = nn_thread_rows(job->rows);
-    if (r.count == 0)
-        return;
-    const float* in = (const float*)job->in;
-    uint8_t* out = (uint8_t*)job->out;
+    const In* in = static_cast<const In*>(job->in);
+    Out* out = static_cast<Out*>(job->out);
     if (job->c == 1) {
-        nn_quantize_u8(in + r.begin, out + r.begin, (size_t)r.count, job->zeros, job->scales, 0);
+        kernel(in + begin, out + begin, (size_t)count, job->zeros, job->scales, 0);
         return;
     }
-    for (int64_t row = r.begin; row < r.begin + r.count; ++row)
-        nn_quantize_u8(in + row * job->c, out + row * job->c, job->c, job->zeros, job->scales, 1);
+    for (int64_t row = begin; row < begin + count; ++row)
+        kernel(in + row * job->c, out + row * job->c, job->c, job->zeros, job->scales, 1);
 }
 
-static void quantize_i8_worker(const quant_job* job)
+/* The calling OpenMP thread's share of the rows. */
+template <typename In, typename Out, QuantKernel<In, Out> Kernel>
+void rows_worker(const quant_job* job)
 {
     nn_row_range r = nn_thread_rows(job->rows);
     if (r.count == 0)
         return;
-    const float* in = (const float*)job->in;
-    int8_t* out = (int8_t*)job->out;
-    if (job->c == 1) {
-        nn_quantize_i8(in + r.begin, out + r.begin, (size_t)r.count, job->zeros, job->scales, 0);
-        return;
-    }
-    for (int64_t row = r.begin; row < r.begin + r.count; ++row)
-        nn_quantize_i8(in + row * job->c, out + row * job->c, job->c, job->zeros, job->scales, 1);
+    run_rows<In, Out>(job, Kernel, r.begin, r.count);
 }
 
-static void dequantize_u8_worker(const quant_job* job)
-{
-    nn_row_range r = nn_thread_rows(job->rows);
-    if (r.count == 0)
-        return;
-    const uint8_t* in = (const uint8_t*)job->in;
-    float* out = (float*)job->out;
-    if (job->c == 1) {
-        nn_dequantize_u8(in + r.begin, out + r.begin, (size_t)r.count, job->zeros, job->scales, 0);
-        return;
-    }
-    for (int64_t row = r.begin; row < r.begin + r.count; ++row)
-        nn_dequantize_u8(in + row * job->c, out + row * job->c, job->c, job->zeros, job->scales, 1);
-}
-
-static void dequantize_i8_worker(const quant_job* job)
-{
-    nn_row_range r = nn_thread_rows(job->rows);
-    if (r.count == 0)
-        return;
-    const int8_t* in = (const int8_t*)job->in;
-    float* out = (float*)job->out;
-    if (job->c == 1) {
-        nn_dequantize_i8(in + r.begin, out + r.begin, (size_t)r.count, job->zeros, job->scales, 0);
-        return;
-    }
-    for (int64_t row = r.begin; row < r.begin + r.count; ++row)
-        nn_dequantize_i8(in + row * job->c, out + row * job->c, job->c, job->zeros, job->scales, 1);
-}
+} // namespace
 
 static quant_job make_job(const nn_tensor* t, const void* in, void* out, size_t c)
 {
@@ -226,60 +222,49 @@ static quant_job make_job(const nn_tensor* t, const void* in, void* out, size_t 
 int nn_tensor_quantize_buffer(nn_tensor* t, size_t count, const float* values, int unused)
 {
     (void)unused;
-    int err = check_buffer_args(t, count, values, QUANTIZE);
+    int err = check_buffer_args(t, count, values, Direction::quantize);
     if (err)
         return err;
-    void* out = nn_tensor_mapwo(t);
+    kestrune::WriteMap out(t);
     if (!out)
         return NN_ERROR_TENSOR_NO_DATA;
-    const quant_job job = make_job(t, values, out, (size_t)t->zeros_count);
+    const quant_job job = make_job(t, values, out.data(), (size_t)t->zeros_count);
     if (t->type == NN_TYPE_U8) {
 #pragma omp parallel
-        quantize_u8_worker(&job);
+        rows_worker<float, uint8_t, nn_quantize_u8>(&job);
     } else {
 #pragma omp parallel
-        quantize_i8_worker(&job);
+        rows_worker<float, int8_t, nn_quantize_i8>(&job);
     }
-    nn_tensor_unmap(t);
     return NN_SUCCESS;
 }
 
 int nn_tensor_dequantize_buffer(nn_tensor* t, size_t count, float* values)
 {
-    int err = check_buffer_args(t, count, values, DEQUANTIZE);
+    int err = check_buffer_args(t, count, values, Direction::dequantize);
     if (err)
         return err;
-    const void* in = nn_tensor_mapro(t);
+    kestrune::ReadMap in(t);
     if (!in)
         return NN_ERROR_TENSOR_NO_DATA;
     /* A zeros count of 0 works as one per-tensor pair. */
-    const quant_job job = make_job(t, in, values, (size_t)t->zeros_count);
-    const size_t step = job.c == 1 ? 0 : 1;
+    const quant_job job = make_job(t, in.data(), values, (size_t)t->zeros_count);
     switch (t->type) {
     case NN_TYPE_U8:
 #pragma omp parallel
-        dequantize_u8_worker(&job);
+        rows_worker<uint8_t, float, nn_dequantize_u8>(&job);
         break;
     case NN_TYPE_I8:
 #pragma omp parallel
-        dequantize_i8_worker(&job);
+        rows_worker<int8_t, float, nn_dequantize_i8>(&job);
         break;
     case NN_TYPE_I32:
-        if (!step)
-            nn_dequantize_i32((const int32_t*)in, values, (size_t)job.rows, job.zeros, job.scales, 0);
-        for (int64_t row = 0; step && row < job.rows; ++row)
-            nn_dequantize_i32((const int32_t*)in + row * job.c, values + row * job.c, job.c,
-                              job.zeros, job.scales, 1);
+        run_rows<int32_t, float>(&job, nn_dequantize_i32, 0, job.rows);
         break;
     default: /* NN_TYPE_U32 */
-        if (!step)
-            nn_dequantize_u32((const uint32_t*)in, values, (size_t)job.rows, job.zeros, job.scales, 0);
-        for (int64_t row = 0; step && row < job.rows; ++row)
-            nn_dequantize_u32((const uint32_t*)in + row * job.c, values + row * job.c, job.c,
-                              job.zeros, job.scales, 1);
+        run_rows<uint32_t, float>(&job, nn_dequantize_u32, 0, job.rows);
         break;
     }
-    nn_tensor_unmap(t);
     return NN_SUCCESS;
 }
 
@@ -289,12 +274,10 @@ int nn_tensor_quantize(nn_tensor* dst, nn_tensor* src, int unused)
         return NN_ERROR_INVALID_PARAMETER;
     if (src->type != NN_TYPE_F32)
         return NN_ERROR_TENSOR_TYPE_UNSUPPORTED;
-    const float* values = (const float*)nn_tensor_mapro(src);
+    kestrune::ReadMap values(src);
     if (!values)
         return NN_ERROR_TENSOR_NO_DATA;
-    int err = nn_tensor_quantize_buffer(dst, (size_t)nn_tensor_volume(src), values, unused);
-    nn_tensor_unmap(src);
-    return err;
+    return nn_tensor_quantize_buffer(dst, (size_t)nn_tensor_volume(src), values.as<float>(), unused);
 }
 
 int nn_tensor_dequantize(nn_tensor* dst, nn_tensor* src)
@@ -303,12 +286,10 @@ int nn_tensor_dequantize(nn_tensor* dst, nn_tensor* src)
         return NN_ERROR_INVALID_PARAMETER;
     if (dst->type != NN_TYPE_F32)
         return NN_ERROR_TENSOR_TYPE_UNSUPPORTED;
-    float* values = (float*)nn_tensor_mapwo(dst);
+    kestrune::WriteMap values(dst);
     if (!values)
         return NN_ERROR_TENSOR_NO_DATA;
-    int err = nn_tensor_dequantize_buffer(src, (size_t)nn_tensor_volume(dst), values);
-    nn_tensor_unmap(dst);
-    return err;
+    return nn_tensor_dequantize_buffer(src, (size_t)nn_tensor_volume(dst), values.as<float>());
 }
 
 static int is_8bit(uint32_t type) { return type == NN_TYPE_U8 || type == NN_TYPE_I8; }
@@ -327,15 +308,17 @@ typedef struct requant_job {
     float scale_in, scale_out;
 } requant_job;
 
-static void requantize_worker(const requant_job* job)
+namespace {
+
+template <typename In, typename Out>
+void requantize_rows(const requant_job* job)
 {
     nn_row_range r = nn_thread_rows(job->n);
-    const int lo = job->out_type == NN_TYPE_U8 ? 0 : -128;
-    const int hi = job->out_type == NN_TYPE_U8 ? 255 : 127;
+    constexpr int lo = std::numeric_limits<Out>::min(), hi = std::numeric_limits<Out>::max();
+    const In* in = static_cast<const In*>(job->in);
+    Out* out = static_cast<Out*>(job->out);
     for (int64_t i = r.begin; i < r.begin + r.count; ++i) {
-        int32_t q = job->in_type == NN_TYPE_U8 ? ((const uint8_t*)job->in)[i]
-                                               : ((const int8_t*)job->in)[i];
-        float f = (float)nn_quant_diff(q, job->zero_in) * job->scale_in;
+        float f = (float)nn_quant_diff(in[i], job->zero_in) * job->scale_in;
         f = roundf(f / job->scale_out);
         /* Clamp in float first: beyond +-2^40 the sum with any 32-bit zero
          * point saturates the same way. */
@@ -347,12 +330,29 @@ static void requantize_worker(const requant_job* job)
             f = -1099511627776.0f;
         int64_t v = (int64_t)f + job->zero_out;
         v = v < lo ? lo : v > hi ? hi : v;
-        if (job->out_type == NN_TYPE_U8)
-            ((uint8_t*)job->out)[i] = (uint8_t)v;
-        else
-            ((int8_t*)job->out)[i] = (int8_t)v;
+        out[i] = (Out)v;
     }
 }
+
+/* Both types are UINT8 or INT8 (checked before the job is made). */
+template <typename In>
+void requantize_from(const requant_job* job)
+{
+    if (job->out_type == NN_TYPE_U8)
+        requantize_rows<In, uint8_t>(job);
+    else
+        requantize_rows<In, int8_t>(job);
+}
+
+void requantize_worker(const requant_job* job)
+{
+    if (job->in_type == NN_TYPE_U8)
+        requantize_from<uint8_t>(job);
+    else
+        requantize_from<int8_t>(job);
+}
+
+} // namespace
 
 int nn_tensor_requantize(nn_tensor* dst, nn_tensor* src)
 {
@@ -361,38 +361,31 @@ int nn_tensor_requantize(nn_tensor* dst, nn_tensor* src)
     const int64_t start = clock_now_ns();
     if (!is_8bit(src->type))
         return NN_ERROR_TENSOR_TYPE_UNSUPPORTED;
-    const void* in = nn_tensor_mapro(src);
+    kestrune::ReadMap in(src);
     if (!in)
         return NN_ERROR_TENSOR_NO_DATA;
-    int err = NN_SUCCESS;
-    void* out = NULL;
-    if (!is_8bit(dst->type)) {
-        err = NN_ERROR_TENSOR_TYPE_UNSUPPORTED;
-    } else if (!(out = nn_tensor_mapwo(dst))) {
-        err = NN_ERROR_TENSOR_NO_DATA;
-    } else if (!has_params(src) || !has_params(dst)) {
-        err = NN_ERROR_TENSOR_NO_DATA;
-    } else if (nn_tensor_volume(src) < nn_tensor_volume(dst)) {
-        err = NN_ERROR_SHAPE_MISMATCH;
-    }
-    if (err) {
-        if (out)
-            nn_tensor_unmap(dst);
-        nn_tensor_unmap(src);
-        return err;
-    }
+    kestrune::WriteMap out;
+    if (!is_8bit(dst->type))
+        return NN_ERROR_TENSOR_TYPE_UNSUPPORTED;
+    if (!out.map(dst))
+        return NN_ERROR_TENSOR_NO_DATA;
+    if (!has_params(src) || !has_params(dst))
+        return NN_ERROR_TENSOR_NO_DATA;
+    if (nn_tensor_volume(src) < nn_tensor_volume(dst))
+        return NN_ERROR_SHAPE_MISMATCH;
 
     if (src->type == dst->type && src->zeros[0] == dst->zeros[0] &&
         fabsf(src->scales[0] - dst->scales[0]) < 1e-5f) {
-        const int same = in == out;
-        nn_tensor_unmap(dst);
-        nn_tensor_unmap(src);
+        const bool same = in.data() == out.data();
+        /* Both mappings go before the copy maps the tensors again. */
+        out.reset();
+        in.reset();
         return same ? NN_SUCCESS : nn_tensor_copy(dst, src);
     }
 
     requant_job job;
-    job.in = in;
-    job.out = out;
+    job.in = in.data();
+    job.out = out.data();
     job.n = nn_tensor_volume(dst);
     job.in_type = src->type;
     job.out_type = dst->type;
@@ -404,7 +397,5 @@ int nn_tensor_requantize(nn_tensor* dst, nn_tensor* src)
     requantize_worker(&job);
 
     dst->time = (uint64_t)(clock_now_ns() - start);
-    nn_tensor_unmap(dst);
-    nn_tensor_unmap(src);
     return NN_SUCCESS;
 }

@@ -155,16 +155,34 @@ void nn_tensor_store_shape(nn_tensor* t, uint32_t type, int dims, const int32_t 
     t->strides[0] = extents[1] * extents[2] * extents[3];
 }
 
-NN_API int nn_tensor_assign(nn_tensor* t, nn_type type, int dims, const int32_t* shape, void* data)
+/* A request's tensor and shape checked: the four extents into `extents`. */
+static int check_request(const nn_tensor* t, nn_type type, int dims, const int32_t* shape,
+                         int32_t extents[4])
 {
     if (!t)
         return NN_ERROR_INVALID_PARAMETER;
+    return nn_tensor_check_shape(type, dims, shape, extents);
+}
+
+/* The common start of assign and alloc: the shape checked and stored, and
+ * whether the buffer that follows is the tensor's own. */
+static int store_checked_shape(nn_tensor* t, nn_type type, int dims, const int32_t* shape,
+                               uint8_t owns_data)
+{
     int32_t extents[4];
-    int status = nn_tensor_check_shape(type, dims, shape, extents);
+    int status = check_request(t, type, dims, shape, extents);
     if (status)
         return status;
     nn_tensor_store_shape(t, type, dims, extents);
-    t->owns_data = 0;
+    t->owns_data = owns_data;
+    return NN_SUCCESS;
+}
+
+NN_API int nn_tensor_assign(nn_tensor* t, nn_type type, int dims, const int32_t* shape, void* data)
+{
+    int status = store_checked_shape(t, type, dims, shape, 0);
+    if (status)
+        return status;
     if (t->engine && t->engine->assign)
         return t->engine->assign(t, type, shape, dims, data);
     t->data = data;
@@ -173,14 +191,9 @@ NN_API int nn_tensor_assign(nn_tensor* t, nn_type type, int dims, const int32_t*
 
 NN_API int nn_tensor_alloc(nn_tensor* t, nn_type type, int dims, const int32_t* shape)
 {
-    if (!t)
-        return NN_ERROR_INVALID_PARAMETER;
-    int32_t extents[4];
-    int status = nn_tensor_check_shape(type, dims, shape, extents);
+    int status = store_checked_shape(t, type, dims, shape, 1);
     if (status)
         return status;
-    nn_tensor_store_shape(t, type, dims, extents);
-    t->owns_data = 1;
     if (t->engine && t->engine->alloc)
         return t->engine->alloc(t, type, shape, dims);
     size_t size = nn_tensor_size(t);
@@ -196,40 +209,37 @@ NN_API int nn_tensor_alloc(nn_tensor* t, nn_type type, int dims, const int32_t* 
 NN_API int nn_tensor_view(nn_tensor* t, nn_type type, int dims, const int32_t* shape,
                           nn_tensor* parent, int offset)
 {
-    if (!t)
-        return NN_ERROR_INVALID_PARAMETER;
     int32_t extents[4];
-    int status = nn_tensor_check_shape(type, dims, shape, extents);
+    int status = check_request(t, type, dims, shape, extents);
     if (status)
         return status;
-    nn_engine* parent_engine = parent ? parent->engine : NULL;
-    if (t->engine != parent_engine) {
+    /* Every outcome but a window outside the parent stores the shape. */
+    auto store_view_shape = [&] {
         nn_tensor_store_shape(t, type, dims, extents);
         t->owns_data = 0;
+    };
+    nn_engine* parent_engine = parent ? parent->engine : nullptr;
+    if (t->engine != parent_engine) {
+        store_view_shape();
         fprintf(stderr, "cannot create tensorview using different engines.\n");
         return NN_ERROR_INVALID_ENGINE;
     }
     if (t->engine && t->engine->view) {
-        nn_tensor_store_shape(t, type, dims, extents);
-        t->owns_data = 0;
+        store_view_shape();
         return t->engine->view(t, type, shape, dims, parent, offset);
     }
-    uint8_t* base = (uint8_t*)nn_tensor_maprw(parent);
+    kestrune::ReadWriteMap parent_map(parent);
+    uint8_t* base = parent_map.as<uint8_t>();
     if (!base) {
-        nn_tensor_store_shape(t, type, dims, extents);
-        t->owns_data = 0;
+        store_view_shape();
         return NN_ERROR_TENSOR_NO_DATA;
     }
     /* The window must lie inside the parent's buffer. */
     uint64_t size = (uint64_t)extents[0] * extents[1] * extents[2] * extents[3] * nn_type_size(type);
-    if (offset < 0 || (uint64_t)offset + size > (uint64_t)nn_tensor_size(parent)) {
-        nn_tensor_unmap(parent);
+    if (offset < 0 || (uint64_t)offset + size > (uint64_t)nn_tensor_size(parent))
         return NN_ERROR_INVALID_SHAPE;
-    }
-    nn_tensor_store_shape(t, type, dims, extents);
-    t->owns_data = 0;
+    store_view_shape();
     t->data = base + offset;
-    nn_tensor_unmap(parent);
     return NN_SUCCESS;
 }
 
@@ -331,7 +341,7 @@ NN_API void nn_tensor_printf(nn_tensor* t, bool data, FILE* out)
     fputs("]", out);
     if (!data)
         return;
-    const void* values = nn_tensor_mapro(t);
+    kestrune::ReadMap values(t);
     if (!values) {
         fputs("NO DATA", out);
         return;
@@ -340,6 +350,5 @@ NN_API void nn_tensor_printf(nn_tensor* t, bool data, FILE* out)
     /* Each element is read as its own type; types without a size have none. */
     size_t count = nn_type_size(t->type) ? (size_t)volume64(t) : 0;
     for (size_t i = 0; i < count; ++i)
-        fprintf(out, "%.04f ", nn_element_to_double(t->type, values, i));
-    nn_tensor_unmap(t);
+        fprintf(out, "%.04f ", nn_element_to_double(t->type, values.data(), i));
 }

@@ -61,4 +61,27 @@ static inline void nn_tensor_unmap_pair(nn_tensor* out, nn_tensor* in)
 }
 #endif
 
+#ifdef __cplusplus
+#include "core/scoped.h"
+
+namespace kestrune {
+
+/* The owning form of nn_tensor_map_pair: `out` mapped read-write, then `in`
+ * read-only; false (neither left mapped) when either gives NULL.  At scope end
+ * `in` is unmapped first, as nn_tensor_unmap_pair does. */
+struct MappedPair {
+    ReadWriteMap out;
+    ReadMap in;
+
+    MappedPair(nn_tensor* o, nn_tensor* i) noexcept
+    {
+        if (out.map(o) && !in.map(i))
+            out.reset();
+    }
+    explicit operator bool() const noexcept { return out && in; }
+};
+
+} // namespace kestrune
+#endif
+
 #endif

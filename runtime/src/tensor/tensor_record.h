@@ -2,6 +2,8 @@
 #ifndef KESTRUNE_TENSOR_RECORD_H
 #define KESTRUNE_TENSOR_RECORD_H
 
+#include <stddef.h>
+
 #include "kestrune/nn.h"
 
 #ifdef __cplusplus
@@ -43,11 +45,41 @@ struct nn_tensor {
 
 #define NN_TENSOR_RECORD_SIZE 152
 
+/* The layout engines and the offsets in the comments rely on. */
 #ifdef __cplusplus
-static_assert(sizeof(struct nn_tensor) == NN_TENSOR_RECORD_SIZE, "tensor record is 152 bytes");
+#define NN_RECORD_ASSERT(cond, text) static_assert(cond, text)
 #else
-_Static_assert(sizeof(struct nn_tensor) == NN_TENSOR_RECORD_SIZE, "tensor record is 152 bytes");
+#define NN_RECORD_ASSERT(cond, text) _Static_assert(cond, text)
 #endif
+NN_RECORD_ASSERT(sizeof(struct nn_tensor) == NN_TENSOR_RECORD_SIZE, "tensor record is 152 bytes");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, time) == 0, "time at 0");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, io_time) == 8, "io_time at 8");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, type) == 16, "type at 16");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, dims) == 20, "dims at 20");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, shape) == 24, "shape at 24");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, strides) == 40, "strides at 40");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, engine) == 56, "engine at 56");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, map_ptr) == 64, "map_ptr at 64");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, map_mode) == 72, "map_mode at 72");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, map_count) == 73, "map_count at 73");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, reserved74) == 74, "reserved74 at 74");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, data) == 80, "data at 80");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, owns_data) == 88, "owns_data at 88");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, allocated) == 89, "allocated at 89");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, aux_form) == 90, "aux_form at 90");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, reserved91) == 91, "reserved91 at 91");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, aux) == 96, "aux at 96");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, aux_free) == 104, "aux_free at 104");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, panel_size) == 112, "panel_size at 112");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, quant_axis) == 116, "quant_axis at 116");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, owns_zeros) == 117, "owns_zeros at 117");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, owns_scales) == 118, "owns_scales at 118");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, reserved119) == 119, "reserved119 at 119");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, zeros_count) == 120, "zeros_count at 120");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, zeros) == 128, "zeros at 128");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, scales_count) == 136, "scales_count at 136");
+NN_RECORD_ASSERT(offsetof(struct nn_tensor, scales) == 144, "scales at 144");
+#undef NN_RECORD_ASSERT
 
 #ifdef __cplusplus
 }
