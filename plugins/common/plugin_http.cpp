@@ -342,6 +342,36 @@ bool plugin_parse_query(int socket, char* target, const plugin_query_hooks* hook
 
 /* ---- block-wise model upload ------------------------------------------------ */
 
+namespace plugin {
+namespace {
+
+constexpr const char* too_large = "{\"error\": \"model too large\"}";
+constexpr const char* upload_done = "{\"reply\": \"success\"}";
+constexpr const char* unsupported_part = "Unsupported multi-part data";
+
+enum class UploadField { block_count, block_content, ignored, unknown };
+
+constexpr struct {
+    std::string_view name;
+    UploadField field;
+} upload_fields[] = {
+    {"block_count", UploadField::block_count}, {"block_content", UploadField::block_content},
+    /* accepted; nothing to do */
+    {"block_size", UploadField::ignored},      {"model_name", UploadField::ignored},
+    {"model_checksum", UploadField::ignored},  {"block_id", UploadField::ignored},
+};
+
+UploadField upload_field(std::string_view name) noexcept
+{
+    for (const auto& f : upload_fields)
+        if (name == f.name)
+            return f.field;
+    return UploadField::unknown;
+}
+
+} // namespace
+} // namespace plugin
+
 /* 0 when the upload goes on with the next part; else *done and the result. */
 static int block_count_part(int socket, const char* data, uint64_t length, plugin_upload* upload,
                             const plugin_upload_hooks* hooks, bool* done)
@@ -361,7 +391,7 @@ static int block_count_part(int socket, const char* data, uint64_t length, plugi
     hooks->release(hooks->user);
     hooks->set_size(hooks->user, 0);
     if (!hooks->reserve(hooks->user, (uint64_t)count * hooks->block_size))
-        return plugin_reply_json_text(socket, 507, "{\"error\": \"model too large\"}");
+        return plugin_reply_json_text(socket, 507, plugin::too_large);
     upload->block_index = 0;
     *done = false;
     return 0;
@@ -375,13 +405,13 @@ static int block_content_part(int socket, const char* data, uint64_t length, plu
     const bool whole = upload->block_count == 0;
     const uint64_t kept = whole ? 0 : hooks->size(hooks->user);
     if (length > hooks->max_model_size || kept > hooks->max_model_size - length)
-        return plugin_reply_json_text(socket, 507, "{\"error\": \"model too large\"}");
+        return plugin_reply_json_text(socket, 507, plugin::too_large);
     hooks->release(hooks->user);
     if (whole)
         hooks->set_size(hooks->user, 0);
     uint8_t* model = hooks->reserve(hooks->user, kept + length);
     if (!model)
-        return plugin_reply_json_text(socket, 507, "{\"error\": \"model too large\"}");
+        return plugin_reply_json_text(socket, 507, plugin::too_large);
     if (length)
         memcpy(model + kept, data, (size_t)length);
     hooks->set_size(hooks->user, kept + length);
@@ -405,7 +435,7 @@ int plugin_upload_put(int socket, char* body, size_t body_len, plugin_upload* up
 {
     static const char* const me = "v1_put";
     if (!body || body_len == 0)
-        return plugin_reply_json_text(socket, 200, "{\"reply\": \"success\"}");
+        return plugin_reply_json_text(socket, 200, plugin::upload_done);
     const char* pos = body;
     uint64_t left = body_len;
     bool any_part = false;
@@ -427,24 +457,24 @@ int plugin_upload_put(int socket, char* body, size_t body_len, plugin_upload* up
             errno = EMSGSIZE;
             return -1;
         }
-        if (strcmp(name, "block_count") == 0) {
-            bool done = false;
-            int result = block_count_part(socket, data, length, upload, hooks, &done);
-            if (done)
-                return result;
-        } else if (strcmp(name, "block_content") == 0) {
-            bool done = false;
-            int result = block_content_part(socket, data, length, upload, hooks, &done);
-            if (done)
-                return result;
-        } else if (strcmp(name, "block_size") == 0 || strcmp(name, "model_name") == 0 ||
-                   strcmp(name, "model_checksum") == 0 || strcmp(name, "block_id") == 0) {
-            /* accepted; nothing to do */
-        } else {
-            return plugin_reply_text(socket, 415, "Unsupported multi-part data");
+        bool done = false;
+        int result = 0;
+        switch (plugin::upload_field(name)) {
+        case plugin::UploadField::block_count:
+            result = block_count_part(socket, data, length, upload, hooks, &done);
+            break;
+        case plugin::UploadField::block_content:
+            result = block_content_part(socket, data, length, upload, hooks, &done);
+            break;
+        case plugin::UploadField::ignored:
+            break;
+        case plugin::UploadField::unknown:
+            return plugin_reply_text(socket, 415, plugin::unsupported_part);
         }
+        if (done)
+            return result;
     }
     if (!any_part)
-        return plugin_reply_text(socket, 415, "Unsupported multi-part data");
-    return plugin_reply_json_text(socket, 200, "{\"reply\": \"success\"}");
+        return plugin_reply_text(socket, 415, plugin::unsupported_part);
+    return plugin_reply_json_text(socket, 200, plugin::upload_done);
 }

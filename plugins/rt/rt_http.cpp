@@ -15,7 +15,9 @@
 #include "plugin_http.h"
 #include "scoped.h"
 
-#define KFM_MIME "application/vnd.kestrune.kfm"
+namespace {
+constexpr const char kfm_mime[] = "application/vnd.kestrune.kfm";
+}
 
 /* ---- error and layer objects -------------------------------------------- */
 
@@ -227,11 +229,11 @@ static int v1_get(int socket, const char* target, http_header* headers, size_t h
         return engine_description(socket, server);
     for (size_t i = 0; i < header_count; ++i) {
         if (!headers[i].name || !plugin::equals_nocase(plugin::header_name(headers[i]), "Accept") ||
-            !plugin::equals_nocase(plugin::header_value(headers[i]), KFM_MIME))
+            !plugin::equals_nocase(plugin::header_value(headers[i]), kfm_mime))
             continue;
         if (!server->common.loaded)
             return plugin_reply_text(socket, 428, "No Model Loaded");
-        return http_respond(socket, 200, KFM_MIME, (size_t)server->model_size, server->model, 0,
+        return http_respond(socket, 200, kfm_mime, (size_t)server->model_size, server->model, 0,
                             (const char*)NULL);
     }
     if (!server->common.loaded)

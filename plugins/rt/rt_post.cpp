@@ -16,9 +16,9 @@
 #include "plugin_http.h"
 #include "scoped.h"
 
-#define PIXMAP_MIME "image/x-portable-pixmap"
-
 namespace {
+
+constexpr const char pixmap_mime[] = "image/x-portable-pixmap";
 
 bool starts_with(std::string_view text, std::string_view prefix)
 {
@@ -216,7 +216,7 @@ static bool load_inputs(int socket, http_header* headers, size_t header_count, c
                 *result = plugin_reply_text(socket, 500, "Failed Map Input Tensor");
                 return false;
             }
-        } else if (strcmp(part.content_type, PIXMAP_MIME) == 0) {
+        } else if (strcmp(part.content_type, pixmap_mime) == 0) {
             size_t layers = nn_model_layer_count(server->model);
             req->q.output_count = 0;
             if (layers)
@@ -457,7 +457,7 @@ int v1_post(int socket, char* target, http_header* headers, size_t header_count,
         return reply_tensor(socket, server, &req);
     if (value == PLUGIN_TEXT_MIME)
         return reply_label(socket, server);
-    if (strcmp(req.last_type, PIXMAP_MIME) == 0)
+    if (strcmp(req.last_type, pixmap_mime) == 0)
         return reply_pixmap(socket, server, &req);
     return reply_builder(socket, server, &req);
 }

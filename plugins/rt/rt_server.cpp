@@ -50,10 +50,11 @@ const char* rt_status_text(int status)
 
 const char* rt_type_name(int type)
 {
-    static const char* const names[] = {"RAW",    "STRING", "INT8",    "UINT8",   "INT16",
-                                        "UINT16", "INT32",  "UINT32",  "INT64",   "UINT64",
-                                        "FLOAT16", "FLOAT32", "FLOAT64"};
-    return type >= 0 && type < (int)(sizeof names / sizeof names[0]) ? names[type] : "NONE";
+    static constexpr const char* names[] = {"RAW",    "STRING", "INT8",    "UINT8",   "INT16",
+                                            "UINT16", "INT32",  "UINT32",  "INT64",   "UINT64",
+                                            "FLOAT16", "FLOAT32", "FLOAT64"};
+    constexpr int count = static_cast<int>(sizeof names / sizeof names[0]);
+    return type >= 0 && type < count ? names[type] : "NONE";
 }
 
 int nn_server_options(nn_server* server, const nn_plugin_options* options)
