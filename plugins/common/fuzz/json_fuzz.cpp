@@ -62,9 +62,9 @@ static int utf8_valid(const unsigned char* s, size_t n)
     return 1;
 }
 
-int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    char* value = malloc(size + 1);
+    char* value = static_cast<char*>(malloc(size + 1));
     if (!value)
         return 0;
     memcpy(value, data, size);
@@ -95,7 +95,7 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if ((unsigned char)doc[i] < 0x20)
             abort();
 
-    char* expected = malloc(size / 3 * 4 + 8);
+    char* expected = static_cast<char*>(malloc(size / 3 * 4 + 8));
     size_t n = reference_base64(data, size, expected);
     if (memcmp(doc + b64_offset + 1, expected, n) != 0 || doc[b64_offset + 1 + n] != '"')
         abort();

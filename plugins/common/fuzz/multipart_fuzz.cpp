@@ -18,7 +18,7 @@ static void check_field(const unsigned char* field, size_t capacity, size_t tota
             abort();
 }
 
-int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 1)
         return 0;
@@ -27,7 +27,7 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t type_capacity = (size_t)(data[0] >> 2) & 63;
     ++data;
     --size;
-    char* text = malloc(size ? size : 1);
+    char* text = static_cast<char*>(malloc(size ? size : 1));
     if (!text)
         return 0;
     memcpy(text, data, size);

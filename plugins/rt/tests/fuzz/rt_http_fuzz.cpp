@@ -29,7 +29,7 @@ static void load_model(void)
         nn_server_model_load(server, model_path, 0);
 }
 
-int LLVMFuzzerInitialize(int* argc, char*** argv)
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     (void)argc, (void)argv;
     server = nn_server_init(0, 0, NULL, 0, NULL, 4u << 20, NULL);
@@ -67,7 +67,7 @@ static int many_runs(const char* target)
 /* An exact heap copy (zero-terminated) so that over-reads are caught. */
 static char* copy(const uint8_t* p, size_t n)
 {
-    char* s = malloc(n + 1);
+    char* s = static_cast<char*>(malloc(n + 1));
     if (!s)
         abort();
     memcpy(s, p, n);
@@ -78,7 +78,7 @@ static char* copy(const uint8_t* p, size_t n)
 /* The next line of [*p, end) (without its '\n'), or the rest when none. */
 static char* next_line(const uint8_t** p, const uint8_t* end, size_t* length)
 {
-    const uint8_t* nl = memchr(*p, '\n', (size_t)(end - *p));
+    const uint8_t* nl = static_cast<const uint8_t*>(memchr(*p, '\n', (size_t)(end - *p)));
     const uint8_t* stop = nl ? nl : end;
     *length = (size_t)(stop - *p);
     char* s = copy(*p, *length);
@@ -86,7 +86,7 @@ static char* next_line(const uint8_t** p, const uint8_t* end, size_t* length)
     return s;
 }
 
-int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const char* const methods[] = {"GET", "PUT", "POST", "OPTIONS"};
     if (size < 1)
