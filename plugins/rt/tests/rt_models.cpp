@@ -13,40 +13,16 @@
 #include <vector>
 
 #include "kestrune/nn.h"
+#include "kfm_parts.h"
 #include "kfm_writer.h"
 
 namespace {
 
-kfm::Layer f32(const std::string& name, int16_t type, std::vector<int32_t> shape, std::vector<uint32_t> inputs = {})
-{
-    kfm::Layer l = kfm::layer(name, type, std::move(shape), std::move(inputs));
-    l.datatype = NN_TYPE_F32;
-    return l;
-}
+using kfm_parts::constant;
+using kfm_parts::f32;
+using kfm_parts::text;
 
-kfm::Parameter list(const std::string& name, std::vector<int32_t> values)
-{
-    kfm::Parameter p = kfm::parameter(name);
-    p.shape = std::move(values);
-    return p;
-}
-
-kfm::Parameter text(const std::string& name, const std::string& value)
-{
-    kfm::Parameter p = kfm::parameter(name);
-    p.data_str = std::vector<std::string>{value};
-    return p;
-}
-
-kfm::Layer constant(const std::string& name, std::vector<int32_t> shape, std::vector<float> values)
-{
-    kfm::Layer l = f32(name, NN_LAYER_CONSTANT, shape);
-    kfm::Parameter p = kfm::parameter("data");
-    p.shape = shape;
-    p.data_f32 = std::move(values);
-    l.parameters = std::vector<kfm::Parameter>{p};
-    return l;
-}
+using kfm_parts::ints;
 
 kfm::Layer with(kfm::Layer l, std::vector<kfm::Parameter> params)
 {
@@ -89,9 +65,9 @@ kfm::Model colour_model()
         constant("conv_filter", {3, 3, 3, 3}, filter),
         constant("conv_bias", {3}, {-0.05f, -0.05f, -0.05f}),
         with(f32("conv", NN_LAYER_CONV2D, {1, 6, 6, 3}, {0, 1, 2}),
-             {list("strides", {1, 1, 1, 1}), text("activation", "relu")}),
+             {ints("strides", {1, 1, 1, 1}), text("activation", "relu")}),
         with(f32("pool", NN_LAYER_POOL2D, {1, 3, 3, 3}, {3}),
-             {list("ksize", {1, 2, 2, 1}), list("strides", {1, 2, 2, 1}), text("pooling", "MAXIMUM")}),
+             {ints("ksize", {1, 2, 2, 1}), ints("strides", {1, 2, 2, 1}), text("pooling", "MAXIMUM")}),
         f32("flatten", NN_LAYER_RESHAPE, {1, 27}, {4}),
         constant("dense_weights", {27, 3}, weights),
         constant("dense_bias", {3}, {0.1f, 0.0f, -0.1f}),

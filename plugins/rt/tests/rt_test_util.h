@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "kfm_parts.h"
 #include "kfm_writer.h"
 #include "multipart_body.h"
 #include "rt_server.h"
@@ -28,23 +29,9 @@ namespace rt_test {
 
 // ---- models ---------------------------------------------------------------
 
-inline kfm::Layer f32(const std::string& name, int16_t type, std::vector<int32_t> shape,
-                      std::vector<uint32_t> inputs = {})
-{
-    kfm::Layer l = kfm::layer(name, type, std::move(shape), std::move(inputs));
-    l.datatype = NN_TYPE_F32;
-    return l;
-}
-
-inline kfm::Layer constant(const std::string& name, std::vector<int32_t> shape, std::vector<float> values)
-{
-    kfm::Layer l = f32(name, NN_LAYER_CONSTANT, shape);
-    kfm::Parameter p = kfm::parameter("data");
-    p.shape = shape;
-    p.data_f32 = std::move(values);
-    l.parameters = std::vector<kfm::Parameter>{p};
-    return l;
-}
+using kfm_parts::constant;
+using kfm_parts::f32;
+using kfm_parts::TempDir;
 
 // "input" [1,4] -> "output", a view of it; labels a..d.
 inline kfm::Model classifier(bool labels = true)
@@ -154,30 +141,6 @@ inline std::string bytes_of(const kfm::Buffer& b)
 {
     return std::string(reinterpret_cast<const char*>(b.data()), b.size());
 }
-
-// A temporary folder removed with its files.
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char tmpl[] = "/tmp/rtplug-XXXXXX";
-        const char* p = mkdtemp(tmpl);
-        path = p ? p : "/tmp";
-    }
-    ~TempDir()
-    {
-        std::string cmd = "rm -rf '" + path + "'";
-        if (std::system(cmd.c_str()) != 0) {
-        }
-    }
-    std::string write(const std::string& name, const std::string& bytes) const
-    {
-        std::string file = path + "/" + name;
-        std::ofstream out(file, std::ios::binary);
-        out << bytes;
-        return file;
-    }
-};
 
 // ---- requests and replies ----------------------------------------------------
 
