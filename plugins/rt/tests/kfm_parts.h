@@ -50,6 +50,30 @@ inline kfm::Parameter text(const std::string& name, const std::string& value)
     return p;
 }
 
+// "input" [1,4] -> "output", a view of it; labels a..d.
+inline kfm::Model classifier(bool labels = true)
+{
+    kfm::Model m;
+    m.name = "classifier";
+    if (labels)
+        m.labels = std::vector<std::string>{"a", "b", "c", "d"};
+    m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 4}),
+                                       f32("output", NN_LAYER_RESHAPE, {1, 4}, {0})};
+    m.inputs = std::vector<uint32_t>{0};
+    m.outputs = std::vector<uint32_t>{1};
+    return m;
+}
+
+// "input" [1,4] -> softmax "output"; labels a..d.
+inline kfm::Model softmax_classifier()
+{
+    kfm::Model m = classifier();
+    m.name = "softmax";
+    m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 4}),
+                                       f32("output", NN_LAYER_SOFTMAX, {1, 4}, {0})};
+    return m;
+}
+
 // l0 input [1,4], then l1 .. l<count - 1>: fill layers writing i into the
 // same memory, so the memory tells which layer ran last.
 inline kfm::Model fill_chain(uint32_t count, const std::string& l1_name = "l1")

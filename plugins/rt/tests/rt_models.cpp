@@ -30,18 +30,6 @@ kfm::Layer with(kfm::Layer l, std::vector<kfm::Parameter> params)
     return l;
 }
 
-kfm::Model softmax_model()
-{
-    kfm::Model m;
-    m.name = "softmax";
-    m.labels = std::vector<std::string>{"a", "b", "c", "d"};
-    m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 4}),
-                                       f32("output", NN_LAYER_SOFTMAX, {1, 4}, {0})};
-    m.inputs = std::vector<uint32_t>{0};
-    m.outputs = std::vector<uint32_t>{1};
-    return m;
-}
-
 // Each conv2d output channel weighs its own colour twice against the other
 // two over a 3x3 window (pixels are 0..255, so the weights carry 1/255); the
 // fused relu keeps the positive evidence, the 2x2 max pool keeps the strongest,
@@ -107,7 +95,7 @@ bool save(const std::string& path, const void* data, size_t size)
 int main(int argc, char** argv)
 {
     std::string dir = argc > 1 ? argv[1] : ".";
-    kfm::Buffer softmax = kfm::write(softmax_model());
+    kfm::Buffer softmax = kfm::write(kfm_parts::softmax_classifier());
     kfm::Buffer demo = kfm::write(colour_model());
     bool ok = save(dir + "/softmax.kfm", softmax.data(), softmax.size()) &&
               save(dir + "/demo.kfm", demo.data(), demo.size());

@@ -33,29 +33,8 @@ using kfm_parts::constant;
 using kfm_parts::f32;
 using kfm_parts::TempDir;
 
-// "input" [1,4] -> "output", a view of it; labels a..d.
-inline kfm::Model classifier(bool labels = true)
-{
-    kfm::Model m;
-    m.name = "classifier";
-    if (labels)
-        m.labels = std::vector<std::string>{"a", "b", "c", "d"};
-    m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 4}),
-                                       f32("output", NN_LAYER_RESHAPE, {1, 4}, {0})};
-    m.inputs = std::vector<uint32_t>{0};
-    m.outputs = std::vector<uint32_t>{1};
-    return m;
-}
-
-// "input" [1,4] -> softmax "output"; labels a..d.
-inline kfm::Model softmax_classifier()
-{
-    kfm::Model m = classifier();
-    m.name = "softmax";
-    m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 4}),
-                                       f32("output", NN_LAYER_SOFTMAX, {1, 4}, {0})};
-    return m;
-}
+using kfm_parts::classifier;
+using kfm_parts::softmax_classifier;
 
 // Softmax of `x` in double precision.
 inline std::vector<double> softmax_of(const std::vector<double>& x)
@@ -69,27 +48,31 @@ inline std::vector<double> softmax_of(const std::vector<double>& x)
     return e;
 }
 
-// "input" [1,2,2,3] -> "flat" view [1,12] -> softmax "out"; labels l0..l11.
-inline kfm::Model image_softmax_model()
+// "input" [1,2,2,3] with `layers` after it; labels l0..l11.
+inline kfm::Model image_with(const std::string& name, std::vector<kfm::Layer> layers)
 {
     kfm::Model m;
-    m.name = "image-softmax";
-    m.labels = std::vector<std::string>{"l0", "l1", "l2", "l3", "l4", "l5", "l6", "l7", "l8", "l9", "l10", "l11"};
-    m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 2, 2, 3}),
-                                       f32("flat", NN_LAYER_RESHAPE, {1, 12}, {0}),
-                                       f32("out", NN_LAYER_SOFTMAX, {1, 12}, {1})};
+    m.name = name;
+    std::vector<std::string> labels;
+    for (int i = 0; i < 12; ++i)
+        labels.push_back("l" + std::to_string(i));
+    m.labels = labels;
+    layers.insert(layers.begin(), f32("input", NN_LAYER_INPUT, {1, 2, 2, 3}));
+    m.layers = std::move(layers);
     return m;
+}
+
+// "input" [1,2,2,3] -> "flat" view [1,12] -> softmax "out".
+inline kfm::Model image_softmax_model()
+{
+    return image_with("image-softmax", {f32("flat", NN_LAYER_RESHAPE, {1, 12}, {0}),
+                                        f32("out", NN_LAYER_SOFTMAX, {1, 12}, {1})});
 }
 
 // "input" [1,2,2,3] -> "out" view.
 inline kfm::Model image_model()
 {
-    kfm::Model m;
-    m.name = "image";
-    m.labels = std::vector<std::string>{"l0", "l1", "l2", "l3", "l4", "l5", "l6", "l7", "l8", "l9", "l10", "l11"};
-    m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 2, 2, 3}),
-                                       f32("out", NN_LAYER_RESHAPE, {1, 12}, {0})};
-    return m;
+    return image_with("image", {f32("out", NN_LAYER_RESHAPE, {1, 12}, {0})});
 }
 
 // input then nine views: ten layers, "l0" .. "l9"; l1 is named "conv/1".
