@@ -169,7 +169,7 @@ static ssize_t send_parts(int socket, const struct sockaddr* peer, socklen_t pee
 {
     struct msghdr msg;
     memset(&msg, 0, sizeof msg);
-    msg.msg_name = (void*)peer;
+    msg.msg_name = const_cast<sockaddr*>(peer);
     msg.msg_namelen = peer_length;
     msg.msg_iov = parts;
     msg.msg_iovlen = count;
@@ -272,22 +272,21 @@ static void serve_request(nn_server* server, const rpc_call* call, const Request
     }
     const char* not_implemented = rt_status_text(NN_ERROR_NOT_IMPLEMENTED);
 
-    switch (static_cast<Command>(request->command)) {
+    const auto command = static_cast<Command>(request->command);
+    switch (command) {
     case Command::load_memory:
     case Command::load_model:
-        reply_error(call, "failed to load %s %s: %s",
-                    request->command == static_cast<uint16_t>(Command::load_memory) ? "memory" : "model", text,
+        reply_error(call, "failed to load %s %s: %s", command == Command::load_memory ? "memory" : "model", text,
                     not_implemented);
         return;
     case Command::unload_memory:
     case Command::unload_model:
-        reply_error(call, "failed to unload %s: %s",
-                    request->command == static_cast<uint16_t>(Command::unload_memory) ? "memory" : "model",
+        reply_error(call, "failed to unload %s: %s", command == Command::unload_memory ? "memory" : "model",
                     not_implemented);
         return;
     case Command::set_input:
     case Command::set_output: {
-        const bool input = request->command == static_cast<uint16_t>(Command::set_input);
+        const bool input = command == Command::set_input;
         if (!(input ? nn_server_set_input_name(server, text) : nn_server_set_output_name(server, text))) {
             reply_error(call, "failed to set %s name %s: %s", input ? "input" : "output", text,
                         rt_status_text(NN_ERROR_OUT_OF_MEMORY));
@@ -389,7 +388,7 @@ static void serve_request(nn_server* server, const rpc_call* call, const Request
 
     ReplyHeader reply{};
 
-    if (request->command == static_cast<uint16_t>(Command::run)) {
+    if (command == Command::run) {
         int64_t start = clock_now_ns();
         int status = nn_context_run(context);
         int64_t elapsed = clock_now_ns() - start;
@@ -423,20 +422,20 @@ static void serve_request(nn_server* server, const rpc_call* call, const Request
         server->output_time = output_io_time(server, output_name, output);
         if (flags & flag::reply_index) {
             int n = snprintf(index_text, sizeof index_text, "%d", index);
-            parts[part_count++] = (struct iovec){index_text, (size_t)n + 1};
+            parts[part_count++] = iovec{index_text, static_cast<size_t>(n) + 1};
             reply.flags |= replied::index;
         }
         if (flags & flag::reply_score) {
             int n = snprintf(score_text, sizeof score_text, "%f", (double)score);
             size_t length = n < 0 ? 0 : (size_t)n < sizeof score_text ? (size_t)n : sizeof score_text - 1;
-            parts[part_count++] = (struct iovec){score_text, length + 1};
+            parts[part_count++] = iovec{score_text, length + 1};
             reply.flags |= replied::score;
         }
         if (flags & flag::reply_label) {
             const char* label = nn_model_label(nn_context_model(context), index);
             if (!label)
                 label = "";
-            parts[part_count++] = (struct iovec){(void*)label, strlen(label) + 1};
+            parts[part_count++] = iovec{const_cast<char*>(label), strlen(label) + 1};
             reply.flags |= replied::label;
         }
     }
@@ -467,7 +466,7 @@ static void serve_request(nn_server* server, const rpc_call* call, const Request
 
     uint8_t header[reply_size];
     encode_reply(reply, header);
-    parts[0] = (struct iovec){header, sizeof header};
+    parts[0] = iovec{header, sizeof header};
     if (send_parts(call->socket, call->peer, call->peer_length, parts, part_count) < 0) {
         int error = errno;
         if (error == EMSGSIZE) {
