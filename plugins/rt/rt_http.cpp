@@ -260,7 +260,7 @@ static uint8_t* upload_reserve(void* user, uint64_t needed)
     uint8_t* base = static_cast<uint8_t*>(realloc(server->upload_buffer, (size_t)needed + 15));
     if (!base)
         return NULL;
-    uint8_t* aligned = (uint8_t*)(((uintptr_t)base + 15) & ~(uintptr_t)15);
+    auto* aligned = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(base) + 15) & ~uintptr_t{15});
     if (server->model_size) {
         /* The aligned start can move with the block: bring the received
          * bytes along. A caller-given buffer is copied from. */
@@ -333,12 +333,12 @@ static void release_for_write(void* user)
 
 static uint64_t upload_size(void* user)
 {
-    return ((nn_server*)user)->model_size;
+    return static_cast<nn_server*>(user)->model_size;
 }
 
 static void set_upload_size(void* user, uint64_t size)
 {
-    ((nn_server*)user)->model_size = size;
+    static_cast<nn_server*>(user)->model_size = size;
 }
 
 int v1_put(int socket, http_header* headers, size_t header_count, char* body, size_t body_len, nn_server* server)

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "resource.h"
+#include "scoped.h"
 
 #define OPENCL_ENGINE_FILE "kestrune-rt-opencl.so"
 
@@ -234,15 +235,15 @@ bool rt_tensor_accepts_input(nn_server* server, nn_tensor* tensor)
 {
     if (!tensor)
         return false;
-    const uint8_t* data = static_cast<const uint8_t*>(nn_tensor_mapro(tensor));
+    /* Only the address counts: the mapping is given back at once. */
+    const void* data = kestrune::ReadMap(tensor).data();
     if (!data)
         return false;
-    nn_tensor_unmap(tensor);
     if (!server->model || server->model_size == 0)
         return true;
-    uintptr_t begin = (uintptr_t)data;
+    uintptr_t begin = reinterpret_cast<uintptr_t>(data);
     uintptr_t end = begin + nn_tensor_size(tensor);
-    uintptr_t model_begin = (uintptr_t)server->model;
+    uintptr_t model_begin = reinterpret_cast<uintptr_t>(server->model);
     uintptr_t model_end = model_begin + server->model_size;
     return end <= model_begin || begin >= model_end || begin == end;
 }
