@@ -32,40 +32,42 @@ void json_set_realloc(json_realloc_fn fn)
 
 /* ---- escaping ---------------------------------------------------------- */
 
+namespace plugin {
+namespace {
+
+/* Lead bytes of the well-formed UTF-8 sequences, with each one's length and
+ * the range its second byte must lie in (later bytes lie in 80..BF). */
+constexpr struct {
+    unsigned char first, last;
+    size_t length;
+    unsigned char lo, hi;
+} utf8_leads[] = {
+    {0xC2, 0xDF, 2, 0x80, 0xBF}, {0xE0, 0xE0, 3, 0xA0, 0xBF}, {0xE1, 0xEC, 3, 0x80, 0xBF},
+    {0xED, 0xED, 3, 0x80, 0x9F}, {0xEE, 0xEF, 3, 0x80, 0xBF}, {0xF0, 0xF0, 4, 0x90, 0xBF},
+    {0xF1, 0xF3, 4, 0x80, 0xBF}, {0xF4, 0xF4, 4, 0x80, 0x8F},
+};
+
+} // namespace
+} // namespace plugin
+
 /* Length of the well-formed UTF-8 sequence at s (1-4), or 0 when the byte
  * there starts none. Never reads past a zero byte or past `avail` bytes. */
 static size_t utf8_sequence(const unsigned char* s, size_t avail)
 {
-    unsigned char c = s[0];
+    const unsigned char c = s[0];
     if (c < 0x80)
         return 1;
-    size_t n;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        if (c == 0xE0)
-            lo = 0xA0;
-        else if (c == 0xED)
-            hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        if (c == 0xF0)
-            lo = 0x90;
-        else if (c == 0xF4)
-            hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (avail < n)
-        return 0;
-    if (s[1] < lo || s[1] > hi)
-        return 0;
-    for (size_t i = 2; i < n; ++i)
-        if (s[i] < 0x80 || s[i] > 0xBF)
+    for (const auto& lead : plugin::utf8_leads) {
+        if (c < lead.first || c > lead.last)
+            continue;
+        if (avail < lead.length || s[1] < lead.lo || s[1] > lead.hi)
             return 0;
-    return n;
+        for (size_t i = 2; i < lead.length; ++i)
+            if (s[i] < 0x80 || s[i] > 0xBF)
+                return 0;
+        return lead.length;
+    }
+    return 0;
 }
 
 static size_t bounded_length(const char* value, size_t max_count)
@@ -397,16 +399,31 @@ static char* reserve_room(char** text, uint64_t* capacity, char* pos, uint64_t r
     return reserve(text, capacity, pos, room, 2 * room);
 }
 
+namespace plugin {
+namespace {
+
+/* A growing writer of a token of fixed room: the name's length plus WithName
+ * bytes with a name, Bare bytes without one. */
+template <uint64_t WithName, uint64_t Bare, typename Put, typename... Args>
+char* put_fixed(char** text, uint64_t* capacity, char* pos, const char* name, Put put, Args... args)
+{
+    pos = reserve_room(text, capacity, pos, name_room(name, WithName, Bare));
+    return pos ? put(pos, name, args...) : nullptr;
+}
+
+} // namespace
+} // namespace plugin
+
+using plugin::put_fixed;
+
 char* json_obj_open(char** text, uint64_t* capacity, char* pos, const char* name)
 {
-    pos = reserve_room(text, capacity, pos, name_room(name, 6, 2));
-    return pos ? json_put_obj_open(pos, name) : NULL;
+    return put_fixed<6, 2>(text, capacity, pos, name, json_put_obj_open);
 }
 
 char* json_arr_open(char** text, uint64_t* capacity, char* pos, const char* name)
 {
-    pos = reserve_room(text, capacity, pos, name_room(name, 6, 2));
-    return pos ? json_put_arr_open(pos, name) : NULL;
+    return put_fixed<6, 2>(text, capacity, pos, name, json_put_arr_open);
 }
 
 char* json_obj_close(char** text, uint64_t* capacity, char* pos)
@@ -430,26 +447,22 @@ char* json_str(char** text, uint64_t* capacity, char* pos, const char* name, con
 
 char* json_int(char** text, uint64_t* capacity, char* pos, const char* name, int32_t value)
 {
-    pos = reserve_room(text, capacity, pos, name_room(name, 29, 24));
-    return pos ? json_put_int(pos, name, value) : NULL;
+    return put_fixed<29, 24>(text, capacity, pos, name, json_put_int, value);
 }
 
 char* json_int64(char** text, uint64_t* capacity, char* pos, const char* name, int64_t value)
 {
-    pos = reserve_room(text, capacity, pos, name_room(name, 31, 26));
-    return pos ? json_put_int64(pos, name, value) : NULL;
+    return put_fixed<31, 26>(text, capacity, pos, name, json_put_int64, value);
 }
 
 char* json_uint(char** text, uint64_t* capacity, char* pos, const char* name, uint32_t value)
 {
-    pos = reserve_room(text, capacity, pos, name_room(name, 29, 24));
-    return pos ? json_put_uint(pos, name, value) : NULL;
+    return put_fixed<29, 24>(text, capacity, pos, name, json_put_uint, value);
 }
 
 char* json_uint64(char** text, uint64_t* capacity, char* pos, const char* name, uint64_t value)
 {
-    pos = reserve_room(text, capacity, pos, name_room(name, 31, 26));
-    return pos ? json_put_uint64(pos, name, value) : NULL;
+    return put_fixed<31, 26>(text, capacity, pos, name, json_put_uint64, value);
 }
 
 char* json_double(char** text, uint64_t* capacity, char* pos, const char* name, double value)
@@ -458,21 +471,18 @@ char* json_double(char** text, uint64_t* capacity, char* pos, const char* name, 
         return json_str(text, capacity, pos, name, "nan");
     if (fabs(value) > DBL_MAX)
         return json_str(text, capacity, pos, name, "inf");
-    pos = reserve_room(text, capacity, pos, name_room(name, 321, 316));
-    return pos ? json_put_double(pos, name, value) : NULL;
+    return put_fixed<321, 316>(text, capacity, pos, name, json_put_double, value);
 }
 
 char* json_null(char** text, uint64_t* capacity, char* pos, const char* name)
 {
     /* "null," and its terminating zero take 6 bytes without a name. */
-    pos = reserve_room(text, capacity, pos, name_room(name, 10, 6));
-    return pos ? json_put_null(pos, name) : NULL;
+    return put_fixed<10, 6>(text, capacity, pos, name, json_put_null);
 }
 
 char* json_bool(char** text, uint64_t* capacity, char* pos, const char* name, bool value)
 {
-    pos = reserve_room(text, capacity, pos, name_room(name, 11, 7));
-    return pos ? json_put_bool(pos, name, value) : NULL;
+    return put_fixed<11, 7>(text, capacity, pos, name, json_put_bool, value);
 }
 
 char* json_base64(char** text, uint64_t* capacity, char* pos, const char* name, const void* bytes,

@@ -8,6 +8,8 @@
 #include <string.h>
 #include <strings.h>
 
+#include <string_view>
+
 #include "multipart.h"
 
 /* ---- replies ------------------------------------------------------------ */
@@ -84,99 +86,90 @@ int plugin_reply_label(int socket, json_buffer* json, const char* label, int ind
                         "X-Model-Timing", timing_text, (const char*)NULL);
 }
 
-const http_header* plugin_header(const http_header* headers, size_t count, const char* name)
+namespace plugin {
+
+const http_header* find_header(const http_header* headers, size_t count, std::string_view name) noexcept
 {
-    const size_t n = strlen(name);
-    const http_header* found = NULL;
+    const http_header* found = nullptr;
     for (size_t i = 0; i < count; ++i)
-        if (headers[i].name && headers[i].name_len == n && memcmp(headers[i].name, name, n) == 0)
+        if (headers[i].name && header_name(headers[i]) == name)
             found = &headers[i];
     return found;
+}
+
+bool parse_count(std::string_view text, int* value) noexcept
+{
+    if (text.empty())
+        return false;
+    long long v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + (c - '0');
+        if (v > INT_MAX)
+            return false;
+    }
+    *value = static_cast<int>(v);
+    return true;
+}
+
+bool equals_nocase(std::string_view a, std::string_view b) noexcept
+{
+    return a.size() == b.size() && (a.empty() || strncasecmp(a.data(), b.data(), a.size()) == 0);
+}
+
+} // namespace plugin
+
+const http_header* plugin_header(const http_header* headers, size_t count, const char* name)
+{
+    return plugin::find_header(headers, count, name);
 }
 
 /* ---- numbers and shapes --------------------------------------------------- */
 
 bool plugin_parse_count(const char* text, size_t length, int* value)
 {
-    if (length == 0)
-        return false;
-    long long v = 0;
-    for (size_t i = 0; i < length; ++i) {
-        if (text[i] < '0' || text[i] > '9')
-            return false;
-        v = v * 10 + (text[i] - '0');
-        if (v > INT_MAX)
-            return false;
-    }
-    *value = (int)v;
-    return true;
+    return plugin::parse_count(std::string_view(text, length), value);
 }
 
 int plugin_parse_shape(const char* text, int32_t shape[4])
 {
     for (int i = 0; i < 4; ++i)
         shape[i] = 1;
-    if (text[0] == '\0')
+    std::string_view rest(text);
+    if (rest.empty())
         return 1;
-    int n = 0;
-    const char* p = text;
-    for (;;) {
-        const char* comma = strchr(p, ',');
-        size_t len = comma ? (size_t)(comma - p) : strlen(p);
+    for (int n = 0;; ++n) {
         if (n == 4)
             return -1;
+        const size_t comma = rest.find(',');
         int v = 0;
-        if (!plugin_parse_count(p, len, &v))
+        if (!plugin::parse_count(rest.substr(0, comma), &v))
             return 0;
-        shape[n++] = v;
-        if (!comma)
-            break;
-        p = comma + 1;
+        shape[n] = v;
+        if (comma == std::string_view::npos)
+            return 1;
+        rest.remove_prefix(comma + 1);
     }
-    return 1;
 }
 
 /* ---- the inference query --------------------------------------------------- */
 
-/* "run" also takes a sign. */
-static bool parse_int(const char* text, int* value)
-{
-    bool negative = text[0] == '-';
-    int magnitude = 0;
-    const char* digits = text + (negative || text[0] == '+');
-    if (!plugin_parse_count(digits, strlen(digits), &magnitude))
-        return false;
-    *value = negative ? -magnitude : magnitude;
-    return true;
-}
+namespace plugin {
+namespace {
 
-/* Turns %3A, %2F, %3B and %20 (upper-case hex only) into ':', '/', ';' and
- * ' '; false when the result does not fit `capacity` with its zero. */
-static bool decode_name(const char* value, char* out, size_t capacity)
-{
-    size_t n = 0;
-    for (const char* p = value; *p; ++p) {
-        char c = *p;
-        if (c == '%' && p[1] && p[2]) {
-            if (p[1] == '3' && p[2] == 'A')
-                c = ':', p += 2;
-            else if (p[1] == '2' && p[2] == 'F')
-                c = '/', p += 2;
-            else if (p[1] == '3' && p[2] == 'B')
-                c = ';', p += 2;
-            else if (p[1] == '2' && p[2] == '0')
-                c = ' ', p += 2;
-        }
-        if (n + 1 >= capacity)
-            return false;
-        out[n++] = c;
-    }
-    out[n] = '\0';
-    return true;
-}
+enum class QueryKey { output, run, step, imgproc, id, other };
 
-static const struct {
-    const char* name;
+constexpr struct {
+    std::string_view word;
+    QueryKey key;
+} query_keys[] = {
+    {"output", QueryKey::output}, {"run", QueryKey::run}, {"step", QueryKey::step},
+    {"imgproc", QueryKey::imgproc}, {"id", QueryKey::id},
+};
+
+constexpr struct {
+    std::string_view name;
     uint32_t flags;
 } imgproc_names[] = {
     {"none", 0},
@@ -185,12 +178,65 @@ static const struct {
     {"signed_normalize", 4},
 };
 
-/* 0 when the pair is taken, else the reply's status with *text its body. */
-static int query_pair(const char* key, const char* value, const plugin_query_hooks* hooks,
-                      plugin_query* query, const char** text)
+/* Percent escapes an output name may carry (upper-case hex only). */
+constexpr struct {
+    std::string_view escape;
+    char c;
+} name_escapes[] = {{"%3A", ':'}, {"%2F", '/'}, {"%3B", ';'}, {"%20", ' '}};
+
+constexpr const char* bad_query = "Badly Formatted URL Query";
+
+QueryKey query_key(std::string_view word) noexcept
 {
-    static const char* const bad = "Badly Formatted URL Query";
-    if (strcasecmp(key, "output") == 0) {
+    for (const auto& k : query_keys)
+        if (equals_nocase(word, k.word))
+            return k.key;
+    return QueryKey::other;
+}
+
+/* "run" also takes a sign. */
+bool parse_int(std::string_view text, int* value) noexcept
+{
+    const bool negative = text[0] == '-';
+    int magnitude = 0;
+    if (negative || text[0] == '+')
+        text.remove_prefix(1);
+    if (!parse_count(text, &magnitude))
+        return false;
+    *value = negative ? -magnitude : magnitude;
+    return true;
+}
+
+/* The output name with its escapes decoded into `out`; false when the
+ * result does not fit `capacity` with its zero. */
+bool decode_name(std::string_view value, char* out, size_t capacity) noexcept
+{
+    size_t n = 0;
+    while (!value.empty()) {
+        char c = value[0];
+        size_t used = 1;
+        if (c == '%')
+            for (const auto& e : name_escapes)
+                if (value.substr(0, e.escape.size()) == e.escape) {
+                    c = e.c;
+                    used = e.escape.size();
+                    break;
+                }
+        if (n + 1 >= capacity)
+            return false;
+        out[n++] = c;
+        value.remove_prefix(used);
+    }
+    out[n] = '\0';
+    return true;
+}
+
+/* 0 when the pair is taken, else the reply's status with *text its body. */
+int query_pair(QueryKey key, std::string_view value, const plugin_query_hooks* hooks, plugin_query* query,
+               const char** text) noexcept
+{
+    switch (key) {
+    case QueryKey::output: {
         int max = hooks->max_outputs < PLUGIN_MAX_OUTPUTS ? hooks->max_outputs : PLUGIN_MAX_OUTPUTS;
         if (query->output_count >= max) {
             *text = "Too Many Outputs Requested";
@@ -198,7 +244,7 @@ static int query_pair(const char* key, const char* value, const plugin_query_hoo
         }
         char name[128];
         if (!decode_name(value, name, sizeof name)) {
-            *text = bad;
+            *text = bad_query;
             return 400;
         }
         uint32_t index = 0;
@@ -209,26 +255,24 @@ static int query_pair(const char* key, const char* value, const plugin_query_hoo
         query->outputs[query->output_count++] = index;
         return 0;
     }
-    if (strcasecmp(key, "run") == 0) {
+    case QueryKey::run:
         if (!parse_int(value, &query->run)) {
-            *text = bad;
+            *text = bad_query;
             return 400;
         }
         return 0;
-    }
-    if (strcasecmp(key, "step") == 0) {
-        const char* dash = strchr(value, '-');
+    case QueryKey::step: {
+        const size_t dash = value.find('-');
         int start = 0, end = 0;
         bool ok;
-        if (dash) {
-            ok = plugin_parse_count(value, (size_t)(dash - value), &start) &&
-                 plugin_parse_count(dash + 1, strlen(dash + 1), &end);
+        if (dash != std::string_view::npos) {
+            ok = parse_count(value.substr(0, dash), &start) && parse_count(value.substr(dash + 1), &end);
         } else {
-            ok = plugin_parse_count(value, strlen(value), &start);
+            ok = parse_count(value, &start);
             end = start == INT_MAX ? INT_MAX : start + 1;
         }
         if (!ok) {
-            *text = bad;
+            *text = bad_query;
             return 400;
         }
         int status = hooks->check_step(hooks->user, &start, &end, text);
@@ -238,53 +282,95 @@ static int query_pair(const char* key, const char* value, const plugin_query_hoo
         query->step_end = end;
         return 0;
     }
-    for (size_t i = 0; i < sizeof imgproc_names / sizeof imgproc_names[0]; ++i)
-        if (strcasecmp(value, imgproc_names[i].name) == 0) {
-            query->imgproc = imgproc_names[i].flags;
-            return 0;
-        }
-    *text = "Unsupported Image Processing Request";
-    return 404;
+    default:
+        for (const auto& p : imgproc_names)
+            if (equals_nocase(value, p.name)) {
+                query->imgproc = p.flags;
+                return 0;
+            }
+        *text = "Unsupported Image Processing Request";
+        return 404;
+    }
 }
+
+} // namespace
+} // namespace plugin
 
 bool plugin_parse_query(int socket, char* target, const plugin_query_hooks* hooks,
                         plugin_query* query, int* result)
 {
+    using namespace plugin;
     char* rest = strchr(target, '?');
     if (!rest)
         return true;
     *rest++ = '\0';
-    for (char *pair = rest, *next; pair; pair = next) {
-        next = strchr(pair, '&');
-        if (next)
-            *next++ = '\0';
-        char* value = strchr(pair, '=');
-        if (value)
-            *value++ = '\0';
-        const char* text = "Badly Formatted URL Query";
+    /* Pairs are split by '&', keys from values by the first '='; only the
+     * id, which the reply quotes, is cut out of the text. */
+    for (char* pair = rest; pair;) {
+        char* amp = strchr(pair, '&');
+        const std::string_view text_pair = amp ? std::string_view(pair, static_cast<size_t>(amp - pair))
+                                               : std::string_view(pair);
+        char* next = amp ? amp + 1 : nullptr;
+        const size_t eq = text_pair.find('=');
+        const std::string_view key = text_pair.substr(0, eq);
+        const bool has_value = eq != std::string_view::npos;
+        const std::string_view value = has_value ? text_pair.substr(eq + 1) : std::string_view();
         int status = 0;
-        if (pair[0] == '\0') {
+        const char* text = bad_query;
+        const QueryKey k = query_key(key);
+        if (key.empty()) {
             status = 400;
-        } else if (strcasecmp(pair, "id") == 0) {
-            query->id = value ? value : "";
-            continue;
-        } else if (strcasecmp(pair, "output") != 0 && strcasecmp(pair, "run") != 0 &&
-                   strcasecmp(pair, "step") != 0 && strcasecmp(pair, "imgproc") != 0) {
-            continue; /* other keys are ignored */
-        } else if (!value || value[0] == '\0') {
+        } else if (k == QueryKey::id) {
+            if (amp)
+                *amp = '\0';
+            query->id = has_value ? pair + eq + 1 : "";
+        } else if (k == QueryKey::other) {
+            /* other keys are ignored */
+        } else if (value.empty()) {
             status = 400;
         } else {
-            status = query_pair(pair, value, hooks, query, &text);
+            status = query_pair(k, value, hooks, query, &text);
         }
         if (status) {
             *result = plugin_reply_text(socket, status, text);
             return false;
         }
+        pair = next;
     }
     return true;
 }
 
 /* ---- block-wise model upload ------------------------------------------------ */
+
+namespace plugin {
+namespace {
+
+constexpr const char* too_large = "{\"error\": \"model too large\"}";
+constexpr const char* upload_done = "{\"reply\": \"success\"}";
+constexpr const char* unsupported_part = "Unsupported multi-part data";
+
+enum class UploadField { block_count, block_content, ignored, unknown };
+
+constexpr struct {
+    std::string_view name;
+    UploadField field;
+} upload_fields[] = {
+    {"block_count", UploadField::block_count}, {"block_content", UploadField::block_content},
+    /* accepted; nothing to do */
+    {"block_size", UploadField::ignored},      {"model_name", UploadField::ignored},
+    {"model_checksum", UploadField::ignored},  {"block_id", UploadField::ignored},
+};
+
+UploadField upload_field(std::string_view name) noexcept
+{
+    for (const auto& f : upload_fields)
+        if (name == f.name)
+            return f.field;
+    return UploadField::unknown;
+}
+
+} // namespace
+} // namespace plugin
 
 /* 0 when the upload goes on with the next part; else *done and the result. */
 static int block_count_part(int socket, const char* data, uint64_t length, plugin_upload* upload,
@@ -305,7 +391,7 @@ static int block_count_part(int socket, const char* data, uint64_t length, plugi
     hooks->release(hooks->user);
     hooks->set_size(hooks->user, 0);
     if (!hooks->reserve(hooks->user, (uint64_t)count * hooks->block_size))
-        return plugin_reply_json_text(socket, 507, "{\"error\": \"model too large\"}");
+        return plugin_reply_json_text(socket, 507, plugin::too_large);
     upload->block_index = 0;
     *done = false;
     return 0;
@@ -319,13 +405,13 @@ static int block_content_part(int socket, const char* data, uint64_t length, plu
     const bool whole = upload->block_count == 0;
     const uint64_t kept = whole ? 0 : hooks->size(hooks->user);
     if (length > hooks->max_model_size || kept > hooks->max_model_size - length)
-        return plugin_reply_json_text(socket, 507, "{\"error\": \"model too large\"}");
+        return plugin_reply_json_text(socket, 507, plugin::too_large);
     hooks->release(hooks->user);
     if (whole)
         hooks->set_size(hooks->user, 0);
     uint8_t* model = hooks->reserve(hooks->user, kept + length);
     if (!model)
-        return plugin_reply_json_text(socket, 507, "{\"error\": \"model too large\"}");
+        return plugin_reply_json_text(socket, 507, plugin::too_large);
     if (length)
         memcpy(model + kept, data, (size_t)length);
     hooks->set_size(hooks->user, kept + length);
@@ -349,7 +435,7 @@ int plugin_upload_put(int socket, char* body, size_t body_len, plugin_upload* up
 {
     static const char* const me = "v1_put";
     if (!body || body_len == 0)
-        return plugin_reply_json_text(socket, 200, "{\"reply\": \"success\"}");
+        return plugin_reply_json_text(socket, 200, plugin::upload_done);
     const char* pos = body;
     uint64_t left = body_len;
     bool any_part = false;
@@ -371,24 +457,24 @@ int plugin_upload_put(int socket, char* body, size_t body_len, plugin_upload* up
             errno = EMSGSIZE;
             return -1;
         }
-        if (strcmp(name, "block_count") == 0) {
-            bool done = false;
-            int result = block_count_part(socket, data, length, upload, hooks, &done);
-            if (done)
-                return result;
-        } else if (strcmp(name, "block_content") == 0) {
-            bool done = false;
-            int result = block_content_part(socket, data, length, upload, hooks, &done);
-            if (done)
-                return result;
-        } else if (strcmp(name, "block_size") == 0 || strcmp(name, "model_name") == 0 ||
-                   strcmp(name, "model_checksum") == 0 || strcmp(name, "block_id") == 0) {
-            /* accepted; nothing to do */
-        } else {
-            return plugin_reply_text(socket, 415, "Unsupported multi-part data");
+        bool done = false;
+        int result = 0;
+        switch (plugin::upload_field(name)) {
+        case plugin::UploadField::block_count:
+            result = block_count_part(socket, data, length, upload, hooks, &done);
+            break;
+        case plugin::UploadField::block_content:
+            result = block_content_part(socket, data, length, upload, hooks, &done);
+            break;
+        case plugin::UploadField::ignored:
+            break;
+        case plugin::UploadField::unknown:
+            return plugin_reply_text(socket, 415, plugin::unsupported_part);
         }
+        if (done)
+            return result;
     }
     if (!any_part)
-        return plugin_reply_text(socket, 415, "Unsupported multi-part data");
-    return plugin_reply_json_text(socket, 200, "{\"reply\": \"success\"}");
+        return plugin_reply_text(socket, 415, plugin::unsupported_part);
+    return plugin_reply_json_text(socket, 200, plugin::upload_done);
 }

@@ -126,6 +126,30 @@ int plugin_upload_put(int socket, char* body, size_t body_len, plugin_upload* up
 
 #ifdef __cplusplus
 }
+
+#include <string_view>
+
+namespace plugin {
+
+inline std::string_view header_name(const http_header& h) noexcept
+{
+    return h.name ? std::string_view(h.name, h.name_len) : std::string_view();
+}
+inline std::string_view header_value(const http_header& h) noexcept
+{
+    return h.value ? std::string_view(h.value, h.value_len) : std::string_view();
+}
+
+/* The last header called `name` (compared exactly), or NULL. */
+const http_header* find_header(const http_header* headers, size_t count, std::string_view name) noexcept;
+
+/* A whole decimal number, nothing else, that fits an int. */
+bool parse_count(std::string_view text, int* value) noexcept;
+
+/* ASCII letters compared without case, as strcasecmp does in the C locale. */
+bool equals_nocase(std::string_view a, std::string_view b) noexcept;
+
+} // namespace plugin
 #endif
 
 #endif /* BRINDLECAST_PLUGIN_HTTP_H */

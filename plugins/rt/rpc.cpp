@@ -12,49 +12,54 @@
 #include <sys/uio.h>
 #include <sys/un.h>
 
+#include <type_traits>
+
 #include "platform.h"
+#include "scoped.h"
 #include "rt_server.h"
 #include "user_ops.h"
 
-#define RPC_REQUEST_SIZE 24
-#define RPC_REPLY_SIZE 32
-#define RPC_ERROR_MAX 255
+namespace rtplugin {
+namespace {
 
-enum {
-    RPC_LOAD_MEMORY = 1,
-    RPC_UNLOAD_MEMORY = 2,
-    RPC_LOAD_MODEL = 3,
-    RPC_UNLOAD_MODEL = 4,
-    RPC_SET_INPUT = 5,
-    RPC_SET_OUTPUT = 6,
-    RPC_RUN = 7
+enum class Command : uint16_t {
+    load_memory = 1,
+    unload_memory = 2,
+    load_model = 3,
+    unload_model = 4,
+    set_input = 5,
+    set_output = 6,
+    run = 7,
 };
 
-enum {
-    RPC_LOAD_INPUT = 0x0001,
-    RPC_DECODE_INPUT = 0x0002,
-    RPC_MIRROR = 0x0004,
-    RPC_FLIP = 0x0008,
-    RPC_REPLY_INDEX = 0x0010,
-    RPC_REPLY_LABEL = 0x0020,
-    RPC_REPLY_SCORE = 0x0040,
-    RPC_REPLY_TENSOR = 0x0080,
-    RPC_CLEAR_INPUT = 0x0100,
-    RPC_NORMALIZE = 0x1000,
-    RPC_WHITENING = 0x2000,
-    RPC_SIGNED_NORMALIZE = 0x4000
-};
+/* Request flag bits. */
+namespace flag {
+constexpr uint16_t load_input = 0x0001;
+constexpr uint16_t decode_input = 0x0002;
+constexpr uint16_t mirror = 0x0004;
+constexpr uint16_t flip = 0x0008;
+constexpr uint16_t reply_index = 0x0010;
+constexpr uint16_t reply_label = 0x0020;
+constexpr uint16_t reply_score = 0x0040;
+constexpr uint16_t reply_tensor = 0x0080;
+constexpr uint16_t clear_input = 0x0100;
+constexpr uint16_t normalize = 0x1000;
+constexpr uint16_t whitening = 0x2000;
+constexpr uint16_t signed_normalize = 0x4000;
+} // namespace flag
 
-/* Reply bits: label and score swap places against the request's. */
-enum {
-    RPC_REPLY_ERROR = 3,
-    RPC_REPLIED_INDEX = 0x0010,
-    RPC_REPLIED_SCORE = 0x0020,
-    RPC_REPLIED_LABEL = 0x0040,
-    RPC_REPLIED_TENSOR = 0x0080
-};
+/* Reply flag bits: label and score swap places against the request's. */
+namespace replied {
+constexpr uint32_t error = 3;
+constexpr uint32_t index = 0x0010;
+constexpr uint32_t score = 0x0020;
+constexpr uint32_t label = 0x0040;
+constexpr uint32_t tensor = 0x0080;
+} // namespace replied
 
-typedef struct rpc_request_header {
+constexpr size_t error_max = 255;
+
+struct RequestHeader {
     uint16_t command;
     uint16_t flags;
     uint16_t frame_width;
@@ -65,66 +70,106 @@ typedef struct rpc_request_header {
     uint16_t crop_y;
     uint32_t fourcc;
     uint32_t address;
-} rpc_request_header;
+};
 
-typedef struct rpc_reply_header {
+struct ReplyHeader {
     uint64_t run_time;
     uint32_t flags;
     uint32_t dims;
     int32_t shape[4];
-} rpc_reply_header;
+};
 
-static uint16_t get_u16(const uint8_t* p)
+/* The wire sizes: the fields in order, little-endian, without padding. */
+constexpr size_t request_size = 8 * sizeof(uint16_t) + 2 * sizeof(uint32_t);
+constexpr size_t reply_size = sizeof(uint64_t) + 2 * sizeof(uint32_t) + 4 * sizeof(int32_t);
+static_assert(request_size == 24 && reply_size == 32, "the datagram headers' wire sizes");
+
+/* Little-endian fields taken in order from a fixed record; a read past its
+ * end gives 0 and reads nothing. */
+class LeReader {
+public:
+    LeReader(const uint8_t* bytes, size_t size) noexcept : p_(bytes), left_(size) {}
+
+    template <typename T>
+    T take() noexcept
+    {
+        static_assert(std::is_unsigned<T>::value, "unsigned fields only");
+        if (left_ < sizeof(T))
+            return 0;
+        T v = 0;
+        for (size_t i = 0; i < sizeof(T); ++i)
+            v = static_cast<T>(v | static_cast<T>(static_cast<T>(p_[i]) << (8 * i)));
+        p_ += sizeof(T);
+        left_ -= sizeof(T);
+        return v;
+    }
+
+private:
+    const uint8_t* p_;
+    size_t left_;
+};
+
+/* Little-endian fields put in order into a fixed record, never past its end. */
+class LeWriter {
+public:
+    LeWriter(uint8_t* bytes, size_t size) noexcept : p_(bytes), left_(size) {}
+
+    template <typename T>
+    void put(T value) noexcept
+    {
+        static_assert(std::is_integral<T>::value, "integer fields only");
+        auto v = static_cast<std::make_unsigned_t<T>>(value);
+        if (left_ < sizeof(T))
+            return;
+        for (size_t i = 0; i < sizeof(T); ++i)
+            p_[i] = static_cast<uint8_t>(v >> (8 * i));
+        p_ += sizeof(T);
+        left_ -= sizeof(T);
+    }
+
+private:
+    uint8_t* p_;
+    size_t left_;
+};
+
+RequestHeader decode_request(const uint8_t (&bytes)[request_size]) noexcept
 {
-    return (uint16_t)(p[0] | (p[1] << 8));
+    LeReader in(bytes, sizeof bytes);
+    RequestHeader h;
+    h.command = in.take<uint16_t>();
+    h.flags = in.take<uint16_t>();
+    h.frame_width = in.take<uint16_t>();
+    h.frame_height = in.take<uint16_t>();
+    h.crop_width = in.take<uint16_t>();
+    h.crop_height = in.take<uint16_t>();
+    h.crop_x = in.take<uint16_t>();
+    h.crop_y = in.take<uint16_t>();
+    h.fourcc = in.take<uint32_t>();
+    h.address = in.take<uint32_t>();
+    return h;
 }
 
-static uint32_t get_u32(const uint8_t* p)
+void encode_reply(const ReplyHeader& h, uint8_t (&bytes)[reply_size]) noexcept
 {
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+    LeWriter out(bytes, sizeof bytes);
+    out.put(h.run_time);
+    out.put(h.flags);
+    out.put(h.dims);
+    for (int32_t extent : h.shape)
+        out.put(extent);
 }
 
-static void put_u32(uint8_t* p, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = (uint8_t)(v >> (8 * i));
-}
+} // namespace
+} // namespace rtplugin
 
-static void put_u64(uint8_t* p, uint64_t v)
-{
-    for (int i = 0; i < 8; ++i)
-        p[i] = (uint8_t)(v >> (8 * i));
-}
-
-static void decode_request(const uint8_t bytes[RPC_REQUEST_SIZE], rpc_request_header* h)
-{
-    h->command = get_u16(bytes + 0);
-    h->flags = get_u16(bytes + 2);
-    h->frame_width = get_u16(bytes + 4);
-    h->frame_height = get_u16(bytes + 6);
-    h->crop_width = get_u16(bytes + 8);
-    h->crop_height = get_u16(bytes + 10);
-    h->crop_x = get_u16(bytes + 12);
-    h->crop_y = get_u16(bytes + 14);
-    h->fourcc = get_u32(bytes + 16);
-    h->address = get_u32(bytes + 20);
-}
-
-static void encode_reply(const rpc_reply_header* h, uint8_t bytes[RPC_REPLY_SIZE])
-{
-    put_u64(bytes + 0, h->run_time);
-    put_u32(bytes + 8, h->flags);
-    put_u32(bytes + 12, h->dims);
-    for (int i = 0; i < 4; ++i)
-        put_u32(bytes + 16 + 4 * i, (uint32_t)h->shape[i]);
-}
+using namespace rtplugin;
 
 static ssize_t send_parts(int socket, const struct sockaddr* peer, socklen_t peer_length, struct iovec* parts,
                           size_t count)
 {
     struct msghdr msg;
     memset(&msg, 0, sizeof msg);
-    msg.msg_name = (void*)peer;
+    msg.msg_name = const_cast<sockaddr*>(peer);
     msg.msg_namelen = peer_length;
     msg.msg_iov = parts;
     msg.msg_iovlen = count;
@@ -139,16 +184,15 @@ void unix_send_error(int socket, const struct sockaddr* peer, socklen_t peer_len
         text = "";
     if (length == 0)
         length = strlen(text);
-    if (length > RPC_ERROR_MAX)
-        length = RPC_ERROR_MAX;
+    if (length > error_max)
+        length = error_max;
     fprintf(stderr, "%.*s\n", (int)length, text);
 
-    rpc_reply_header header;
-    memset(&header, 0, sizeof header);
-    header.flags = RPC_REPLY_ERROR;
-    uint8_t bytes[RPC_REPLY_SIZE];
-    encode_reply(&header, bytes);
-    struct iovec parts[2] = {{bytes, sizeof bytes}, {(void*)text, length}};
+    ReplyHeader header{};
+    header.flags = replied::error;
+    uint8_t bytes[reply_size];
+    encode_reply(header, bytes);
+    struct iovec parts[2] = {{bytes, sizeof bytes}, {const_cast<char*>(text), length}};
     if (send_parts(socket, peer, peer_length, parts, length ? 2 : 1) < 0)
         fprintf(stderr, "failed to send unix socket error: %s\n", strerror(errno));
 }
@@ -165,7 +209,7 @@ static void reply_error(const rpc_call* call, const char* format, ...) __attribu
 
 static void reply_error(const rpc_call* call, const char* format, ...)
 {
-    char text[RPC_ERROR_MAX + 1];
+    char text[error_max + 1];
     va_list args;
     va_start(args, format);
     int length = vsnprintf(text, sizeof text, format, args);
@@ -175,23 +219,24 @@ static void reply_error(const rpc_call* call, const char* format, ...)
         length = 0;
     }
     /* vsnprintf counts what did not fit too. */
-    size_t sent = (size_t)length < RPC_ERROR_MAX ? (size_t)length : RPC_ERROR_MAX;
+    size_t sent = static_cast<size_t>(length) < error_max ? static_cast<size_t>(length) : error_max;
     unix_send_error(call->socket, call->peer, call->peer_length, text, sent);
 }
 
 static uint32_t image_flags(uint16_t flags)
 {
     uint32_t proc = 0;
-    if (flags & RPC_NORMALIZE)
-        proc |= NN_IMAGE_PROC_NORMALIZE;
-    if (flags & RPC_WHITENING)
-        proc |= NN_IMAGE_PROC_WHITENING;
-    if (flags & RPC_SIGNED_NORMALIZE)
-        proc |= NN_IMAGE_PROC_SIGNED_NORMALIZE;
-    if (flags & RPC_FLIP)
-        proc |= NN_IMAGE_PROC_FLIP;
-    if (flags & RPC_MIRROR)
-        proc |= NN_IMAGE_PROC_MIRROR;
+    static constexpr struct {
+        uint16_t bit;
+        uint32_t proc;
+    } table[] = {
+        {flag::normalize, NN_IMAGE_PROC_NORMALIZE}, {flag::whitening, NN_IMAGE_PROC_WHITENING},
+        {flag::signed_normalize, NN_IMAGE_PROC_SIGNED_NORMALIZE}, {flag::flip, NN_IMAGE_PROC_FLIP},
+        {flag::mirror, NN_IMAGE_PROC_MIRROR},
+    };
+    for (const auto& entry : table)
+        if (flags & entry.bit)
+            proc |= entry.proc;
     return proc;
 }
 
@@ -216,7 +261,7 @@ static int64_t output_io_time(nn_server* server, const char* name, nn_tensor* ou
 }
 
 /* Applies one decoded request; every path sends exactly one reply. */
-static void serve_request(nn_server* server, const rpc_call* call, const rpc_request_header* request,
+static void serve_request(nn_server* server, const rpc_call* call, const RequestHeader* request,
                           uint8_t* payload, size_t payload_length)
 {
     /* The payload as text: the buffer holds one byte beyond the payload. */
@@ -227,31 +272,28 @@ static void serve_request(nn_server* server, const rpc_call* call, const rpc_req
     }
     const char* not_implemented = rt_status_text(NN_ERROR_NOT_IMPLEMENTED);
 
-    switch (request->command) {
-    case RPC_LOAD_MEMORY:
-        reply_error(call, "failed to load memory %s: %s", text, not_implemented);
+    const auto command = static_cast<Command>(request->command);
+    switch (command) {
+    case Command::load_memory:
+    case Command::load_model:
+        reply_error(call, "failed to load %s %s: %s", command == Command::load_memory ? "memory" : "model", text,
+                    not_implemented);
         return;
-    case RPC_UNLOAD_MEMORY:
-        reply_error(call, "failed to unload memory: %s", not_implemented);
+    case Command::unload_memory:
+    case Command::unload_model:
+        reply_error(call, "failed to unload %s: %s", command == Command::unload_memory ? "memory" : "model",
+                    not_implemented);
         return;
-    case RPC_LOAD_MODEL:
-        reply_error(call, "failed to load model %s: %s", text, not_implemented);
-        return;
-    case RPC_UNLOAD_MODEL:
-        reply_error(call, "failed to unload model: %s", not_implemented);
-        return;
-    case RPC_SET_INPUT:
-        if (!nn_server_set_input_name(server, text)) {
-            reply_error(call, "failed to set input name %s: %s", text, rt_status_text(NN_ERROR_OUT_OF_MEMORY));
+    case Command::set_input:
+    case Command::set_output: {
+        const bool input = command == Command::set_input;
+        if (!(input ? nn_server_set_input_name(server, text) : nn_server_set_output_name(server, text))) {
+            reply_error(call, "failed to set %s name %s: %s", input ? "input" : "output", text,
+                        rt_status_text(NN_ERROR_OUT_OF_MEMORY));
             return;
         }
         break;
-    case RPC_SET_OUTPUT:
-        if (!nn_server_set_output_name(server, text)) {
-            reply_error(call, "failed to set output name %s: %s", text, rt_status_text(NN_ERROR_OUT_OF_MEMORY));
-            return;
-        }
-        break;
+    }
     default:
         break;
     }
@@ -261,7 +303,7 @@ static void serve_request(nn_server* server, const rpc_call* call, const rpc_req
     const char* output_name = nn_server_output_name(server);
     const uint16_t flags = request->flags;
 
-    if (flags & RPC_CLEAR_INPUT) {
+    if (flags & flag::clear_input) {
         nn_tensor* tensor = nn_context_tensor(context, input_name);
         if (!tensor) {
             reply_error(call, "cannot clear unknown tensor: %s", input_name);
@@ -275,7 +317,7 @@ static void serve_request(nn_server* server, const rpc_call* call, const rpc_req
         }
     }
 
-    if (flags & RPC_LOAD_INPUT) {
+    if (flags & flag::load_input) {
         nn_tensor* tensor = nn_context_tensor(context, input_name);
         if (!tensor) {
             reply_error(call, "RPC_LOAD_INPUT no tensor with name: %s", input_name);
@@ -294,17 +336,19 @@ static void serve_request(nn_server* server, const rpc_call* call, const rpc_req
                         (int)size, input_name);
             return;
         }
-        void* data = rt_tensor_accepts_input(server, tensor) ? nn_tensor_mapwo(tensor) : NULL;
-        if (!data) {
+        kestrune::WriteMap to;
+        if (rt_tensor_accepts_input(server, tensor))
+            to.map(tensor);
+        if (!to) {
             reply_error(call, "RPC_LOAD_INPUT failed to map tensor %s", input_name);
             return;
         }
-        memcpy(data, payload, payload_length);
-        nn_tensor_unmap(tensor);
+        memcpy(to.data(), payload, payload_length);
+        to.reset();
         server->input_time = nn_tensor_io_time(tensor);
     }
 
-    if (flags & RPC_DECODE_INPUT) {
+    if (flags & flag::decode_input) {
         uint32_t proc = image_flags(flags);
         nn_tensor* tensor = nn_context_tensor(context, input_name);
         if (!tensor) {
@@ -342,10 +386,9 @@ static void serve_request(nn_server* server, const rpc_call* call, const rpc_req
         server->input_time = nn_tensor_io_time(tensor);
     }
 
-    rpc_reply_header reply;
-    memset(&reply, 0, sizeof reply);
+    ReplyHeader reply{};
 
-    if (request->command == RPC_RUN) {
+    if (command == Command::run) {
         int64_t start = clock_now_ns();
         int status = nn_context_run(context);
         int64_t elapsed = clock_now_ns() - start;
@@ -363,7 +406,7 @@ static void serve_request(nn_server* server, const rpc_call* call, const rpc_req
     char index_text[16];
     char score_text[16];
 
-    if (flags & (RPC_REPLY_INDEX | RPC_REPLY_LABEL | RPC_REPLY_SCORE)) {
+    if (flags & (flag::reply_index | flag::reply_label | flag::reply_score)) {
         nn_tensor* output = nn_context_tensor(context, output_name);
         if (!output) {
             reply_error(call, "model missing output tensor: %s", output_name);
@@ -377,51 +420,53 @@ static void serve_request(nn_server* server, const rpc_call* call, const rpc_req
             return;
         }
         server->output_time = output_io_time(server, output_name, output);
-        if (flags & RPC_REPLY_INDEX) {
+        if (flags & flag::reply_index) {
             int n = snprintf(index_text, sizeof index_text, "%d", index);
-            parts[part_count++] = (struct iovec){index_text, (size_t)n + 1};
-            reply.flags |= RPC_REPLIED_INDEX;
+            parts[part_count++] = iovec{index_text, static_cast<size_t>(n) + 1};
+            reply.flags |= replied::index;
         }
-        if (flags & RPC_REPLY_SCORE) {
+        if (flags & flag::reply_score) {
             int n = snprintf(score_text, sizeof score_text, "%f", (double)score);
             size_t length = n < 0 ? 0 : (size_t)n < sizeof score_text ? (size_t)n : sizeof score_text - 1;
-            parts[part_count++] = (struct iovec){score_text, length + 1};
-            reply.flags |= RPC_REPLIED_SCORE;
+            parts[part_count++] = iovec{score_text, length + 1};
+            reply.flags |= replied::score;
         }
-        if (flags & RPC_REPLY_LABEL) {
+        if (flags & flag::reply_label) {
             const char* label = nn_model_label(nn_context_model(context), index);
             if (!label)
                 label = "";
-            parts[part_count++] = (struct iovec){(void*)label, strlen(label) + 1};
-            reply.flags |= RPC_REPLIED_LABEL;
+            parts[part_count++] = iovec{const_cast<char*>(label), strlen(label) + 1};
+            reply.flags |= replied::label;
         }
     }
 
-    nn_tensor* mapped = NULL;
-    if (flags & RPC_REPLY_TENSOR) {
+    /* The output stays mapped until its bytes are sent. */
+    kestrune::ReadMap mapped;
+    nn_tensor* mapped_tensor = nullptr;
+    if (flags & flag::reply_tensor) {
         nn_tensor* output = nn_context_tensor(context, output_name);
         if (!output) {
             reply_error(call, "model missing output tensor: %s", output_name);
             return;
         }
-        const void* data = nn_tensor_mapro(output);
+        const void* data = mapped.map(output);
         if (!data) {
             reply_error(call, "failed to map output tensor: %s", output_name);
             return;
         }
-        mapped = output;
+        mapped_tensor = output;
         int dims = nn_tensor_dims(output);
         const int32_t* shape = nn_tensor_shape(output);
         reply.dims = dims > 0 ? (uint32_t)dims : 0;
         for (int i = 0; i < 4 && shape; ++i)
             reply.shape[i] = shape[i];
-        parts[part_count++] = (struct iovec){(void*)data, nn_tensor_size(output)};
-        reply.flags |= RPC_REPLIED_TENSOR;
+        parts[part_count++] = iovec{const_cast<void*>(data), nn_tensor_size(output)};
+        reply.flags |= replied::tensor;
     }
 
-    uint8_t header[RPC_REPLY_SIZE];
-    encode_reply(&reply, header);
-    parts[0] = (struct iovec){header, sizeof header};
+    uint8_t header[reply_size];
+    encode_reply(reply, header);
+    parts[0] = iovec{header, sizeof header};
     if (send_parts(call->socket, call->peer, call->peer_length, parts, part_count) < 0) {
         int error = errno;
         if (error == EMSGSIZE) {
@@ -431,9 +476,9 @@ static void serve_request(nn_server* server, const rpc_call* call, const rpc_req
             fprintf(stderr, "unix_handler failed to send response: %s\n", strerror(error));
         }
     }
-    if (mapped) {
-        nn_tensor_unmap(mapped);
-        server->output_time = nn_tensor_io_time(mapped);
+    if (mapped_tensor) {
+        mapped.reset();
+        server->output_time = nn_tensor_io_time(mapped_tensor);
     }
 }
 
@@ -443,7 +488,7 @@ void nn_server_unix_handler(nn_server* server, int socket)
         return;
     struct sockaddr_un peer;
     socklen_t peer_length = sizeof peer;
-    uint8_t header[RPC_REQUEST_SIZE];
+    uint8_t header[request_size];
     memset(&peer, 0, sizeof peer);
 
     int pending = 0;
@@ -452,8 +497,8 @@ void nn_server_unix_handler(nn_server* server, int socket)
         fprintf(stderr, "failed to query unix socket availability: %s\n", strerror(errno));
         return;
     }
-    ssize_t payload_length = (ssize_t)pending - RPC_REQUEST_SIZE;
-    int short_read = pending < RPC_REQUEST_SIZE;
+    ssize_t payload_length = static_cast<ssize_t>(pending) - static_cast<ssize_t>(request_size);
+    bool short_read = pending < static_cast<int>(request_size);
     if (!short_read && payload_length > 0 && (uint64_t)payload_length > server->rpc_capacity) {
         /* One byte more than the payload, for the terminator of its text. */
         uint8_t* grown = static_cast<uint8_t*>(realloc(server->rpc_buffer, (size_t)payload_length + 1));
@@ -461,7 +506,7 @@ void nn_server_unix_handler(nn_server* server, int socket)
             server->rpc_buffer = grown;
             server->rpc_capacity = (uint64_t)payload_length;
         } else {
-            short_read = 1;
+            short_read = true;
         }
     }
     rpc_call call = {socket, (const struct sockaddr*)&peer, 0};
@@ -494,18 +539,17 @@ void nn_server_unix_handler(nn_server* server, int socket)
         return;
     }
     call.peer_length = msg.msg_namelen;
-    if (got < RPC_REQUEST_SIZE) {
+    if (got < static_cast<ssize_t>(request_size)) {
         /* Only if another reader changed the queue since the size query. */
         reply_error(&call, "insufficient memory to receive unix rpc message (%zd bytes)\n",
-                    got - RPC_REQUEST_SIZE);
+                    got - static_cast<ssize_t>(request_size));
         return;
     }
     /* Only what was received counts, whatever the size query said. */
-    size_t received = (size_t)(got - RPC_REQUEST_SIZE);
+    size_t received = static_cast<size_t>(got) - request_size;
     if (received > (size_t)(payload_length > 0 ? payload_length : 0))
         received = (size_t)(payload_length > 0 ? payload_length : 0);
 
-    rpc_request_header request;
-    decode_request(header, &request);
+    const RequestHeader request = decode_request(header);
     serve_request(server, &call, &request, received > 0 ? server->rpc_buffer : NULL, received);
 }

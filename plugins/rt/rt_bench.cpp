@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "platform.h"
+#include "resource.h"
 
 /* Appends "%d " for each value into a 32-byte column, never past 31
  * characters. */
@@ -92,7 +93,8 @@ static void print_table(nn_server* server, int iterations, bool io_time, bool al
 
 static int export_csv(nn_server* server, const char* path, int iterations, bool verbose)
 {
-    FILE* file = fopen(path, "w");
+    platform::UniqueFile owner(fopen(path, "w"));
+    FILE* file = owner.get();
     if (!file) {
         fprintf(stderr, "failed to create %s: %s\n", path, strerror(errno));
         return 1;
@@ -112,7 +114,6 @@ static int export_csv(nn_server* server, const char* path, int iterations, bool 
         const char* type = nn_model_layer_type(model, i);
         fprintf(file, "%zd, %s, %s, %lld, %lld\n", (ssize_t)i, name ? name : "", type ? type : "", time, io);
     }
-    fclose(file);
     return 0;
 }
 

@@ -11,9 +11,13 @@
 
 #include "http.h"
 #include "platform.h"
+#include "json_writer.h"
 #include "plugin_http.h"
+#include "scoped.h"
 
-#define KFM_MIME "application/vnd.kestrune.kfm"
+namespace {
+constexpr const char kfm_mime[] = "application/vnd.kestrune.kfm";
+}
 
 /* ---- error and layer objects -------------------------------------------- */
 
@@ -30,83 +34,64 @@ char* error_json(char* pos, nn_server* server, const char* format, ...)
     }
     if ((size_t)n >= sizeof text)
         fprintf(stderr, "error_json: error truncated from length %d\n", n);
-    json_buffer* json = &server->common.json;
-    pos = json_obj_open(&json->text, &json->capacity, pos, NULL);
-    if (pos)
-        pos = json_str(&json->text, &json->capacity, pos, "error", text);
-    if (pos)
-        pos = json_obj_close(&json->text, &json->capacity, pos);
-    return pos;
+    return plugin::JsonWriter(server->common.json, pos).open_object().str("error", text).close_object().pos();
 }
 
-static char* shape_json(char* pos, nn_server* server, const char* name, const int32_t* shape, size_t dims)
+namespace rtplugin {
+namespace {
+
+void write_shape(plugin::JsonWriter& out, const char* name, const int32_t* shape, size_t dims)
 {
-    json_buffer* json = &server->common.json;
-    pos = json_arr_open(&json->text, &json->capacity, pos, name);
-    for (size_t i = 0; pos && shape && i < dims; ++i)
-        pos = json_int(&json->text, &json->capacity, pos, NULL, shape[i]);
-    return pos ? json_arr_close(&json->text, &json->capacity, pos) : NULL;
+    out.open_array(name);
+    for (size_t i = 0; out && shape && i < dims; ++i)
+        out.int32(nullptr, shape[i]);
+    out.close_array();
 }
 
-char* layer_json(char* pos, nn_server* server, size_t layer, bool with_data, bool nested)
+void write_layer(plugin::JsonWriter& out, nn_server* server, size_t layer, bool with_data, bool nested)
 {
-    json_buffer* json = &server->common.json;
     const void* model = server->model;
     const char* name = nn_model_layer_name(model, layer);
     const char* type = nn_model_layer_type(model, layer);
     int64_t timing = layer < server->layer_timing_count ? server->layer_timing[layer] : 0;
-    pos = json_obj_open(&json->text, &json->capacity, pos, NULL);
-    if (pos)
-        pos = json_str(&json->text, &json->capacity, pos, "name", name ? name : "");
-    if (pos)
-        pos = json_str(&json->text, &json->capacity, pos, "type", type ? type : "");
-    if (pos)
-        pos = json_int64(&json->text, &json->capacity, pos, "avg_timing", timing);
+    out.open_object().str("name", name ? name : "").str("type", type ? type : "").int64("avg_timing", timing);
     nn_tensor* tensor = nn_context_tensor_index(server->context, layer);
-    if (pos && tensor) {
+    if (out && tensor) {
         if (nested)
-            pos = json_obj_open(&json->text, &json->capacity, pos, "tensor");
-        if (pos)
-            pos = json_str(&json->text, &json->capacity, pos, "datatype", rt_type_name(nn_tensor_type(tensor)));
-        if (pos)
-            pos = json_int64(&json->text, &json->capacity, pos, "timing", nn_tensor_time(tensor));
-        if (pos)
-            pos = json_int64(&json->text, &json->capacity, pos, "io_timing", nn_tensor_io_time(tensor));
-        if (pos)
-            pos = shape_json(pos, server, "shape", nn_tensor_shape(tensor), (size_t)nn_tensor_dims(tensor));
-        if (pos && with_data) {
-            const void* data = nn_tensor_mapro(tensor);
-            if (data) {
-                pos = json_base64(&json->text, &json->capacity, pos, "data", data, nn_tensor_size(tensor));
-                nn_tensor_unmap(tensor);
-            }
+            out.open_object("tensor");
+        out.str("datatype", rt_type_name(nn_tensor_type(tensor)))
+            .int64("timing", nn_tensor_time(tensor))
+            .int64("io_timing", nn_tensor_io_time(tensor));
+        write_shape(out, "shape", nn_tensor_shape(tensor), static_cast<size_t>(nn_tensor_dims(tensor)));
+        if (out && with_data) {
+            kestrune::ReadMap data(tensor);
+            if (data)
+                out.base64("data", data.data(), nn_tensor_size(tensor));
         }
-        if (pos && nested)
-            pos = json_obj_close(&json->text, &json->capacity, pos);
+        if (nested)
+            out.close_object();
     }
-    return pos ? json_obj_close(&json->text, &json->capacity, pos) : NULL;
+    out.close_object();
 }
 
 /* ---- descriptions --------------------------------------------------------- */
 
-static char* labels_json(char* pos, nn_server* server)
+void write_labels(plugin::JsonWriter& out, nn_server* server)
 {
-    json_buffer* json = &server->common.json;
     int count = nn_model_label_count(server->model);
-    pos = json_arr_open(&json->text, &json->capacity, pos, "labels");
-    for (int i = 0; pos && i < count; ++i) {
+    out.open_array("labels");
+    for (int i = 0; out && i < count; ++i) {
         const char* label = nn_model_label(server->model, i);
-        pos = json_str(&json->text, &json->capacity, pos, NULL, label ? label : "");
+        out.str(nullptr, label ? label : "");
     }
-    return pos ? json_arr_close(&json->text, &json->capacity, pos) : NULL;
+    out.close_array();
 }
 
-static char* io_list_json(char* pos, nn_server* server, const char* name, const uint32_t* list, size_t count)
+void write_io_list(plugin::JsonWriter& out, nn_server* server, const char* name, const uint32_t* list, size_t count)
 {
-    json_buffer* json = &server->common.json;
     const void* model = server->model;
-    pos = json_arr_open(&json->text, &json->capacity, pos, name);
-    for (size_t i = 0; pos && i < count; ++i) {
+    out.open_array(name);
+    for (size_t i = 0; out && i < count; ++i) {
         uint32_t layer = list[i];
         const char* layer_name = nn_model_layer_name(model, layer);
         nn_tensor* tensor = nn_context_tensor_index(server->context, layer);
@@ -114,180 +99,128 @@ static char* io_list_json(char* pos, nn_server* server, const char* name, const 
         const float* scales = nn_model_layer_scales(model, layer, &n_scales);
         const int32_t* zeros = nn_model_layer_zeros(model, layer, &n_zeros);
         const int32_t* shape = nn_model_layer_shape(model, layer, &dims);
-        pos = json_obj_open(&json->text, &json->capacity, pos, NULL);
-        if (pos)
-            pos = json_uint(&json->text, &json->capacity, pos, "index", layer);
-        if (pos)
-            pos = json_str(&json->text, &json->capacity, pos, "name", layer_name ? layer_name : "");
-        if (pos)
-            pos = json_str(&json->text, &json->capacity, pos, "datatype",
-                           rt_type_name(tensor ? (int)nn_tensor_type(tensor) : -1));
-        if (pos)
-            pos = json_double(&json->text, &json->capacity, pos, "scale", scales && n_scales ? scales[0] : 0.0);
-        if (pos)
-            pos = json_int(&json->text, &json->capacity, pos, "zero_point", zeros && n_zeros ? zeros[0] : 0);
-        if (pos)
-            pos = shape_json(pos, server, "shape", shape, shape ? dims : 0);
-        if (pos)
-            pos = json_obj_close(&json->text, &json->capacity, pos);
+        out.open_object()
+            .uint32("index", layer)
+            .str("name", layer_name ? layer_name : "")
+            .str("datatype", rt_type_name(tensor ? static_cast<int>(nn_tensor_type(tensor)) : -1))
+            .number("scale", scales && n_scales ? scales[0] : 0.0)
+            .int32("zero_point", zeros && n_zeros ? zeros[0] : 0);
+        write_shape(out, "shape", shape, shape ? dims : 0);
+        out.close_object();
     }
-    return pos ? json_arr_close(&json->text, &json->capacity, pos) : NULL;
+    out.close_array();
 }
 
-static int model_description(int socket, nn_server* server)
+int model_description(int socket, nn_server* server)
 {
-    json_buffer* json = &server->common.json;
     const void* model = server->model;
     const char* name = nn_model_name(model);
     const char* uuid = nn_model_uuid(model);
     size_t layers = nn_model_layer_count(model);
-    char* pos = json_obj_open(&json->text, &json->capacity, json->text, NULL);
-    if (pos)
-        pos = json_str(&json->text, &json->capacity, pos, "model_name", name ? name : "");
-    if (pos)
-        pos = json_str(&json->text, &json->capacity, pos, "uuid", uuid ? uuid : "");
-    if (pos)
-        pos = json_uint64(&json->text, &json->capacity, pos, "size", server->model_size);
-    if (pos)
-        pos = json_uint64(&json->text, &json->capacity, pos, "memory_size", nn_model_memory_size(model));
+    plugin::JsonWriter out(server->common.json);
+    out.open_object()
+        .str("model_name", name ? name : "")
+        .str("uuid", uuid ? uuid : "")
+        .uint64("size", server->model_size)
+        .uint64("memory_size", nn_model_memory_size(model));
     size_t n_inputs = 0, n_outputs = 0;
     const uint32_t* inputs = nn_model_inputs(model, &n_inputs);
     const uint32_t* outputs = nn_model_outputs(model, &n_outputs);
-    if (pos && inputs && n_inputs)
-        pos = io_list_json(pos, server, "inputs", inputs, n_inputs);
-    if (pos && outputs && n_outputs)
-        pos = io_list_json(pos, server, "outputs", outputs, n_outputs);
-    if (pos)
-        pos = json_uint64(&json->text, &json->capacity, pos, "layer_count", layers);
-    if (pos)
-        pos = json_int(&json->text, &json->capacity, pos, "label_count", nn_model_label_count(model));
-    if (pos)
-        pos = labels_json(pos, server);
-    if (pos)
-        pos = json_int64(&json->text, &json->capacity, pos, "timing", server->run_time);
-    if (pos)
-        pos = json_obj_open(&json->text, &json->capacity, pos, "timings");
-    if (pos)
-        pos = json_int64(&json->text, &json->capacity, pos, "decode", server->decode_time);
-    if (pos)
-        pos = json_int64(&json->text, &json->capacity, pos, "input", server->input_time);
-    if (pos)
-        pos = json_int64(&json->text, &json->capacity, pos, "output", server->output_time);
-    if (pos)
-        pos = json_obj_close(&json->text, &json->capacity, pos);
-    if (pos)
-        pos = json_arr_open(&json->text, &json->capacity, pos, "layers");
-    for (size_t i = 0; pos && i < layers; ++i)
-        pos = layer_json(pos, server, i, false, true);
-    if (pos)
-        pos = json_arr_close(&json->text, &json->capacity, pos);
-    if (pos)
-        pos = json_obj_close(&json->text, &json->capacity, pos);
-    return plugin_reply_document(socket, &server->common.json, 200, pos);
+    if (inputs && n_inputs)
+        write_io_list(out, server, "inputs", inputs, n_inputs);
+    if (outputs && n_outputs)
+        write_io_list(out, server, "outputs", outputs, n_outputs);
+    out.uint64("layer_count", layers).int32("label_count", nn_model_label_count(model));
+    write_labels(out, server);
+    out.int64("timing", server->run_time)
+        .open_object("timings")
+        .int64("decode", server->decode_time)
+        .int64("input", server->input_time)
+        .int64("output", server->output_time)
+        .close_object()
+        .open_array("layers");
+    for (size_t i = 0; out && i < layers; ++i)
+        write_layer(out, server, i, false, true);
+    out.close_array().close_object();
+    return plugin_reply_document(socket, &server->common.json, 200, out.pos());
 }
 
-static char* optional_str(char* pos, json_buffer* json, const char* name, const char* value)
+/* name, arch and model of one device. */
+void write_device(plugin::JsonWriter& out, const sysinfo_device* device)
 {
-    return pos && value ? json_str(&json->text, &json->capacity, pos, name, value) : pos;
+    out.optional_str("name", device->name).optional_str("arch", device->arch).optional_str("model", device->model);
 }
 
-static int engine_description(int socket, nn_server* server)
+int engine_description(int socket, nn_server* server)
 {
-    json_buffer* json = &server->common.json;
-    char* pos = json_obj_open(&json->text, &json->capacity, json->text, NULL);
-    if (pos)
-        pos = json_str(&json->text, &json->capacity, pos, "engine", "kestrunert");
-    if (pos)
-        pos = json_str(&json->text, &json->capacity, pos, "version", nn_version());
-    if (pos)
-        pos = json_int(&json->text, &json->capacity, pos, "batch_size", 1);
+    plugin::JsonWriter out(server->common.json);
+    out.open_object().str("engine", "kestrunert").str("version", nn_version()).int32("batch_size", 1);
     sysinfo* info = sysinfo_new();
-    if (info && pos) {
-        pos = optional_str(pos, json, "hostname", info->hostname);
-        pos = optional_str(pos, json, "os_name", info->os_name);
-        pos = optional_str(pos, json, "os_description", info->os_description);
-        pos = optional_str(pos, json, "os_version", info->os_version);
-        const sysinfo_device* first = info->device_count > 0 && info->devices ? info->devices[0] : NULL;
-        if (pos)
-            pos = json_obj_open(&json->text, &json->capacity, pos, "device");
-        if (pos)
-            pos = json_str(&json->text, &json->capacity, pos, "api", "");
-        if (pos)
-            pos = json_str(&json->text, &json->capacity, pos, "id", "cpu:0");
-        if (first) {
-            pos = optional_str(pos, json, "name", first->name);
-            pos = optional_str(pos, json, "arch", first->arch);
-            pos = optional_str(pos, json, "model", first->model);
-        }
-        if (pos)
-            pos = json_obj_close(&json->text, &json->capacity, pos);
-        if (pos)
-            pos = json_arr_open(&json->text, &json->capacity, pos, "devices");
-        for (int i = 0; pos && info->devices && i < info->device_count; ++i) {
+    if (info && out) {
+        out.optional_str("hostname", info->hostname)
+            .optional_str("os_name", info->os_name)
+            .optional_str("os_description", info->os_description)
+            .optional_str("os_version", info->os_version);
+        const sysinfo_device* first = info->device_count > 0 && info->devices ? info->devices[0] : nullptr;
+        out.open_object("device").str("api", "").str("id", "cpu:0");
+        if (first)
+            write_device(out, first);
+        out.close_object().open_array("devices");
+        for (int i = 0; out && info->devices && i < info->device_count; ++i) {
             const sysinfo_device* d = info->devices[i];
-            pos = json_obj_open(&json->text, &json->capacity, pos, NULL);
-            if (d) {
-                pos = optional_str(pos, json, "name", d->name);
-                pos = optional_str(pos, json, "arch", d->arch);
-                pos = optional_str(pos, json, "model", d->model);
-            }
-            if (pos)
-                pos = json_obj_close(&json->text, &json->capacity, pos);
+            out.open_object();
+            if (d)
+                write_device(out, d);
+            out.close_object();
         }
-        if (pos)
-            pos = json_arr_close(&json->text, &json->capacity, pos);
+        out.close_array();
     }
     sysinfo_free(info);
-    if (pos && !server->common.loaded) {
-        pos = json_null(&json->text, &json->capacity, pos, "model");
-    } else if (pos) {
+    if (out && !server->common.loaded) {
+        out.null("model");
+    } else if (out) {
         const void* model = server->model;
         const char* uuid = nn_model_uuid(model);
         const char* name = nn_model_name(model);
-        pos = json_obj_open(&json->text, &json->capacity, pos, "model");
-        if (pos)
-            pos = json_str(&json->text, &json->capacity, pos, "uuid", uuid ? uuid : "");
-        if (pos)
-            pos = json_str(&json->text, &json->capacity, pos, "name", name ? name : "");
-        if (pos)
-            pos = json_uint64(&json->text, &json->capacity, pos, "size", server->model_size);
-        if (pos)
-            pos = json_uint64(&json->text, &json->capacity, pos, "memory_size", nn_model_memory_size(model));
-        if (pos)
-            pos = json_uint64(&json->text, &json->capacity, pos, "layer_count", nn_model_layer_count(model));
-        if (pos)
-            pos = json_int(&json->text, &json->capacity, pos, "label_count", nn_model_label_count(model));
-        if (pos)
-            pos = labels_json(pos, server);
-        if (pos)
-            pos = json_obj_close(&json->text, &json->capacity, pos);
+        out.open_object("model")
+            .str("uuid", uuid ? uuid : "")
+            .str("name", name ? name : "")
+            .uint64("size", server->model_size)
+            .uint64("memory_size", nn_model_memory_size(model))
+            .uint64("layer_count", nn_model_layer_count(model))
+            .int32("label_count", nn_model_label_count(model));
+        write_labels(out, server);
+        out.close_object();
     }
     nn_engine* engine = nn_context_engine(server->context);
-    if (pos && engine) {
+    if (out && engine) {
         const char* name = nn_engine_name(engine);
-        pos = json_str(&json->text, &json->capacity, pos, "plugin", name ? name : "");
+        out.str("plugin", name ? name : "");
     }
     nn_tensor* cache = nn_context_cache(server->context);
     nn_tensor* pool = nn_context_mempool(server->context);
-    if (pos)
-        pos = json_obj_open(&json->text, &json->capacity, pos, "model_limits");
-    if (pos)
-        pos = json_int(&json->text, &json->capacity, pos, "block_size", (int32_t)RT_BLOCK_SIZE);
-    if (pos)
-        pos = json_int(&json->text, &json->capacity, pos, "max_layers", RT_MAX_LAYERS);
-    if (pos)
-        pos = json_int(&json->text, &json->capacity, pos, "max_input_size", RT_MAX_INPUT_SIZE);
-    if (pos)
-        pos = json_uint64(&json->text, &json->capacity, pos, "max_data_cache", cache ? nn_tensor_size(cache) : 0);
-    if (pos)
-        pos = json_uint64(&json->text, &json->capacity, pos, "max_model_size", server->max_model_size);
-    if (pos)
-        pos = json_uint64(&json->text, &json->capacity, pos, "max_runtime_mem", pool ? nn_tensor_size(pool) : 0);
-    if (pos)
-        pos = json_obj_close(&json->text, &json->capacity, pos);
-    if (pos)
-        pos = json_obj_close(&json->text, &json->capacity, pos);
-    return plugin_reply_document(socket, &server->common.json, 200, pos);
+    out.open_object("model_limits")
+        .int32("block_size", static_cast<int32_t>(RT_BLOCK_SIZE))
+        .int32("max_layers", RT_MAX_LAYERS)
+        .int32("max_input_size", RT_MAX_INPUT_SIZE)
+        .uint64("max_data_cache", cache ? nn_tensor_size(cache) : 0)
+        .uint64("max_model_size", server->max_model_size)
+        .uint64("max_runtime_mem", pool ? nn_tensor_size(pool) : 0)
+        .close_object()
+        .close_object();
+    return plugin_reply_document(socket, &server->common.json, 200, out.pos());
+}
+
+} // namespace
+} // namespace rtplugin
+
+using namespace rtplugin;
+
+char* layer_json(char* pos, nn_server* server, size_t layer, bool with_data, bool nested)
+{
+    plugin::JsonWriter out(server->common.json, pos);
+    write_layer(out, server, layer, with_data, nested);
+    return out.pos();
 }
 
 static int v1_get(int socket, const char* target, http_header* headers, size_t header_count, nn_server* server)
@@ -295,15 +228,12 @@ static int v1_get(int socket, const char* target, http_header* headers, size_t h
     if (strncmp(target, "/v1/model", 9) != 0)
         return engine_description(socket, server);
     for (size_t i = 0; i < header_count; ++i) {
-        const http_header* h = &headers[i];
-        size_t n = strlen(KFM_MIME);
-        if (!h->name || h->name_len != 6 || strncasecmp(h->name, "Accept", 6) != 0)
-            continue;
-        if (h->value_len != n || strncasecmp(h->value, KFM_MIME, n) != 0)
+        if (!headers[i].name || !plugin::equals_nocase(plugin::header_name(headers[i]), "Accept") ||
+            !plugin::equals_nocase(plugin::header_value(headers[i]), kfm_mime))
             continue;
         if (!server->common.loaded)
             return plugin_reply_text(socket, 428, "No Model Loaded");
-        return http_respond(socket, 200, KFM_MIME, (size_t)server->model_size, server->model, 0,
+        return http_respond(socket, 200, kfm_mime, (size_t)server->model_size, server->model, 0,
                             (const char*)NULL);
     }
     if (!server->common.loaded)
@@ -330,7 +260,7 @@ static uint8_t* upload_reserve(void* user, uint64_t needed)
     uint8_t* base = static_cast<uint8_t*>(realloc(server->upload_buffer, (size_t)needed + 15));
     if (!base)
         return NULL;
-    uint8_t* aligned = (uint8_t*)(((uintptr_t)base + 15) & ~(uintptr_t)15);
+    auto* aligned = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(base) + 15) & ~uintptr_t{15});
     if (server->model_size) {
         /* The aligned start can move with the block: bring the received
          * bytes along. A caller-given buffer is copied from. */
@@ -403,12 +333,12 @@ static void release_for_write(void* user)
 
 static uint64_t upload_size(void* user)
 {
-    return ((nn_server*)user)->model_size;
+    return static_cast<nn_server*>(user)->model_size;
 }
 
 static void set_upload_size(void* user, uint64_t size)
 {
-    ((nn_server*)user)->model_size = size;
+    static_cast<nn_server*>(user)->model_size = size;
 }
 
 int v1_put(int socket, http_header* headers, size_t header_count, char* body, size_t body_len, nn_server* server)

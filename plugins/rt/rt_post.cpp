@@ -7,12 +7,25 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string_view>
+
 #include "http.h"
 #include "multipart.h"
 #include "platform.h"
+#include "json_writer.h"
 #include "plugin_http.h"
+#include "scoped.h"
 
-#define PIXMAP_MIME "image/x-portable-pixmap"
+namespace {
+
+constexpr const char pixmap_mime[] = "image/x-portable-pixmap";
+
+bool starts_with(std::string_view text, std::string_view prefix)
+{
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+} // namespace
 
 typedef struct post_request {
     plugin_query q;
@@ -67,11 +80,11 @@ static nn_tensor* input_tensor(nn_server* server)
  * be written. */
 static bool write_input(nn_server* server, nn_tensor* tensor, const void* data, size_t length)
 {
-    void* to = rt_tensor_accepts_input(server, tensor) ? nn_tensor_mapwo(tensor) : NULL;
-    if (!to)
+    kestrune::WriteMap to;
+    if (!rt_tensor_accepts_input(server, tensor) || !to.map(tensor))
         return false;
-    memcpy(to, data, length);
-    nn_tensor_unmap(tensor);
+    memcpy(to.data(), data, length);
+    to.reset();
     server->input_time = nn_tensor_io_time(tensor);
     return true;
 }
@@ -118,15 +131,15 @@ static bool load_pixmap(int socket, nn_server* server, const char* data, uint64_
         *result = plugin_reply_text(socket, 400, "Image does not match input volume");
         return false;
     }
-    float* to = rt_tensor_accepts_input(server, tensor) ? static_cast<float*>(nn_tensor_mapwo(tensor)) : NULL;
-    if (!to) {
+    kestrune::WriteMap map;
+    if (!rt_tensor_accepts_input(server, tensor) || !map.map(tensor)) {
         *result = plugin_reply_text(socket, 500, "Failed Map Input Tensor");
         return false;
     }
-    const uint8_t* pixels = (const uint8_t*)p;
+    float* to = map.as<float>();
+    const uint8_t* pixels = reinterpret_cast<const uint8_t*>(p);
     for (uint64_t i = 0; i < volume; ++i)
-        to[i] = (float)pixels[i] * 0.007843138f - 1.0f;
-    nn_tensor_unmap(tensor);
+        to[i] = static_cast<float>(pixels[i]) * 0.007843138f - 1.0f;
     return true;
 }
 
@@ -135,10 +148,11 @@ static bool load_inputs(int socket, http_header* headers, size_t header_count, c
                         nn_server* server, post_request* req, int* result)
 {
     for (size_t i = 0; i < header_count; ++i) {
-        const http_header* h = &headers[i];
-        if (!h->name || h->name_len != 12 || memcmp(h->name, "Content-Type", 12) != 0)
+        const std::string_view name = plugin::header_name(headers[i]);
+        const std::string_view value = plugin::header_value(headers[i]);
+        if (name != "Content-Type")
             continue;
-        if (h->value_len >= 6 && memcmp(h->value, "image/", 6) == 0) {
+        if (starts_with(value, "image/")) {
             nn_tensor* tensor = input_tensor(server);
             if (tensor && !rt_tensor_accepts_input(server, tensor)) {
                 *result = plugin_reply_text(socket, 500, "Failed Map Input Tensor");
@@ -151,7 +165,7 @@ static bool load_inputs(int socket, http_header* headers, size_t header_count, c
                 *result = plugin_reply_text(socket, 415, "Invalid or Unsupported Image Format");
                 return false;
             }
-        } else if (h->value_len >= strlen(PLUGIN_TENSOR_MIME) && memcmp(h->value, PLUGIN_TENSOR_MIME, strlen(PLUGIN_TENSOR_MIME)) == 0) {
+        } else if (starts_with(value, PLUGIN_TENSOR_MIME)) {
             nn_tensor* tensor = input_tensor(server);
             if (!tensor || nn_tensor_size(tensor) != body_len) {
                 *result = plugin_reply_text(socket, 400, "Input Tensor Size Mismatch");
@@ -202,7 +216,7 @@ static bool load_inputs(int socket, http_header* headers, size_t header_count, c
                 *result = plugin_reply_text(socket, 500, "Failed Map Input Tensor");
                 return false;
             }
-        } else if (strcmp(part.content_type, PIXMAP_MIME) == 0) {
+        } else if (strcmp(part.content_type, pixmap_mime) == 0) {
             size_t layers = nn_model_layer_count(server->model);
             req->q.output_count = 0;
             if (layers)
@@ -279,15 +293,13 @@ static int reply_tensor(int socket, nn_server* server, const post_request* req)
         return plugin_reply_text(socket, 404, "Output Tensor Not Found");
     nn_tensor_sync(tensor);
     server->output_time = nn_tensor_io_time(tensor);
-    const void* data = nn_tensor_mapro(tensor);
+    kestrune::ReadMap data(tensor);
     if (!data)
         return plugin_reply_text(socket, 500, "Output Tensor Empty");
     char shape_text[32];
     plugin_shape_text(shape_text, sizeof shape_text, nn_tensor_shape(tensor), nn_tensor_dims(tensor), false);
-    int result = plugin_reply_tensor(socket, data, nn_tensor_size(tensor), rt_type_name(nn_tensor_type(tensor)),
-                                     shape_text, server->run_time);
-    nn_tensor_unmap(tensor);
-    return result;
+    return plugin_reply_tensor(socket, data.data(), nn_tensor_size(tensor), rt_type_name(nn_tensor_type(tensor)),
+                               shape_text, server->run_time);
 }
 
 static int reply_argmax_error(int socket, nn_server* server, int status)
@@ -316,23 +328,19 @@ static int reply_label(int socket, nn_server* server)
 
 static int reply_builder(int socket, nn_server* server, const post_request* req)
 {
-    json_buffer* json = &server->common.json;
-    char* pos = json_obj_open(&json->text, &json->capacity, json->text, NULL);
-    if (pos)
-        pos = json_int64(&json->text, &json->capacity, pos, "timing", server->run_time);
-    if (pos)
-        pos = json_int64(&json->text, &json->capacity, pos, "decode", server->decode_time);
-    if (pos)
-        pos = json_int64(&json->text, &json->capacity, pos, "input", server->input_time);
-    if (pos && req->q.id)
-        pos = json_str(&json->text, &json->capacity, pos, "id", req->q.id);
-    if (pos && req->q.output_count) {
-        pos = json_arr_open(&json->text, &json->capacity, pos, "outputs");
-        for (int i = 0; pos && i < req->q.output_count; ++i)
-            pos = layer_json(pos, server, req->q.outputs[i], true, false);
-        if (pos)
-            pos = json_arr_close(&json->text, &json->capacity, pos);
-    } else if (pos) {
+    plugin::JsonWriter out(server->common.json);
+    out.open_object()
+        .int64("timing", server->run_time)
+        .int64("decode", server->decode_time)
+        .int64("input", server->input_time);
+    if (req->q.id)
+        out.str("id", req->q.id);
+    if (out && req->q.output_count) {
+        out.open_array("outputs");
+        for (int i = 0; out && i < req->q.output_count; ++i)
+            out.resume(layer_json(out.pos(), server, req->q.outputs[i], true, false));
+        out.close_array();
+    } else if (out) {
         nn_tensor* tensor = nn_context_tensor(server->context, server->common.output_name);
         if (tensor) {
             int index = 0;
@@ -341,16 +349,12 @@ static int reply_builder(int socket, nn_server* server, const post_request* req)
             if (status != 0)
                 return reply_model_error(socket, server, "argmax failed: %s", status);
             const char* label = nn_model_label(server->model, index);
-            if (label) {
-                pos = json_str(&json->text, &json->capacity, pos, "label", label);
-                if (pos)
-                    pos = json_double(&json->text, &json->capacity, pos, "softmax", (double)score);
-            }
+            if (label)
+                out.str("label", label).number("softmax", static_cast<double>(score));
         }
     }
-    if (pos)
-        pos = json_obj_close(&json->text, &json->capacity, pos);
-    return plugin_reply_document(socket, &server->common.json, 200, pos);
+    out.close_object();
+    return plugin_reply_document(socket, &server->common.json, 200, out.pos());
 }
 
 /* Appends formatted text at *pos inside the reply buffer; false when it does
@@ -447,14 +451,13 @@ int v1_post(int socket, char* target, http_header* headers, size_t header_count,
     if (!run_model(socket, server, &req, &result))
         return result;
 
-    const http_header* accept = plugin_header(headers, header_count, "Accept");
-    const char* value = accept ? accept->value : "";
-    size_t value_len = accept ? accept->value_len : 0;
-    if (value_len == strlen(PLUGIN_TENSOR_MIME) && memcmp(value, PLUGIN_TENSOR_MIME, value_len) == 0)
+    const http_header* accept = plugin::find_header(headers, header_count, "Accept");
+    const std::string_view value = accept ? plugin::header_value(*accept) : std::string_view();
+    if (value == PLUGIN_TENSOR_MIME)
         return reply_tensor(socket, server, &req);
-    if (value_len == strlen(PLUGIN_TEXT_MIME) && memcmp(value, PLUGIN_TEXT_MIME, value_len) == 0)
+    if (value == PLUGIN_TEXT_MIME)
         return reply_label(socket, server);
-    if (strcmp(req.last_type, PIXMAP_MIME) == 0)
+    if (strcmp(req.last_type, pixmap_mime) == 0)
         return reply_pixmap(socket, server, &req);
     return reply_builder(socket, server, &req);
 }

@@ -11,6 +11,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
+
+#include "resource.h"
+#include "scoped.h"
+
 #define OPENCL_ENGINE_FILE "kestrune-rt-opencl.so"
 
 const char* plugin_engine_name(void)
@@ -46,10 +51,11 @@ const char* rt_status_text(int status)
 
 const char* rt_type_name(int type)
 {
-    static const char* const names[] = {"RAW",    "STRING", "INT8",    "UINT8",   "INT16",
-                                        "UINT16", "INT32",  "UINT32",  "INT64",   "UINT64",
-                                        "FLOAT16", "FLOAT32", "FLOAT64"};
-    return type >= 0 && type < (int)(sizeof names / sizeof names[0]) ? names[type] : "NONE";
+    static constexpr const char* names[] = {"RAW",    "STRING", "INT8",    "UINT8",   "INT16",
+                                            "UINT16", "INT32",  "UINT32",  "INT64",   "UINT64",
+                                            "FLOAT16", "FLOAT32", "FLOAT64"};
+    constexpr int count = static_cast<int>(sizeof names / sizeof names[0]);
+    return type >= 0 && type < count ? names[type] : "NONE";
 }
 
 int nn_server_options(nn_server* server, const nn_plugin_options* options)
@@ -59,34 +65,54 @@ int nn_server_options(nn_server* server, const nn_plugin_options* options)
     return 0;
 }
 
-static void release_engine(nn_engine* engine)
+namespace rtplugin {
+namespace {
+
+/* A compute engine block: unloaded (whatever a failed load left behind
+ * included) and freed with its owner. */
+struct EngineReleaser {
+    void operator()(nn_engine* engine) const noexcept
+    {
+        nn_engine_unload(engine);
+        free(engine);
+    }
+};
+using UniqueEngine = std::unique_ptr<nn_engine, EngineReleaser>;
+
+struct ContextReleaser {
+    void operator()(nn_context* context) const noexcept { nn_context_release(context); }
+};
+using UniqueContext = std::unique_ptr<nn_context, ContextReleaser>;
+
+/* Gives back the read-only mapping of a model file (the context holds no
+ * views into it any more). */
+void drop_mapping(nn_server* server)
 {
-    if (!engine)
-        return;
-    nn_engine_unload(engine);
-    free(engine);
+    platform::Mapping(server->model, static_cast<size_t>(server->buffer_size)).reset();
+    server->model = nullptr;
+    server->mapped = 0;
+    server->buffer_size = 0;
 }
+
+} // namespace
+} // namespace rtplugin
 
 nn_server* nn_server_init(int compute, size_t mempool_size, void* mempool, size_t cache_size, void* cache,
                           size_t max_model_size, void* model_buffer)
 {
-    nn_server* server = static_cast<nn_server*>(calloc(1, sizeof *server));
+    auto server = platform::calloc_one<nn_server>();
     if (!server)
-        return NULL;
+        return nullptr;
+    rtplugin::UniqueEngine engine;
     if (compute != 0) {
-        server->engine = static_cast<nn_engine*>(malloc(nn_engine_sizeof()));
-        if (!server->engine) {
-            free(server);
-            return NULL;
-        }
-        nn_engine_init(server->engine);
-        int status = nn_engine_load(server->engine, OPENCL_ENGINE_FILE);
+        engine.reset(static_cast<nn_engine*>(malloc(nn_engine_sizeof())));
+        if (!engine)
+            return nullptr;
+        nn_engine_init(engine.get());
+        int status = nn_engine_load(engine.get(), OPENCL_ENGINE_FILE);
         if (status != 0) {
             fprintf(stderr, "failed to load engine plugin: %s\n", rt_status_text(status));
-            /* Whatever the failed load left behind goes with the block. */
-            release_engine(server->engine);
-            free(server);
-            return NULL;
+            return nullptr;
         }
         printf("Loaded opencl compute backend\n");
     }
@@ -95,19 +121,12 @@ nn_server* nn_server_init(int compute, size_t mempool_size, void* mempool, size_
         server->model = static_cast<uint8_t*>(model_buffer);
         server->buffer_size = max_model_size;
     }
-    server->context = nn_context_init(server->engine, mempool_size, mempool, cache_size, cache);
-    if (!server->context) {
-        release_engine(server->engine);
-        free(server);
-        return NULL;
-    }
-    if (nn_server_common_init(&server->common) != 0) {
-        nn_context_release(server->context);
-        release_engine(server->engine);
-        free(server);
-        return NULL;
-    }
-    return server;
+    rtplugin::UniqueContext context(nn_context_init(engine.get(), mempool_size, mempool, cache_size, cache));
+    if (!context || nn_server_common_init(&server->common) != 0)
+        return nullptr;
+    server->engine = engine.release();
+    server->context = context.release();
+    return server.release();
 }
 
 void nn_server_model_unload(nn_server* server)
@@ -117,10 +136,7 @@ void nn_server_model_unload(nn_server* server)
     if (server->context)
         nn_context_model_unload(server->context);
     if (server->mapped) {
-        server->mapped = 0;
-        munmap(server->model, server->buffer_size);
-        server->model = NULL;
-        server->buffer_size = 0;
+        rtplugin::drop_mapping(server);
         server->model_size = 0;
     }
     server->common.loaded = 0;
@@ -136,8 +152,8 @@ void nn_server_release(nn_server* server)
     nn_context_release(server->context);
     free(server->layer_timing);
     free(server->upload_buffer);
-    server->model = NULL;
-    release_engine(server->engine);
+    server->model = nullptr;
+    rtplugin::UniqueEngine(server->engine).reset();
     free(server);
 }
 
@@ -164,33 +180,25 @@ int nn_server_model_load(nn_server* server, const char* path, int warm)
     }
     nn_server_model_unload(server);
 
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    platform::UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd)
         return 18;
     struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
+    if (fstat(fd.get(), &st) != 0)
         return 18;
-    }
     if (st.st_size <= 0) {
         /* Nothing to map: mmap refuses a length of 0 with EINVAL. */
-        close(fd);
         errno = EINVAL;
         return 18;
     }
-    void* map = mmap(NULL, (size_t)st.st_size, PROT_READ, MAP_SHARED, fd, 0);
-    if (map == MAP_FAILED || map == NULL) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
+    const size_t size = static_cast<size_t>(st.st_size);
+    platform::Mapping map(mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.get(), 0), size);
+    if (!map)
         return 18;
-    }
-    close(fd);
-    server->model = static_cast<uint8_t*>(map);
+    fd.reset();
+    server->model = static_cast<uint8_t*>(map.release());
     server->mapped = 1;
-    server->buffer_size = (uint64_t)st.st_size;
+    server->buffer_size = size;
 
     int status = nn_model_validate(server->model, server->buffer_size);
     if (status != 0) {
@@ -204,10 +212,7 @@ int nn_server_model_load(nn_server* server, const char* path, int warm)
         /* A failed load can leave views into the bytes: drop them before
          * the mapping goes. */
         nn_context_model_unload(server->context);
-        munmap(server->model, server->buffer_size);
-        server->model = NULL;
-        server->mapped = 0;
-        server->buffer_size = 0;
+        rtplugin::drop_mapping(server);
         server->common.loaded = 0;
         return status;
     }
@@ -230,15 +235,15 @@ bool rt_tensor_accepts_input(nn_server* server, nn_tensor* tensor)
 {
     if (!tensor)
         return false;
-    const uint8_t* data = static_cast<const uint8_t*>(nn_tensor_mapro(tensor));
+    /* Only the address counts: the mapping is given back at once. */
+    const void* data = kestrune::ReadMap(tensor).data();
     if (!data)
         return false;
-    nn_tensor_unmap(tensor);
     if (!server->model || server->model_size == 0)
         return true;
-    uintptr_t begin = (uintptr_t)data;
+    uintptr_t begin = reinterpret_cast<uintptr_t>(data);
     uintptr_t end = begin + nn_tensor_size(tensor);
-    uintptr_t model_begin = (uintptr_t)server->model;
+    uintptr_t model_begin = reinterpret_cast<uintptr_t>(server->model);
     uintptr_t model_end = model_begin + server->model_size;
     return end <= model_begin || begin >= model_end || begin == end;
 }

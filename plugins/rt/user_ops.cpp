@@ -6,10 +6,12 @@
 #include <string.h>
 
 #include "platform.h"
+#include "resource.h"
 #include "rt_server.h"
 #include "user_ops.h"
 
-/* Process-wide: only grows, never freed, libraries never closed. */
+/* Process-wide: only grows, never freed; a library whose handler is listed
+ * is never closed. */
 static nn_user_op_fn* user_op_handlers;
 static size_t user_op_handler_count;
 
@@ -42,8 +44,8 @@ static int append_handler(nn_user_op_fn handler)
 {
     if (user_op_handler_count >= SIZE_MAX / sizeof *user_op_handlers - 1)
         return 3;
-    nn_user_op_fn* grown =
-        static_cast<int (**)(nn_context*, const char*, size_t)>(realloc(user_op_handlers, (user_op_handler_count + 1) * sizeof *user_op_handlers));
+    auto* grown = static_cast<nn_user_op_fn*>(
+        realloc(user_op_handlers, (user_op_handler_count + 1) * sizeof *user_op_handlers));
     if (!grown)
         return 3;
     user_op_handlers = grown;
@@ -71,25 +73,28 @@ static int load_item(char* item)
         fprintf(stderr, "badly formed user_op string: %s\n", item);
         return 1;
     }
-    void* handle = dl_open(library);
+    platform::UniqueLibrary handle(dl_open(library));
     if (!handle) {
         const char* why = dl_error();
         fprintf(stderr, "[WARNING] failed to load user library %s: %s\n", library, why ? why : "unknown error");
         return 0;
     }
-    void* address = dl_sym(handle, symbol);
+    void* address = dl_sym(handle.get(), symbol);
     if (!address) {
         const char* why = dl_error();
         fprintf(stderr, "[WARNING] failed to load user op handler '%s' from %s: %s\n", symbol, library,
                 why ? why : "unknown error");
-        return 0; /* the library stays open */
+        handle.release(); /* the library stays open */
+        return 0;
     }
     nn_user_op_fn handler;
     memcpy(&handler, &address, sizeof handler);
     if (append_handler(handler) != 0) {
+        /* No handler of it was kept: the library goes. */
         fprintf(stderr, "failed to resize user_ops container: out of memory\n");
         return 3;
     }
+    handle.release(); /* its handler is in the list for the process's life */
     printf("loaded user_op handler '%s' from %s\n", symbol, library);
     fflush(stdout);
     return 0;
@@ -105,7 +110,8 @@ int nn_server_user_ops(nn_server* server, const char* list)
     if (!list || list[0] == '\0')
         return 0;
     /* Split a copy: the caller's text may be read-only. */
-    char* text = strdup(list);
+    platform::unique_malloc<char> copy(strdup(list));
+    char* text = copy.get();
     if (!text) {
         fprintf(stderr, "failed to resize user_ops container: out of memory\n");
         return 3;
@@ -126,6 +132,5 @@ int nn_server_user_ops(nn_server* server, const char* list)
             break;
         item = comma + 1;
     }
-    free(text);
     return result;
 }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "kfm_parts.h"
 #include "kfm_writer.h"
 #include "rt_server.h"
 
@@ -109,28 +110,7 @@ inline kfm::Buffer constant_model()
     return kfm::write(m);
 }
 
-// A temporary folder, removed with everything in it.
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char tmpl[] = "/tmp/rt_rpc_XXXXXX";
-        const char* made = mkdtemp(tmpl);
-        path = made ? made : "";
-    }
-    ~TempDir()
-    {
-        if (!path.empty())
-            (void)!system(("rm -rf '" + path + "'").c_str());
-    }
-    std::string file(const std::string& name, const kfm::Buffer& bytes) const
-    {
-        std::string p = path + "/" + name;
-        std::ofstream out(p, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        return p;
-    }
-};
+using kfm_parts::TempDir;
 
 struct ServerHandle {
     nn_server* server = nullptr;

@@ -4,8 +4,11 @@
 // the k-th allocation of the handler calls failing.  Every reply sent is
 // well formed, nothing leaks, and the same requests without failures then
 // answer as on an undisturbed server.
+#include <dlfcn.h>
+
 #include "failing_alloc.h"
 #include "rt_test_util.h"
+#include "user_ops.h"
 
 using namespace rt_test;
 
@@ -88,6 +91,39 @@ TEST(RtAllocationFailure, UploadInferDescribe)
         EXPECT_EQ(again, want) << "after the failed session";
     }
     ADD_FAILURE() << "more than 2000 allocations";
+}
+
+// A user library whose handler the list could not take is closed again, and
+// the load says out of memory; once the list takes it, it stays.
+TEST(RtAllocationFailure, UserOpLibrary)
+{
+    const std::string lib = std::string(UOP_DIR) + "/libuop_a.so";
+    Server server;
+    for (int k = 0; k < 100; ++k) {
+        SCOPED_TRACE("allocation " + std::to_string(k) + " fails");
+        testing::internal::CaptureStderr();
+        testing::internal::CaptureStdout();
+        failing_alloc::arm(k);
+        int status = nn_server_user_ops(server.s, lib.c_str());
+        failing_alloc::disarm();
+        std::string out = testing::internal::GetCapturedStdout();
+        std::string err = testing::internal::GetCapturedStderr();
+        void* loaded = dlopen(lib.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        if (loaded)
+            dlclose(loaded);
+        if (failing_alloc::calls <= k) {
+            EXPECT_EQ(status, 0);
+            EXPECT_EQ(out, "loaded user_op handler 'user_op' from " + lib + "\n");
+            EXPECT_NE(loaded, nullptr);
+            EXPECT_EQ(rt_user_op_handler_count(), 1u);
+            return;
+        }
+        EXPECT_EQ(status, 3);
+        EXPECT_NE(err.find("out of memory"), std::string::npos) << err;
+        EXPECT_EQ(loaded, nullptr) << "the library stays loaded without a handler";
+        EXPECT_EQ(rt_user_op_handler_count(), 0u);
+    }
+    ADD_FAILURE() << "more than 100 allocations";
 }
 
 }  // namespace

@@ -8,19 +8,8 @@ using namespace rt_test;
 
 namespace {
 
-kfm::Parameter ints(const std::string& name, std::vector<int32_t> values)
-{
-    kfm::Parameter p = kfm::parameter(name);
-    p.shape = std::move(values);
-    return p;
-}
-
-kfm::Parameter text(const std::string& name, const std::string& value)
-{
-    kfm::Parameter p = kfm::parameter(name);
-    p.data_str = std::vector<std::string>{value};
-    return p;
-}
+using kfm_parts::ints;
+using kfm_parts::text;
 
 // input -> conv2d with a constant filter -> max pool2d -> concat of the pool
 // with itself on the channel axis. The table tests step the input layer only
@@ -46,17 +35,7 @@ kfm::Model bench_model()
 
 kfm::Model fill_chain()
 {
-    kfm::Model m;
-    std::vector<kfm::Layer> layers{f32("l0", NN_LAYER_INPUT, {1, 4})};
-    for (uint32_t i = 1; i < 6; ++i) {
-        kfm::Layer l = f32("l" + std::to_string(i), NN_LAYER_FILL, {1, 4}, {i - 1});
-        kfm::Parameter value = kfm::parameter("value");
-        value.data_f32 = std::vector<float>{(float)i};
-        l.parameters = std::vector<kfm::Parameter>{value};
-        layers.push_back(l);
-    }
-    m.layers = layers;
-    return m;
+    return kfm_parts::fill_chain(6);
 }
 
 struct Bench {

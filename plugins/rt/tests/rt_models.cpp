@@ -13,57 +13,21 @@
 #include <vector>
 
 #include "kestrune/nn.h"
+#include "kfm_parts.h"
 #include "kfm_writer.h"
 
 namespace {
 
-kfm::Layer f32(const std::string& name, int16_t type, std::vector<int32_t> shape, std::vector<uint32_t> inputs = {})
-{
-    kfm::Layer l = kfm::layer(name, type, std::move(shape), std::move(inputs));
-    l.datatype = NN_TYPE_F32;
-    return l;
-}
+using kfm_parts::constant;
+using kfm_parts::f32;
+using kfm_parts::text;
 
-kfm::Parameter list(const std::string& name, std::vector<int32_t> values)
-{
-    kfm::Parameter p = kfm::parameter(name);
-    p.shape = std::move(values);
-    return p;
-}
-
-kfm::Parameter text(const std::string& name, const std::string& value)
-{
-    kfm::Parameter p = kfm::parameter(name);
-    p.data_str = std::vector<std::string>{value};
-    return p;
-}
-
-kfm::Layer constant(const std::string& name, std::vector<int32_t> shape, std::vector<float> values)
-{
-    kfm::Layer l = f32(name, NN_LAYER_CONSTANT, shape);
-    kfm::Parameter p = kfm::parameter("data");
-    p.shape = shape;
-    p.data_f32 = std::move(values);
-    l.parameters = std::vector<kfm::Parameter>{p};
-    return l;
-}
+using kfm_parts::ints;
 
 kfm::Layer with(kfm::Layer l, std::vector<kfm::Parameter> params)
 {
     l.parameters = std::move(params);
     return l;
-}
-
-kfm::Model softmax_model()
-{
-    kfm::Model m;
-    m.name = "softmax";
-    m.labels = std::vector<std::string>{"a", "b", "c", "d"};
-    m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 4}),
-                                       f32("output", NN_LAYER_SOFTMAX, {1, 4}, {0})};
-    m.inputs = std::vector<uint32_t>{0};
-    m.outputs = std::vector<uint32_t>{1};
-    return m;
 }
 
 // Each conv2d output channel weighs its own colour twice against the other
@@ -89,9 +53,9 @@ kfm::Model colour_model()
         constant("conv_filter", {3, 3, 3, 3}, filter),
         constant("conv_bias", {3}, {-0.05f, -0.05f, -0.05f}),
         with(f32("conv", NN_LAYER_CONV2D, {1, 6, 6, 3}, {0, 1, 2}),
-             {list("strides", {1, 1, 1, 1}), text("activation", "relu")}),
+             {ints("strides", {1, 1, 1, 1}), text("activation", "relu")}),
         with(f32("pool", NN_LAYER_POOL2D, {1, 3, 3, 3}, {3}),
-             {list("ksize", {1, 2, 2, 1}), list("strides", {1, 2, 2, 1}), text("pooling", "MAXIMUM")}),
+             {ints("ksize", {1, 2, 2, 1}), ints("strides", {1, 2, 2, 1}), text("pooling", "MAXIMUM")}),
         f32("flatten", NN_LAYER_RESHAPE, {1, 27}, {4}),
         constant("dense_weights", {27, 3}, weights),
         constant("dense_bias", {3}, {0.1f, 0.0f, -0.1f}),
@@ -131,7 +95,7 @@ bool save(const std::string& path, const void* data, size_t size)
 int main(int argc, char** argv)
 {
     std::string dir = argc > 1 ? argv[1] : ".";
-    kfm::Buffer softmax = kfm::write(softmax_model());
+    kfm::Buffer softmax = kfm::write(kfm_parts::softmax_classifier());
     kfm::Buffer demo = kfm::write(colour_model());
     bool ok = save(dir + "/softmax.kfm", softmax.data(), softmax.size()) &&
               save(dir + "/demo.kfm", demo.data(), demo.size());

@@ -12,17 +12,8 @@ const char* const kFloat32 = "application/vnd.kestrune.tensor.float32";
 // same memory, so the memory tells which layer ran last.
 kfm::Model fill_chain()
 {
-    kfm::Model m;
+    kfm::Model m = kfm_parts::fill_chain(10, "conv/1");
     m.name = "fills";
-    std::vector<kfm::Layer> layers{f32("l0", NN_LAYER_INPUT, {1, 4})};
-    for (uint32_t i = 1; i < 10; ++i) {
-        kfm::Layer l = f32(i == 1 ? "conv/1" : "l" + std::to_string(i), NN_LAYER_FILL, {1, 4}, {i - 1});
-        kfm::Parameter value = kfm::parameter("value");
-        value.data_f32 = std::vector<float>{(float)i};
-        l.parameters = std::vector<kfm::Parameter>{value};
-        layers.push_back(l);
-    }
-    m.layers = layers;
     return m;
 }
 

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "kfm_parts.h"
 #include "kfm_writer.h"
 #include "multipart_body.h"
 #include "rt_server.h"
@@ -28,47 +29,12 @@ namespace rt_test {
 
 // ---- models ---------------------------------------------------------------
 
-inline kfm::Layer f32(const std::string& name, int16_t type, std::vector<int32_t> shape,
-                      std::vector<uint32_t> inputs = {})
-{
-    kfm::Layer l = kfm::layer(name, type, std::move(shape), std::move(inputs));
-    l.datatype = NN_TYPE_F32;
-    return l;
-}
+using kfm_parts::constant;
+using kfm_parts::f32;
+using kfm_parts::TempDir;
 
-inline kfm::Layer constant(const std::string& name, std::vector<int32_t> shape, std::vector<float> values)
-{
-    kfm::Layer l = f32(name, NN_LAYER_CONSTANT, shape);
-    kfm::Parameter p = kfm::parameter("data");
-    p.shape = shape;
-    p.data_f32 = std::move(values);
-    l.parameters = std::vector<kfm::Parameter>{p};
-    return l;
-}
-
-// "input" [1,4] -> "output", a view of it; labels a..d.
-inline kfm::Model classifier(bool labels = true)
-{
-    kfm::Model m;
-    m.name = "classifier";
-    if (labels)
-        m.labels = std::vector<std::string>{"a", "b", "c", "d"};
-    m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 4}),
-                                       f32("output", NN_LAYER_RESHAPE, {1, 4}, {0})};
-    m.inputs = std::vector<uint32_t>{0};
-    m.outputs = std::vector<uint32_t>{1};
-    return m;
-}
-
-// "input" [1,4] -> softmax "output"; labels a..d.
-inline kfm::Model softmax_classifier()
-{
-    kfm::Model m = classifier();
-    m.name = "softmax";
-    m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 4}),
-                                       f32("output", NN_LAYER_SOFTMAX, {1, 4}, {0})};
-    return m;
-}
+using kfm_parts::classifier;
+using kfm_parts::softmax_classifier;
 
 // Softmax of `x` in double precision.
 inline std::vector<double> softmax_of(const std::vector<double>& x)
@@ -82,27 +48,31 @@ inline std::vector<double> softmax_of(const std::vector<double>& x)
     return e;
 }
 
-// "input" [1,2,2,3] -> "flat" view [1,12] -> softmax "out"; labels l0..l11.
-inline kfm::Model image_softmax_model()
+// "input" [1,2,2,3] with `layers` after it; labels l0..l11.
+inline kfm::Model image_with(const std::string& name, std::vector<kfm::Layer> layers)
 {
     kfm::Model m;
-    m.name = "image-softmax";
-    m.labels = std::vector<std::string>{"l0", "l1", "l2", "l3", "l4", "l5", "l6", "l7", "l8", "l9", "l10", "l11"};
-    m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 2, 2, 3}),
-                                       f32("flat", NN_LAYER_RESHAPE, {1, 12}, {0}),
-                                       f32("out", NN_LAYER_SOFTMAX, {1, 12}, {1})};
+    m.name = name;
+    std::vector<std::string> labels;
+    for (int i = 0; i < 12; ++i)
+        labels.push_back("l" + std::to_string(i));
+    m.labels = labels;
+    layers.insert(layers.begin(), f32("input", NN_LAYER_INPUT, {1, 2, 2, 3}));
+    m.layers = std::move(layers);
     return m;
+}
+
+// "input" [1,2,2,3] -> "flat" view [1,12] -> softmax "out".
+inline kfm::Model image_softmax_model()
+{
+    return image_with("image-softmax", {f32("flat", NN_LAYER_RESHAPE, {1, 12}, {0}),
+                                        f32("out", NN_LAYER_SOFTMAX, {1, 12}, {1})});
 }
 
 // "input" [1,2,2,3] -> "out" view.
 inline kfm::Model image_model()
 {
-    kfm::Model m;
-    m.name = "image";
-    m.labels = std::vector<std::string>{"l0", "l1", "l2", "l3", "l4", "l5", "l6", "l7", "l8", "l9", "l10", "l11"};
-    m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 2, 2, 3}),
-                                       f32("out", NN_LAYER_RESHAPE, {1, 12}, {0})};
-    return m;
+    return image_with("image", {f32("out", NN_LAYER_RESHAPE, {1, 12}, {0})});
 }
 
 // input then nine views: ten layers, "l0" .. "l9"; l1 is named "conv/1".
@@ -154,30 +124,6 @@ inline std::string bytes_of(const kfm::Buffer& b)
 {
     return std::string(reinterpret_cast<const char*>(b.data()), b.size());
 }
-
-// A temporary folder removed with its files.
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char tmpl[] = "/tmp/rtplug-XXXXXX";
-        const char* p = mkdtemp(tmpl);
-        path = p ? p : "/tmp";
-    }
-    ~TempDir()
-    {
-        std::string cmd = "rm -rf '" + path + "'";
-        if (std::system(cmd.c_str()) != 0) {
-        }
-    }
-    std::string write(const std::string& name, const std::string& bytes) const
-    {
-        std::string file = path + "/" + name;
-        std::ofstream out(file, std::ios::binary);
-        out << bytes;
-        return file;
-    }
-};
 
 // ---- requests and replies ----------------------------------------------------
 
