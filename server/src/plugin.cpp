@@ -1,4 +1,5 @@
 #include <errno.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,6 +12,40 @@
 
 namespace brindlecast {
 namespace {
+
+/* The record's layout as plug-ins built apart expect it: every field one
+ * pointer wide, in declaration order; the options three 32-bit ints. */
+constexpr size_t nn_plugin_offsets[] = {
+    offsetof(nn_plugin, name),
+    offsetof(nn_plugin, version),
+    offsetof(nn_plugin, server),
+    offsetof(nn_plugin, library),
+    offsetof(nn_plugin, reserved),
+    offsetof(nn_plugin, nn_plugin_init),
+    offsetof(nn_plugin, nn_plugin_cleanup),
+    offsetof(nn_plugin, nn_server_options),
+    offsetof(nn_plugin, nn_server_init),
+    offsetof(nn_plugin, nn_server_release),
+    offsetof(nn_plugin, nn_server_model_load),
+    offsetof(nn_plugin, nn_server_model_unload),
+    offsetof(nn_plugin, nn_server_http_handler),
+    offsetof(nn_plugin, nn_server_model_benchmark),
+    offsetof(nn_plugin, nn_server_model_validated),
+    offsetof(nn_plugin, nn_server_user_ops),
+    offsetof(nn_plugin, nn_server_unix_handler),
+};
+constexpr bool nn_plugin_fields_in_order()
+{
+    for (size_t i = 0; i < sizeof nn_plugin_offsets / sizeof nn_plugin_offsets[0]; ++i)
+        if (nn_plugin_offsets[i] != i * sizeof(void*))
+            return false;
+    return true;
+}
+static_assert(nn_plugin_fields_in_order(), "an nn_plugin field moved");
+static_assert(sizeof(nn_plugin) == 17 * sizeof(void*), "nn_plugin has 17 fields");
+static_assert(offsetof(nn_plugin_options, threads) == 0 && offsetof(nn_plugin_options, compute) == 4 &&
+                  offsetof(nn_plugin_options, opt_level) == 8 && sizeof(nn_plugin_options) == 12,
+              "nn_plugin_options is threads, compute, opt_level");
 
 /* The runtime's status codes for these two failures. */
 constexpr int status_missing_resource = 12;
