@@ -54,8 +54,16 @@ constexpr bool is_line_end(char c) { return c == '\r' || c == '\n'; }
 /* Each step below reads from the front of `in` and, on success, removes
  * what it consumed; on failure `in` is left where it was or partly read. */
 
-/* One line: `token` is its text without the line end. */
-Status token_to_eol(std::string_view& in, std::string_view& token)
+/* The line at the front of some text: the length of its text and of the
+ * whole line with its end, unless the status says it is not all there or
+ * holds a byte no line may hold. */
+struct Line {
+    Status status;
+    size_t text;
+    size_t whole;
+};
+
+Line scan_line(std::string_view in)
 {
     const size_t n = in.size();
     const auto* p = reinterpret_cast<const unsigned char*>(in.data());
@@ -67,23 +75,30 @@ Status token_to_eol(std::string_view& in, std::string_view& token)
         i += 8;
     for (;; ++i) {
         if (i == n)
-            return Status::incomplete;
+            return {Status::incomplete, 0, 0};
         if (is_value_char(p[i]))
             continue;
-        size_t end_len = 1;
-        if (p[i] == '\r') {
-            if (i + 1 == n)
-                return Status::incomplete;
-            if (p[i + 1] != '\n')
-                return Status::malformed;
-            end_len = 2;
-        } else if (p[i] != '\n') {
-            return Status::malformed; /* 0x7F or another control byte */
-        }
-        token = in.substr(0, i);
-        in.remove_prefix(i + end_len);
-        return Status::ok;
+        if (p[i] == '\n')
+            return {Status::ok, i, i + 1};
+        if (p[i] != '\r')
+            return {Status::malformed, 0, 0}; /* 0x7F or another control byte */
+        if (i + 1 == n)
+            return {Status::incomplete, 0, 0};
+        if (p[i + 1] != '\n')
+            return {Status::malformed, 0, 0};
+        return {Status::ok, i, i + 2};
     }
+}
+
+/* One line: `token` is its text without the line end. */
+Status token_to_eol(std::string_view& in, std::string_view& token)
+{
+    Line line = scan_line(in);
+    if (line.status == Status::ok) {
+        token = in.substr(0, line.text);
+        in.remove_prefix(line.whole);
+    }
+    return line.status;
 }
 
 /* An optional CR followed by LF. */
@@ -113,44 +128,54 @@ void skip_blanks(std::string_view& in)
 
 /* Header lines up to and including the empty line that ends them; `count`
  * grows with every header stored. */
-Status header_lines(std::string_view& in, http_header* headers, size_t& count, size_t capacity)
+Status header_lines(std::string_view& in_out, http_header* headers, size_t& count, size_t capacity)
 {
+    /* Locals, which the stores into `headers` cannot alias. */
+    std::string_view in = in_out;
+    size_t n = count;
+    auto done = [&](Status s) {
+        in_out = in;
+        count = n;
+        return s;
+    };
     for (;;) {
         if (in.empty())
-            return Status::incomplete;
+            return done(Status::incomplete);
         if (is_line_end(in.front())) /* the empty line that ends the head */
-            return line_end(in);
-        if (count >= capacity)
-            return Status::malformed;
-        http_header& h = headers[count];
-        if (count != 0 && is_blank(in.front())) {
+            return done(line_end(in));
+        if (n >= capacity)
+            return done(Status::malformed);
+        http_header& h = headers[n];
+        if (n != 0 && is_blank(in.front())) {
             h.name = nullptr;
             h.name_len = 0;
         } else {
             size_t colon = 0;
             for (;; ++colon) {
                 if (colon == in.size())
-                    return Status::incomplete;
+                    return done(Status::incomplete);
                 if (in[colon] == ':')
                     break;
                 if (!token_table[static_cast<unsigned char>(in[colon])])
-                    return Status::malformed;
+                    return done(Status::malformed);
             }
             if (colon == 0)
-                return Status::malformed;
+                return done(Status::malformed);
             h.name = in.data();
             h.name_len = colon;
             in.remove_prefix(colon + 1);
             skip_blanks(in);
         }
-        std::string_view value;
-        if (Status s = token_to_eol(in, value); s != Status::ok)
-            return s;
+        Line line = scan_line(in);
+        if (line.status != Status::ok)
+            return done(line.status);
+        std::string_view value = in.substr(0, line.text);
+        in.remove_prefix(line.whole);
         while (!value.empty() && is_blank(value.back()))
             value.remove_suffix(1);
         h.value = value.data();
         h.value_len = value.size();
-        ++count;
+        ++n;
     }
 }
 
