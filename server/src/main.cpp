@@ -160,8 +160,6 @@ const char* plugin_file(const char* engine)
     return file;
 }
 
-} // namespace
-
 int run(int argc, char** argv)
 {
     int version = 0, verbose = 0, all_layers = 0, io_time = 0, loopback = 0;
@@ -294,6 +292,7 @@ int run(int argc, char** argv)
     return 0;
 }
 
+} // namespace
 } // namespace brindlecast
 
 int main(int argc, char** argv)
