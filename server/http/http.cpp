@@ -216,7 +216,7 @@ Status request_field(std::string_view& in, std::string_view& word)
     return Status::ok;
 }
 
-/* "HTTP/1." and the minor version digit. */
+/* "HTTP/1." and the minor version digit at the front of at least 8 bytes. */
 constexpr std::string_view version_prefix = "HTTP/1.";
 
 bool version_at_front(std::string_view in, int* minor_version)

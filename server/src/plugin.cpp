@@ -93,6 +93,7 @@ int nn_plugin_load(nn_plugin* plugin, const char* file)
         fprintf(stderr, "failed to load plugin %s: %s\n", file, strerror(ENAMETOOLONG));
         return status_missing_resource;
     }
+    plugin->library = nullptr; /* also after a failed load */
     platform::UniqueLibrary library(dl_open(path));
     if (!library) {
         const char* why = dl_error();
