@@ -12,154 +12,173 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "http.h"
 #include "platform.h"
+#include "resource.h"
 
-#define REQUESTS 2000
-#define REPLY 1024
-#define UPLOAD (16u << 20)
+namespace {
 
-static char reply_body[REPLY];
+constexpr int requests = 2000;
+constexpr size_t reply = 1024;
+constexpr size_t upload = 16u << 20;
 
-static int listen_any(int* port)
+char reply_body[reply];
+
+/* The servers' buffers, kept across runs: the HTTP one only grows, like the
+ * serving loop's. */
+platform::unique_malloc<char[]> http_buffer;
+size_t http_capacity = 4096;
+platform::unique_malloc<char[]> bare_buffer;
+
+platform::UniqueFd listen_any(int* port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a = {};
+    platform::UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, (struct sockaddr*)&a, sizeof a) != 0 || listen(fd, 4) != 0)
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd.get(), 4) != 0)
         exit(1);
     socklen_t l = sizeof a;
-    getsockname(fd, (struct sockaddr*)&a, &l);
+    getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &l);
     *port = ntohs(a.sin_port);
     return fd;
 }
 
-static int connect_to(int port)
+platform::UniqueFd connect_to(int port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a = {};
+    platform::UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in a = {};
     a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)port);
+    a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, (struct sockaddr*)&a, sizeof a) != 0)
+    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
         exit(1);
     return fd;
 }
 
-static int read_n(int fd, char* p, size_t n)
+int read_n(int fd, char* p, size_t n)
 {
     while (n) {
         ssize_t r = recv(fd, p, n, 0);
         if (r <= 0)
             return -1;
         p += r;
-        n -= (size_t)r;
+        n -= static_cast<size_t>(r);
     }
     return 0;
 }
 
-static int write_n(int fd, const char* p, size_t n)
+int write_n(int fd, const char* p, size_t n)
 {
     while (n) {
         ssize_t r = send(fd, p, n, MSG_NOSIGNAL);
         if (r <= 0)
             return -1;
         p += r;
-        n -= (size_t)r;
+        n -= static_cast<size_t>(r);
     }
     return 0;
 }
 
+/* A thread joined when the owner ends. */
+class JoinedThread {
+public:
+    JoinedThread(void* (*body)(void*), void* arg) { started_ = pthread_create(&thread_, nullptr, body, arg) == 0; }
+    JoinedThread(const JoinedThread&) = delete;
+    JoinedThread& operator=(const JoinedThread&) = delete;
+    ~JoinedThread()
+    {
+        if (started_)
+            pthread_join(thread_, nullptr);
+    }
+
+private:
+    pthread_t thread_{};
+    bool started_ = false;
+};
+
 /* ---- HTTP side: the reader, the writer and the loop's buffer growth ----- */
 
-static int reply_handler(int sock, char* method, char* path, http_header* h, size_t n, char* body,
-                         size_t len, void* user)
+int reply_handler(int sock, char*, char*, http_header*, size_t, char*, size_t, void*)
 {
-    (void)method, (void)path, (void)h, (void)n, (void)body, (void)len, (void)user;
-    return http_respond(sock, 200, "application/octet-stream", REPLY, reply_body, 0,
-                        (const char*)NULL);
+    return http_respond(sock, 200, "application/octet-stream", reply, reply_body, 0,
+                        static_cast<const char*>(nullptr));
 }
 
-struct server_arg {
+struct ServerArg {
     int listen_fd;
-    int bare; /* 1: echo fixed sizes, 2: swallow UPLOAD bytes */
+    int bare; /* 1: echo fixed sizes, 2: swallow upload bytes */
     size_t request_size, reply_size;
 };
 
-static void* http_server(void* p)
+void* http_server(void* p)
 {
-    struct server_arg* a = static_cast<server_arg*>(p);
-    int fd = accept(a->listen_fd, NULL, NULL);
-    http_route routes[] = {{"/", 1, NULL, reply_handler}, {NULL, 0, NULL, NULL}};
-    /* like the serving loop, one buffer for every connection, only grown */
-    static char* buf;
-    static size_t cap = 4096;
-    if (!buf)
-        buf = static_cast<char*>(malloc(cap));
+    auto* a = static_cast<ServerArg*>(p);
+    platform::UniqueFd fd(accept(a->listen_fd, nullptr, nullptr));
+    const http_route routes[] = {{"/", 1, nullptr, reply_handler}, {nullptr, 0, nullptr, nullptr}};
+    if (!http_buffer)
+        http_buffer = platform::malloc_array<char>(http_capacity);
     size_t held = 0;
     http_read_state st = {};
     for (;;) {
-        int r = http_read_request_ex(fd, buf, cap, &held, routes, &st);
+        int r = http_read_request_ex(fd.get(), http_buffer.get(), http_capacity, &held, routes, &st);
         if (r == 0)
             continue;
-        if (!st.dispatched && errno == ENOBUFS && cap < (32u << 20)) {
-            cap *= 2;
-            buf = static_cast<char*>(realloc(buf, cap));
+        if (!st.dispatched && errno == ENOBUFS && http_capacity < (32u << 20) &&
+            platform::realloc_array(http_buffer, http_capacity * 2)) {
+            http_capacity *= 2;
             continue;
         }
         break;
     }
-    close(fd);
-    return NULL;
+    return nullptr;
 }
 
-static void* bare_server(void* p)
+void* bare_server(void* p)
 {
-    struct server_arg* a = static_cast<server_arg*>(p);
-    int fd = accept(a->listen_fd, NULL, NULL);
-    static char* buf;
-    if (!buf)
-        buf = static_cast<char*>(malloc(UPLOAD));
+    auto* a = static_cast<ServerArg*>(p);
+    platform::UniqueFd fd(accept(a->listen_fd, nullptr, nullptr));
+    if (!bare_buffer)
+        bare_buffer = platform::malloc_array<char>(upload);
+    char* buf = bare_buffer.get();
     if (a->bare == 2) {
-        read_n(fd, buf, UPLOAD);
-        write_n(fd, buf, a->reply_size);
+        read_n(fd.get(), buf, upload);
+        write_n(fd.get(), buf, a->reply_size);
     } else {
-        while (read_n(fd, buf, a->request_size) == 0 && write_n(fd, buf, a->reply_size) == 0) {
+        while (read_n(fd.get(), buf, a->request_size) == 0 &&
+               write_n(fd.get(), buf, a->reply_size) == 0) {
         }
     }
-    close(fd);
-    return NULL;
+    return nullptr;
 }
 
-static double run(void* (*server)(void*), struct server_arg* a, const char* request, size_t request_size,
-                  size_t reply_size, int rounds)
+double run(void* (*server)(void*), ServerArg* a, const char* request, size_t request_size,
+           size_t reply_size, int rounds)
 {
     int port;
-    a->listen_fd = listen_any(&port);
-    pthread_t t;
-    pthread_create(&t, NULL, server, a);
-    int fd = connect_to(port);
-    char* reply = static_cast<char*>(malloc(reply_size));
+    platform::UniqueFd listener = listen_any(&port);
+    a->listen_fd = listener.get();
+    JoinedThread thread(server, a);
+    platform::unique_malloc<char[]> reply_buf = platform::malloc_array<char>(reply_size);
+    platform::UniqueFd fd = connect_to(port);
     int64_t t0 = clock_now_ns();
     for (int i = 0; i < rounds; ++i) {
-        if (write_n(fd, request, request_size) != 0 || read_n(fd, reply, reply_size) != 0) {
+        if (write_n(fd.get(), request, request_size) != 0 ||
+            read_n(fd.get(), reply_buf.get(), reply_size) != 0) {
             fprintf(stderr, "exchange failed\n");
             exit(1);
         }
     }
     int64_t t1 = clock_now_ns();
-    close(fd);
-    pthread_join(t, NULL);
-    close(a->listen_fd);
-    free(reply);
-    return (double)(t1 - t0) / 1e9;
+    fd.reset(); /* the server sees the end, and the thread is joined */
+    return static_cast<double>(t1 - t0) / 1e9;
 }
 
-static size_t reply_bytes(size_t body)
+size_t reply_bytes(size_t body)
 {
     /* the head http_respond writes for a 200 with this type and length */
     char head[1024];
@@ -171,8 +190,10 @@ static size_t reply_bytes(size_t body)
                      "Access-Control-Max-Age: 86400\r\n"
                      "Content-Type: application/octet-stream\r\nContent-Length: %zu\r\n\r\n",
                      body);
-    return (size_t)n + body;
+    return static_cast<size_t>(n) + body;
 }
+
+} // namespace
 
 int main(void)
 {
@@ -180,35 +201,32 @@ int main(void)
 
     /* 1. keep-alive requests */
     const char request[] = "GET /bench HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    size_t reply_size = reply_bytes(REPLY);
-    struct server_arg bare = {0, 1, sizeof request - 1, reply_size};
-    struct server_arg http = {0, 0, 0, 0};
+    size_t reply_size = reply_bytes(reply);
+    ServerArg bare = {0, 1, sizeof request - 1, reply_size};
+    ServerArg http = {0, 0, 0, 0};
     double bare_t = 1e9, http_t = 1e9;
     for (int pass = 0; pass < 3; ++pass) { /* best of three, alternating */
-        double b = run(bare_server, &bare, request, sizeof request - 1, reply_size, REQUESTS);
-        double h = run(http_server, &http, request, sizeof request - 1, reply_size, REQUESTS);
-        bare_t = b < bare_t ? b : bare_t;
-        http_t = h < http_t ? h : http_t;
+        bare_t = std::min(bare_t, run(bare_server, &bare, request, sizeof request - 1, reply_size, requests));
+        http_t = std::min(http_t, run(http_server, &http, request, sizeof request - 1, reply_size, requests));
     }
     printf("keep-alive: %d requests, 1 KiB replies: bare %.3f s, http %.3f s, ratio %.2f (need >= 0.20)\n",
-           REQUESTS, bare_t, http_t, bare_t / http_t);
+           requests, bare_t, http_t, bare_t / http_t);
 
     /* 2. one 16 MiB upload */
     char head[128];
-    int hn = snprintf(head, sizeof head, "PUT /up HTTP/1.1\r\nContent-Length: %u\r\n\r\n", UPLOAD);
-    char* upload = static_cast<char*>(malloc((size_t)hn + UPLOAD));
-    memcpy(upload, head, (size_t)hn);
-    memset(upload + hn, 'u', UPLOAD);
-    struct server_arg bare2 = {0, 2, 0, reply_size};
+    int hn = snprintf(head, sizeof head, "PUT /up HTTP/1.1\r\nContent-Length: %zu\r\n\r\n", upload);
+    platform::unique_malloc<char[]> message = platform::malloc_array<char>(static_cast<size_t>(hn) + upload);
+    char* body = message.get() + hn;
+    memcpy(message.get(), head, static_cast<size_t>(hn));
+    memset(body, 'u', upload);
+    ServerArg bare2 = {0, 2, 0, reply_size};
     double bare_u = 1e9, http_u = 1e9;
     for (int pass = 0; pass < 3; ++pass) {
-        double b = run(bare_server, &bare2, upload + hn, UPLOAD, reply_size, 1);
-        double h = run(http_server, &http, upload, (size_t)hn + UPLOAD, reply_size, 1);
-        bare_u = b < bare_u ? b : bare_u;
-        http_u = h < http_u ? h : http_u;
+        bare_u = std::min(bare_u, run(bare_server, &bare2, body, upload, reply_size, 1));
+        http_u = std::min(http_u, run(http_server, &http, message.get(), static_cast<size_t>(hn) + upload,
+                                      reply_size, 1));
     }
     printf("upload: 16 MiB: bare %.3f s, http %.3f s, ratio %.2f (need >= 0.25)\n", bare_u, http_u,
            bare_u / http_u);
-    free(upload);
     return 0;
 }

@@ -1,220 +1,279 @@
 #include "http.h"
 
-#include <errno.h>
-#include <limits.h>
-#include <stdarg.h>
-#include <stdbool.h>
-#include <stdint.h>
-#include <stdio.h>
-#include <string.h>
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 /* ==== Parser ============================================================ */
 
+namespace http {
+namespace {
+
+/* What a parsing step found; the values are the C interface's results. */
+enum class Status : int { ok = 0, malformed = -1, incomplete = -2 };
+
+constexpr int to_int(Status s) { return static_cast<int>(s); }
+
 /* The token characters of a header name: letters, digits and
  * ! # $ % & ' * + - . ^ _ ` | ~ */
-static bool is_token_char(unsigned char c)
+constexpr bool is_token_char(unsigned char c)
 {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
         return true;
-    switch (c) {
-    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+':
-    case '-': case '.': case '^': case '_': case '`': case '|': case '~':
-        return true;
-    default:
-        return false;
-    }
+    return std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
+constexpr std::array<bool, 256> token_table = [] {
+    std::array<bool, 256> t{};
+    for (unsigned c = 0; c < 256; ++c)
+        t[c] = is_token_char(static_cast<unsigned char>(c));
+    return t;
+}();
+
 /* Bytes that belong to a header value: 0x20-0x7E, tab and 0x80-0xFF. */
-static inline bool is_value_char(unsigned char c)
+constexpr bool is_value_char(unsigned char c)
 {
     return (c >= 0x20 && c != 0x7F) || c == '\t';
 }
 
-const char* http_token_to_eol(const char* pos, const char* end, const char** token,
-                              size_t* token_len, int* ret)
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool is_blank(char c) { return c == ' ' || c == '\t'; }
+constexpr bool is_line_end(char c) { return c == '\r' || c == '\n'; }
+
+/* Each step below reads from the front of `in` and, on success, removes
+ * what it consumed; on failure `in` is left where it was or partly read. */
+
+/* The line at the front of some text: the length of its text and of the
+ * whole line with its end, unless the status says it is not all there or
+ * holds a byte no line may hold. */
+struct Line {
+    Status status;
+    size_t text;
+    size_t whole;
+};
+
+Line scan_line(std::string_view in)
 {
-    const char* start = pos;
+    const size_t n = in.size();
+    const auto* p = reinterpret_cast<const unsigned char*>(in.data());
+    size_t i = 0;
     /* Eight bytes per step while that many remain. */
-    while (end - pos >= 8) {
-        const unsigned char* p = (const unsigned char*)pos;
-        if (!(is_value_char(p[0]) && is_value_char(p[1]) && is_value_char(p[2]) &&
-              is_value_char(p[3]) && is_value_char(p[4]) && is_value_char(p[5]) &&
-              is_value_char(p[6]) && is_value_char(p[7])))
-            break;
-        pos += 8;
-    }
-    for (;;) {
-        if (pos == end) {
-            *ret = -2;
-            return NULL;
-        }
-        unsigned char c = (unsigned char)*pos;
-        if (is_value_char(c)) {
-            ++pos;
+    while (n - i >= 8 && is_value_char(p[i]) && is_value_char(p[i + 1]) &&
+           is_value_char(p[i + 2]) && is_value_char(p[i + 3]) && is_value_char(p[i + 4]) &&
+           is_value_char(p[i + 5]) && is_value_char(p[i + 6]) && is_value_char(p[i + 7]))
+        i += 8;
+    for (;; ++i) {
+        if (i == n)
+            return {Status::incomplete, 0, 0};
+        if (is_value_char(p[i]))
             continue;
-        }
-        if (c == '\r') {
-            if (pos + 1 == end) {
-                *ret = -2;
-                return NULL;
-            }
-            if (pos[1] != '\n') {
-                *ret = -1;
-                return NULL;
-            }
-            *token = start;
-            *token_len = (size_t)(pos - start);
-            return pos + 2;
-        }
-        if (c == '\n') {
-            *token = start;
-            *token_len = (size_t)(pos - start);
-            return pos + 1;
-        }
-        *ret = -1; /* 0x7F or another control byte */
-        return NULL;
+        if (p[i] == '\n')
+            return {Status::ok, i, i + 1};
+        if (p[i] != '\r')
+            return {Status::malformed, 0, 0}; /* 0x7F or another control byte */
+        if (i + 1 == n)
+            return {Status::incomplete, 0, 0};
+        if (p[i + 1] != '\n')
+            return {Status::malformed, 0, 0};
+        return {Status::ok, i, i + 2};
     }
 }
 
-/* An optional CR followed by LF; returns the position after it. */
-static const char* parse_line_end(const char* pos, const char* end, int* ret)
+/* One line: `token` is its text without the line end. */
+Status token_to_eol(std::string_view& in, std::string_view& token)
 {
-    if (pos == end) {
-        *ret = -2;
-        return NULL;
+    Line line = scan_line(in);
+    if (line.status == Status::ok) {
+        token = in.substr(0, line.text);
+        in.remove_prefix(line.whole);
     }
-    if (*pos == '\r') {
-        ++pos;
-        if (pos == end) {
-            *ret = -2;
-            return NULL;
+    return line.status;
+}
+
+/* An optional CR followed by LF. */
+Status line_end(std::string_view& in)
+{
+    size_t i = 0;
+    if (i < in.size() && in[i] == '\r')
+        ++i;
+    if (i == in.size())
+        return Status::incomplete;
+    if (in[i] != '\n')
+        return Status::malformed;
+    in.remove_prefix(i + 1);
+    return Status::ok;
+}
+
+bool begins_with_line_end(std::string_view in)
+{
+    return line_end(in) == Status::ok;
+}
+
+void skip_blanks(std::string_view& in)
+{
+    while (!in.empty() && is_blank(in.front()))
+        in.remove_prefix(1);
+}
+
+/* Header lines up to and including the empty line that ends them; `count`
+ * grows with every header stored. */
+Status header_lines(std::string_view& in_out, http_header* headers, size_t& count, size_t capacity)
+{
+    /* Locals, which the stores into `headers` cannot alias. */
+    std::string_view in = in_out;
+    size_t n = count;
+    auto done = [&](Status s) {
+        in_out = in;
+        count = n;
+        return s;
+    };
+    for (;;) {
+        if (in.empty())
+            return done(Status::incomplete);
+        if (is_line_end(in.front())) /* the empty line that ends the head */
+            return done(line_end(in));
+        if (n >= capacity)
+            return done(Status::malformed);
+        http_header& h = headers[n];
+        if (n != 0 && is_blank(in.front())) {
+            h.name = nullptr;
+            h.name_len = 0;
+        } else {
+            size_t colon = 0;
+            for (;; ++colon) {
+                if (colon == in.size())
+                    return done(Status::incomplete);
+                if (in[colon] == ':')
+                    break;
+                if (!token_table[static_cast<unsigned char>(in[colon])])
+                    return done(Status::malformed);
+            }
+            if (colon == 0)
+                return done(Status::malformed);
+            h.name = in.data();
+            h.name_len = colon;
+            in.remove_prefix(colon + 1);
+            skip_blanks(in);
         }
-        if (*pos != '\n') {
-            *ret = -1;
-            return NULL;
-        }
-        return pos + 1;
+        Line line = scan_line(in);
+        if (line.status != Status::ok)
+            return done(line.status);
+        std::string_view value = in.substr(0, line.text);
+        in.remove_prefix(line.whole);
+        while (!value.empty() && is_blank(value.back()))
+            value.remove_suffix(1);
+        h.value = value.data();
+        h.value_len = value.size();
+        ++n;
     }
-    if (*pos == '\n')
-        return pos + 1;
-    *ret = -1;
-    return NULL;
+}
+
+/* True when an empty line (LF LF or LF CR LF) lies in buf[prev_len-3 ..). */
+bool has_head_end(std::string_view buf, size_t prev_len)
+{
+    for (size_t i = prev_len > 3 ? prev_len - 3 : 0;;) {
+        size_t lf = buf.find('\n', i);
+        if (lf == std::string_view::npos)
+            return false;
+        std::string_view after = buf.substr(lf + 1, 2);
+        if ((!after.empty() && after[0] == '\n') || after == "\r\n")
+            return true;
+        i = lf + 1;
+    }
+}
+
+/* A word of the request line that is not empty, and the spaces after it.
+ * Bytes below 0x20 and 0x7F are errors, 0x80-0xFF are accepted. */
+Status request_field(std::string_view& in, std::string_view& word)
+{
+    size_t i = 0;
+    for (;; ++i) {
+        if (i == in.size())
+            return Status::incomplete;
+        auto c = static_cast<unsigned char>(in[i]);
+        if (c == ' ')
+            break;
+        if (c < 0x20 || c == 0x7F)
+            return Status::malformed;
+    }
+    if (i == 0)
+        return Status::malformed;
+    word = in.substr(0, i);
+    in.remove_prefix(i);
+    while (!in.empty() && in.front() == ' ')
+        in.remove_prefix(1);
+    return Status::ok;
+}
+
+/* "HTTP/1." and the minor version digit at the front of at least 8 bytes. */
+constexpr std::string_view version_prefix = "HTTP/1.";
+
+bool version_at_front(std::string_view in, int* minor_version)
+{
+    if (in.substr(0, version_prefix.size()) != version_prefix || !is_digit(in[version_prefix.size()]))
+        return false;
+    *minor_version = in[version_prefix.size()] - '0';
+    return true;
+}
+
+/* Runs `parse` over a whole head.  A non-zero prev_len says the first
+ * prev_len bytes were already looked at: without an end of the head in what
+ * follows the head is incomplete, parsed or not.  A head block with no
+ * header has no LF before its empty line, which `empty_block` allows for.
+ * The result is the head's length, -1 or -2. */
+template <typename Parse>
+int parse_head(const char* buf, size_t len, size_t prev_len, bool empty_block, Parse&& parse)
+{
+    std::string_view in(buf, len);
+    if (prev_len != 0 && !(empty_block && begins_with_line_end(in)) && !has_head_end(in, prev_len))
+        return to_int(Status::incomplete);
+    if (Status s = parse(in); s != Status::ok)
+        return to_int(s);
+    size_t head = len - in.size();
+    if (head > INT_MAX)
+        return to_int(Status::malformed); /* the length would not fit the result */
+    return static_cast<int>(head);
+}
+
+} // namespace
+} // namespace http
+
+using http::Status;
+
+const char* http_token_to_eol(const char* pos, const char* end, const char** token,
+                              size_t* token_len, int* ret)
+{
+    std::string_view in(pos, static_cast<size_t>(end - pos));
+    std::string_view line;
+    if (Status s = http::token_to_eol(in, line); s != Status::ok) {
+        *ret = http::to_int(s);
+        return nullptr;
+    }
+    *token = line.data();
+    *token_len = line.size();
+    return in.data();
 }
 
 const char* http_parse_header_lines(const char* pos, const char* end, http_header* headers,
                                     size_t* count, size_t capacity, int* ret)
 {
-    for (;;) {
-        if (pos == end) {
-            *ret = -2;
-            return NULL;
-        }
-        if (*pos == '\r' || *pos == '\n') /* the empty line that ends the head */
-            return parse_line_end(pos, end, ret);
-        if (*count >= capacity) {
-            *ret = -1;
-            return NULL;
-        }
-        http_header* h = &headers[*count];
-        if (*count != 0 && (*pos == ' ' || *pos == '\t')) {
-            h->name = NULL;
-            h->name_len = 0;
-        } else {
-            const char* name = pos;
-            for (;;) {
-                if (pos == end) {
-                    *ret = -2;
-                    return NULL;
-                }
-                if (*pos == ':')
-                    break;
-                if (!is_token_char((unsigned char)*pos)) {
-                    *ret = -1;
-                    return NULL;
-                }
-                ++pos;
-            }
-            if (pos == name) {
-                *ret = -1;
-                return NULL;
-            }
-            h->name = name;
-            h->name_len = (size_t)(pos - name);
-            ++pos;
-            while (pos != end && (*pos == ' ' || *pos == '\t'))
-                ++pos;
-        }
-        const char* value;
-        size_t value_len;
-        pos = http_token_to_eol(pos, end, &value, &value_len, ret);
-        if (!pos)
-            return NULL;
-        while (value_len != 0 && (value[value_len - 1] == ' ' || value[value_len - 1] == '\t'))
-            --value_len;
-        h->value = value;
-        h->value_len = value_len;
-        ++*count;
+    std::string_view in(pos, static_cast<size_t>(end - pos));
+    if (Status s = http::header_lines(in, headers, *count, capacity); s != Status::ok) {
+        *ret = http::to_int(s);
+        return nullptr;
     }
-}
-
-/* True when an empty line (LF LF or LF CR LF) lies in buf[from-3 .. len). */
-static bool has_head_end(const char* buf, size_t len, size_t prev_len)
-{
-    size_t i = prev_len > 3 ? prev_len - 3 : 0;
-    while (i < len) {
-        const char* lf = static_cast<const char*>(memchr(buf + i, '\n', len - i));
-        if (!lf)
-            return false;
-        size_t at = (size_t)(lf - buf);
-        if (at + 1 < len && buf[at + 1] == '\n')
-            return true;
-        if (at + 2 < len && buf[at + 1] == '\r' && buf[at + 2] == '\n')
-            return true;
-        i = at + 1;
-    }
-    return false;
-}
-
-/* One word of the request line: up to the next space.  Bytes below 0x20 and
- * 0x7F are errors, 0x80-0xFF are accepted. */
-static const char* parse_word(const char* pos, const char* end, int* ret)
-{
-    for (;;) {
-        if (pos == end) {
-            *ret = -2;
-            return NULL;
-        }
-        unsigned char c = (unsigned char)*pos;
-        if (c == ' ')
-            return pos;
-        if (c < 0x20 || c == 0x7F) {
-            *ret = -1;
-            return NULL;
-        }
-        ++pos;
-    }
-}
-
-/* A word of the request line that is not empty, and the spaces after it. */
-static const char* parse_field(const char* pos, const char* end, const char** word,
-                               size_t* word_len, int* ret)
-{
-    const char* start = pos;
-    if (!(pos = parse_word(pos, end, ret)))
-        return NULL;
-    if (pos == start) {
-        *ret = -1;
-        return NULL;
-    }
-    *word = start;
-    *word_len = (size_t)(pos - start);
-    while (pos != end && *pos == ' ')
-        ++pos;
-    return pos;
+    return in.data();
 }
 
 int http_parse_request(const char* buf, size_t len, const char** method, size_t* method_len,
@@ -222,47 +281,39 @@ int http_parse_request(const char* buf, size_t len, const char** method, size_t*
                        http_header* headers, size_t* header_count, size_t prev_len)
 {
     size_t capacity = *header_count;
-    *method = NULL;
+    *method = nullptr;
     *method_len = 0;
-    *path = NULL;
+    *path = nullptr;
     *path_len = 0;
     *minor_version = -1;
     *header_count = 0;
 
-    if (prev_len != 0 && !has_head_end(buf, len, prev_len))
-        return -2;
+    return http::parse_head(buf, len, prev_len, false, [&](std::string_view& in) {
+        if (in.empty())
+            return Status::incomplete;
+        if (http::is_line_end(in.front())) { /* one empty line before the request line */
+            if (Status s = http::line_end(in); s != Status::ok)
+                return s;
+        }
+        std::string_view word;
+        if (Status s = http::request_field(in, word); s != Status::ok)
+            return s;
+        *method = word.data();
+        *method_len = word.size();
+        if (Status s = http::request_field(in, word); s != Status::ok)
+            return s;
+        *path = word.data();
+        *path_len = word.size();
 
-    const char* pos = buf;
-    const char* end = buf + len;
-    int ret = -2;
-
-    if (pos == end)
-        return -2;
-    if (*pos == '\r' || *pos == '\n') { /* one empty line before the request line */
-        pos = parse_line_end(pos, end, &ret);
-        if (!pos)
-            return ret;
-    }
-
-    if (!(pos = parse_field(pos, end, method, method_len, &ret)))
-        return ret;
-    if (!(pos = parse_field(pos, end, path, path_len, &ret)))
-        return ret;
-
-    if (end - pos < 9)
-        return -2;
-    if (memcmp(pos, "HTTP/1.", 7) != 0 || pos[7] < '0' || pos[7] > '9')
-        return -1;
-    *minor_version = pos[7] - '0';
-    pos += 8;
-    if (!(pos = parse_line_end(pos, end, &ret)))
-        return ret;
-
-    if (!(pos = http_parse_header_lines(pos, end, headers, header_count, capacity, &ret)))
-        return ret;
-    if (pos - buf > INT_MAX)
-        return -1; /* the length would not fit the result */
-    return (int)(pos - buf);
+        if (in.size() < 9)
+            return Status::incomplete;
+        if (!http::version_at_front(in, minor_version))
+            return Status::malformed;
+        in.remove_prefix(8);
+        if (Status s = http::line_end(in); s != Status::ok)
+            return s;
+        return http::header_lines(in, headers, *header_count, capacity);
+    });
 }
 
 int http_parse_response(const char* buf, size_t len, int* minor_version, int* status,
@@ -272,48 +323,44 @@ int http_parse_response(const char* buf, size_t len, int* minor_version, int* st
     size_t capacity = *header_count;
     *minor_version = -1;
     *status = 0;
-    *reason = NULL;
+    *reason = nullptr;
     *reason_len = 0;
     *header_count = 0;
 
-    if (prev_len != 0 && !has_head_end(buf, len, prev_len))
-        return -2;
-
-    const char* pos = buf;
-    const char* end = buf + len;
-    int ret = -2;
-
-    /* HTTP-version SP status-code SP reason-phrase CRLF */
-    if (end - pos < 12)
-        return -2;
-    if (memcmp(pos, "HTTP/1.", 7) != 0 || pos[7] < '0' || pos[7] > '9' || pos[8] != ' ')
-        return -1;
-    *minor_version = pos[7] - '0';
-    pos += 9;
-    int code = 0;
-    for (int i = 0; i < 3; ++i, ++pos) {
-        if (*pos < '0' || *pos > '9')
-            return -1;
-        code = code * 10 + (*pos - '0');
-    }
-    *status = code;
-    if (pos == end)
-        return -2;
-    if (*pos == ' ') {
-        ++pos;
-        if (!(pos = http_token_to_eol(pos, end, reason, reason_len, &ret)))
-            return ret;
-    } else if (*pos == '\r' || *pos == '\n') { /* an empty reason without its space */
-        *reason = pos;
-        if (!(pos = parse_line_end(pos, end, &ret)))
-            return ret;
-    } else {
-        return -1;
-    }
-
-    if (!(pos = http_parse_header_lines(pos, end, headers, header_count, capacity, &ret)))
-        return ret;
-    return (int)(pos - buf);
+    return http::parse_head(buf, len, prev_len, false, [&](std::string_view& in) {
+        /* HTTP-version SP status-code SP reason-phrase CRLF */
+        if (in.size() < 12)
+            return Status::incomplete;
+        int minor = -1;
+        if (!http::version_at_front(in, &minor) || in[8] != ' ')
+            return Status::malformed;
+        *minor_version = minor;
+        int code = 0;
+        for (char c : in.substr(9, 3)) {
+            if (!http::is_digit(c))
+                return Status::malformed;
+            code = code * 10 + (c - '0');
+        }
+        *status = code;
+        in.remove_prefix(12);
+        if (in.empty())
+            return Status::incomplete;
+        if (in.front() == ' ') {
+            in.remove_prefix(1);
+            std::string_view text;
+            if (Status s = http::token_to_eol(in, text); s != Status::ok)
+                return s;
+            *reason = text.data();
+            *reason_len = text.size();
+        } else if (http::is_line_end(in.front())) { /* an empty reason without its space */
+            *reason = in.data();
+            if (Status s = http::line_end(in); s != Status::ok)
+                return s;
+        } else {
+            return Status::malformed;
+        }
+        return http::header_lines(in, headers, *header_count, capacity);
+    });
 }
 
 int http_parse_headers(const char* buf, size_t len, http_header* headers, size_t* header_count,
@@ -321,32 +368,43 @@ int http_parse_headers(const char* buf, size_t len, http_header* headers, size_t
 {
     size_t capacity = *header_count;
     *header_count = 0;
-    if (prev_len != 0) {
-        /* A block that is only the empty line has no LF before it. */
-        bool bare_end = (len >= 1 && buf[0] == '\n') || (len >= 2 && buf[0] == '\r' && buf[1] == '\n');
-        if (!bare_end && !has_head_end(buf, len, prev_len))
-            return -2;
-    }
-    int ret = -2;
-    const char* pos = http_parse_header_lines(buf, buf + len, headers, header_count, capacity, &ret);
-    if (!pos)
-        return ret;
-    return (int)(pos - buf);
+    return http::parse_head(buf, len, prev_len, true, [&](std::string_view& in) {
+        return http::header_lines(in, headers, *header_count, capacity);
+    });
 }
 
 /* ---- Chunked bodies ---------------------------------------------------- */
 
-enum {
-    CHUNK_SIZE = 0,
-    CHUNK_EXT,
-    CHUNK_DATA,
-    CHUNK_DATA_END,
-    CHUNK_DATA_LF,
-    CHUNK_TRAILER_HEAD,
-    CHUNK_TRAILER_REST,
+namespace http {
+namespace {
+
+/* The decoder's state, kept in http_chunked_decoder::state. */
+enum class Chunk : char {
+    size = 0,
+    ext,
+    data,
+    data_end,
+    data_lf,
+    trailer_head,
+    trailer_rest,
 };
 
-static int hex_value(unsigned char c)
+/* What one state's step ended with. */
+enum class Step { next, more, malformed, complete };
+
+/* The buffer being decoded in place: bytes before `src` are read, decoded
+ * bytes go to `dst` (never after src). */
+struct InPlace {
+    char* buf;
+    size_t size;
+    size_t src = 0;
+    size_t dst = 0;
+
+    bool at_end() const { return src == size; }
+    unsigned char peek() const { return static_cast<unsigned char>(buf[src]); }
+};
+
+constexpr int hex_value(unsigned char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -357,174 +415,180 @@ static int hex_value(unsigned char c)
     return -1;
 }
 
+/* Runs the decoder's current state on `in`; a step that completes the body
+ * leaves the state as it is. */
+Step chunk_step(http_chunked_decoder& d, InPlace& in)
+{
+    auto go = [&d](Chunk next) {
+        d.state = static_cast<char>(next);
+        return Step::next;
+    };
+    switch (static_cast<Chunk>(d.state)) {
+    case Chunk::size:
+        for (;; ++in.src) {
+            if (in.at_end())
+                return Step::more;
+            int v = hex_value(in.peek());
+            if (v < 0)
+                break;
+            if (static_cast<size_t>(d.hex_count) >= sizeof(size_t) * 2)
+                return Step::malformed;
+            d.bytes_left_in_chunk = d.bytes_left_in_chunk * 16 + static_cast<size_t>(v);
+            ++d.hex_count;
+        }
+        if (d.hex_count == 0)
+            return Step::malformed;
+        d.hex_count = 0;
+        return go(Chunk::ext);
+    case Chunk::ext:
+        /* chunk extensions are skipped up to the line end */
+        for (;; ++in.src) {
+            if (in.at_end())
+                return Step::more;
+            unsigned char c = in.peek();
+            if (c == '\n')
+                break;
+            if (c < 0x20 && c != '\t' && c != '\r')
+                return Step::malformed;
+        }
+        ++in.src;
+        if (d.bytes_left_in_chunk != 0)
+            return go(Chunk::data);
+        return d.consume_trailer ? go(Chunk::trailer_head) : Step::complete;
+    case Chunk::data: {
+        if (in.at_end())
+            return Step::more;
+        size_t take = std::min(in.size - in.src, d.bytes_left_in_chunk);
+        if (in.dst != in.src)
+            memmove(in.buf + in.dst, in.buf + in.src, take);
+        in.src += take;
+        in.dst += take;
+        d.bytes_left_in_chunk -= take;
+        return d.bytes_left_in_chunk != 0 ? Step::more : go(Chunk::data_end);
+    }
+    case Chunk::data_end:
+        if (in.at_end())
+            return Step::more;
+        if (in.peek() == '\r')
+            ++in.src;
+        return go(Chunk::data_lf);
+    case Chunk::data_lf:
+        if (in.at_end())
+            return Step::more;
+        if (in.peek() != '\n')
+            return Step::malformed;
+        ++in.src;
+        return go(Chunk::size);
+    case Chunk::trailer_head:
+        if (in.at_end())
+            return Step::more;
+        if (in.peek() == '\r')
+            ++in.src;
+        if (in.at_end())
+            return Step::more; /* wait for the LF (a lone CR stays consumed) */
+        if (in.peek() == '\n') {
+            ++in.src;
+            return Step::complete;
+        }
+        return go(Chunk::trailer_rest);
+    case Chunk::trailer_rest:
+        for (;; ++in.src) {
+            if (in.at_end())
+                return Step::more;
+            if (in.peek() == '\n')
+                break;
+        }
+        ++in.src;
+        return go(Chunk::trailer_head);
+    }
+    return Step::malformed;
+}
+
+} // namespace
+} // namespace http
+
 ssize_t http_decode_chunked(http_chunked_decoder* d, char* buf, size_t* bufsz)
 {
-    size_t n = *bufsz, src = 0, dst = 0;
+    http::InPlace in{buf, *bufsz};
+    http::Step step;
+    do
+        step = http::chunk_step(*d, in);
+    while (step == http::Step::next);
+
     ssize_t ret = -2;
-
-    for (;;) {
-        switch (d->state) {
-        case CHUNK_SIZE:
-            for (;; ++src) {
-                if (src == n)
-                    goto out;
-                int v = hex_value((unsigned char)buf[src]);
-                if (v < 0) {
-                    if (d->hex_count == 0) {
-                        ret = -1;
-                        goto out;
-                    }
-                    break;
-                }
-                if ((size_t)d->hex_count >= sizeof(size_t) * 2) {
-                    ret = -1;
-                    goto out;
-                }
-                d->bytes_left_in_chunk = d->bytes_left_in_chunk * 16 + (size_t)v;
-                ++d->hex_count;
-            }
-            d->hex_count = 0;
-            d->state = CHUNK_EXT;
-            /* fall through */
-        case CHUNK_EXT:
-            /* chunk extensions are skipped up to the line end */
-            for (;; ++src) {
-                if (src == n)
-                    goto out;
-                unsigned char c = (unsigned char)buf[src];
-                if (c == '\n')
-                    break;
-                if (c < 0x20 && c != '\t' && c != '\r') {
-                    ret = -1;
-                    goto out;
-                }
-            }
-            ++src;
-            if (d->bytes_left_in_chunk == 0) {
-                if (d->consume_trailer) {
-                    d->state = CHUNK_TRAILER_HEAD;
-                    break;
-                }
-                goto complete;
-            }
-            d->state = CHUNK_DATA;
-            /* fall through */
-        case CHUNK_DATA: {
-            size_t avail = n - src;
-            if (avail == 0)
-                goto out;
-            size_t take = avail < d->bytes_left_in_chunk ? avail : d->bytes_left_in_chunk;
-            if (dst != src)
-                memmove(buf + dst, buf + src, take);
-            src += take;
-            dst += take;
-            d->bytes_left_in_chunk -= take;
-            if (d->bytes_left_in_chunk != 0)
-                goto out;
-            d->state = CHUNK_DATA_END;
-        }
-            /* fall through */
-        case CHUNK_DATA_END:
-            if (src == n)
-                goto out;
-            if (buf[src] == '\r')
-                ++src;
-            d->state = CHUNK_DATA_LF;
-            /* fall through */
-        case CHUNK_DATA_LF:
-            if (src == n)
-                goto out;
-            if (buf[src] != '\n') {
-                ret = -1;
-                goto out;
-            }
-            ++src;
-            d->state = CHUNK_SIZE;
-            break;
-        case CHUNK_TRAILER_HEAD:
-            if (src == n)
-                goto out;
-            if (buf[src] == '\r')
-                ++src;
-            if (src == n)
-                goto out; /* wait for the LF (a lone CR stays consumed) */
-            if (buf[src] == '\n') {
-                ++src;
-                goto complete;
-            }
-            d->state = CHUNK_TRAILER_REST;
-            /* fall through */
-        case CHUNK_TRAILER_REST:
-            for (;; ++src) {
-                if (src == n)
-                    goto out;
-                if (buf[src] == '\n')
-                    break;
-            }
-            ++src;
-            d->state = CHUNK_TRAILER_HEAD;
-            break;
-        default:
-            ret = -1;
-            goto out;
-        }
+    if (step == http::Step::malformed) {
+        ret = -1;
+    } else if (step == http::Step::complete) {
+        /* what follows the body moves up behind the decoded bytes */
+        ret = static_cast<ssize_t>(in.size - in.src);
+        if (in.dst != in.src)
+            memmove(buf + in.dst, buf + in.src, in.size - in.src);
     }
-
-complete:
-    ret = (ssize_t)(n - src);
-out:
-    if (ret >= 0 && dst != src)
-        memmove(buf + dst, buf + src, n - src);
-    *bufsz = dst;
+    *bufsz = in.dst;
     return ret;
 }
 
 int http_chunked_in_data(const http_chunked_decoder* d)
 {
-    return d->state == CHUNK_DATA;
+    return static_cast<http::Chunk>(d->state) == http::Chunk::data;
 }
 
 /* ==== Writer ============================================================ */
 
-static const char cors_block[] =
+namespace http {
+namespace {
+
+constexpr char cors_block[] =
     "Access-Control-Allow-Origin: *\r\n"
     "Access-Control-Allow-Methods: GET, PUT, POST, HEAD, DELETE, OPTIONS\r\n"
     "Access-Control-Expose-Headers: *\r\n"
     "Access-Control-Max-Age: 86400\r\n";
 
-static const char* status_phrase(int status)
+struct StatusText {
+    int code;
+    const char* phrase;
+};
+
+constexpr StatusText status_texts[] = {
+    {100, "Continue"},
+    {200, "OK"},
+    {400, "Bad Request"},
+    {401, "Unauthorized"},
+    {403, "Forbidden"},
+    {404, "Not Found"},
+    {405, "Method Not Allowed"},
+    {406, "Not Acceptable"},
+    {408, "Request Timeout"},
+    {409, "Conflict"},
+    {410, "Gone"},
+    {411, "Length Required"},
+    {412, "Precondition Failed"},
+    {413, "Payload Too Large"},
+    {414, "URI Too Long"},
+    {415, "Unsupported Media Type"},
+    {416, "Range Not Satisfiable"},
+    {417, "Expectation Failed"},
+    {428, "Precondition Failed"},
+    {429, "Too Many Requests"},
+    {431, "Request Header Fields Too Large"},
+    {500, "Internal Server Error"},
+    {501, "Not Implemented"},
+    {503, "Service Unavailable"},
+};
+
+/* The reason phrase of a status line; empty for a code not in the table. */
+constexpr const char* status_phrase(int status)
 {
-    switch (status) {
-    case 100: return "Continue";
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 406: return "Not Acceptable";
-    case 408: return "Request Timeout";
-    case 409: return "Conflict";
-    case 410: return "Gone";
-    case 411: return "Length Required";
-    case 412: return "Precondition Failed";
-    case 413: return "Payload Too Large";
-    case 414: return "URI Too Long";
-    case 415: return "Unsupported Media Type";
-    case 416: return "Range Not Satisfiable";
-    case 417: return "Expectation Failed";
-    case 428: return "Precondition Failed";
-    case 429: return "Too Many Requests";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 503: return "Service Unavailable";
-    default: return "";
-    }
+    for (const StatusText& s : status_texts)
+        if (s.code == status)
+            return s.phrase;
+    return "";
 }
 
-static int header_vappendf(char* buf, size_t capacity, size_t* used, const char* format,
-                           va_list ap)
+static_assert(std::string_view(status_phrase(404)) == "Not Found");
+static_assert(std::string_view(status_phrase(299)).empty());
+
+int header_vappendf(char* buf, size_t capacity, size_t* used, const char* format, va_list ap)
 {
     if (*used >= capacity) {
         errno = ENOMEM;
@@ -534,38 +598,23 @@ static int header_vappendf(char* buf, size_t capacity, size_t* used, const char*
     int n = vsnprintf(buf + *used, room, format, ap);
     if (n < 0)
         return -1;
-    if ((size_t)n >= room) {
+    if (static_cast<size_t>(n) >= room) {
         *used = capacity - 1;
         errno = ENOMEM;
         return -1;
     }
-    *used += (size_t)n;
+    *used += static_cast<size_t>(n);
     return n;
-}
-
-int header_appendf(char* buf, size_t capacity, size_t* used, const char* format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    int n = header_vappendf(buf, capacity, used, format, ap);
-    va_end(ap);
-    return n;
-}
-
-int header_append_pair(char* buf, size_t capacity, size_t* used, const char* name,
-                       const char* value)
-{
-    return header_appendf(buf, capacity, used, "%s: %s\r\n", name, value);
 }
 
 /* Sends every byte, resuming after a signal and after short counts. */
-static int send_all(int socket, const char* data, size_t len, int flags)
+int send_all(int socket, const char* data, size_t len, int flags)
 {
     while (len != 0) {
         ssize_t n = send(socket, data, len, flags | MSG_NOSIGNAL);
         if (n > 0) {
             data += n;
-            len -= (size_t)n;
+            len -= static_cast<size_t>(n);
             continue;
         }
         if (n == 0) {
@@ -582,9 +631,27 @@ static int send_all(int socket, const char* data, size_t len, int flags)
 }
 
 /* Statuses whose replies never carry a body, so no Content-Length. */
-static bool status_has_no_body(int status)
+constexpr bool status_has_no_body(int status)
 {
     return (status >= 100 && status < 200) || status == 204 || status == 304;
+}
+
+} // namespace
+} // namespace http
+
+int header_appendf(char* buf, size_t capacity, size_t* used, const char* format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    int n = http::header_vappendf(buf, capacity, used, format, ap);
+    va_end(ap);
+    return n;
+}
+
+int header_append_pair(char* buf, size_t capacity, size_t* used, const char* name,
+                       const char* value)
+{
+    return header_appendf(buf, capacity, used, "%s: %s\r\n", name, value);
 }
 
 int http_respond(int socket, int status, const char* content_type, size_t content_length,
@@ -598,8 +665,9 @@ int http_respond(int socket, int status, const char* content_type, size_t conten
         errno = EINVAL; /* would promise bytes that never come */
         return -1;
     }
-    if (header_appendf(head, cap, &used, "HTTP/1.1 %d %s\r\n", status, status_phrase(status)) < 0 ||
-        header_appendf(head, cap, &used, "%s", cors_block) < 0) {
+    if (header_appendf(head, cap, &used, "HTTP/1.1 %d %s\r\n", status,
+                       http::status_phrase(status)) < 0 ||
+        header_appendf(head, cap, &used, "%s", http::cors_block) < 0) {
         fprintf(stderr, "failed to write response code: %s\n", strerror(errno));
         return -1;
     }
@@ -608,7 +676,7 @@ int http_respond(int socket, int status, const char* content_type, size_t conten
         fprintf(stderr, "failed to write header Content-Type: %s\n", strerror(errno));
         return -1;
     }
-    if ((content_length != 0 || !status_has_no_body(status)) &&
+    if ((content_length != 0 || !http::status_has_no_body(status)) &&
         header_appendf(head, cap, &used, "Content-Length: %zu\r\n", content_length) < 0) {
         fprintf(stderr, "failed to write header Content-Length: %s\n", strerror(errno));
         return -1;
@@ -646,9 +714,10 @@ int http_respond(int socket, int status, const char* content_type, size_t conten
     errno = 0;
     /* MSG_MORE keeps the head and the body in one segment when they fit, so a
      * kept-alive peer's delayed ACK does not stall the body. */
-    if (send_all(socket, head, used, with_body ? MSG_MORE : 0) != 0)
+    if (http::send_all(socket, head, used, with_body ? MSG_MORE : 0) != 0)
         return -1;
-    if (with_body && send_all(socket, (const char*)body, content_length, 0) != 0)
+    if (with_body &&
+        http::send_all(socket, static_cast<const char*>(body), content_length, 0) != 0)
         return -1;
 
     if (flags & HTTP_CLOSE) {
@@ -668,15 +737,14 @@ int http_respond(int socket, int status, const char* content_type, size_t conten
 int http_dispatch(int socket, const http_route* routes, char* method, char* path,
                   http_header* headers, size_t header_count, char* body, size_t body_len)
 {
-    size_t path_len = strlen(path);
+    const std::string_view target(path);
     for (const http_route* r = routes; r && r->path; ++r) {
-        if (r->path_len > path_len || !r->handler)
-            continue;
-        if (memcmp(r->path, path, r->path_len) == 0)
+        if (r->handler && target.substr(0, r->path_len) == std::string_view(r->path, r->path_len))
             return r->handler(socket, method, path, headers, header_count, body, body_len,
                               r->user);
     }
-    return http_respond(socket, 404, "text/plain", 12, "Invalid Path", 0, (const char*)NULL);
+    return http_respond(socket, 404, "text/plain", 12, "Invalid Path", 0,
+                        static_cast<const char*>(nullptr));
 }
 
 ssize_t net_send(int socket, const void* data, size_t len, int flags)
@@ -691,8 +759,11 @@ ssize_t net_recv(int socket, void* data, size_t len, int flags)
 
 /* ==== Reader ============================================================ */
 
+namespace http {
+namespace {
+
 /* One receive, resumed after a signal.  0 bytes is the peer's close. */
-static ssize_t recv_some(int socket, char* data, size_t len)
+ssize_t recv_some(int socket, char* data, size_t len)
 {
     for (;;) {
         ssize_t n = recv(socket, data, len, 0);
@@ -708,38 +779,130 @@ static ssize_t recv_some(int socket, char* data, size_t len)
 }
 
 /* Content-Length: 1 to 31 decimal digits whose value fits 64 bits. */
-static bool parse_content_length(const char* text, size_t len, uint64_t* out)
+std::optional<uint64_t> parse_content_length(std::string_view text)
 {
-    if (len == 0 || len >= 32)
-        return false;
+    if (text.empty() || text.size() >= 32)
+        return std::nullopt;
     uint64_t v = 0;
-    for (size_t i = 0; i < len; ++i) {
-        unsigned char c = (unsigned char)text[i];
-        if (c < '0' || c > '9')
-            return false;
-        unsigned d = c - '0';
+    for (char c : text) {
+        if (!is_digit(c))
+            return std::nullopt;
+        auto d = static_cast<unsigned>(c - '0');
         if (v > (UINT64_MAX - d) / 10)
-            return false;
+            return std::nullopt;
         v = v * 10 + d;
     }
-    *out = v;
+    return v;
+}
+
+std::string_view name_of(const http_header& h)
+{
+    return h.name ? std::string_view(h.name, h.name_len) : std::string_view();
+}
+
+std::string_view value_of(const http_header& h)
+{
+    return std::string_view(h.value, h.value_len);
+}
+
+bool equals_nocase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+/* How the head frames the request. */
+struct Framing {
+    bool expect = false;       /* "Expect: 100-continue" */
+    bool have_length = false;  /* a Content-Length header */
+    bool chunked = false;      /* a Transfer-Encoding header */
+    uint64_t length = 0;
+};
+
+/* Reads the framing headers; false (with the complaint printed) when one is
+ * invalid or two lengths disagree. */
+bool read_framing(const http_header* headers, size_t count, Framing& f)
+{
+    for (const http_header* h = headers; h != headers + count; ++h) {
+        std::string_view name = name_of(*h), value = value_of(*h);
+        if (name == "Expect") {
+            if (value != "100-continue") {
+                fprintf(stderr, "Invalid Expect: %.*s\n", static_cast<int>(value.size()),
+                        value.data());
+                return false;
+            }
+            f.expect = true;
+        } else if (equals_nocase(name, "Content-Length")) {
+            std::optional<uint64_t> v = parse_content_length(value);
+            if (!v || (f.have_length && *v != f.length)) {
+                fprintf(stderr, "Invalid Content-Length: %.*s\n", static_cast<int>(value.size()),
+                        value.data());
+                return false;
+            }
+            f.length = *v;
+            f.have_length = true;
+        } else if (equals_nocase(name, "Transfer-Encoding")) {
+            f.chunked = true;
+        }
+    }
     return true;
 }
 
-static bool name_is(const http_header* h, const char* word, size_t len)
+int send_continue(int socket)
 {
-    return h->name && h->name_len == len && memcmp(h->name, word, len) == 0;
+    return http_respond(socket, 100, nullptr, 0, nullptr, 0, static_cast<const char*>(nullptr));
 }
 
-static bool name_is_nocase(const http_header* h, const char* word, size_t len)
+/* A parsed head: the request line's words and the headers. */
+struct Head {
+    const char* method;
+    size_t method_len;
+    const char* path;
+    size_t path_len;
+    int minor;
+    http_header headers[HTTP_MAX_HEADERS];
+    size_t header_count;
+    size_t length; /* of the head itself */
+};
+
+/* Receives until the buffer holds a whole head: 0, or -1 with errno
+ * EINVAL, ENOBUFS or the receive's error. */
+int read_head(int socket, char* buf, size_t capacity, size_t* held, http_read_state& state,
+              Head& head)
 {
-    return h->name && h->name_len == len && strncasecmp(h->name, word, len) == 0;
+    errno = 0;
+    for (;;) {
+        if (*held != 0) {
+            head.header_count = HTTP_MAX_HEADERS;
+            size_t prev = std::min(state.scanned, *held);
+            int n = http_parse_request(buf, *held, &head.method, &head.method_len, &head.path,
+                                       &head.path_len, &head.minor, head.headers,
+                                       &head.header_count, prev);
+            if (n == to_int(Status::malformed)) {
+                fprintf(stderr, "invalid http request %.*s\n", static_cast<int>(*held), buf);
+                errno = EINVAL;
+                return -1;
+            }
+            if (n > 0) {
+                head.length = static_cast<size_t>(n);
+                state.scanned = 0; /* the head is whole: a later call parses it afresh */
+                return 0;
+            }
+            state.scanned = *held;
+            if (*held >= capacity) {
+                errno = ENOBUFS;
+                return -1;
+            }
+        }
+        errno = 0;
+        ssize_t n = recv_some(socket, buf + *held, capacity - *held);
+        if (n < 0)
+            return -1;
+        *held += static_cast<size_t>(n);
+    }
 }
 
-static int send_continue(int socket)
-{
-    return http_respond(socket, 100, NULL, 0, NULL, 0, (const char*)NULL);
-}
+} // namespace
+} // namespace http
 
 int http_read_request_ex(int socket, char* buf, size_t capacity, size_t* held,
                          const http_route* routes, http_read_state* state)
@@ -750,123 +913,69 @@ int http_read_request_ex(int socket, char* buf, size_t capacity, size_t* held,
     state->dispatched = 0;
     state->closed = 0;
 
-    const char* method;
-    const char* path;
-    size_t method_len, path_len, header_count;
-    int minor;
-    http_header headers[HTTP_MAX_HEADERS];
-    int head_len;
+    http::Head h;
+    if (http::read_head(socket, buf, capacity, held, *state, h) != 0)
+        return -1;
 
-    errno = 0;
-    for (;;) {
-        if (*held != 0) {
-            header_count = HTTP_MAX_HEADERS;
-            size_t prev = state->scanned < *held ? state->scanned : *held;
-            head_len = http_parse_request(buf, *held, &method, &method_len, &path, &path_len,
-                                          &minor, headers, &header_count, prev);
-            if (head_len == -1) {
-                fprintf(stderr, "invalid http request %.*s\n", (int)*held, buf);
-                errno = EINVAL;
-                return -1;
-            }
-            if (head_len > 0)
-                break;
-            state->scanned = *held;
-            if (*held >= capacity) {
-                errno = ENOBUFS;
-                return -1;
-            }
-        }
-        errno = 0;
-        ssize_t n = recv_some(socket, buf + *held, capacity - *held);
-        if (n < 0)
-            return -1;
-        *held += (size_t)n;
+    http::Framing f;
+    if (!http::read_framing(h.headers, h.header_count, f)) {
+        errno = EINVAL;
+        return -1;
     }
-    state->scanned = 0; /* the head is whole: a later call parses it afresh */
-
-    bool expect = false, have_length = false, chunked = false;
-    uint64_t length = 0;
-    char* body = NULL;
-    for (size_t i = 0; i < header_count; ++i) {
-        const http_header* h = &headers[i];
-        if (!h->name)
-            continue;
-        if (name_is(h, "Expect", 6)) {
-            if (h->value_len != 12 || memcmp(h->value, "100-continue", 12) != 0) {
-                fprintf(stderr, "Invalid Expect: %.*s\n", (int)h->value_len, h->value);
-                errno = EINVAL;
-                return -1;
-            }
-            expect = true;
-        } else if (name_is_nocase(h, "Content-Length", 14)) {
-            uint64_t v;
-            if (!parse_content_length(h->value, h->value_len, &v) || (have_length && v != length)) {
-                fprintf(stderr, "Invalid Content-Length: %.*s\n", (int)h->value_len, h->value);
-                errno = EINVAL;
-                return -1;
-            }
-            length = v;
-            have_length = true;
-            body = buf + head_len;
-        } else if (name_is_nocase(h, "Transfer-Encoding", 17)) {
-            chunked = true;
-        }
-    }
-
-    if (chunked) {
+    if (f.chunked) {
         /* No framing but Content-Length is understood: refuse, and end the
          * connection since the body's end cannot be found. */
         *held = 0;
         if (http_respond(socket, 411, "text/plain", 15, "Length Required", HTTP_CLOSE,
-                         (const char*)NULL) != 0)
+                         static_cast<const char*>(nullptr)) != 0)
             return -1;
         state->closed = 1;
         errno = 0;
         return -1;
     }
 
-    size_t head = (size_t)head_len;
     /* The interim reply goes out as soon as the head is known, while the
      * client still holds the body back. */
-    if (expect && length != 0 && *held == head && !state->continue_sent) {
-        if (send_continue(socket) != 0)
+    if (f.expect && f.length != 0 && *held == h.length && !state->continue_sent) {
+        if (http::send_continue(socket) != 0)
             return -1;
         state->continue_sent = 1;
     }
 
-    if (length != 0) {
-        if (length > capacity - head) {
-            errno = ENOBUFS;
+    if (f.length > capacity - h.length) {
+        errno = ENOBUFS;
+        return -1;
+    }
+    const size_t total = h.length + static_cast<size_t>(f.length);
+    while (*held < total) {
+        ssize_t n = http::recv_some(socket, buf + *held, total - *held);
+        if (n < 0)
             return -1;
-        }
-        size_t total = head + (size_t)length;
-        while (*held < total) {
-            ssize_t n = recv_some(socket, buf + *held, total - *held);
-            if (n < 0)
-                return -1;
-            *held += (size_t)n;
-        }
+        *held += static_cast<size_t>(n);
     }
 
-    size_t total = head + (size_t)length;
     size_t surplus = *held - total;
     if (surplus != 0)
         printf("HTTP REQUEST %p CAPTURED %zu BYTES -- REQLEN: %d CONTENT: %zu REMAIN: %zu\n",
-               (void*)(intptr_t)socket, *held, head_len, (size_t)length, surplus);
+               reinterpret_cast<void*>(static_cast<intptr_t>(socket)), *held,
+               static_cast<int>(h.length), static_cast<size_t>(f.length), surplus);
 
-    if (expect && !state->continue_sent) {
-        if (send_continue(socket) != 0)
+    if (f.expect && !state->continue_sent) {
+        if (http::send_continue(socket) != 0)
             return -1;
     }
     state->continue_sent = 0;
 
-    ((char*)method)[method_len] = '\0';
-    ((char*)path)[path_len] = '\0';
+    /* The head lies in the caller's writable buffer. */
+    char* method = const_cast<char*>(h.method);
+    char* path = const_cast<char*>(h.path);
+    method[h.method_len] = '\0';
+    path[h.path_len] = '\0';
+    char* body = f.have_length ? buf + h.length : nullptr;
     *held = 0;
     state->dispatched = 1;
-    int result = http_dispatch(socket, routes, (char*)method, (char*)path, headers, header_count,
-                               body, (size_t)length);
+    int result = http_dispatch(socket, routes, method, path, h.headers, h.header_count, body,
+                               static_cast<size_t>(f.length));
     if (surplus != 0) {
         /* A pipelined request: keep it for the next call. */
         memmove(buf, buf + total, surplus);
@@ -878,5 +987,5 @@ int http_read_request_ex(int socket, char* buf, size_t capacity, size_t* held,
 int http_read_request(int socket, char* buf, size_t capacity, size_t* held,
                       const http_route* routes)
 {
-    return http_read_request_ex(socket, buf, capacity, held, routes, NULL);
+    return http_read_request_ex(socket, buf, capacity, held, routes, nullptr);
 }

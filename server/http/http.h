@@ -138,6 +138,21 @@ int http_dispatch(int socket, const http_route* routes, char* method, char* path
 ssize_t net_send(int socket, const void* data, size_t len, int flags);
 ssize_t net_recv(int socket, void* data, size_t len, int flags);
 
+/* Program and plug-ins are built apart and hand these records across. */
+#ifdef __cplusplus
+#define HTTP_STATIC_ASSERT static_assert
+#else
+#define HTTP_STATIC_ASSERT _Static_assert
+#endif
+HTTP_STATIC_ASSERT(sizeof(http_header) == 4 * sizeof(void*), "http_header has 4 fields");
+HTTP_STATIC_ASSERT(offsetof(http_header, name_len) == sizeof(void*), "name_len is field 2");
+HTTP_STATIC_ASSERT(offsetof(http_header, value) == 2 * sizeof(void*), "value is field 3");
+HTTP_STATIC_ASSERT(offsetof(http_header, value_len) == 3 * sizeof(void*), "value_len is field 4");
+HTTP_STATIC_ASSERT(sizeof(http_route) == 4 * sizeof(void*), "http_route has 4 fields");
+HTTP_STATIC_ASSERT(offsetof(http_route, user) == 2 * sizeof(void*), "user is field 3");
+HTTP_STATIC_ASSERT(offsetof(http_route, handler) == 3 * sizeof(void*), "handler is field 4");
+#undef HTTP_STATIC_ASSERT
+
 #ifdef __cplusplus
 }
 #endif

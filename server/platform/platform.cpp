@@ -1,5 +1,10 @@
 #include "platform.h"
 
+#include <initializer_list>
+#include <memory>
+
+#include "resource.h"
+
 #include <dlfcn.h>
 #include <errno.h>
 #include <stdio.h>
@@ -119,72 +124,71 @@ const char* dl_error(void) { return dlerror(); }
 
 /* ---- System information ------------------------------------------------ */
 
-static char* copy_text(const char* s)
+namespace platform {
+namespace {
+
+struct SysinfoFree {
+    void operator()(sysinfo* info) const noexcept { sysinfo_free(info); }
+};
+
+char* copy_text(const char* s)
 {
-    return s ? strdup(s) : NULL;
+    return s ? strdup(s) : nullptr;
 }
+
+} // namespace
+} // namespace platform
 
 sysinfo* sysinfo_new(void)
 {
-    sysinfo* info = static_cast<sysinfo*>(calloc(1, sizeof *info));
+    /* Every failure below returns; the owners free what was taken so far. */
+    std::unique_ptr<sysinfo, platform::SysinfoFree> info(platform::calloc_one<sysinfo>().release());
     if (!info)
-        return NULL;
+        return nullptr;
 
     info->hostname = static_cast<char*>(malloc(256));
     if (info->hostname && gethostname(info->hostname, 256) != 0) {
         free(info->hostname);
-        info->hostname = NULL;
+        info->hostname = nullptr;
     }
     if (info->hostname)
         info->hostname[255] = '\0';
 
     struct utsname u;
     if (uname(&u) == 0) {
-        info->os_name = copy_text(u.sysname);
-        info->os_version = copy_text(u.version);
+        info->os_name = platform::copy_text(u.sysname);
+        info->os_version = platform::copy_text(u.version);
         info->os_description = static_cast<char*>(malloc(512));
         if (info->os_description)
             snprintf(info->os_description, 512, "%s %s (%s %s)", u.sysname, u.release, u.version,
                      u.machine);
     }
 
-    sysinfo_device* device = static_cast<sysinfo_device*>(calloc(1, sizeof *device));
+    platform::unique_malloc<sysinfo_device> device = platform::calloc_one<sysinfo_device>();
     info->devices = static_cast<sysinfo_device**>(calloc(1, sizeof *info->devices));
-    if (!device || !info->devices) {
-        free(device);
-        sysinfo_free(info);
-        return NULL;
-    }
-    device->arch = copy_text("armv8");
-    if (!device->arch) {
-        free(device);
-        sysinfo_free(info);
-        return NULL;
-    }
-    info->devices[0] = device;
+    if (!device || !info->devices)
+        return nullptr;
+    device->arch = platform::copy_text("armv8");
+    if (!device->arch)
+        return nullptr;
+    info->devices[0] = device.release();
     info->device_count = 1;
-    return info;
+    return info.release();
 }
 
 void sysinfo_free(sysinfo* info)
 {
     if (!info)
         return;
-    free(info->os_name);
-    free(info->os_description);
-    free(info->os_version);
-    free(info->hostname);
-    free(info->extra1);
-    free(info->extra2);
-    free(info->extra3);
+    for (char* text : {info->os_name, info->os_description, info->os_version, info->hostname,
+                       info->extra1, info->extra2, info->extra3})
+        free(text);
     for (int i = 0; i < info->device_count; ++i) {
         sysinfo_device* d = info->devices[i];
         if (!d)
             continue;
-        free(d->name);
-        free(d->arch);
-        free(d->model);
-        free(d->extra);
+        for (char* text : {d->name, d->arch, d->model, d->extra})
+            free(text);
         free(d);
     }
     free(info->devices);

@@ -44,6 +44,20 @@ unique_malloc<T[]> calloc_array(std::size_t count) noexcept
     return unique_malloc<T[]>(static_cast<T*>(std::calloc(count ? count : 1, sizeof(T))));
 }
 
+/* Resizes an array from malloc_array/calloc_array to count elements with
+ * realloc (new elements uninitialised); false, with the old block still
+ * owned and unchanged, when the allocation fails. */
+template <typename T>
+bool realloc_array(unique_malloc<T[]>& array, std::size_t count) noexcept
+{
+    void* grown = std::realloc(array.get(), count ? count * sizeof(T) : 1);
+    if (!grown)
+        return false;
+    (void)array.release(); /* realloc took the old block over */
+    array.reset(static_cast<T*>(grown));
+    return true;
+}
+
 /* One zeroed T from calloc. */
 template <typename T>
 unique_malloc<T> calloc_one() noexcept

@@ -8,13 +8,11 @@
 #include "http.h"
 #include "nn_plugin.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
+namespace brindlecast {
 
-#define BRINDLECAST_VERSION "2.1.4"
-#define HTTP_BUFFER_INITIAL 4096
-#define HTTP_BUFFER_MAX 33554432
+constexpr char program_version[] = "2.1.4";
+constexpr size_t http_buffer_initial = 4096;
+constexpr size_t http_buffer_max = 33554432;
 
 /* ---- Plug-in binding ---------------------------------------------------- */
 
@@ -46,8 +44,6 @@ void install_signal_handlers(void);
  * request buffer could not be allocated. */
 int serve(nn_plugin* plugin, int http_fd, int unix_fd);
 
-#ifdef __cplusplus
-}
-#endif
+} // namespace brindlecast
 
 #endif

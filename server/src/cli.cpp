@@ -3,6 +3,8 @@
 #include <stddef.h>
 #include <string.h>
 
+#include <string_view>
+
 int cli_optind = 1;
 char* cli_optarg;
 int cli_optopt;
@@ -84,12 +86,14 @@ int cli_getopt_long(int argc, char* const argv[], const char* optstring, const c
     if (cli_group || !word || word[0] != '-' || word[1] != '-' || word[2] == '\0')
         return cli_getopt(argc, argv, optstring);
 
-    const char* name = word + 2;
-    const char* eq = strchr(name, '=');
-    size_t len = eq ? (size_t)(eq - name) : strlen(name);
+    /* "--name" or "--name=value"; a name matches every option it begins */
+    const std::string_view text(word + 2);
+    const size_t eq = text.find('=');
+    const std::string_view name = text.substr(0, eq);
+    char* value = eq == std::string_view::npos ? nullptr : word + 2 + eq + 1;
     int match = -1, matches = 0;
     for (int i = 0; options[i].name; ++i) {
-        if (strncmp(options[i].name, name, len) == 0) {
+        if (std::string_view(options[i].name).substr(0, name.size()) == name) {
             match = i;
             ++matches;
         }
@@ -109,16 +113,16 @@ int cli_getopt_long(int argc, char* const argv[], const char* optstring, const c
     }
     switch (o->has_arg) {
     case CLI_NO_ARGUMENT:
-        if (eq)
+        if (value)
             result = '?';
         break;
     case CLI_OPTIONAL_VALUE:
-        if (eq)
-            cli_optarg = word + (eq - word) + 1;
+        if (value)
+            cli_optarg = value;
         break;
     default:
-        if (eq) {
-            cli_optarg = word + (eq - word) + 1;
+        if (value) {
+            cli_optarg = value;
         } else if (cli_optind + 1 < argc) {
             cli_optarg = argv[cli_optind + 1];
             ++cli_optind;

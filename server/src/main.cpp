@@ -10,37 +10,56 @@
 #include "cli.h"
 #include "kestrune/nn.h"
 
-static const char short_options[] = "hvlVAIb:p:H:U:m:t:o:e:C:P:M:L:X:u:c:";
+namespace brindlecast {
+namespace {
 
-static const cli_option long_options[] = {
-    {"help", CLI_OPTIONAL_VALUE, NULL, 'h'},
-    {"version", CLI_OPTIONAL_VALUE, NULL, 'v'},
-    {"verbose", CLI_OPTIONAL_VALUE, NULL, 'V'},
-    {"all-layers", CLI_OPTIONAL_VALUE, NULL, 'A'},
-    {"io-time", CLI_OPTIONAL_VALUE, NULL, 'I'},
-    {"benchmark", CLI_REQUIRED_ARGUMENT, NULL, 'b'},
-    {"pause", CLI_REQUIRED_ARGUMENT, NULL, 'p'},
-    {"http", CLI_REQUIRED_ARGUMENT, NULL, 'H'},
-    {"loopback", CLI_OPTIONAL_VALUE, NULL, 'l'},
-    {"unix", CLI_REQUIRED_ARGUMENT, NULL, 'U'},
-    {"model", CLI_REQUIRED_ARGUMENT, NULL, 'm'},
-    {"threads", CLI_REQUIRED_ARGUMENT, NULL, 't'},
-    {"opt-level", CLI_REQUIRED_ARGUMENT, NULL, 'o'},
-    {"engine", CLI_REQUIRED_ARGUMENT, NULL, 'e'},
-    {"cache", CLI_REQUIRED_ARGUMENT, NULL, 'C'},
-    {"mempool", CLI_REQUIRED_ARGUMENT, NULL, 'P'},
-    {"max-model", CLI_REQUIRED_ARGUMENT, NULL, 'M'},
-    {"layer", CLI_REQUIRED_ARGUMENT, NULL, 'L'},
-    {"export", CLI_REQUIRED_ARGUMENT, NULL, 'X'},
-    {"user-ops", CLI_REQUIRED_ARGUMENT, NULL, 'u'},
-    {"compute", CLI_REQUIRED_ARGUMENT, NULL, 'c'},
-    {NULL, 0, NULL, 0},
+constexpr char short_options[] = "hvlVAIb:p:H:U:m:t:o:e:C:P:M:L:X:u:c:";
+
+constexpr cli_option long_options[] = {
+    {"help", CLI_OPTIONAL_VALUE, nullptr, 'h'},
+    {"version", CLI_OPTIONAL_VALUE, nullptr, 'v'},
+    {"verbose", CLI_OPTIONAL_VALUE, nullptr, 'V'},
+    {"all-layers", CLI_OPTIONAL_VALUE, nullptr, 'A'},
+    {"io-time", CLI_OPTIONAL_VALUE, nullptr, 'I'},
+    {"benchmark", CLI_REQUIRED_ARGUMENT, nullptr, 'b'},
+    {"pause", CLI_REQUIRED_ARGUMENT, nullptr, 'p'},
+    {"http", CLI_REQUIRED_ARGUMENT, nullptr, 'H'},
+    {"loopback", CLI_OPTIONAL_VALUE, nullptr, 'l'},
+    {"unix", CLI_REQUIRED_ARGUMENT, nullptr, 'U'},
+    {"model", CLI_REQUIRED_ARGUMENT, nullptr, 'm'},
+    {"threads", CLI_REQUIRED_ARGUMENT, nullptr, 't'},
+    {"opt-level", CLI_REQUIRED_ARGUMENT, nullptr, 'o'},
+    {"engine", CLI_REQUIRED_ARGUMENT, nullptr, 'e'},
+    {"cache", CLI_REQUIRED_ARGUMENT, nullptr, 'C'},
+    {"mempool", CLI_REQUIRED_ARGUMENT, nullptr, 'P'},
+    {"max-model", CLI_REQUIRED_ARGUMENT, nullptr, 'M'},
+    {"layer", CLI_REQUIRED_ARGUMENT, nullptr, 'L'},
+    {"export", CLI_REQUIRED_ARGUMENT, nullptr, 'X'},
+    {"user-ops", CLI_REQUIRED_ARGUMENT, nullptr, 'u'},
+    {"compute", CLI_REQUIRED_ARGUMENT, nullptr, 'c'},
+    {nullptr, 0, nullptr, 0},
 };
 
-static const struct {
+/* Every long option has its short form, with the same need of an argument. */
+constexpr bool long_options_match_short()
+{
+    for (const cli_option* o = long_options; o->name; ++o) {
+        const char* c = short_options;
+        while (*c && *c != o->val)
+            ++c;
+        if (!*c || (c[1] == ':') != (o->has_arg == CLI_REQUIRED_ARGUMENT))
+            return false;
+    }
+    return true;
+}
+static_assert(long_options_match_short(), "long and short options disagree");
+
+struct PluginFile {
     const char* engine;
     const char* file;
-} plugin_files[] = {
+};
+
+constexpr PluginFile plugin_files[] = {
     {"rt", "libbrindlecast-rt.so"},     {"onnx", "libbrindlecast-onnx.so"},
     {"tflite", "libbrindlecast-tflite.so"}, {"ovx", "libbrindlecast-ovx.so"},
     {"armnn", "libbrindlecast-armnn.so"},
@@ -48,9 +67,9 @@ static const struct {
 
 /* The record stays reachable until exit, also on the exits that do not
  * unload the plug-in. */
-static nn_plugin* plugin;
+nn_plugin* plugin;
 
-static void usage(ssize_t cache, ssize_t mempool, ssize_t max_model)
+void usage(ssize_t cache, ssize_t mempool, ssize_t max_model)
 {
     printf("Usage: brindlecast [-hvVAIl] [-b iterations] [-p ms] [-H port] [-U address] [-m model]\n"
            "                  [-t num_threads] [-o 0/1/2/3] [-e engine] [-C bytes] [-P bytes] [-M bytes]\n"
@@ -106,19 +125,19 @@ static void usage(ssize_t cache, ssize_t mempool, ssize_t max_model)
 
 /* atoi's reading (blanks, sign, digits, 0 for no number) into a 32-bit int:
  * the low 32 bits of the value read, taken as signed. */
-static int32_t read_int(const char* text)
+int32_t read_int(const char* text)
 {
-    long long v = strtoll(text, NULL, 10);
-    return (int32_t)(uint32_t)(unsigned long long)v;
+    long long v = strtoll(text, nullptr, 10);
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long long>(v)));
 }
 
 /* A size: the int read, widened with its sign. */
-static size_t read_size(const char* text)
+size_t read_size(const char* text)
 {
-    return (size_t)(int64_t)read_int(text);
+    return static_cast<size_t>(static_cast<int64_t>(read_int(text)));
 }
 
-static const char* status_text(int status)
+const char* status_text(int status)
 {
     static char unknown[32];
     const char* text = nn_strerror(status);
@@ -128,21 +147,34 @@ static const char* status_text(int status)
     return unknown;
 }
 
-int main(int argc, char** argv)
+/* The engine's plug-in file: the default one without -e, NULL for an
+ * unknown engine. */
+const char* plugin_file(const char* engine)
+{
+    if (!engine)
+        return "libbrindlecast-rt.so";
+    const char* file = nullptr;
+    for (const PluginFile& p : plugin_files)
+        if (strcasecmp(engine, p.engine) == 0)
+            file = p.file;
+    return file;
+}
+
+int run(int argc, char** argv)
 {
     int version = 0, verbose = 0, all_layers = 0, io_time = 0, loopback = 0;
     int iterations = 0, pause_ms = 0, layer = -1;
-    const char* http_port = NULL;
-    const char* unix_address = NULL;
-    const char* model = NULL;
-    const char* engine = NULL;
-    const char* export_path = NULL;
-    const char* user_ops = NULL;
+    const char* http_port = nullptr;
+    const char* unix_address = nullptr;
+    const char* model = nullptr;
+    const char* engine = nullptr;
+    const char* export_path = nullptr;
+    const char* user_ops = nullptr;
     nn_plugin_options options = {4, 0, 3};
     size_t cache_size = 16777216, mempool_size = 50331648, max_model_size = 536870912;
 
     for (;;) {
-        int c = cli_getopt_long(argc, argv, short_options, long_options, NULL);
+        int c = cli_getopt_long(argc, argv, short_options, long_options, nullptr);
         if (c == -1)
             break;
         switch (c) {
@@ -151,7 +183,7 @@ int main(int argc, char** argv)
             return 0;
         case 'v':
             version = 1;
-            printf("Brindlecast v%s\n", BRINDLECAST_VERSION);
+            printf("Brindlecast v%s\n", program_version);
             break;
         case 'V': verbose = 1; break;
         case 'A': all_layers = 1; break;
@@ -178,19 +210,13 @@ int main(int argc, char** argv)
         }
     }
 
-    const char* file = "libbrindlecast-rt.so";
-    if (engine) {
-        file = NULL;
-        for (size_t i = 0; i < sizeof plugin_files / sizeof plugin_files[0]; ++i)
-            if (strcasecmp(engine, plugin_files[i].engine) == 0)
-                file = plugin_files[i].file;
-        if (!file) {
-            fprintf(stderr, "Plugin currently unsupported\n");
-            return 1;
-        }
+    const char* file = plugin_file(engine);
+    if (!file) {
+        fprintf(stderr, "Plugin currently unsupported\n");
+        return 1;
     }
 
-    plugin = nn_plugin_alloc(NULL);
+    plugin = nn_plugin_alloc(nullptr);
     if (!plugin) {
         fprintf(stderr, "failed to load brindlecast plugin: %s\n", status_text(3));
         return 1;
@@ -203,9 +229,9 @@ int main(int argc, char** argv)
     printf(engine ? "Plugin: %s; " : "Using default Plugin: %s; ", file);
 
     plugin->server = plugin->nn_server_init
-                         ? plugin->nn_server_init(options.compute, mempool_size, NULL, cache_size,
-                                                  NULL, max_model_size, NULL)
-                         : NULL;
+                         ? plugin->nn_server_init(options.compute, mempool_size, nullptr, cache_size,
+                                                  nullptr, max_model_size, nullptr)
+                         : nullptr;
     if (!plugin->server) {
         fprintf(stderr, "failed to create brindlecast server\n");
         return 1;
@@ -264,4 +290,12 @@ int main(int argc, char** argv)
     nn_plugin_unload(plugin);
     free(plugin);
     return 0;
+}
+
+} // namespace
+} // namespace brindlecast
+
+int main(int argc, char** argv)
+{
+    return brindlecast::run(argc, argv);
 }

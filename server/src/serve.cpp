@@ -12,12 +12,29 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <string_view>
+#include <utility>
+
 #include "brindlecast.h"
+#include "resource.h"
+
+namespace brindlecast {
 
 volatile sig_atomic_t server_running = 1;
 
+namespace {
+
 /* Set by the "/shutdown" reply, which closes its connection itself. */
-static int connection_closed_by_writer;
+int connection_closed_by_writer;
+
+/* The one request buffer of every connection: only grown, up to
+ * http_buffer_max. */
+struct RequestBuffer {
+    platform::unique_malloc<char[]> data;
+    size_t capacity = http_buffer_initial;
+};
+
+} // namespace
 
 int socket_set_blocking(int fd, int blocking)
 {
@@ -50,7 +67,7 @@ int shutdown_handler(int socket, char* method, char* path, http_header* headers,
     (void)user;
     server_running = 0;
     int result = http_respond(socket, 200, "text/plain", 16, "Shutting down...", HTTP_CLOSE,
-                              (const char*)NULL);
+                              static_cast<const char*>(nullptr));
     if (result == 0)
         connection_closed_by_writer = 1;
     return result;
@@ -161,56 +178,54 @@ void install_signal_handlers(void)
     sigaction(SIGPIPE, &ign, NULL);
 }
 
-static void serve_connection(int fd, char** buf, size_t* capacity, const http_route* routes)
+namespace {
+
+void serve_connection(platform::UniqueFd connection, RequestBuffer& buffer, const http_route* routes)
 {
-    if (socket_set_blocking(fd, 1) != 0) {
-        close(fd);
+    const int fd = connection.get();
+    if (socket_set_blocking(fd, 1) != 0)
         return;
-    }
     struct timeval tv = {5, 0};
     if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
         fprintf(stderr, "failed to set socket recv timeout: %s\r\n", strerror(errno));
-        close(fd);
         return;
     }
     if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
         fprintf(stderr, "failed to set socket send timeout: %s\r\n", strerror(errno));
-        close(fd);
         return;
     }
 
     size_t held = 0;
-    http_read_state state;
-    memset(&state, 0, sizeof state);
-    int closed = 0;
+    http_read_state state = {};
     connection_closed_by_writer = 0;
     errno = 0;
     while (server_running) {
-        int result = http_read_request_ex(fd, *buf, *capacity, &held, routes, &state);
+        int result = http_read_request_ex(fd, buffer.data.get(), buffer.capacity, &held, routes,
+                                          &state);
         int err = errno;
-        if (state.closed || connection_closed_by_writer)
-            closed = 1;
-        if (!server_running || closed)
+        if (state.closed || connection_closed_by_writer) {
+            connection.release(); /* the reply closed it already */
+            break;
+        }
+        if (!server_running)
             break;
         if (result == 0)
             continue;
         if (!state.dispatched && err == ENOBUFS) {
-            size_t wanted = *capacity * 2;
-            if (wanted > HTTP_BUFFER_MAX) {
+            size_t wanted = buffer.capacity * 2;
+            if (wanted > http_buffer_max) {
                 fprintf(stderr, "%s error: required buffer greater than maximum %zu\n", "http_loop",
-                        (size_t)HTTP_BUFFER_MAX);
+                        http_buffer_max);
                 break;
             }
-            char* grown = static_cast<char*>(realloc(*buf, wanted));
-            if (!grown) {
+            if (!platform::realloc_array(buffer.data, wanted)) {
                 /* The rest of the request must not be read as new requests:
                  * keep the old buffer and end the connection. */
                 fprintf(stderr, "%s error: insufficient memory to grow http buffer to %lu bytes.\n",
-                        "http_loop", (unsigned long)wanted);
+                        "http_loop", static_cast<unsigned long>(wanted));
                 break;
             }
-            *buf = grown;
-            *capacity = wanted;
+            buffer.capacity = wanted;
             continue;
         }
         if (err == ECONNRESET || err == 0)
@@ -218,13 +233,11 @@ static void serve_connection(int fd, char** buf, size_t* capacity, const http_ro
         fprintf(stderr, "%s error: %s\n", "http_loop", strerror(err));
         break;
     }
-    if (!closed)
-        close(fd);
 }
 
 /* A descriptor closed behind the loop's back (a plug-in may close the UNIX
  * socket) would fail every select: stop watching it. */
-static void drop_if_closed(int* fd, const char* what)
+void drop_if_closed(int* fd, const char* what)
 {
     if (*fd >= 0 && fcntl(*fd, F_GETFD) == -1 && errno == EBADF) {
         fprintf(stderr, "%s socket %d was closed, no longer serving it\n", what, *fd);
@@ -232,21 +245,21 @@ static void drop_if_closed(int* fd, const char* what)
     }
 }
 
+} // namespace
+
 int serve(nn_plugin* plugin, int http_fd, int unix_fd)
 {
-    http_route routes[] = {
-        {"/shutdown", 0, plugin->server, shutdown_handler},
-        {"/", 0, plugin->server, plugin->nn_server_http_handler},
-        {NULL, 0, NULL, NULL},
+    constexpr std::string_view shutdown_path = "/shutdown", root_path = "/";
+    const http_route routes[] = {
+        {shutdown_path.data(), shutdown_path.size(), plugin->server, shutdown_handler},
+        {root_path.data(), root_path.size(), plugin->server, plugin->nn_server_http_handler},
+        {nullptr, 0, nullptr, nullptr},
     };
-    for (http_route* r = routes; r->path; ++r)
-        r->path_len = strlen(r->path);
 
-    char* buf = NULL;
-    size_t capacity = HTTP_BUFFER_INITIAL;
+    RequestBuffer buffer;
     if (http_fd >= 0) {
-        buf = static_cast<char*>(malloc(capacity));
-        if (!buf) {
+        buffer.data = platform::malloc_array<char>(buffer.capacity);
+        if (!buffer.data) {
             fprintf(stderr, "Insufficient memory to create http buffers\n");
             return -1;
         }
@@ -281,18 +294,19 @@ int serve(nn_plugin* plugin, int http_fd, int unix_fd)
         if (ready == 0)
             continue;
         if (http_fd >= 0 && FD_ISSET(http_fd, &readable)) {
-            int fd = accept(http_fd, NULL, NULL);
-            if (fd < 0) {
+            platform::UniqueFd connection(accept(http_fd, nullptr, nullptr));
+            if (!connection) {
                 fprintf(stderr, "failed to accept connection: %s\n", strerror(errno));
                 continue;
             }
-            serve_connection(fd, &buf, &capacity, routes);
+            serve_connection(std::move(connection), buffer, routes);
         }
         if (unix_fd >= 0 && FD_ISSET(unix_fd, &readable) && plugin->nn_server_unix_handler) {
             plugin->nn_server_unix_handler(plugin->server, unix_fd);
             drop_if_closed(&unix_fd, "UNIX");
         }
     }
-    free(buf);
     return 0;
 }
+
+} // namespace brindlecast

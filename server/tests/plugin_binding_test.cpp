@@ -12,6 +12,13 @@
 
 #include "brindlecast.h"
 
+using brindlecast::nn_plugin_alloc;
+using brindlecast::nn_plugin_load;
+using brindlecast::nn_plugin_name;
+using brindlecast::nn_plugin_release;
+using brindlecast::nn_plugin_unload;
+using brindlecast::nn_plugin_version;
+
 namespace {
 
 const std::string kPlugins = TEST_PLUGIN_DIR;

@@ -475,13 +475,18 @@ TEST(BrindlecastServe, SigintWhileIdleExitsZero)
 // SIGINT ends the process at once (the handler was reset).
 TEST(BrindlecastServe, SigintDuringConnection)
 {
-    {
-        Server s;
+    // a connection open when the first SIGINT comes
+    auto interrupt_connected = [](Server& s) {
         int fd = s.connect();
-        ASSERT_GE(fd, 0);
         usleep(200000);
         kill(s.proc.pid, SIGINT);
         usleep(200000);
+        return fd;
+    };
+    {
+        Server s;
+        int fd = interrupt_connected(s);
+        ASSERT_GE(fd, 0);
         ASSERT_TRUE(testsock::send_text(fd, "GET /late HTTP/1.1\r\n\r\n"));
         EXPECT_EQ(body_of(read_response(fd)), "GET /late\nbody 0 00000000\n");
         EXPECT_TRUE(peer_closes(fd, 3000));
@@ -491,11 +496,8 @@ TEST(BrindlecastServe, SigintDuringConnection)
     }
     {
         Server s;
-        int fd = s.connect();
+        int fd = interrupt_connected(s);
         ASSERT_GE(fd, 0);
-        usleep(200000);
-        kill(s.proc.pid, SIGINT);
-        usleep(200000);
         kill(s.proc.pid, SIGINT);
         EXPECT_EQ(s.proc.wait(3000), 128 + SIGINT);
         close(fd);

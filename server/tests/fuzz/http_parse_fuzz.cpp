@@ -1,16 +1,17 @@
 /* libFuzzer target: the request parser on arbitrary bytes, whole and in the
  * previous-length mode, which must agree. */
-#include <stdint.h>
-#include <stdlib.h>
-#include <string.h>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 
 #include "http.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    char* buf = static_cast<char*>(malloc(size ? size : 1)); /* exact size: over-reads are caught */
-    if (!buf)
-        return 0;
+    /* exact size: over-reads are caught */
+    std::unique_ptr<char[]> owner(new char[size ? size : 1]);
+    char* buf = owner.get();
     memcpy(buf, data, size);
     const char *m, *p;
     size_t ml, pl, n = HTTP_MAX_HEADERS;
@@ -41,6 +42,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     http_chunked_decoder d = {};
     size_t sz = size;
     http_decode_chunked(&d, buf, &sz);
-    free(buf);
     return 0;
 }

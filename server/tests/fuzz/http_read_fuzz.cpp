@@ -1,9 +1,10 @@
 /* libFuzzer target: the request reader over a socketpair, with the serving
  * loop's buffer growth, on arbitrary client bytes. */
-#include <errno.h>
-#include <stdint.h>
-#include <stdlib.h>
-#include <string.h>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -48,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     shutdown(sv[1], SHUT_WR);
-    http_route routes[] = {{"/", 1, NULL, handler}, {NULL, 0, NULL, NULL}};
+    http_route routes[] = {{"/", 1, nullptr, handler}, {nullptr, 0, nullptr, nullptr}};
     size_t cap = 64;
     char* buf = static_cast<char*>(malloc(cap));
     size_t held = 0;
@@ -65,7 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             continue;
         if (!st.dispatched && errno == ENOBUFS && cap < (1u << 17)) {
             cap *= 2;
-            buf = static_cast<char*>(realloc(buf, cap));
+            char* grown = static_cast<char*>(realloc(buf, cap));
+            if (!grown)
+                break;
+            buf = grown;
             continue;
         }
         break;
