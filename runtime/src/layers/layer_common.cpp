@@ -119,6 +119,33 @@ int layer_inputs(const layer_call* c, size_t count, nn_tensor** tensors)
     return NN_SUCCESS;
 }
 
+int layer_inputs_with_bias(const layer_call* c, nn_tensor* in[3])
+{
+    int status = layer_inputs(c, 2, in);
+    if (status != NN_SUCCESS)
+        return status;
+    in[2] = NULL;
+    if (layer_input_count(c) >= 3)
+        status = layer_inputs(c, 3, in);
+    return status;
+}
+
+int layer_axes_operator(nn_context* ctx, size_t layer, const char* label, layer_axes_fn fn)
+{
+    layer_call c;
+    layer_call_init(&c, ctx, layer, label);
+    const void* p = layer_param(&c, "axes");
+    if (!p)
+        return layer_missing(&c, "axes");
+    size_t n = 0;
+    const int32_t* axes = param_list(p, &n);
+    nn_tensor* in[1];
+    int status = layer_inputs(&c, 1, in);
+    if (status != NN_SUCCESS)
+        return status;
+    return fn(step_output(ctx, layer), in[0], axes && n ? (int)n : 0, n ? axes : NULL);
+}
+
 static const char* const activation_names[] = {"LINEAR",       "RELU", "RELU6", "SIGMOID",
                                                "SIGMOID_FAST", "TANH"};
 

@@ -137,16 +137,5 @@ int do_slice(nn_context* ctx, size_t layer)
 
 int do_shuffle(nn_context* ctx, size_t layer)
 {
-    layer_call c;
-    layer_call_init(&c, ctx, layer, "do_shuffle");
-    const void* p = layer_param(&c, "axes");
-    if (!p)
-        return layer_missing(&c, "axes");
-    size_t n = 0;
-    const int32_t* axes = param_list(p, &n);
-    nn_tensor* in[1];
-    int status = layer_inputs(&c, 1, in);
-    if (status != NN_SUCCESS)
-        return status;
-    return nn_tensor_shuffle(step_output(ctx, layer), in[0], axes && n ? (int)n : 0, n ? axes : NULL);
+    return layer_axes_operator(ctx, layer, "do_shuffle", nn_tensor_shuffle);
 }
