@@ -196,6 +196,17 @@ static int score_extents(nn_tensor* scores, int32_t* nb, int32_t* nc)
     return NN_SUCCESS;
 }
 
+/* NB and NC of the scores, then the state arrays in `wanted` for them. */
+static int scored_state(nn_tensor* scores, nn_tensor* out, unsigned wanted, float score_threshold,
+                        float iou_threshold, int32_t max_k, int32_t* nb, int32_t* nc,
+                        nms_state* st)
+{
+    int status = score_extents(scores, nb, nc);
+    if (status != NN_SUCCESS)
+        return status;
+    return state_get(out, wanted, *nc, *nb, score_threshold, iou_threshold, max_k, st);
+}
+
 /* nn_ssd_nms_full and nn_nms: selection over scores [1, NB, NC], then the
  * suppression of the full variant (v2, through the indices) or of v3. */
 static int select_and_suppress(nn_tensor* image, nn_tensor* boxes, nn_tensor* scores, int32_t max_k,
@@ -205,11 +216,9 @@ static int select_and_suppress(nn_tensor* image, nn_tensor* boxes, nn_tensor* sc
     if (!boxes || !scores || !out || !out_counts || (gather && !image))
         return NN_ERROR_INVALID_PARAMETER;
     int32_t nb, nc;
-    int status = score_extents(scores, &nb, &nc);
-    if (status != NN_SUCCESS)
-        return status;
     nms_state st;
-    status = state_get(out, SELECTION, nc, nb, score_threshold, iou_threshold, max_k, &st);
+    int status = scored_state(scores, out, SELECTION, score_threshold, iou_threshold, max_k, &nb,
+                              &nc, &st);
     if (status != NN_SUCCESS)
         return status;
     /* Without a cache argument: 4 MiB of zeroed scratch for this call. */
@@ -258,12 +267,9 @@ NN_API int nn_ssd_decode_nms_standard_bbx(nn_tensor* scores, nn_tensor* encoding
     if (!scores || !encodings || !anchors || !cache || !out || !out_counts)
         return NN_ERROR_INVALID_PARAMETER;
     int32_t nb, nc;
-    int status = score_extents(scores, &nb, &nc);
-    if (status != NN_SUCCESS)
-        return status;
     nms_state st;
-    status = state_get(out, SELECTION | BIT(ST_SCORE_OUT) | BIT(ST_BBX_CANDIDATE), nc, nb,
-                       score_threshold, iou_threshold, max_k, &st);
+    int status = scored_state(scores, out, SELECTION | BIT(ST_SCORE_OUT) | BIT(ST_BBX_CANDIDATE),
+                              score_threshold, iou_threshold, max_k, &nb, &nc, &st);
     if (status != NN_SUCCESS)
         return status;
     wrapped w(st, nc, nb);
