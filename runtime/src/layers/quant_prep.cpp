@@ -155,7 +155,8 @@ int quant_prepare(const layer_call* c, const quant_prep* q)
         !nn_tensor_aux_object_by_name(q->weights, "aux_accum_cache")) {
         size_t n = (size_t)(q->channels > 0 ? q->channels : 1);
         kestrune::UniqueMalloc<int32_t[]> acc(static_cast<int32_t*>(malloc(n * sizeof(int32_t))));
-        status = acc ? attach(q->weights, "aux_accum_cache", std::move(acc)) : NN_ERROR_OUT_OF_MEMORY;
+        status = acc ? attach(q->weights, "aux_accum_cache", std::move(acc))
+                     : NN_ERROR_OUT_OF_MEMORY;
     }
     return status;
 }

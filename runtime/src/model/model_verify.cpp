@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "kestrune/kfm_schema.h"
 #include "kestrune/nn.h"
@@ -178,6 +179,45 @@ int verify_offset_field(const kfm_table_verifier_descriptor* td, unsigned id, in
     return check(b, k, b.u32(k));
 }
 
+int verify_scalar_field(const kfm_table_verifier_descriptor* td, unsigned id, uint32_t size,
+                        uint32_t align)
+{
+    uint16_t vte = vtable_entry(td, id);
+    if (!vte)
+        return KFM_VERIFY_OK;
+    if (static_cast<uint32_t>(vte) + size > td->tsize)
+        return KFM_VERIFY_TABLE_FIELD_OUT_OF_RANGE;
+    if ((td->table + vte) & (align - 1u))
+        return KFM_VERIFY_TABLE_FIELD_NOT_ALIGNED;
+    return KFM_VERIFY_OK;
+}
+
+int verify_string_field(const kfm_table_verifier_descriptor* td, unsigned id, int required)
+{
+    return verify_offset_field(td, id, required, verify_string);
+}
+
+int verify_vector_field(const kfm_table_verifier_descriptor* td, unsigned id, int required,
+                        uint32_t elem_size, uint32_t align, uint32_t max_count)
+{
+    return verify_offset_field(td, id, required, [=](Bytes b, uint32_t at, uint32_t to) {
+        return verify_vector(b, at, to, elem_size, align, max_count);
+    });
+}
+
+int verify_string_vector_field(const kfm_table_verifier_descriptor* td, unsigned id, int required)
+{
+    return verify_offset_field(td, id, required, verify_string_vector);
+}
+
+int verify_table_vector_field(const kfm_table_verifier_descriptor* td, unsigned id, int required,
+                              kfm_table_verifier_fn* tvf)
+{
+    return verify_offset_field(td, id, required, [td, tvf](Bytes b, uint32_t at, uint32_t to) {
+        return verify_table_vector(b, at, to, td->ttl, tvf);
+    });
+}
+
 /* ---- The KFM schema as tables of fields --------------------------------- */
 
 enum class Kind : uint8_t { scalar, string, vector, string_vector, table_vector };
@@ -190,45 +230,55 @@ struct Field {
     kfm_table_verifier_fn* table;
 };
 
-constexpr Field scalar(unsigned id, uint32_t size) { return {id, Kind::scalar, false, size, nullptr}; }
+constexpr Field scalar(unsigned id, uint32_t size)
+{
+    return {id, Kind::scalar, false, size, nullptr};
+}
 constexpr Field string(unsigned id, bool required = false)
 {
     return {id, Kind::string, required, 0, nullptr};
 }
-constexpr Field vector(unsigned id, uint32_t elem) { return {id, Kind::vector, false, elem, nullptr}; }
+constexpr Field vector(unsigned id, uint32_t elem)
+{
+    return {id, Kind::vector, false, elem, nullptr};
+}
 constexpr Field strings(unsigned id) { return {id, Kind::string_vector, false, 0, nullptr}; }
 constexpr Field tables(unsigned id, kfm_table_verifier_fn* fn)
 {
     return {id, Kind::table_vector, false, 0, fn};
 }
 
-int verify(const kfm_table_verifier_descriptor* td, const Field& f)
+/* Field I of a table, its kind and sizes fixed at compile time so that each
+ * table's checks come out as the straight sequence of calls they stand for. */
+template <const auto& Fields, size_t I>
+int verify_field(const kfm_table_verifier_descriptor* td)
 {
-    switch (f.kind) {
-    case Kind::scalar:
-        return kfm_verify_field(td, f.id, f.size, f.size);
-    case Kind::string:
-        return kfm_verify_string_field(td, f.id, f.required);
-    case Kind::vector:
-        return kfm_verify_vector_field(td, f.id, f.required, f.size, f.size, count_max(f.size));
-    case Kind::string_vector:
-        return kfm_verify_string_vector_field(td, f.id, f.required);
-    case Kind::table_vector:
-        return kfm_verify_table_vector_field(td, f.id, f.required, f.table);
-    }
-    return KFM_VERIFY_NOT_SUPPORTED;
+    constexpr Field f = Fields[I];
+    if constexpr (f.kind == Kind::scalar)
+        return verify_scalar_field(td, f.id, f.size, f.size);
+    else if constexpr (f.kind == Kind::string)
+        return verify_string_field(td, f.id, f.required);
+    else if constexpr (f.kind == Kind::vector)
+        return verify_vector_field(td, f.id, f.required, f.size, f.size, count_max(f.size));
+    else if constexpr (f.kind == Kind::string_vector)
+        return verify_string_vector_field(td, f.id, f.required);
+    else
+        return verify_table_vector_field(td, f.id, f.required, f.table);
 }
 
-/* The fields of one table in schema order; the first failure is the result. */
+template <const auto& Fields, size_t... I>
+int verify_fields(const kfm_table_verifier_descriptor* td, std::index_sequence<I...>)
+{
+    int ret = KFM_VERIFY_OK;
+    /* In schema order; the first failure is the result. */
+    ((ret = verify_field<Fields, I>(td)) || ...);
+    return ret;
+}
+
 template <const auto& Fields>
 int verify_fields(const kfm_table_verifier_descriptor* td)
 {
-    for (const Field& f : Fields) {
-        int ret = verify(td, f);
-        if (ret)
-            return ret;
-    }
-    return KFM_VERIFY_OK;
+    return verify_fields<Fields>(td, std::make_index_sequence<std::size(Fields)>());
 }
 
 constexpr std::array<Field, 4> resource_fields = {{
@@ -289,17 +339,19 @@ constexpr std::array<Field, 17> model_fields = {{
 
 /* Every field of a table is listed once, in index order. */
 template <size_t N>
-constexpr bool lists_every_field(const std::array<Field, N>& fields)
+constexpr bool lists_every_field(const std::array<Field, N>& fields, unsigned count)
 {
+    if (N != count)
+        return false;
     for (size_t i = 0; i < N; ++i)
         if (fields[i].id != i)
             return false;
     return true;
 }
-static_assert(resource_fields.size() == KFM_RESOURCE_FIELD_COUNT && lists_every_field(resource_fields));
-static_assert(parameter_fields.size() == KFM_PARAMETER_FIELD_COUNT && lists_every_field(parameter_fields));
-static_assert(layer_fields.size() == KFM_LAYER_FIELD_COUNT && lists_every_field(layer_fields));
-static_assert(model_fields.size() == KFM_MODEL_FIELD_COUNT && lists_every_field(model_fields));
+static_assert(lists_every_field(resource_fields, KFM_RESOURCE_FIELD_COUNT));
+static_assert(lists_every_field(parameter_fields, KFM_PARAMETER_FIELD_COUNT));
+static_assert(lists_every_field(layer_fields, KFM_LAYER_FIELD_COUNT));
+static_assert(lists_every_field(model_fields, KFM_MODEL_FIELD_COUNT));
 
 } // namespace
 } // namespace kestrune
@@ -309,41 +361,30 @@ using namespace kestrune;
 int kfm_verify_field(const kfm_table_verifier_descriptor* td, unsigned id, uint32_t size,
                      uint32_t align)
 {
-    uint16_t vte = vtable_entry(td, id);
-    if (!vte)
-        return KFM_VERIFY_OK;
-    if (static_cast<uint32_t>(vte) + size > td->tsize)
-        return KFM_VERIFY_TABLE_FIELD_OUT_OF_RANGE;
-    if ((td->table + vte) & (align - 1u))
-        return KFM_VERIFY_TABLE_FIELD_NOT_ALIGNED;
-    return KFM_VERIFY_OK;
+    return verify_scalar_field(td, id, size, align);
 }
 
 int kfm_verify_string_field(const kfm_table_verifier_descriptor* td, unsigned id, int required)
 {
-    return verify_offset_field(td, id, required, verify_string);
+    return verify_string_field(td, id, required);
 }
 
 int kfm_verify_vector_field(const kfm_table_verifier_descriptor* td, unsigned id, int required,
                             uint32_t elem_size, uint32_t align, uint32_t max_count)
 {
-    return verify_offset_field(td, id, required, [=](Bytes b, uint32_t at, uint32_t to) {
-        return verify_vector(b, at, to, elem_size, align, max_count);
-    });
+    return verify_vector_field(td, id, required, elem_size, align, max_count);
 }
 
 int kfm_verify_string_vector_field(const kfm_table_verifier_descriptor* td, unsigned id,
                                    int required)
 {
-    return verify_offset_field(td, id, required, verify_string_vector);
+    return verify_string_vector_field(td, id, required);
 }
 
 int kfm_verify_table_vector_field(const kfm_table_verifier_descriptor* td, unsigned id,
                                   int required, kfm_table_verifier_fn* tvf)
 {
-    return verify_offset_field(td, id, required, [td, tvf](Bytes b, uint32_t at, uint32_t to) {
-        return verify_table_vector(b, at, to, td->ttl, tvf);
-    });
+    return verify_table_vector_field(td, id, required, tvf);
 }
 
 int kfm_verify_table_as_root(const void* buf, size_t size, const char* identifier,

@@ -103,8 +103,10 @@ static int state_get(nn_tensor* out, unsigned wanted, int32_t nc, int32_t nb, fl
         for (int32_t c = 0; c < nc; ++c)
             thr[c] = score_threshold > 0 ? score_threshold : 0.1f;
     }
-    if (made[ST_IOU_THRESHOLD])
-        *static_cast<float*>(made[ST_IOU_THRESHOLD].get()) = iou_threshold > 0 ? iou_threshold : 0.75f;
+    if (made[ST_IOU_THRESHOLD]) {
+        float* iou = static_cast<float*>(made[ST_IOU_THRESHOLD].get());
+        *iou = iou_threshold > 0 ? iou_threshold : 0.75f;
+    }
     if (made[ST_MAX_ID])
         *static_cast<int32_t*>(made[ST_MAX_ID].get()) = max_k < 1 ? 50 : max_k;
 
