@@ -205,6 +205,16 @@ int verify_vector_field(const kfm_table_verifier_descriptor* td, unsigned id, in
     });
 }
 
+/* As verify_vector_field for the schema's vectors, whose elements are
+ * aligned to their size: the sizes are constants of each table's checks. */
+template <uint32_t Elem>
+int verify_vector_field(const kfm_table_verifier_descriptor* td, unsigned id, int required)
+{
+    return verify_offset_field(td, id, required, [](Bytes b, uint32_t at, uint32_t to) {
+        return verify_vector(b, at, to, Elem, Elem, count_max(Elem));
+    });
+}
+
 int verify_string_vector_field(const kfm_table_verifier_descriptor* td, unsigned id, int required)
 {
     return verify_offset_field(td, id, required, verify_string_vector);
@@ -259,7 +269,7 @@ int verify_field(const kfm_table_verifier_descriptor* td)
     else if constexpr (f.kind == Kind::string)
         return verify_string_field(td, f.id, f.required);
     else if constexpr (f.kind == Kind::vector)
-        return verify_vector_field(td, f.id, f.required, f.size, f.size, count_max(f.size));
+        return verify_vector_field<f.size>(td, f.id, f.required);
     else if constexpr (f.kind == Kind::string_vector)
         return verify_string_vector_field(td, f.id, f.required);
     else
