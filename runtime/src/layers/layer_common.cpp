@@ -146,16 +146,34 @@ int layer_axes_operator(nn_context* ctx, size_t layer, const char* label, layer_
     return fn(step_output(ctx, layer), in[0], axes && n ? (int)n : 0, n ? axes : NULL);
 }
 
-static const char* const activation_names[] = {"LINEAR",       "RELU", "RELU6", "SIGMOID",
-                                               "SIGMOID_FAST", "TANH"};
+namespace kestrune {
+namespace {
+
+struct ActivationName {
+    int code;
+    const char* name;
+};
+
+/* The names a model may give; SQRT has none. */
+constexpr ActivationName activation_names[] = {
+    {NN_ACTIVATION_LINEAR, "LINEAR"},
+    {NN_ACTIVATION_RELU, "RELU"},
+    {NN_ACTIVATION_RELU6, "RELU6"},
+    {NN_ACTIVATION_SIGMOID, "SIGMOID"},
+    {NN_ACTIVATION_SIGMOID_FAST, "SIGMOID_FAST"},
+    {NN_ACTIVATION_TANH, "TANH"},
+};
+
+} // namespace
+} // namespace kestrune
 
 int activation_code(const char* name)
 {
     if (!name)
         return -1;
-    for (int i = 0; i < (int)(sizeof activation_names / sizeof activation_names[0]); ++i)
-        if (strcasecmp(name, activation_names[i]) == 0)
-            return i;
+    for (const auto& a : kestrune::activation_names)
+        if (strcasecmp(name, a.name) == 0)
+            return a.code;
     return -1;
 }
 
