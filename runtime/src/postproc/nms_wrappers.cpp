@@ -10,7 +10,9 @@
 #include "postproc/postproc_internal.h"
 #include "tensor/tensor_record.h"
 
-#define SCRATCH_FLOATS 0x100000
+namespace {
+
+constexpr int32_t scratch_floats = 0x100000;
 
 enum state_item {
     ST_CLASS_ID,
@@ -25,9 +27,10 @@ enum state_item {
     ST_COUNT
 };
 
-#define BIT(item) (1u << (item))
-#define COMMON (BIT(ST_CLASS_ID) | BIT(ST_IOU_THRESHOLD) | BIT(ST_INDICES_LEN))
-#define SELECTION (COMMON | BIT(ST_SCORE_THRESHOLD) | BIT(ST_MAX_ID) | BIT(ST_INDICES))
+constexpr unsigned bit(int item) { return 1u << item; }
+constexpr unsigned common_items = bit(ST_CLASS_ID) | bit(ST_IOU_THRESHOLD) | bit(ST_INDICES_LEN);
+constexpr unsigned selection_items =
+    common_items | bit(ST_SCORE_THRESHOLD) | bit(ST_MAX_ID) | bit(ST_INDICES);
 
 static const char* const state_names[ST_COUNT] = {
     "data_class_id", "data_score_threshold", "data_iou_threshold",
@@ -79,12 +82,12 @@ static int state_get(nn_tensor* out, unsigned wanted, int32_t nc, int32_t nb, fl
         if (stored_nc != nc || classes[stored_nc] != nb)
             return NN_ERROR_SHAPE_MISMATCH;
     }
-    wanted |= BIT(ST_CLASS_ID);
+    wanted |= bit(ST_CLASS_ID);
 
     /* Until stored on `out`, the new arrays are freed on every return. */
     std::array<kestrune::UniqueMalloc<void>, ST_COUNT> made;
     for (int i = 0; i < ST_COUNT; ++i) {
-        if (!(wanted & BIT(i)) || st->item[i])
+        if (!(wanted & bit(i)) || st->item[i])
             continue;
         size_t bytes = state_bytes(i, static_cast<size_t>(nc), static_cast<size_t>(nb));
         made[i].reset(calloc(bytes ? bytes : 1, 1));
@@ -188,6 +191,8 @@ wrapped::wrapped(const nms_state& st, int32_t nc, int32_t nb)
     }
 }
 
+} // namespace
+
 /* NB and NC of scores [1, NB, NC] or [1, NB, NC, 1]. */
 static int score_extents(nn_tensor* scores, int32_t* nb, int32_t* nc)
 {
@@ -219,15 +224,15 @@ static int select_and_suppress(nn_tensor* image, nn_tensor* boxes, nn_tensor* sc
         return NN_ERROR_INVALID_PARAMETER;
     int32_t nb, nc;
     nms_state st;
-    int status = scored_state(scores, out, SELECTION, score_threshold, iou_threshold, max_k, &nb,
-                              &nc, &st);
+    int status = scored_state(scores, out, selection_items, score_threshold, iou_threshold, max_k,
+                              &nb, &nc, &st);
     if (status != NN_SUCCESS)
         return status;
     /* Without a cache argument: 4 MiB of zeroed scratch for this call. */
-    auto buffer = kestrune::calloc_array<float>(SCRATCH_FLOATS);
+    auto buffer = kestrune::calloc_array<float>(scratch_floats);
     if (!buffer)
         return NN_ERROR_OUT_OF_MEMORY;
-    const int32_t shape[2] = {1, SCRATCH_FLOATS};
+    const int32_t shape[2] = {1, scratch_floats};
     nn_tensor cache_record;
     kestrune::UniqueTensor cache(wrap(&cache_record, NN_TYPE_F32, 2, shape, buffer.get(),
                                       "failed to assign tensor_cache: %s\n"));
@@ -270,8 +275,9 @@ NN_API int nn_ssd_decode_nms_standard_bbx(nn_tensor* scores, nn_tensor* encoding
         return NN_ERROR_INVALID_PARAMETER;
     int32_t nb, nc;
     nms_state st;
-    int status = scored_state(scores, out, SELECTION | BIT(ST_SCORE_OUT) | BIT(ST_BBX_CANDIDATE),
-                              score_threshold, iou_threshold, max_k, &nb, &nc, &st);
+    const unsigned wanted = selection_items | bit(ST_SCORE_OUT) | bit(ST_BBX_CANDIDATE);
+    int status = scored_state(scores, out, wanted, score_threshold, iou_threshold, max_k, &nb, &nc,
+                              &st);
     if (status != NN_SUCCESS)
         return status;
     wrapped w(st, nc, nb);
@@ -304,8 +310,8 @@ NN_API int nn_ssd_decode_nms_variance_bbx(nn_tensor* raw, nn_tensor* anchors, nn
         return NN_ERROR_OUT_OF_RESOURCES;
     nms_state st;
     int status = state_get(out,
-                           COMMON | BIT(ST_SCORE_OUT) | BIT(ST_BBX_CANDIDATE) |
-                               BIT(ST_SCORES_CANDIDATE),
+                           common_items | bit(ST_SCORE_OUT) | bit(ST_BBX_CANDIDATE) |
+                               bit(ST_SCORES_CANDIDATE),
                            nc, nb, score_threshold, iou_threshold, max_k, &st);
     if (status != NN_SUCCESS)
         return status;
