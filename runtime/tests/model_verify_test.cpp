@@ -401,3 +401,154 @@ TEST(ModelVerify, NestingBudget)
 }
 
 }  // namespace
+
+namespace {
+
+// The schema's tables written out with the exported field checks, call by
+// call, as a verifier that other readers of the same tables would write.
+#define KFM_TRY(expr)          \
+    do {                       \
+        if (int r_ = (expr))   \
+            return r_;         \
+    } while (0)
+
+int c_form_resource(const kfm_table_verifier_descriptor* td)
+{
+    KFM_TRY(kfm_verify_string_field(td, KFM_RESOURCE_NAME, 1));
+    KFM_TRY(kfm_verify_string_field(td, KFM_RESOURCE_META, 0));
+    KFM_TRY(kfm_verify_string_field(td, KFM_RESOURCE_MIME, 0));
+    return kfm_verify_vector_field(td, KFM_RESOURCE_DATA, 0, 1, 1, 0xFFFFFFFFu);
+}
+
+int c_form_parameter(const kfm_table_verifier_descriptor* td)
+{
+    KFM_TRY(kfm_verify_string_field(td, KFM_PARAMETER_NAME, 1));
+    KFM_TRY(kfm_verify_vector_field(td, KFM_PARAMETER_SHAPE, 0, 4, 4, 0xFFFFFFFFu / 4));
+    KFM_TRY(kfm_verify_vector_field(td, KFM_PARAMETER_DATA_F32, 0, 4, 4, 0xFFFFFFFFu / 4));
+    KFM_TRY(kfm_verify_vector_field(td, KFM_PARAMETER_DATA_I16, 0, 2, 2, 0xFFFFFFFFu / 2));
+    KFM_TRY(kfm_verify_vector_field(td, KFM_PARAMETER_DATA_RAW, 0, 1, 1, 0xFFFFFFFFu));
+    KFM_TRY(kfm_verify_string_vector_field(td, KFM_PARAMETER_DATA_STR, 0));
+    KFM_TRY(kfm_verify_vector_field(td, KFM_PARAMETER_DATA_I32, 0, 4, 4, 0xFFFFFFFFu / 4));
+    KFM_TRY(kfm_verify_vector_field(td, KFM_PARAMETER_DATA_I8, 0, 1, 1, 0xFFFFFFFFu));
+    return kfm_verify_vector_field(td, KFM_PARAMETER_FIELD8, 0, 1, 1, 0xFFFFFFFFu);
+}
+
+int c_form_layer(const kfm_table_verifier_descriptor* td)
+{
+    KFM_TRY(kfm_verify_string_field(td, KFM_LAYER_NAME, 1));
+    KFM_TRY(kfm_verify_string_field(td, KFM_LAYER_FIELD1, 0));
+    KFM_TRY(kfm_verify_field(td, KFM_LAYER_TYPE, 2, 2));
+    KFM_TRY(kfm_verify_vector_field(td, KFM_LAYER_INPUTS, 0, 4, 4, 0xFFFFFFFFu / 4));
+    KFM_TRY(kfm_verify_table_vector_field(td, KFM_LAYER_PARAMETERS, 0, c_form_parameter));
+    KFM_TRY(kfm_verify_vector_field(td, KFM_LAYER_SHAPE, 0, 4, 4, 0xFFFFFFFFu / 4));
+    KFM_TRY(kfm_verify_field(td, KFM_LAYER_MEMPOOL_OFFSET, 4, 4));
+    KFM_TRY(kfm_verify_field(td, KFM_LAYER_PANEL_SIZE, 4, 4));
+    KFM_TRY(kfm_verify_string_field(td, KFM_LAYER_FIELD8, 0));
+    KFM_TRY(kfm_verify_field(td, KFM_LAYER_DATATYPE, 1, 1));
+    KFM_TRY(kfm_verify_vector_field(td, KFM_LAYER_ZEROS, 0, 4, 4, 0xFFFFFFFFu / 4));
+    KFM_TRY(kfm_verify_vector_field(td, KFM_LAYER_SCALES, 0, 4, 4, 0xFFFFFFFFu / 4));
+    KFM_TRY(kfm_verify_field(td, KFM_LAYER_AXIS, 1, 1));
+    return kfm_verify_vector_field(td, KFM_LAYER_FIELD13, 0, 8, 8, 0xFFFFFFFFu / 8);
+}
+
+int c_form_model(const kfm_table_verifier_descriptor* td)
+{
+    KFM_TRY(kfm_verify_field(td, KFM_MODEL_FIELD0, 4, 4));
+    KFM_TRY(kfm_verify_string_field(td, KFM_MODEL_FIELD1, 1));
+    KFM_TRY(kfm_verify_field(td, KFM_MODEL_FIELD2, 4, 4));
+    KFM_TRY(kfm_verify_string_field(td, KFM_MODEL_NAME, 0));
+    KFM_TRY(kfm_verify_string_field(td, KFM_MODEL_FIELD4, 0));
+    KFM_TRY(kfm_verify_string_vector_field(td, KFM_MODEL_LABELS, 0));
+    KFM_TRY(kfm_verify_table_vector_field(td, KFM_MODEL_RESOURCES, 0, c_form_resource));
+    KFM_TRY(kfm_verify_table_vector_field(td, KFM_MODEL_FIELD7, 0, c_form_resource));
+    KFM_TRY(kfm_verify_table_vector_field(td, KFM_MODEL_LAYERS, 0, c_form_layer));
+    KFM_TRY(kfm_verify_field(td, KFM_MODEL_MEMORY_BLOCK_SIZE, 4, 4));
+    KFM_TRY(kfm_verify_field(td, KFM_MODEL_MEMORY_BLOCKS, 4, 4));
+    KFM_TRY(kfm_verify_field(td, KFM_MODEL_CACHE_MINIMUM_SIZE, 4, 4));
+    KFM_TRY(kfm_verify_field(td, KFM_MODEL_CACHE_OPTIMUM_SIZE, 4, 4));
+    KFM_TRY(kfm_verify_string_field(td, KFM_MODEL_FIELD13, 0));
+    KFM_TRY(kfm_verify_string_field(td, KFM_MODEL_FIELD14, 0));
+    KFM_TRY(kfm_verify_vector_field(td, KFM_MODEL_INPUTS, 0, 4, 4, 0xFFFFFFFFu / 4));
+    return kfm_verify_vector_field(td, KFM_MODEL_OUTPUTS, 0, 4, 4, 0xFFFFFFFFu / 4);
+}
+
+#undef KFM_TRY
+
+// The exported field checks are a separate path from the schema's own
+// tables: over every single-byte mutant and every truncation of a model that
+// stores every kind of field, both give the same code.
+TEST(ModelVerify, ExportedFieldChecksAgreeWithTheSchemaTables)
+{
+    const Buffer good = kfm::write(rich_model());
+    ASSERT_EQ(kfm_verify_table_as_root(good.data(), good.size(), "KFMx", c_form_model), 0);
+    int rejected = 0;
+    for (size_t i = 0; i < good.size(); ++i) {
+        for (int delta : {1, 0x80, 0xFF}) {
+            Buffer b = good;
+            b.data()[i] = static_cast<uint8_t>(b.data()[i] + delta);
+            int expected = kfm_verify_table_as_root(b.data(), b.size(), "KFMx", c_form_model);
+            ASSERT_EQ(nn_model_validate(b.data(), b.size()), expected) << i << " +" << delta;
+            rejected += expected != 0;
+        }
+    }
+    for (size_t n = 0; n < good.size(); ++n) {
+        int expected = kfm_verify_table_as_root(good.data(), n, "KFMx", c_form_model);
+        ASSERT_EQ(nn_model_validate(good.data(), n), expected) << "first " << n << " bytes";
+        rejected += expected != 0;
+    }
+    EXPECT_GT(rejected, 0);
+}
+
+// Limits of the exported checks that the schema never asks for, on the root
+// of the same model (two labels, one output, no field 40).
+TEST(ModelVerify, ExportedFieldChecksHonourTheirLimits)
+{
+    struct Case {
+        const char* what;
+        kfm_table_verifier_fn* check;
+        int expected;
+    };
+    const Case cases[] = {
+        {"two labels within a count limit of 2",
+         [](const kfm_table_verifier_descriptor* td) {
+             return kfm_verify_vector_field(td, KFM_MODEL_LABELS, 0, 4, 4, 2);
+         },
+         0},
+        {"two labels over a count limit of 1",
+         [](const kfm_table_verifier_descriptor* td) {
+             return kfm_verify_vector_field(td, KFM_MODEL_LABELS, 0, 4, 4, 1);
+         },
+         25},
+        {"one output read as 2^30 elements of 4 bytes would pass the buffer",
+         [](const kfm_table_verifier_descriptor* td) {
+             return kfm_verify_vector_field(td, KFM_MODEL_OUTPUTS, 0, 0x40000000u, 4, 0xFFFFFFFFu);
+         },
+         26},
+        {"absent required string",
+         [](const kfm_table_verifier_descriptor* td) {
+             return kfm_verify_string_field(td, 40, 1);
+         },
+         4},
+        {"absent optional vector of strings",
+         [](const kfm_table_verifier_descriptor* td) {
+             return kfm_verify_string_vector_field(td, 40, 0);
+         },
+         0},
+        {"absent required vector of tables",
+         [](const kfm_table_verifier_descriptor* td) {
+             return kfm_verify_table_vector_field(td, 40, 1, c_form_layer);
+         },
+         4},
+        {"a string field read as a scalar wider than the table",
+         [](const kfm_table_verifier_descriptor* td) {
+             return kfm_verify_field(td, KFM_MODEL_NAME, 0x10000u, 4);
+         },
+         13},
+    };
+    const Buffer good = kfm::write(rich_model());
+    for (const Case& c : cases)
+        EXPECT_EQ(kfm_verify_table_as_root(good.data(), good.size(), "KFMx", c.check), c.expected)
+            << c.what;
+}
+
+}  // namespace

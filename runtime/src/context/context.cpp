@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "context/context_internal.h"
+#include "core/scoped.h"
 #include "model/model_internal.h"
 
 NN_API size_t nn_context_sizeof(void) { return sizeof(struct nn_context); }
@@ -20,24 +21,23 @@ NN_API size_t nn_context_sizeof(void) { return sizeof(struct nn_context); }
 static nn_tensor* setup_buffer(nn_context* ctx, nn_tensor* record, size_t size, void* memory,
                                const char* what)
 {
-    nn_tensor* t = nn_tensor_init(record, ctx->engine);
+    kestrune::UniqueTensor t(nn_tensor_init(record, ctx->engine));
     int status;
     if (!t) {
         status = NN_ERROR_OUT_OF_MEMORY;
-    } else if (size > (size_t)INT32_MAX) {
+    } else if (size > static_cast<size_t>(INT32_MAX)) {
         status = NN_ERROR_INVALID_SHAPE;
     } else {
-        int32_t shape[1] = {(int32_t)size};
-        status = memory ? nn_tensor_assign(t, NN_TYPE_U8, 1, shape, memory)
-                        : nn_tensor_alloc(t, NN_TYPE_U8, 1, shape);
+        int32_t shape[1] = {static_cast<int32_t>(size)};
+        status = memory ? nn_tensor_assign(t.get(), NN_TYPE_U8, 1, shape, memory)
+                        : nn_tensor_alloc(t.get(), NN_TYPE_U8, 1, shape);
     }
     if (status != NN_SUCCESS) {
         fprintf(stderr, "failed to %s memory for %s: %s\r\n", memory ? "assign" : "allocate", what,
                 nn_strerror(status));
-        nn_tensor_release(t);
-        return NULL;
+        return nullptr;
     }
-    return t;
+    return t.release();
 }
 
 static void pin_thread_worker(void)
@@ -74,31 +74,30 @@ NN_API nn_context* nn_context_init_ex(void* memory, nn_engine* engine, size_t me
 {
     nn_context* ctx;
     if (memory) {
-        ctx = (nn_context*)memory;
+        ctx = static_cast<nn_context*>(memory);
         memset(ctx, 0, sizeof *ctx);
     } else {
-        ctx = (nn_context*)calloc(1, sizeof *ctx);
+        ctx = static_cast<nn_context*>(calloc(1, sizeof *ctx));
         if (!ctx)
-            return NULL;
+            return nullptr;
         ctx->owned = 1;
     }
+    /* Until it is handed out, a failure releases what was set up so far
+     * (and the record itself when init allocated it). */
+    kestrune::UniqueContext owner(ctx);
     ctx->engine = engine;
     if (mempool_size) {
         ctx->mempool = setup_buffer(ctx, &ctx->mempool_record, mempool_size, mempool_memory, "mempool");
-        if (!ctx->mempool) {
-            nn_context_release(ctx);
-            return NULL;
-        }
+        if (!ctx->mempool)
+            return nullptr;
     }
     if (cache_size) {
         ctx->cache = setup_buffer(ctx, &ctx->cache_record, cache_size, cache_memory, "cache");
-        if (!ctx->cache) {
-            nn_context_release(ctx);
-            return NULL;
-        }
+        if (!ctx->cache)
+            return nullptr;
     }
     setup_threads();
-    return ctx;
+    return owner.release();
 }
 
 NN_API nn_context* nn_context_init(nn_engine* engine, size_t mempool_size, void* mempool_memory,

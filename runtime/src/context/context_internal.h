@@ -45,6 +45,18 @@ static inline const uint8_t* context_layer(const nn_context* ctx, size_t layer)
 
 #ifdef __cplusplus
 }
+
+#include <memory>
+
+namespace kestrune {
+
+struct ContextReleaser {
+    void operator()(nn_context* ctx) const noexcept { nn_context_release(ctx); }
+};
+/* A context from nn_context_init(_ex), released with nn_context_release. */
+using UniqueContext = std::unique_ptr<nn_context, ContextReleaser>;
+
+} // namespace kestrune
 #endif
 
 #endif

@@ -23,15 +23,21 @@ static void release_layers(nn_context* ctx)
     ctx->gru = NULL;
 }
 
+/* The context holds no model any more; its tensor slots stay allocated. */
+static void forget_model(nn_context* ctx)
+{
+    release_layers(ctx);
+    ctx->model = nullptr;
+    ctx->model_size = 0;
+    ctx->layers = nullptr;
+    ctx->layer_count = 0;
+}
+
 NN_API void nn_context_model_unload(nn_context* ctx)
 {
     if (!ctx || !ctx->model)
         return;
-    release_layers(ctx);
-    ctx->model = NULL;
-    ctx->model_size = 0;
-    ctx->layers = NULL;
-    ctx->layer_count = 0;
+    forget_model(ctx);
 }
 
 /* Dimension count for the tensor calls: a shape longer than 4 stays invalid
@@ -359,11 +365,7 @@ NN_API int nn_context_model_load(nn_context* ctx, size_t size, const void* buffe
     if (status != NN_SUCCESS) {
         /* Leave no half-made model behind: a later step would find layers
          * without tensors. */
-        release_layers(ctx);
-        ctx->model = NULL;
-        ctx->model_size = 0;
-        ctx->layers = NULL;
-        ctx->layer_count = 0;
+        forget_model(ctx);
         ctx->first_layer = 0;
     }
     return status;

@@ -173,11 +173,15 @@ static int do_user_op(nn_context* ctx, size_t layer)
 /* ---- Dispatch table ------------------------------------------------------
  * Every code from 0 to 250 has an entry; NULL means nothing runs it (status
  * 5).  The layer handlers live in layers/. */
+namespace {
+
 /* One row per layer code that something runs. */
 struct step_entry {
     int code;
     nn_layer_handler handler;
 };
+
+} // namespace
 
 static constexpr step_entry step_entries[] = {
     {NN_LAYER_INPUT, step_nothing},

@@ -6,13 +6,21 @@
 typedef int (*unary_fn)(nn_tensor*, nn_tensor*);
 typedef int (*binary_fn)(nn_tensor*, nn_tensor*, nn_tensor*);
 
-static int unary(nn_context* ctx, size_t layer, const char* label, unary_fn fn)
+/* `op(call, out, in)` on the layer's first input. */
+template <typename Op>
+static int on_one_input(nn_context* ctx, size_t layer, const char* label, Op op)
 {
     layer_call c;
     layer_call_init(&c, ctx, layer, label);
     nn_tensor* in[1];
     int status = layer_inputs(&c, 1, in);
-    return status != NN_SUCCESS ? status : fn(step_output(ctx, layer), in[0]);
+    return status != NN_SUCCESS ? status : op(c, step_output(ctx, layer), in[0]);
+}
+
+static int unary(nn_context* ctx, size_t layer, const char* label, unary_fn fn)
+{
+    auto op = [fn](const layer_call&, nn_tensor* out, nn_tensor* in) { return fn(out, in); };
+    return on_one_input(ctx, layer, label, op);
 }
 
 static int binary(nn_context* ctx, size_t layer, const char* label, binary_fn fn)
@@ -56,22 +64,19 @@ int do_softmax(nn_context* ctx, size_t layer)
  * parameter computes with 0.0. */
 int do_rsqrt(nn_context* ctx, size_t layer)
 {
-    layer_call c;
-    layer_call_init(&c, ctx, layer, "do_rsqrt");
-    float epsilon = param_real(layer_param(&c, "epsilon"), 0.0f);
-    nn_tensor* in[1];
-    int status = layer_inputs(&c, 1, in);
-    return status != NN_SUCCESS ? status : nn_rsqrt(step_output(ctx, layer), in[0], &epsilon);
+    auto op = [](const layer_call& c, nn_tensor* out, nn_tensor* in) {
+        float epsilon = param_real(layer_param(&c, "epsilon"), 0.0f);
+        return nn_rsqrt(out, in, &epsilon);
+    };
+    return on_one_input(ctx, layer, "do_rsqrt", op);
 }
 
 int do_leaky_relu(nn_context* ctx, size_t layer)
 {
-    layer_call c;
-    layer_call_init(&c, ctx, layer, "do_leaky_relu");
-    float alpha = param_real(layer_param(&c, "alpha"), 0.0f);
-    nn_tensor* in[1];
-    int status = layer_inputs(&c, 1, in);
-    return status != NN_SUCCESS ? status : nn_leaky_relu(step_output(ctx, layer), in[0], alpha);
+    auto op = [](const layer_call& c, nn_tensor* out, nn_tensor* in) {
+        return nn_leaky_relu(out, in, param_real(layer_param(&c, "alpha"), 0.0f));
+    };
+    return on_one_input(ctx, layer, "do_leaky_relu", op);
 }
 
 /* "beta" and "hard" must be present; their values are not used. */

@@ -119,16 +119,61 @@ int layer_inputs(const layer_call* c, size_t count, nn_tensor** tensors)
     return NN_SUCCESS;
 }
 
-static const char* const activation_names[] = {"LINEAR",       "RELU", "RELU6", "SIGMOID",
-                                               "SIGMOID_FAST", "TANH"};
+int layer_inputs_with_bias(const layer_call* c, nn_tensor* in[3])
+{
+    int status = layer_inputs(c, 2, in);
+    if (status != NN_SUCCESS)
+        return status;
+    in[2] = NULL;
+    if (layer_input_count(c) >= 3)
+        status = layer_inputs(c, 3, in);
+    return status;
+}
+
+int layer_axes_operator(nn_context* ctx, size_t layer, const char* label, layer_axes_fn fn)
+{
+    layer_call c;
+    layer_call_init(&c, ctx, layer, label);
+    const void* p = layer_param(&c, "axes");
+    if (!p)
+        return layer_missing(&c, "axes");
+    size_t n = 0;
+    const int32_t* axes = param_list(p, &n);
+    nn_tensor* in[1];
+    int status = layer_inputs(&c, 1, in);
+    if (status != NN_SUCCESS)
+        return status;
+    return fn(step_output(ctx, layer), in[0], axes && n ? (int)n : 0, n ? axes : NULL);
+}
+
+namespace kestrune {
+namespace {
+
+struct ActivationName {
+    int code;
+    const char* name;
+};
+
+/* The names a model may give; SQRT has none. */
+constexpr ActivationName activation_names[] = {
+    {NN_ACTIVATION_LINEAR, "LINEAR"},
+    {NN_ACTIVATION_RELU, "RELU"},
+    {NN_ACTIVATION_RELU6, "RELU6"},
+    {NN_ACTIVATION_SIGMOID, "SIGMOID"},
+    {NN_ACTIVATION_SIGMOID_FAST, "SIGMOID_FAST"},
+    {NN_ACTIVATION_TANH, "TANH"},
+};
+
+} // namespace
+} // namespace kestrune
 
 int activation_code(const char* name)
 {
     if (!name)
         return -1;
-    for (int i = 0; i < (int)(sizeof activation_names / sizeof activation_names[0]); ++i)
-        if (strcasecmp(name, activation_names[i]) == 0)
-            return i;
+    for (const auto& a : kestrune::activation_names)
+        if (strcasecmp(name, a.name) == 0)
+            return a.code;
     return -1;
 }
 

@@ -74,6 +74,15 @@ int layer_required_list4(const layer_call* c, const char* key, size_t need, int3
  * message. */
 int layer_inputs(const layer_call* c, size_t count, nn_tensor** tensors);
 
+/* Two operands and the bias when there is a third input (else in[2] is
+ * NULL): conv2d, deconv2d, linear and dense. */
+int layer_inputs_with_bias(const layer_call* c, nn_tensor* in[3]);
+
+/* An operator over the "axes" list parameter (required; without a list or
+ * with an empty one it covers all axes) on the layer's first input. */
+typedef int (*layer_axes_fn)(nn_tensor* out, nn_tensor* in, int count, const int32_t* axes);
+int layer_axes_operator(nn_context* ctx, size_t layer, const char* label, layer_axes_fn fn);
+
 /* The layer's number of inputs (0 without `inputs`). */
 size_t layer_input_count(const layer_call* c);
 

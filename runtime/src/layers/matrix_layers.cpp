@@ -17,16 +17,13 @@ int do_matmul(nn_context* ctx, size_t layer)
     return nn_matmul(step_output(ctx, layer), in[0], in[1], transpose_a, transpose_b);
 }
 
-/* Input, weights and the bias when there is a third input. */
-static int matrix_operands(const layer_call* c, nn_tensor* in[3])
+/* Input, weights, the bias when there is a third input, then the
+ * activation (named in its refusal as `what`). */
+static int matrix_arguments(const layer_call* c, const char* what, nn_tensor* in[3],
+                            int32_t* activation)
 {
-    int status = layer_inputs(c, 2, in);
-    if (status != NN_SUCCESS)
-        return status;
-    in[2] = NULL;
-    if (layer_input_count(c) >= 3)
-        status = layer_inputs(c, 3, in);
-    return status;
+    int status = layer_inputs_with_bias(c, in);
+    return status != NN_SUCCESS ? status : layer_activation(c, what, activation);
 }
 
 int do_linear(nn_context* ctx, size_t layer)
@@ -35,9 +32,7 @@ int do_linear(nn_context* ctx, size_t layer)
     layer_call_init(&c, ctx, layer, "do_linear");
     nn_tensor* in[3];
     int32_t activation = 0;
-    int status = matrix_operands(&c, in);
-    if (status == NN_SUCCESS)
-        status = layer_activation(&c, "linear", &activation);
+    int status = matrix_arguments(&c, "linear", in, &activation);
     if (status != NN_SUCCESS)
         return status;
     return nn_linear(step_output(ctx, layer), in[0], in[1], in[2], activation);
@@ -49,9 +44,7 @@ int do_dense(nn_context* ctx, size_t layer)
     layer_call_init(&c, ctx, layer, "do_dense");
     nn_tensor* in[3];
     int32_t activation = 0;
-    int status = matrix_operands(&c, in);
-    if (status == NN_SUCCESS)
-        status = layer_activation(&c, "dense", &activation);
+    int status = matrix_arguments(&c, "dense", in, &activation);
     if (status != NN_SUCCESS)
         return status;
     nn_tensor* out = step_output(ctx, layer);

@@ -31,44 +31,25 @@ int do_resize(nn_context* ctx, size_t layer)
     return nn_resize(step_output(ctx, layer), in[0], (uint32_t)(int32_t)mode, align != 0);
 }
 
-typedef int (*reduce_fn)(nn_tensor*, nn_tensor*, int, const int32_t*);
-
-/* Without a list (or with an empty one) the reduction runs over all axes. */
-static int reduce(nn_context* ctx, size_t layer, const char* label, reduce_fn fn)
-{
-    layer_call c;
-    layer_call_init(&c, ctx, layer, label);
-    const void* p = layer_param(&c, "axes");
-    if (!p)
-        return layer_missing(&c, "axes");
-    size_t n = 0;
-    const int32_t* axes = param_list(p, &n);
-    nn_tensor* in[1];
-    int status = layer_inputs(&c, 1, in);
-    if (status != NN_SUCCESS)
-        return status;
-    return fn(step_output(ctx, layer), in[0], axes && n ? (int)n : 0, n ? axes : NULL);
-}
-
 int do_reduce_sum(nn_context* ctx, size_t layer)
 {
-    return reduce(ctx, layer, "do_reduce_sum", nn_reduce_sum);
+    return layer_axes_operator(ctx, layer, "do_reduce_sum", nn_reduce_sum);
 }
 int do_reduce_min(nn_context* ctx, size_t layer)
 {
-    return reduce(ctx, layer, "do_reduce_min", nn_reduce_min);
+    return layer_axes_operator(ctx, layer, "do_reduce_min", nn_reduce_min);
 }
 int do_reduce_max(nn_context* ctx, size_t layer)
 {
-    return reduce(ctx, layer, "do_reduce_max", nn_reduce_max);
+    return layer_axes_operator(ctx, layer, "do_reduce_max", nn_reduce_max);
 }
 int do_reduce_mean(nn_context* ctx, size_t layer)
 {
-    return reduce(ctx, layer, "do_reduce_mean", nn_reduce_mean);
+    return layer_axes_operator(ctx, layer, "do_reduce_mean", nn_reduce_mean);
 }
 int do_reduce_product(nn_context* ctx, size_t layer)
 {
-    return reduce(ctx, layer, "do_reduce_product", nn_reduce_product);
+    return layer_axes_operator(ctx, layer, "do_reduce_product", nn_reduce_product);
 }
 
 /* Exactly `count` inputs. */

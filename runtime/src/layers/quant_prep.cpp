@@ -3,31 +3,45 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <utility>
+
+#include "core/scoped.h"
 #include "kernels/fixed_point.h"
 #include "layers/quant_prep.h"
 
-/* Attaches `object` under a heap copy of `key`; an owned object is freed with
- * free_aux_buffer.  When the list node cannot be made, what would have been
- * handed over is freed here and 3 returned. */
-static int attach(nn_tensor* t, const char* key, void* object, int owned)
+/* Attaches `object` under a heap copy of `key`, freed with free_aux_buffer
+ * when `owned`; 3 when the list node cannot be made (nothing is handed over
+ * then). */
+static int attach_object(nn_tensor* t, const char* key, void* object, bool owned)
 {
     size_t len = strlen(key) + 1;
-    char* name = (char*)malloc(len);
-    if (!name) {
-        if (owned)
-            free(object);
+    kestrune::UniqueMalloc<char[]> name(static_cast<char*>(malloc(len)));
+    if (!name)
         return NN_ERROR_OUT_OF_MEMORY;
-    }
-    memcpy(name, key, len);
-    nn_tensor_set_aux_object_by_name(t, name, object, owned ? free_aux_buffer : NULL, owned != 0,
-                                     true);
-    if (nn_tensor_aux_object_by_name(t, key) != object) {
-        free(name);
-        if (owned)
-            free(object);
+    memcpy(name.get(), key, len);
+    nn_tensor_set_aux_object_by_name(t, name.get(), object, owned ? free_aux_buffer : nullptr,
+                                     owned, true);
+    if (nn_tensor_aux_object_by_name(t, key) != object)
         return NN_ERROR_OUT_OF_MEMORY;
-    }
+    name.release();
     return NN_SUCCESS;
+}
+
+/* An object of the runtime's: the tensor frees it from now on, or it is
+ * freed here when it cannot be attached. */
+template <typename T>
+static int attach(nn_tensor* t, const char* key, kestrune::UniqueMalloc<T> object)
+{
+    int status = attach_object(t, key, object.get(), true);
+    if (status == NN_SUCCESS)
+        object.release();
+    return status;
+}
+
+/* An object of the model's, never freed. */
+static int attach_borrowed(nn_tensor* t, const char* key, const void* object)
+{
+    return attach_object(t, key, const_cast<void*>(object), false);
 }
 
 static int invalid_scales(const layer_call* c)
@@ -63,8 +77,7 @@ static int prepare_multipliers(const layer_call* c, const quant_prep* q)
     if (status != NN_SUCCESS)
         return status;
 
-    int32_t* mult = NULL;
-    int32_t* shifts = NULL;
+    kestrune::UniqueMalloc<int32_t[]> mult, shifts;
     if (!given_m || !given_s) {
         size_t n_in = 0, n_out = 0, n_w = 0;
         const float* s_in = nn_tensor_scales(q->input, &n_in);
@@ -76,13 +89,10 @@ static int prepare_multipliers(const layer_call* c, const quant_prep* q)
         if (per_channel && n_w < (size_t)n)
             return invalid_scales(c);
         size_t bytes = (size_t)(n > 0 ? n : 1) * sizeof(int32_t);
-        mult = (int32_t*)malloc(bytes);
-        shifts = (int32_t*)malloc(bytes);
-        if (!mult || !shifts) {
-            free(mult);
-            free(shifts);
+        mult.reset(static_cast<int32_t*>(malloc(bytes)));
+        shifts.reset(static_cast<int32_t*>(malloc(bytes)));
+        if (!mult || !shifts)
             return NN_ERROR_OUT_OF_MEMORY;
-        }
         for (int32_t ch = 0; ch < n; ++ch) {
             float s = s_w[per_channel ? ch : 0] * s_in[0] / s_out[0];
             quantize_multiplier(&mult[ch], &shifts[ch], s);
@@ -93,22 +103,12 @@ static int prepare_multipliers(const layer_call* c, const quant_prep* q)
         nn_tensor_set_aux_object(q->weights, NULL, NULL);
 
     /* The shifts first: "filter_multiplier" marks the preparation done. */
-    if (given_s) {
-        free(shifts);
-        status = attach(q->weights, "filter_shifts", (void*)given_s, 0);
-    } else {
-        status = attach(q->weights, "filter_shifts", shifts, 1);
-    }
-    if (status != NN_SUCCESS) {
-        free(mult);
+    status = given_s ? attach_borrowed(q->weights, "filter_shifts", given_s)
+                     : attach(q->weights, "filter_shifts", std::move(shifts));
+    if (status != NN_SUCCESS)
         return status;
-    }
-    if (given_m) {
-        free(mult);
-        status = attach(q->weights, "filter_multiplier", (void*)given_m, 0);
-    } else {
-        status = attach(q->weights, "filter_multiplier", mult, 1);
-    }
+    status = given_m ? attach_borrowed(q->weights, "filter_multiplier", given_m)
+                     : attach(q->weights, "filter_multiplier", std::move(mult));
     return status; /* without "filter_multiplier" the next step starts over */
 }
 
@@ -119,22 +119,22 @@ static int prepare_reduce_zero(const quant_prep* q)
     const int32_t* shape = nn_tensor_shape(q->weights);
     const int64_t channels = shape[3];
     const int64_t per_channel = (int64_t)shape[0] * shape[1] * shape[2];
-    int32_t* sums = (int32_t*)calloc((size_t)(channels > 0 ? channels : 1), sizeof(int32_t));
+    auto sums = kestrune::calloc_array<int32_t>(static_cast<size_t>(channels > 0 ? channels : 0));
     if (!sums)
         return NN_ERROR_OUT_OF_MEMORY;
-    const uint8_t* bytes = (const uint8_t*)nn_tensor_mapro(q->weights);
-    if (!bytes) {
-        free(sums);
-        return NN_ERROR_TENSOR_NO_DATA;
+    {
+        kestrune::ReadMap map(q->weights);
+        const uint8_t* bytes = map.as<uint8_t>();
+        if (!bytes)
+            return NN_ERROR_TENSOR_NO_DATA;
+        const int is_signed = nn_tensor_type(q->weights) == NN_TYPE_I8;
+        for (int64_t k = 0; k < per_channel; ++k) {
+            const uint8_t* row = bytes + k * channels;
+            for (int64_t ch = 0; ch < channels; ++ch)
+                sums[ch] += is_signed ? (int32_t)(int8_t)row[ch] : (int32_t)row[ch];
+        }
     }
-    const int is_signed = nn_tensor_type(q->weights) == NN_TYPE_I8;
-    for (int64_t k = 0; k < per_channel; ++k) {
-        const uint8_t* row = bytes + k * channels;
-        for (int64_t ch = 0; ch < channels; ++ch)
-            sums[ch] += is_signed ? (int32_t)(int8_t)row[ch] : (int32_t)row[ch];
-    }
-    nn_tensor_unmap(q->weights);
-    return attach(q->weights, "filter_reducezero", sums, 1);
+    return attach(q->weights, "filter_reducezero", std::move(sums));
 }
 
 int quant_prepare(const layer_call* c, const quant_prep* q)
@@ -154,8 +154,9 @@ int quant_prepare(const layer_call* c, const quant_prep* q)
     if (status == NN_SUCCESS && q->accum_cache &&
         !nn_tensor_aux_object_by_name(q->weights, "aux_accum_cache")) {
         size_t n = (size_t)(q->channels > 0 ? q->channels : 1);
-        int32_t* acc = (int32_t*)malloc(n * sizeof(int32_t));
-        status = acc ? attach(q->weights, "aux_accum_cache", acc, 1) : NN_ERROR_OUT_OF_MEMORY;
+        kestrune::UniqueMalloc<int32_t[]> acc(static_cast<int32_t*>(malloc(n * sizeof(int32_t))));
+        status = acc ? attach(q->weights, "aux_accum_cache", std::move(acc))
+                     : NN_ERROR_OUT_OF_MEMORY;
     }
     return status;
 }

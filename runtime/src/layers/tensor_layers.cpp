@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "core/scoped.h"
 #include "layers/layer_common.h"
 #include "layers/layers.h"
 #include "model/model_internal.h"
@@ -123,30 +124,18 @@ int do_slice(nn_context* ctx, size_t layer)
      * the start, to the end of the extent). */
     int32_t zeros4[4] = {0, 0, 0, 0};
     int32_t* zeros = zeros4;
+    kestrune::UniqueMalloc<int32_t[]> more_zeros;
     if ((!head || !tail) && n > 4) {
-        zeros = (int32_t*)calloc(n, sizeof *zeros);
-        if (!zeros)
+        more_zeros = kestrune::calloc_array<int32_t>(n);
+        if (!more_zeros)
             return NN_ERROR_OUT_OF_MEMORY;
+        zeros = more_zeros.get();
     }
-    status = nn_tensor_slice(step_output(ctx, layer), in[0], (int)n, axes, head ? head : zeros,
-                             tail ? tail : zeros);
-    if (zeros != zeros4)
-        free(zeros);
-    return status;
+    return nn_tensor_slice(step_output(ctx, layer), in[0], (int)n, axes, head ? head : zeros,
+                           tail ? tail : zeros);
 }
 
 int do_shuffle(nn_context* ctx, size_t layer)
 {
-    layer_call c;
-    layer_call_init(&c, ctx, layer, "do_shuffle");
-    const void* p = layer_param(&c, "axes");
-    if (!p)
-        return layer_missing(&c, "axes");
-    size_t n = 0;
-    const int32_t* axes = param_list(p, &n);
-    nn_tensor* in[1];
-    int status = layer_inputs(&c, 1, in);
-    if (status != NN_SUCCESS)
-        return status;
-    return nn_tensor_shuffle(step_output(ctx, layer), in[0], axes && n ? (int)n : 0, n ? axes : NULL);
+    return layer_axes_operator(ctx, layer, "do_shuffle", nn_tensor_shuffle);
 }

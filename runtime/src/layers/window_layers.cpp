@@ -7,16 +7,12 @@
 #include "layers/layers.h"
 #include "layers/quant_prep.h"
 
-/* Data, filter and the bias when there is a third input. */
-static int conv_operands(const layer_call* c, nn_tensor* in[3])
+/* The strides (3 entries at least) then data, filter and the bias when
+ * there is a third input. */
+static int conv_arguments(const layer_call* c, int32_t strides[4], nn_tensor* in[3])
 {
-    int status = layer_inputs(c, 2, in);
-    if (status != NN_SUCCESS)
-        return status;
-    in[2] = NULL;
-    if (layer_input_count(c) >= 3)
-        status = layer_inputs(c, 3, in);
-    return status;
+    int status = layer_required_list4(c, "strides", 3, 1, strides);
+    return status != NN_SUCCESS ? status : layer_inputs_with_bias(c, in);
 }
 
 int do_conv2d(nn_context* ctx, size_t layer)
@@ -24,11 +20,8 @@ int do_conv2d(nn_context* ctx, size_t layer)
     layer_call c;
     layer_call_init(&c, ctx, layer, "do_conv2d");
     int32_t strides[4];
-    int status = layer_required_list4(&c, "strides", 3, 1, strides);
-    if (status != NN_SUCCESS)
-        return status;
     nn_tensor* in[3];
-    status = conv_operands(&c, in);
+    int status = conv_arguments(&c, strides, in);
     if (status != NN_SUCCESS)
         return status;
 
@@ -100,11 +93,8 @@ int do_deconv2d(nn_context* ctx, size_t layer)
     layer_call c;
     layer_call_init(&c, ctx, layer, "do_deconv2d");
     int32_t strides[4];
-    int status = layer_required_list4(&c, "strides", 3, 1, strides);
-    if (status != NN_SUCCESS)
-        return status;
     nn_tensor* in[3];
-    status = conv_operands(&c, in);
+    int status = conv_arguments(&c, strides, in);
     if (status != NN_SUCCESS)
         return status;
     int32_t activation = 0;

@@ -4,10 +4,15 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <array>
+#include <iterator>
+
 #include "postproc/postproc_internal.h"
 #include "tensor/tensor_record.h"
 
-#define SCRATCH_FLOATS 0x100000
+namespace {
+
+constexpr int32_t scratch_floats = 0x100000;
 
 enum state_item {
     ST_CLASS_ID,
@@ -22,9 +27,10 @@ enum state_item {
     ST_COUNT
 };
 
-#define BIT(item) (1u << (item))
-#define COMMON (BIT(ST_CLASS_ID) | BIT(ST_IOU_THRESHOLD) | BIT(ST_INDICES_LEN))
-#define SELECTION (COMMON | BIT(ST_SCORE_THRESHOLD) | BIT(ST_MAX_ID) | BIT(ST_INDICES))
+constexpr unsigned bit(int item) { return 1u << item; }
+constexpr unsigned common_items = bit(ST_CLASS_ID) | bit(ST_IOU_THRESHOLD) | bit(ST_INDICES_LEN);
+constexpr unsigned selection_items =
+    common_items | bit(ST_SCORE_THRESHOLD) | bit(ST_MAX_ID) | bit(ST_INDICES);
 
 static const char* const state_names[ST_COUNT] = {
     "data_class_id", "data_score_threshold", "data_iou_threshold",
@@ -76,49 +82,48 @@ static int state_get(nn_tensor* out, unsigned wanted, int32_t nc, int32_t nb, fl
         if (stored_nc != nc || classes[stored_nc] != nb)
             return NN_ERROR_SHAPE_MISMATCH;
     }
-    wanted |= BIT(ST_CLASS_ID);
+    wanted |= bit(ST_CLASS_ID);
 
-    void* made[ST_COUNT] = {};
+    /* Until stored on `out`, the new arrays are freed on every return. */
+    std::array<kestrune::UniqueMalloc<void>, ST_COUNT> made;
     for (int i = 0; i < ST_COUNT; ++i) {
-        if (!(wanted & BIT(i)) || st->item[i])
+        if (!(wanted & bit(i)) || st->item[i])
             continue;
-        size_t bytes = state_bytes(i, (size_t)nc, (size_t)nb);
-        made[i] = calloc(bytes ? bytes : 1, 1);
-        if (!made[i]) {
-            for (int j = 0; j < ST_COUNT; ++j)
-                free(made[j]);
+        size_t bytes = state_bytes(i, static_cast<size_t>(nc), static_cast<size_t>(nb));
+        made[i].reset(calloc(bytes ? bytes : 1, 1));
+        if (!made[i])
             return NN_ERROR_OUT_OF_MEMORY;
-        }
     }
     if (made[ST_CLASS_ID]) {
-        int32_t* list = (int32_t*)made[ST_CLASS_ID];
+        int32_t* list = static_cast<int32_t*>(made[ST_CLASS_ID].get());
         for (int32_t c = 0; c + 1 < nc; ++c)
             list[c] = c + 1;
         list[nc - 1] = 0;
         list[nc] = nb;
     }
     if (made[ST_SCORE_THRESHOLD]) {
-        float* thr = (float*)made[ST_SCORE_THRESHOLD];
+        float* thr = static_cast<float*>(made[ST_SCORE_THRESHOLD].get());
         for (int32_t c = 0; c < nc; ++c)
             thr[c] = score_threshold > 0 ? score_threshold : 0.1f;
     }
-    if (made[ST_IOU_THRESHOLD])
-        *(float*)made[ST_IOU_THRESHOLD] = iou_threshold > 0 ? iou_threshold : 0.75f;
+    if (made[ST_IOU_THRESHOLD]) {
+        float* iou = static_cast<float*>(made[ST_IOU_THRESHOLD].get());
+        *iou = iou_threshold > 0 ? iou_threshold : 0.75f;
+    }
     if (made[ST_MAX_ID])
-        *(int32_t*)made[ST_MAX_ID] = max_k < 1 ? 50 : max_k;
+        *static_cast<int32_t*>(made[ST_MAX_ID].get()) = max_k < 1 ? 50 : max_k;
 
-    /* The class list goes first: without it nothing else is trusted later. */
+    /* The class list goes first: without it nothing else is trusted later.
+     * An array the tensor did not take stays ours (and is freed). */
     for (int i = 0; i < ST_COUNT; ++i) {
-        if (!made[i])
+        void* array = made[i].get();
+        if (!array)
             continue;
-        nn_tensor_set_aux_object_by_name(out, state_names[i], made[i], free_aux_buffer, true,
-                                         false);
-        if (nn_tensor_aux_object_by_name(out, state_names[i]) != made[i]) {
-            for (int j = i; j < ST_COUNT; ++j)
-                free(made[j]);
+        nn_tensor_set_aux_object_by_name(out, state_names[i], array, free_aux_buffer, true, false);
+        if (nn_tensor_aux_object_by_name(out, state_names[i]) != array)
             return NN_ERROR_OUT_OF_MEMORY;
-        }
-        st->item[i] = made[i];
+        made[i].release();
+        st->item[i] = array;
     }
     return NN_SUCCESS;
 }
@@ -134,53 +139,59 @@ static nn_tensor* wrap(nn_tensor* record, nn_type type, int dims, const int32_t*
     return t;
 }
 
-typedef struct wrapped {
-    nn_tensor records[8];
-    nn_tensor* class_ids;
-    nn_tensor* thresholds;
-    nn_tensor* iou;
-    nn_tensor* max_k;
-    nn_tensor* indices;
-    nn_tensor* counts;
-    nn_tensor* score_out;
-    nn_tensor* candidates;
-} wrapped;
+/* Tensors assigned over the state arrays for the length of one call, one
+ * per item up to ST_BBX_CANDIDATE (NULL where the array is absent). */
+class wrapped {
+public:
+    wrapped(const nms_state& st, int32_t nc, int32_t nb);
+    wrapped(const wrapped&) = delete;
+    wrapped& operator=(const wrapped&) = delete;
+    ~wrapped()
+    {
+        for (nn_tensor& r : records_)
+            nn_tensor_release(&r);
+    }
+    nn_tensor* operator[](state_item item) const { return tensors_[item]; }
 
-static void wrap_state(wrapped* w, const nms_state* st, int32_t nc, int32_t nb)
+private:
+    static constexpr int count = ST_BBX_CANDIDATE + 1;
+    nn_tensor records_[count] = {};
+    nn_tensor* tensors_[count] = {};
+};
+
+enum class layout : uint8_t { row, one, grid, column, boxes };
+
+struct wrap_spec {
+    nn_type type;
+    layout shape;
+    const char* failure; /* NULL: a failed assignment says nothing */
+};
+
+constexpr wrap_spec wrap_specs[] = {
+    {NN_TYPE_I32, layout::row, "failed to assign class_id tensor: %s\n"},
+    {NN_TYPE_F32, layout::row, "failed to assign score_threshold tensor: %s\n"},
+    {NN_TYPE_F32, layout::one, "failed to assign score_threshold tensor: %s\n"},
+    {NN_TYPE_I32, layout::one, nullptr},
+    {NN_TYPE_I32, layout::grid, "failed to assign indices tensor: %s\n"},
+    {NN_TYPE_I32, layout::column, "failed to assign indices_len tensor: %s\n"},
+    {NN_TYPE_F32, layout::grid, "failed to assign score_out tensor: %s\n"},
+    {NN_TYPE_F32, layout::boxes, "failed to assign bbx_candidates tensor: %s\n"},
+};
+static_assert(std::size(wrap_specs) == ST_BBX_CANDIDATE + 1, "one entry per wrapped item");
+
+wrapped::wrapped(const nms_state& st, int32_t nc, int32_t nb)
 {
-    memset(w, 0, sizeof *w);
-    const int32_t row[2] = {1, nc}, one[2] = {1, 1}, grid[2] = {nc, nb}, column[2] = {nc, 1};
-    const int32_t boxes[3] = {nc, nb, 4};
-    if (st->item[ST_CLASS_ID])
-        w->class_ids = wrap(&w->records[0], NN_TYPE_I32, 2, row, st->item[ST_CLASS_ID],
-                            "failed to assign class_id tensor: %s\n");
-    if (st->item[ST_SCORE_THRESHOLD])
-        w->thresholds = wrap(&w->records[1], NN_TYPE_F32, 2, row, st->item[ST_SCORE_THRESHOLD],
-                             "failed to assign score_threshold tensor: %s\n");
-    if (st->item[ST_IOU_THRESHOLD])
-        w->iou = wrap(&w->records[2], NN_TYPE_F32, 2, one, st->item[ST_IOU_THRESHOLD],
-                      "failed to assign score_threshold tensor: %s\n");
-    if (st->item[ST_MAX_ID])
-        w->max_k = wrap(&w->records[3], NN_TYPE_I32, 2, one, st->item[ST_MAX_ID], NULL);
-    if (st->item[ST_INDICES])
-        w->indices = wrap(&w->records[4], NN_TYPE_I32, 2, grid, st->item[ST_INDICES],
-                          "failed to assign indices tensor: %s\n");
-    if (st->item[ST_INDICES_LEN])
-        w->counts = wrap(&w->records[5], NN_TYPE_I32, 2, column, st->item[ST_INDICES_LEN],
-                         "failed to assign indices_len tensor: %s\n");
-    if (st->item[ST_SCORE_OUT])
-        w->score_out = wrap(&w->records[6], NN_TYPE_F32, 2, grid, st->item[ST_SCORE_OUT],
-                            "failed to assign score_out tensor: %s\n");
-    if (st->item[ST_BBX_CANDIDATE])
-        w->candidates = wrap(&w->records[7], NN_TYPE_F32, 3, boxes, st->item[ST_BBX_CANDIDATE],
-                             "failed to assign bbx_candidates tensor: %s\n");
+    const int32_t shapes[][3] = {{1, nc}, {1, 1}, {nc, nb}, {nc, 1}, {nc, nb, 4}};
+    for (int i = 0; i < count; ++i) {
+        if (!st.item[i])
+            continue;
+        const wrap_spec& w = wrap_specs[i];
+        tensors_[i] = wrap(&records_[i], w.type, w.shape == layout::boxes ? 3 : 2,
+                           shapes[static_cast<int>(w.shape)], st.item[i], w.failure);
+    }
 }
 
-static void unwrap_state(wrapped* w)
-{
-    for (int i = 0; i < 8; ++i)
-        nn_tensor_release(&w->records[i]);
-}
+} // namespace
 
 /* NB and NC of scores [1, NB, NC] or [1, NB, NC, 1]. */
 static int score_extents(nn_tensor* scores, int32_t* nb, int32_t* nc)
@@ -192,15 +203,15 @@ static int score_extents(nn_tensor* scores, int32_t* nb, int32_t* nc)
     return NN_SUCCESS;
 }
 
-/* The 4 MiB zeroed scratch of the wrappers without a cache argument. */
-static int scratch_open(nn_tensor* record, float** buffer, nn_tensor** cache)
+/* NB and NC of the scores, then the state arrays in `wanted` for them. */
+static int scored_state(nn_tensor* scores, nn_tensor* out, unsigned wanted, float score_threshold,
+                        float iou_threshold, int32_t max_k, int32_t* nb, int32_t* nc,
+                        nms_state* st)
 {
-    *buffer = (float*)calloc(SCRATCH_FLOATS, sizeof(float));
-    if (!*buffer)
-        return NN_ERROR_OUT_OF_MEMORY;
-    const int32_t shape[2] = {1, SCRATCH_FLOATS};
-    *cache = wrap(record, NN_TYPE_F32, 2, shape, *buffer, "failed to assign tensor_cache: %s\n");
-    return NN_SUCCESS;
+    int status = score_extents(scores, nb, nc);
+    if (status != NN_SUCCESS)
+        return status;
+    return state_get(out, wanted, *nc, *nb, score_threshold, iou_threshold, max_k, st);
 }
 
 /* nn_ssd_nms_full and nn_nms: selection over scores [1, NB, NC], then the
@@ -212,34 +223,29 @@ static int select_and_suppress(nn_tensor* image, nn_tensor* boxes, nn_tensor* sc
     if (!boxes || !scores || !out || !out_counts || (gather && !image))
         return NN_ERROR_INVALID_PARAMETER;
     int32_t nb, nc;
-    int status = score_extents(scores, &nb, &nc);
-    if (status != NN_SUCCESS)
-        return status;
     nms_state st;
-    status = state_get(out, SELECTION, nc, nb, score_threshold, iou_threshold, max_k, &st);
+    int status = scored_state(scores, out, selection_items, score_threshold, iou_threshold, max_k,
+                              &nb, &nc, &st);
     if (status != NN_SUCCESS)
         return status;
+    /* Without a cache argument: 4 MiB of zeroed scratch for this call. */
+    auto buffer = kestrune::calloc_array<float>(scratch_floats);
+    if (!buffer)
+        return NN_ERROR_OUT_OF_MEMORY;
+    const int32_t shape[2] = {1, scratch_floats};
     nn_tensor cache_record;
-    float* buffer;
-    nn_tensor* cache;
-    status = scratch_open(&cache_record, &buffer, &cache);
+    kestrune::UniqueTensor cache(wrap(&cache_record, NN_TYPE_F32, 2, shape, buffer.get(),
+                                      "failed to assign tensor_cache: %s\n"));
+    wrapped w(st, nc, nb);
+    status = nn_ssd_sort_scoresv2(scores, cache.get(), w[ST_CLASS_ID], w[ST_SCORE_THRESHOLD],
+                                  w[ST_MAX_ID], w[ST_INDICES], w[ST_INDICES_LEN]);
     if (status != NN_SUCCESS)
         return status;
-    wrapped w;
-    wrap_state(&w, &st, nc, nb);
-    status = nn_ssd_sort_scoresv2(scores, cache, w.class_ids, w.thresholds, w.max_k, w.indices,
-                                  w.counts);
-    if (status == NN_SUCCESS) {
-        if (gather)
-            status = nn_ssd_nms_standardv2(boxes, w.indices, w.counts, w.iou, image, cache, out,
-                                           out_counts);
-        else
-            status = nn_ssd_nms_standardv3(boxes, w.counts, w.iou, cache, out, out_counts);
-    }
-    unwrap_state(&w);
-    nn_tensor_release(cache);
-    free(buffer);
-    return status;
+    if (gather)
+        return nn_ssd_nms_standardv2(boxes, w[ST_INDICES], w[ST_INDICES_LEN], w[ST_IOU_THRESHOLD],
+                                     image, cache.get(), out, out_counts);
+    return nn_ssd_nms_standardv3(boxes, w[ST_INDICES_LEN], w[ST_IOU_THRESHOLD], cache.get(), out,
+                                 out_counts);
 }
 
 NN_API int nn_ssd_nms_full(nn_tensor* image, nn_tensor* boxes, nn_tensor* scores,
@@ -268,24 +274,21 @@ NN_API int nn_ssd_decode_nms_standard_bbx(nn_tensor* scores, nn_tensor* encoding
     if (!scores || !encodings || !anchors || !cache || !out || !out_counts)
         return NN_ERROR_INVALID_PARAMETER;
     int32_t nb, nc;
-    int status = score_extents(scores, &nb, &nc);
-    if (status != NN_SUCCESS)
-        return status;
     nms_state st;
-    status = state_get(out, SELECTION | BIT(ST_SCORE_OUT) | BIT(ST_BBX_CANDIDATE), nc, nb,
-                       score_threshold, iou_threshold, max_k, &st);
+    const unsigned wanted = selection_items | bit(ST_SCORE_OUT) | bit(ST_BBX_CANDIDATE);
+    int status = scored_state(scores, out, wanted, score_threshold, iou_threshold, max_k, &nb, &nc,
+                              &st);
     if (status != NN_SUCCESS)
         return status;
-    wrapped w;
-    wrap_state(&w, &st, nc, nb);
-    status = nn_ssd_sort_scoresv0(scores, cache, w.class_ids, w.thresholds, w.max_k, w.indices,
-                                  w.counts, w.score_out);
+    wrapped w(st, nc, nb);
+    status = nn_ssd_sort_scoresv0(scores, cache, w[ST_CLASS_ID], w[ST_SCORE_THRESHOLD], w[ST_MAX_ID],
+                                  w[ST_INDICES], w[ST_INDICES_LEN], w[ST_SCORE_OUT]);
     if (status == NN_SUCCESS)
-        status = nn_ssd_decode_bounding_box(encodings, anchors, cache, w.indices, w.counts,
-                                            w.candidates);
+        status = nn_ssd_decode_bounding_box(encodings, anchors, cache, w[ST_INDICES],
+                                            w[ST_INDICES_LEN], w[ST_BBX_CANDIDATE]);
     if (status == NN_SUCCESS)
-        status = nn_ssd_nms_standardv3(w.candidates, w.counts, w.iou, cache, out, out_counts);
-    unwrap_state(&w);
+        status = nn_ssd_nms_standardv3(w[ST_BBX_CANDIDATE], w[ST_INDICES_LEN], w[ST_IOU_THRESHOLD],
+                                       cache, out, out_counts);
     return status;
 }
 
@@ -307,40 +310,38 @@ NN_API int nn_ssd_decode_nms_variance_bbx(nn_tensor* raw, nn_tensor* anchors, nn
         return NN_ERROR_OUT_OF_RESOURCES;
     nms_state st;
     int status = state_get(out,
-                           COMMON | BIT(ST_SCORE_OUT) | BIT(ST_BBX_CANDIDATE) |
-                               BIT(ST_SCORES_CANDIDATE),
+                           common_items | bit(ST_SCORE_OUT) | bit(ST_BBX_CANDIDATE) |
+                               bit(ST_SCORES_CANDIDATE),
                            nc, nb, score_threshold, iou_threshold, max_k, &st);
     if (status != NN_SUCCESS)
         return status;
 
-    nn_pp_maps maps;
-    void* scratch = nn_pp_maprw(&maps, cache);
-    const float* in = (const float*)nn_pp_mapro(&maps, raw);
-    const float* anc = (const float*)nn_pp_mapro(&maps, anchors);
-    if (!scratch || !in || !anc) {
-        nn_pp_unmap_all(&maps);
-        return NN_ERROR_TENSOR_NO_DATA;
+    {
+        nn_pp_maps maps; /* given back before the suppression maps the cache again */
+        void* scratch = nn_pp_maprw(&maps, cache);
+        const float* in = static_cast<const float*>(nn_pp_mapro(&maps, raw));
+        const float* anc = static_cast<const float*>(nn_pp_mapro(&maps, anchors));
+        if (!scratch || !in || !anc)
+            return NN_ERROR_TENSOR_NO_DATA;
+        float* scores = static_cast<float*>(st.item[ST_SCORES_CANDIDATE]);
+        float* candidates = static_cast<float*>(st.item[ST_BBX_CANDIDATE]);
+        int32_t* counts = static_cast<int32_t*>(st.item[ST_INDICES_LEN]);
+        /* Column 0 is the background: the decoder leaves it alone, so it is
+         * cleared on every call (the same input gives the same scores) and
+         * its count is dropped after the selection. */
+        for (int64_t b = 0; b < nb; ++b)
+            scores[b * nc] = 0;
+        decode_variance_bbx(in, anc, nb, nc, candidates, scores, 0.1f, 0.2f);
+        status = nn_ssd_sort_scores_bbx(scores, candidates, scratch, max_k, nb, nc, counts,
+                                        static_cast<float*>(st.item[ST_SCORE_OUT]),
+                                        score_threshold);
+        counts[0] = 0;
     }
-    float* scores = (float*)st.item[ST_SCORES_CANDIDATE];
-    int32_t* counts = (int32_t*)st.item[ST_INDICES_LEN];
-    /* Column 0 is the background: the decoder leaves it alone, so it is
-     * cleared on every call (the same input gives the same scores) and its
-     * count is dropped after the selection. */
-    for (int64_t b = 0; b < nb; ++b)
-        scores[b * nc] = 0;
-    decode_variance_bbx(in, anc, nb, nc, (float*)st.item[ST_BBX_CANDIDATE], scores, 0.1f, 0.2f);
-    status = nn_ssd_sort_scores_bbx(scores, (float*)st.item[ST_BBX_CANDIDATE], scratch, max_k, nb,
-                                    nc, counts, (float*)st.item[ST_SCORE_OUT], score_threshold);
-    counts[0] = 0;
-    nn_pp_unmap_all(&maps);
     if (status != NN_SUCCESS)
         return status;
 
     /* Row c is class column c: every class row is suppressed and counted. */
-    wrapped w;
-    wrap_state(&w, &st, nc, nb);
-    status = nms_run(&nms_v3_all_rows, w.candidates, NULL, w.counts, w.iou, NULL, cache, out,
-                        out_counts);
-    unwrap_state(&w);
-    return status;
+    wrapped w(st, nc, nb);
+    return nms_run(&nms_v3_all_rows, w[ST_BBX_CANDIDATE], nullptr, w[ST_INDICES_LEN],
+                   w[ST_IOU_THRESHOLD], nullptr, cache, out, out_counts);
 }

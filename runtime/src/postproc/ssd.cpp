@@ -217,7 +217,8 @@ NN_API int nn_ssd_decode_bounding_box(nn_tensor* encodings, nn_tensor* anchors, 
         status = nn_tensor_view(view, NN_TYPE_F32, 3, view_shape, decoded, (int)(c * nb * 16));
         if (status != NN_SUCCESS)
             return status;
-        float* out = (float*)nn_tensor_maprw(view);
+        kestrune::ReadWriteMap out_map(view); /* given back before the next row's view */
+        float* out = out_map.as<float>();
         if (!out)
             return NN_ERROR_TENSOR_NO_DATA;
         for (int64_t g = 0; g < gathered; ++g) {
@@ -233,7 +234,6 @@ NN_API int nn_ssd_decode_bounding_box(nn_tensor* encodings, nn_tensor* anchors, 
             box[2] = cy + h / 2;
             box[3] = cx + w / 2;
         }
-        nn_tensor_unmap(view);
     }
 
     return status;

@@ -84,11 +84,10 @@ static int dot_rows(nn_tensor* s, nn_tensor* a_view, nn_tensor* a, int64_t a_row
         status = nn_matmul(s, a_view, b_view, 0, 1);
     if (status != NN_SUCCESS)
         return status;
-    const float* value = (const float*)nn_tensor_mapro(s);
+    kestrune::ReadMap value(s);
     if (!value)
         return NN_ERROR_TENSOR_NO_DATA;
-    *result = value[0];
-    nn_tensor_unmap(s);
+    *result = value.as<float>()[0];
     return NN_SUCCESS;
 }
 
