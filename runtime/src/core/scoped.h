@@ -4,7 +4,6 @@
 #ifndef KESTRUNE_CORE_SCOPED_H
 #define KESTRUNE_CORE_SCOPED_H
 
-#include <cstdlib>
 #include <memory>
 #include <utility>
 
@@ -17,22 +16,6 @@ struct TensorReleaser {
 };
 /* A tensor record from nn_tensor_init, released with nn_tensor_release. */
 using UniqueTensor = std::unique_ptr<nn_tensor, TensorReleaser>;
-
-struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-/* A block from malloc/calloc, given back with free. T may be an array type
- * (UniqueMalloc<int32_t[]>) to index it. */
-template <typename T>
-using UniqueMalloc = std::unique_ptr<T, FreeDeleter>;
-
-/* n zeroed elements (at least one byte is asked for, so 0 is not a failure);
- * empty when calloc fails. */
-template <typename T>
-UniqueMalloc<T[]> calloc_array(size_t n) noexcept
-{
-    return UniqueMalloc<T[]>(static_cast<T*>(std::calloc(n ? n : 1, sizeof(T))));
-}
 
 enum class MapMode { read, write, read_write };
 

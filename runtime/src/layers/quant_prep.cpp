@@ -5,6 +5,7 @@
 
 #include <utility>
 
+#include "resource.h"
 #include "core/scoped.h"
 #include "kernels/fixed_point.h"
 #include "layers/quant_prep.h"
@@ -15,7 +16,7 @@
 static int attach_object(nn_tensor* t, const char* key, void* object, bool owned)
 {
     size_t len = strlen(key) + 1;
-    kestrune::UniqueMalloc<char[]> name(static_cast<char*>(malloc(len)));
+    platform::unique_malloc<char[]> name(static_cast<char*>(malloc(len)));
     if (!name)
         return NN_ERROR_OUT_OF_MEMORY;
     memcpy(name.get(), key, len);
@@ -30,7 +31,7 @@ static int attach_object(nn_tensor* t, const char* key, void* object, bool owned
 /* An object of the runtime's: the tensor frees it from now on, or it is
  * freed here when it cannot be attached. */
 template <typename T>
-static int attach(nn_tensor* t, const char* key, kestrune::UniqueMalloc<T> object)
+static int attach(nn_tensor* t, const char* key, platform::unique_malloc<T> object)
 {
     int status = attach_object(t, key, object.get(), true);
     if (status == NN_SUCCESS)
@@ -77,7 +78,7 @@ static int prepare_multipliers(const layer_call* c, const quant_prep* q)
     if (status != NN_SUCCESS)
         return status;
 
-    kestrune::UniqueMalloc<int32_t[]> mult, shifts;
+    platform::unique_malloc<int32_t[]> mult, shifts;
     if (!given_m || !given_s) {
         size_t n_in = 0, n_out = 0, n_w = 0;
         const float* s_in = nn_tensor_scales(q->input, &n_in);
@@ -119,7 +120,7 @@ static int prepare_reduce_zero(const quant_prep* q)
     const int32_t* shape = nn_tensor_shape(q->weights);
     const int64_t channels = shape[3];
     const int64_t per_channel = (int64_t)shape[0] * shape[1] * shape[2];
-    auto sums = kestrune::calloc_array<int32_t>(static_cast<size_t>(channels > 0 ? channels : 0));
+    auto sums = platform::calloc_array<int32_t>(static_cast<size_t>(channels > 0 ? channels : 0));
     if (!sums)
         return NN_ERROR_OUT_OF_MEMORY;
     {
@@ -154,7 +155,7 @@ int quant_prepare(const layer_call* c, const quant_prep* q)
     if (status == NN_SUCCESS && q->accum_cache &&
         !nn_tensor_aux_object_by_name(q->weights, "aux_accum_cache")) {
         size_t n = (size_t)(q->channels > 0 ? q->channels : 1);
-        kestrune::UniqueMalloc<int32_t[]> acc(static_cast<int32_t*>(malloc(n * sizeof(int32_t))));
+        platform::unique_malloc<int32_t[]> acc(static_cast<int32_t*>(malloc(n * sizeof(int32_t))));
         status = acc ? attach(q->weights, "aux_accum_cache", std::move(acc))
                      : NN_ERROR_OUT_OF_MEMORY;
     }

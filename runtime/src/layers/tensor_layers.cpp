@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "resource.h"
 #include "core/scoped.h"
 #include "layers/layer_common.h"
 #include "layers/layers.h"
@@ -124,9 +125,9 @@ int do_slice(nn_context* ctx, size_t layer)
      * the start, to the end of the extent). */
     int32_t zeros4[4] = {0, 0, 0, 0};
     int32_t* zeros = zeros4;
-    kestrune::UniqueMalloc<int32_t[]> more_zeros;
+    platform::unique_malloc<int32_t[]> more_zeros;
     if ((!head || !tail) && n > 4) {
-        more_zeros = kestrune::calloc_array<int32_t>(n);
+        more_zeros = platform::calloc_array<int32_t>(n);
         if (!more_zeros)
             return NN_ERROR_OUT_OF_MEMORY;
         zeros = more_zeros.get();

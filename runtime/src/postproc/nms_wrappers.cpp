@@ -7,6 +7,7 @@
 #include <array>
 #include <iterator>
 
+#include "resource.h"
 #include "postproc/postproc_internal.h"
 #include "tensor/tensor_record.h"
 
@@ -85,7 +86,7 @@ static int state_get(nn_tensor* out, unsigned wanted, int32_t nc, int32_t nb, fl
     wanted |= bit(ST_CLASS_ID);
 
     /* Until stored on `out`, the new arrays are freed on every return. */
-    std::array<kestrune::UniqueMalloc<void>, ST_COUNT> made;
+    std::array<platform::unique_malloc<void>, ST_COUNT> made;
     for (int i = 0; i < ST_COUNT; ++i) {
         if (!(wanted & bit(i)) || st->item[i])
             continue;
@@ -229,7 +230,7 @@ static int select_and_suppress(nn_tensor* image, nn_tensor* boxes, nn_tensor* sc
     if (status != NN_SUCCESS)
         return status;
     /* Without a cache argument: 4 MiB of zeroed scratch for this call. */
-    auto buffer = kestrune::calloc_array<float>(scratch_floats);
+    auto buffer = platform::calloc_array<float>(scratch_floats);
     if (!buffer)
         return NN_ERROR_OUT_OF_MEMORY;
     const int32_t shape[2] = {1, scratch_floats};
