@@ -6,6 +6,8 @@
 #include "kernels/gemm_quant.h"
 #include "kernels/gemm_simd.h"
 
+using namespace kestrune::simd;
+
 /* acc[j] += x · w[j] over one weights row; x is a zero-point-adjusted input
  * value (up to 9 bits), w[j] − zw (16-bit lanes) up to 9 bits: 16×16 -> 32. */
 static inline __attribute__((always_inline)) void row_mac(int32_t* acc, const void* wrow,
@@ -14,32 +16,32 @@ static inline __attribute__((always_inline)) void row_mac(int32_t* acc, const vo
 {
     int32_t j = 0;
     if (vector_ok) {
-        const v_i16 vzw = vi16_dup((int16_t)zw);
+        const v_i16 vzw = dup((int16_t)zw);
         const int16_t xs = (int16_t)x;
         for (; j + 16 <= N; j += 16) {
             v_i16 lo, hi;
             if (is_signed) {
-                v_i8 w = vi8_load((const int8_t*)wrow + j);
-                lo = vi16_lo_i8(w);
-                hi = vi16_hi_i8(w);
+                v_i8 w = load((const int8_t*)wrow + j);
+                lo = widen_lo(w);
+                hi = widen_hi(w);
             } else {
-                v_u8 w = vu8_load((const uint8_t*)wrow + j);
-                lo = vi16_lo_u8(w);
-                hi = vi16_hi_u8(w);
+                v_u8 w = load((const uint8_t*)wrow + j);
+                lo = widen_lo(w);
+                hi = widen_hi(w);
             }
             lo = vi16_sub(lo, vzw);
             hi = vi16_sub(hi, vzw);
-            vi32_store(acc + j, vi32_mlal_lo_n(vi32_load(acc + j), lo, xs));
-            vi32_store(acc + j + 4, vi32_mlal_hi_n(vi32_load(acc + j + 4), lo, xs));
-            vi32_store(acc + j + 8, vi32_mlal_lo_n(vi32_load(acc + j + 8), hi, xs));
-            vi32_store(acc + j + 12, vi32_mlal_hi_n(vi32_load(acc + j + 12), hi, xs));
+            store(acc + j, vi32_mlal_lo_n(load(acc + j), lo, xs));
+            store(acc + j + 4, vi32_mlal_hi_n(load(acc + j + 4), lo, xs));
+            store(acc + j + 8, vi32_mlal_lo_n(load(acc + j + 8), hi, xs));
+            store(acc + j + 12, vi32_mlal_hi_n(load(acc + j + 12), hi, xs));
         }
         for (; j + 8 <= N; j += 8) {
-            v_i16 w = is_signed ? vi16_from_i8x8((const int8_t*)wrow + j)
-                                : vi16_from_u8x8((const uint8_t*)wrow + j);
+            v_i16 w = is_signed ? widen8((const int8_t*)wrow + j)
+                                : widen8((const uint8_t*)wrow + j);
             w = vi16_sub(w, vzw);
-            vi32_store(acc + j, vi32_mlal_lo_n(vi32_load(acc + j), w, xs));
-            vi32_store(acc + j + 4, vi32_mlal_hi_n(vi32_load(acc + j + 4), w, xs));
+            store(acc + j, vi32_mlal_lo_n(load(acc + j), w, xs));
+            store(acc + j + 4, vi32_mlal_hi_n(load(acc + j + 4), w, xs));
         }
     }
     for (; j < N; ++j) {

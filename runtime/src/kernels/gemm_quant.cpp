@@ -9,6 +9,8 @@
 #include "kernels/fixed_point.h"
 #include "kernels/gemm_simd.h"
 
+using namespace kestrune::simd;
+
 #define INL static inline __attribute__((always_inline))
 
 /* ---- shared helpers --------------------------------------------------- */
@@ -60,10 +62,10 @@ int32_t gemm_quant_q6(const nn_quant_params* out_q)
 /* Σ a[k]·b[k] over raw signed bytes. */
 INL int32_t dot_i8_8(const int8_t* a, const int8_t* b, int32_t K)
 {
-    v_i32 acc = vi32_dup(0);
+    v_i32 acc = dup(0);
     int32_t k = 0;
     for (; k + 8 <= K; k += 8)
-        acc = vi32_dot2_i8(acc, vi16_from_i8x8(a + k), vi16_from_i8x8(b + k));
+        acc = vi32_dot2_i8(acc, widen8(a + k), widen8(b + k));
     int32_t s = vi32_sum(acc);
     for (; k < K; ++k)
         s = wrap_add(s, (int32_t)a[k] * b[k]);
@@ -75,14 +77,14 @@ INL int32_t dot_i8_8(const int8_t* a, const int8_t* b, int32_t K)
 INL void dot_2x2_i8(const int8_t* a0, const int8_t* a1, const int8_t* b0, const int8_t* b1,
                     int32_t K, int32_t out[4])
 {
-    v_i32 s00 = vi32_dup(0), s01 = vi32_dup(0), s10 = vi32_dup(0), s11 = vi32_dup(0);
+    v_i32 s00 = dup(0), s01 = dup(0), s10 = dup(0), s11 = dup(0);
     int32_t k = 0;
     for (; k + 16 <= K; k += 16) {
         v_i16 x0l, x0h, x1l, x1h, y0l, y0h, y1l, y1h;
-        vi8_split(vi8_load(a0 + k), &x0l, &x0h);
-        vi8_split(vi8_load(a1 + k), &x1l, &x1h);
-        vi8_split(vi8_load(b0 + k), &y0l, &y0h);
-        vi8_split(vi8_load(b1 + k), &y1l, &y1h);
+        vi8_split(load(a0 + k), &x0l, &x0h);
+        vi8_split(load(a1 + k), &x1l, &x1h);
+        vi8_split(load(b0 + k), &y0l, &y0h);
+        vi8_split(load(b1 + k), &y1l, &y1h);
         s00 = vi32_dot2_i8(vi32_dot2_i8(s00, x0l, y0l), x0h, y0h);
         s01 = vi32_dot2_i8(vi32_dot2_i8(s01, x0l, y1l), x0h, y1h);
         s10 = vi32_dot2_i8(vi32_dot2_i8(s10, x1l, y0l), x1h, y0h);
@@ -103,12 +105,12 @@ INL void dot_2x2_i8(const int8_t* a0, const int8_t* a1, const int8_t* b0, const 
 
 INL int32_t dot_i8_16(const int8_t* a, const int8_t* b, int32_t K)
 {
-    v_i32 acc = vi32_dup(0);
+    v_i32 acc = dup(0);
     int32_t k = 0;
     for (; k + 16 <= K; k += 16) {
         v_i16 xl, xh, yl, yh;
-        vi8_split(vi8_load(a + k), &xl, &xh);
-        vi8_split(vi8_load(b + k), &yl, &yh);
+        vi8_split(load(a + k), &xl, &xh);
+        vi8_split(load(b + k), &yl, &yh);
         acc = vi32_dot2_i8(vi32_dot2_i8(acc, xl, yl), xh, yh);
     }
     int32_t s = vi32_sum(acc);
@@ -172,12 +174,12 @@ void gemm_i8_t_row(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* b
 
 INL int32_t dot_u8_zw(const uint8_t* a, const uint8_t* b, int32_t K, int32_t z_w)
 {
-    v_i32 lo = vi32_dup(0), hi = vi32_dup(0);
-    const v_i16 zw = vi16_dup((int16_t)z_w);
+    v_i32 lo = dup(0), hi = dup(0);
+    const v_i16 zw = dup((int16_t)z_w);
     int32_t k = 0;
     for (; k + 8 <= K; k += 8) {
-        v_i16 x = vi16_from_u8x8(a + k);
-        v_i16 y = vi16_sub(vi16_from_u8x8(b + k), zw);
+        v_i16 x = widen8(a + k);
+        v_i16 y = vi16_sub(widen8(b + k), zw);
         lo = vi32_mlal_lo(lo, x, y);
         hi = vi32_mlal_hi(hi, x, y);
     }
@@ -220,18 +222,18 @@ void gemm_i8_n(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* bias,
         const int8_t* a1 = rows == 2 ? a0 + K : a0;
         int32_t j = 0;
         for (; j + 8 <= N; j += 8) {
-            v_i32 l0 = vi32_dup(0), h0 = vi32_dup(0), l1 = vi32_dup(0), h1 = vi32_dup(0);
+            v_i32 l0 = dup(0), h0 = dup(0), l1 = dup(0), h1 = dup(0);
             const int8_t* b = B + j;
             for (int32_t k = 0; k < K; ++k, b += N) {
-                v_i16 y = vi16_from_i8x8(b);
+                v_i16 y = widen8(b);
                 vi32_mac8_n(&l0, &h0, y, a0[k]);
                 vi32_mac8_n(&l1, &h1, y, a1[k]);
             }
             int32_t d0[8], d1[8];
-            vi32_store(d0, l0);
-            vi32_store(d0 + 4, h0);
-            vi32_store(d1, l1);
-            vi32_store(d1 + 4, h1);
+            store(d0, l0);
+            store(d0 + 4, h0);
+            store(d1, l1);
+            store(d1 + 4, h1);
             for (int c = 0; c < 8; ++c) {
                 I8_OUT(i, j + c, d0[c]);
                 if (rows == 2)
@@ -326,7 +328,7 @@ void gemm_i8_panel8(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* 
         }
         int32_t i = 0;
         if (width == 8) {
-            const v_i32 il = vi32_load(init), ih = vi32_load(init + 4);
+            const v_i32 il = load(init), ih = load(init + 4);
             for (; i + 4 <= M; i += 4) {
                 const int8_t* a = A + (size_t)i * (size_t)K;
                 v_i32 l[4] = {il, il, il, il}, h[4] = {ih, ih, ih, ih};
@@ -338,11 +340,11 @@ void gemm_i8_panel8(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* 
                      * lane before the widening add). */
 #define PANEL8_PAIR(t)                                                                        \
     do {                                                                                      \
-        v_i8 v = vi8_load(P + (size_t)(k + 2 * (t)) * 8);                                     \
-        v_i16 r0 = vi16_lo_i8(v), r1 = vi16_hi_i8(v);                                         \
+        v_i8 v = load(P + (size_t)(k + 2 * (t)) * 8);                                     \
+        v_i16 r0 = widen_lo(v), r1 = widen_hi(v);                                         \
         v_i16 blo = vi16_zip_lo(r0, r1), bhi = vi16_zip_hi(r0, r1);                           \
         for (int r = 0; r < 4; ++r) {                                                         \
-            v_i16 ap = VI16_DUP_PAIR_LANE(a16[r], (t));                                       \
+            v_i16 ap = vi16_dup_pair_lane<(t)>(a16[r]);                                       \
             l[r] = vi32_dot2_i8(l[r], blo, ap);                                       \
             h[r] = vi32_dot2_i8(h[r], bhi, ap);                                       \
         }                                                                                     \
@@ -350,7 +352,7 @@ void gemm_i8_panel8(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* 
                     for (; k + 8 <= K; k += 8) {
                         v_i16 a16[4];
                         for (int r = 0; r < 4; ++r)
-                            a16[r] = vi16_from_i8x8(a + (size_t)r * K + k);
+                            a16[r] = widen8(a + (size_t)r * K + k);
                         PANEL8_PAIR(0);
                         PANEL8_PAIR(1);
                         PANEL8_PAIR(2);
@@ -358,8 +360,8 @@ void gemm_i8_panel8(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* 
                     }
 #undef PANEL8_PAIR
                     for (; k + 2 <= K; k += 2) {
-                        v_i8 v = vi8_load(P + (size_t)k * 8);
-                        v_i16 r0 = vi16_lo_i8(v), r1 = vi16_hi_i8(v);
+                        v_i8 v = load(P + (size_t)k * 8);
+                        v_i16 r0 = widen_lo(v), r1 = widen_hi(v);
                         v_i16 blo = vi16_zip_lo(r0, r1), bhi = vi16_zip_hi(r0, r1);
                         for (int r = 0; r < 4; ++r) {
                             const int8_t* ar = a + (size_t)r * K + k;
@@ -369,13 +371,13 @@ void gemm_i8_panel8(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* 
                         }
                     }
                     for (; k < K; ++k) {
-                        v_i16 y = vi16_from_i8x8(P + (size_t)k * 8);
+                        v_i16 y = widen8(P + (size_t)k * 8);
                         for (int r = 0; r < 4; ++r)
                             vi32_mac8_n(&l[r], &h[r], y, a[(size_t)r * K + k]);
                     }
                 } else {
                     for (; k < K; ++k) {
-                        v_i16 y = vi16_from_i8x8(P + (size_t)k * 8);
+                        v_i16 y = widen8(P + (size_t)k * 8);
                         for (int r = 0; r < 4; ++r) {
                             int16_t x = (int16_t)(a[(size_t)r * K + k] - zsub);
                             l[r] = vi32_mlal_lo_n(l[r], y, x);
@@ -385,8 +387,8 @@ void gemm_i8_panel8(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* 
                 }
                 for (int r = 0; r < 4; ++r) {
                     int32_t d[8];
-                    vi32_store(d, l[r]);
-                    vi32_store(d + 4, h[r]);
+                    store(d, l[r]);
+                    store(d + 4, h[r]);
                     panel_store(C + (size_t)(i + r) * (size_t)N + j0, d, f, 8, activation, q6,
                                 z_out);
                 }
@@ -434,27 +436,27 @@ INL int32_t dot_zp(const void* a, int sa, int32_t za, const void* b, int sb, int
     int32_t k = 0;
     int32_t s = 0;
     if (za >= -255 && za <= 255 && zb >= -255 && zb <= 255) {
-        v_i32 acc0 = vi32_dup(0), acc1 = vi32_dup(0);
-        const v_i16 vza = vi16_dup((int16_t)za), vzb = vi16_dup((int16_t)zb);
+        v_i32 acc0 = dup(0), acc1 = dup(0);
+        const v_i16 vza = dup((int16_t)za), vzb = dup((int16_t)zb);
         for (; k + 16 <= K; k += 16) {
             v_i16 xl, xh, yl, yh;
             if (sa) {
-                v_i8 x = vi8_load((const int8_t*)a + k);
-                xl = vi16_lo_i8(x);
-                xh = vi16_hi_i8(x);
+                v_i8 x = load((const int8_t*)a + k);
+                xl = widen_lo(x);
+                xh = widen_hi(x);
             } else {
-                v_u8 x = vu8_load((const uint8_t*)a + k);
-                xl = vi16_lo_u8(x);
-                xh = vi16_hi_u8(x);
+                v_u8 x = load((const uint8_t*)a + k);
+                xl = widen_lo(x);
+                xh = widen_hi(x);
             }
             if (sb) {
-                v_i8 y = vi8_load((const int8_t*)b + k);
-                yl = vi16_lo_i8(y);
-                yh = vi16_hi_i8(y);
+                v_i8 y = load((const int8_t*)b + k);
+                yl = widen_lo(y);
+                yh = widen_hi(y);
             } else {
-                v_u8 y = vu8_load((const uint8_t*)b + k);
-                yl = vi16_lo_u8(y);
-                yh = vi16_hi_u8(y);
+                v_u8 y = load((const uint8_t*)b + k);
+                yl = widen_lo(y);
+                yh = widen_hi(y);
             }
             xl = vi16_sub(xl, vza);
             xh = vi16_sub(xh, vza);
