@@ -310,17 +310,35 @@ void gemm_f32_tt(float* C, const float* A, const float* B, const float* bias, in
 
 /* ---- driver ----------------------------------------------------------- */
 
-/* The plain and packed paths for A as stored or transposed; the strides are
- * constants of each instance. */
+/* A as stored or transposed; the strides are constants of each instance. */
 template <bool TransA>
-void a_paths(float* C, const float* A, const float* B, int layout, const float* bias,
-             int activation, int M, int N, int K)
+INL AView a_view(const float* A, int M, int K)
 {
-    const AView a = TransA ? AView{A, 1, static_cast<size_t>(M)} : AView{A, static_cast<size_t>(K), 1};
+    return TransA ? AView{A, 1, static_cast<size_t>(M)} : AView{A, static_cast<size_t>(K), 1};
+}
+
+template <bool TransA>
+void plain_gemm(float* C, const float* A, const float* B, const float* bias, int activation,
+                int M, int N, int K)
+{
+    plain_path(C, a_view<TransA>(A, M, K), B, bias, activation, M, N, K);
+}
+
+template <bool TransA>
+void packed_gemm(float* C, const float* A, const float* B, int w, const float* bias,
+                 int activation, int M, int N, int K)
+{
+    packed_path(C, a_view<TransA>(A, M, K), B, w, bias, activation, M, N, K);
+}
+
+template <bool TransA>
+INL void a_paths(float* C, const float* A, const float* B, int layout, const float* bias,
+                 int activation, int M, int N, int K)
+{
     if (layout == 16 || layout == 8 || layout == 4)
-        packed_path(C, a, B, layout, bias, activation, M, N, K);
+        packed_gemm<TransA>(C, A, B, layout, bias, activation, M, N, K);
     else
-        plain_path(C, a, B, bias, activation, M, N, K);
+        plain_gemm<TransA>(C, A, B, bias, activation, M, N, K);
 }
 
 } // namespace
