@@ -25,15 +25,15 @@ inline __attribute__((always_inline)) void row_mac(int32_t* acc, const T* wrow, 
         for (; j + 16 <= N; j += 16) {
             v_i16 lo, hi;
             load_widen(wrow + j, &lo, &hi);
-            lo = vi16_sub(lo, vzw);
-            hi = vi16_sub(hi, vzw);
+            lo = sub(lo, vzw);
+            hi = sub(hi, vzw);
             store(acc + j, vi32_mlal_lo_n(load(acc + j), lo, xs));
             store(acc + j + 4, vi32_mlal_hi_n(load(acc + j + 4), lo, xs));
             store(acc + j + 8, vi32_mlal_lo_n(load(acc + j + 8), hi, xs));
             store(acc + j + 12, vi32_mlal_hi_n(load(acc + j + 12), hi, xs));
         }
         for (; j + 8 <= N; j += 8) {
-            const v_i16 w = vi16_sub(widen8(wrow + j), vzw);
+            const v_i16 w = sub(widen8(wrow + j), vzw);
             store(acc + j, vi32_mlal_lo_n(load(acc + j), w, xs));
             store(acc + j + 4, vi32_mlal_hi_n(load(acc + j + 4), w, xs));
         }

@@ -251,31 +251,25 @@ template <int NB>
 INL void dot_rows(const float* a, const float* const (&b)[NB], int K, float (&acc)[NB])
 {
     int k = 0;
-    if (K >= 16) {
-        v_f32 s[NB][4];
-        for (int n = 0; n < NB; ++n)
-            for (int q = 0; q < 4; ++q)
-                s[n][q] = dup(0.0f);
-        for (; k + 16 <= K; k += 16)
-            for (int q = 0; q < 4; ++q) {
-                const v_f32 x = load(a + k + 4 * q);
-                for (int n = 0; n < NB; ++n)
-                    s[n][q] = vf_fma(s[n][q], x, load(b[n] + k + 4 * q));
-            }
+    if (K >= 4) {
         v_f32 t[NB];
-        for (int n = 0; n < NB; ++n)
-            t[n] = vf_add(vf_add(s[n][0], s[n][1]), vf_add(s[n][2], s[n][3]));
-        for (; k + 4 <= K; k += 4) {
-            const v_f32 x = load(a + k);
+        if (K >= 16) {
+            v_f32 s[NB][4];
             for (int n = 0; n < NB; ++n)
-                t[n] = vf_fma(t[n], x, load(b[n] + k));
+                for (int q = 0; q < 4; ++q)
+                    s[n][q] = dup(0.0f);
+            for (; k + 16 <= K; k += 16)
+                for (int q = 0; q < 4; ++q) {
+                    const v_f32 x = load(a + k + 4 * q);
+                    for (int n = 0; n < NB; ++n)
+                        s[n][q] = vf_fma(s[n][q], x, load(b[n] + k + 4 * q));
+                }
+            for (int n = 0; n < NB; ++n)
+                t[n] = add(add(s[n][0], s[n][1]), add(s[n][2], s[n][3]));
+        } else {
+            for (int n = 0; n < NB; ++n)
+                t[n] = dup(0.0f);
         }
-        for (int n = 0; n < NB; ++n)
-            acc[n] += vf_sum(t[n]);
-    } else if (K >= 4) {
-        v_f32 t[NB];
-        for (int n = 0; n < NB; ++n)
-            t[n] = dup(0.0f);
         for (; k + 4 <= K; k += 4) {
             const v_f32 x = load(a + k);
             for (int n = 0; n < NB; ++n)
@@ -317,18 +311,17 @@ INL AView a_view(const float* A, int M, int K)
     return TransA ? AView{A, 1, static_cast<size_t>(M)} : AView{A, static_cast<size_t>(K), 1};
 }
 
-template <bool TransA>
-void plain_gemm(float* C, const float* A, const float* B, const float* bias, int activation,
-                int M, int N, int K)
+/* The packed (layout w) or plain path for A as stored or transposed, each
+ * combination its own function. */
+template <bool TransA, bool Packed>
+void path_gemm(float* C, const float* A, const float* B, int w, const float* bias,
+               int activation, int M, int N, int K)
 {
-    plain_path(C, a_view<TransA>(A, M, K), B, bias, activation, M, N, K);
-}
-
-template <bool TransA>
-void packed_gemm(float* C, const float* A, const float* B, int w, const float* bias,
-                 int activation, int M, int N, int K)
-{
-    packed_path(C, a_view<TransA>(A, M, K), B, w, bias, activation, M, N, K);
+    const AView a = a_view<TransA>(A, M, K);
+    if constexpr (Packed)
+        packed_path(C, a, B, w, bias, activation, M, N, K);
+    else
+        plain_path(C, a, B, bias, activation, M, N, K);
 }
 
 template <bool TransA>
@@ -336,9 +329,9 @@ INL void a_paths(float* C, const float* A, const float* B, int layout, const flo
                  int activation, int M, int N, int K)
 {
     if (layout == 16 || layout == 8 || layout == 4)
-        packed_gemm<TransA>(C, A, B, layout, bias, activation, M, N, K);
+        path_gemm<TransA, true>(C, A, B, layout, bias, activation, M, N, K);
     else
-        plain_gemm<TransA>(C, A, B, bias, activation, M, N, K);
+        path_gemm<TransA, false>(C, A, B, layout, bias, activation, M, N, K);
 }
 
 } // namespace

@@ -116,11 +116,11 @@ INL int32_t dot_u8_zw(const uint8_t* a, const uint8_t* b, int32_t K, int32_t z_w
     int32_t k = 0;
     for (; k + 8 <= K; k += 8) {
         const v_i16 x = widen8(a + k);
-        const v_i16 y = vi16_sub(widen8(b + k), zw);
+        const v_i16 y = sub(widen8(b + k), zw);
         lo = vi32_mlal_lo(lo, x, y);
         hi = vi32_mlal_hi(hi, x, y);
     }
-    int32_t s = vi32_sum(vi32_add(lo, hi));
+    int32_t s = vi32_sum(add(lo, hi));
     for (; k < K; ++k)
         s = wrap_add(s, static_cast<int32_t>(a[k]) * (static_cast<int32_t>(b[k]) - z_w));
     return s;
@@ -235,14 +235,14 @@ INL int32_t dot_zp(const TA* a, int32_t za, const TB* b, int32_t zb, int32_t K)
             v_i16 xl, xh, yl, yh;
             load_widen(a + k, &xl, &xh);
             load_widen(b + k, &yl, &yh);
-            xl = vi16_sub(xl, vza);
-            xh = vi16_sub(xh, vza);
-            yl = vi16_sub(yl, vzb);
-            yh = vi16_sub(yh, vzb);
+            xl = sub(xl, vza);
+            xh = sub(xh, vza);
+            yl = sub(yl, vzb);
+            yh = sub(yh, vzb);
             acc0 = vi32_mlal_hi(vi32_mlal_lo(acc0, xl, yl), xl, yl);
             acc1 = vi32_mlal_hi(vi32_mlal_lo(acc1, xh, yh), xh, yh);
         }
-        s = vi32_sum(vi32_add(acc0, acc1));
+        s = vi32_sum(add(acc0, acc1));
     }
     for (; k < K; ++k)
         s = mac_zp(s, a[k], za, b[k], zb);

@@ -63,7 +63,7 @@ NN_SIMD_INLINE v_i32 widen_quarter(v_i16 a)
 }
 #endif
 
-/* ---- loads, stores and broadcasts, by element type ------------------- */
+/* ---- loads, stores, broadcasts and lane-wise sums, by element type ---- */
 
 #ifdef __ARM_NEON
 NN_SIMD_INLINE v_f32 load(const float* p) { return vld1q_f32(p); }
@@ -75,6 +75,9 @@ NN_SIMD_INLINE void store(int32_t* p, v_i32 v) { vst1q_s32(p, v); }
 NN_SIMD_INLINE v_f32 dup(float x) { return vdupq_n_f32(x); }
 NN_SIMD_INLINE v_i16 dup(int16_t x) { return vdupq_n_s16(x); }
 NN_SIMD_INLINE v_i32 dup(int32_t x) { return vdupq_n_s32(x); }
+NN_SIMD_INLINE v_f32 add(v_f32 a, v_f32 b) { return vaddq_f32(a, b); }
+NN_SIMD_INLINE v_i32 add(v_i32 a, v_i32 b) { return vaddq_s32(a, b); }
+NN_SIMD_INLINE v_i16 sub(v_i16 a, v_i16 b) { return vsubq_s16(a, b); }
 #else
 NN_SIMD_INLINE v_f32 load(const float* p) { return load_bytes<v_f32>(p); }
 NN_SIMD_INLINE v_i8 load(const int8_t* p) { return load_bytes<v_i8>(p); }
@@ -85,18 +88,12 @@ NN_SIMD_INLINE void store(int32_t* p, v_i32 v) { store_bytes(p, v); }
 NN_SIMD_INLINE v_f32 dup(float x) { return v_f32{x, x, x, x}; }
 NN_SIMD_INLINE v_i16 dup(int16_t x) { return v_i16{x, x, x, x, x, x, x, x}; }
 NN_SIMD_INLINE v_i32 dup(int32_t x) { return v_i32{x, x, x, x}; }
+NN_SIMD_INLINE v_f32 add(v_f32 a, v_f32 b) { return a + b; }
+NN_SIMD_INLINE v_i32 add(v_i32 a, v_i32 b) { return a + b; }
+NN_SIMD_INLINE v_i16 sub(v_i16 a, v_i16 b) { return a - b; }
 #endif
 
 /* ---- four float lanes ------------------------------------------------- */
-
-NN_SIMD_INLINE v_f32 vf_add(v_f32 a, v_f32 b)
-{
-#ifdef __ARM_NEON
-    return vaddq_f32(a, b);
-#else
-    return a + b;
-#endif
-}
 
 /* acc + a * b, fused on NEON (one rounding), separate elsewhere. */
 NN_SIMD_INLINE v_f32 vf_fma(v_f32 acc, v_f32 a, v_f32 b)
@@ -210,23 +207,19 @@ NN_SIMD_INLINE void load_widen(const T* p, v_i16* lo, v_i16* hi)
 
 /* 16-bit lanes of a and b interleaved: zip_lo a0 b0 a1 b1 a2 b2 a3 b3,
  * zip_hi a4 b4 ... a7 b7. */
+#ifdef __ARM_NEON
+NN_SIMD_INLINE v_i16 vi16_zip_lo(v_i16 a, v_i16 b) { return vzip1q_s16(a, b); }
+NN_SIMD_INLINE v_i16 vi16_zip_hi(v_i16 a, v_i16 b) { return vzip2q_s16(a, b); }
+#else
 NN_SIMD_INLINE v_i16 vi16_zip_lo(v_i16 a, v_i16 b)
 {
-#ifdef __ARM_NEON
-    return vzip1q_s16(a, b);
-#else
     return __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11);
-#endif
 }
-
 NN_SIMD_INLINE v_i16 vi16_zip_hi(v_i16 a, v_i16 b)
 {
-#ifdef __ARM_NEON
-    return vzip2q_s16(a, b);
-#else
     return __builtin_shufflevector(a, b, 4, 12, 5, 13, 6, 14, 7, 15);
-#endif
 }
+#endif
 
 /* Lanes 2T and 2T+1 of a repeated over the vector. */
 template <int T>
@@ -249,15 +242,6 @@ NN_SIMD_INLINE v_i16 vi16_dup_pair(int16_t a, int16_t b)
     return vreinterpretq_s16_s32(vdupq_n_s32(w));
 #else
     return (v_i16)dup(w);
-#endif
-}
-
-NN_SIMD_INLINE v_i16 vi16_sub(v_i16 a, v_i16 b)
-{
-#ifdef __ARM_NEON
-    return vsubq_s16(a, b);
-#else
-    return a - b;
 #endif
 }
 
@@ -348,15 +332,6 @@ NN_SIMD_INLINE void vi32_mac8_n(v_i32* acc_lo, v_i32* acc_hi, v_i16 b, int16_t s
     const v_i16 p = b * dup(s);
     *acc_lo += widen_quarter<0>(p);
     *acc_hi += widen_quarter<1>(p);
-#endif
-}
-
-NN_SIMD_INLINE v_i32 vi32_add(v_i32 a, v_i32 b)
-{
-#ifdef __ARM_NEON
-    return vaddq_s32(a, b);
-#else
-    return a + b;
 #endif
 }
 
