@@ -150,7 +150,7 @@ INL void panel_tail(float* C, AView A, const float* P, const float* bias, int ac
         for (int c = 0; c < width; ++c) {
             float acc = bias ? bias[j0 + c] : 0.0f;
             for (int k = 0; k < K; ++k) {
-                const float prod = A(i, k) * P[static_cast<size_t>(k) * static_cast<size_t>(width) + c];
+                const float prod = A(i, k) * P[static_cast<size_t>(k) * width + c];
                 acc = acc + prod;
             }
             C[static_cast<size_t>(i) * static_cast<size_t>(N) + j0 + c] = fuse_act(acc, activation);

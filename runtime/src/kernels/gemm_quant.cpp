@@ -537,7 +537,7 @@ void gemm_i8_panel8(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* 
             for (int32_t k = 0; k < K; ++k) {
                 const int32_t x = static_cast<int32_t>(a[k]) - zsub;
                 for (int c = 0; c < width; ++c)
-                    d[c] = wrap_add(d[c], x * P[static_cast<size_t>(k) * static_cast<size_t>(width) + c]);
+                    d[c] = wrap_add(d[c], x * P[static_cast<size_t>(k) * width + c]);
             }
             panel_store(C + static_cast<size_t>(i) * static_cast<size_t>(N) + j0, d, f, width,
                         activation, q6, z_out);
@@ -588,42 +588,47 @@ void gemm_quant(void* C, const void* A, char transpose_a, const void* B, char la
     if (M < 1 || N < 1 || K < 1 || !out_q || !in_q || !w_q)
         return;
     const uint32_t to = out_q->type, ti = in_q->type, tw = w_q->type;
-    const int complete = multipliers && shifts && reduce_zero;
+    const bool complete = multipliers && shifts && reduce_zero;
     const int32_t z_in = quant_zero(in_q), z_out = quant_zero(out_q), z_w = quant_zero(w_q);
     const int32_t z_b = bias ? quant_zero(bias_q) : 0;
     /* The INT8 fast kernels take the weights as symmetric: only then. */
-    const int all_i8 = to == NN_TYPE_I8 && ti == NN_TYPE_I8 && tw == NN_TYPE_I8 && quant_zeros_all(w_q, 0);
-    const int lay = (unsigned char)layout;
+    const bool all_i8 =
+        to == NN_TYPE_I8 && ti == NN_TYPE_I8 && tw == NN_TYPE_I8 && quant_zeros_all(w_q, 0);
+    const int lay = static_cast<unsigned char>(layout);
+    /* the operands as the INT8 kernels read them */
+    int8_t* const c8 = static_cast<int8_t*>(C);
+    const int8_t* const a8 = static_cast<const int8_t*>(A);
+    const int8_t* const b8 = static_cast<const int8_t*>(B);
 
     if (lay == 'T') {
         if (all_i8 && complete) {
             const int32_t q6 = gemm_quant_q6(out_q);
             if (M > 1)
-                gemm_i8_t((int8_t*)C, (const int8_t*)A, (const int8_t*)B, bias, activation, M,
-                          N, K, multipliers, shifts, reduce_zero, z_in, z_out, z_b, q6);
+                gemm_i8_t(c8, a8, b8, bias, activation, M, N, K, multipliers, shifts, reduce_zero,
+                          z_in, z_out, z_b, q6);
             else
-                gemm_i8_t_row((int8_t*)C, (const int8_t*)A, (const int8_t*)B, bias, activation,
-                              M, N, K, multipliers, shifts, reduce_zero, z_in, z_out, z_b, q6);
+                gemm_i8_t_row(c8, a8, b8, bias, activation, M, N, K, multipliers, shifts,
+                              reduce_zero, z_in, z_out, z_b, q6);
         } else if (to == NN_TYPE_U8 && ti == NN_TYPE_U8 && tw == NN_TYPE_U8 && complete &&
                    quant_zeros_all(w_q, z_w) && z_w >= 0 && z_w <= 255) {
-            gemm_u8_t((uint8_t*)C, (const uint8_t*)A, (const uint8_t*)B, bias, activation, M, N,
-                      K, multipliers, shifts, reduce_zero, z_in, z_w, z_out, z_b,
-                      gemm_quant_q6(out_q));
+            gemm_u8_t(static_cast<uint8_t*>(C), static_cast<const uint8_t*>(A),
+                      static_cast<const uint8_t*>(B), bias, activation, M, N, K, multipliers,
+                      shifts, reduce_zero, z_in, z_w, z_out, z_b, gemm_quant_q6(out_q));
         } else {
             gemm_quant_t_general(C, A, B, bias, activation, M, N, K, out_q, in_q, w_q, bias_q,
                                  multipliers, shifts);
         }
     } else if (lay == 'N') {
         if (all_i8 && complete)
-            gemm_i8_n((int8_t*)C, (const int8_t*)A, (const int8_t*)B, bias, activation, M, N, K,
-                      multipliers, shifts, reduce_zero, z_in, z_out, z_b, gemm_quant_q6(out_q));
+            gemm_i8_n(c8, a8, b8, bias, activation, M, N, K, multipliers, shifts, reduce_zero,
+                      z_in, z_out, z_b, gemm_quant_q6(out_q));
         else
             gemm_quant_n_general(C, A, B, bias, activation, M, N, K, out_q, in_q, w_q, bias_q,
                                  multipliers, shifts);
     } else if (lay == 8) {
         if (all_i8 && (reduce_zero || (z_in >= -255 && z_in <= 255)))
-            gemm_i8_panel8((int8_t*)C, (const int8_t*)A, (const int8_t*)B, bias, activation, M,
-                           N, K, out_q, in_q, w_q, bias_q, reduce_zero, gemm_quant_q6(out_q));
+            gemm_i8_panel8(c8, a8, b8, bias, activation, M, N, K, out_q, in_q, w_q, bias_q,
+                           reduce_zero, gemm_quant_q6(out_q));
         else
             general_any(C, A, B, BLayout::panel8, bias, activation, M, N, K, out_q, in_q, w_q,
                         bias_q, multipliers, shifts);

@@ -172,7 +172,9 @@ NN_SIMD_INLINE v_i16 widen_hi(v_u8 v) { return vreinterpretq_s16_u16(vmovl_high_
  * sign; unsigned: each byte paired with a zero byte */
 NN_SIMD_INLINE v_i16 widen_lo(v_i8 v)
 {
-    return (v_i16)__builtin_shufflevector(v, v, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7) >> 8;
+    return (v_i16)__builtin_shufflevector(v, v, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7,
+                                          7) >>
+           8;
 }
 NN_SIMD_INLINE v_i16 widen_hi(v_i8 v)
 {
