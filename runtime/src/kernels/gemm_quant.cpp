@@ -249,7 +249,8 @@ INL int32_t dot_zp(const TA* a, int32_t za, const TB* b, int32_t zb, int32_t K)
     return s;
 }
 
-/* A and B read as INT8 when their records say so, otherwise as UINT8. */
+/* Column by column with the column's own zero points and scales; TA and TB
+ * are the 8-bit element types of A and B. */
 template <typename TA, typename TB>
 void general(void* C, const TA* A, const TB* B, BLayout mode, const int32_t* bias,
              int32_t activation, int32_t M, int32_t N, int32_t K, const nn_quant_params* out_q,
@@ -301,19 +302,14 @@ void general(void* C, const TA* A, const TB* B, BLayout mode, const int32_t* bia
     }
 }
 
-template <typename TA>
-void general_b(void* C, const TA* A, const void* B, BLayout mode, const int32_t* bias,
-               int32_t activation, int32_t M, int32_t N, int32_t K,
-               const nn_quant_params* out_q, const nn_quant_params* in_q,
-               const nn_quant_params* w_q, const nn_quant_params* bias_q,
-               const int32_t* multipliers, const int32_t* shifts)
+/* f(p) with p typed as the record's 8-bit type: INT8, otherwise UINT8. */
+template <typename F>
+INL void with_8bit(const void* p, const nn_quant_params* q, F f)
 {
-    if (w_q->type == NN_TYPE_I8)
-        general(C, A, static_cast<const int8_t*>(B), mode, bias, activation, M, N, K, out_q, in_q,
-                w_q, bias_q, multipliers, shifts);
+    if (q->type == NN_TYPE_I8)
+        f(static_cast<const int8_t*>(p));
     else
-        general(C, A, static_cast<const uint8_t*>(B), mode, bias, activation, M, N, K, out_q,
-                in_q, w_q, bias_q, multipliers, shifts);
+        f(static_cast<const uint8_t*>(p));
 }
 
 /* The general kernel for any INT8/UINT8 A and B, chosen by their records. */
@@ -323,12 +319,12 @@ void general_any(void* C, const void* A, const void* B, BLayout mode, const int3
                  const nn_quant_params* w_q, const nn_quant_params* bias_q,
                  const int32_t* multipliers, const int32_t* shifts)
 {
-    if (in_q->type == NN_TYPE_I8)
-        general_b(C, static_cast<const int8_t*>(A), B, mode, bias, activation, M, N, K, out_q,
-                  in_q, w_q, bias_q, multipliers, shifts);
-    else
-        general_b(C, static_cast<const uint8_t*>(A), B, mode, bias, activation, M, N, K, out_q,
-                  in_q, w_q, bias_q, multipliers, shifts);
+    with_8bit(A, in_q, [&](auto a) {
+        with_8bit(B, w_q, [&](auto b) {
+            general(C, a, b, mode, bias, activation, M, N, K, out_q, in_q, w_q, bias_q,
+                    multipliers, shifts);
+        });
+    });
 }
 
 } // namespace
