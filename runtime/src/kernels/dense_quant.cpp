@@ -1,85 +1,87 @@
 /* One-row quantised dense kernels: two that only accumulate into 32-bit
  * integers and one that requantises the row itself. */
-#include <stddef.h>
+#include <cstddef>
 
 #include "kernels/fixed_point.h"
 #include "kernels/gemm_quant.h"
 #include "kernels/gemm_simd.h"
 
-/* acc[j] += x · w[j] over one weights row; x is a zero-point-adjusted input
- * value (up to 9 bits), w[j] − zw (16-bit lanes) up to 9 bits: 16×16 -> 32. */
-static inline __attribute__((always_inline)) void row_mac(int32_t* acc, const void* wrow,
-                                                          int is_signed, int32_t zw, int32_t x,
-                                                          int32_t N, int vector_ok)
+namespace kestrune {
+namespace {
+
+using namespace simd;
+
+/* acc[j] += x · w[j] over one weights row of INT8 or UINT8 values; x is a
+ * zero-point-adjusted input value (up to 9 bits), w[j] − zw (16-bit lanes) up
+ * to 9 bits: 16×16 -> 32. */
+template <typename T>
+inline __attribute__((always_inline)) void row_mac(int32_t* acc, const T* wrow, int32_t zw,
+                                                   int32_t x, int32_t N, bool vector_ok)
 {
     int32_t j = 0;
     if (vector_ok) {
-        const v_i16 vzw = vi16_dup((int16_t)zw);
-        const int16_t xs = (int16_t)x;
+        const v_i16 vzw = dup(static_cast<int16_t>(zw));
+        const int16_t xs = static_cast<int16_t>(x);
         for (; j + 16 <= N; j += 16) {
             v_i16 lo, hi;
-            if (is_signed) {
-                v_i8 w = vi8_load((const int8_t*)wrow + j);
-                lo = vi16_lo_i8(w);
-                hi = vi16_hi_i8(w);
-            } else {
-                v_u8 w = vu8_load((const uint8_t*)wrow + j);
-                lo = vi16_lo_u8(w);
-                hi = vi16_hi_u8(w);
-            }
-            lo = vi16_sub(lo, vzw);
-            hi = vi16_sub(hi, vzw);
-            vi32_store(acc + j, vi32_mlal_lo_n(vi32_load(acc + j), lo, xs));
-            vi32_store(acc + j + 4, vi32_mlal_hi_n(vi32_load(acc + j + 4), lo, xs));
-            vi32_store(acc + j + 8, vi32_mlal_lo_n(vi32_load(acc + j + 8), hi, xs));
-            vi32_store(acc + j + 12, vi32_mlal_hi_n(vi32_load(acc + j + 12), hi, xs));
+            load_widen(wrow + j, &lo, &hi);
+            lo = sub(lo, vzw);
+            hi = sub(hi, vzw);
+            store(acc + j, vi32_mlal_lo_n(load(acc + j), lo, xs));
+            store(acc + j + 4, vi32_mlal_hi_n(load(acc + j + 4), lo, xs));
+            store(acc + j + 8, vi32_mlal_lo_n(load(acc + j + 8), hi, xs));
+            store(acc + j + 12, vi32_mlal_hi_n(load(acc + j + 12), hi, xs));
         }
         for (; j + 8 <= N; j += 8) {
-            v_i16 w = is_signed ? vi16_from_i8x8((const int8_t*)wrow + j)
-                                : vi16_from_u8x8((const uint8_t*)wrow + j);
-            w = vi16_sub(w, vzw);
-            vi32_store(acc + j, vi32_mlal_lo_n(vi32_load(acc + j), w, xs));
-            vi32_store(acc + j + 4, vi32_mlal_hi_n(vi32_load(acc + j + 4), w, xs));
+            const v_i16 w = sub(widen8(wrow + j), vzw);
+            store(acc + j, vi32_mlal_lo_n(load(acc + j), w, xs));
+            store(acc + j + 4, vi32_mlal_hi_n(load(acc + j + 4), w, xs));
         }
     }
     for (; j < N; ++j) {
-        int32_t w = is_signed ? ((const int8_t*)wrow)[j] : ((const uint8_t*)wrow)[j];
         /* In 64 bits: outside the vector case x and zw may be any zero-point
          * adjusted values; the sum wraps like the vector lanes'. */
-        const int64_t p = (int64_t)x * ((int64_t)w - zw);
-        acc[j] = (int32_t)(uint32_t)((uint64_t)(uint32_t)acc[j] + (uint64_t)p);
+        const int64_t p = static_cast<int64_t>(x) * (static_cast<int64_t>(wrow[j]) - zw);
+        acc[j] = static_cast<int32_t>(
+            static_cast<uint32_t>(static_cast<uint64_t>(static_cast<uint32_t>(acc[j])) +
+                                  static_cast<uint64_t>(p)));
     }
 }
 
-static inline int fits_9bit(int32_t z)
+constexpr bool fits_9bit(int32_t z)
 {
     return z >= -255 && z <= 255;
 }
 
-void dense_i8_accumulate(const int8_t* input, const int8_t* weights, int32_t N, int32_t K,
-                         int32_t z_in, int32_t* accumulators)
+/* acc[j] = Σ_k (input[k] - z_in) · (weights[k][j] - z_w). */
+template <typename T>
+void dense_accumulate(const T* input, const T* weights, int32_t N, int32_t K, int32_t z_in,
+                      int32_t z_w, int32_t* accumulators)
 {
     if (N <= 0)
         return;
     for (int32_t j = 0; j < N; ++j)
         accumulators[j] = 0;
-    const int ok = fits_9bit(z_in);
+    const bool ok = fits_9bit(z_in) && fits_9bit(z_w);
     for (int32_t k = 0; k < K; ++k)
-        row_mac(accumulators, weights + (size_t)k * (size_t)N, 1, 0,
-                (int32_t)((uint32_t)input[k] - (uint32_t)z_in), N, ok);
+        row_mac(accumulators, weights + static_cast<size_t>(k) * static_cast<size_t>(N), z_w,
+                static_cast<int32_t>(static_cast<uint32_t>(input[k]) - static_cast<uint32_t>(z_in)),
+                N, ok);
+}
+
+} // namespace
+} // namespace kestrune
+
+void dense_i8_accumulate(const int8_t* input, const int8_t* weights, int32_t N, int32_t K,
+                         int32_t z_in, int32_t* accumulators)
+{
+    kestrune::dense_accumulate(input, weights, N, K, z_in, 0, accumulators);
 }
 
 void dense_u8_accumulate(const uint8_t* input, const uint8_t* weights, int32_t N, int32_t K,
                          int32_t z_in, int32_t z_w, int32_t* accumulators)
 {
-    if (N <= 0)
-        return;
-    for (int32_t j = 0; j < N; ++j)
-        accumulators[j] = 0;
-    const int ok = fits_9bit(z_in) && fits_9bit(z_w);
-    for (int32_t k = 0; k < K; ++k)
-        row_mac(accumulators, weights + (size_t)k * (size_t)N, 0, z_w,
-                (int32_t)((uint32_t)input[k] - (uint32_t)z_in), N, ok);
+    kestrune::dense_accumulate(input, weights, N, K, z_in, z_w, accumulators);
 }
 
 void dense_quant_row(void* output, const void* input, const void* weights, const int32_t* bias,
@@ -90,7 +92,7 @@ void dense_quant_row(void* output, const void* input, const void* weights, const
     if (N <= 0 || K <= 0)
         return;
     gemm_quant_n_general(output, input, weights, bias, activation, 1, N, K, out_q, in_q, w_q,
-                         bias_q, NULL, NULL);
+                         bias_q, nullptr, nullptr);
 }
 
 int kernel_dense_quant(void* output, const void* input, const void* weights, const int32_t* bias,

@@ -14,6 +14,39 @@
 #include "kestrune/nn.h"
 
 #ifdef __cplusplus
+#include <limits>
+
+/* C++ helpers; extern "C++" because some includers wrap this header in
+ * extern "C". */
+extern "C++" {
+namespace kestrune {
+
+/* v clamped to the range of the integer type T. */
+template <typename T>
+constexpr T saturate(int64_t v)
+{
+    static_assert(sizeof(T) <= 4, "8- to 32-bit results");
+    constexpr int64_t lo = std::numeric_limits<T>::min();
+    constexpr int64_t hi = std::numeric_limits<T>::max();
+    return static_cast<T>(v < lo ? lo : v > hi ? hi : v);
+}
+
+/* The fused activation of a rescaled value, before the output zero point is
+ * added: RELU (1) clamps at 0, RELU6 (2) also at q6; other codes leave v. */
+constexpr int32_t clamp_fused(int32_t v, int32_t activation, int32_t q6)
+{
+    if (activation == 1 || activation == 2)
+        v = v < 0 ? 0 : v;
+    if (activation == 2)
+        v = v > q6 ? q6 : v;
+    return v;
+}
+
+} // namespace kestrune
+}
+#endif
+
+#ifdef __cplusplus
 extern "C" {
 #endif
 
@@ -88,7 +121,7 @@ static inline int32_t mac_zp(int32_t acc, int32_t a, int32_t za, int32_t b, int3
 
 static inline int32_t saturate_i32(int64_t v)
 {
-    return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : (int32_t)v;
+    return kestrune::saturate<int32_t>(v);
 }
 
 /* a / b rounding halves away from zero (b != 0). */
@@ -119,17 +152,14 @@ static inline int32_t quant_read(const void* data, size_t i, uint32_t type)
  * 65535 like every other type at its upper bound; other types store nothing. */
 static inline void quant_store(void* data, size_t i, int64_t v, uint32_t type)
 {
+    using kestrune::saturate;
     switch (type) {
-    case NN_TYPE_I8: ((int8_t*)data)[i] = (int8_t)(v < -128 ? -128 : v > 127 ? 127 : v); break;
-    case NN_TYPE_U8: ((uint8_t*)data)[i] = (uint8_t)(v < 0 ? 0 : v > 255 ? 255 : v); break;
-    case NN_TYPE_I16:
-        ((int16_t*)data)[i] = (int16_t)(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
-        break;
-    case NN_TYPE_U16: ((uint16_t*)data)[i] = (uint16_t)(v < 0 ? 0 : v > 65535 ? 65535 : v); break;
-    case NN_TYPE_I32: ((int32_t*)data)[i] = saturate_i32(v); break;
-    case NN_TYPE_U32:
-        ((uint32_t*)data)[i] = (uint32_t)(v <= 0 ? 0 : v > (int64_t)UINT32_MAX ? UINT32_MAX : v);
-        break;
+    case NN_TYPE_I8: static_cast<int8_t*>(data)[i] = saturate<int8_t>(v); break;
+    case NN_TYPE_U8: static_cast<uint8_t*>(data)[i] = saturate<uint8_t>(v); break;
+    case NN_TYPE_I16: static_cast<int16_t*>(data)[i] = saturate<int16_t>(v); break;
+    case NN_TYPE_U16: static_cast<uint16_t*>(data)[i] = saturate<uint16_t>(v); break;
+    case NN_TYPE_I32: static_cast<int32_t*>(data)[i] = saturate<int32_t>(v); break;
+    case NN_TYPE_U32: static_cast<uint32_t*>(data)[i] = saturate<uint32_t>(v); break;
     default: break;
     }
 }
@@ -193,6 +223,20 @@ void requantize_i8_kernel(int8_t* out, int32_t count, const int32_t* in, int32_t
                           const int32_t* multipliers, const int32_t* shifts);
 
 #ifdef __cplusplus
+}
+
+extern "C++" {
+namespace kestrune {
+
+/* The value 6.0 in output steps: the RELU6 bound q6 of every quantised kernel. */
+inline int32_t six_in_steps(const nn_quant_params* out_q)
+{
+    int32_t m = 0, e = 0;
+    quantize_multiplier(&m, &e, 1.0f / quant_scale(out_q));
+    return apply_multiplier(6, m, e);
+}
+
+} // namespace kestrune
 }
 #endif
 

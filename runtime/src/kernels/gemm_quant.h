@@ -33,24 +33,21 @@ void gemm_quant(void* C, const void* A, char transpose_a, const void* B, char la
                 const int32_t* multipliers, const int32_t* shifts, const int32_t* reduce_zero);
 
 /* The driver's kernels.  The integer kernels take the per-channel arrays, the
- * zero points (z_b 0 without a bias) and q6 from the driver. */
-void gemm_i8_t(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* bias,
-               int32_t activation, int32_t M, int32_t N, int32_t K, const int32_t* multipliers,
-               const int32_t* shifts, const int32_t* reduce_zero, int32_t z_in, int32_t z_out,
-               int32_t z_b, int32_t q6);
-void gemm_i8_t_row(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* bias,
-                   int32_t activation, int32_t M, int32_t N, int32_t K,
-                   const int32_t* multipliers, const int32_t* shifts,
-                   const int32_t* reduce_zero, int32_t z_in, int32_t z_out, int32_t z_b,
-                   int32_t q6);
+ * zero points (z_b 0 without a bias) and q6 from the driver.  The INT8
+ * kernels share one signature: layout 'T' in 2×2 tiles or one row at a time,
+ * and layout 'N'. */
+typedef void gemm_i8_kernel(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* bias,
+                            int32_t activation, int32_t M, int32_t N, int32_t K,
+                            const int32_t* multipliers, const int32_t* shifts,
+                            const int32_t* reduce_zero, int32_t z_in, int32_t z_out, int32_t z_b,
+                            int32_t q6);
+gemm_i8_kernel gemm_i8_t;
+gemm_i8_kernel gemm_i8_t_row;
+gemm_i8_kernel gemm_i8_n;
 void gemm_u8_t(uint8_t* C, const uint8_t* A, const uint8_t* B, const int32_t* bias,
                int32_t activation, int32_t M, int32_t N, int32_t K, const int32_t* multipliers,
                const int32_t* shifts, const int32_t* reduce_zero, int32_t z_in, int32_t z_w,
                int32_t z_out, int32_t z_b, int32_t q6);
-void gemm_i8_n(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* bias,
-               int32_t activation, int32_t M, int32_t N, int32_t K, const int32_t* multipliers,
-               const int32_t* shifts, const int32_t* reduce_zero, int32_t z_in, int32_t z_out,
-               int32_t z_b, int32_t q6);
 /* Layout 8, INT8 operands and output; reduce_zero may be NULL. */
 void gemm_i8_panel8(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* bias,
                     int32_t activation, int32_t M, int32_t N, int32_t K,
@@ -59,17 +56,15 @@ void gemm_i8_panel8(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* 
                     const int32_t* reduce_zero, int32_t q6);
 /* Any INT8/UINT8 A and B, any output type the saturating store writes;
  * multipliers and shifts may be NULL (then one quantize_multiplier per
- * element). */
-void gemm_quant_t_general(void* C, const void* A, const void* B, const int32_t* bias,
-                          int32_t activation, int32_t M, int32_t N, int32_t K,
-                          const nn_quant_params* out_q, const nn_quant_params* in_q,
-                          const nn_quant_params* w_q, const nn_quant_params* bias_q,
-                          const int32_t* multipliers, const int32_t* shifts);
-void gemm_quant_n_general(void* C, const void* A, const void* B, const int32_t* bias,
-                          int32_t activation, int32_t M, int32_t N, int32_t K,
-                          const nn_quant_params* out_q, const nn_quant_params* in_q,
-                          const nn_quant_params* w_q, const nn_quant_params* bias_q,
-                          const int32_t* multipliers, const int32_t* shifts);
+ * element).  B in layout 'T' or 'N'. */
+typedef void gemm_quant_general_kernel(void* C, const void* A, const void* B,
+                                       const int32_t* bias, int32_t activation, int32_t M,
+                                       int32_t N, int32_t K, const nn_quant_params* out_q,
+                                       const nn_quant_params* in_q, const nn_quant_params* w_q,
+                                       const nn_quant_params* bias_q, const int32_t* multipliers,
+                                       const int32_t* shifts);
+gemm_quant_general_kernel gemm_quant_t_general;
+gemm_quant_general_kernel gemm_quant_n_general;
 
 /* ---- one-row dense kernels (weights K×N row-major) --------------------- */
 

@@ -5,18 +5,23 @@
  * the same integer results bit for bit; the float operations differ only
  * where NEON fuses a multiply-add (vfma), which the callers name explicitly.
  *
- * Everything here is static inline, allocates nothing and keeps no state. */
+ * Loads, stores, broadcasts and widenings are overloaded on the element type,
+ * so that one kernel template serves INT8 and UINT8 operands.  Everything here
+ * is inline, allocates nothing and keeps no state. */
 #ifndef KESTRUNE_KERNELS_GEMM_SIMD_H
 #define KESTRUNE_KERNELS_GEMM_SIMD_H
 
-#include <stdint.h>
-#include <string.h>
+#include <cstdint>
+#include <cstring>
 
 #ifdef __ARM_NEON
 #include <arm_neon.h>
 #endif
 
-#define NN_SIMD_INLINE static inline __attribute__((always_inline))
+#define NN_SIMD_INLINE inline __attribute__((always_inline))
+
+namespace kestrune {
+namespace simd {
 
 #ifdef __ARM_NEON
 typedef float32x4_t v_f32;
@@ -34,56 +39,61 @@ typedef uint8_t v_u8 __attribute__((vector_size(16)));
 typedef int8_t v_i8_half __attribute__((vector_size(8)));
 typedef uint8_t v_u8_half __attribute__((vector_size(8)));
 typedef int16_t v_i16_half __attribute__((vector_size(8)));
+
+/* The portable loads and stores: 16 (or 8) bytes copied as they stand. */
+template <typename V, typename T>
+NN_SIMD_INLINE V load_bytes(const T* p)
+{
+    V v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <typename T, typename V>
+NN_SIMD_INLINE void store_bytes(T* p, V v)
+{
+    memcpy(p, &v, sizeof v);
+}
+
+/* Four lanes of a, starting at lane 4·H, widened to 32 bits. */
+template <int H>
+NN_SIMD_INLINE v_i32 widen_quarter(v_i16 a)
+{
+    return v_i32{a[4 * H], a[4 * H + 1], a[4 * H + 2], a[4 * H + 3]};
+}
+#endif
+
+/* ---- loads, stores, broadcasts and lane-wise sums, by element type ---- */
+
+#ifdef __ARM_NEON
+NN_SIMD_INLINE v_f32 load(const float* p) { return vld1q_f32(p); }
+NN_SIMD_INLINE v_i8 load(const int8_t* p) { return vld1q_s8(p); }
+NN_SIMD_INLINE v_u8 load(const uint8_t* p) { return vld1q_u8(p); }
+NN_SIMD_INLINE v_i32 load(const int32_t* p) { return vld1q_s32(p); }
+NN_SIMD_INLINE void store(float* p, v_f32 v) { vst1q_f32(p, v); }
+NN_SIMD_INLINE void store(int32_t* p, v_i32 v) { vst1q_s32(p, v); }
+NN_SIMD_INLINE v_f32 dup(float x) { return vdupq_n_f32(x); }
+NN_SIMD_INLINE v_i16 dup(int16_t x) { return vdupq_n_s16(x); }
+NN_SIMD_INLINE v_i32 dup(int32_t x) { return vdupq_n_s32(x); }
+NN_SIMD_INLINE v_f32 add(v_f32 a, v_f32 b) { return vaddq_f32(a, b); }
+NN_SIMD_INLINE v_i32 add(v_i32 a, v_i32 b) { return vaddq_s32(a, b); }
+NN_SIMD_INLINE v_i16 sub(v_i16 a, v_i16 b) { return vsubq_s16(a, b); }
+#else
+NN_SIMD_INLINE v_f32 load(const float* p) { return load_bytes<v_f32>(p); }
+NN_SIMD_INLINE v_i8 load(const int8_t* p) { return load_bytes<v_i8>(p); }
+NN_SIMD_INLINE v_u8 load(const uint8_t* p) { return load_bytes<v_u8>(p); }
+NN_SIMD_INLINE v_i32 load(const int32_t* p) { return load_bytes<v_i32>(p); }
+NN_SIMD_INLINE void store(float* p, v_f32 v) { store_bytes(p, v); }
+NN_SIMD_INLINE void store(int32_t* p, v_i32 v) { store_bytes(p, v); }
+NN_SIMD_INLINE v_f32 dup(float x) { return v_f32{x, x, x, x}; }
+NN_SIMD_INLINE v_i16 dup(int16_t x) { return v_i16{x, x, x, x, x, x, x, x}; }
+NN_SIMD_INLINE v_i32 dup(int32_t x) { return v_i32{x, x, x, x}; }
+NN_SIMD_INLINE v_f32 add(v_f32 a, v_f32 b) { return a + b; }
+NN_SIMD_INLINE v_i32 add(v_i32 a, v_i32 b) { return a + b; }
+NN_SIMD_INLINE v_i16 sub(v_i16 a, v_i16 b) { return a - b; }
 #endif
 
 /* ---- four float lanes ------------------------------------------------- */
-
-NN_SIMD_INLINE v_f32 vf_load(const float* p)
-{
-#ifdef __ARM_NEON
-    return vld1q_f32(p);
-#else
-    v_f32 v;
-    memcpy(&v, p, sizeof v);
-    return v;
-#endif
-}
-
-NN_SIMD_INLINE void vf_store(float* p, v_f32 v)
-{
-#ifdef __ARM_NEON
-    vst1q_f32(p, v);
-#else
-    memcpy(p, &v, sizeof v);
-#endif
-}
-
-NN_SIMD_INLINE v_f32 vf_dup(float x)
-{
-#ifdef __ARM_NEON
-    return vdupq_n_f32(x);
-#else
-    return (v_f32){x, x, x, x};
-#endif
-}
-
-NN_SIMD_INLINE v_f32 vf_add(v_f32 a, v_f32 b)
-{
-#ifdef __ARM_NEON
-    return vaddq_f32(a, b);
-#else
-    return a + b;
-#endif
-}
-
-NN_SIMD_INLINE v_f32 vf_mul(v_f32 a, v_f32 b)
-{
-#ifdef __ARM_NEON
-    return vmulq_f32(a, b);
-#else
-    return a * b;
-#endif
-}
 
 /* acc + a * b, fused on NEON (one rounding), separate elsewhere. */
 NN_SIMD_INLINE v_f32 vf_fma(v_f32 acc, v_f32 a, v_f32 b)
@@ -105,25 +115,19 @@ NN_SIMD_INLINE v_f32 vf_mla(v_f32 acc, v_f32 a, v_f32 b)
 #endif
 }
 
-NN_SIMD_INLINE v_f32 vf_max(v_f32 a, v_f32 b)
-{
+/* The larger and the smaller lane of a and b; elsewhere than NEON a NaN in a
+ * gives b's lane. */
 #ifdef __ARM_NEON
-    return vmaxq_f32(a, b);
+NN_SIMD_INLINE v_f32 vf_max(v_f32 a, v_f32 b) { return vmaxq_f32(a, b); }
+NN_SIMD_INLINE v_f32 vf_min(v_f32 a, v_f32 b) { return vminq_f32(a, b); }
 #else
-    v_i32 m = a > b;
-    return (v_f32)(((v_i32)a & m) | ((v_i32)b & ~m));
-#endif
-}
-
-NN_SIMD_INLINE v_f32 vf_min(v_f32 a, v_f32 b)
+NN_SIMD_INLINE v_f32 vf_select(v_i32 m, v_f32 a, v_f32 b)
 {
-#ifdef __ARM_NEON
-    return vminq_f32(a, b);
-#else
-    v_i32 m = a < b;
     return (v_f32)(((v_i32)a & m) | ((v_i32)b & ~m));
-#endif
 }
+NN_SIMD_INLINE v_f32 vf_max(v_f32 a, v_f32 b) { return vf_select(a > b, a, b); }
+NN_SIMD_INLINE v_f32 vf_min(v_f32 a, v_f32 b) { return vf_select(a < b, a, b); }
+#endif
 
 /* Sum of the four lanes: (l0 + l1) + (l2 + l3) on both bodies. */
 NN_SIMD_INLINE float vf_sum(v_f32 v)
@@ -136,181 +140,114 @@ NN_SIMD_INLINE float vf_sum(v_f32 v)
 #endif
 }
 
-/* ---- integer lanes ---------------------------------------------------- */
+/* ---- 8-bit values widened to 16 bits ---------------------------------- */
 
-NN_SIMD_INLINE v_i8 vi8_load(const int8_t* p)
-{
-#ifdef __ARM_NEON
-    return vld1q_s8(p);
-#else
-    v_i8 v;
-    memcpy(&v, p, sizeof v);
-    return v;
-#endif
-}
-
-NN_SIMD_INLINE v_u8 vu8_load(const uint8_t* p)
-{
-#ifdef __ARM_NEON
-    return vld1q_u8(p);
-#else
-    v_u8 v;
-    memcpy(&v, p, sizeof v);
-    return v;
-#endif
-}
-
-/* Eight signed bytes widened to 16 bits. */
-NN_SIMD_INLINE v_i16 vi16_from_i8x8(const int8_t* p)
+/* Eight bytes at p widened to 16 bits (unsigned ones to 0..255). */
+NN_SIMD_INLINE v_i16 widen8(const int8_t* p)
 {
 #ifdef __ARM_NEON
     return vmovl_s8(vld1_s8(p));
 #else
-    v_i8_half h;
-    memcpy(&h, p, sizeof h);
-    return __builtin_convertvector(h, v_i16);
+    return __builtin_convertvector(load_bytes<v_i8_half>(p), v_i16);
 #endif
 }
 
-/* Eight unsigned bytes widened to 16 bits (values 0..255). */
-NN_SIMD_INLINE v_i16 vi16_from_u8x8(const uint8_t* p)
+NN_SIMD_INLINE v_i16 widen8(const uint8_t* p)
 {
 #ifdef __ARM_NEON
     return vreinterpretq_s16_u16(vmovl_u8(vld1_u8(p)));
 #else
-    v_u8_half h;
-    memcpy(&h, p, sizeof h);
-    return __builtin_convertvector(h, v_i16);
+    return __builtin_convertvector(load_bytes<v_u8_half>(p), v_i16);
 #endif
 }
 
-/* Low and high eight lanes of sixteen signed bytes, widened to 16 bits. */
-NN_SIMD_INLINE v_i16 vi16_lo_i8(v_i8 v)
-{
+/* Low and high eight lanes of sixteen bytes, widened to 16 bits. */
 #ifdef __ARM_NEON
-    return vmovl_s8(vget_low_s8(v));
+NN_SIMD_INLINE v_i16 widen_lo(v_i8 v) { return vmovl_s8(vget_low_s8(v)); }
+NN_SIMD_INLINE v_i16 widen_hi(v_i8 v) { return vmovl_high_s8(v); }
+NN_SIMD_INLINE v_i16 widen_lo(v_u8 v) { return vreinterpretq_s16_u16(vmovl_u8(vget_low_u8(v))); }
+NN_SIMD_INLINE v_i16 widen_hi(v_u8 v) { return vreinterpretq_s16_u16(vmovl_high_u8(v)); }
 #else
-    /* each byte doubled into a 16-bit lane, then shifted down with its sign */
-    v_i8 d = __builtin_shufflevector(v, v, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7);
-    return (v_i16)d >> 8;
-#endif
+/* signed: each byte doubled into a 16-bit lane, then shifted down with its
+ * sign; unsigned: each byte paired with a zero byte */
+NN_SIMD_INLINE v_i16 widen_lo(v_i8 v)
+{
+    return (v_i16)__builtin_shufflevector(v, v, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7,
+                                          7) >>
+           8;
 }
-
-NN_SIMD_INLINE v_i16 vi16_hi_i8(v_i8 v)
+NN_SIMD_INLINE v_i16 widen_hi(v_i8 v)
 {
-#ifdef __ARM_NEON
-    return vmovl_high_s8(v);
-#else
-    v_i8 d = __builtin_shufflevector(v, v, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 14, 14,
-                                     15, 15);
-    return (v_i16)d >> 8;
-#endif
+    return (v_i16)__builtin_shufflevector(v, v, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 14,
+                                          14, 15, 15) >>
+           8;
 }
-
-NN_SIMD_INLINE v_i16 vi16_lo_u8(v_u8 v)
+NN_SIMD_INLINE v_i16 widen_lo(v_u8 v)
 {
-#ifdef __ARM_NEON
-    return vreinterpretq_s16_u16(vmovl_u8(vget_low_u8(v)));
-#else
     const v_u8 z = {0};
     return (v_i16)__builtin_shufflevector(v, z, 0, 16, 1, 16, 2, 16, 3, 16, 4, 16, 5, 16, 6, 16,
                                           7, 16);
-#endif
 }
-
-NN_SIMD_INLINE v_i16 vi16_hi_u8(v_u8 v)
+NN_SIMD_INLINE v_i16 widen_hi(v_u8 v)
 {
-#ifdef __ARM_NEON
-    return vreinterpretq_s16_u16(vmovl_high_u8(v));
-#else
     const v_u8 z = {0};
     return (v_i16)__builtin_shufflevector(v, z, 8, 16, 9, 16, 10, 16, 11, 16, 12, 16, 13, 16, 14,
                                           16, 15, 16);
-#endif
 }
+#endif
+
+/* Sixteen 8-bit values at p as their low and high eight, widened to 16 bits. */
+template <typename T>
+NN_SIMD_INLINE void load_widen(const T* p, v_i16* lo, v_i16* hi)
+{
+    const auto v = load(p);
+    *lo = widen_lo(v);
+    *hi = widen_hi(v);
+}
+
+/* ---- 16-bit lanes ----------------------------------------------------- */
 
 /* 16-bit lanes of a and b interleaved: zip_lo a0 b0 a1 b1 a2 b2 a3 b3,
  * zip_hi a4 b4 ... a7 b7. */
+#ifdef __ARM_NEON
+NN_SIMD_INLINE v_i16 vi16_zip_lo(v_i16 a, v_i16 b) { return vzip1q_s16(a, b); }
+NN_SIMD_INLINE v_i16 vi16_zip_hi(v_i16 a, v_i16 b) { return vzip2q_s16(a, b); }
+#else
 NN_SIMD_INLINE v_i16 vi16_zip_lo(v_i16 a, v_i16 b)
 {
-#ifdef __ARM_NEON
-    return vzip1q_s16(a, b);
-#else
     return __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11);
-#endif
 }
-
 NN_SIMD_INLINE v_i16 vi16_zip_hi(v_i16 a, v_i16 b)
 {
-#ifdef __ARM_NEON
-    return vzip2q_s16(a, b);
-#else
     return __builtin_shufflevector(a, b, 4, 12, 5, 13, 6, 14, 7, 15);
+}
+#endif
+
+/* Lanes 2T and 2T+1 of a repeated over the vector. */
+template <int T>
+NN_SIMD_INLINE v_i16 vi16_dup_pair_lane(v_i16 a)
+{
+    static_assert(T >= 0 && T < 4, "a pair of the eight 16-bit lanes");
+#ifdef __ARM_NEON
+    return vreinterpretq_s16_s32(vdupq_laneq_s32(vreinterpretq_s32_s16(a), T));
+#else
+    return (v_i16)__builtin_shufflevector((v_i32)a, (v_i32)a, T, T, T, T);
 #endif
 }
-
-/* Lanes 2t and 2t+1 of a repeated over the vector (t a constant 0..3). */
-#ifdef __ARM_NEON
-#define VI16_DUP_PAIR_LANE(a, t) \
-    vreinterpretq_s16_s32(vdupq_laneq_s32(vreinterpretq_s32_s16(a), (t)))
-#else
-#define VI16_DUP_PAIR_LANE(a, t) \
-    ((v_i16)__builtin_shufflevector((v_i32)(a), (v_i32)(a), (t), (t), (t), (t)))
-#endif
 
 /* The pair (a, b) repeated over the eight 16-bit lanes: a, b, a, b, ... */
 NN_SIMD_INLINE v_i16 vi16_dup_pair(int16_t a, int16_t b)
 {
-    int32_t w = (int32_t)((uint32_t)(uint16_t)a | ((uint32_t)(uint16_t)b << 16));
+    const int32_t w = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(a)) |
+                                           (static_cast<uint32_t>(static_cast<uint16_t>(b)) << 16));
 #ifdef __ARM_NEON
     return vreinterpretq_s16_s32(vdupq_n_s32(w));
 #else
-    return (v_i16)(v_i32){w, w, w, w};
+    return (v_i16)dup(w);
 #endif
 }
 
-NN_SIMD_INLINE v_i16 vi16_dup(int16_t x)
-{
-#ifdef __ARM_NEON
-    return vdupq_n_s16(x);
-#else
-    return (v_i16){x, x, x, x, x, x, x, x};
-#endif
-}
-
-NN_SIMD_INLINE v_i16 vi16_sub(v_i16 a, v_i16 b)
-{
-#ifdef __ARM_NEON
-    return vsubq_s16(a, b);
-#else
-    return a - b;
-#endif
-}
-
-/* Lane-wise 16-bit product.  Only safe where every product fits in 16 bits:
- * raw 8-bit values (|a·b| <= 16384), one product per lane. */
-NN_SIMD_INLINE v_i16 vi16_mul(v_i16 a, v_i16 b)
-{
-#ifdef __ARM_NEON
-    return vmulq_s16(a, b);
-#else
-    return a * b;
-#endif
-}
-
-/* acc + pairwise sums of the eight 16-bit lanes, widened to 32 bits:
- * acc[i] += p[2i] + p[2i+1]. */
-NN_SIMD_INLINE v_i32 vi32_padal(v_i32 acc, v_i16 p)
-{
-#ifdef __ARM_NEON
-    return vpadalq_s16(acc, p);
-#else
-    /* little-endian lanes: the even lane is the low half of each 32-bit word */
-    v_i32 w = (v_i32)p;
-    v_i32 even = (v_i32)((v_u32)w << 16) >> 16;
-    return acc + even + (w >> 16);
-#endif
-}
+/* ---- 32-bit accumulation ---------------------------------------------- */
 
 /* acc[i] + a[2i]·b[2i] + a[2i+1]·b[2i+1] for raw 8-bit values a and b held
  * in 16-bit lanes (every product fits in 16 bits).  NEON multiplies in 16
@@ -323,7 +260,10 @@ NN_SIMD_INLINE v_i32 vi32_dot2_i8(v_i32 acc, v_i16 a, v_i16 b)
 #elif defined(__SSE2__)
     return acc + (v_i32)__builtin_ia32_pmaddwd128(a, b);
 #else
-    return vi32_padal(acc, a * b);
+    /* little-endian lanes: the even lane is the low half of each 32-bit word */
+    const v_i32 w = (v_i32)(a * b);
+    const v_i32 even = (v_i32)((v_u32)w << 16) >> 16;
+    return acc + even + (w >> 16);
 #endif
 }
 
@@ -345,48 +285,43 @@ NN_SIMD_INLINE void vi8_split(v_i8 v, v_i16* x0, v_i16* x1)
 
 /* acc + a[0..3] · b[0..3] and acc + a[4..7] · b[4..7] with 32-bit products:
  * for zero-point-adjusted values that need more than 8 bits. */
+#ifdef __ARM_NEON
 NN_SIMD_INLINE v_i32 vi32_mlal_lo(v_i32 acc, v_i16 a, v_i16 b)
 {
-#ifdef __ARM_NEON
     return vmlal_s16(acc, vget_low_s16(a), vget_low_s16(b));
-#else
-    v_i32 x = {a[0], a[1], a[2], a[3]};
-    v_i32 y = {b[0], b[1], b[2], b[3]};
-    return acc + x * y;
-#endif
 }
-
+NN_SIMD_INLINE v_i32 vi32_mlal_hi(v_i32 acc, v_i16 a, v_i16 b) { return vmlal_high_s16(acc, a, b); }
+#else
+NN_SIMD_INLINE v_i32 vi32_mlal_lo(v_i32 acc, v_i16 a, v_i16 b)
+{
+    return acc + widen_quarter<0>(a) * widen_quarter<0>(b);
+}
 NN_SIMD_INLINE v_i32 vi32_mlal_hi(v_i32 acc, v_i16 a, v_i16 b)
 {
-#ifdef __ARM_NEON
-    return vmlal_high_s16(acc, a, b);
-#else
-    v_i32 x = {a[4], a[5], a[6], a[7]};
-    v_i32 y = {b[4], b[5], b[6], b[7]};
-    return acc + x * y;
-#endif
+    return acc + widen_quarter<1>(a) * widen_quarter<1>(b);
 }
+#endif
 
 /* acc[i] + a[i] · s for the low and high four lanes of a, s one 16-bit value. */
+#ifdef __ARM_NEON
 NN_SIMD_INLINE v_i32 vi32_mlal_lo_n(v_i32 acc, v_i16 a, int16_t s)
 {
-#ifdef __ARM_NEON
     return vmlal_n_s16(acc, vget_low_s16(a), s);
-#else
-    v_i32 x = {a[0], a[1], a[2], a[3]};
-    return acc + x * (int32_t)s;
-#endif
 }
-
 NN_SIMD_INLINE v_i32 vi32_mlal_hi_n(v_i32 acc, v_i16 a, int16_t s)
 {
-#ifdef __ARM_NEON
     return vmlal_high_n_s16(acc, a, s);
-#else
-    v_i32 x = {a[4], a[5], a[6], a[7]};
-    return acc + x * (int32_t)s;
-#endif
 }
+#else
+NN_SIMD_INLINE v_i32 vi32_mlal_lo_n(v_i32 acc, v_i16 a, int16_t s)
+{
+    return acc + widen_quarter<0>(a) * static_cast<int32_t>(s);
+}
+NN_SIMD_INLINE v_i32 vi32_mlal_hi_n(v_i32 acc, v_i16 a, int16_t s)
+{
+    return acc + widen_quarter<1>(a) * static_cast<int32_t>(s);
+}
+#endif
 
 /* acc_lo/acc_hi += b[0..3] · s and b[4..7] · s for raw 8-bit values b and s
  * (every product fits in 16 bits, one product per lane before widening). */
@@ -396,49 +331,9 @@ NN_SIMD_INLINE void vi32_mac8_n(v_i32* acc_lo, v_i32* acc_hi, v_i16 b, int16_t s
     *acc_lo = vmlal_n_s16(*acc_lo, vget_low_s16(b), s);
     *acc_hi = vmlal_high_n_s16(*acc_hi, b, s);
 #else
-    v_i16 p = b * (v_i16){s, s, s, s, s, s, s, s};
-    v_i32 lo = {p[0], p[1], p[2], p[3]};
-    v_i32 hi = {p[4], p[5], p[6], p[7]};
-    *acc_lo += lo;
-    *acc_hi += hi;
-#endif
-}
-
-NN_SIMD_INLINE v_i32 vi32_dup(int32_t x)
-{
-#ifdef __ARM_NEON
-    return vdupq_n_s32(x);
-#else
-    return (v_i32){x, x, x, x};
-#endif
-}
-
-NN_SIMD_INLINE v_i32 vi32_load(const int32_t* p)
-{
-#ifdef __ARM_NEON
-    return vld1q_s32(p);
-#else
-    v_i32 v;
-    memcpy(&v, p, sizeof v);
-    return v;
-#endif
-}
-
-NN_SIMD_INLINE void vi32_store(int32_t* p, v_i32 v)
-{
-#ifdef __ARM_NEON
-    vst1q_s32(p, v);
-#else
-    memcpy(p, &v, sizeof v);
-#endif
-}
-
-NN_SIMD_INLINE v_i32 vi32_add(v_i32 a, v_i32 b)
-{
-#ifdef __ARM_NEON
-    return vaddq_s32(a, b);
-#else
-    return a + b;
+    const v_i16 p = b * dup(s);
+    *acc_lo += widen_quarter<0>(p);
+    *acc_hi += widen_quarter<1>(p);
 #endif
 }
 
@@ -448,18 +343,13 @@ NN_SIMD_INLINE int32_t vi32_sum(v_i32 v)
 #ifdef __ARM_NEON
     return vaddvq_s32(v);
 #else
-    uint32_t s = (uint32_t)v[0] + (uint32_t)v[1] + (uint32_t)v[2] + (uint32_t)v[3];
-    return (int32_t)s;
+    const uint32_t s = static_cast<uint32_t>(v[0]) + static_cast<uint32_t>(v[1]) +
+                       static_cast<uint32_t>(v[2]) + static_cast<uint32_t>(v[3]);
+    return static_cast<int32_t>(s);
 #endif
 }
 
-NN_SIMD_INLINE v_f32 vf_from_i32(v_i32 v)
-{
-#ifdef __ARM_NEON
-    return vcvtq_f32_s32(v);
-#else
-    return __builtin_convertvector(v, v_f32);
-#endif
-}
+} // namespace simd
+} // namespace kestrune
 
 #endif /* KESTRUNE_KERNELS_GEMM_SIMD_H */

@@ -9,27 +9,11 @@
 #include <arm_neon.h>
 #endif
 
-static int32_t clamp_activation(int32_t v, int32_t activation, int32_t q6)
-{
-    if (activation == 1 || activation == 2) {
-        if (v < 0)
-            v = 0;
-        if (activation == 2 && v > q6)
-            v = q6;
-    }
-    return v;
-}
-
-/* The value 6.0 in output steps. */
-static int32_t six_in_steps(const nn_quant_params* out_q)
-{
-    int32_t m, e;
-    quantize_multiplier(&m, &e, 1.0f / quant_scale(out_q));
-    return apply_multiplier(6, m, e);
-}
+namespace kestrune {
+namespace {
 
 /* Per-channel values: non-zero activations clamp at zero, RELU6 also at 6.0. */
-static int32_t clamp_per_channel(int32_t v, int32_t activation, int32_t q6)
+int32_t clamp_per_channel(int32_t v, int32_t activation, int32_t q6)
 {
     if (activation != 0 && v < 0)
         v = 0;
@@ -38,14 +22,14 @@ static int32_t clamp_per_channel(int32_t v, int32_t activation, int32_t q6)
     return v;
 }
 
-static int64_t read_wide(const void* in, size_t i, uint32_t type)
+int64_t read_wide(const void* in, size_t i, uint32_t type)
 {
     if (type == NN_TYPE_U32)
-        return ((const uint32_t*)in)[i];
+        return static_cast<const uint32_t*>(in)[i];
     return quant_read(in, i, type);
 }
 
-static void store_out(void* out, size_t i, int64_t v, uint32_t type)
+void store_out(void* out, size_t i, int64_t v, uint32_t type)
 {
     switch (type) {
     case NN_TYPE_I8:
@@ -53,33 +37,31 @@ static void store_out(void* out, size_t i, int64_t v, uint32_t type)
     case NN_TYPE_I16:
     case NN_TYPE_U16:
     case NN_TYPE_I32: quant_store(out, i, v, type); break;
+    /* UINT32 results stop at INT32_MAX */
     case NN_TYPE_U32:
-        ((uint32_t*)out)[i] = (uint32_t)(v < 0 ? 0 : v > INT32_MAX ? INT32_MAX : v);
+        static_cast<uint32_t*>(out)[i] = static_cast<uint32_t>(saturate<int32_t>(v < 0 ? 0 : v));
         break;
     default: break;
     }
 }
 
-static int8_t clamp_i8(int64_t v)
-{
-    return (int8_t)(v < -128 ? -128 : v > 127 ? 127 : v);
-}
-
-static void requantize_i8_tail(int8_t* out, int32_t begin, int32_t count, const int32_t* in,
-                               int32_t activation, int32_t z, int32_t q6,
-                               const int32_t* multipliers, const int32_t* shifts)
+/* Values begin..count-1 through their (multiplier, shift) pairs into T. */
+template <typename T>
+void requantize_pairs(T* out, int32_t begin, int32_t count, const int32_t* in,
+                      int32_t activation, int32_t z, int32_t q6, const int32_t* multipliers,
+                      const int32_t* shifts)
 {
     for (int32_t i = begin; i < count; ++i) {
         int32_t v = apply_multiplier(in[i], multipliers[i], shifts[i]);
         v = clamp_per_channel(v, activation, q6);
-        out[i] = clamp_i8((int64_t)v + z);
+        out[i] = saturate<T>(static_cast<int64_t>(v) + z);
     }
 }
 
-static void requantize_i8_portable(int8_t* out, int32_t count, const int32_t* in,
-                                   int32_t activation, const nn_quant_params* out_q,
-                                   const nn_quant_params* in_q, const int32_t* multipliers,
-                                   const int32_t* shifts)
+void requantize_i8_portable(int8_t* out, int32_t count, const int32_t* in,
+                            int32_t activation, const nn_quant_params* out_q,
+                            const nn_quant_params* in_q, const int32_t* multipliers,
+                            const int32_t* shifts)
 {
     int32_t z = quant_zero(out_q);
     float inv = 1.0f / quant_scale(out_q);
@@ -90,15 +72,15 @@ static void requantize_i8_portable(int8_t* out, int32_t count, const int32_t* in
         float factor = (many ? quant_scale_at(in_q, (size_t)i) : quant_scale(in_q)) * inv;
         int32_t r = round_even_to_i32((float)in[i] * factor);
         r = clamp_per_channel(r, activation, q6);
-        out[i] = clamp_i8((int64_t)r + z);
+        out[i] = saturate<int8_t>(static_cast<int64_t>(r) + z);
     }
-    requantize_i8_tail(out, blocks, count, in, activation, z, q6, multipliers, shifts);
+    requantize_pairs(out, blocks, count, in, activation, z, q6, multipliers, shifts);
 }
 
 #ifdef __ARM_NEON
-static void requantize_i8_neon(int8_t* out, int32_t count, const int32_t* in, int32_t activation,
-                               const nn_quant_params* out_q, const nn_quant_params* in_q,
-                               const int32_t* multipliers, const int32_t* shifts)
+void requantize_i8_neon(int8_t* out, int32_t count, const int32_t* in, int32_t activation,
+                        const nn_quant_params* out_q, const nn_quant_params* in_q,
+                        const int32_t* multipliers, const int32_t* shifts)
 {
     int32_t z = quant_zero(out_q);
     float inv = 1.0f / quant_scale(out_q);
@@ -131,49 +113,12 @@ static void requantize_i8_neon(int8_t* out, int32_t count, const int32_t* in, in
         int16x8_t h = vcombine_s16(vqmovn_s32(r0), vqmovn_s32(r1));
         vst1_s8(out + i, vqmovn_s16(h));
     }
-    requantize_i8_tail(out, blocks, count, in, activation, z, q6, multipliers, shifts);
+    requantize_pairs(out, blocks, count, in, activation, z, q6, multipliers, shifts);
 }
 #endif
 
-/* Both bodies stay reachable so tests can compare them. */
-void requantize_i8_kernel_portable(int8_t* out, int32_t count, const int32_t* in,
-                                   int32_t activation, const nn_quant_params* out_q,
-                                   const nn_quant_params* in_q, const int32_t* multipliers,
-                                   const int32_t* shifts)
-{
-    if (count > 0)
-        requantize_i8_portable(out, count, in, activation, out_q, in_q, multipliers, shifts);
-}
-
-void requantize_i8_kernel(int8_t* out, int32_t count, const int32_t* in, int32_t activation,
-                          const nn_quant_params* out_q, const nn_quant_params* in_q,
-                          const int32_t* multipliers, const int32_t* shifts)
-{
-    if (count <= 0)
-        return;
-#ifdef __ARM_NEON
-    requantize_i8_neon(out, count, in, activation, out_q, in_q, multipliers, shifts);
-#else
-    requantize_i8_portable(out, count, in, activation, out_q, in_q, multipliers, shifts);
-#endif
-}
-
-static void requantize_per_channel_u8(uint8_t* out, int32_t count, const int32_t* in,
-                                      int32_t activation, const nn_quant_params* out_q,
-                                      const int32_t* multipliers, const int32_t* shifts)
-{
-    int32_t z = quant_zero(out_q);
-    int32_t q6 = six_in_steps(out_q);
-    for (int32_t i = 0; i < count; ++i) {
-        int32_t v = apply_multiplier(in[i], multipliers[i], shifts[i]);
-        v = clamp_per_channel(v, activation, q6);
-        int64_t s = (int64_t)v + z;
-        out[i] = (uint8_t)(s < 0 ? 0 : s > 255 ? 255 : s);
-    }
-}
-
-static void requantize_per_tensor(void* out, int32_t count, const void* in, int32_t activation,
-                                  const nn_quant_params* out_q, const nn_quant_params* in_q)
+void requantize_per_tensor(void* out, int32_t count, const void* in, int32_t activation,
+                           const nn_quant_params* out_q, const nn_quant_params* in_q)
 {
     uint32_t in_type = in_q ? in_q->type : 0;
     uint32_t out_type = out_q ? out_q->type : 0;
@@ -206,9 +151,37 @@ static void requantize_per_tensor(void* out, int32_t count, const void* in, int3
         }
         int64_t x = read_wide(in, (size_t)i, in_type);
         int32_t v = apply_multiplier(saturate_i32(x - zi), m, e);
-        v = clamp_activation(v, activation, q6);
+        v = clamp_fused(v, activation, q6);
         store_out(out, (size_t)i, (int64_t)v + z_out, out_type);
     }
+}
+
+} // namespace
+} // namespace kestrune
+
+using namespace kestrune;
+
+/* Both bodies stay reachable so tests can compare them. */
+void requantize_i8_kernel_portable(int8_t* out, int32_t count, const int32_t* in,
+                                   int32_t activation, const nn_quant_params* out_q,
+                                   const nn_quant_params* in_q, const int32_t* multipliers,
+                                   const int32_t* shifts)
+{
+    if (count > 0)
+        requantize_i8_portable(out, count, in, activation, out_q, in_q, multipliers, shifts);
+}
+
+void requantize_i8_kernel(int8_t* out, int32_t count, const int32_t* in, int32_t activation,
+                          const nn_quant_params* out_q, const nn_quant_params* in_q,
+                          const int32_t* multipliers, const int32_t* shifts)
+{
+    if (count <= 0)
+        return;
+#ifdef __ARM_NEON
+    requantize_i8_neon(out, count, in, activation, out_q, in_q, multipliers, shifts);
+#else
+    requantize_i8_portable(out, count, in, activation, out_q, in_q, multipliers, shifts);
+#endif
 }
 
 void requantize_accumulators(void* out, int32_t count, const void* in, int32_t activation,
@@ -224,8 +197,8 @@ void requantize_accumulators(void* out, int32_t count, const void* in, int32_t a
         requantize_i8_kernel((int8_t*)out, count, (const int32_t*)in, activation, out_q, in_q,
                              multipliers, shifts);
     } else if (arrays && in_type == NN_TYPE_I32 && out_type < NN_TYPE_I16) {
-        requantize_per_channel_u8((uint8_t*)out, count, (const int32_t*)in, activation, out_q,
-                                  multipliers, shifts);
+        requantize_pairs(static_cast<uint8_t*>(out), 0, count, static_cast<const int32_t*>(in),
+                         activation, quant_zero(out_q), six_in_steps(out_q), multipliers, shifts);
     } else {
         requantize_per_tensor(out, count, in, activation, out_q, in_q);
     }
