@@ -37,14 +37,12 @@ static int logistic_family(nn_tensor* out, nn_tensor* in, int kind, unary_kernel
     int32_t count = nn_tensor_volume(in);
     if (nn_tensor_volume(out) < count)
         return NN_ERROR_SHAPE_MISMATCH;
-    float *o, *x;
-    status = map_tensors(out, &o, in, &x, NULL, NULL);
-    if (status)
-        return status;
-    kernel(o, count, x);
-    status = quantise_back(out, o);
+    kestrune::FrameMaps maps(out, in);
+    if (maps.status())
+        return maps.status();
+    kernel(maps.out(), count, maps.a());
+    status = quantise_back(out, maps.out());
     op_store_time(out, start);
-    unmap_tensors(out, in, NULL);
     return status;
 }
 
@@ -168,16 +166,14 @@ NN_API int nn_prelu(nn_tensor* output, nn_tensor* input, nn_tensor* slope)
         return NN_ERROR_INVALID_SHAPE;
     if (nn_tensor_volume(output) < v)
         return NN_ERROR_SHAPE_MISMATCH;
-    float *o, *x, *s;
-    int status = map_tensors(output, &o, input, &x, slope, &s);
-    if (status)
-        return status;
+    kestrune::FrameMaps maps(output, input, slope);
+    if (maps.status())
+        return maps.status();
     int64_t start = clock_now_ns();
     if (k > 0)
-        kernel_prelu_f32(o, v / k, x, k, s);
-    status = quantise_back(output, o);
+        kernel_prelu_f32(maps.out(), v / k, maps.a(), k, maps.b());
+    int status = quantise_back(output, maps.out());
     op_store_time(output, start);
-    unmap_tensors(output, input, slope);
     return status;
 }
 
@@ -211,10 +207,11 @@ NN_API int nn_softmax(nn_tensor* output, nn_tensor* input)
     int64_t entries = entry > 0 ? volume / entry : 0;
 
     int64_t start = clock_now_ns();
-    float *o, *x;
-    int status = map_tensors(output, &o, input, &x, NULL, NULL);
-    if (status)
-        return status;
+    kestrune::FrameMaps maps(output, input);
+    if (maps.status())
+        return maps.status();
+    float* o = maps.out();
+    const float* x = maps.a();
     for (int64_t r = 0; r < entries * rows_per_entry; ++r) {
         const float* in = x + r * length;
         float* row = o + r * length;
@@ -230,9 +227,8 @@ NN_API int nn_softmax(nn_tensor* output, nn_tensor* input)
         }
         kernel_divide_scalar_f32(row, length, row, (float)sum);
     }
-    status = quantise_back(output, o);
+    int status = quantise_back(output, o);
     op_store_time(output, start);
-    unmap_tensors(output, input, NULL);
     return status;
 }
 
