@@ -25,7 +25,7 @@ static int quantise_back(nn_tensor* out, const float* values)
 
 typedef void (*unary_kernel)(float* out, int32_t count, const float* in);
 
-/* sigmoid, fast sigmoid, tanh: FLOAT32 work through map_tensors. */
+/* sigmoid, fast sigmoid, tanh: FLOAT32 work through the frame's views. */
 static int logistic_family(nn_tensor* out, nn_tensor* in, int kind, unary_kernel kernel)
 {
     if (!out || !in)
@@ -80,24 +80,22 @@ static int rectifier(nn_tensor* out, nn_tensor* in, int code)
         return NN_ERROR_TYPE_MISMATCH;
     if (nn_tensor_volume(in) < count)
         return NN_ERROR_SHAPE_MISMATCH;
-    void* o;
-    const void* x;
-    status = nn_tensor_map_pair(out, &o, in, &x);
-    if (status)
-        return status;
+    kestrune::OutInMaps maps(out, in);
+    if (maps.status())
+        return maps.status();
     if (f32) {
         if (code == NN_ACTIVATION_RELU)
-            kernel_relu_f32((float*)o, count, (const float*)x);
+            kernel_relu_f32(maps.out.as<float>(), count, maps.in.as<float>());
         else
-            kernel_relu6_f32((float*)o, count, (const float*)x);
+            kernel_relu6_f32(maps.out.as<float>(), count, maps.in.as<float>());
     } else {
         nn_quant_params oq, iq;
         nn_tensor_quant_params(out, &oq);
         nn_tensor_quant_params(in, &iq);
-        requantize_accumulators(o, count, x, code, &oq, &iq, NULL, NULL);
+        requantize_accumulators(maps.out.data(), count, maps.in.data(), code, &oq, &iq, nullptr,
+                                nullptr);
     }
     op_store_time(out, start);
-    nn_tensor_unmap_pair(out, in);
     return 0;
 }
 
@@ -123,16 +121,17 @@ static int swish_or_leaky(nn_tensor* out, nn_tensor* in, int leaky, float alpha)
         return NN_ERROR_TYPE_MISMATCH;
     if (nn_tensor_volume(in) < count)
         return NN_ERROR_SHAPE_MISMATCH;
-    void* o;
-    const void* x;
-    int status = nn_tensor_map_pair(out, &o, in, &x);
-    if (status)
-        return status;
+    kestrune::OutInMaps maps(out, in);
+    if (maps.status())
+        return maps.status();
+    void* o = maps.out.data();
+    const void* x = maps.in.data();
     if (f32) {
         if (leaky)
-            kernel_leaky_relu_f32((float*)o, count, (const float*)x, alpha);
+            kernel_leaky_relu_f32(static_cast<float*>(o), count, static_cast<const float*>(x),
+                                  alpha);
         else
-            kernel_swish_f32((float*)o, count, (const float*)x);
+            kernel_swish_f32(static_cast<float*>(o), count, static_cast<const float*>(x));
     } else {
         nn_quant_params oq, iq;
         nn_tensor_quant_params(out, &oq);
@@ -143,7 +142,6 @@ static int swish_or_leaky(nn_tensor* out, nn_tensor* in, int leaky, float alpha)
             kernel_swish_quant(o, count, x, &oq, &iq);
     }
     op_store_time(out, start);
-    nn_tensor_unmap_pair(out, in);
     return 0;
 }
 

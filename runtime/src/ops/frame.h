@@ -91,6 +91,20 @@ private:
     int status_;
 };
 
+/* An output mapped read-write and then an input read-only, both given back
+ * when the owner ends; the input is not mapped when the output cannot be. */
+struct OutInMaps {
+    OutInMaps(nn_tensor* output, nn_tensor* input) noexcept
+        : out(output), in(out ? input : nullptr)
+    {
+    }
+    /* 0, or NN_ERROR_TENSOR_NO_DATA when either could not be mapped. */
+    int status() const noexcept { return out && in ? 0 : NN_ERROR_TENSOR_NO_DATA; }
+
+    ReadWriteMap out;
+    ReadMap in;
+};
+
 } // namespace kestrune
 }
 #endif

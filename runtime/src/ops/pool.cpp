@@ -36,12 +36,16 @@ static int32_t window_rows(const pool_args* w, int32_t oy, int32_t* first)
     return (int32_t)(r1 - r0);
 }
 
-static void pool_rows(const pool_args* w, int average)
+namespace {
+
+/* This thread's output rows of one image. */
+template <bool average>
+void pool_rows(const pool_args* w)
 {
     nn_row_range r = nn_thread_rows(w->oh);
     for (int64_t oy = r.begin; oy < r.begin + r.count; ++oy) {
         char* out = w->out + oy * w->out_row * (int64_t)w->element_size;
-        if (average)
+        if constexpr (average)
             memset(out, 0, (size_t)w->out_row * w->element_size);
         int32_t first = 0;
         int32_t rows = window_rows(w, (int32_t)oy, &first);
@@ -50,14 +54,14 @@ static void pool_rows(const pool_args* w, int average)
         const char* in = w->in + first * w->in_row * (int64_t)w->element_size;
         int32_t sw = w->strides[2], pl = w->padding[4], pr = w->padding[5], kw = w->ksize[2];
         if (w->type == NN_TYPE_F32) {
-            if (average)
+            if constexpr (average)
                 kernel_avgpool_f32(w->ow, w->ch, (float*)out, w->iw, sw, (const float*)in, pl, pr,
                                    rows, kw);
             else
                 kernel_maxpool_f32(w->ow, w->ch, (float*)out, w->iw, sw, (const float*)in, pl, pr,
                                    rows, kw);
         } else if (w->type >= NN_TYPE_I8 && w->type <= NN_TYPE_U32) {
-            if (average)
+            if constexpr (average)
                 kernel_avgpool_quant(w->ow, w->ch, out, w->iw, sw, in, pl, pr, rows, kw, w->in_q,
                                      w->out_q);
             else
@@ -66,18 +70,7 @@ static void pool_rows(const pool_args* w, int average)
     }
 }
 
-void maxpool_worker(const pool_args* w);
-void avgpool_worker(const pool_args* w);
-
-void maxpool_worker(const pool_args* w)
-{
-    pool_rows(w, 0);
-}
-
-void avgpool_worker(const pool_args* w)
-{
-    pool_rows(w, 1);
-}
+} // namespace
 
 static int pool(nn_tensor* out, nn_tensor* in, const int32_t* ksize, const int32_t* strides,
                 const int32_t* padding, int average)
@@ -94,13 +87,11 @@ static int pool(nn_tensor* out, nn_tensor* in, const int32_t* ksize, const int32
     if (nn_tensor_element_size(out) != nn_tensor_element_size(in))
         return NN_ERROR_TYPE_MISMATCH;
     int64_t start = clock_now_ns();
-    void* o_p;
-    const void* x_p;
-    status = nn_tensor_map_pair(out, &o_p, in, &x_p);
-    if (status)
-        return status;
-    char* o = static_cast<char*>(o_p);
-    const char* x = static_cast<const char*>(x_p);
+    kestrune::OutInMaps maps(out, in);
+    if (maps.status())
+        return maps.status();
+    char* o = maps.out.as<char>();
+    const char* x = maps.in.as<char>();
     nn_quant_params iq, oq;
     memset(&iq, 0, sizeof iq);
     memset(&oq, 0, sizeof oq);
@@ -129,14 +120,13 @@ static int pool(nn_tensor* out, nn_tensor* in, const int32_t* ksize, const int32
         w.in = x + (int64_t)n * w.ih * w.in_row * (int64_t)w.element_size;
         if (average) {
 #pragma omp parallel
-            avgpool_worker(&w);
+            pool_rows<true>(&w);
         } else {
 #pragma omp parallel
-            maxpool_worker(&w);
+            pool_rows<false>(&w);
         }
     }
     op_store_time(out, start);
-    nn_tensor_unmap_pair(out, in);
     return 0;
 }
 
