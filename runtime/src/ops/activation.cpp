@@ -10,40 +10,45 @@
 #include "platform.h"
 #include "tensor/tensor_internal.h"
 
-static int quantised_8bit(const nn_tensor* t)
+#include <optional>
+
+using kestrune::quantise_back;
+using kestrune::run_on_views;
+
+namespace {
+
+bool quantised_8bit(const nn_tensor* t)
 {
     return t->type == NN_TYPE_I8 || t->type == NN_TYPE_U8;
 }
 
-/* The FLOAT32 result in the output's auxiliary tensor back into the output. */
-static int quantise_back(nn_tensor* out, const float* values)
-{
-    if (!quantised_8bit(out))
-        return 0;
-    return nn_tensor_quantize_buffer(out, (size_t)nn_tensor_volume(out), values, 1);
-}
-
-typedef void (*unary_kernel)(float* out, int32_t count, const float* in);
-
-/* sigmoid, fast sigmoid, tanh: FLOAT32 work through the frame's views. */
-static int logistic_family(nn_tensor* out, nn_tensor* in, int kind, unary_kernel kernel)
+/* Arguments, then the engine's unary slot: the status when the call is
+ * answered there, none when the CPU path is to run. */
+std::optional<int> unary_start(nn_tensor* out, nn_tensor* in, int kind)
 {
     if (!out || !in)
         return NN_ERROR_INVALID_PARAMETER;
     int status;
     if (engine_unary(out, in, kind, &status))
         return status;
+    return std::nullopt;
+}
+
+} // namespace
+
+typedef void (*unary_kernel)(float* out, int32_t count, const float* in);
+
+/* sigmoid, fast sigmoid, tanh: FLOAT32 work through the frame's views. */
+static int logistic_family(nn_tensor* out, nn_tensor* in, int kind, unary_kernel kernel)
+{
+    if (auto answered = unary_start(out, in, kind))
+        return *answered;
     int64_t start = clock_now_ns();
     int32_t count = nn_tensor_volume(in);
     if (nn_tensor_volume(out) < count)
         return NN_ERROR_SHAPE_MISMATCH;
-    kestrune::FrameMaps maps(out, in);
-    if (maps.status())
-        return maps.status();
-    kernel(maps.out(), count, maps.a());
-    status = quantise_back(out, maps.out());
-    op_store_time(out, start);
-    return status;
+    return run_on_views(out, in, nullptr, start,
+                        [&](float* o, const float* x, const float*) { kernel(o, count, x); });
 }
 
 NN_API int nn_sigmoid(nn_tensor* output, nn_tensor* input)
@@ -68,11 +73,8 @@ static int integer_type(uint32_t type)
 
 static int rectifier(nn_tensor* out, nn_tensor* in, int code)
 {
-    if (!out || !in)
-        return NN_ERROR_INVALID_PARAMETER;
-    int status;
-    if (engine_unary(out, in, code, &status))
-        return status;
+    if (auto answered = unary_start(out, in, code))
+        return *answered;
     int64_t start = clock_now_ns();
     int32_t count = nn_tensor_volume(out);
     int f32 = out->type == NN_TYPE_F32;
@@ -205,29 +207,23 @@ NN_API int nn_softmax(nn_tensor* output, nn_tensor* input)
     int64_t entries = entry > 0 ? volume / entry : 0;
 
     int64_t start = clock_now_ns();
-    kestrune::FrameMaps maps(output, input);
-    if (maps.status())
-        return maps.status();
-    float* o = maps.out();
-    const float* x = maps.a();
-    for (int64_t r = 0; r < entries * rows_per_entry; ++r) {
-        const float* in = x + r * length;
-        float* row = o + r * length;
-        float m = in[0];
-        for (int32_t i = 1; i < length; ++i)
-            if (in[i] > m)
-                m = in[i];
-        double sum = 0.0;
-        for (int32_t i = 0; i < length; ++i) {
-            float e = expf(in[i] - m);
-            row[i] = e;
-            sum += e;
+    return run_on_views(output, input, nullptr, start, [&](float* o, const float* x, const float*) {
+        for (int64_t r = 0; r < entries * rows_per_entry; ++r) {
+            const float* in = x + r * length;
+            float* row = o + r * length;
+            float m = in[0];
+            for (int32_t i = 1; i < length; ++i)
+                if (in[i] > m)
+                    m = in[i];
+            double sum = 0.0;
+            for (int32_t i = 0; i < length; ++i) {
+                float e = expf(in[i] - m);
+                row[i] = e;
+                sum += e;
+            }
+            kernel_divide_scalar_f32(row, length, row, (float)sum);
         }
-        kernel_divide_scalar_f32(row, length, row, (float)sum);
-    }
-    int status = quantise_back(output, o);
-    op_store_time(output, start);
-    return status;
+    });
 }
 
 NN_API int nn_batchnorm(nn_tensor* output, nn_tensor* scratch, nn_tensor* input, nn_tensor* mean,

@@ -102,6 +102,20 @@ int conv_attach_tensor(nn_tensor* t, const char* name, nn_tensor* object)
     return 0;
 }
 
+namespace {
+
+/* A malloc'ed copy of n values (NULL when the allocation fails). */
+template <typename T>
+T* heap_copy(const T* values, size_t n)
+{
+    T* copy = static_cast<T*>(malloc(n * sizeof *copy));
+    if (copy)
+        memcpy(copy, values, n * sizeof *copy);
+    return copy;
+}
+
+} // namespace
+
 /* Copies the quantisation of src to dst (owned copies). */
 static int copy_quantisation(nn_tensor* dst, const nn_tensor* src)
 {
@@ -109,17 +123,15 @@ static int copy_quantisation(nn_tensor* dst, const nn_tensor* src)
     const int32_t* z = nn_tensor_zeros(src, &nz);
     const float* s = nn_tensor_scales(src, &ns);
     if (z && nz) {
-        int32_t* zc = (int32_t*)malloc(nz * sizeof *zc);
+        int32_t* zc = heap_copy(z, nz);
         if (!zc)
             return NN_ERROR_OUT_OF_MEMORY;
-        memcpy(zc, z, nz * sizeof *zc);
         nn_tensor_set_zeros(dst, nz, zc, 1);
     }
     if (s && ns) {
-        float* sc = (float*)malloc(ns * sizeof *sc);
+        float* sc = heap_copy(s, ns);
         if (!sc)
             return NN_ERROR_OUT_OF_MEMORY;
-        memcpy(sc, s, ns * sizeof *sc);
         nn_tensor_set_scales(dst, ns, sc, 1);
     }
     nn_tensor_set_axis(dst, (uint8_t)nn_tensor_axis(src));

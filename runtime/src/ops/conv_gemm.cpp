@@ -74,24 +74,22 @@ int build_panel(const char* label, nn_tensor* filter, int32_t k, int32_t cout, i
         return err;
     }
     UniqueTensor aux(nn_tensor_init(NULL, filter->engine));
+    /* The panel is released and the filter's shape restored. */
+    auto fail = [&](const char* step, int e) {
+        fprintf(stderr, "%s failed to %s auxiliary tensor for filter cache: %s\n", label, step,
+                nn_strerror(e));
+        aux.reset();
+        restore_filter(label, filter, orig);
+        return e;
+    };
     err = aux ? nn_tensor_alloc(aux.get(), (nn_type)filter->type, 4, packed)
               : NN_ERROR_OUT_OF_MEMORY;
-    if (err) {
-        fprintf(stderr, "%s failed to create auxiliary tensor for filter cache: %s\n", label,
-                nn_strerror(err));
-        aux.reset();
-        restore_filter(label, filter, orig);
-        return err;
-    }
+    if (err)
+        return fail("create", err);
     static const int32_t order[4] = {0, 2, 1, 3};
     err = nn_tensor_shuffle(aux.get(), filter, 4, order);
-    if (err) {
-        fprintf(stderr, "%s failed to shuffle auxiliary tensor for filter cache: %s\n", label,
-                nn_strerror(err));
-        aux.reset();
-        restore_filter(label, filter, orig);
-        return err;
-    }
+    if (err)
+        return fail("shuffle", err);
     err = restore_filter(label, filter, orig);
     if (err)
         return err;

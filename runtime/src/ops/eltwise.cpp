@@ -15,8 +15,10 @@
 namespace {
 
 using kestrune::FrameMaps;
+using kestrune::quantise_back;
 using kestrune::ReadMap;
 using kestrune::ReadWriteMap;
+using kestrune::run_on_views;
 
 /* ---- shape cases ------------------------------------------------------- */
 
@@ -211,37 +213,24 @@ void f32_general(int op, nn_tensor* o, float* po, nn_tensor* a, const float* pa,
         });
 }
 
-int quantise_back(nn_tensor* out, const float* values)
-{
-    if (out->type != NN_TYPE_I8 && out->type != NN_TYPE_U8)
-        return 0;
-    return nn_tensor_quantize_buffer(out, (size_t)nn_tensor_volume(out), values, 1);
-}
-
 /* The flat cases: one set of views and one run of kernels. */
 int f32_flat(Case kase, int op, nn_tensor* o, nn_tensor* a, nn_tensor* b, int64_t start)
 {
     int32_t va = nn_tensor_volume(a), vb = nn_tensor_volume(b);
     if (nn_tensor_volume(o) < flat_need(kase, va, vb))
         return NN_ERROR_INVALID_SHAPE;
-    FrameMaps maps(o, a, b);
-    if (maps.status())
-        return maps.status();
-    float* po = maps.out();
-    const float *pa = maps.a(), *pb = maps.b();
-    switch (kase) {
-    case Case::channel:
-        for (int32_t r = 0; r < va / vb; ++r)
-            f32_arrays(op, po + (int64_t)r * vb, vb, pa + (int64_t)r * vb, pb);
-        break;
-    case Case::both_single: f32_array_value(op, po, 1, pa, pb[0]); break;
-    case Case::a_single: binary_value_first_f32(op, po, vb, pa[0], pb); break;
-    case Case::b_single: f32_array_value(op, po, va, pa, pb[0]); break;
-    default: f32_arrays(op, po, va, pa, pb); break;
-    }
-    const int status = quantise_back(o, po);
-    op_store_time(o, start);
-    return status;
+    return run_on_views(o, a, b, start, [&](float* po, const float* pa, const float* pb) {
+        switch (kase) {
+        case Case::channel:
+            for (int32_t r = 0; r < va / vb; ++r)
+                f32_arrays(op, po + (int64_t)r * vb, vb, pa + (int64_t)r * vb, pb);
+            break;
+        case Case::both_single: f32_array_value(op, po, 1, pa, pb[0]); break;
+        case Case::a_single: binary_value_first_f32(op, po, vb, pa[0], pb); break;
+        case Case::b_single: f32_array_value(op, po, va, pa, pb[0]); break;
+        default: f32_arrays(op, po, va, pa, pb); break;
+        }
+    });
 }
 
 /* Case 7: one operand varies along dimension 0 only. */
@@ -252,22 +241,16 @@ int f32_first(int op, nn_tensor* o, nn_tensor* a, nn_tensor* b, int64_t start)
     int status = first_case_reshape(o, a, b, &a_single, shape);
     if (status)
         return status;
-    FrameMaps maps(o, a, b);
-    if (maps.status())
-        return maps.status();
-    float* po = maps.out();
-    const float *pa = maps.a(), *pb = maps.b();
-    int32_t m = shape[1] * shape[2] * shape[3];
-    for (int32_t i = 0; i < shape[0]; ++i) {
-        int off = nn_tensor_offsetv(o, 1, i);
-        if (a_single)
-            binary_value_first_f32(op, po + off, m, pa[i], pb + off);
-        else
-            f32_array_value(op, po + off, m, pa + off, pb[i]);
-    }
-    status = quantise_back(o, po);
-    op_store_time(o, start);
-    return status;
+    const int32_t m = shape[1] * shape[2] * shape[3];
+    return run_on_views(o, a, b, start, [&](float* po, const float* pa, const float* pb) {
+        for (int32_t i = 0; i < shape[0]; ++i) {
+            int off = nn_tensor_offsetv(o, 1, i);
+            if (a_single)
+                binary_value_first_f32(op, po + off, m, pa[i], pb + off);
+            else
+                f32_array_value(op, po + off, m, pa + off, pb[i]);
+        }
+    });
 }
 
 /* ---- the quantised rows ------------------------------------------------ */
@@ -396,17 +379,14 @@ int general_case(int op, nn_tensor* o, nn_tensor* a, nn_tensor* b, quant_rows_ar
             else
                 quant_general(qargs, o, a, b);
         } else {
-            /* Given back before the shapes are restored. */
-            FrameMaps maps(o, a, b);
-            status = maps.status();
-            if (!status) {
-                if (equal)
-                    f32_arrays(op, maps.out(), va, maps.a(), maps.b());
-                else
-                    f32_general(op, o, maps.out(), a, maps.a(), b, maps.b());
-                status = quantise_back(o, maps.out());
-                op_store_time(o, start);
-            }
+            /* The views are given back before the shapes are restored. */
+            status = run_on_views(o, a, b, start,
+                                  [&](float* po, const float* xa, const float* xb) {
+                                      if (equal)
+                                          f32_arrays(op, po, va, xa, xb);
+                                      else
+                                          f32_general(op, o, po, a, xa, b, xb);
+                                  });
         }
     }
     int r1 = restore_shape(a, &keep_a);

@@ -91,6 +91,25 @@ private:
     int status_;
 };
 
+/* The FLOAT32 values of an INT8 or UINT8 output's work tensor quantised into
+ * the output; 0 without work for a FLOAT32 output. */
+int quantise_back(nn_tensor* out, const float* values) noexcept;
+
+/* The frame's work step on FLOAT32 views: fn(out, a, b) on the views of out
+ * and the given inputs, the result requantised into out, the time since
+ * start stored in it; the views given back on return. */
+template <typename Fn>
+int run_on_views(nn_tensor* out, nn_tensor* a, nn_tensor* b, int64_t start, Fn&& fn)
+{
+    FrameMaps maps(out, a, b);
+    if (maps.status())
+        return maps.status();
+    fn(maps.out(), maps.a(), maps.b());
+    const int status = quantise_back(out, maps.out());
+    op_store_time(out, start);
+    return status;
+}
+
 /* An output mapped read-write and then an input read-only, both given back
  * when the owner ends; the input is not mapped when the output cannot be. */
 struct OutInMaps {

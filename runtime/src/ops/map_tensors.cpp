@@ -64,6 +64,13 @@ nn_tensor* float_work_tensor(nn_tensor* t, const char* label, const char* role, 
 
 namespace kestrune {
 
+int quantise_back(nn_tensor* out, const float* values) noexcept
+{
+    if (!is_quantised(out))
+        return 0;
+    return nn_tensor_quantize_buffer(out, (size_t)nn_tensor_volume(out), values, 1);
+}
+
 FrameMaps::FrameMaps(nn_tensor* out, nn_tensor* a, nn_tensor* b) noexcept
     : status_(map(out, a, b))
 {
