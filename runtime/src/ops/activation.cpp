@@ -66,9 +66,31 @@ NN_API int nn_tanh(nn_tensor* output, nn_tensor* input)
     return logistic_family(output, input, NN_ACTIVATION_TANH, kernel_tanh_f32);
 }
 
-static int integer_type(uint32_t type)
+static bool integer_type(uint32_t type)
 {
     return type >= NN_TYPE_I8 && type <= NN_TYPE_U32;
+}
+
+/* The pointwise activations with a FLOAT32 and a quantised form: FLOAT32
+ * throughout, or integer output with an integer input (in_8bit: INT8 or
+ * UINT8); fn(f32, out, in, count) on the output mapped read-write and the
+ * input read-only, then the time. */
+template <typename Fn>
+int pointwise(nn_tensor* out, nn_tensor* in, bool in_8bit, int64_t start, Fn&& fn)
+{
+    int32_t count = nn_tensor_volume(out);
+    const bool f32 = out->type == NN_TYPE_F32;
+    const bool in_ok = in_8bit ? quantised_8bit(in) : integer_type(in->type);
+    if (f32 ? in->type != NN_TYPE_F32 : (!integer_type(out->type) || !in_ok))
+        return NN_ERROR_TYPE_MISMATCH;
+    if (nn_tensor_volume(in) < count)
+        return NN_ERROR_SHAPE_MISMATCH;
+    kestrune::OutInMaps maps(out, in);
+    if (maps.status())
+        return maps.status();
+    fn(f32, maps.out.data(), maps.in.data(), count);
+    op_store_time(out, start);
+    return 0;
 }
 
 static int rectifier(nn_tensor* out, nn_tensor* in, int code)
@@ -76,29 +98,19 @@ static int rectifier(nn_tensor* out, nn_tensor* in, int code)
     if (auto answered = unary_start(out, in, code))
         return *answered;
     int64_t start = clock_now_ns();
-    int32_t count = nn_tensor_volume(out);
-    int f32 = out->type == NN_TYPE_F32;
-    if (f32 ? in->type != NN_TYPE_F32 : (!integer_type(out->type) || !integer_type(in->type)))
-        return NN_ERROR_TYPE_MISMATCH;
-    if (nn_tensor_volume(in) < count)
-        return NN_ERROR_SHAPE_MISMATCH;
-    kestrune::OutInMaps maps(out, in);
-    if (maps.status())
-        return maps.status();
-    if (f32) {
-        if (code == NN_ACTIVATION_RELU)
-            kernel_relu_f32(maps.out.as<float>(), count, maps.in.as<float>());
-        else
-            kernel_relu6_f32(maps.out.as<float>(), count, maps.in.as<float>());
-    } else {
-        nn_quant_params oq, iq;
-        nn_tensor_quant_params(out, &oq);
-        nn_tensor_quant_params(in, &iq);
-        requantize_accumulators(maps.out.data(), count, maps.in.data(), code, &oq, &iq, nullptr,
-                                nullptr);
-    }
-    op_store_time(out, start);
-    return 0;
+    return pointwise(out, in, false, start, [&](bool f32, void* o, const void* x, int32_t count) {
+        if (f32) {
+            if (code == NN_ACTIVATION_RELU)
+                kernel_relu_f32(static_cast<float*>(o), count, static_cast<const float*>(x));
+            else
+                kernel_relu6_f32(static_cast<float*>(o), count, static_cast<const float*>(x));
+        } else {
+            nn_quant_params oq, iq;
+            nn_tensor_quant_params(out, &oq);
+            nn_tensor_quant_params(in, &iq);
+            requantize_accumulators(o, count, x, code, &oq, &iq, nullptr, nullptr);
+        }
+    });
 }
 
 NN_API int nn_relu(nn_tensor* output, nn_tensor* input)
@@ -117,34 +129,23 @@ static int swish_or_leaky(nn_tensor* out, nn_tensor* in, int leaky, float alpha)
     if (!out || !in)
         return NN_ERROR_INVALID_PARAMETER;
     int64_t start = clock_now_ns();
-    int32_t count = nn_tensor_volume(out);
-    int f32 = out->type == NN_TYPE_F32;
-    if (f32 ? in->type != NN_TYPE_F32 : (!integer_type(out->type) || !quantised_8bit(in)))
-        return NN_ERROR_TYPE_MISMATCH;
-    if (nn_tensor_volume(in) < count)
-        return NN_ERROR_SHAPE_MISMATCH;
-    kestrune::OutInMaps maps(out, in);
-    if (maps.status())
-        return maps.status();
-    void* o = maps.out.data();
-    const void* x = maps.in.data();
-    if (f32) {
-        if (leaky)
-            kernel_leaky_relu_f32(static_cast<float*>(o), count, static_cast<const float*>(x),
-                                  alpha);
-        else
-            kernel_swish_f32(static_cast<float*>(o), count, static_cast<const float*>(x));
-    } else {
-        nn_quant_params oq, iq;
-        nn_tensor_quant_params(out, &oq);
-        nn_tensor_quant_params(in, &iq);
-        if (leaky)
-            kernel_leaky_relu_quant(o, count, x, &oq, &iq, alpha);
-        else
-            kernel_swish_quant(o, count, x, &oq, &iq);
-    }
-    op_store_time(out, start);
-    return 0;
+    return pointwise(out, in, true, start, [&](bool f32, void* o, const void* x, int32_t count) {
+        if (f32) {
+            if (leaky)
+                kernel_leaky_relu_f32(static_cast<float*>(o), count, static_cast<const float*>(x),
+                                      alpha);
+            else
+                kernel_swish_f32(static_cast<float*>(o), count, static_cast<const float*>(x));
+        } else {
+            nn_quant_params oq, iq;
+            nn_tensor_quant_params(out, &oq);
+            nn_tensor_quant_params(in, &iq);
+            if (leaky)
+                kernel_leaky_relu_quant(o, count, x, &oq, &iq, alpha);
+            else
+                kernel_swish_quant(o, count, x, &oq, &iq);
+        }
+    });
 }
 
 NN_API int nn_swish(nn_tensor* output, nn_tensor* input)

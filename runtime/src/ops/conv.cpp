@@ -336,6 +336,16 @@ static int check_params(const int32_t* strides, const int32_t* padding,
     return 0;
 }
 
+/* The parameters, then the reach of the window walk. */
+static int check_call(const nn_tensor* output, const nn_tensor* input, const nn_tensor* filter,
+                      const int32_t* strides, const int32_t* padding, const int32_t* dilations)
+{
+    int status = check_params(strides, padding, dilations);
+    if (!status)
+        status = check_reach(output, input, filter, strides, padding, dilations);
+    return status;
+}
+
 /* Depthwise: filter [KH, KW, 1, CH], input, output and filter channels
  * equal; a channel multiplier is not implemented. */
 static int check_depthwise(const nn_tensor* output, const nn_tensor* input,
@@ -416,9 +426,7 @@ NN_API int nn_conv(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_ten
     if (e && e->conv)
         return e->conv(output, cache, input, filter, bias, strides, kNoPadding, groups,
                        activation);
-    int status = check_params(strides, NULL, NULL);
-    if (!status)
-        status = check_reach(output, input, filter, strides, NULL, NULL);
+    int status = check_call(output, input, filter, strides, NULL, NULL);
     if (status)
         return status;
     const int64_t start = clock_now_ns();
@@ -435,9 +443,7 @@ NN_API int nn_conv_ex(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_
 {
     if (!output || !input || !filter || !strides || !padding || !dilations)
         return NN_ERROR_INVALID_PARAMETER;
-    int status = check_params(strides, padding, dilations);
-    if (!status)
-        status = check_reach(output, input, filter, strides, padding, dilations);
+    int status = check_call(output, input, filter, strides, padding, dilations);
     if (status)
         return status;
     const int64_t start = clock_now_ns();
