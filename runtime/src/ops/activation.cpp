@@ -236,9 +236,11 @@ NN_API int nn_batchnorm(nn_tensor* output, nn_tensor* scratch, nn_tensor* input,
     if (nn_tensor_size(scratch) < nn_tensor_size(variance))
         return NN_ERROR_OUT_OF_MEMORY;
     alignas(16) unsigned char memory[NN_TENSOR_RECORD_SIZE];
-    nn_tensor* tmp = nn_tensor_init(memory, nn_tensor_engine(output));
-    if (!tmp)
+    /* A view record in place: released (not freed) when the owner ends. */
+    kestrune::UniqueTensor view(nn_tensor_init(memory, nn_tensor_engine(output)));
+    if (!view)
         return NN_ERROR_OUT_OF_MEMORY;
+    nn_tensor* tmp = view.get();
     int status = nn_tensor_view(tmp, (nn_type)variance->type, variance->dims, variance->shape,
                                 scratch, 0);
     if (!status)
@@ -253,6 +255,5 @@ NN_API int nn_batchnorm(nn_tensor* output, nn_tensor* scratch, nn_tensor* input,
         status = nn_divide(output, output, tmp);
     if (!status)
         status = nn_add(output, output, offset);
-    nn_tensor_release(tmp);
     return status;
 }

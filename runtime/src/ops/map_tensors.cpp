@@ -45,19 +45,19 @@ nn_tensor* float_work_tensor(nn_tensor* t, const char* label, const char* role, 
     if (aux && aux->type == NN_TYPE_F32 && nn_tensor_volume(aux) == nn_tensor_volume(t) &&
         aux->data)
         return aux;
-    aux = nn_tensor_init(NULL, NULL);
-    if (!aux) {
+    kestrune::UniqueTensor made(nn_tensor_init(NULL, NULL));
+    if (!made) {
         fprintf(stderr, "%s unable to create auxiliary f32 tensor for %s: out of memory\n", label,
                 role);
         *status = NN_ERROR_OUT_OF_MEMORY;
         return NULL;
     }
-    int err = nn_tensor_alloc(aux, NN_TYPE_F32, 4, t->shape);
+    int err = nn_tensor_alloc(made.get(), NN_TYPE_F32, 4, t->shape);
     if (err && alloc_code) {
-        nn_tensor_release(aux);
         *status = err;
         return NULL;
     }
+    aux = made.release();
     nn_tensor_set_aux_object(t, aux, release_aux_tensor);
     return aux;
 }
