@@ -71,12 +71,15 @@ static bool integer_type(uint32_t type)
     return type >= NN_TYPE_I8 && type <= NN_TYPE_U32;
 }
 
+namespace {
+
 /* The pointwise activations with a FLOAT32 and a quantised form: FLOAT32
  * throughout, or integer output with an integer input (in_8bit: INT8 or
- * UINT8); fn(f32, out, in, count) on the output mapped read-write and the
- * input read-only, then the time. */
-template <typename Fn>
-int pointwise(nn_tensor* out, nn_tensor* in, bool in_8bit, int64_t start, Fn&& fn)
+ * UINT8).  On the output mapped read-write and the input read-only runs
+ * f32(out, in, count) or quant(out, in, count, out_q, in_q); then the time. */
+template <typename F32, typename Quant>
+int pointwise(nn_tensor* out, nn_tensor* in, bool in_8bit, int64_t start, F32&& f32_fn,
+              Quant&& quant_fn)
 {
     int32_t count = nn_tensor_volume(out);
     const bool f32 = out->type == NN_TYPE_F32;
@@ -88,29 +91,37 @@ int pointwise(nn_tensor* out, nn_tensor* in, bool in_8bit, int64_t start, Fn&& f
     kestrune::OutInMaps maps(out, in);
     if (maps.status())
         return maps.status();
-    fn(f32, maps.out.data(), maps.in.data(), count);
+    if (f32) {
+        f32_fn(maps.out.as<float>(), maps.in.as<float>(), count);
+    } else {
+        nn_quant_params oq, iq;
+        nn_tensor_quant_params(out, &oq);
+        nn_tensor_quant_params(in, &iq);
+        quant_fn(maps.out.data(), maps.in.data(), count, &oq, &iq);
+    }
     op_store_time(out, start);
     return 0;
 }
+
+} // namespace
 
 static int rectifier(nn_tensor* out, nn_tensor* in, int code)
 {
     if (auto answered = unary_start(out, in, code))
         return *answered;
     int64_t start = clock_now_ns();
-    return pointwise(out, in, false, start, [&](bool f32, void* o, const void* x, int32_t count) {
-        if (f32) {
+    return pointwise(
+        out, in, false, start,
+        [&](float* o, const float* x, int32_t count) {
             if (code == NN_ACTIVATION_RELU)
-                kernel_relu_f32(static_cast<float*>(o), count, static_cast<const float*>(x));
+                kernel_relu_f32(o, count, x);
             else
-                kernel_relu6_f32(static_cast<float*>(o), count, static_cast<const float*>(x));
-        } else {
-            nn_quant_params oq, iq;
-            nn_tensor_quant_params(out, &oq);
-            nn_tensor_quant_params(in, &iq);
-            requantize_accumulators(o, count, x, code, &oq, &iq, nullptr, nullptr);
-        }
-    });
+                kernel_relu6_f32(o, count, x);
+        },
+        [&](void* o, const void* x, int32_t count, const nn_quant_params* oq,
+            const nn_quant_params* iq) {
+            requantize_accumulators(o, count, x, code, oq, iq, nullptr, nullptr);
+        });
 }
 
 NN_API int nn_relu(nn_tensor* output, nn_tensor* input)
@@ -129,23 +140,21 @@ static int swish_or_leaky(nn_tensor* out, nn_tensor* in, int leaky, float alpha)
     if (!out || !in)
         return NN_ERROR_INVALID_PARAMETER;
     int64_t start = clock_now_ns();
-    return pointwise(out, in, true, start, [&](bool f32, void* o, const void* x, int32_t count) {
-        if (f32) {
+    return pointwise(
+        out, in, true, start,
+        [&](float* o, const float* x, int32_t count) {
             if (leaky)
-                kernel_leaky_relu_f32(static_cast<float*>(o), count, static_cast<const float*>(x),
-                                      alpha);
+                kernel_leaky_relu_f32(o, count, x, alpha);
             else
-                kernel_swish_f32(static_cast<float*>(o), count, static_cast<const float*>(x));
-        } else {
-            nn_quant_params oq, iq;
-            nn_tensor_quant_params(out, &oq);
-            nn_tensor_quant_params(in, &iq);
+                kernel_swish_f32(o, count, x);
+        },
+        [&](void* o, const void* x, int32_t count, const nn_quant_params* oq,
+            const nn_quant_params* iq) {
             if (leaky)
-                kernel_leaky_relu_quant(o, count, x, &oq, &iq, alpha);
+                kernel_leaky_relu_quant(o, count, x, oq, iq, alpha);
             else
-                kernel_swish_quant(o, count, x, &oq, &iq);
-        }
-    });
+                kernel_swish_quant(o, count, x, oq, iq);
+        });
 }
 
 NN_API int nn_swish(nn_tensor* output, nn_tensor* input)
