@@ -17,8 +17,8 @@ using kestrune::ReadMap;
 using kestrune::UniqueTensor;
 using kestrune::WriteMap;
 
-static const int32_t kNoPadding[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-static const int32_t kNoDilation[4] = {1, 1, 1, 1};
+constexpr int32_t kNoPadding[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+constexpr int32_t kNoDilation[4] = {1, 1, 1, 1};
 
 void conv_geom_read(conv_geom* g, const nn_tensor* output, const nn_tensor* input,
                     const nn_tensor* filter, const int32_t* strides, const int32_t* padding,

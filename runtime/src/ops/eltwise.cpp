@@ -164,24 +164,25 @@ struct Broadcast {
 
 /* ---- FLOAT32 rows ------------------------------------------------------ */
 
+/* The FLOAT32 array-with-array and array-with-one-value kernels, by operator. */
+typedef void (*f32_arrays_fn)(float*, int32_t, const float*, const float*);
+typedef void (*f32_array_value_fn)(float*, int32_t, const float*, float);
+constexpr f32_arrays_fn kF32Arrays[] = {kernel_bias_add_f32, kernel_subtract_f32,
+                                        kernel_multiply_f32, kernel_divide_f32};
+constexpr f32_array_value_fn kF32ArrayValue[] = {kernel_add_scalar_f32, kernel_subtract_scalar_f32,
+                                                 kernel_multiply_scalar_f32,
+                                                 kernel_divide_scalar_f32};
+static_assert(OP_ADD == 0 && OP_SUBTRACT == 1 && OP_MULTIPLY == 2 && OP_DIVIDE == 3,
+              "kernel tables follow the operator codes");
+
 void f32_arrays(int op, float* o, int32_t n, const float* a, const float* b)
 {
-    switch (op) {
-    case OP_ADD: kernel_bias_add_f32(o, n, a, b); break;
-    case OP_SUBTRACT: kernel_subtract_f32(o, n, a, b); break;
-    case OP_MULTIPLY: kernel_multiply_f32(o, n, a, b); break;
-    default: kernel_divide_f32(o, n, a, b); break;
-    }
+    kF32Arrays[op](o, n, a, b);
 }
 
 void f32_array_value(int op, float* o, int32_t n, const float* a, float v)
 {
-    switch (op) {
-    case OP_ADD: kernel_add_scalar_f32(o, n, a, v); break;
-    case OP_SUBTRACT: kernel_subtract_scalar_f32(o, n, a, v); break;
-    case OP_MULTIPLY: kernel_multiply_scalar_f32(o, n, a, v); break;
-    default: kernel_divide_scalar_f32(o, n, a, v); break;
-    }
+    kF32ArrayValue[op](o, n, a, v);
 }
 
 inline float f32_op(int op, float a, float b)
@@ -264,8 +265,6 @@ constexpr quant_array_fn kQuantArray[] = {kernel_add_quant, kernel_subtract_quan
 constexpr quant_array_fn kQuantScalar[] = {kernel_add_scalar_quant, kernel_subtract_scalar_quant,
                                            kernel_multiply_scalar_quant,
                                            kernel_divide_scalar_quant};
-static_assert(OP_ADD == 0 && OP_SUBTRACT == 1 && OP_MULTIPLY == 2 && OP_DIVIDE == 3,
-              "kernel tables follow the operator codes");
 
 /* Worker record of the quantised rows (case 2) and broadcast rows (case 8). */
 struct quant_rows_args {
