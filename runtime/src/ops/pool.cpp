@@ -36,16 +36,12 @@ static int32_t window_rows(const pool_args* w, int32_t oy, int32_t* first)
     return (int32_t)(r1 - r0);
 }
 
-namespace {
-
-/* This thread's output rows of one image. */
-template <bool average>
-void pool_rows(const pool_args* w)
+static void pool_rows(const pool_args* w, int average)
 {
     nn_row_range r = nn_thread_rows(w->oh);
     for (int64_t oy = r.begin; oy < r.begin + r.count; ++oy) {
         char* out = w->out + oy * w->out_row * (int64_t)w->element_size;
-        if constexpr (average)
+        if (average)
             memset(out, 0, (size_t)w->out_row * w->element_size);
         int32_t first = 0;
         int32_t rows = window_rows(w, (int32_t)oy, &first);
@@ -54,14 +50,14 @@ void pool_rows(const pool_args* w)
         const char* in = w->in + first * w->in_row * (int64_t)w->element_size;
         int32_t sw = w->strides[2], pl = w->padding[4], pr = w->padding[5], kw = w->ksize[2];
         if (w->type == NN_TYPE_F32) {
-            if constexpr (average)
+            if (average)
                 kernel_avgpool_f32(w->ow, w->ch, (float*)out, w->iw, sw, (const float*)in, pl, pr,
                                    rows, kw);
             else
                 kernel_maxpool_f32(w->ow, w->ch, (float*)out, w->iw, sw, (const float*)in, pl, pr,
                                    rows, kw);
         } else if (w->type >= NN_TYPE_I8 && w->type <= NN_TYPE_U32) {
-            if constexpr (average)
+            if (average)
                 kernel_avgpool_quant(w->ow, w->ch, out, w->iw, sw, in, pl, pr, rows, kw, w->in_q,
                                      w->out_q);
             else
@@ -70,7 +66,18 @@ void pool_rows(const pool_args* w)
     }
 }
 
-} // namespace
+void maxpool_worker(const pool_args* w);
+void avgpool_worker(const pool_args* w);
+
+void maxpool_worker(const pool_args* w)
+{
+    pool_rows(w, 0);
+}
+
+void avgpool_worker(const pool_args* w)
+{
+    pool_rows(w, 1);
+}
 
 static int pool(nn_tensor* out, nn_tensor* in, const int32_t* ksize, const int32_t* strides,
                 const int32_t* padding, int average)
@@ -120,10 +127,10 @@ static int pool(nn_tensor* out, nn_tensor* in, const int32_t* ksize, const int32
         w.in = x + (int64_t)n * w.ih * w.in_row * (int64_t)w.element_size;
         if (average) {
 #pragma omp parallel
-            pool_rows<true>(&w);
+            avgpool_worker(&w);
         } else {
 #pragma omp parallel
-            pool_rows<false>(&w);
+            maxpool_worker(&w);
         }
     }
     op_store_time(out, start);
