@@ -7,6 +7,7 @@
 #include "kernels/fixed_point.h"
 #include "ops/conv_internal.h"
 #include "ops/frame.h"
+#include "resource.h"
 #include "tensor/tensor_record.h"
 
 typedef struct depthwise_job {
@@ -119,34 +120,31 @@ int nn_conv_depthwise(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_
 {
     conv_geom g;
     conv_geom_read(&g, output, input, filter, strides, padding, dilations);
-    void* out = nn_tensor_maprw(output);
-    const void* in = out ? nn_tensor_mapro(input) : NULL;
-    const void* f = in ? nn_tensor_mapro(filter) : NULL;
-    const void* b = f && bias ? nn_tensor_mapro(bias) : NULL;
-    if (!f || (bias && !b)) {
-        if (f)
-            nn_tensor_unmap(filter);
-        if (in)
-            nn_tensor_unmap(input);
-        if (out)
-            nn_tensor_unmap(output);
+    kestrune::ReadWriteMap out_map(output);
+    kestrune::ReadMap in_map(out_map ? input : nullptr);
+    kestrune::ReadMap f_map(in_map ? filter : nullptr);
+    kestrune::ReadMap b_map(f_map && bias ? bias : nullptr);
+    if (!f_map || (bias && !b_map))
         return NN_ERROR_TENSOR_NO_DATA;
-    }
+    void* out = out_map.data();
+    const void* in = in_map.data();
     const int quantised = filter->type < NN_TYPE_I64;
     const size_t ch = (size_t)g.cin;
-    const size_t acc_bytes = (size_t)g.oh * (size_t)g.ow * ch * sizeof(int32_t);
+    const size_t acc_count = (size_t)g.oh * (size_t)g.ow * ch;
+    /* The accumulators: the cache when it holds them, else a block of ours. */
+    kestrune::ReadWriteMap acc_map;
+    platform::unique_malloc<int32_t[]> acc_block;
     int32_t* acc = NULL;
-    int acc_from_cache = 0;
-    float* acc_scales = NULL;
+    platform::unique_malloc<float[]> acc_scales;
     int status = 0;
     if (quantised) {
-        if (cache && nn_tensor_size(cache) >= acc_bytes) {
-            acc = (int32_t*)nn_tensor_maprw(cache);
-            acc_from_cache = acc != NULL;
+        if (cache && nn_tensor_size(cache) >= acc_count * sizeof(int32_t)) {
+            acc = static_cast<int32_t*>(acc_map.map(cache));
             if (!acc)
                 status = NN_ERROR_TENSOR_NO_DATA;
         } else {
-            acc = (int32_t*)malloc(acc_bytes ? acc_bytes : 1);
+            acc_block = platform::malloc_array<int32_t>(acc_count);
+            acc = acc_block.get();
             if (!acc)
                 status = NN_ERROR_OUT_OF_MEMORY;
         }
@@ -157,8 +155,8 @@ int nn_conv_depthwise(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_
     depthwise_job j;
     memset(&j, 0, sizeof j);
     j.g = &g;
-    j.filter = f;
-    j.bias = b;
+    j.filter = f_map.data();
+    j.bias = b_map.data();
     j.acc = acc;
     j.activation = activation;
     j.stage_activation = activation == NN_RELU || activation == NN_RELU6 ? activation : 0;
@@ -185,7 +183,7 @@ int nn_conv_depthwise(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_
             j.acc_q = &bias_q;
         } else {
             const size_t n = f_q.scales_count > 1 ? ch : 1;
-            acc_scales = (float*)malloc(n * sizeof(float));
+            acc_scales = platform::malloc_array<float>(n);
             if (!acc_scales) {
                 status = NN_ERROR_OUT_OF_MEMORY;
             } else {
@@ -195,7 +193,7 @@ int nn_conv_depthwise(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_
                 acc_q.zeros_count = 1;
                 acc_q.zeros = &acc_zero;
                 acc_q.scales_count = n;
-                acc_q.scales = acc_scales;
+                acc_q.scales = acc_scales.get();
                 acc_q.element_size = 4;
                 acc_q.type = NN_TYPE_I32;
                 j.acc_q = &acc_q;
@@ -219,15 +217,5 @@ int nn_conv_depthwise(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_
         }
     }
 
-    free(acc_scales);
-    if (acc_from_cache)
-        nn_tensor_unmap(cache);
-    else
-        free(acc);
-    if (bias)
-        nn_tensor_unmap(bias);
-    nn_tensor_unmap(filter);
-    nn_tensor_unmap(input);
-    nn_tensor_unmap(output);
     return status;
 }

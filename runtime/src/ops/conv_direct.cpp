@@ -9,6 +9,7 @@
 #include "ops/conv_internal.h"
 #include "ops/frame.h"
 #include "platform.h"
+#include "resource.h"
 #include "tensor/tensor_internal.h"
 #include "tensor/tensor_record.h"
 
@@ -28,52 +29,44 @@ static nn_tensor* filter_f32(nn_tensor* owner, nn_tensor* filter, const char* la
     if (f && nn_tensor_aux_free_by_name(owner, "filter_aux_f32") == nn_aux_free_tensor &&
         nn_tensor_volume(f) == nn_tensor_volume(filter))
         return f;
-    f = nn_tensor_init(NULL, NULL);
-    if (!f) {
+    kestrune::UniqueTensor made(nn_tensor_init(NULL, NULL));
+    if (!made) {
         fprintf(stderr, "%s unable to create auxiliary f32 tensor for %s: out of memory\n",
                 label, "filter");
         *status = NN_ERROR_OUT_OF_MEMORY;
         return NULL;
     }
-    int err = nn_tensor_alloc(f, NN_TYPE_F32, 4, filter->shape);
+    (void)alloc_code;
+    int err = nn_tensor_alloc(made.get(), NN_TYPE_F32, 4, filter->shape);
     if (!err)
-        err = nn_tensor_dequantize(f, filter);
+        err = nn_tensor_dequantize(made.get(), filter);
     if (err) {
-        nn_tensor_release(f);
-        (void)alloc_code;
         *status = err;
         return NULL;
     }
-    char* name = (char*)malloc(sizeof "filter_aux_f32");
-    if (!name) {
-        nn_tensor_release(f);
-        *status = NN_ERROR_OUT_OF_MEMORY;
-        return NULL;
-    }
-    memcpy(name, "filter_aux_f32", sizeof "filter_aux_f32");
-    nn_tensor_set_aux_object_by_name(owner, name, f, nn_aux_free_tensor, true, true);
-    if (nn_tensor_aux_object_by_name(owner, "filter_aux_f32") != f) {
-        free(name);
-        nn_tensor_release(f);
-        *status = NN_ERROR_OUT_OF_MEMORY;
+    f = made.release();
+    err = conv_attach_tensor(owner, "filter_aux_f32", f);
+    if (err) {
+        *status = err;
         return NULL;
     }
     return f;
 }
 
-/* FLOAT32 views of the three operands of the direct and transposed variants. */
-typedef struct f32_views {
-    nn_tensor *out, *in, *filter;
-    float* o;
-    const float* i;
-    const float* f;
-} f32_views;
+namespace {
 
-static int make_views(nn_tensor* output, nn_tensor* input, nn_tensor* filter, const char* label,
-                      int alloc_code, f32_views* v)
+/* FLOAT32 views of the three operands of the direct and transposed variants;
+ * the mappings are given back when the owner ends. */
+struct f32_views {
+    nn_tensor *out, *in, *filter;
+    kestrune::ReadWriteMap o;
+    kestrune::ReadMap i, f;
+};
+
+int make_views(nn_tensor* output, nn_tensor* input, nn_tensor* filter, const char* label,
+               int alloc_code, f32_views* v)
 {
     int status = 0;
-    memset(v, 0, sizeof *v);
     v->out = is_q8(output->type) ? float_work_tensor(output, label, "output", alloc_code, &status)
                                  : output;
     if (!v->out)
@@ -93,49 +86,33 @@ static int make_views(nn_tensor* output, nn_tensor* input, nn_tensor* filter, co
     v->filter = filter_f32(filter, unpacked, label, alloc_code, &status);
     if (!v->filter)
         return status;
-    v->o = (float*)nn_tensor_maprw(v->out);
-    v->i = v->o ? (const float*)nn_tensor_mapro(v->in) : NULL;
-    v->f = v->i ? (const float*)nn_tensor_mapro(v->filter) : NULL;
-    if (!v->f) {
-        if (v->i)
-            nn_tensor_unmap(v->in);
-        if (v->o)
-            nn_tensor_unmap(v->out);
+    if (!v->o.map(v->out) || !v->i.map(v->in) || !v->f.map(v->filter))
         return NN_ERROR_TENSOR_NO_DATA;
-    }
     return 0;
 }
 
-static void unmap_views(const f32_views* v)
+/* Adds the real values of a quantised bias to every pixel of the FLOAT32 work
+ * tensor. */
+int add_bias_f32(nn_tensor* work, nn_tensor* bias, int32_t cout)
 {
-    nn_tensor_unmap(v->filter);
-    nn_tensor_unmap(v->in);
-    nn_tensor_unmap(v->out);
+    auto b = platform::malloc_array<float>((size_t)nn_tensor_volume(bias));
+    if (!b)
+        return NN_ERROR_OUT_OF_MEMORY;
+    int status = nn_tensor_dequantize_buffer(bias, (size_t)nn_tensor_volume(bias), b.get());
+    if (status)
+        return status;
+    kestrune::ReadWriteMap map(work);
+    if (!map)
+        return NN_ERROR_TENSOR_NO_DATA;
+    float* w = map.as<float>();
+    const int64_t pixels = nn_tensor_volume(work) / cout;
+    for (int64_t p = 0; p < pixels; ++p)
+        kernel_bias_add_f32(w + p * cout, cout, w + p * cout, b.get());
+    return 0;
 }
 
 /* Quantise back, add the bias and apply an activation (1..max_activation). */
-/* Adds the real values of a quantised bias to every pixel of the FLOAT32 work
- * tensor. */
-static int add_bias_f32(nn_tensor* work, nn_tensor* bias, int32_t cout)
-{
-    float* b = (float*)malloc((size_t)nn_tensor_volume(bias) * sizeof(float));
-    if (!b)
-        return NN_ERROR_OUT_OF_MEMORY;
-    int status = nn_tensor_dequantize_buffer(bias, (size_t)nn_tensor_volume(bias), b);
-    float* w = status ? NULL : (float*)nn_tensor_maprw(work);
-    if (!status && !w)
-        status = NN_ERROR_TENSOR_NO_DATA;
-    if (!status) {
-        const int64_t pixels = nn_tensor_volume(work) / cout;
-        for (int64_t p = 0; p < pixels; ++p)
-            kernel_bias_add_f32(w + p * cout, cout, w + p * cout, b);
-        nn_tensor_unmap(work);
-    }
-    free(b);
-    return status;
-}
-
-static int finish(nn_tensor* output, nn_tensor* work, nn_tensor* bias, int32_t activation,
+int finish(nn_tensor* output, nn_tensor* work, nn_tensor* bias, int32_t activation,
                   int max_activation, int64_t start)
 {
     if (work != output) {
@@ -168,6 +145,8 @@ static int finish(nn_tensor* output, nn_tensor* work, nn_tensor* bias, int32_t a
     default: return 0;
     }
 }
+
+} // namespace
 
 /* ---- direct ------------------------------------------------------------- */
 
@@ -205,22 +184,28 @@ static void conv2d_direct_worker(const direct_job* j)
 int nn_conv2d_direct(nn_tensor* output, nn_tensor* input, nn_tensor* filter, nn_tensor* bias,
                      const int32_t* strides, const int32_t* padding, int32_t activation)
 {
-    f32_views v;
-    int status = make_views(output, input, filter, "nn_conv2d_direct", 0, &v);
-    if (status)
-        return status;
-    conv_geom g;
-    conv_geom_read(&g, output, input, v.filter, strides, padding, NULL);
-    const int64_t start = clock_now_ns();
-    const size_t out_image = (size_t)g.oh * (size_t)g.ow * (size_t)g.cout;
-    const size_t in_image = (size_t)g.h * (size_t)g.w * (size_t)g.cin;
-    for (int32_t n = 0; n < g.n; ++n) {
-        direct_job j = {&g, v.o + (size_t)n * out_image, v.i + (size_t)n * in_image, v.f};
+    nn_tensor* work;
+    int64_t start;
+    {
+        /* The views are given back before the output is finished. */
+        f32_views v{};
+        int status = make_views(output, input, filter, "nn_conv2d_direct", 0, &v);
+        if (status)
+            return status;
+        conv_geom g;
+        conv_geom_read(&g, output, input, v.filter, strides, padding, NULL);
+        start = clock_now_ns();
+        const size_t out_image = (size_t)g.oh * (size_t)g.ow * (size_t)g.cout;
+        const size_t in_image = (size_t)g.h * (size_t)g.w * (size_t)g.cin;
+        for (int32_t n = 0; n < g.n; ++n) {
+            direct_job j = {&g, v.o.as<float>() + (size_t)n * out_image,
+                            v.i.as<float>() + (size_t)n * in_image, v.f.as<float>()};
 #pragma omp parallel
-        conv2d_direct_worker(&j);
+            conv2d_direct_worker(&j);
+        }
+        work = v.out;
     }
-    unmap_views(&v);
-    return finish(output, v.out, bias, activation, NN_TANH, start);
+    return finish(output, work, bias, activation, NN_TANH, start);
 }
 
 /* ---- transposed ----------------------------------------------------------- */
@@ -255,14 +240,18 @@ NN_API int nn_transpose_conv2d_ex(nn_tensor* output, nn_tensor* cache, nn_tensor
         (bias && nn_tensor_volume(bias) < output->shape[3]))
         return NN_ERROR_SHAPE_MISMATCH;
 
-    f32_views v;
-    int status = make_views(output, input, filter, "nn_transpose_conv2d_direct", 1, &v);
-    if (status)
-        return status;
-    kernel_transpose_conv2d_f32(output->shape, v.o, input->shape, v.i, v.filter->shape, v.f,
-                                padding[2], padding[4], strides[1], strides[2]);
-    unmap_views(&v);
-    status = finish(output, v.out, bias, activation, NN_SIGMOID, start);
+    nn_tensor* work;
+    {
+        f32_views v{};
+        int status = make_views(output, input, filter, "nn_transpose_conv2d_direct", 1, &v);
+        if (status)
+            return status;
+        kernel_transpose_conv2d_f32(output->shape, v.o.as<float>(), input->shape,
+                                    v.i.as<float>(), v.filter->shape, v.f.as<float>(), padding[2],
+                                    padding[4], strides[1], strides[2]);
+        work = v.out;
+    }
+    const int status = finish(output, work, bias, activation, NN_SIGMOID, start);
     op_store_time(output, start);
     return status;
 }

@@ -41,6 +41,20 @@ int nn_conv_depthwise(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_
  * NULL with *status set on failure. */
 nn_tensor* conv_filter_unpacked(nn_tensor* filter, const char* label, int* status);
 
+/* Attaches a tensor to t under a heap copy of the name (freed with the
+ * tensor by nn_aux_free_tensor); on failure the tensor is released and 3
+ * returned. */
+int conv_attach_tensor(nn_tensor* t, const char* name, nn_tensor* object);
+
+/* The activations the quantised kernels do not fuse (sigmoid, fast sigmoid,
+ * tanh), applied to the output in place by their operators; 0 for others. */
+int conv_quantised_activation(nn_tensor* output, int32_t activation);
+
+/* 1 when a pre-packed panel width w (0: none) suits the GEMM kernels for
+ * these operands and divides Cout. */
+int conv_panel_ok(uint32_t w, const nn_tensor* output, const nn_tensor* input,
+                  const nn_tensor* filter);
+
 /* 1 when the insufficient-cache warning has been printed in this process. */
 int conv_cache_warning_printed(void);
 

@@ -4,6 +4,8 @@
 #include <math.h>
 #include <stddef.h>
 
+#include <optional>
+
 #include "kernels/fixed_point.h"
 #include "kernels/gemm_f32.h"
 #include "kernels/gemm_quant.h"
@@ -84,47 +86,41 @@ static int dense_shapes(nn_tensor* output, nn_tensor* input, nn_tensor* weights,
     return !bias || nn_tensor_volume(bias) >= *N;
 }
 
-/* Maps output (mode), input, weights and bias read-only; on failure gives back
- * what was mapped and returns 14. */
-static int map_dense(nn_tensor* output, int out_rw, nn_tensor* input, nn_tensor* weights,
-                     nn_tensor* bias, void** out, const void** in, const void** w,
-                     const void** b)
-{
-    *out = out_rw ? nn_tensor_maprw(output) : nn_tensor_mapwo(output);
-    if (!*out)
-        return NN_ERROR_TENSOR_NO_DATA;
-    *in = nn_tensor_mapro(input);
-    if (!*in) {
-        nn_tensor_unmap(output);
-        return NN_ERROR_TENSOR_NO_DATA;
-    }
-    *w = nn_tensor_mapro(weights);
-    if (!*w) {
-        nn_tensor_unmap(input);
-        nn_tensor_unmap(output);
-        return NN_ERROR_TENSOR_NO_DATA;
-    }
-    *b = NULL;
-    if (bias) {
-        *b = nn_tensor_mapro(bias);
-        if (!*b) {
-            nn_tensor_unmap(weights);
-            nn_tensor_unmap(input);
-            nn_tensor_unmap(output);
+namespace {
+
+/* The output (OutMap: read-write for nn_dense, write-only for nn_linear),
+ * then input, weights and bias read-only; every mapping given back when the
+ * owner ends. */
+template <typename OutMap>
+struct DenseMaps {
+    OutMap out;
+    kestrune::ReadMap in, w, b;
+
+    int map(nn_tensor* output, nn_tensor* input, nn_tensor* weights, nn_tensor* bias) noexcept
+    {
+        if (!out.map(output) || !in.map(input) || !w.map(weights) || (bias && !b.map(bias)))
             return NN_ERROR_TENSOR_NO_DATA;
-        }
+        return NN_SUCCESS;
     }
-    return NN_SUCCESS;
+};
+
+/* What both entries do first: arguments, the engine's slot, the shapes.  The
+ * status when the call is answered there, none when the CPU path goes on. */
+std::optional<int> dense_start(nn_tensor* output, nn_tensor* input, nn_tensor* weights,
+                               nn_tensor* bias, int activation, int linear, int32_t* M,
+                               int32_t* N, int32_t* K)
+{
+    if (!output || !input || !weights)
+        return NN_ERROR_INVALID_PARAMETER;
+    nn_engine_dense_fn slot = dense_slot(output, input, weights, bias, linear);
+    if (slot)
+        return slot(output, input, weights, bias, activation);
+    if (!dense_shapes(output, input, weights, bias, linear, M, N, K))
+        return NN_ERROR_INVALID_SHAPE;
+    return std::nullopt;
 }
 
-static void unmap_dense(nn_tensor* output, nn_tensor* input, nn_tensor* weights, nn_tensor* bias)
-{
-    nn_tensor_unmap(input);
-    nn_tensor_unmap(weights);
-    nn_tensor_unmap(output);
-    if (bias)
-        nn_tensor_unmap(bias);
-}
+} // namespace
 
 /* The quantised work of nn_dense on mapped data. */
 static void dense_quant(nn_tensor* output, nn_tensor* input, nn_tensor* weights, nn_tensor* bias,
@@ -161,15 +157,9 @@ static void dense_quant(nn_tensor* output, nn_tensor* input, nn_tensor* weights,
 int nn_dense(nn_tensor* output, nn_tensor* input, nn_tensor* weights, nn_tensor* bias,
              int activation)
 {
-    if (!output || !input || !weights)
-        return NN_ERROR_INVALID_PARAMETER;
-    nn_engine_dense_fn slot = dense_slot(output, input, weights, bias, 0);
-    if (slot)
-        return slot(output, input, weights, bias, activation);
-
     int32_t M, N, K;
-    if (!dense_shapes(output, input, weights, bias, 0, &M, &N, &K))
-        return NN_ERROR_INVALID_SHAPE;
+    if (auto answered = dense_start(output, input, weights, bias, activation, 0, &M, &N, &K))
+        return *answered;
 
     const uint32_t ti = nn_tensor_type(input), tw = nn_tensor_type(weights);
     const uint32_t to = nn_tensor_type(output), tb = bias ? nn_tensor_type(bias) : 0;
@@ -192,20 +182,17 @@ int nn_dense(nn_tensor* output, nn_tensor* input, nn_tensor* weights, nn_tensor*
     }
 
     const int64_t start = clock_now_ns();
-    void* out;
-    const void *in, *w, *b;
-    int status = map_dense(output, 1, input, weights, bias, &out, &in, &w, &b);
-    if (status != NN_SUCCESS)
-        return status;
-
-    if (!quantised)
-        kernel_gemm_f32((float*)out, (const float*)in, 'N', (const float*)w, 'N',
-                        (const float*)b, activation, M, N, K);
-    else
-        dense_quant(output, input, weights, bias, activation, M, N, K, out, in, w,
-                    (const int32_t*)b, &qo, &qi, &qw, &qb);
-
-    unmap_dense(output, input, weights, bias);
+    {
+        DenseMaps<kestrune::ReadWriteMap> m;
+        if (int status = m.map(output, input, weights, bias))
+            return status;
+        if (!quantised)
+            kernel_gemm_f32(m.out.as<float>(), m.in.as<float>(), 'N', m.w.as<float>(), 'N',
+                            m.b.as<float>(), activation, M, N, K);
+        else
+            dense_quant(output, input, weights, bias, activation, M, N, K, m.out.data(),
+                        m.in.data(), m.w.data(), m.b.as<int32_t>(), &qo, &qi, &qw, &qb);
+    }
     op_store_time(output, start);
     return NN_SUCCESS;
 }
@@ -213,28 +200,22 @@ int nn_dense(nn_tensor* output, nn_tensor* input, nn_tensor* weights, nn_tensor*
 int nn_linear(nn_tensor* output, nn_tensor* input, nn_tensor* weights, nn_tensor* bias,
               int activation)
 {
-    if (!output || !input || !weights)
-        return NN_ERROR_INVALID_PARAMETER;
-    nn_engine_dense_fn slot = dense_slot(output, input, weights, bias, 1);
-    if (slot)
-        return slot(output, input, weights, bias, activation);
-
     int32_t M, N, K;
-    if (!dense_shapes(output, input, weights, bias, 1, &M, &N, &K))
-        return NN_ERROR_INVALID_SHAPE;
+    if (auto answered = dense_start(output, input, weights, bias, activation, 1, &M, &N, &K))
+        return *answered;
     if (nn_tensor_type(output) != NN_TYPE_F32 || nn_tensor_type(input) != NN_TYPE_F32 ||
         nn_tensor_type(weights) != NN_TYPE_F32 || (bias && nn_tensor_type(bias) != NN_TYPE_F32))
         return NN_ERROR_TYPE_MISMATCH;
 
-    void* out;
-    const void *in, *w, *b;
-    int status = map_dense(output, 0, input, weights, bias, &out, &in, &w, &b);
-    if (status != NN_SUCCESS)
-        return status;
-    const int64_t start = clock_now_ns();
-    kernel_gemm_f32((float*)out, (const float*)in, 'N', (const float*)w, 'T', (const float*)b,
-                    activation, M, N, K);
-    unmap_dense(output, input, weights, bias);
+    int64_t start;
+    {
+        DenseMaps<kestrune::WriteMap> m;
+        if (int status = m.map(output, input, weights, bias))
+            return status;
+        start = clock_now_ns();
+        kernel_gemm_f32(m.out.as<float>(), m.in.as<float>(), 'N', m.w.as<float>(), 'T',
+                        m.b.as<float>(), activation, M, N, K);
+    }
     op_store_time(output, start);
     return NN_SUCCESS;
 }

@@ -12,44 +12,57 @@
 #include "platform.h"
 #include "tensor/tensor_record.h"
 
+namespace {
+
+using kestrune::FrameMaps;
+using kestrune::quantise_back;
+using kestrune::ReadMap;
+using kestrune::ReadWriteMap;
+using kestrune::run_on_views;
+
 /* ---- shape cases ------------------------------------------------------- */
 
-enum {
-    CASE_CHANNEL = 2,
-    CASE_BOTH_SINGLE = 3,
-    CASE_A_SINGLE = 4,
-    CASE_B_SINGLE = 5,
-    CASE_SAME = 6,
-    CASE_FIRST = 7,
-    CASE_GENERAL = 8
-};
+/* The shape cases in the order they are tried; the flat ones (channel to
+ * same) come first. */
+enum class Case { channel, both_single, a_single, b_single, same, first, general };
 
-static int classify(const nn_tensor* a, const nn_tensor* b)
+Case classify(const nn_tensor* a, const nn_tensor* b)
 {
     int32_t va = nn_tensor_volume(a), vb = nn_tensor_volume(b);
     const int32_t *sa = a->shape, *sb = b->shape;
     if (vb > 0 && vb == sb[0] && vb == sa[3])
-        return CASE_CHANNEL;
+        return Case::channel;
     if (va == 1 && vb == 1)
-        return CASE_BOTH_SINGLE;
+        return Case::both_single;
     if (va == 1)
-        return CASE_A_SINGLE;
+        return Case::a_single;
     if (vb == 1)
-        return CASE_B_SINGLE;
+        return Case::b_single;
     if (nn_tensor_shape_equal(sa, sb))
-        return CASE_SAME;
+        return Case::same;
     if (sa[0] == sb[0] && (sa[0] == va || sb[0] == vb))
-        return CASE_FIRST;
-    return CASE_GENERAL;
+        return Case::first;
+    return Case::general;
+}
+
+bool flat_case(Case kase)
+{
+    return kase <= Case::same;
+}
+
+/* The output volume a flat case writes. */
+int32_t flat_need(Case kase, int32_t va, int32_t vb)
+{
+    return kase == Case::a_single ? vb : va;
 }
 
 /* Dims and shape of a tensor, to put back after a reshape. */
-typedef struct saved_shape {
+struct saved_shape {
     int dims;
     int32_t shape[4];
-} saved_shape;
+};
 
-static saved_shape save_shape(const nn_tensor* t)
+saved_shape save_shape(const nn_tensor* t)
 {
     saved_shape s;
     s.dims = t->dims;
@@ -57,13 +70,13 @@ static saved_shape save_shape(const nn_tensor* t)
     return s;
 }
 
-static int restore_shape(nn_tensor* t, const saved_shape* s)
+int restore_shape(nn_tensor* t, const saved_shape* s)
 {
     return nn_tensor_reshape(t, s->dims, s->shape);
 }
 
 /* The shape right-aligned into four dimensions. */
-static void pad_shape(const nn_tensor* t, int32_t out[4])
+void pad_shape(const nn_tensor* t, int32_t out[4])
 {
     int dims = t->dims;
     for (int i = 0; i < 4; ++i)
@@ -72,7 +85,7 @@ static void pad_shape(const nn_tensor* t, int32_t out[4])
         out[4 - dims + i] = t->shape[i];
 }
 
-static int broadcast_shape(const int32_t a[4], const int32_t b[4], int32_t out[4])
+int broadcast_shape(const int32_t a[4], const int32_t b[4], int32_t out[4])
 {
     for (int k = 0; k < 4; ++k) {
         if (a[k] == b[k] || b[k] == 1)
@@ -85,53 +98,94 @@ static int broadcast_shape(const int32_t a[4], const int32_t b[4], int32_t out[4
     return 1;
 }
 
-static void report_volume(int32_t volume, const int32_t* shape)
+void report_volume(int32_t volume, const int32_t* shape)
 {
     fprintf(stderr, "output volume %d insufficient for shape [%d %d %d %d]\n", volume, shape[0],
             shape[1], shape[2], shape[3]);
 }
 
-static void report_broadcast(int a_dims, const int32_t* a, int b_dims, const int32_t* b)
+void report_broadcast(int a_dims, const int32_t* a, int b_dims, const int32_t* b)
 {
     printf("unable broadcast using A(%d)=[%d %d %d %d] B(%d)=[%d %d %d %d]\n", a_dims, a[0], a[1],
            a[2], a[3], b_dims, b[0], b[1], b[2], b[3]);
     fflush(stdout);
 }
 
-static inline int32_t clampi(int32_t i, int32_t extent)
+/* Case 7: O takes the shape of the operand that varies beyond dimension 0
+ * (B when A varies along dimension 0 only: *a_single). */
+int first_case_reshape(nn_tensor* o, nn_tensor* a, nn_tensor* b, bool* a_single,
+                       int32_t shape[4])
+{
+    int32_t va = nn_tensor_volume(a), vb = nn_tensor_volume(b), vo = nn_tensor_volume(o);
+    *a_single = a->shape[0] == va;
+    nn_tensor* big = *a_single ? b : a;
+    if (vo < (*a_single ? vb : va)) {
+        report_volume(vo, big->shape);
+        return NN_ERROR_INVALID_SHAPE;
+    }
+    memcpy(shape, big->shape, 4 * sizeof *shape);
+    return nn_tensor_reshape(o, big->dims, shape);
+}
+
+inline int32_t clampi(int32_t i, int32_t extent)
 {
     return i < extent - 1 ? i : extent - 1;
 }
 
-static inline int64_t offset4(const int32_t* strides, int32_t n, int32_t h, int32_t w, int32_t c)
+inline int64_t offset4(const int32_t* strides, int32_t n, int32_t h, int32_t w, int32_t c)
 {
     return (int64_t)n * strides[0] + (int64_t)h * strides[1] + (int64_t)w * strides[2] +
            (int64_t)c * strides[3];
 }
 
+/* Case 8 once O, A and B are four-dimensional and O has the broadcast shape:
+ * the element offsets of O and the matching (clamped) ones of A and B. */
+struct Broadcast {
+    const int32_t *so, *to, *sa, *ta, *sb, *tb;
+
+    /* fn(oo, ao, bo) for rows [h0, h1) of image n and every column: per
+     * channel, or (PerChannel false) once at channel 0 for a whole row. */
+    template <bool PerChannel, typename Fn>
+    void walk(int32_t n, int64_t h0, int64_t h1, Fn&& fn) const
+    {
+        const int32_t inner = PerChannel ? so[3] : 1;
+        for (int64_t h = h0; h < h1; ++h)
+            for (int32_t x = 0; x < so[2]; ++x)
+                for (int32_t c = 0; c < inner; ++c) {
+                    const int32_t y = (int32_t)h;
+                    fn(offset4(to, n, y, x, c),
+                       offset4(ta, clampi(n, sa[0]), clampi(y, sa[1]), clampi(x, sa[2]),
+                               PerChannel ? clampi(c, sa[3]) : 0),
+                       offset4(tb, clampi(n, sb[0]), clampi(y, sb[1]), clampi(x, sb[2]),
+                               PerChannel ? clampi(c, sb[3]) : 0));
+                }
+    }
+};
+
 /* ---- FLOAT32 rows ------------------------------------------------------ */
 
-static void f32_arrays(int op, float* o, int32_t n, const float* a, const float* b)
+/* The FLOAT32 array-with-array and array-with-one-value kernels, by operator. */
+typedef void (*f32_arrays_fn)(float*, int32_t, const float*, const float*);
+typedef void (*f32_array_value_fn)(float*, int32_t, const float*, float);
+constexpr f32_arrays_fn kF32Arrays[] = {kernel_bias_add_f32, kernel_subtract_f32,
+                                        kernel_multiply_f32, kernel_divide_f32};
+constexpr f32_array_value_fn kF32ArrayValue[] = {kernel_add_scalar_f32, kernel_subtract_scalar_f32,
+                                                 kernel_multiply_scalar_f32,
+                                                 kernel_divide_scalar_f32};
+static_assert(OP_ADD == 0 && OP_SUBTRACT == 1 && OP_MULTIPLY == 2 && OP_DIVIDE == 3,
+              "kernel tables follow the operator codes");
+
+void f32_arrays(int op, float* o, int32_t n, const float* a, const float* b)
 {
-    switch (op) {
-    case OP_ADD: kernel_bias_add_f32(o, n, a, b); break;
-    case OP_SUBTRACT: kernel_subtract_f32(o, n, a, b); break;
-    case OP_MULTIPLY: kernel_multiply_f32(o, n, a, b); break;
-    default: kernel_divide_f32(o, n, a, b); break;
-    }
+    kF32Arrays[op](o, n, a, b);
 }
 
-static void f32_array_value(int op, float* o, int32_t n, const float* a, float v)
+void f32_array_value(int op, float* o, int32_t n, const float* a, float v)
 {
-    switch (op) {
-    case OP_ADD: kernel_add_scalar_f32(o, n, a, v); break;
-    case OP_SUBTRACT: kernel_subtract_scalar_f32(o, n, a, v); break;
-    case OP_MULTIPLY: kernel_multiply_scalar_f32(o, n, a, v); break;
-    default: kernel_divide_scalar_f32(o, n, a, v); break;
-    }
+    kF32ArrayValue[op](o, n, a, v);
 }
 
-static inline float f32_op(int op, float a, float b)
+inline float f32_op(int op, float a, float b)
 {
     switch (op) {
     case OP_ADD: return a + b;
@@ -143,102 +197,61 @@ static inline float f32_op(int op, float a, float b)
 
 /* Case 8 of the FLOAT32 path once A and B are four-dimensional; so is the
  * broadcast shape and O has been reshaped to it. */
-static void f32_general(int op, nn_tensor* o, float* po, nn_tensor* a, const float* pa,
-                        nn_tensor* b, const float* pb)
+void f32_general(int op, nn_tensor* o, float* po, nn_tensor* a, const float* pa, nn_tensor* b,
+                 const float* pb)
 {
-    const int32_t *so = o->shape, *sa = a->shape, *sb = b->shape;
-    if (sa[3] == sb[3]) {
-        for (int32_t n = 0; n < so[0]; ++n)
-            for (int32_t h = 0; h < so[1]; ++h)
-                for (int32_t w = 0; w < so[2]; ++w) {
-                    int64_t oo = offset4(o->strides, n, h, w, 0);
-                    int64_t ao = offset4(a->strides, clampi(n, sa[0]), clampi(h, sa[1]),
-                                         clampi(w, sa[2]), 0);
-                    int64_t bo = offset4(b->strides, clampi(n, sb[0]), clampi(h, sb[1]),
-                                         clampi(w, sb[2]), 0);
-                    f32_arrays(op, po + oo, sa[3], pa + ao, pb + bo);
-                }
+    const Broadcast s = {o->shape, o->strides, a->shape, a->strides, b->shape, b->strides};
+    if (s.sa[3] == s.sb[3]) {
+        for (int32_t n = 0; n < s.so[0]; ++n)
+            s.walk<false>(n, 0, s.so[1], [&](int64_t oo, int64_t ao, int64_t bo) {
+                f32_arrays(op, po + oo, s.sa[3], pa + ao, pb + bo);
+            });
         return;
     }
-    for (int32_t n = 0; n < so[0]; ++n)
-        for (int32_t h = 0; h < so[1]; ++h)
-            for (int32_t w = 0; w < so[2]; ++w)
-                for (int32_t c = 0; c < so[3]; ++c) {
-                    int64_t oo = offset4(o->strides, n, h, w, c);
-                    int64_t ao = offset4(a->strides, clampi(n, sa[0]), clampi(h, sa[1]),
-                                         clampi(w, sa[2]), clampi(c, sa[3]));
-                    int64_t bo = offset4(b->strides, clampi(n, sb[0]), clampi(h, sb[1]),
-                                         clampi(w, sb[2]), clampi(c, sb[3]));
-                    po[oo] = f32_op(op, pa[ao], pb[bo]);
-                }
+    for (int32_t n = 0; n < s.so[0]; ++n)
+        s.walk<true>(n, 0, s.so[1], [&](int64_t oo, int64_t ao, int64_t bo) {
+            po[oo] = f32_op(op, pa[ao], pb[bo]);
+        });
 }
 
-static int quantise_back(nn_tensor* out, const float* values)
-{
-    if (out->type != NN_TYPE_I8 && out->type != NN_TYPE_U8)
-        return 0;
-    return nn_tensor_quantize_buffer(out, (size_t)nn_tensor_volume(out), values, 1);
-}
-
-/* The flat cases 2 to 6: one call of map_tensors and one run of kernels. */
-static int f32_flat(int kase, int op, nn_tensor* o, nn_tensor* a, nn_tensor* b, int64_t start)
+/* The flat cases: one set of views and one run of kernels. */
+int f32_flat(Case kase, int op, nn_tensor* o, nn_tensor* a, nn_tensor* b, int64_t start)
 {
     int32_t va = nn_tensor_volume(a), vb = nn_tensor_volume(b);
-    int32_t need = kase == CASE_A_SINGLE ? vb : kase == CASE_BOTH_SINGLE ? 1 : va;
-    if (nn_tensor_volume(o) < need)
+    if (nn_tensor_volume(o) < flat_need(kase, va, vb))
         return NN_ERROR_INVALID_SHAPE;
-    float *po, *pa, *pb;
-    int status = map_tensors(o, &po, a, &pa, b, &pb);
-    if (status)
-        return status;
-    switch (kase) {
-    case CASE_CHANNEL:
-        for (int32_t r = 0; r < va / vb; ++r)
-            f32_arrays(op, po + (int64_t)r * vb, vb, pa + (int64_t)r * vb, pb);
-        break;
-    case CASE_BOTH_SINGLE: f32_array_value(op, po, 1, pa, pb[0]); break;
-    case CASE_A_SINGLE: binary_value_first_f32(op, po, vb, pa[0], pb); break;
-    case CASE_B_SINGLE: f32_array_value(op, po, va, pa, pb[0]); break;
-    default: f32_arrays(op, po, va, pa, pb); break;
-    }
-    status = quantise_back(o, po);
-    op_store_time(o, start);
-    unmap_tensors(o, a, b);
-    return status;
+    return run_on_views(o, a, b, start, [&](float* po, const float* pa, const float* pb) {
+        switch (kase) {
+        case Case::channel:
+            for (int32_t r = 0; r < va / vb; ++r)
+                f32_arrays(op, po + (int64_t)r * vb, vb, pa + (int64_t)r * vb, pb);
+            break;
+        case Case::both_single: f32_array_value(op, po, 1, pa, pb[0]); break;
+        case Case::a_single: binary_value_first_f32(op, po, vb, pa[0], pb); break;
+        case Case::b_single: f32_array_value(op, po, va, pa, pb[0]); break;
+        default: f32_arrays(op, po, va, pa, pb); break;
+        }
+    });
 }
 
 /* Case 7: one operand varies along dimension 0 only. */
-static int f32_first(int op, nn_tensor* o, nn_tensor* a, nn_tensor* b, int64_t start)
+int f32_first(int op, nn_tensor* o, nn_tensor* a, nn_tensor* b, int64_t start)
 {
-    int32_t va = nn_tensor_volume(a), vb = nn_tensor_volume(b), vo = nn_tensor_volume(o);
-    int a_single = a->shape[0] == va;
-    nn_tensor* big = a_single ? b : a;
-    int32_t need = a_single ? vb : va;
-    if (vo < need) {
-        report_volume(vo, big->shape);
-        return NN_ERROR_INVALID_SHAPE;
-    }
+    bool a_single;
     int32_t shape[4];
-    memcpy(shape, big->shape, sizeof shape);
-    int status = nn_tensor_reshape(o, big->dims, shape);
+    int status = first_case_reshape(o, a, b, &a_single, shape);
     if (status)
         return status;
-    float *po, *pa, *pb;
-    status = map_tensors(o, &po, a, &pa, b, &pb);
-    if (status)
-        return status;
-    int32_t m = shape[1] * shape[2] * shape[3];
-    for (int32_t i = 0; i < shape[0]; ++i) {
-        int off = nn_tensor_offsetv(o, 1, i);
-        if (a_single)
-            binary_value_first_f32(op, po + off, m, pa[i], pb + off);
-        else
-            f32_array_value(op, po + off, m, pa + off, pb[i]);
-    }
-    status = quantise_back(o, po);
-    op_store_time(o, start);
-    unmap_tensors(o, a, b);
-    return status;
+    const int32_t m = shape[1] * shape[2] * shape[3];
+    return run_on_views(o, a, b, start, [&](float* po, const float* pa, const float* pb) {
+        for (int32_t i = 0; i < shape[0]; ++i) {
+            int off = nn_tensor_offsetv(o, 1, i);
+            if (a_single)
+                binary_value_first_f32(op, po + off, m, pa[i], pb + off);
+            else
+                f32_array_value(op, po + off, m, pa + off, pb[i]);
+        }
+    });
 }
 
 /* ---- the quantised rows ------------------------------------------------ */
@@ -246,28 +259,15 @@ static int f32_first(int op, nn_tensor* o, nn_tensor* a, nn_tensor* b, int64_t s
 typedef void (*quant_array_fn)(void*, int32_t, const void*, const void*, const nn_quant_params*,
                                const nn_quant_params*, const nn_quant_params*);
 
-static quant_array_fn quant_array(int op)
-{
-    switch (op) {
-    case OP_ADD: return kernel_add_quant;
-    case OP_SUBTRACT: return kernel_subtract_quant;
-    case OP_MULTIPLY: return kernel_multiply_quant;
-    default: return kernel_divide_quant;
-    }
-}
-
-static quant_array_fn quant_scalar(int op)
-{
-    switch (op) {
-    case OP_ADD: return kernel_add_scalar_quant;
-    case OP_SUBTRACT: return kernel_subtract_scalar_quant;
-    case OP_MULTIPLY: return kernel_multiply_scalar_quant;
-    default: return kernel_divide_scalar_quant;
-    }
-}
+/* The array and the array-with-one-value kernels, by operator. */
+constexpr quant_array_fn kQuantArray[] = {kernel_add_quant, kernel_subtract_quant,
+                                          kernel_multiply_quant, kernel_divide_quant};
+constexpr quant_array_fn kQuantScalar[] = {kernel_add_scalar_quant, kernel_subtract_scalar_quant,
+                                           kernel_multiply_scalar_quant,
+                                           kernel_divide_scalar_quant};
 
 /* Worker record of the quantised rows (case 2) and broadcast rows (case 8). */
-typedef struct quant_rows_args {
+struct quant_rows_args {
     int op;
     int32_t rows, length;
     char* o;
@@ -279,38 +279,18 @@ typedef struct quant_rows_args {
     int32_t n;
     int32_t so[4], sa[4], sb[4];
     int32_t to[4], ta[4], tb[4];
-} quant_rows_args;
 
-static void quant_rows(const quant_rows_args* w)
+    Broadcast broadcast() const { return {so, to, sa, ta, sb, tb}; }
+};
+
+/* This thread's rows of the channel case: one array kernel each. */
+void quant_rows_worker(const quant_rows_args* w)
 {
     nn_row_range r = nn_thread_rows(w->rows);
-    quant_array_fn fn = quant_array(w->op);
+    quant_array_fn fn = kQuantArray[w->op];
     for (int64_t i = r.begin; i < r.begin + r.count; ++i)
         fn(w->o + i * w->length * (int64_t)w->eo, w->length, w->a + i * w->length * (int64_t)w->ea,
            w->b, w->qa, w->qb, w->qo);
-}
-
-void add_quant_worker(const quant_rows_args* w);
-void subtract_quant_worker(const quant_rows_args* w);
-void multiply_quant_worker(const quant_rows_args* w);
-void divide_quant_worker(const quant_rows_args* w);
-void binary_quant_broadcast_worker(const quant_rows_args* w);
-
-void add_quant_worker(const quant_rows_args* w)
-{
-    quant_rows(w);
-}
-void subtract_quant_worker(const quant_rows_args* w)
-{
-    quant_rows(w);
-}
-void multiply_quant_worker(const quant_rows_args* w)
-{
-    quant_rows(w);
-}
-void divide_quant_worker(const quant_rows_args* w)
-{
-    quant_rows(w);
 }
 
 /* Rows h of the broadcast shape's second extent for one first-extent index n:
@@ -318,33 +298,17 @@ void divide_quant_worker(const quant_rows_args* w)
 void binary_quant_broadcast_worker(const quant_rows_args* w)
 {
     nn_row_range r = nn_thread_rows(w->so[1]);
-    quant_array_fn fn = quant_array(w->op);
-    const int32_t n = w->n;
-    for (int64_t h = r.begin; h < r.begin + r.count; ++h)
-        for (int32_t x = 0; x < w->so[2]; ++x) {
-            int64_t oo = offset4(w->to, n, (int32_t)h, x, 0);
-            int64_t ao = offset4(w->ta, clampi(n, w->sa[0]), clampi((int32_t)h, w->sa[1]),
-                                 clampi(x, w->sa[2]), 0);
-            int64_t bo = offset4(w->tb, clampi(n, w->sb[0]), clampi((int32_t)h, w->sb[1]),
-                                 clampi(x, w->sb[2]), 0);
-            fn(w->o + oo * (int64_t)w->eo, w->so[3], w->a + ao * (int64_t)w->ea,
-               w->b + bo * (int64_t)w->eb, w->qa, w->qb, w->qo);
-        }
-}
-
-static void run_quant_rows(int op, quant_rows_args* args)
-{
-    void (*worker)(const quant_rows_args*) =
-        op == OP_ADD        ? add_quant_worker
-        : op == OP_SUBTRACT ? subtract_quant_worker
-        : op == OP_MULTIPLY ? multiply_quant_worker
-                            : divide_quant_worker;
-#pragma omp parallel
-    worker(args);
+    quant_array_fn fn = kQuantArray[w->op];
+    w->broadcast().walk<false>(w->n, r.begin, r.begin + r.count,
+                               [&](int64_t oo, int64_t ao, int64_t bo) {
+                                   fn(w->o + oo * (int64_t)w->eo, w->so[3],
+                                      w->a + ao * (int64_t)w->ea, w->b + bo * (int64_t)w->eb,
+                                      w->qa, w->qb, w->qo);
+                               });
 }
 
 /* Case 8 of the quantised path, A, B and O already four-dimensional. */
-static void quant_general(quant_rows_args* w, nn_tensor* o, nn_tensor* a, nn_tensor* b)
+void quant_general(quant_rows_args* w, nn_tensor* o, nn_tensor* a, nn_tensor* b)
 {
     memcpy(w->so, o->shape, sizeof w->so);
     memcpy(w->sa, a->shape, sizeof w->sa);
@@ -360,23 +324,16 @@ static void quant_general(quant_rows_args* w, nn_tensor* o, nn_tensor* a, nn_ten
         }
         return;
     }
-    quant_array_fn fn = quant_scalar(w->op);
-    const int32_t *so = w->so, *sa = w->sa, *sb = w->sb;
-    for (int32_t n = 0; n < so[0]; ++n)
-        for (int32_t h = 0; h < so[1]; ++h)
-            for (int32_t x = 0; x < so[2]; ++x)
-                for (int32_t c = 0; c < so[3]; ++c) {
-                    int64_t oo = offset4(w->to, n, h, x, c);
-                    int64_t ao = offset4(w->ta, clampi(n, sa[0]), clampi(h, sa[1]),
-                                         clampi(x, sa[2]), clampi(c, sa[3]));
-                    int64_t bo = offset4(w->tb, clampi(n, sb[0]), clampi(h, sb[1]),
-                                         clampi(x, sb[2]), clampi(c, sb[3]));
-                    fn(w->o + oo * (int64_t)w->eo, 1, w->a + ao * (int64_t)w->ea,
-                       w->b + bo * (int64_t)w->eb, w->qa, w->qb, w->qo);
-                }
+    quant_array_fn fn = kQuantScalar[w->op];
+    const Broadcast s = w->broadcast();
+    for (int32_t n = 0; n < s.so[0]; ++n)
+        s.walk<true>(n, 0, s.so[1], [&](int64_t oo, int64_t ao, int64_t bo) {
+            fn(w->o + oo * (int64_t)w->eo, 1, w->a + ao * (int64_t)w->ea,
+               w->b + bo * (int64_t)w->eb, w->qa, w->qb, w->qo);
+        });
 }
 
-static int integer_type(uint32_t type)
+int integer_type(uint32_t type)
 {
     return type >= NN_TYPE_I8 && type <= NN_TYPE_U32;
 }
@@ -385,8 +342,8 @@ static int integer_type(uint32_t type)
 
 /* Case 8 for both paths: reshape A and B to four dimensions, broadcast, run,
  * and give every tensor back its own dims and shape. */
-static int general_case(int op, nn_tensor* o, nn_tensor* a, nn_tensor* b, int quant,
-                        quant_rows_args* qargs, int64_t start)
+int general_case(int op, nn_tensor* o, nn_tensor* a, nn_tensor* b, quant_rows_args* qargs,
+                 int64_t start)
 {
     saved_shape keep_a = save_shape(a), keep_b = save_shape(b), keep_o = save_shape(o);
     int32_t pa[4], pb[4], so[4];
@@ -415,23 +372,20 @@ static int general_case(int op, nn_tensor* o, nn_tensor* a, nn_tensor* b, int qu
         status = nn_tensor_reshape(o, 4, so);
     }
     if (!status) {
-        if (quant) {
+        if (qargs) {
             if (equal)
-                quant_array(op)(qargs->o, va, qargs->a, qargs->b, qargs->qa, qargs->qb, qargs->qo);
+                kQuantArray[op](qargs->o, va, qargs->a, qargs->b, qargs->qa, qargs->qb, qargs->qo);
             else
                 quant_general(qargs, o, a, b);
         } else {
-            float *po, *xa, *xb;
-            status = map_tensors(o, &po, a, &xa, b, &xb);
-            if (!status) {
-                if (equal)
-                    f32_arrays(op, po, va, xa, xb);
-                else
-                    f32_general(op, o, po, a, xa, b, xb);
-                status = quantise_back(o, po);
-                op_store_time(o, start);
-                unmap_tensors(o, a, b);
-            }
+            /* The views are given back before the shapes are restored. */
+            status = run_on_views(o, a, b, start,
+                                  [&](float* po, const float* xa, const float* xb) {
+                                      if (equal)
+                                          f32_arrays(op, po, va, xa, xb);
+                                      else
+                                          f32_general(op, o, po, a, xa, b, xb);
+                                  });
         }
     }
     int r1 = restore_shape(a, &keep_a);
@@ -442,6 +396,50 @@ static int general_case(int op, nn_tensor* o, nn_tensor* a, nn_tensor* b, int qu
     return status;
 }
 
+/* The quantised cases on mapped data. */
+int quant_cases(quant_rows_args& w, nn_tensor* o, nn_tensor* a, nn_tensor* b, int64_t start)
+{
+    const int op = w.op;
+    const int32_t va = nn_tensor_volume(a), vb = nn_tensor_volume(b);
+    const Case kase = classify(a, b);
+    if (flat_case(kase) && nn_tensor_volume(o) < flat_need(kase, va, vb))
+        return NN_ERROR_INVALID_SHAPE;
+    switch (kase) {
+    case Case::channel:
+        w.rows = va / vb;
+        w.length = vb;
+#pragma omp parallel
+        quant_rows_worker(&w);
+        return 0;
+    case Case::both_single:
+    case Case::b_single: kQuantScalar[op](w.o, va, w.a, w.b, w.qa, w.qb, w.qo); return 0;
+    case Case::a_single: binary_scalar_quant(op, 1, w.o, vb, w.b, w.a, w.qb, w.qa, w.qo); return 0;
+    case Case::same: kQuantArray[op](w.o, va, w.a, w.b, w.qa, w.qb, w.qo); return 0;
+    case Case::first: {
+        bool a_single;
+        int32_t shape[4];
+        int status = first_case_reshape(o, a, b, &a_single, shape);
+        if (status)
+            return status;
+        int32_t m = shape[1] * shape[2] * shape[3];
+        for (int32_t i = 0; i < shape[0]; ++i) {
+            int64_t off = nn_tensor_offsetv(o, 1, i);
+            char* dst = w.o + off * (int64_t)w.eo;
+            if (a_single)
+                binary_scalar_quant(op, 1, dst, m, w.b + off * (int64_t)w.eb,
+                                    w.a + (int64_t)i * w.ea, w.qb, w.qa, w.qo);
+            else
+                kQuantScalar[op](dst, m, w.a + off * (int64_t)w.ea, w.b + (int64_t)i * w.eb, w.qa,
+                                 w.qb, w.qo);
+        }
+        return 0;
+    }
+    default: return general_case(op, o, a, b, &w, start);
+    }
+}
+
+} // namespace
+
 int nn_binary_op(nn_tensor* o, nn_tensor* a, nn_tensor* b, int op)
 {
     if (!o || !a || !b || op < OP_ADD || op > OP_DIVIDE)
@@ -450,12 +448,12 @@ int nn_binary_op(nn_tensor* o, nn_tensor* a, nn_tensor* b, int op)
     if (engine_binary(o, a, b, op, &status))
         return status;
     int64_t start = clock_now_ns();
-    int kase = classify(a, b);
-    if (kase <= CASE_SAME)
+    Case kase = classify(a, b);
+    if (flat_case(kase))
         return f32_flat(kase, op, o, a, b, start);
-    if (kase == CASE_FIRST)
+    if (kase == Case::first)
         return f32_first(op, o, a, b, start);
-    return general_case(op, o, a, b, 0, NULL, start);
+    return general_case(op, o, a, b, nullptr, start);
 }
 
 int nn_binary_op_quant(nn_tensor* o, nn_tensor* a, nn_tensor* b, int op)
@@ -465,20 +463,15 @@ int nn_binary_op_quant(nn_tensor* o, nn_tensor* a, nn_tensor* b, int op)
     if (!integer_type(o->type) || !integer_type(a->type) || !integer_type(b->type))
         return NN_ERROR_TYPE_MISMATCH;
     int64_t start = clock_now_ns();
-    char* po = (char*)nn_tensor_maprw(o);
+    ReadWriteMap po(o);
     if (!po)
         return NN_ERROR_TENSOR_NO_DATA;
-    const char* pa = (const char*)nn_tensor_mapro(a);
-    if (!pa) {
-        nn_tensor_unmap(o);
+    ReadMap pa(a);
+    if (!pa)
         return NN_ERROR_TENSOR_NO_DATA;
-    }
-    const char* pb = (const char*)nn_tensor_mapro(b);
-    if (!pb) {
-        nn_tensor_unmap(a);
-        nn_tensor_unmap(o);
+    ReadMap pb(b);
+    if (!pb)
         return NN_ERROR_TENSOR_NO_DATA;
-    }
     nn_quant_params qa, qb, qo;
     nn_tensor_quant_params(a, &qa);
     nn_tensor_quant_params(b, &qb);
@@ -486,87 +479,23 @@ int nn_binary_op_quant(nn_tensor* o, nn_tensor* a, nn_tensor* b, int op)
     quant_rows_args w;
     memset(&w, 0, sizeof w);
     w.op = op;
-    w.o = po;
-    w.a = pa;
-    w.b = pb;
+    w.o = po.as<char>();
+    w.a = pa.as<char>();
+    w.b = pb.as<char>();
     w.eo = nn_tensor_element_size(o);
     w.ea = nn_tensor_element_size(a);
     w.eb = nn_tensor_element_size(b);
     w.qo = &qo;
     w.qa = &qa;
     w.qb = &qb;
-
-    int32_t va = nn_tensor_volume(a), vb = nn_tensor_volume(b), vo = nn_tensor_volume(o);
-    int kase = classify(a, b);
-    int status = 0;
-    switch (kase) {
-    case CASE_CHANNEL:
-        if (vo < va) {
-            status = NN_ERROR_INVALID_SHAPE;
-            break;
-        }
-        w.rows = va / vb;
-        w.length = vb;
-        run_quant_rows(op, &w);
-        break;
-    case CASE_BOTH_SINGLE:
-    case CASE_B_SINGLE:
-        if (vo < va) {
-            status = NN_ERROR_INVALID_SHAPE;
-            break;
-        }
-        quant_scalar(op)(po, va, pa, pb, &qa, &qb, &qo);
-        break;
-    case CASE_A_SINGLE:
-        if (vo < vb) {
-            status = NN_ERROR_INVALID_SHAPE;
-            break;
-        }
-        binary_scalar_quant(op, 1, po, vb, pb, pa, &qb, &qa, &qo);
-        break;
-    case CASE_SAME:
-        if (vo < va) {
-            status = NN_ERROR_INVALID_SHAPE;
-            break;
-        }
-        quant_array(op)(po, va, pa, pb, &qa, &qb, &qo);
-        break;
-    case CASE_FIRST: {
-        int a_single = a->shape[0] == va;
-        nn_tensor* big = a_single ? b : a;
-        if (vo < (a_single ? vb : va)) {
-            report_volume(vo, big->shape);
-            status = NN_ERROR_INVALID_SHAPE;
-            break;
-        }
-        int32_t shape[4];
-        memcpy(shape, big->shape, sizeof shape);
-        status = nn_tensor_reshape(o, big->dims, shape);
-        if (status)
-            break;
-        int32_t m = shape[1] * shape[2] * shape[3];
-        for (int32_t i = 0; i < shape[0]; ++i) {
-            int64_t off = nn_tensor_offsetv(o, 1, i);
-            char* dst = po + off * (int64_t)w.eo;
-            if (a_single)
-                binary_scalar_quant(op, 1, dst, m, pb + off * (int64_t)w.eb,
-                                    pa + (int64_t)i * w.ea, &qb, &qa, &qo);
-            else
-                quant_scalar(op)(dst, m, pa + off * (int64_t)w.ea, pb + (int64_t)i * w.eb, &qa,
-                                 &qb, &qo);
-        }
-        break;
-    }
-    default: status = general_case(op, o, a, b, 1, &w, start); break;
-    }
+    const int status = quant_cases(w, o, a, b, start);
     op_store_time(o, start);
-    nn_tensor_unmap(b);
-    nn_tensor_unmap(a);
-    nn_tensor_unmap(o);
     return status;
 }
 
-static int binary(nn_tensor* o, nn_tensor* a, nn_tensor* b, int op)
+namespace {
+
+int binary(nn_tensor* o, nn_tensor* a, nn_tensor* b, int op)
 {
     if (!o || !a || !b)
         return NN_ERROR_INVALID_PARAMETER;
@@ -574,6 +503,8 @@ static int binary(nn_tensor* o, nn_tensor* a, nn_tensor* b, int op)
         return nn_binary_op(o, a, b, op);
     return nn_binary_op_quant(o, a, b, op);
 }
+
+} // namespace
 
 NN_API int nn_add(nn_tensor* output, nn_tensor* a, nn_tensor* b)
 {
@@ -594,36 +525,39 @@ NN_API int nn_divide(nn_tensor* output, nn_tensor* a, nn_tensor* b)
 
 /* ---- unary operators --------------------------------------------------- */
 
-enum { U_ABS, U_SQRT, U_RSQRT, U_LOG, U_EXP };
+namespace {
 
-static void abs_row(float* o, int32_t n, const float* x)
+enum class Unary { abs, sqrt, rsqrt, log, exp };
+
+void abs_row(float* o, int32_t n, const float* x)
 {
     for (int32_t i = 0; i < n; ++i)
         o[i] = fabsf(x[i]);
 }
 
-static int unary(nn_tensor* o, nn_tensor* in, int kind, const float* epsilon)
+int unary(nn_tensor* o, nn_tensor* in, Unary kind, const float* epsilon)
 {
     if (!o || !in)
         return NN_ERROR_INVALID_PARAMETER;
     int status;
-    if (kind == U_SQRT && engine_unary(o, in, NN_ACTIVATION_SQRT, &status))
+    if (kind == Unary::sqrt && engine_unary(o, in, NN_ACTIVATION_SQRT, &status))
         return status;
     int32_t n = nn_tensor_volume(in);
     if (nn_tensor_volume(o) < n)
         return NN_ERROR_SHAPE_MISMATCH;
-    float *po, *px;
-    status = map_tensors(o, &po, in, &px, NULL, NULL);
-    if (status)
-        return status;
+    FrameMaps maps(o, in);
+    if (maps.status())
+        return maps.status();
+    float* po = maps.out();
+    const float* px = maps.a();
     int64_t start = clock_now_ns();
     switch (kind) {
-    case U_ABS: abs_row(po, n, px); break;
-    case U_SQRT:
+    case Unary::abs: abs_row(po, n, px); break;
+    case Unary::sqrt:
         for (int32_t i = 0; i < n; ++i)
             po[i] = sqrtf(px[i]);
         break;
-    case U_RSQRT:
+    case Unary::rsqrt:
         if (epsilon) {
             float e = *epsilon;
             for (int32_t i = 0; i < n; ++i) {
@@ -635,7 +569,7 @@ static int unary(nn_tensor* o, nn_tensor* in, int kind, const float* epsilon)
                 po[i] = 1.0f / sqrtf(px[i]);
         }
         break;
-    case U_LOG:
+    case Unary::log:
         for (int32_t i = 0; i < n; ++i)
             po[i] = logf(fabsf(px[i]));
         break;
@@ -645,28 +579,28 @@ static int unary(nn_tensor* o, nn_tensor* in, int kind, const float* epsilon)
         break;
     }
     op_store_time(o, start);
-    status = quantise_back(o, po);
-    unmap_tensors(o, in, NULL);
-    return status;
+    return quantise_back(o, po);
 }
+
+} // namespace
 
 NN_API int nn_abs(nn_tensor* output, nn_tensor* input)
 {
-    return unary(output, input, U_ABS, NULL);
+    return unary(output, input, Unary::abs, nullptr);
 }
 NN_API int nn_sqrt(nn_tensor* output, nn_tensor* input)
 {
-    return unary(output, input, U_SQRT, NULL);
+    return unary(output, input, Unary::sqrt, nullptr);
 }
 NN_API int nn_rsqrt(nn_tensor* output, nn_tensor* input, const float* epsilon)
 {
-    return unary(output, input, U_RSQRT, epsilon);
+    return unary(output, input, Unary::rsqrt, epsilon);
 }
 NN_API int nn_log(nn_tensor* output, nn_tensor* input)
 {
-    return unary(output, input, U_LOG, NULL);
+    return unary(output, input, Unary::log, nullptr);
 }
 NN_API int nn_exp(nn_tensor* output, nn_tensor* input)
 {
-    return unary(output, input, U_EXP, NULL);
+    return unary(output, input, Unary::exp, nullptr);
 }

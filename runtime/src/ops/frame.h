@@ -12,6 +12,13 @@
 #include "kestrune/nn.h"
 
 #ifdef __cplusplus
+/* C++ linkage even where a test includes this header inside extern "C". */
+extern "C++" {
+#include "core/scoped.h"
+}
+#endif
+
+#ifdef __cplusplus
 extern "C" {
 #endif
 
@@ -24,21 +31,6 @@ void apply_activation(float* out, uint32_t count, const float* in, int activatio
  * 0}, when the place is not NULL; returns 4 in every case. */
 int gemm_panel_widths(const int** widths);
 
-/* FLOAT32 views of an output and up to two inputs: INT8 and UINT8 operands are
- * served by their auxiliary FLOAT32 tensor (inputs dequantised into it on
- * every call), other FLOAT32 operands are mapped themselves.  Places for A and
- * B may be NULL.  On success the caller unmaps, per operand, map_tensors_for()
- * of it. */
-int map_tensors(nn_tensor* out, float** out_data, nn_tensor* a, float** a_data, nn_tensor* b,
-                float** b_data);
-
-/* The tensor map_tensors mapped for an operand: its auxiliary tensor when it is
- * INT8 or UINT8, else the operand. */
-nn_tensor* map_tensors_for(nn_tensor* t);
-
-/* Unmaps what map_tensors mapped for each non-NULL operand. */
-void unmap_tensors(nn_tensor* out, nn_tensor* a, nn_tensor* b);
-
 /* The FLOAT32 work tensor of an INT8/UINT8 tensor t: t's single auxiliary
  * object (free function release_aux_tensor), created when absent, of another
  * volume, or left without data by an earlier failed allocation.  A record
@@ -49,7 +41,7 @@ void unmap_tensors(nn_tensor* out, nn_tensor* a, nn_tensor* b);
 nn_tensor* float_work_tensor(nn_tensor* t, const char* label, const char* role, int alloc_code,
                              int* status);
 
-/* 1 when the type is one map_tensors serves (FLOAT32, INT8, UINT8). */
+/* 1 when the type is one FrameMaps serves (FLOAT32, INT8, UINT8). */
 int map_tensors_type_ok(const nn_tensor* t);
 
 /* Engine-first steps.  Each returns 1 and stores the status when the call was
@@ -68,6 +60,71 @@ int engine_avgpool(nn_tensor* out, nn_tensor* in, const int32_t* ksize, const in
 void op_store_time(nn_tensor* t, int64_t start);
 
 #ifdef __cplusplus
+}
+
+extern "C++" {
+namespace kestrune {
+
+/* The frame's FLOAT32 views of an output and up to two inputs, given back
+ * when the owner ends: INT8 and UINT8 operands are served by their auxiliary
+ * FLOAT32 tensor (inputs dequantised into it on every call), FLOAT32 operands
+ * are mapped themselves.  status() is 0 when every view is mapped; on failure
+ * whatever was mapped is given back at once. */
+class FrameMaps {
+public:
+    explicit FrameMaps(nn_tensor* out, nn_tensor* a = nullptr, nn_tensor* b = nullptr) noexcept;
+    FrameMaps(const FrameMaps&) = delete;
+    FrameMaps& operator=(const FrameMaps&) = delete;
+
+    int status() const noexcept { return status_; }
+    float* out() const noexcept { return out_rw_ ? out_rw_.as<float>() : out_wo_.as<float>(); }
+    const float* a() const noexcept { return a_.as<float>(); }
+    const float* b() const noexcept { return b_.as<float>(); }
+
+private:
+    int map(nn_tensor* out, nn_tensor* a, nn_tensor* b) noexcept;
+
+    /* Declared in mapping order: given back in reverse. */
+    WriteMap out_wo_;    /* an output that is no input */
+    ReadWriteMap out_rw_; /* an output that is also an input */
+    ReadMap a_, b_;
+    int status_;
+};
+
+/* The FLOAT32 values of an INT8 or UINT8 output's work tensor quantised into
+ * the output; 0 without work for a FLOAT32 output. */
+int quantise_back(nn_tensor* out, const float* values) noexcept;
+
+/* The frame's work step on FLOAT32 views: fn(out, a, b) on the views of out
+ * and the given inputs, the result requantised into out, the time since
+ * start stored in it; the views given back on return. */
+template <typename Fn>
+int run_on_views(nn_tensor* out, nn_tensor* a, nn_tensor* b, int64_t start, Fn&& fn)
+{
+    FrameMaps maps(out, a, b);
+    if (maps.status())
+        return maps.status();
+    fn(maps.out(), maps.a(), maps.b());
+    const int status = quantise_back(out, maps.out());
+    op_store_time(out, start);
+    return status;
+}
+
+/* An output mapped read-write and then an input read-only, both given back
+ * when the owner ends; the input is not mapped when the output cannot be. */
+struct OutInMaps {
+    OutInMaps(nn_tensor* output, nn_tensor* input) noexcept
+        : out(output), in(out ? input : nullptr)
+    {
+    }
+    /* 0, or NN_ERROR_TENSOR_NO_DATA when either could not be mapped. */
+    int status() const noexcept { return out && in ? 0 : NN_ERROR_TENSOR_NO_DATA; }
+
+    ReadWriteMap out;
+    ReadMap in;
+};
+
+} // namespace kestrune
 }
 #endif
 

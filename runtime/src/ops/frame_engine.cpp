@@ -26,24 +26,33 @@ int engine_binary(nn_tensor* out, nn_tensor* a, nn_tensor* b, int op, int* statu
     return 1;
 }
 
+namespace {
+
+/* A pooling slot of the engine output and input share: its result is
+ * returned unchanged, 5 included. */
+template <typename Slot>
+int engine_pool(Slot nn_engine::*slot, nn_tensor* out, nn_tensor* in, const int32_t* ksize,
+                const int32_t* strides, const int32_t* padding, int* status)
+{
+    nn_engine* e = nn_shared_engine2(out, in);
+    if (!e || !(e->*slot))
+        return 0;
+    *status = (e->*slot)(out, in, ksize, strides, padding);
+    return 1;
+}
+
+} // namespace
+
 int engine_maxpool(nn_tensor* out, nn_tensor* in, const int32_t* ksize, const int32_t* strides,
                    const int32_t* padding, int* status)
 {
-    nn_engine* e = nn_shared_engine2(out, in);
-    if (!e || !e->maxpool)
-        return 0;
-    *status = e->maxpool(out, in, ksize, strides, padding);
-    return 1;
+    return engine_pool(&nn_engine::maxpool, out, in, ksize, strides, padding, status);
 }
 
 int engine_avgpool(nn_tensor* out, nn_tensor* in, const int32_t* ksize, const int32_t* strides,
                    const int32_t* padding, int* status)
 {
-    nn_engine* e = nn_shared_engine2(out, in);
-    if (!e || !e->avgpool)
-        return 0;
-    *status = e->avgpool(out, in, ksize, strides, padding);
-    return 1;
+    return engine_pool(&nn_engine::avgpool, out, in, ksize, strides, padding, status);
 }
 
 void op_store_time(nn_tensor* t, int64_t start)

@@ -5,10 +5,31 @@
 #include "ops/frame.h"
 #include "tensor/tensor_record.h"
 
-static int is_quantised(const nn_tensor* t)
+namespace {
+
+bool is_quantised(const nn_tensor* t)
 {
     return t->type == NN_TYPE_I8 || t->type == NN_TYPE_U8;
 }
+
+nn_tensor* aux_tensor(nn_tensor* t, const char* role, int* status)
+{
+    return float_work_tensor(t, "map_tensors", role, 0, status);
+}
+
+/* The tensor that serves input t read-only: t, or its auxiliary tensor with
+ * t dequantised into it. */
+nn_tensor* input_view(nn_tensor* t, const char* role, int* status)
+{
+    if (!is_quantised(t))
+        return t;
+    nn_tensor* use = aux_tensor(t, role, status);
+    if (use && (*status = nn_tensor_dequantize(use, t)) != 0)
+        return nullptr;
+    return use;
+}
+
+} // namespace
 
 int map_tensors_type_ok(const nn_tensor* t)
 {
@@ -24,100 +45,70 @@ nn_tensor* float_work_tensor(nn_tensor* t, const char* label, const char* role, 
     if (aux && aux->type == NN_TYPE_F32 && nn_tensor_volume(aux) == nn_tensor_volume(t) &&
         aux->data)
         return aux;
-    aux = nn_tensor_init(NULL, NULL);
-    if (!aux) {
+    kestrune::UniqueTensor made(nn_tensor_init(NULL, NULL));
+    if (!made) {
         fprintf(stderr, "%s unable to create auxiliary f32 tensor for %s: out of memory\n", label,
                 role);
         *status = NN_ERROR_OUT_OF_MEMORY;
         return NULL;
     }
-    int err = nn_tensor_alloc(aux, NN_TYPE_F32, 4, t->shape);
+    int err = nn_tensor_alloc(made.get(), NN_TYPE_F32, 4, t->shape);
     if (err && alloc_code) {
-        nn_tensor_release(aux);
         *status = err;
         return NULL;
     }
+    aux = made.release();
     nn_tensor_set_aux_object(t, aux, release_aux_tensor);
     return aux;
 }
 
-static nn_tensor* aux_tensor(nn_tensor* t, const char* role, int* status)
+namespace kestrune {
+
+int quantise_back(nn_tensor* out, const float* values) noexcept
 {
-    return float_work_tensor(t, "map_tensors", role, 0, status);
+    if (!is_quantised(out))
+        return 0;
+    return nn_tensor_quantize_buffer(out, (size_t)nn_tensor_volume(out), values, 1);
 }
 
-nn_tensor* map_tensors_for(nn_tensor* t)
+FrameMaps::FrameMaps(nn_tensor* out, nn_tensor* a, nn_tensor* b) noexcept
+    : status_(map(out, a, b))
 {
-    if (!t)
-        return NULL;
-    if (is_quantised(t) && nn_tensor_aux_free(t) == release_aux_tensor)
-        return (nn_tensor*)nn_tensor_aux_object(t);
-    return t;
-}
-
-void unmap_tensors(nn_tensor* out, nn_tensor* a, nn_tensor* b)
-{
-    if (out)
-        nn_tensor_unmap(map_tensors_for(out));
-    if (a)
-        nn_tensor_unmap(map_tensors_for(a));
-    if (b)
-        nn_tensor_unmap(map_tensors_for(b));
-}
-
-/* Maps input t read-only (dequantised into its auxiliary tensor first). */
-static int map_input(nn_tensor* t, const char* role, float** data)
-{
-    nn_tensor* use = t;
-    if (is_quantised(t)) {
-        int status = 0;
-        use = aux_tensor(t, role, &status);
-        if (!use)
-            return status;
-        status = nn_tensor_dequantize(use, t);
-        if (status)
-            return status;
+    if (status_) {
+        b_.reset();
+        a_.reset();
+        out_rw_.reset();
+        out_wo_.reset();
     }
-    *data = (float*)nn_tensor_mapro(use);
-    return *data ? 0 : NN_ERROR_TENSOR_NO_DATA;
 }
 
-int map_tensors(nn_tensor* out, float** out_data, nn_tensor* a, float** a_data, nn_tensor* b,
-                float** b_data)
+int FrameMaps::map(nn_tensor* out, nn_tensor* a, nn_tensor* b) noexcept
 {
-    if (!out || !out_data || (a_data && !a) || (b_data && !b))
+    if (!out)
         return NN_ERROR_INVALID_PARAMETER;
-    if (!map_tensors_type_ok(out) || (a_data && !map_tensors_type_ok(a)) ||
-        (b_data && !map_tensors_type_ok(b)))
+    if (!map_tensors_type_ok(out) || (a && !map_tensors_type_ok(a)) ||
+        (b && !map_tensors_type_ok(b)))
         return NN_ERROR_TYPE_MISMATCH;
 
     int status = 0;
-    nn_tensor* use = out;
-    if (is_quantised(out)) {
-        use = aux_tensor(out, "output", &status);
-        if (!use)
-            return status;
-    }
-    int inplace = (a_data && out == a) || (b_data && out == b);
-    *out_data = (float*)(inplace ? nn_tensor_maprw(use) : nn_tensor_mapwo(use));
-    if (!*out_data)
+    nn_tensor* use = is_quantised(out) ? aux_tensor(out, "output", &status) : out;
+    if (!use)
+        return status;
+    const bool inplace = (a && out == a) || (b && out == b);
+    if (!(inplace ? out_rw_.map(use) != nullptr : out_wo_.map(use) != nullptr))
         return NN_ERROR_TENSOR_NO_DATA;
-
-    if (a_data) {
-        status = map_input(a, "input_a", a_data);
-        if (status) {
-            nn_tensor_unmap(use);
-            return status;
-        }
-    }
-    if (b_data) {
-        status = map_input(b, "input_b", b_data);
-        if (status) {
-            if (a_data)
-                nn_tensor_unmap(map_tensors_for(a));
-            nn_tensor_unmap(use);
-            return status;
-        }
-    }
+    auto map_input = [](nn_tensor* t, const char* role, ReadMap& view) {
+        int err = 0;
+        nn_tensor* src = input_view(t, role, &err);
+        if (!src)
+            return err;
+        return view.map(src) ? 0 : NN_ERROR_TENSOR_NO_DATA;
+    };
+    if (a && (status = map_input(a, "input_a", a_)) != 0)
+        return status;
+    if (b && (status = map_input(b, "input_b", b_)) != 0)
+        return status;
     return 0;
 }
+
+} // namespace kestrune

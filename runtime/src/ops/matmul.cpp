@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <optional>
+
 #include "kernels/kernels.h"
 #include "ops/dense_common.h"
 #include "ops/frame.h"
@@ -55,91 +57,68 @@ static int matmul_valid(const matmul_dims* d)
     return 0;
 }
 
-/* Output write-only, A and B read-only; 14 after giving back what was mapped. */
-static int matmul_map(nn_tensor* output, nn_tensor* a, nn_tensor* b, float** out,
-                      const float** pa, const float** pb)
-{
-    *out = (float*)nn_tensor_mapwo(output);
-    if (!*out)
-        return NN_ERROR_TENSOR_NO_DATA;
-    *pa = (const float*)nn_tensor_mapro(a);
-    if (!*pa) {
-        nn_tensor_unmap(output);
-        return NN_ERROR_TENSOR_NO_DATA;
-    }
-    *pb = (const float*)nn_tensor_mapro(b);
-    if (!*pb) {
-        nn_tensor_unmap(a);
-        nn_tensor_unmap(output);
-        return NN_ERROR_TENSOR_NO_DATA;
-    }
-    return NN_SUCCESS;
-}
+namespace {
 
-static void matmul_unmap(nn_tensor* output, nn_tensor* a, nn_tensor* b)
-{
-    nn_tensor_unmap(a);
-    nn_tensor_unmap(b);
-    nn_tensor_unmap(output);
-}
+/* One call's dimensions and mappings (output write-only, A and B read-only),
+ * given back when it ends. */
+struct MatmulCall {
+    matmul_dims d;
+    kestrune::WriteMap out;
+    kestrune::ReadMap a, b;
+};
 
 /* What both entries do first: the engine's slot, the shape checks and the
- * mappings.  1 when the call is answered there (its result in *status), 0
- * when the portable path goes on with everything mapped. */
-static int matmul_start(nn_tensor* output, nn_tensor* a, nn_tensor* b, uint8_t transpose_a,
-                        uint8_t transpose_b, matmul_dims* d, float** out, const float** pa,
-                        const float** pb, int* status)
+ * mappings.  The status when the call is answered there, none when the
+ * portable path goes on with everything mapped. */
+std::optional<int> matmul_start(nn_tensor* output, nn_tensor* a, nn_tensor* b,
+                                uint8_t transpose_a, uint8_t transpose_b, MatmulCall& c)
 {
-    if (output && a && b && matmul_engine(output, a, b, transpose_a, transpose_b, status))
-        return 1;
-    *status = matmul_prepare(output, a, b, transpose_a, transpose_b, d);
-    if (*status != NN_SUCCESS)
-        return 1;
-    *status = matmul_map(output, a, b, out, pa, pb);
-    return *status != NN_SUCCESS;
+    int status;
+    if (output && a && b && matmul_engine(output, a, b, transpose_a, transpose_b, &status))
+        return status;
+    status = matmul_prepare(output, a, b, transpose_a, transpose_b, &c.d);
+    if (status != NN_SUCCESS)
+        return status;
+    if (!c.out.map(output) || !c.a.map(a) || !c.b.map(b))
+        return NN_ERROR_TENSOR_NO_DATA;
+    return std::nullopt;
 }
+
+} // namespace
 
 int nn_matmul(nn_tensor* output, nn_tensor* a, nn_tensor* b, uint8_t transpose_a,
               uint8_t transpose_b)
 {
-    int status;
-    matmul_dims d;
-    float* out;
-    const float *pa, *pb;
-    if (matmul_start(output, a, b, transpose_a, transpose_b, &d, &out, &pa, &pb, &status))
-        return status;
+    MatmulCall c;
+    if (auto answered = matmul_start(output, a, b, transpose_a, transpose_b, c))
+        return *answered;
     const int64_t start = clock_now_ns();
-    if (!matmul_valid(&d)) {
-        matmul_unmap(output, a, b);
+    if (!matmul_valid(&c.d))
         return NN_ERROR_INVALID_SHAPE;
-    }
-    kernel_gemm_f32(out, pa, transpose_a ? 'T' : 'N', pb, transpose_b ? 'T' : 'N', NULL, 0, d.M,
-                    d.N, d.Ka);
+    kernel_gemm_f32(c.out.as<float>(), c.a.as<float>(), transpose_a ? 'T' : 'N', c.b.as<float>(),
+                    transpose_b ? 'T' : 'N', nullptr, 0, c.d.M, c.d.N, c.d.Ka);
     op_store_time(output, start);
-    matmul_unmap(output, a, b);
     return NN_SUCCESS;
 }
 
 int nn_matmul_cache(nn_tensor* output, nn_tensor* cache, nn_tensor* a, nn_tensor* b,
                     uint8_t transpose_a, uint8_t transpose_b)
 {
-    int status;
-    matmul_dims d;
-    float* out;
-    const float *pa, *pb;
-    if (matmul_start(output, a, b, transpose_a, transpose_b, &d, &out, &pa, &pb, &status))
-        return status;
+    MatmulCall c;
+    if (auto answered = matmul_start(output, a, b, transpose_a, transpose_b, c))
+        return *answered;
+    const matmul_dims& d = c.d;
+    const float* pb = c.b.as<float>();
 
     const size_t cache_bytes = nn_tensor_size(cache);
     const size_t b_bytes = nn_tensor_size(b);
     const int64_t start = clock_now_ns();
-    float* staged = NULL;
+    kestrune::ReadWriteMap staged_map;
+    float* staged = nullptr;
     if (cache_bytes >= b_bytes) {
-        staged = (float*)nn_tensor_maprw(cache);
-        if (!staged) {
-            matmul_unmap(output, a, b);
+        staged = static_cast<float*>(staged_map.map(cache));
+        if (!staged)
             return NN_ERROR_TENSOR_NO_DATA;
-        }
         if (!transpose_b) {
             /* cache[j·K + k] = B[k·N + j] */
             for (int32_t k = 0; k < d.Kb; ++k)
@@ -154,18 +133,11 @@ int nn_matmul_cache(nn_tensor* output, nn_tensor* cache, nn_tensor* a, nn_tensor
                (int)(b_bytes / 1024));
     }
 
-    if (!matmul_valid(&d)) {
-        if (staged)
-            nn_tensor_unmap(cache);
-        matmul_unmap(output, a, b);
+    if (!matmul_valid(&d))
         return NN_ERROR_INVALID_SHAPE;
-    }
     const int b_transposed = staged ? 1 : transpose_b != 0;
-    kernel_gemm_f32(out, pa, transpose_a ? 'T' : 'N', staged ? staged : pb,
-                    b_transposed ? 'T' : 'N', NULL, 0, d.M, d.N, d.Ka);
+    kernel_gemm_f32(c.out.as<float>(), c.a.as<float>(), transpose_a ? 'T' : 'N',
+                    staged ? staged : pb, b_transposed ? 'T' : 'N', nullptr, 0, d.M, d.N, d.Ka);
     op_store_time(output, start);
-    if (staged)
-        nn_tensor_unmap(cache);
-    matmul_unmap(output, a, b);
     return NN_SUCCESS;
 }

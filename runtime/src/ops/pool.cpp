@@ -94,13 +94,11 @@ static int pool(nn_tensor* out, nn_tensor* in, const int32_t* ksize, const int32
     if (nn_tensor_element_size(out) != nn_tensor_element_size(in))
         return NN_ERROR_TYPE_MISMATCH;
     int64_t start = clock_now_ns();
-    void* o_p;
-    const void* x_p;
-    status = nn_tensor_map_pair(out, &o_p, in, &x_p);
-    if (status)
-        return status;
-    char* o = static_cast<char*>(o_p);
-    const char* x = static_cast<const char*>(x_p);
+    kestrune::OutInMaps maps(out, in);
+    if (maps.status())
+        return maps.status();
+    char* o = maps.out.as<char>();
+    const char* x = maps.in.as<char>();
     nn_quant_params iq, oq;
     memset(&iq, 0, sizeof iq);
     memset(&oq, 0, sizeof oq);
@@ -136,7 +134,6 @@ static int pool(nn_tensor* out, nn_tensor* in, const int32_t* ksize, const int32
         }
     }
     op_store_time(out, start);
-    nn_tensor_unmap_pair(out, in);
     return 0;
 }
 

@@ -46,22 +46,19 @@ static int reduce_op(nn_tensor* out, nn_tensor* in, int count, const int32_t* ax
         return NN_ERROR_SHAPE_MISMATCH;
 
     int32_t view[3] = {(int32_t)outer, (int32_t)reduce, (int32_t)inner};
-    int status = nn_tensor_reshape(in, 3, view);
-    if (status)
-        return status;
-    float* o = (float*)nn_tensor_maprw(out);
-    const float* x = o ? (const float*)nn_tensor_mapro(in) : NULL;
-    if (!o || !x) {
-        if (o)
-            nn_tensor_unmap(out);
-        nn_tensor_reshape(in, keep_dims, keep_shape);
-        return NN_ERROR_TENSOR_NO_DATA;
-    }
-    fn(o, nn_tensor_volume(in), in->strides[0], in->strides[1], in->strides[2], x, view[0],
-       view[1], view[2]);
-    nn_tensor_unmap(in);
-    nn_tensor_unmap(out);
-    return nn_tensor_reshape(in, keep_dims, keep_shape);
+    if (int err = nn_tensor_reshape(in, 3, view))
+        return err;
+    /* The mappings are given back before the input's shape. */
+    const int status = [&] {
+        kestrune::OutInMaps maps(out, in);
+        if (maps.status())
+            return maps.status();
+        fn(maps.out.as<float>(), nn_tensor_volume(in), in->strides[0], in->strides[1],
+           in->strides[2], maps.in.as<float>(), view[0], view[1], view[2]);
+        return 0;
+    }();
+    const int restored = nn_tensor_reshape(in, keep_dims, keep_shape);
+    return status ? status : restored;
 }
 
 NN_API int nn_reduce_sum(nn_tensor* output, nn_tensor* input, int axis_count, const int32_t* axes)

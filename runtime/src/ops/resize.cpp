@@ -24,62 +24,47 @@ static inline int32_t source_index(int32_t o, float ratio, int32_t extent)
     return s < extent - 1 ? (s < 0 ? 0 : s) : extent - 1;
 }
 
-static inline void copy_bytes(uint8_t* d, const uint8_t* s, int32_t n)
+namespace {
+
+/* n elements of T (one or four bytes) from s to d. */
+template <typename T>
+inline void copy_elements(T* d, const T* s, int32_t n)
 {
+    static_assert(sizeof(T) == 1 || sizeof(T) == 4, "bytes or words");
     int32_t i = 0;
 #ifdef __ARM_NEON
-    for (; i + 16 <= n; i += 16)
-        vst1q_u8(d + i, vld1q_u8(s + i));
-    for (; i + 8 <= n; i += 8)
-        vst1_u8(d + i, vld1_u8(s + i));
+    if constexpr (sizeof(T) == 1) {
+        for (; i + 16 <= n; i += 16)
+            vst1q_u8(d + i, vld1q_u8(s + i));
+        for (; i + 8 <= n; i += 8)
+            vst1_u8(d + i, vld1_u8(s + i));
+    } else {
+        for (; i + 4 <= n; i += 4)
+            vst1q_u32(d + i, vld1q_u32(s + i));
+    }
 #endif
     for (; i < n; ++i)
         d[i] = s[i];
 }
 
-static inline void copy_words(uint32_t* d, const uint32_t* s, int32_t n)
-{
-    int32_t i = 0;
-#ifdef __ARM_NEON
-    for (; i + 4 <= n; i += 4)
-        vst1q_u32(d + i, vld1q_u32(s + i));
-#endif
-    for (; i < n; ++i)
-        d[i] = s[i];
-}
-
-void resize_bytes_worker(const resize_args* w);
-void resize_words_worker(const resize_args* w);
-
-void resize_bytes_worker(const resize_args* w)
+/* This thread's output rows of one image, T the element's bytes. */
+template <typename T>
+void resize_worker(const resize_args* w)
 {
     nn_row_range r = nn_thread_rows(w->oh);
-    const uint8_t* in = (const uint8_t*)w->in;
-    uint8_t* out = (uint8_t*)w->out;
+    const T* in = reinterpret_cast<const T*>(w->in);
+    T* out = reinterpret_cast<T*>(w->out);
     for (int64_t oy = r.begin; oy < r.begin + r.count; ++oy) {
         int32_t sy = source_index((int32_t)oy, w->rh, w->ih);
         for (int32_t ox = 0; ox < w->ow; ++ox) {
             int32_t sx = source_index(ox, w->rw, w->iw);
-            copy_bytes(out + (oy * w->ow + ox) * (int64_t)w->ch,
-                       in + ((int64_t)sy * w->iw + sx) * w->ch, w->ch);
+            copy_elements(out + (oy * w->ow + ox) * (int64_t)w->ch,
+                          in + ((int64_t)sy * w->iw + sx) * w->ch, w->ch);
         }
     }
 }
 
-void resize_words_worker(const resize_args* w)
-{
-    nn_row_range r = nn_thread_rows(w->oh);
-    const uint32_t* in = (const uint32_t*)w->in;
-    uint32_t* out = (uint32_t*)w->out;
-    for (int64_t oy = r.begin; oy < r.begin + r.count; ++oy) {
-        int32_t sy = source_index((int32_t)oy, w->rh, w->ih);
-        for (int32_t ox = 0; ox < w->ow; ++ox) {
-            int32_t sx = source_index(ox, w->rw, w->iw);
-            copy_words(out + (oy * w->ow + ox) * (int64_t)w->ch,
-                       in + ((int64_t)sy * w->iw + sx) * w->ch, w->ch);
-        }
-    }
-}
+} // namespace
 
 NN_API int nn_resize(nn_tensor* output, nn_tensor* input, uint32_t mode, int align_corners)
 {
@@ -92,20 +77,17 @@ NN_API int nn_resize(nn_tensor* output, nn_tensor* input, uint32_t mode, int ali
         fprintf(stderr, "nn_resize cannot have same input and output tensors\n");
         return NN_ERROR_INVALID_PARAMETER;
     }
-    const char* x = (const char*)nn_tensor_mapro(input);
-    if (!x)
+    kestrune::ReadMap in_map(input);
+    if (!in_map)
         return NN_ERROR_TENSOR_NO_DATA;
-    char* o = (char*)nn_tensor_maprw(output);
-    if (!o) {
-        nn_tensor_unmap(input);
+    kestrune::ReadWriteMap out_map(output);
+    if (!out_map)
         return NN_ERROR_TENSOR_NO_DATA;
-    }
+    const char* x = in_map.as<char>();
+    char* o = out_map.as<char>();
     const int32_t *is = input->shape, *os = output->shape;
-    if (is[0] != os[0] || is[3] != os[3]) {
-        nn_tensor_unmap(output);
-        nn_tensor_unmap(input);
+    if (is[0] != os[0] || is[3] != os[3])
         return NN_ERROR_SHAPE_MISMATCH;
-    }
     int64_t start = clock_now_ns();
     uint32_t t = input->type;
     int bytes = t == NN_TYPE_I8 || t == NN_TYPE_U8;
@@ -128,16 +110,14 @@ NN_API int nn_resize(nn_tensor* output, nn_tensor* input, uint32_t mode, int ali
             w.out = o + (int64_t)n * w.oh * w.ow * w.ch * (int64_t)es;
             if (bytes) {
 #pragma omp parallel
-                resize_bytes_worker(&w);
+                resize_worker<uint8_t>(&w);
             } else {
 #pragma omp parallel
-                resize_words_worker(&w);
+                resize_worker<uint32_t>(&w);
             }
             status = 0;
         }
     }
     op_store_time(output, start);
-    nn_tensor_unmap(output);
-    nn_tensor_unmap(input);
     return status;
 }

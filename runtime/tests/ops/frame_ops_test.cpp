@@ -1,4 +1,4 @@
-// map_tensors and the engine-first step, seen through the operators.
+// The frame's FLOAT32 views (FrameMaps) and the engine-first step, seen through the operators.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -110,7 +110,7 @@ TEST(MapTensors, Failures)
     ASSERT_EQ(nn_tensor_assign(empty, NN_TYPE_F32, 1, four, nullptr), 0);
     EXPECT_EQ(nn_exp(o, empty), NN_ERROR_TENSOR_NO_DATA);
     EXPECT_EQ(nn_tensor_mapped(o), 0);
-    // a type map_tensors does not serve
+    // a type the frame's views do not serve
     Tensor i16(NN_TYPE_I16, {4});
     EXPECT_EQ(nn_exp(o, i16), NN_ERROR_TYPE_MISMATCH);
     EXPECT_EQ(nn_tensor_mapped(o), 0);
@@ -240,3 +240,64 @@ TEST_F(EngineFixture, PoolingSlotResultReturnedUnchanged)
 }
 
 }  // namespace
+
+// An operand without data once others are mapped: 14, every mapping the call
+// took is given back and a reshaped input gets its shape back.
+TEST(FrameMaps, OperandWithoutDataAfterOthersGivesEveryMappingBack)
+{
+    using Run = int (*)(nn_tensor* o, nn_tensor* a, nn_tensor* b);
+    static const int32_t one[4] = {1, 1, 1, 1};
+    static const int32_t axis1[1] = {1};
+    struct Case {
+        const char* name;
+        nn_type type;
+        int missing;  // 0 output, 1 A, 2 B
+        Run run;
+    };
+    const Case cases[] = {
+        {"abs", NN_TYPE_F32, 1, [](nn_tensor* o, nn_tensor* a, nn_tensor*) { return nn_abs(o, a); }},
+        {"sigmoid", NN_TYPE_F32, 1,
+         [](nn_tensor* o, nn_tensor* a, nn_tensor*) { return nn_sigmoid(o, a); }},
+        {"softmax", NN_TYPE_F32, 1,
+         [](nn_tensor* o, nn_tensor* a, nn_tensor*) { return nn_softmax(o, a); }},
+        {"prelu slope", NN_TYPE_F32, 2,
+         [](nn_tensor* o, nn_tensor* a, nn_tensor* b) { return nn_prelu(o, a, b); }},
+        {"add A", NN_TYPE_F32, 1,
+         [](nn_tensor* o, nn_tensor* a, nn_tensor* b) { return nn_add(o, a, b); }},
+        {"add B", NN_TYPE_F32, 2,
+         [](nn_tensor* o, nn_tensor* a, nn_tensor* b) { return nn_add(o, a, b); }},
+        {"add INT8 B", NN_TYPE_I8, 2,
+         [](nn_tensor* o, nn_tensor* a, nn_tensor* b) { return nn_add(o, a, b); }},
+        {"relu", NN_TYPE_F32, 1, [](nn_tensor* o, nn_tensor* a, nn_tensor*) { return nn_relu(o, a); }},
+        {"relu INT8", NN_TYPE_I8, 1,
+         [](nn_tensor* o, nn_tensor* a, nn_tensor*) { return nn_relu(o, a); }},
+        {"leaky relu", NN_TYPE_F32, 1,
+         [](nn_tensor* o, nn_tensor* a, nn_tensor*) { return nn_leaky_relu(o, a, 0.5f); }},
+        {"maxpool", NN_TYPE_F32, 1,
+         [](nn_tensor* o, nn_tensor* a, nn_tensor*) { return nn_maxpool(o, a, one, one); }},
+        {"avgpool", NN_TYPE_F32, 1,
+         [](nn_tensor* o, nn_tensor* a, nn_tensor*) { return nn_avgpool(o, a, one, one); }},
+        {"reduce", NN_TYPE_F32, 1,
+         [](nn_tensor* o, nn_tensor* a, nn_tensor*) { return nn_reduce_sum(o, a, 1, axis1); }},
+        {"resize output", NN_TYPE_F32, 0,
+         [](nn_tensor* o, nn_tensor* a, nn_tensor*) { return nn_resize(o, a, 0, 0); }},
+    };
+    int32_t shape[4] = {1, 2, 2, 2};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Tensor t[3];
+        for (int i = 0; i < 3; ++i) {
+            if (i == c.missing)
+                ASSERT_EQ(nn_tensor_assign(t[i], c.type, 4, shape, nullptr), 0);
+            else
+                ASSERT_EQ(nn_tensor_alloc(t[i], c.type, 4, shape), 0);
+        }
+        EXPECT_EQ(c.run(t[0], t[1], t[2]), NN_ERROR_TENSOR_NO_DATA);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(nn_tensor_mapped(t[i]), 0) << "tensor " << i;
+            EXPECT_EQ(std::vector<int32_t>(t[i]->shape, t[i]->shape + t[i]->dims),
+                      std::vector<int32_t>(shape, shape + 4))
+                << "tensor " << i;
+        }
+    }
+}
