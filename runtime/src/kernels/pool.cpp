@@ -9,160 +9,169 @@
 #include <arm_neon.h>
 #endif
 
+namespace kestrune {
+namespace {
+
 /* The valid tap range [begin, end) of output column ox. */
-static inline void tap_range(int32_t ox, int32_t stride, int32_t pad_left, int32_t kw, int32_t iw,
-                             int32_t* begin, int32_t* end)
+inline void tap_range(int32_t ox, int32_t stride, int32_t pad_left, int32_t kw, int32_t iw,
+                      int32_t* begin, int32_t* end)
 {
     /* 64-bit: strides and pads come from model files */
-    int64_t ix0 = (int64_t)ox * stride - pad_left;
+    int64_t ix0 = static_cast<int64_t>(ox) * stride - pad_left;
     int64_t b = ix0 < 0 ? 0 : ix0 > iw ? iw : ix0;
     int64_t e = ix0 + kw > iw ? iw : ix0 + kw;
-    *begin = (int32_t)b;
-    *end = (int32_t)(e > b ? e : b);
+    *begin = static_cast<int32_t>(b);
+    *end = static_cast<int32_t>(e > b ? e : b);
 }
 
-/* Channels are the inner loop: each tap updates a whole pixel's channels. */
-void maxpool_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
-                          const float* in, int32_t pad_left, int32_t rows, int32_t kw)
+/* A float pool over one output pixel's window: start(first tap's value),
+ * step(so far, next tap's value) over every tap in order, finish(result).
+ * Each works on one value or on four lanes, with the same rule. */
+struct MaxPool {
+    /* Whether the window has taps; an empty one gives empty_value. */
+    bool window(int32_t rows, int32_t b, int32_t e) const { return rows > 0 && e > b; }
+    static constexpr float empty_value = -1e9f;
+    float start(float first) const { return first; }
+    float step(float m, float v) const { return v > m ? v : m; }
+    float finish(float m) const { return m; }
+#ifdef __ARM_NEON
+    float32x4_t start(float32x4_t first) const { return first; }
+    float32x4_t step(float32x4_t m, float32x4_t v) const { return vbslq_f32(vcgtq_f32(v, m), v, m); }
+    float32x4_t finish(float32x4_t m) const { return m; }
+#endif
+};
+
+/* The sum of the taps times 1 / count (0 for an empty window). */
+struct AvgPool {
+    float k;
+    bool window(int32_t rows, int32_t b, int32_t e)
+    {
+        const int32_t n = rows * (e - b);
+        k = n > 0 ? 1.0f / static_cast<float>(n) : 0.0f;
+        return true;
+    }
+    static constexpr float empty_value = 0.0f;
+    float start(float) const { return 0.0f; }
+    float step(float s, float v) const { return s + v; }
+    float finish(float s) const { return s * k; }
+#ifdef __ARM_NEON
+    float32x4_t start(float32x4_t) const { return vdupq_n_f32(0.0f); }
+    float32x4_t step(float32x4_t s, float32x4_t v) const { return vaddq_f32(s, v); }
+    float32x4_t finish(float32x4_t s) const { return vmulq_n_f32(s, k); }
+#endif
+};
+
+/* Calls f(output pixel, first tap, end tap, pool) for each output pixel
+ * whose window has taps, and fills the others. */
+template <class Pool, class F>
+void each_window(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
+                 int32_t pad_left, int32_t rows, int32_t kw, Pool pool, F f)
 {
-    const int64_t row = (int64_t)iw * ch;
     for (int32_t ox = 0; ox < ow; ++ox) {
         int32_t b, e;
         tap_range(ox, stride, pad_left, kw, iw, &b, &e);
-        float* o = out + (int64_t)ox * ch;
-        if (rows <= 0 || e <= b) {
+        float* o = out + static_cast<int64_t>(ox) * ch;
+        if (!pool.window(rows, b, e)) {
             for (int32_t c = 0; c < ch; ++c)
-                o[c] = -1e9f;
+                o[c] = Pool::empty_value;
             continue;
         }
-        const float* first = in + (int64_t)b * ch;
-        for (int32_t c = 0; c < ch; ++c)
-            o[c] = first[c];
-        for (int32_t r = 0; r < rows; ++r)
-            for (int32_t x = b; x < e; ++x) {
-                const float* v = in + r * row + (int64_t)x * ch;
-                for (int32_t c = 0; c < ch; ++c)
-                    o[c] = v[c] > o[c] ? v[c] : o[c];
-            }
+        f(o, b, e, pool);
     }
+}
+
+/* Channels are the inner loop: each tap updates a whole pixel's channels. */
+template <class Pool>
+void pool_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
+                       const float* in, int32_t pad_left, int32_t rows, int32_t kw)
+{
+    const int64_t row = static_cast<int64_t>(iw) * ch;
+    each_window(ow, ch, out, iw, stride, pad_left, rows, kw, Pool{},
+                [&](float* o, int32_t b, int32_t e, const Pool& pool) {
+                    const float* first = in + static_cast<int64_t>(b) * ch;
+                    for (int32_t c = 0; c < ch; ++c)
+                        o[c] = pool.start(first[c]);
+                    for (int32_t r = 0; r < rows; ++r)
+                        for (int32_t x = b; x < e; ++x) {
+                            const float* v = in + r * row + static_cast<int64_t>(x) * ch;
+                            for (int32_t c = 0; c < ch; ++c)
+                                o[c] = pool.step(o[c], v[c]);
+                        }
+                    for (int32_t c = 0; c < ch; ++c)
+                        o[c] = pool.finish(o[c]);
+                });
+}
+
+#ifdef __ARM_NEON
+/* Four channels at a time through the whole window, then single ones. */
+template <class Pool>
+void pool_f32_neon(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
+                   const float* in, int32_t pad_left, int32_t rows, int32_t kw)
+{
+    const int64_t row = static_cast<int64_t>(iw) * ch;
+    each_window(ow, ch, out, iw, stride, pad_left, rows, kw, Pool{},
+                [&](float* o, int32_t b, int32_t e, const Pool& pool) {
+                    const float* first = in + static_cast<int64_t>(b) * ch;
+                    int32_t c = 0;
+                    for (; c + 4 <= ch; c += 4) {
+                        float32x4_t m = pool.start(vld1q_f32(first + c));
+                        for (int32_t r = 0; r < rows; ++r)
+                            for (int32_t x = b; x < e; ++x)
+                                m = pool.step(m, vld1q_f32(in + r * row +
+                                                           static_cast<int64_t>(x) * ch + c));
+                        vst1q_f32(o + c, pool.finish(m));
+                    }
+                    for (; c < ch; ++c) {
+                        float m = pool.start(first[c]);
+                        for (int32_t r = 0; r < rows; ++r)
+                            for (int32_t x = b; x < e; ++x)
+                                m = pool.step(m, in[r * row + static_cast<int64_t>(x) * ch + c]);
+                        o[c] = pool.finish(m);
+                    }
+                });
+}
+#endif
+
+template <class Pool>
+void pool_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride, const float* in,
+              int32_t pad_left, int32_t rows, int32_t kw)
+{
+    if (ow <= 0 || ch <= 0)
+        return;
+#ifdef __ARM_NEON
+    pool_f32_neon<Pool>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
+#else
+    pool_f32_portable<Pool>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
+#endif
+}
+
+} // namespace
+} // namespace kestrune
+
+using namespace kestrune;
+
+void maxpool_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
+                          const float* in, int32_t pad_left, int32_t rows, int32_t kw)
+{
+    pool_f32_portable<MaxPool>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
 }
 
 void avgpool_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
                           const float* in, int32_t pad_left, int32_t rows, int32_t kw)
 {
-    const int64_t row = (int64_t)iw * ch;
-    for (int32_t ox = 0; ox < ow; ++ox) {
-        int32_t b, e;
-        tap_range(ox, stride, pad_left, kw, iw, &b, &e);
-        int32_t n = rows * (e - b);
-        float k = n > 0 ? 1.0f / (float)n : 0.0f;
-        float* o = out + (int64_t)ox * ch;
-        for (int32_t c = 0; c < ch; ++c)
-            o[c] = 0.0f;
-        for (int32_t r = 0; r < rows; ++r)
-            for (int32_t x = b; x < e; ++x) {
-                const float* v = in + r * row + (int64_t)x * ch;
-                for (int32_t c = 0; c < ch; ++c)
-                    o[c] += v[c];
-            }
-        for (int32_t c = 0; c < ch; ++c)
-            o[c] *= k;
-    }
+    pool_f32_portable<AvgPool>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
 }
-
-#ifdef __ARM_NEON
-static void maxpool_f32_neon(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
-                             const float* in, int32_t pad_left, int32_t rows, int32_t kw)
-{
-    const int64_t row = (int64_t)iw * ch;
-    for (int32_t ox = 0; ox < ow; ++ox) {
-        int32_t b, e;
-        tap_range(ox, stride, pad_left, kw, iw, &b, &e);
-        float* o = out + (int64_t)ox * ch;
-        if (rows <= 0 || e <= b) {
-            for (int32_t c = 0; c < ch; ++c)
-                o[c] = -1e9f;
-            continue;
-        }
-        const float* first = in + (int64_t)b * ch;
-        int32_t c = 0;
-        for (; c + 4 <= ch; c += 4) {
-            float32x4_t m = vld1q_f32(first + c);
-            for (int32_t r = 0; r < rows; ++r)
-                for (int32_t x = b; x < e; ++x) {
-                    float32x4_t v = vld1q_f32(in + r * row + (int64_t)x * ch + c);
-                    m = vbslq_f32(vcgtq_f32(v, m), v, m);
-                }
-            vst1q_f32(o + c, m);
-        }
-        for (; c < ch; ++c) {
-            float m = first[c];
-            for (int32_t r = 0; r < rows; ++r)
-                for (int32_t x = b; x < e; ++x) {
-                    float v = in[r * row + (int64_t)x * ch + c];
-                    if (v > m)
-                        m = v;
-                }
-            o[c] = m;
-        }
-    }
-}
-
-static void avgpool_f32_neon(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
-                             const float* in, int32_t pad_left, int32_t rows, int32_t kw)
-{
-    const int64_t row = (int64_t)iw * ch;
-    for (int32_t ox = 0; ox < ow; ++ox) {
-        int32_t b, e;
-        tap_range(ox, stride, pad_left, kw, iw, &b, &e);
-        int32_t n = rows * (e - b);
-        float k = n > 0 ? 1.0f / (float)n : 0.0f;
-        float* o = out + (int64_t)ox * ch;
-        int32_t c = 0;
-        for (; c + 4 <= ch; c += 4) {
-            float32x4_t s = vdupq_n_f32(0.0f);
-            for (int32_t r = 0; r < rows; ++r)
-                for (int32_t x = b; x < e; ++x)
-                    s = vaddq_f32(s, vld1q_f32(in + r * row + (int64_t)x * ch + c));
-            vst1q_f32(o + c, vmulq_n_f32(s, k));
-        }
-        for (; c < ch; ++c) {
-            float s = 0.0f;
-            for (int32_t r = 0; r < rows; ++r)
-                for (int32_t x = b; x < e; ++x)
-                    s += in[r * row + (int64_t)x * ch + c];
-            o[c] = s * k;
-        }
-    }
-}
-#endif
 
 void kernel_maxpool_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
-                        const float* in, int32_t pad_left, int32_t pad_right, int32_t rows,
-                        int32_t kw)
+                        const float* in, int32_t pad_left, int32_t, int32_t rows, int32_t kw)
 {
-    (void)pad_right;
-    if (ow <= 0 || ch <= 0)
-        return;
-#ifdef __ARM_NEON
-    maxpool_f32_neon(ow, ch, out, iw, stride, in, pad_left, rows, kw);
-#else
-    maxpool_f32_portable(ow, ch, out, iw, stride, in, pad_left, rows, kw);
-#endif
+    pool_f32<MaxPool>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
 }
 
 void kernel_avgpool_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
-                        const float* in, int32_t pad_left, int32_t pad_right, int32_t rows,
-                        int32_t kw)
+                        const float* in, int32_t pad_left, int32_t, int32_t rows, int32_t kw)
 {
-    (void)pad_right;
-    if (ow <= 0 || ch <= 0)
-        return;
-#ifdef __ARM_NEON
-    avgpool_f32_neon(ow, ch, out, iw, stride, in, pad_left, rows, kw);
-#else
-    avgpool_f32_portable(ow, ch, out, iw, stride, in, pad_left, rows, kw);
-#endif
+    pool_f32<AvgPool>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
 }
 
 static int64_t type_min(uint32_t type)
