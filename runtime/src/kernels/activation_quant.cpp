@@ -2,6 +2,7 @@
  * and an INT8 eight-lane kernel whose tail follows the generic rule. */
 #include <math.h>
 
+#include "kernels/activation_ops.h"
 #include "kernels/fixed_point.h"
 #include "kernels/kernels.h"
 #include "kernels/portable.h"
@@ -88,15 +89,7 @@ struct SwishLanes {
     }
 };
 
-struct LeakyLanes {
-    float alpha;
-    float operator()(float x) const { return x < 0.0f ? alpha * x : x; }
-#ifdef __ARM_NEON
-    float32x4_t operator()(float32x4_t x) const
-    {
-        return vbslq_f32(vcltq_f32(x, vdupq_n_f32(0.0f)), vmulq_f32(vdupq_n_f32(alpha), x), x);
-    }
-#endif
+struct LeakyLanes : LeakyRelu {
     void tail(void* out, int32_t begin, int32_t count, const void* in,
               const nn_quant_params* out_q, const nn_quant_params* in_q) const
     {
@@ -186,7 +179,7 @@ void swish_i8_portable(int8_t* out, int32_t count, const int8_t* in,
 void leaky_relu_i8_portable(int8_t* out, int32_t count, const int8_t* in,
                             const nn_quant_params* out_q, const nn_quant_params* in_q, float alpha)
 {
-    lanes_i8_portable(out, count, in, out_q, in_q, LeakyLanes{alpha});
+    lanes_i8_portable(out, count, in, out_q, in_q, LeakyLanes{{alpha}});
 }
 
 void kernel_swish_quant(void* out, int32_t count, const void* in, const nn_quant_params* out_q,
@@ -199,5 +192,5 @@ void kernel_leaky_relu_quant(void* out, int32_t count, const void* in,
                              const nn_quant_params* out_q, const nn_quant_params* in_q,
                              float alpha)
 {
-    activation_quant(out, count, in, out_q, in_q, LeakyLanes{alpha});
+    activation_quant(out, count, in, out_q, in_q, LeakyLanes{{alpha}});
 }

@@ -5,6 +5,8 @@
  * conversions) in both bodies. */
 #include <stddef.h>
 
+#include <type_traits>
+
 #include "kernels/conv_kernels.h"
 #include "kernels/fixed_point.h"
 #include "kernels/gemm_quant.h"
@@ -35,18 +37,21 @@ void taps_portable(int32_t ow, int32_t ch, int32_t* acc, int32_t iw, int32_t str
 
 #ifdef __ARM_NEON
 /* 16 widened lanes of 8-bit data, zero point subtracted. */
-inline void load16(const int8_t* p, int16_t z, int16x8_t* lo, int16x8_t* hi)
+template <typename T>
+inline void load16(const T* p, int16_t z, int16x8_t* lo, int16x8_t* hi)
 {
-    const int8x16_t v = vld1q_s8(p);
-    *lo = vsubq_s16(vmovl_s8(vget_low_s8(v)), vdupq_n_s16(z));
-    *hi = vsubq_s16(vmovl_s8(vget_high_s8(v)), vdupq_n_s16(z));
-}
-
-inline void load16(const uint8_t* p, int16_t z, int16x8_t* lo, int16x8_t* hi)
-{
-    const uint8x16_t v = vld1q_u8(p);
-    *lo = vsubq_s16(vreinterpretq_s16_u16(vmovl_u8(vget_low_u8(v))), vdupq_n_s16(z));
-    *hi = vsubq_s16(vreinterpretq_s16_u16(vmovl_u8(vget_high_u8(v))), vdupq_n_s16(z));
+    int16x8_t l, h;
+    if constexpr (std::is_signed<T>::value) {
+        const int8x16_t v = vld1q_s8(p);
+        l = vmovl_s8(vget_low_s8(v));
+        h = vmovl_s8(vget_high_s8(v));
+    } else {
+        const uint8x16_t v = vld1q_u8(p);
+        l = vreinterpretq_s16_u16(vmovl_u8(vget_low_u8(v)));
+        h = vreinterpretq_s16_u16(vmovl_u8(vget_high_u8(v)));
+    }
+    *lo = vsubq_s16(l, vdupq_n_s16(z));
+    *hi = vsubq_s16(h, vdupq_n_s16(z));
 }
 
 inline void mac16(int32_t* a, int16x8_t xl, int16x8_t xh, int16x8_t yl, int16x8_t yh)

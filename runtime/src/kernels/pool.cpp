@@ -4,6 +4,7 @@
 #include "kernels/fixed_point.h"
 #include "kernels/kernels.h"
 #include "kernels/portable.h"
+#include "kernels/simd.h"
 
 #ifdef __ARM_NEON
 #include <arm_neon.h>
@@ -61,88 +62,80 @@ struct AvgPool {
 #endif
 };
 
-/* Calls f(output pixel, first tap, end tap, pool) for each output pixel
- * whose window has taps, and fills the others. */
-template <class Pool, class F>
-void each_window(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
-                 int32_t pad_left, int32_t rows, int32_t kw, Pool pool, F f)
-{
-    for (int32_t ox = 0; ox < ow; ++ox) {
-        int32_t b, e;
-        tap_range(ox, stride, pad_left, kw, iw, &b, &e);
-        float* o = out + static_cast<int64_t>(ox) * ch;
-        if (!pool.window(rows, b, e)) {
-            for (int32_t c = 0; c < ch; ++c)
-                o[c] = Pool::empty_value;
-            continue;
-        }
-        f(o, b, e, pool);
-    }
-}
-
-/* Channels are the inner loop: each tap updates a whole pixel's channels. */
+/* One output pixel over a non-empty window [b, e) of `rows` rows:
+ * channels inner, each tap updating the whole pixel. */
 template <class Pool>
-void pool_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
-                       const float* in, int32_t pad_left, int32_t rows, int32_t kw)
-{
-    const int64_t row = static_cast<int64_t>(iw) * ch;
-    each_window(ow, ch, out, iw, stride, pad_left, rows, kw, Pool{},
-                [&](float* o, int32_t b, int32_t e, const Pool& pool) {
-                    const float* first = in + static_cast<int64_t>(b) * ch;
-                    for (int32_t c = 0; c < ch; ++c)
-                        o[c] = pool.start(first[c]);
-                    for (int32_t r = 0; r < rows; ++r)
-                        for (int32_t x = b; x < e; ++x) {
-                            const float* v = in + r * row + static_cast<int64_t>(x) * ch;
-                            for (int32_t c = 0; c < ch; ++c)
-                                o[c] = pool.step(o[c], v[c]);
-                        }
-                    for (int32_t c = 0; c < ch; ++c)
-                        o[c] = pool.finish(o[c]);
-                });
-}
+struct PixelPortable {
+    void operator()(float* o, const float* in, int64_t row, int32_t ch, int32_t rows, int32_t b,
+                    int32_t e, const Pool& pool) const
+    {
+        const float* first = in + static_cast<int64_t>(b) * ch;
+        for (int32_t c = 0; c < ch; ++c)
+            o[c] = pool.start(first[c]);
+        for (int32_t r = 0; r < rows; ++r)
+            for (int32_t x = b; x < e; ++x) {
+                const float* v = in + r * row + static_cast<int64_t>(x) * ch;
+                for (int32_t c = 0; c < ch; ++c)
+                    o[c] = pool.step(o[c], v[c]);
+            }
+        for (int32_t c = 0; c < ch; ++c)
+            o[c] = pool.finish(o[c]);
+    }
+};
 
 #ifdef __ARM_NEON
+/* L lanes of channels from c through the whole window. */
+template <class L, class Pool>
+void pool_lanes(float* o, int32_t c, const float* in, int64_t row, int32_t ch, int32_t rows,
+                int32_t b, int32_t e, const Pool& pool)
+{
+    typename L::type m = pool.start(L::load(in + static_cast<int64_t>(b) * ch + c));
+    for (int32_t r = 0; r < rows; ++r)
+        for (int32_t x = b; x < e; ++x)
+            m = pool.step(m, L::load(in + r * row + static_cast<int64_t>(x) * ch + c));
+    L::store(o + c, pool.finish(m));
+}
+
 /* Four channels at a time through the whole window, then single ones. */
 template <class Pool>
-void pool_f32_neon(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
-                   const float* in, int32_t pad_left, int32_t rows, int32_t kw)
-{
-    const int64_t row = static_cast<int64_t>(iw) * ch;
-    each_window(ow, ch, out, iw, stride, pad_left, rows, kw, Pool{},
-                [&](float* o, int32_t b, int32_t e, const Pool& pool) {
-                    const float* first = in + static_cast<int64_t>(b) * ch;
-                    int32_t c = 0;
-                    for (; c + 4 <= ch; c += 4) {
-                        float32x4_t m = pool.start(vld1q_f32(first + c));
-                        for (int32_t r = 0; r < rows; ++r)
-                            for (int32_t x = b; x < e; ++x)
-                                m = pool.step(m, vld1q_f32(in + r * row +
-                                                           static_cast<int64_t>(x) * ch + c));
-                        vst1q_f32(o + c, pool.finish(m));
-                    }
-                    for (; c < ch; ++c) {
-                        float m = pool.start(first[c]);
-                        for (int32_t r = 0; r < rows; ++r)
-                            for (int32_t x = b; x < e; ++x)
-                                m = pool.step(m, in[r * row + static_cast<int64_t>(x) * ch + c]);
-                        o[c] = pool.finish(m);
-                    }
-                });
-}
-#endif
+struct PixelNeon {
+    void operator()(float* o, const float* in, int64_t row, int32_t ch, int32_t rows, int32_t b,
+                    int32_t e, const Pool& pool) const
+    {
+        int32_t c = 0;
+        for (; c + 4 <= ch; c += 4)
+            pool_lanes<simd::Wide<float>>(o, c, in, row, ch, rows, b, e, pool);
+        for (; c < ch; ++c)
+            pool_lanes<simd::Lanes<float, 1>>(o, c, in, row, ch, rows, b, e, pool);
+    }
+};
 
 template <class Pool>
+using PixelBody = PixelNeon<Pool>;
+#else
+template <class Pool>
+using PixelBody = PixelPortable<Pool>;
+#endif
+
+template <class Pool, template <class> class Pixel>
 void pool_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride, const float* in,
               int32_t pad_left, int32_t rows, int32_t kw)
 {
     if (ow <= 0 || ch <= 0)
         return;
-#ifdef __ARM_NEON
-    pool_f32_neon<Pool>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
-#else
-    pool_f32_portable<Pool>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
-#endif
+    const int64_t row = static_cast<int64_t>(iw) * ch;
+    Pool pool{};
+    for (int32_t ox = 0; ox < ow; ++ox) {
+        int32_t b, e;
+        tap_range(ox, stride, pad_left, kw, iw, &b, &e);
+        float* o = out + static_cast<int64_t>(ox) * ch;
+        if (pool.window(rows, b, e)) {
+            Pixel<Pool>{}(o, in, row, ch, rows, b, e, pool);
+        } else {
+            for (int32_t c = 0; c < ch; ++c)
+                o[c] = Pool::empty_value;
+        }
+    }
 }
 
 } // namespace
@@ -153,25 +146,25 @@ using namespace kestrune;
 void maxpool_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
                           const float* in, int32_t pad_left, int32_t rows, int32_t kw)
 {
-    pool_f32_portable<MaxPool>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
+    pool_f32<MaxPool, PixelPortable>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
 }
 
 void avgpool_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
                           const float* in, int32_t pad_left, int32_t rows, int32_t kw)
 {
-    pool_f32_portable<AvgPool>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
+    pool_f32<AvgPool, PixelPortable>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
 }
 
 void kernel_maxpool_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
                         const float* in, int32_t pad_left, int32_t, int32_t rows, int32_t kw)
 {
-    pool_f32<MaxPool>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
+    pool_f32<MaxPool, PixelBody>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
 }
 
 void kernel_avgpool_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
                         const float* in, int32_t pad_left, int32_t, int32_t rows, int32_t kw)
 {
-    pool_f32<AvgPool>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
+    pool_f32<AvgPool, PixelBody>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
 }
 
 static int64_t type_min(uint32_t type)

@@ -57,16 +57,14 @@ struct Lanes<float, 4> {
     static type div(type a, type b) { return vdivq_f32(a, b); }
 };
 
+/* Wrapping 32-bit lanes: only what the integer kernels use. */
 template <>
 struct Lanes<int32_t, 4> {
     using type = int32x4_t;
     static constexpr int width = 4;
     static type load(const int32_t* p) { return vld1q_s32(p); }
     static void store(int32_t* p, type v) { vst1q_s32(p, v); }
-    static type dup(int32_t v) { return vdupq_n_s32(v); }
     static type add(type a, type b) { return vaddq_s32(a, b); }
-    static type sub(type a, type b) { return vsubq_s32(a, b); }
-    static type mul(type a, type b) { return vmulq_s32(a, b); }
 };
 
 /* The widest lanes of T the target has. */
