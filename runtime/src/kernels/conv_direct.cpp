@@ -6,7 +6,6 @@
 
 #include "kernels/conv_kernels.h"
 #include "kernels/simd.h"
-#include "kernels/windows.h"
 #include "platform.h"
 
 namespace kestrune {
@@ -56,20 +55,24 @@ void conv_tile(float* o, int32_t co0, int32_t x, int32_t cout, int32_t iw, int32
     typename L::type a[Vecs];
     for (int j = 0; j < Vecs; ++j)
         a[j] = L::dup(0.0f);
-    each_tap(x, stride, pad_left, rows, kw, iw, [&](int32_t ky, int32_t kx, int32_t c) {
-        const float* px = in + static_cast<size_t>(ky) * in_row +
-                          static_cast<size_t>(c) * static_cast<size_t>(cin);
-        const float* f = filter + static_cast<size_t>(ky) * f_row +
-                         static_cast<size_t>(kx) * static_cast<size_t>(cin) *
-                             static_cast<size_t>(cout) +
-                         static_cast<size_t>(co0);
-        for (int32_t ci = 0; ci < cin; ++ci) {
-            const typename L::type v = L::dup(px[ci]);
-            const float* fc = f + static_cast<size_t>(ci) * static_cast<size_t>(cout);
-            for (int j = 0; j < Vecs; ++j)
-                a[j] = simd::mul_add<L>(a[j], v, L::load(fc + j * L::width));
+    for (int32_t ky = 0; ky < rows; ++ky)
+        for (int32_t kx = 0; kx < kw; ++kx) {
+            const int32_t c = x * stride - pad_left + kx;
+            if (c < 0 || c >= iw)
+                continue;
+            const float* px = in + static_cast<size_t>(ky) * in_row +
+                              static_cast<size_t>(c) * static_cast<size_t>(cin);
+            const float* f = filter + static_cast<size_t>(ky) * f_row +
+                             static_cast<size_t>(kx) * static_cast<size_t>(cin) *
+                                 static_cast<size_t>(cout) +
+                             static_cast<size_t>(co0);
+            for (int32_t ci = 0; ci < cin; ++ci) {
+                const typename L::type v = L::dup(px[ci]);
+                const float* fc = f + static_cast<size_t>(ci) * static_cast<size_t>(cout);
+                for (int j = 0; j < Vecs; ++j)
+                    a[j] = simd::mul_add<L>(a[j], v, L::load(fc + j * L::width));
+            }
         }
-    });
     for (int j = 0; j < Vecs; ++j)
         L::store(o + co0 + j * L::width, a[j]);
 }
@@ -194,12 +197,20 @@ void conv2d_direct_f32_portable(int32_t ow, int32_t cout, float* out, int32_t iw
         float* o = out + (size_t)x * (size_t)cout;
         for (int32_t co = 0; co < cout; ++co)
             o[co] = 0.0f;
-        each_tap(x, stride, pad_left, rows, kw, iw, [&](int32_t ky, int32_t kx, int32_t c) {
-            const float* px = in + (size_t)ky * in_row + (size_t)c * (size_t)cin;
-            const float* f = filter + (size_t)ky * f_row + (size_t)kx * (size_t)cin * cout;
-            for (int32_t ci = 0; ci < cin; ++ci)
-                Axpy<Scalar>{}(o, cout, px[ci], f + (size_t)ci * (size_t)cout);
-        });
+        for (int32_t ky = 0; ky < rows; ++ky)
+            for (int32_t kx = 0; kx < kw; ++kx) {
+                int32_t c = x * stride - pad_left + kx;
+                if (c < 0 || c >= iw)
+                    continue;
+                const float* px = in + (size_t)ky * in_row + (size_t)c * (size_t)cin;
+                const float* f = filter + (size_t)ky * f_row + (size_t)kx * (size_t)cin * cout;
+                for (int32_t ci = 0; ci < cin; ++ci) {
+                    const float v = px[ci];
+                    const float* fc = f + (size_t)ci * (size_t)cout;
+                    for (int32_t co = 0; co < cout; ++co)
+                        o[co] = o[co] + v * fc[co];
+                }
+            }
     }
 }
 

@@ -71,14 +71,19 @@ void rows_lanes(float* o, int32_t c, int32_t x, int32_t ch, int32_t iw, int32_t 
 {
     const size_t in_row = static_cast<size_t>(iw) * static_cast<size_t>(ch);
     typename L::type a = L::dup(0.0f);
-    each_tap(x, 1, pad_left, rows, 3, iw, [&](int32_t r, int32_t kx, int32_t col) {
-        const float* p = in + static_cast<size_t>(r) * in_row +
-                         static_cast<size_t>(col) * static_cast<size_t>(ch) + c;
-        const float* w = filter + (static_cast<size_t>(f0 + r) * 3 + static_cast<size_t>(kx)) *
-                                      static_cast<size_t>(ch) +
-                         c;
-        a = simd::mul_add<L>(a, L::load(p), L::load(w));
-    });
+    for (int32_t r = 0; r < rows; ++r)
+        for (int32_t kx = 0; kx < 3; ++kx) {
+            const int32_t col = x + kx - pad_left;
+            if (col < 0 || col >= iw)
+                continue;
+            const float* p = in + static_cast<size_t>(r) * in_row +
+                             static_cast<size_t>(col) * static_cast<size_t>(ch) + c;
+            const float* w = filter +
+                             (static_cast<size_t>(f0 + r) * 3 + static_cast<size_t>(kx)) *
+                                 static_cast<size_t>(ch) +
+                             c;
+            a = simd::mul_add<L>(a, L::load(p), L::load(w));
+        }
     if (bias)
         a = L::add(a, L::load(bias + c));
     L::store(o + c, a);
@@ -100,12 +105,16 @@ void depthwise_rows_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw,
         for (int32_t c = 0; c < ch; ++c)
             o[c] = 0.0f;
         /* Taps row by row, left to right; channels inner (they vectorise). */
-        kestrune::each_tap(x, 1, pad_left, rows, 3, iw, [&](int32_t r, int32_t kx, int32_t col) {
-            const float* p = in + (size_t)r * in_row + (size_t)col * (size_t)ch;
-            const float* w = filter + ((size_t)(f0 + r) * 3 + (size_t)kx) * (size_t)ch;
-            for (int32_t c = 0; c < ch; ++c)
-                o[c] = o[c] + p[c] * w[c];
-        });
+        for (int32_t r = 0; r < rows; ++r)
+            for (int32_t kx = 0; kx < 3; ++kx) {
+                const int32_t col = x + kx - pad_left;
+                if (col < 0 || col >= iw)
+                    continue;
+                const float* p = in + (size_t)r * in_row + (size_t)col * (size_t)ch;
+                const float* w = filter + ((size_t)(f0 + r) * 3 + (size_t)kx) * (size_t)ch;
+                for (int32_t c = 0; c < ch; ++c)
+                    o[c] = o[c] + p[c] * w[c];
+            }
         if (bias)
             for (int32_t c = 0; c < ch; ++c)
                 o[c] = o[c] + bias[c];

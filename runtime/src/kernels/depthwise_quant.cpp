@@ -211,10 +211,14 @@ static inline int32_t sum3x3(int32_t x, int32_t c, int32_t ch, int32_t iw, int32
 {
     const size_t in_row = (size_t)iw * (size_t)ch;
     int32_t a = 0;
-    each_tap(x, 1, pad_left, rows, 3, iw, [&](int32_t r, int32_t kx, int32_t col) {
-        a = mac_zp(a, in[(size_t)r * in_row + (size_t)col * (size_t)ch + c], z_in,
-                   filter[((size_t)(f0 + r) * 3 + (size_t)kx) * (size_t)ch + c], 0);
-    });
+    for (int32_t r = 0; r < rows; ++r)
+        for (int32_t kx = 0; kx < 3; ++kx) {
+            const int32_t col = x + kx - pad_left;
+            if (col < 0 || col >= iw)
+                continue;
+            a = mac_zp(a, in[(size_t)r * in_row + (size_t)col * (size_t)ch + c], z_in,
+                       filter[((size_t)(f0 + r) * 3 + (size_t)kx) * (size_t)ch + c], 0);
+        }
     return bias ? wrap_add(a, bias[c]) : a;
 }
 
@@ -246,17 +250,26 @@ static inline float rows_factor(const nn_quant_params* in_q, const nn_quant_para
     return quant_scale(in_q) * s_w * inv;
 }
 
+/* The eight-lane kernels' rule: the sum times the channel's float factor,
+ * rounded to nearest even. */
+struct FloatScale {
+    const nn_quant_params* in_q;
+    const nn_quant_params* f_q;
+    float inv;
+    int32_t operator()(int32_t a, int32_t c) const
+    {
+        return round_even_to_i32((float)a * rows_factor(in_q, f_q, inv, c));
+    }
+};
+
 void depthwise_quant_rows8_portable(int32_t ow, int32_t ch, int8_t* out, int32_t iw,
                                     int32_t pad_left, int32_t rows, int32_t edge,
                                     const int8_t* in, const int8_t* filter, const int32_t* bias,
                                     int32_t activation, const nn_quant_params* out_q,
                                     const nn_quant_params* in_q, const nn_quant_params* f_q)
 {
-    const float inv = 1.0f / quant_scale(out_q);
     rows_each(ow, ch, out, iw, pad_left, rows, edge, in, filter, bias, activation, out_q, in_q,
-              [&](int32_t a, int32_t c) {
-                  return round_even_to_i32((float)a * rows_factor(in_q, f_q, inv, c));
-              });
+              FloatScale{in_q, f_q, 1.0f / quant_scale(out_q)});
 }
 
 #ifdef __ARM_NEON

@@ -129,12 +129,12 @@ void pool_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride, co
         int32_t b, e;
         tap_range(ox, stride, pad_left, kw, iw, &b, &e);
         float* o = out + static_cast<int64_t>(ox) * ch;
-        if (pool.window(rows, b, e)) {
-            Pixel<Pool>{}(o, in, row, ch, rows, b, e, pool);
-        } else {
+        if (!pool.window(rows, b, e)) {
             for (int32_t c = 0; c < ch; ++c)
                 o[c] = Pool::empty_value;
+            continue;
         }
+        Pixel<Pool>{}(o, in, row, ch, rows, b, e, pool);
     }
 }
 
