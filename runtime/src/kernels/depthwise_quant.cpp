@@ -84,45 +84,20 @@ void taps_neon(int32_t ow, int32_t ch, int32_t* acc, int32_t iw, int32_t stride,
 }
 #endif
 
-/* Body<TIn, TW>::run for the records' types: INT8 reads signed, every other
- * type unsigned. */
-template <template <typename, typename> class Body, typename... Args>
-void by_types(uint32_t in_type, uint32_t f_type, const void* in, const void* filter,
-              Args... args)
+/* body(in, filter) with the pointers typed by the records' types: INT8 reads
+ * signed, every other type unsigned.  Called once per row. */
+template <class Body>
+void by_types(uint32_t in_type, uint32_t f_type, const void* in, const void* filter, Body body)
 {
     const int8_t* si = static_cast<const int8_t*>(in);
     const uint8_t* ui = static_cast<const uint8_t*>(in);
     const int8_t* sf = static_cast<const int8_t*>(filter);
     const uint8_t* uf = static_cast<const uint8_t*>(filter);
     if (in_type == NN_TYPE_I8)
-        f_type == NN_TYPE_I8 ? Body<int8_t, int8_t>::run(si, sf, args...)
-                             : Body<int8_t, uint8_t>::run(si, uf, args...);
+        f_type == NN_TYPE_I8 ? body(si, sf) : body(si, uf);
     else
-        f_type == NN_TYPE_I8 ? Body<uint8_t, int8_t>::run(ui, sf, args...)
-                             : Body<uint8_t, uint8_t>::run(ui, uf, args...);
+        f_type == NN_TYPE_I8 ? body(ui, sf) : body(ui, uf);
 }
-
-template <typename TIn, typename TW>
-struct TapsPortable {
-    static void run(const TIn* in, const TW* filter, int32_t ow, int32_t ch, int32_t* acc,
-                    int32_t iw, int32_t stride, int32_t pad_left, int32_t kw, int32_t dilation,
-                    int32_t z_in, int32_t z_w)
-    {
-        taps_portable(ow, ch, acc, iw, stride, in, pad_left, kw, dilation, filter, z_in, z_w);
-    }
-};
-
-#ifdef __ARM_NEON
-template <typename TIn, typename TW>
-struct TapsNeon {
-    static void run(const TIn* in, const TW* filter, int32_t ow, int32_t ch, int32_t* acc,
-                    int32_t iw, int32_t stride, int32_t pad_left, int32_t kw, int32_t dilation,
-                    int32_t z_in, int32_t z_w)
-    {
-        taps_neon(ow, ch, acc, iw, stride, in, pad_left, kw, dilation, filter, z_in, z_w);
-    }
-};
-#endif
 
 } // namespace
 } // namespace kestrune
@@ -137,8 +112,9 @@ void depthwise_quant_general_portable(int32_t ow, int32_t ch, int32_t* acc, int3
                                       uint32_t in_type, uint32_t f_type, int32_t z_in,
                                       int32_t z_w)
 {
-    by_types<TapsPortable>(in_type, f_type, in, filter, ow, ch, acc, iw, stride, pad_left, kw,
-                           dilation, z_in, z_w);
+    by_types(in_type, f_type, in, filter, [=](auto x, auto w) {
+        taps_portable(ow, ch, acc, iw, stride, x, pad_left, kw, dilation, w, z_in, z_w);
+    });
 }
 
 void depthwise_quant_i8_portable(int32_t ow, int32_t ch, int32_t* acc, int32_t iw,
@@ -178,13 +154,14 @@ void kernel_depthwise_quant(int32_t ow, int32_t ch, int32_t* acc, int32_t iw, in
     }
 #ifdef __ARM_NEON
     if (lane_zero_ok(z_in) && lane_zero_ok(z_w)) {
-        by_types<TapsNeon>(in_q->type, f_q->type, in, filter, ow, ch, acc, iw, stride, pad_left,
-                           kw, dilation, z_in, z_w);
+        by_types(in_q->type, f_q->type, in, filter, [=](auto x, auto w) {
+            taps_neon(ow, ch, acc, iw, stride, x, pad_left, kw, dilation, w, z_in, z_w);
+        });
         return;
     }
 #endif
-    by_types<TapsPortable>(in_q->type, f_q->type, in, filter, ow, ch, acc, iw, stride, pad_left,
-                           kw, dilation, z_in, z_w);
+    depthwise_quant_general_portable(ow, ch, acc, iw, stride, in, pad_left, kw, dilation, filter,
+                                     in_q->type, f_q->type, z_in, z_w);
 }
 
 /* ---- 3x3 stride-1 rows with the output stage --------------------------- */
