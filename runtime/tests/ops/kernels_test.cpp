@@ -96,6 +96,56 @@ TEST(KernelBodies, FloatElementWise)
     EXPECT_EQ(a, b);
 }
 
+// An output that partly overlaps an array operand, ahead of it or behind it:
+// every form must give what one in-order loop over the same buffer gives.
+TEST(KernelBodies, PartialOverlapRunsInOrder)
+{
+    struct Case {
+        const char* name;
+        // run(out, n, x, other): x is the operand the output overlaps
+        void (*run)(float*, int, const float*, const float*);
+        float (*one)(float x, float other);
+    };
+    const Case cases[] = {
+        {"add, first operand", [](float* o, int n, const float* x, const float* y) { kernel_bias_add_f32(o, n, x, y); },
+         [](float x, float y) { return x + y; }},
+        {"subtract, second operand",
+         [](float* o, int n, const float* x, const float* y) { kernel_subtract_f32(o, n, y, x); },
+         [](float x, float y) { return y - x; }},
+        {"multiply by value",
+         [](float* o, int n, const float* x, const float*) { kernel_multiply_scalar_f32(o, n, x, 1.5f); },
+         [](float x, float) { return x * 1.5f; }},
+        {"value minus array",
+         [](float* o, int n, const float* x, const float*) { binary_value_first_f32(1, o, n, 2.0f, x); },
+         [](float x, float) { return 2.0f - x; }},
+    };
+    const int n = 40;
+    for (const Case& c : cases)
+        for (int shift : {-9, -5, -1, 1, 3, 4, 8}) {
+            std::vector<float> buf(96), ref(96), other(n);
+            for (int i = 0; i < 96; ++i)
+                buf[i] = ref[i] = (float)(i % 13) - 4.25f;
+            for (int i = 0; i < n; ++i)
+                other[i] = 0.5f * (float)i;
+            const int x0 = 24;
+            c.run(buf.data() + x0 + shift, n, buf.data() + x0, other.data());
+            for (int i = 0; i < n; ++i)
+                ref[x0 + shift + i] = c.one(ref[x0 + i], other[i]);
+            EXPECT_TRUE(ref::same_bits(buf.data(), ref.data(), 96 * 4)) << c.name << " shift " << shift;
+        }
+    for (int shift : {-9, -1, 1, 8}) {
+        std::vector<int32_t> buf(96), ref(96), other(n);
+        for (int i = 0; i < 96; ++i)
+            buf[i] = ref[i] = INT32_MAX - 3 * i;
+        for (int i = 0; i < n; ++i)
+            other[i] = 1000 * i;
+        kernel_bias_add_i32(buf.data() + 24 + shift, n, buf.data() + 24, other.data());
+        for (int i = 0; i < n; ++i)
+            ref[24 + shift + i] = (int32_t)((uint32_t)ref[24 + i] + (uint32_t)other[i]);
+        EXPECT_EQ(buf, ref) << "int32 add shift " << shift;
+    }
+}
+
 TEST(KernelBodies, Int32Add)
 {
     std::mt19937 rng(3);
