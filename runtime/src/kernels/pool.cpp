@@ -1,6 +1,9 @@
 /* Pooling row kernels: one output row from the window rows of the input. */
 #include <math.h>
 
+#include <limits>
+#include <type_traits>
+
 #include "kernels/fixed_point.h"
 #include "kernels/kernels.h"
 #include "kernels/portable.h"
@@ -167,77 +170,92 @@ void kernel_avgpool_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t 
     pool_f32<AvgPool, PixelBody>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
 }
 
-static int64_t type_min(uint32_t type)
+namespace kestrune {
+namespace {
+
+/* body(in) with in typed by the integer element type (INT8 .. UINT32);
+ * called once per row. */
+template <class Body>
+void by_int_type(uint32_t type, const void* in, Body body)
 {
     switch (type) {
-    case NN_TYPE_I8: return -128;
-    case NN_TYPE_I16: return -32768;
-    case NN_TYPE_I32: return INT32_MIN;
-    default: return 0;
+    case NN_TYPE_I8: body(static_cast<const int8_t*>(in)); break;
+    case NN_TYPE_U8: body(static_cast<const uint8_t*>(in)); break;
+    case NN_TYPE_I16: body(static_cast<const int16_t*>(in)); break;
+    case NN_TYPE_U16: body(static_cast<const uint16_t*>(in)); break;
+    case NN_TYPE_I32: body(static_cast<const int32_t*>(in)); break;
+    case NN_TYPE_U32: body(static_cast<const uint32_t*>(in)); break;
+    default: break;
     }
 }
 
-/* Integer element in its own type, unsigned 32-bit included. */
-static inline int64_t read_int(const void* p, int64_t i, uint32_t type)
+/* fold(so far, value) over channel c of the window rows x [b, e), in 64 bits. */
+template <typename T, class Fold>
+inline int64_t window_fold(const T* in, int64_t row, int32_t ch, int32_t c, int32_t rows,
+                           int32_t b, int32_t e, int64_t acc, Fold fold)
 {
-    if (type == NN_TYPE_U32)
-        return ((const uint32_t*)p)[i];
-    return quant_read(p, (size_t)i, type);
+    for (int32_t r = 0; r < rows; ++r)
+        for (int32_t x = b; x < e; ++x)
+            acc = fold(acc, static_cast<int64_t>(in[r * row + static_cast<int64_t>(x) * ch + c]));
+    return acc;
 }
+
+} // namespace
+} // namespace kestrune
 
 void kernel_maxpool_quant(int32_t ow, int32_t ch, void* out, int32_t iw, int32_t stride,
-                          const void* in, int32_t pad_left, int32_t pad_right, int32_t rows,
-                          int32_t kw, const nn_quant_params* in_q)
+                          const void* in, int32_t pad_left, int32_t, int32_t rows, int32_t kw,
+                          const nn_quant_params* in_q)
 {
-    (void)pad_right;
-    uint32_t type = in_q ? in_q->type : 0;
-    if (ow <= 0 || ch <= 0 || type < NN_TYPE_I8 || type > NN_TYPE_U32)
+    const uint32_t type = in_q ? in_q->type : 0;
+    if (ow <= 0 || ch <= 0)
         return;
-    const int64_t row = (int64_t)iw * ch;
-    for (int32_t ox = 0; ox < ow; ++ox) {
-        int32_t b, e;
-        tap_range(ox, stride, pad_left, kw, iw, &b, &e);
-        for (int32_t c = 0; c < ch; ++c) {
-            int64_t m = type_min(type);
-            for (int32_t r = 0; r < rows; ++r)
-                for (int32_t x = b; x < e; ++x) {
-                    int64_t v = read_int(in, r * row + (int64_t)x * ch + c, type);
-                    if (v > m)
-                        m = v;
-                }
-            quant_store(out, (size_t)((int64_t)ox * ch + c), m, type);
+    const int64_t row = static_cast<int64_t>(iw) * ch;
+    by_int_type(type, in, [=](auto px) {
+        using T = std::remove_cv_t<std::remove_pointer_t<decltype(px)>>;
+        T* o = static_cast<T*>(out);
+        for (int32_t ox = 0; ox < ow; ++ox) {
+            int32_t b, e;
+            tap_range(ox, stride, pad_left, kw, iw, &b, &e);
+            for (int32_t c = 0; c < ch; ++c) {
+                /* the type's least value when the window is empty */
+                const int64_t m = window_fold(px, row, ch, c, rows, b, e,
+                                              std::numeric_limits<T>::min(),
+                                              [](int64_t a, int64_t v) { return v > a ? v : a; });
+                o[static_cast<int64_t>(ox) * ch + c] = static_cast<T>(m);
+            }
         }
-    }
+    });
 }
 
 void kernel_avgpool_quant(int32_t ow, int32_t ch, void* out, int32_t iw, int32_t stride,
-                          const void* in, int32_t pad_left, int32_t pad_right, int32_t rows,
-                          int32_t kw, const nn_quant_params* in_q, const nn_quant_params* out_q)
+                          const void* in, int32_t pad_left, int32_t, int32_t rows, int32_t kw,
+                          const nn_quant_params* in_q, const nn_quant_params* out_q)
 {
-    (void)pad_right;
-    uint32_t type = in_q ? in_q->type : 0, out_type = out_q ? out_q->type : 0;
-    if (ow <= 0 || ch <= 0 || type < NN_TYPE_I8 || type > NN_TYPE_U32)
+    const uint32_t type = in_q ? in_q->type : 0, out_type = out_q ? out_q->type : 0;
+    if (ow <= 0 || ch <= 0)
         return;
-    int32_t z_in = quant_zero(in_q), z_out = quant_zero(out_q);
-    float m = quant_scale(in_q) / quant_scale(out_q);
-    int rescale = !scales_close(fabsf(m - 1.0f));
+    const int32_t z_in = quant_zero(in_q), z_out = quant_zero(out_q);
+    const float m = quant_scale(in_q) / quant_scale(out_q);
+    const bool rescale = !scales_close(fabsf(m - 1.0f));
     int32_t mult, shift;
     quantize_multiplier(&mult, &shift, m);
-    const int64_t row = (int64_t)iw * ch;
-    for (int32_t ox = 0; ox < ow; ++ox) {
-        int32_t b, e;
-        tap_range(ox, stride, pad_left, kw, iw, &b, &e);
-        int32_t n = rows > 0 ? rows * (e - b) : 0;
-        for (int32_t c = 0; c < ch; ++c) {
-            int64_t sum = 0;
-            for (int32_t r = 0; r < rows; ++r)
-                for (int32_t x = b; x < e; ++x)
-                    sum += read_int(in, r * row + (int64_t)x * ch + c, type);
-            int64_t avg = n > 0 ? rounding_divide(saturate_i32(sum), n) : z_in;
-            if (rescale)
-                avg = (int64_t)z_out +
-                      apply_multiplier(saturate_i32(avg - z_in), mult, shift);
-            quant_store(out, (size_t)((int64_t)ox * ch + c), avg, out_type);
+    const int64_t row = static_cast<int64_t>(iw) * ch;
+    by_int_type(type, in, [=](auto px) {
+        for (int32_t ox = 0; ox < ow; ++ox) {
+            int32_t b, e;
+            tap_range(ox, stride, pad_left, kw, iw, &b, &e);
+            const int32_t n = rows > 0 ? rows * (e - b) : 0;
+            for (int32_t c = 0; c < ch; ++c) {
+                const int64_t sum = window_fold(px, row, ch, c, rows, b, e, 0,
+                                                [](int64_t a, int64_t v) { return a + v; });
+                int64_t avg = n > 0 ? rounding_divide(saturate_i32(sum), n) : z_in;
+                if (rescale)
+                    avg = static_cast<int64_t>(z_out) +
+                          apply_multiplier(saturate_i32(avg - z_in), mult, shift);
+                quant_store(out, static_cast<size_t>(static_cast<int64_t>(ox) * ch + c), avg,
+                            out_type);
+            }
         }
-    }
+    });
 }

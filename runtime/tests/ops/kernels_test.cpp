@@ -3,7 +3,9 @@
 // eight-lane kernels against references of their rules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -360,6 +362,60 @@ TEST(KernelBodies, PoolingRows)
             ASSERT_TRUE(ref::same_bits(o1.data(), o2.data(), o1.size() * 4)) << ch << " " << kw;
             ASSERT_EQ(o1[ow * ch], 5.0f);
         }
+}
+
+// Integer pooling rows in each element type, the ends of its range included,
+// against a naive window loop; the first output pixel's window is empty.
+template <typename T>
+void QuantisedPoolRows(nn_type type)
+{
+    const int iw = 7, rows = 2, ow = 4, stride = 2, pad = 3, kw = 3, ch = 3;
+    const int64_t lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
+    std::mt19937 rng(12 + (int)type);
+    std::uniform_int_distribution<int64_t> d(lo, hi);
+    std::vector<T> in(iw * ch * rows);
+    for (auto& v : in)
+        v = (T)d(rng);
+    in[0] = (T)lo;
+    in[1] = (T)hi;
+    in[ch + 2] = (T)hi;
+    std::vector<T> mx(ow * ch + 1, 7), av(ow * ch + 1, 7);
+    const float scale = 1.0f;
+    const int32_t zero = 0;
+    const nn_quant_params q = {1, &zero, 1, &scale, sizeof(T), (uint32_t)type};
+    kernel_maxpool_quant(ow, ch, mx.data(), iw, stride, in.data(), pad, 0, rows, kw, &q);
+    kernel_avgpool_quant(ow, ch, av.data(), iw, stride, in.data(), pad, 0, rows, kw, &q, &q);
+    for (int ox = 0; ox < ow; ++ox)
+        for (int c = 0; c < ch; ++c) {
+            int64_t m = lo, sum = 0, n = 0;
+            for (int r = 0; r < rows; ++r)
+                for (int k = 0; k < kw; ++k) {
+                    const int x = ox * stride - pad + k;
+                    if (x < 0 || x >= iw)
+                        continue;
+                    const int64_t v = in[(r * iw + x) * ch + c];
+                    m = std::max(m, v);
+                    sum += v;
+                    ++n;
+                }
+            const double s32 = (double)std::min<int64_t>(std::max<int64_t>(sum, INT32_MIN), INT32_MAX);
+            const int64_t avg = n ? (int64_t)std::round(s32 / (double)n) : 0;
+            EXPECT_EQ((int64_t)mx[ox * ch + c], m) << type << " max " << ox << "," << c;
+            EXPECT_EQ((int64_t)av[ox * ch + c], std::min(std::max(avg, lo), hi))
+                << type << " avg " << ox << "," << c;
+        }
+    EXPECT_EQ(mx[ow * ch], 7);
+    EXPECT_EQ(av[ow * ch], 7);
+}
+
+TEST(KernelBodies, QuantisedPoolingInEveryIntegerType)
+{
+    QuantisedPoolRows<int8_t>(NN_TYPE_I8);
+    QuantisedPoolRows<uint8_t>(NN_TYPE_U8);
+    QuantisedPoolRows<int16_t>(NN_TYPE_I16);
+    QuantisedPoolRows<uint16_t>(NN_TYPE_U16);
+    QuantisedPoolRows<int32_t>(NN_TYPE_I32);
+    QuantisedPoolRows<uint32_t>(NN_TYPE_U32);
 }
 
 }  // namespace
