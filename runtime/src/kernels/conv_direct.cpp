@@ -14,18 +14,24 @@ namespace {
 using simd::Lanes;
 using Scalar = Lanes<float, 1>;
 
-/* out[c] = out[c] + in[c] * w[c] from c on, Vecs groups of L lanes per step;
- * returns where it stopped. */
+/* out[c] = out[c] + in[c] * w[c] from c on, Vecs groups of L lanes per step
+ * (a step's outputs all read before any is written); returns where it
+ * stopped. */
 template <class L, int Vecs>
 int32_t mac_steps(float* out, int32_t count, const float* in, const float* w, int32_t c)
 {
     constexpr int32_t step = L::width * Vecs;
-    for (; c + step <= count; c += step)
+    for (; c + step <= count; c += step) {
+        typename L::type o[Vecs];
+        for (int j = 0; j < Vecs; ++j)
+            o[j] = L::load(out + c + j * L::width);
         for (int j = 0; j < Vecs; ++j) {
-            float* o = out + c + j * L::width;
             const int32_t k = c + j * L::width;
-            L::store(o, simd::mul_add<L>(L::load(o), L::load(in + k), L::load(w + k)));
+            o[j] = simd::mul_add<L>(o[j], L::load(in + k), L::load(w + k));
         }
+        for (int j = 0; j < Vecs; ++j)
+            L::store(out + c + j * L::width, o[j]);
+    }
     return c;
 }
 
