@@ -122,8 +122,10 @@ void lanes_i8_neon(int8_t* out, int32_t count, const int8_t* in, const nn_quant_
     const int32x4_t zi = vdupq_n_s32(quant_zero(in_q)), zo = vdupq_n_s32(quant_zero(out_q));
     for (int32_t i = 0; i < blocks; i += 8) {
         const int16x8_t w = vmovl_s8(vld1_s8(in + i));
-        const float32x4_t x0 = vmulq_f32(vcvtq_f32_s32(vsubq_s32(vmovl_s16(vget_low_s16(w)), zi)), s);
-        const float32x4_t x1 = vmulq_f32(vcvtq_f32_s32(vsubq_s32(vmovl_s16(vget_high_s16(w)), zi)), s);
+        const int32x4_t q0 = vsubq_s32(vmovl_s16(vget_low_s16(w)), zi);
+        const int32x4_t q1 = vsubq_s32(vmovl_s16(vget_high_s16(w)), zi);
+        const float32x4_t x0 = vmulq_f32(vcvtq_f32_s32(q0), s);
+        const float32x4_t x1 = vmulq_f32(vcvtq_f32_s32(q1), s);
         const int32x4_t a = vqaddq_s32(vcvtnq_s32_f32(vmulq_f32(f(x0), inv)), zo);
         const int32x4_t b = vqaddq_s32(vcvtnq_s32_f32(vmulq_f32(f(x1), inv)), zo);
         vst1_s8(out + i, vqmovn_s16(vcombine_s16(vqmovn_s32(a), vqmovn_s32(b))));

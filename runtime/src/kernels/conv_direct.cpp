@@ -57,7 +57,8 @@ void conv_tile(float* o, int32_t co0, int32_t x, int32_t cout, int32_t iw, int32
                const float* filter)
 {
     const size_t in_row = static_cast<size_t>(iw) * static_cast<size_t>(cin);
-    const size_t f_row = static_cast<size_t>(kw) * static_cast<size_t>(cin) * static_cast<size_t>(cout);
+    const size_t f_row =
+        static_cast<size_t>(kw) * static_cast<size_t>(cin) * static_cast<size_t>(cout);
     typename L::type a[Vecs];
     for (int j = 0; j < Vecs; ++j)
         a[j] = L::dup(0.0f);

@@ -17,11 +17,12 @@ void depthwise_f32_body(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t 
                         const float* in, int32_t pad_left, int32_t kw, int32_t dilation,
                         const float* filter, Mac mac)
 {
-    each_dilated_tap(ow, stride, pad_left, kw, dilation, iw, [&](int32_t tap, int32_t x, int32_t c) {
-        mac(out + static_cast<size_t>(x) * static_cast<size_t>(ch), ch,
-            in + static_cast<size_t>(c) * static_cast<size_t>(ch),
-            filter + static_cast<size_t>(tap) * static_cast<size_t>(ch));
-    });
+    each_dilated_tap(ow, stride, pad_left, kw, dilation, iw,
+                     [&](int32_t tap, int32_t x, int32_t c) {
+                         mac(out + static_cast<size_t>(x) * static_cast<size_t>(ch), ch,
+                             in + static_cast<size_t>(c) * static_cast<size_t>(ch),
+                             filter + static_cast<size_t>(tap) * static_cast<size_t>(ch));
+                     });
 }
 
 } // namespace

@@ -26,7 +26,8 @@ void taps_portable(int32_t ow, int32_t ch, int32_t* acc, int32_t iw, int32_t str
                    const TIn* in, int32_t pad_left, int32_t kw, int32_t dilation,
                    const TW* filter, int32_t z_in, int32_t z_w)
 {
-    each_dilated_tap(ow, stride, pad_left, kw, dilation, iw, [&](int32_t tap, int32_t x, int32_t col) {
+    each_dilated_tap(ow, stride, pad_left, kw, dilation, iw, [&](int32_t tap, int32_t x,
+                                                                 int32_t col) {
         int32_t* a = acc + static_cast<size_t>(x) * static_cast<size_t>(ch);
         const TIn* p = in + static_cast<size_t>(col) * static_cast<size_t>(ch);
         const TW* w = filter + static_cast<size_t>(tap) * static_cast<size_t>(ch);
@@ -67,7 +68,8 @@ void taps_neon(int32_t ow, int32_t ch, int32_t* acc, int32_t iw, int32_t stride,
                int32_t pad_left, int32_t kw, int32_t dilation, const TW* filter, int32_t z_in,
                int32_t z_w)
 {
-    each_dilated_tap(ow, stride, pad_left, kw, dilation, iw, [&](int32_t tap, int32_t x, int32_t col) {
+    each_dilated_tap(ow, stride, pad_left, kw, dilation, iw, [&](int32_t tap, int32_t x,
+                                                                 int32_t col) {
         int32_t* a = acc + static_cast<size_t>(x) * static_cast<size_t>(ch);
         const TIn* p = in + static_cast<size_t>(col) * static_cast<size_t>(ch);
         const TW* w = filter + static_cast<size_t>(tap) * static_cast<size_t>(ch);
@@ -199,25 +201,6 @@ static inline int32_t sum3x3(int32_t x, int32_t c, int32_t ch, int32_t iw, int32
     return bias ? wrap_add(a, bias[c]) : a;
 }
 
-/* Every channel of every output column one at a time: the sum, rescale(sum,
- * channel), the activation's clamp and the output zero point. */
-template <class Rescale>
-void rows_each(int32_t ow, int32_t ch, int8_t* out, int32_t iw, int32_t pad_left, int32_t rows,
-               int32_t edge, const int8_t* in, const int8_t* filter, const int32_t* bias,
-               int32_t activation, const nn_quant_params* out_q, const nn_quant_params* in_q,
-               Rescale rescale)
-{
-    const int32_t f0 = edge == 1 ? 3 - rows : 0;
-    const int32_t z_in = quant_zero(in_q), z_out = quant_zero(out_q);
-    const int32_t q6 = gemm_quant_q6(out_q);
-    for (int32_t x = 0; x < ow; ++x)
-        for (int32_t c = 0; c < ch; ++c) {
-            int32_t a = sum3x3(x, c, ch, iw, pad_left, rows, f0, in, filter, bias, z_in);
-            out[(size_t)x * (size_t)ch + c] =
-                store_i8(clamp_act(rescale(a, c), activation, q6), z_out);
-        }
-}
-
 /* Per-channel float factors s_in * s_w[c] * (1 / s_out). */
 static inline float rows_factor(const nn_quant_params* in_q, const nn_quant_params* f_q,
                                 float inv, int32_t c)
@@ -227,26 +210,22 @@ static inline float rows_factor(const nn_quant_params* in_q, const nn_quant_para
     return quant_scale(in_q) * s_w * inv;
 }
 
-/* The eight-lane kernels' rule: the sum times the channel's float factor,
- * rounded to nearest even. */
-struct FloatScale {
-    const nn_quant_params* in_q;
-    const nn_quant_params* f_q;
-    float inv;
-    int32_t operator()(int32_t a, int32_t c) const
-    {
-        return round_even_to_i32((float)a * rows_factor(in_q, f_q, inv, c));
-    }
-};
-
 void depthwise_quant_rows8_portable(int32_t ow, int32_t ch, int8_t* out, int32_t iw,
                                     int32_t pad_left, int32_t rows, int32_t edge,
                                     const int8_t* in, const int8_t* filter, const int32_t* bias,
                                     int32_t activation, const nn_quant_params* out_q,
                                     const nn_quant_params* in_q, const nn_quant_params* f_q)
 {
-    rows_each(ow, ch, out, iw, pad_left, rows, edge, in, filter, bias, activation, out_q, in_q,
-              FloatScale{in_q, f_q, 1.0f / quant_scale(out_q)});
+    const int32_t f0 = edge == 1 ? 3 - rows : 0;
+    const int32_t z_in = quant_zero(in_q), z_out = quant_zero(out_q);
+    const int32_t q6 = gemm_quant_q6(out_q);
+    const float inv = 1.0f / quant_scale(out_q);
+    for (int32_t x = 0; x < ow; ++x)
+        for (int32_t c = 0; c < ch; ++c) {
+            int32_t a = sum3x3(x, c, ch, iw, pad_left, rows, f0, in, filter, bias, z_in);
+            int32_t r = round_even_to_i32((float)a * rows_factor(in_q, f_q, inv, c));
+            out[(size_t)x * (size_t)ch + c] = store_i8(clamp_act(r, activation, q6), z_out);
+        }
 }
 
 #ifdef __ARM_NEON
@@ -313,8 +292,15 @@ void depthwise_quant_rows_scalar(int32_t ow, int32_t ch, int8_t* out, int32_t iw
                                  const nn_quant_params* out_q, const nn_quant_params* in_q,
                                  const int32_t* multipliers, const int32_t* shifts)
 {
-    rows_each(ow, ch, out, iw, pad_left, rows, edge, in, filter, bias, activation, out_q, in_q,
-              [&](int32_t a, int32_t c) { return apply_multiplier(a, multipliers[c], shifts[c]); });
+    const int32_t f0 = edge == 1 ? 3 - rows : 0;
+    const int32_t z_in = quant_zero(in_q), z_out = quant_zero(out_q);
+    const int32_t q6 = gemm_quant_q6(out_q);
+    for (int32_t x = 0; x < ow; ++x)
+        for (int32_t c = 0; c < ch; ++c) {
+            int32_t a = sum3x3(x, c, ch, iw, pad_left, rows, f0, in, filter, bias, z_in);
+            int32_t v = apply_multiplier(a, multipliers[c], shifts[c]);
+            out[(size_t)x * (size_t)ch + c] = store_i8(clamp_act(v, activation, q6), z_out);
+        }
 }
 
 void kernel_depthwise_quant_rows(int32_t ow, int32_t ch, int8_t* out, int32_t iw,

@@ -229,11 +229,14 @@ static inline void widen_minus(const int8_t* p, int32x4_t z, int32x4_t* lo, int3
     *hi = vsubq_s32(vmovl_s16(vget_high_s16(w)), z);
 }
 
+namespace kestrune {
+namespace {
+
 /* Eight lanes at a time: lanes(a - za, b - zb) gives the result before the
  * output zero point; the tail follows the plan's rule. */
 template <class F>
-static void i8_neon(const binary_plan* p, int8_t* out, int32_t count, const int8_t* a,
-                    const int8_t* b, F lanes)
+void i8_neon(const binary_plan* p, int8_t* out, int32_t count, const int8_t* a, const int8_t* b,
+             F lanes)
 {
     const int32x4_t za = vdupq_n_s32(p->za), zb = vdupq_n_s32(p->zb), zo = vdupq_n_s32(p->zo);
     const int32_t blocks = count / 8 * 8;
@@ -248,6 +251,9 @@ static void i8_neon(const binary_plan* p, int8_t* out, int32_t count, const int8
     i8_tail(p, out, blocks, count, a, b);
 }
 
+} // namespace
+} // namespace kestrune
+
 static void add_i8_neon(int8_t* out, int32_t count, const int8_t* a, const int8_t* b,
                         const nn_quant_params* a_q, const nn_quant_params* b_q,
                         const nn_quant_params* out_q)
@@ -255,7 +261,7 @@ static void add_i8_neon(int8_t* out, int32_t count, const int8_t* a, const int8_
     const binary_plan p = make_plan(OP_ADD, a_q, b_q, out_q);
     const float32x4_t ra = vdupq_n_f32(quant_scale(a_q) / quant_scale(out_q));
     const float32x4_t rb = vdupq_n_f32(quant_scale(b_q) / quant_scale(out_q));
-    i8_neon(&p, out, count, a, b, [&](int32x4_t x, int32x4_t y) {
+    kestrune::i8_neon(&p, out, count, a, b, [&](int32x4_t x, int32x4_t y) {
         return vqaddq_s32(vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(x), ra)),
                           vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(y), rb)));
     });
@@ -267,7 +273,7 @@ static void multiply_i8_neon(int8_t* out, int32_t count, const int8_t* a, const 
 {
     const binary_plan p = make_plan(OP_MULTIPLY, a_q, b_q, out_q);
     const float32x4_t m = vdupq_n_f32(p.ratio);
-    i8_neon(&p, out, count, a, b, [&](int32x4_t x, int32x4_t y) {
+    kestrune::i8_neon(&p, out, count, a, b, [&](int32x4_t x, int32x4_t y) {
         return vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(vmulq_s32(x, y)), m));
     });
 }
@@ -282,15 +288,18 @@ static bool fast_i8(const nn_quant_params* a_q, const nn_quant_params* b_q,
            o_q->type == NN_TYPE_I8;
 }
 
+namespace kestrune {
+namespace {
+
 using i8_kernel = void(int8_t*, int32_t, const int8_t*, const int8_t*, const nn_quant_params*,
                        const nn_quant_params*, const nn_quant_params*);
 
 /* The eight-lane kernel Fast (one call per row, not per element) when every
  * record is INT8, else the generic kernel of op. */
 template <i8_kernel* Fast>
-static void fast_or_generic(int op, void* out, int32_t count, const void* a, const void* b,
-                            const nn_quant_params* a_q, const nn_quant_params* b_q,
-                            const nn_quant_params* out_q)
+void fast_or_generic(int op, void* out, int32_t count, const void* a, const void* b,
+                     const nn_quant_params* a_q, const nn_quant_params* b_q,
+                     const nn_quant_params* out_q)
 {
     if (count <= 0)
         return;
@@ -308,6 +317,13 @@ constexpr i8_kernel* multiply_i8 = multiply_i8_neon;
 constexpr i8_kernel* add_i8 = add_i8_portable;
 constexpr i8_kernel* multiply_i8 = multiply_i8_portable;
 #endif
+
+} // namespace
+} // namespace kestrune
+
+using kestrune::add_i8;
+using kestrune::fast_or_generic;
+using kestrune::multiply_i8;
 
 void kernel_add_quant(void* out, int32_t count, const void* a, const void* b,
                       const nn_quant_params* a_q, const nn_quant_params* b_q,

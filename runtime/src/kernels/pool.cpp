@@ -40,7 +40,10 @@ struct MaxPool {
     float finish(float m) const { return m; }
 #ifdef __ARM_NEON
     float32x4_t start(float32x4_t first) const { return first; }
-    float32x4_t step(float32x4_t m, float32x4_t v) const { return vbslq_f32(vcgtq_f32(v, m), v, m); }
+    float32x4_t step(float32x4_t m, float32x4_t v) const
+    {
+        return vbslq_f32(vcgtq_f32(v, m), v, m);
+    }
     float32x4_t finish(float32x4_t m) const { return m; }
 #endif
 };
