@@ -58,12 +58,22 @@ Array<T> array(const T* p) { return Array<T>{p}; }
 template <typename T>
 Value<T> value(T v) { return Value<T>{v}; }
 
+/* out[i] = a[i] op b[i] for L's lanes from i; a read before b, so that the
+ * compiler keeps a as the first operand (it decides which NaN an addition of
+ * two NaNs returns). */
+template <class L, class Op, typename T, class A, class B>
+inline void step(T* out, int32_t i, A a, B b)
+{
+    const typename L::type x = a.at(L{}, i);
+    const typename L::type y = b.at(L{}, i);
+    L::store(out + i, Op::apply(L{}, x, y));
+}
+
 template <class Op, typename T, class A, class B>
 void binary_portable(T* out, int32_t count, A a, B b)
 {
-    using S = Lanes<T, 1>;
     for (int32_t i = 0; i < count; ++i)
-        S::store(out + i, Op::apply(S{}, a.at(S{}, i), b.at(S{}, i)));
+        step<Lanes<T, 1>, Op>(out, i, a, b);
 }
 
 #ifdef __ARM_NEON
@@ -74,15 +84,15 @@ void binary_neon(T* out, int32_t count, A a, B b)
     int32_t i = 0;
     if (a.vector_safe(out, count) && b.vector_safe(out, count))
         for (; i + 2 * V::width <= count; i += 2 * V::width) {
-            const typename V::type x0 = Op::apply(V{}, a.at(V{}, i), b.at(V{}, i));
-            const typename V::type x1 =
-                Op::apply(V{}, a.at(V{}, i + V::width), b.at(V{}, i + V::width));
+            const typename V::type a0 = a.at(V{}, i), b0 = b.at(V{}, i);
+            const typename V::type x0 = Op::apply(V{}, a0, b0);
+            const typename V::type a1 = a.at(V{}, i + V::width), b1 = b.at(V{}, i + V::width);
+            const typename V::type x1 = Op::apply(V{}, a1, b1);
             V::store(out + i, x0);
             V::store(out + i + V::width, x1);
         }
-    using S = Lanes<T, 1>;
     for (; i < count; ++i)
-        S::store(out + i, Op::apply(S{}, a.at(S{}, i), b.at(S{}, i)));
+        step<Lanes<T, 1>, Op>(out, i, a, b);
 }
 #endif
 
