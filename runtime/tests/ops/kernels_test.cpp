@@ -89,6 +89,30 @@ TEST(KernelBodies, FloatElementWise)
     SameBits("divide value first",
              [](float* o, int n, const float* x, const float*) { binary_value_first_f32(3, o, n, 7.0f, x); },
              [](float* o, int n, const float* x, const float*) { divide_scalar_rev_f32_portable(o, n, 7.0f, x); });
+    // Every array-and-value form, the value on either side.
+    using Scalar = void (*)(float*, int32_t, const float*, float);
+    using ValueFirst = void (*)(float*, int32_t, float, const float*);
+    const struct {
+        const char* name;
+        Scalar entry, portable;
+        ValueFirst first_portable;
+    } forms[] = {{"add", kernel_add_scalar_f32, add_scalar_f32_portable, add_scalar_rev_f32_portable},
+                 {"subtract", kernel_subtract_scalar_f32, subtract_scalar_f32_portable,
+                  subtract_scalar_rev_f32_portable},
+                 {"multiply", kernel_multiply_scalar_f32, multiply_scalar_f32_portable,
+                  multiply_scalar_rev_f32_portable},
+                 {"divide", kernel_divide_scalar_f32, divide_scalar_f32_portable,
+                  divide_scalar_rev_f32_portable}};
+    for (int op = 0; op < 4; ++op) {
+        const auto& f = forms[op];
+        for (float v : {-0.75f, 0.0f, (float)NAN}) {
+            SameBits(f.name, [&](float* o, int n, const float* x, const float*) { f.entry(o, n, x, v); },
+                     [&](float* o, int n, const float* x, const float*) { f.portable(o, n, x, v); });
+            SameBits(f.name,
+                     [&](float* o, int n, const float* x, const float*) { binary_value_first_f32(op, o, n, v, x); },
+                     [&](float* o, int n, const float* x, const float*) { f.first_portable(o, n, v, x); });
+        }
+    }
     // partial overlap: computed in order either way
     std::vector<float> a(40), b(40);
     for (int i = 0; i < 40; ++i)
