@@ -25,44 +25,12 @@ void depthwise_f32_body(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t 
                      });
 }
 
-} // namespace
-} // namespace kestrune
-
-using kestrune::depthwise_f32_body;
-
-void depthwise_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
-                            const float* in, int32_t pad_left, int32_t kw, int32_t dilation,
-                            const float* filter)
-{
-    if (ow <= 0 || ch <= 0 || kw <= 0 || dilation <= 0)
-        return;
-    depthwise_f32_body(ow, ch, out, iw, stride, in, pad_left, kw, dilation, filter,
-                       [](float* o, int32_t n, const float* x, const float* w) {
-                           mac_row_f32_portable(o, n, x, w);
-                       });
-}
-
-void kernel_depthwise_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
-                          const float* in, int32_t pad_left, int32_t, int32_t kw,
-                          int32_t dilation, const float* filter)
-{
-    if (ow <= 0 || ch <= 0 || kw <= 0 || dilation <= 0)
-        return;
-    depthwise_f32_body(ow, ch, out, iw, stride, in, pad_left, kw, dilation, filter,
-                       [](float* o, int32_t n, const float* x, const float* w) {
-                           kernel_mac_row_f32(o, n, x, w);
-                       });
-}
-
 /* First filter row used by a 3x3 row kernel: a window cut at the top uses its
  * last `rows` filter rows. */
-static int32_t first_filter_row(int32_t rows, int32_t edge)
+int32_t first_filter_row(int32_t rows, int32_t edge)
 {
     return edge == 1 ? 3 - rows : 0;
 }
-
-namespace kestrune {
-namespace {
 
 /* L lanes of channels from c at output column x: the 3x3 taps row by row,
  * left to right, then the bias. */
@@ -90,8 +58,53 @@ void rows_lanes(float* o, int32_t c, int32_t x, int32_t ch, int32_t iw, int32_t 
     L::store(o + c, a);
 }
 
+#ifdef __ARM_NEON
+void depthwise_rows_f32_neon(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t pad_left,
+                             int32_t rows, int32_t edge, const float* in, const float* filter,
+                             const float* bias, int32_t activation)
+{
+    const int32_t f0 = first_filter_row(rows, edge);
+    for (int32_t x = 0; x < ow; ++x) {
+        float* o = out + (size_t)x * (size_t)ch;
+        int32_t c = 0;
+        for (; c + 4 <= ch; c += 4)
+            rows_lanes<simd::Wide<float>>(o, c, x, ch, iw, pad_left, rows, f0, in, filter, bias);
+        for (; c < ch; ++c)
+            rows_lanes<simd::Lanes<float, 1>>(o, c, x, ch, iw, pad_left, rows, f0, in, filter,
+                                              bias);
+    }
+    apply_activation(out, (uint32_t)ow * (uint32_t)ch, out, activation);
+}
+#endif
+
 } // namespace
 } // namespace kestrune
+
+using namespace kestrune;
+
+void depthwise_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
+                            const float* in, int32_t pad_left, int32_t kw, int32_t dilation,
+                            const float* filter)
+{
+    if (ow <= 0 || ch <= 0 || kw <= 0 || dilation <= 0)
+        return;
+    depthwise_f32_body(ow, ch, out, iw, stride, in, pad_left, kw, dilation, filter,
+                       [](float* o, int32_t n, const float* x, const float* w) {
+                           mac_row_f32_portable(o, n, x, w);
+                       });
+}
+
+void kernel_depthwise_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
+                          const float* in, int32_t pad_left, int32_t, int32_t kw,
+                          int32_t dilation, const float* filter)
+{
+    if (ow <= 0 || ch <= 0 || kw <= 0 || dilation <= 0)
+        return;
+    depthwise_f32_body(ow, ch, out, iw, stride, in, pad_left, kw, dilation, filter,
+                       [](float* o, int32_t n, const float* x, const float* w) {
+                           kernel_mac_row_f32(o, n, x, w);
+                       });
+}
 
 void depthwise_rows_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw,
                                  int32_t pad_left, int32_t rows, int32_t edge, const float* in,
@@ -123,26 +136,6 @@ void depthwise_rows_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw,
     apply_activation(out, (uint32_t)ow * (uint32_t)ch, out, activation);
 }
 
-#ifdef __ARM_NEON
-static void depthwise_rows_f32_neon(int32_t ow, int32_t ch, float* out, int32_t iw,
-                                    int32_t pad_left, int32_t rows, int32_t edge, const float* in,
-                                    const float* filter, const float* bias, int32_t activation)
-{
-    using kestrune::rows_lanes;
-    const int32_t f0 = first_filter_row(rows, edge);
-    for (int32_t x = 0; x < ow; ++x) {
-        float* o = out + (size_t)x * (size_t)ch;
-        int32_t c = 0;
-        for (; c + 4 <= ch; c += 4)
-            rows_lanes<kestrune::simd::Wide<float>>(o, c, x, ch, iw, pad_left, rows, f0, in,
-                                                    filter, bias);
-        for (; c < ch; ++c)
-            rows_lanes<kestrune::simd::Lanes<float, 1>>(o, c, x, ch, iw, pad_left, rows, f0, in,
-                                                        filter, bias);
-    }
-    apply_activation(out, (uint32_t)ow * (uint32_t)ch, out, activation);
-}
-#endif
 
 void kernel_depthwise_rows_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t pad_left,
                                int32_t, int32_t rows, int32_t edge, const float* in,

@@ -48,7 +48,8 @@ struct MaxPool {
 #endif
 };
 
-/* The sum of the taps times 1 / count (0 for an empty window). */
+/* The sum of the taps times 1 / count; every window counts as having taps
+ * (an empty one gives 0 * 0). */
 struct AvgPool {
     float k;
     bool window(int32_t rows, int32_t b, int32_t e)
