@@ -5,18 +5,106 @@
  * conversions) in both bodies. */
 #include <stddef.h>
 
+#include <type_traits>
+
 #include "kernels/conv_kernels.h"
 #include "kernels/fixed_point.h"
 #include "kernels/gemm_quant.h"
+#include "kernels/windows.h"
 
 #ifdef __ARM_NEON
 #include <arm_neon.h>
 #endif
 
-static inline int32_t read8(const void* p, size_t i, uint32_t type)
+namespace kestrune {
+namespace {
+
+/* acc += (in - z_in) * (w - z_w) per tap, with each side in its own 8-bit
+ * type. */
+template <typename TIn, typename TW>
+void taps_portable(int32_t ow, int32_t ch, int32_t* acc, int32_t iw, int32_t stride,
+                   const TIn* in, int32_t pad_left, int32_t kw, int32_t dilation,
+                   const TW* filter, int32_t z_in, int32_t z_w)
 {
-    return type == NN_TYPE_I8 ? (int32_t)((const int8_t*)p)[i] : (int32_t)((const uint8_t*)p)[i];
+    each_dilated_tap(ow, stride, pad_left, kw, dilation, iw, [&](int32_t tap, int32_t x,
+                                                                 int32_t col) {
+        int32_t* a = acc + static_cast<size_t>(x) * static_cast<size_t>(ch);
+        const TIn* p = in + static_cast<size_t>(col) * static_cast<size_t>(ch);
+        const TW* w = filter + static_cast<size_t>(tap) * static_cast<size_t>(ch);
+        for (int32_t c = 0; c < ch; ++c)
+            a[c] = mac_zp(a[c], p[c], z_in, w[c], z_w);
+    });
 }
+
+#ifdef __ARM_NEON
+/* 16 widened lanes of 8-bit data, zero point subtracted. */
+template <typename T>
+inline void load16(const T* p, int16_t z, int16x8_t* lo, int16x8_t* hi)
+{
+    int16x8_t l, h;
+    if constexpr (std::is_signed<T>::value) {
+        const int8x16_t v = vld1q_s8(p);
+        l = vmovl_s8(vget_low_s8(v));
+        h = vmovl_s8(vget_high_s8(v));
+    } else {
+        const uint8x16_t v = vld1q_u8(p);
+        l = vreinterpretq_s16_u16(vmovl_u8(vget_low_u8(v)));
+        h = vreinterpretq_s16_u16(vmovl_u8(vget_high_u8(v)));
+    }
+    *lo = vsubq_s16(l, vdupq_n_s16(z));
+    *hi = vsubq_s16(h, vdupq_n_s16(z));
+}
+
+inline void mac16(int32_t* a, int16x8_t xl, int16x8_t xh, int16x8_t yl, int16x8_t yh)
+{
+    vst1q_s32(a, vmlal_s16(vld1q_s32(a), vget_low_s16(xl), vget_low_s16(yl)));
+    vst1q_s32(a + 4, vmlal_s16(vld1q_s32(a + 4), vget_high_s16(xl), vget_high_s16(yl)));
+    vst1q_s32(a + 8, vmlal_s16(vld1q_s32(a + 8), vget_low_s16(xh), vget_low_s16(yh)));
+    vst1q_s32(a + 12, vmlal_s16(vld1q_s32(a + 12), vget_high_s16(xh), vget_high_s16(yh)));
+}
+
+template <typename TIn, typename TW>
+void taps_neon(int32_t ow, int32_t ch, int32_t* acc, int32_t iw, int32_t stride, const TIn* in,
+               int32_t pad_left, int32_t kw, int32_t dilation, const TW* filter, int32_t z_in,
+               int32_t z_w)
+{
+    each_dilated_tap(ow, stride, pad_left, kw, dilation, iw, [&](int32_t tap, int32_t x,
+                                                                 int32_t col) {
+        int32_t* a = acc + static_cast<size_t>(x) * static_cast<size_t>(ch);
+        const TIn* p = in + static_cast<size_t>(col) * static_cast<size_t>(ch);
+        const TW* w = filter + static_cast<size_t>(tap) * static_cast<size_t>(ch);
+        int32_t c = 0;
+        for (; c + 16 <= ch; c += 16) {
+            int16x8_t xl, xh, yl, yh;
+            load16(p + c, static_cast<int16_t>(z_in), &xl, &xh);
+            load16(w + c, static_cast<int16_t>(z_w), &yl, &yh);
+            mac16(a + c, xl, xh, yl, yh);
+        }
+        for (; c < ch; ++c)
+            a[c] = mac_zp(a[c], p[c], z_in, w[c], z_w);
+    });
+}
+#endif
+
+/* body(in, filter) with the pointers typed by the records' types: INT8 reads
+ * signed, every other type unsigned.  Called once per row. */
+template <class Body>
+void by_types(uint32_t in_type, uint32_t f_type, const void* in, const void* filter, Body body)
+{
+    const int8_t* si = static_cast<const int8_t*>(in);
+    const uint8_t* ui = static_cast<const uint8_t*>(in);
+    const int8_t* sf = static_cast<const int8_t*>(filter);
+    const uint8_t* uf = static_cast<const uint8_t*>(filter);
+    if (in_type == NN_TYPE_I8)
+        f_type == NN_TYPE_I8 ? body(si, sf) : body(si, uf);
+    else
+        f_type == NN_TYPE_I8 ? body(ui, sf) : body(ui, uf);
+}
+
+} // namespace
+} // namespace kestrune
+
+using namespace kestrune;
 
 /* ---- per-tap accumulation ---------------------------------------------- */
 
@@ -26,122 +114,17 @@ void depthwise_quant_general_portable(int32_t ow, int32_t ch, int32_t* acc, int3
                                       uint32_t in_type, uint32_t f_type, int32_t z_in,
                                       int32_t z_w)
 {
-    const int32_t span = (kw - 1) * dilation + 1;
-    for (int32_t t = 0; t < span; t += dilation) {
-        const size_t w0 = (size_t)(t / dilation) * (size_t)ch;
-        for (int32_t x = 0; x < ow; ++x) {
-            const int32_t col = x * stride + t - pad_left;
-            if (col < 0 || col >= iw)
-                continue;
-            int32_t* a = acc + (size_t)x * (size_t)ch;
-            const size_t i0 = (size_t)col * (size_t)ch;
-            for (int32_t c = 0; c < ch; ++c)
-                a[c] = mac_zp(a[c], read8(in, i0 + (size_t)c, in_type), z_in,
-                              read8(filter, w0 + (size_t)c, f_type), z_w);
-        }
-    }
+    by_types(in_type, f_type, in, filter, [=](auto x, auto w) {
+        taps_portable(ow, ch, acc, iw, stride, x, pad_left, kw, dilation, w, z_in, z_w);
+    });
 }
 
 void depthwise_quant_i8_portable(int32_t ow, int32_t ch, int32_t* acc, int32_t iw,
                                  int32_t stride, const int8_t* in, int32_t pad_left, int32_t kw,
                                  int32_t dilation, const int8_t* filter, int32_t z_in)
 {
-    const int32_t span = (kw - 1) * dilation + 1;
-    for (int32_t t = 0; t < span; t += dilation) {
-        const int8_t* w = filter + (size_t)(t / dilation) * (size_t)ch;
-        for (int32_t x = 0; x < ow; ++x) {
-            const int32_t col = x * stride + t - pad_left;
-            if (col < 0 || col >= iw)
-                continue;
-            int32_t* a = acc + (size_t)x * (size_t)ch;
-            const int8_t* p = in + (size_t)col * (size_t)ch;
-            for (int32_t c = 0; c < ch; ++c)
-                a[c] = mac_zp(a[c], p[c], z_in, w[c], 0);
-        }
-    }
+    taps_portable(ow, ch, acc, iw, stride, in, pad_left, kw, dilation, filter, z_in, 0);
 }
-
-#ifdef __ARM_NEON
-/* 16 widened lanes of 8-bit data, zero point subtracted. */
-static inline void load16(const void* p, uint32_t type, int16_t z, int16x8_t* lo, int16x8_t* hi)
-{
-    if (type == NN_TYPE_I8) {
-        int8x16_t v = vld1q_s8((const int8_t*)p);
-        *lo = vmovl_s8(vget_low_s8(v));
-        *hi = vmovl_s8(vget_high_s8(v));
-    } else {
-        uint8x16_t v = vld1q_u8((const uint8_t*)p);
-        *lo = vreinterpretq_s16_u16(vmovl_u8(vget_low_u8(v)));
-        *hi = vreinterpretq_s16_u16(vmovl_u8(vget_high_u8(v)));
-    }
-    *lo = vsubq_s16(*lo, vdupq_n_s16(z));
-    *hi = vsubq_s16(*hi, vdupq_n_s16(z));
-}
-
-static inline void mac16(int32_t* a, int16x8_t xl, int16x8_t xh, int16x8_t yl, int16x8_t yh)
-{
-    vst1q_s32(a, vmlal_s16(vld1q_s32(a), vget_low_s16(xl), vget_low_s16(yl)));
-    vst1q_s32(a + 4, vmlal_s16(vld1q_s32(a + 4), vget_high_s16(xl), vget_high_s16(yl)));
-    vst1q_s32(a + 8, vmlal_s16(vld1q_s32(a + 8), vget_low_s16(xh), vget_low_s16(yh)));
-    vst1q_s32(a + 12, vmlal_s16(vld1q_s32(a + 12), vget_high_s16(xh), vget_high_s16(yh)));
-}
-
-static void depthwise_quant_general_neon(int32_t ow, int32_t ch, int32_t* acc, int32_t iw,
-                                         int32_t stride, const void* in, int32_t pad_left,
-                                         int32_t kw, int32_t dilation, const void* filter,
-                                         uint32_t in_type, uint32_t f_type, int32_t z_in,
-                                         int32_t z_w)
-{
-    const int32_t span = (kw - 1) * dilation + 1;
-    for (int32_t t = 0; t < span; t += dilation) {
-        const size_t w0 = (size_t)(t / dilation) * (size_t)ch;
-        for (int32_t x = 0; x < ow; ++x) {
-            const int32_t col = x * stride + t - pad_left;
-            if (col < 0 || col >= iw)
-                continue;
-            int32_t* a = acc + (size_t)x * (size_t)ch;
-            const size_t i0 = (size_t)col * (size_t)ch;
-            int32_t c = 0;
-            for (; c + 16 <= ch; c += 16) {
-                int16x8_t xl, xh, yl, yh;
-                load16((const uint8_t*)in + i0 + (size_t)c, in_type, (int16_t)z_in, &xl, &xh);
-                load16((const uint8_t*)filter + w0 + (size_t)c, f_type, (int16_t)z_w, &yl, &yh);
-                mac16(a + c, xl, xh, yl, yh);
-            }
-            for (; c < ch; ++c)
-                a[c] = mac_zp(a[c], read8(in, i0 + (size_t)c, in_type), z_in,
-                              read8(filter, w0 + (size_t)c, f_type), z_w);
-        }
-    }
-}
-
-static void depthwise_quant_i8_neon(int32_t ow, int32_t ch, int32_t* acc, int32_t iw,
-                                    int32_t stride, const int8_t* in, int32_t pad_left,
-                                    int32_t kw, int32_t dilation, const int8_t* filter,
-                                    int32_t z_in)
-{
-    const int32_t span = (kw - 1) * dilation + 1;
-    for (int32_t t = 0; t < span; t += dilation) {
-        const int8_t* w = filter + (size_t)(t / dilation) * (size_t)ch;
-        for (int32_t x = 0; x < ow; ++x) {
-            const int32_t col = x * stride + t - pad_left;
-            if (col < 0 || col >= iw)
-                continue;
-            int32_t* a = acc + (size_t)x * (size_t)ch;
-            const int8_t* p = in + (size_t)col * (size_t)ch;
-            int32_t c = 0;
-            for (; c + 16 <= ch; c += 16) {
-                int16x8_t xl, xh, yl, yh;
-                load16(p + c, NN_TYPE_I8, (int16_t)z_in, &xl, &xh);
-                load16(w + c, NN_TYPE_I8, 0, &yl, &yh);
-                mac16(a + c, xl, xh, yl, yh);
-            }
-            for (; c < ch; ++c)
-                a[c] = mac_zp(a[c], p[c], z_in, w[c], 0);
-        }
-    }
-}
-#endif
 
 #ifdef __ARM_NEON
 /* Zero points whose adjusted 8-bit values fit 16-bit lanes. */
@@ -152,30 +135,30 @@ static int lane_zero_ok(int32_t z)
 #endif
 
 void kernel_depthwise_quant(int32_t ow, int32_t ch, int32_t* acc, int32_t iw, int32_t stride,
-                            const void* in, int32_t pad_left, int32_t pad_right, int32_t kw,
+                            const void* in, int32_t pad_left, int32_t, int32_t kw,
                             int32_t dilation, const void* filter, const nn_quant_params* in_q,
                             const nn_quant_params* f_q)
 {
-    (void)pad_right;
     if (ow <= 0 || ch <= 0 || kw <= 0 || dilation <= 0 || !in_q || !f_q)
         return;
     const int32_t z_in = quant_zero(in_q), z_w = quant_zero(f_q);
     if (in_q->type == NN_TYPE_I8 && f_q->type == NN_TYPE_I8 && z_w == 0) {
+        const int8_t* x = static_cast<const int8_t*>(in);
+        const int8_t* w = static_cast<const int8_t*>(filter);
 #ifdef __ARM_NEON
         if (lane_zero_ok(z_in)) {
-            depthwise_quant_i8_neon(ow, ch, acc, iw, stride, (const int8_t*)in, pad_left, kw,
-                                    dilation, (const int8_t*)filter, z_in);
+            taps_neon(ow, ch, acc, iw, stride, x, pad_left, kw, dilation, w, z_in, 0);
             return;
         }
 #endif
-        depthwise_quant_i8_portable(ow, ch, acc, iw, stride, (const int8_t*)in, pad_left, kw,
-                                    dilation, (const int8_t*)filter, z_in);
+        taps_portable(ow, ch, acc, iw, stride, x, pad_left, kw, dilation, w, z_in, 0);
         return;
     }
 #ifdef __ARM_NEON
     if (lane_zero_ok(z_in) && lane_zero_ok(z_w)) {
-        depthwise_quant_general_neon(ow, ch, acc, iw, stride, in, pad_left, kw, dilation, filter,
-                                     in_q->type, f_q->type, z_in, z_w);
+        by_types(in_q->type, f_q->type, in, filter, [=](auto x, auto w) {
+            taps_neon(ow, ch, acc, iw, stride, x, pad_left, kw, dilation, w, z_in, z_w);
+        });
         return;
     }
 #endif

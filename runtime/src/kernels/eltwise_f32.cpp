@@ -1,183 +1,228 @@
 /* FLOAT32 and INT32 element-wise kernels: two arrays, or an array and one
  * value.  Eight elements per step (two four-lane vectors), the rest singly. */
+#include <stddef.h>
 #include <stdint.h>
 
 #include "kernels/kernels.h"
 #include "kernels/portable.h"
+#include "kernels/simd.h"
 
-#ifdef __ARM_NEON
-#include <arm_neon.h>
-#endif
+namespace kestrune {
+namespace {
 
-/* Vectors are used when the output is one of the inputs or lies apart from
- * them; a partial overlap is computed one element at a time, in order. */
-#ifdef __ARM_NEON
-static int vector_safe(const void* out, const void* in, int32_t count, size_t size)
-{
-    const char* o = (const char*)out;
-    const char* i = (const char*)in;
-    size_t n = (size_t)count * size;
-    return o == i || o + n <= i || i + n <= o;
-}
-#endif
+using simd::Lanes;
 
-#define BINARY_OPS(X) X(add, +) X(subtract, -) X(multiply, *) X(divide, /)
+/* The operations, on one value or on a vector of lanes. */
+struct Add {
+    template <class L, typename V>
+    static V apply(L, V a, V b) { return L::add(a, b); }
+};
+struct Subtract {
+    template <class L, typename V>
+    static V apply(L, V a, V b) { return L::sub(a, b); }
+};
+struct Multiply {
+    template <class L, typename V>
+    static V apply(L, V a, V b) { return L::mul(a, b); }
+};
+struct Divide {
+    template <class L, typename V>
+    static V apply(L, V a, V b) { return L::div(a, b); }
+};
 
-#define DEFINE_PORTABLE(name, op)                                                               \
-    void name##_f32_portable(float* out, int32_t count, const float* a, const float* b)         \
-    {                                                                                           \
-        for (int32_t i = 0; i < count; ++i)                                                     \
-            out[i] = a[i] op b[i];                                                              \
-    }                                                                                           \
-    void name##_scalar_f32_portable(float* out, int32_t count, const float* a, float v)         \
-    {                                                                                           \
-        for (int32_t i = 0; i < count; ++i)                                                     \
-            out[i] = a[i] op v;                                                                 \
-    }                                                                                           \
-    void name##_scalar_rev_f32_portable(float* out, int32_t count, float v, const float* b)     \
-    {                                                                                           \
-        for (int32_t i = 0; i < count; ++i)                                                     \
-            out[i] = v op b[i];                                                                 \
+/* Operands: an array read at each index, or one value for every index. */
+template <typename T>
+struct Array {
+    const T* p;
+    template <class L>
+    typename L::type at(L, int32_t i) const { return L::load(p + i); }
+    /* Vectors are used when the output is this array or lies apart from it;
+     * a partial overlap is computed one element at a time, in order. */
+    bool vector_safe(const T* out, int32_t count) const
+    {
+        const size_t n = static_cast<size_t>(count);
+        return out == p || out + n <= p || p + n <= out;
     }
-BINARY_OPS(DEFINE_PORTABLE)
+};
+
+template <typename T>
+struct Value {
+    T v;
+    template <class L>
+    typename L::type at(L, int32_t) const { return L::dup(v); }
+    bool vector_safe(const T*, int32_t) const { return true; }
+};
+
+template <typename T>
+Array<T> array(const T* p) { return Array<T>{p}; }
+template <typename T>
+Value<T> value(T v) { return Value<T>{v}; }
+
+/* out[i] = a[i] op b[i] for L's lanes from i; a read before b, so that the
+ * compiler keeps a as the first operand (it decides which NaN an addition of
+ * two NaNs returns). */
+template <class L, class Op, typename T, class A, class B>
+inline void step(T* out, int32_t i, A a, B b)
+{
+    const typename L::type x = a.at(L{}, i);
+    const typename L::type y = b.at(L{}, i);
+    L::store(out + i, Op::apply(L{}, x, y));
+}
+
+template <class Op, typename T, class A, class B>
+void binary_portable(T* out, int32_t count, A a, B b)
+{
+    for (int32_t i = 0; i < count; ++i)
+        step<Lanes<T, 1>, Op>(out, i, a, b);
+}
 
 #ifdef __ARM_NEON
-#define NEON_add vaddq_f32
-#define NEON_subtract vsubq_f32
-#define NEON_multiply vmulq_f32
-#define NEON_divide vdivq_f32
-
-#define DEFINE_NEON(name, op)                                                                   \
-    static void name##_neon(float* out, int32_t count, const float* a, const float* b)          \
-    {                                                                                           \
-        int32_t i = 0;                                                                          \
-        if (vector_safe(out, a, count, 4) && vector_safe(out, b, count, 4))                     \
-            for (; i + 8 <= count; i += 8) {                                                    \
-                float32x4_t x0 = NEON_##name(vld1q_f32(a + i), vld1q_f32(b + i));               \
-                float32x4_t x1 = NEON_##name(vld1q_f32(a + i + 4), vld1q_f32(b + i + 4));       \
-                vst1q_f32(out + i, x0);                                                         \
-                vst1q_f32(out + i + 4, x1);                                                     \
-            }                                                                                   \
-        for (; i < count; ++i)                                                                  \
-            out[i] = a[i] op b[i];                                                              \
-    }                                                                                           \
-    static void name##_scalar_neon(float* out, int32_t count, const float* a, float v)          \
-    {                                                                                           \
-        float32x4_t s = vdupq_n_f32(v);                                                         \
-        int32_t i = 0;                                                                          \
-        if (vector_safe(out, a, count, 4))                                                      \
-            for (; i + 8 <= count; i += 8) {                                                    \
-                float32x4_t x0 = NEON_##name(vld1q_f32(a + i), s);                              \
-                float32x4_t x1 = NEON_##name(vld1q_f32(a + i + 4), s);                          \
-                vst1q_f32(out + i, x0);                                                         \
-                vst1q_f32(out + i + 4, x1);                                                     \
-            }                                                                                   \
-        for (; i < count; ++i)                                                                  \
-            out[i] = a[i] op v;                                                                 \
-    }                                                                                           \
-    static void name##_scalar_rev_neon(float* out, int32_t count, float v, const float* b)      \
-    {                                                                                           \
-        float32x4_t s = vdupq_n_f32(v);                                                         \
-        int32_t i = 0;                                                                          \
-        if (vector_safe(out, b, count, 4))                                                      \
-            for (; i + 8 <= count; i += 8) {                                                    \
-                float32x4_t x0 = NEON_##name(s, vld1q_f32(b + i));                              \
-                float32x4_t x1 = NEON_##name(s, vld1q_f32(b + i + 4));                          \
-                vst1q_f32(out + i, x0);                                                         \
-                vst1q_f32(out + i + 4, x1);                                                     \
-            }                                                                                   \
-        for (; i < count; ++i)                                                                  \
-            out[i] = v op b[i];                                                                 \
-    }
-BINARY_OPS(DEFINE_NEON)
+template <class Op, typename T, class A, class B>
+void binary_neon(T* out, int32_t count, A a, B b)
+{
+    using V = simd::Wide<T>;
+    int32_t i = 0;
+    if (a.vector_safe(out, count) && b.vector_safe(out, count))
+        for (; i + 2 * V::width <= count; i += 2 * V::width) {
+            const typename V::type a0 = a.at(V{}, i), b0 = b.at(V{}, i);
+            const typename V::type x0 = Op::apply(V{}, a0, b0);
+            const typename V::type a1 = a.at(V{}, i + V::width), b1 = b.at(V{}, i + V::width);
+            const typename V::type x1 = Op::apply(V{}, a1, b1);
+            V::store(out + i, x0);
+            V::store(out + i + V::width, x1);
+        }
+    for (; i < count; ++i)
+        step<Lanes<T, 1>, Op>(out, i, a, b);
+}
 #endif
 
-#ifdef __ARM_NEON
-#define ARRAY_BODY(name) name##_neon
-#define SCALAR_BODY(name) name##_scalar_neon
-#define REV_BODY(name) name##_scalar_rev_neon
-#else
-#define ARRAY_BODY(name) name##_f32_portable
-#define SCALAR_BODY(name) name##_scalar_f32_portable
-#define REV_BODY(name) name##_scalar_rev_f32_portable
-#endif
-
-void kernel_bias_add_f32(float* out, int32_t count, const float* a, const float* b)
-{
-    if (count > 0)
-        ARRAY_BODY(add)(out, count, a, b);
-}
-void kernel_subtract_f32(float* out, int32_t count, const float* a, const float* b)
-{
-    if (count > 0)
-        ARRAY_BODY(subtract)(out, count, a, b);
-}
-void kernel_multiply_f32(float* out, int32_t count, const float* a, const float* b)
-{
-    if (count > 0)
-        ARRAY_BODY(multiply)(out, count, a, b);
-}
-void kernel_divide_f32(float* out, int32_t count, const float* a, const float* b)
-{
-    if (count > 0)
-        ARRAY_BODY(divide)(out, count, a, b);
-}
-
-void kernel_add_scalar_f32(float* out, int32_t count, const float* array, float value)
-{
-    if (count > 0)
-        SCALAR_BODY(add)(out, count, array, value);
-}
-void kernel_subtract_scalar_f32(float* out, int32_t count, const float* array, float value)
-{
-    if (count > 0)
-        SCALAR_BODY(subtract)(out, count, array, value);
-}
-void kernel_multiply_scalar_f32(float* out, int32_t count, const float* array, float value)
-{
-    if (count > 0)
-        SCALAR_BODY(multiply)(out, count, array, value);
-}
-void kernel_divide_scalar_f32(float* out, int32_t count, const float* array, float value)
-{
-    if (count > 0)
-        SCALAR_BODY(divide)(out, count, array, value);
-}
-
-void binary_value_first_f32(int op, float* out, int32_t count, float value, const float* b)
+/* The entry body of every form. */
+template <class Op, typename T, class A, class B>
+void binary(T* out, int32_t count, A a, B b)
 {
     if (count <= 0)
         return;
+#ifdef __ARM_NEON
+    binary_neon<Op>(out, count, a, b);
+#else
+    binary_portable<Op>(out, count, a, b);
+#endif
+}
+
+} // namespace
+} // namespace kestrune
+
+using kestrune::array;
+using kestrune::binary;
+using kestrune::binary_portable;
+using kestrune::value;
+using Add = kestrune::Add;
+using Subtract = kestrune::Subtract;
+using Multiply = kestrune::Multiply;
+using Divide = kestrune::Divide;
+
+void add_f32_portable(float* out, int32_t count, const float* a, const float* b)
+{
+    binary_portable<Add>(out, count, array(a), array(b));
+}
+void subtract_f32_portable(float* out, int32_t count, const float* a, const float* b)
+{
+    binary_portable<Subtract>(out, count, array(a), array(b));
+}
+void multiply_f32_portable(float* out, int32_t count, const float* a, const float* b)
+{
+    binary_portable<Multiply>(out, count, array(a), array(b));
+}
+void divide_f32_portable(float* out, int32_t count, const float* a, const float* b)
+{
+    binary_portable<Divide>(out, count, array(a), array(b));
+}
+
+void add_scalar_f32_portable(float* out, int32_t count, const float* a, float v)
+{
+    binary_portable<Add>(out, count, array(a), value(v));
+}
+void subtract_scalar_f32_portable(float* out, int32_t count, const float* a, float v)
+{
+    binary_portable<Subtract>(out, count, array(a), value(v));
+}
+void multiply_scalar_f32_portable(float* out, int32_t count, const float* a, float v)
+{
+    binary_portable<Multiply>(out, count, array(a), value(v));
+}
+void divide_scalar_f32_portable(float* out, int32_t count, const float* a, float v)
+{
+    binary_portable<Divide>(out, count, array(a), value(v));
+}
+
+void add_scalar_rev_f32_portable(float* out, int32_t count, float v, const float* b)
+{
+    binary_portable<Add>(out, count, value(v), array(b));
+}
+void subtract_scalar_rev_f32_portable(float* out, int32_t count, float v, const float* b)
+{
+    binary_portable<Subtract>(out, count, value(v), array(b));
+}
+void multiply_scalar_rev_f32_portable(float* out, int32_t count, float v, const float* b)
+{
+    binary_portable<Multiply>(out, count, value(v), array(b));
+}
+void divide_scalar_rev_f32_portable(float* out, int32_t count, float v, const float* b)
+{
+    binary_portable<Divide>(out, count, value(v), array(b));
+}
+
+void kernel_bias_add_f32(float* out, int32_t count, const float* a, const float* b)
+{
+    binary<Add>(out, count, array(a), array(b));
+}
+void kernel_subtract_f32(float* out, int32_t count, const float* a, const float* b)
+{
+    binary<Subtract>(out, count, array(a), array(b));
+}
+void kernel_multiply_f32(float* out, int32_t count, const float* a, const float* b)
+{
+    binary<Multiply>(out, count, array(a), array(b));
+}
+void kernel_divide_f32(float* out, int32_t count, const float* a, const float* b)
+{
+    binary<Divide>(out, count, array(a), array(b));
+}
+
+void kernel_add_scalar_f32(float* out, int32_t count, const float* array_in, float v)
+{
+    binary<Add>(out, count, array(array_in), value(v));
+}
+void kernel_subtract_scalar_f32(float* out, int32_t count, const float* array_in, float v)
+{
+    binary<Subtract>(out, count, array(array_in), value(v));
+}
+void kernel_multiply_scalar_f32(float* out, int32_t count, const float* array_in, float v)
+{
+    binary<Multiply>(out, count, array(array_in), value(v));
+}
+void kernel_divide_scalar_f32(float* out, int32_t count, const float* array_in, float v)
+{
+    binary<Divide>(out, count, array(array_in), value(v));
+}
+
+void binary_value_first_f32(int op, float* out, int32_t count, float v, const float* b)
+{
     switch (op) {
-    case 0: REV_BODY(add)(out, count, value, b); break;
-    case 1: REV_BODY(subtract)(out, count, value, b); break;
-    case 2: REV_BODY(multiply)(out, count, value, b); break;
-    case 3: REV_BODY(divide)(out, count, value, b); break;
+    case 0: binary<Add>(out, count, value(v), array(b)); break;
+    case 1: binary<Subtract>(out, count, value(v), array(b)); break;
+    case 2: binary<Multiply>(out, count, value(v), array(b)); break;
+    case 3: binary<Divide>(out, count, value(v), array(b)); break;
     default: break;
     }
 }
 
 void bias_add_i32_portable(int32_t* out, int32_t count, const int32_t* a, const int32_t* b)
 {
-    for (int32_t i = 0; i < count; ++i)
-        out[i] = (int32_t)((uint32_t)a[i] + (uint32_t)b[i]);
+    binary_portable<Add>(out, count, array(a), array(b));
 }
 
 void kernel_bias_add_i32(int32_t* out, int32_t count, const int32_t* a, const int32_t* b)
 {
-    if (count <= 0)
-        return;
-#ifdef __ARM_NEON
-    int32_t i = 0;
-    if (vector_safe(out, a, count, 4) && vector_safe(out, b, count, 4))
-        for (; i + 8 <= count; i += 8) {
-            int32x4_t x0 = vaddq_s32(vld1q_s32(a + i), vld1q_s32(b + i));
-            int32x4_t x1 = vaddq_s32(vld1q_s32(a + i + 4), vld1q_s32(b + i + 4));
-            vst1q_s32(out + i, x0);
-            vst1q_s32(out + i + 4, x1);
-        }
-    bias_add_i32_portable(out + i, count - i, a + i, b + i);
-#else
-    bias_add_i32_portable(out, count, a, b);
-#endif
+    binary<Add>(out, count, array(a), array(b));
 }

@@ -229,79 +229,107 @@ static inline void widen_minus(const int8_t* p, int32x4_t z, int32x4_t* lo, int3
     *hi = vsubq_s32(vmovl_s16(vget_high_s16(w)), z);
 }
 
-static inline int8x8_t narrow_lanes(int32x4_t lo, int32x4_t hi, int32x4_t zo)
+namespace kestrune {
+namespace {
+
+/* Eight lanes at a time: lanes(a - za, b - zb) gives the result before the
+ * output zero point; the tail follows the plan's rule. */
+template <class F>
+void i8_neon(const binary_plan* p, int8_t* out, int32_t count, const int8_t* a, const int8_t* b,
+             F lanes)
 {
-    lo = vqaddq_s32(lo, zo);
-    hi = vqaddq_s32(hi, zo);
-    return vqmovn_s16(vcombine_s16(vqmovn_s32(lo), vqmovn_s32(hi)));
+    const int32x4_t za = vdupq_n_s32(p->za), zb = vdupq_n_s32(p->zb), zo = vdupq_n_s32(p->zo);
+    const int32_t blocks = count / 8 * 8;
+    for (int32_t i = 0; i < blocks; i += 8) {
+        int32x4_t a0, a1, b0, b1;
+        widen_minus(a + i, za, &a0, &a1);
+        widen_minus(b + i, zb, &b0, &b1);
+        const int32x4_t lo = vqaddq_s32(lanes(a0, b0), zo);
+        const int32x4_t hi = vqaddq_s32(lanes(a1, b1), zo);
+        vst1_s8(out + i, vqmovn_s16(vcombine_s16(vqmovn_s32(lo), vqmovn_s32(hi))));
+    }
+    i8_tail(p, out, blocks, count, a, b);
 }
+
+} // namespace
+} // namespace kestrune
 
 static void add_i8_neon(int8_t* out, int32_t count, const int8_t* a, const int8_t* b,
                         const nn_quant_params* a_q, const nn_quant_params* b_q,
                         const nn_quant_params* out_q)
 {
-    binary_plan p = make_plan(OP_ADD, a_q, b_q, out_q);
-    float32x4_t ra = vdupq_n_f32(quant_scale(a_q) / quant_scale(out_q));
-    float32x4_t rb = vdupq_n_f32(quant_scale(b_q) / quant_scale(out_q));
-    int32x4_t za = vdupq_n_s32(p.za), zb = vdupq_n_s32(p.zb), zo = vdupq_n_s32(p.zo);
-    int32_t blocks = count / 8 * 8;
-    for (int32_t i = 0; i < blocks; i += 8) {
-        int32x4_t a0, a1, b0, b1;
-        widen_minus(a + i, za, &a0, &a1);
-        widen_minus(b + i, zb, &b0, &b1);
-        a0 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(a0), ra));
-        a1 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(a1), ra));
-        b0 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(b0), rb));
-        b1 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(b1), rb));
-        vst1_s8(out + i, narrow_lanes(vqaddq_s32(a0, b0), vqaddq_s32(a1, b1), zo));
-    }
-    i8_tail(&p, out, blocks, count, a, b);
+    const binary_plan p = make_plan(OP_ADD, a_q, b_q, out_q);
+    const float32x4_t ra = vdupq_n_f32(quant_scale(a_q) / quant_scale(out_q));
+    const float32x4_t rb = vdupq_n_f32(quant_scale(b_q) / quant_scale(out_q));
+    kestrune::i8_neon(&p, out, count, a, b, [&](int32x4_t x, int32x4_t y) {
+        return vqaddq_s32(vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(x), ra)),
+                          vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(y), rb)));
+    });
 }
 
 static void multiply_i8_neon(int8_t* out, int32_t count, const int8_t* a, const int8_t* b,
                              const nn_quant_params* a_q, const nn_quant_params* b_q,
                              const nn_quant_params* out_q)
 {
-    binary_plan p = make_plan(OP_MULTIPLY, a_q, b_q, out_q);
-    float32x4_t m = vdupq_n_f32(p.ratio);
-    int32x4_t za = vdupq_n_s32(p.za), zb = vdupq_n_s32(p.zb), zo = vdupq_n_s32(p.zo);
-    int32_t blocks = count / 8 * 8;
-    for (int32_t i = 0; i < blocks; i += 8) {
-        int32x4_t a0, a1, b0, b1;
-        widen_minus(a + i, za, &a0, &a1);
-        widen_minus(b + i, zb, &b0, &b1);
-        int32x4_t r0 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(vmulq_s32(a0, b0)), m));
-        int32x4_t r1 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(vmulq_s32(a1, b1)), m));
-        vst1_s8(out + i, narrow_lanes(r0, r1, zo));
-    }
-    i8_tail(&p, out, blocks, count, a, b);
+    const binary_plan p = make_plan(OP_MULTIPLY, a_q, b_q, out_q);
+    const float32x4_t m = vdupq_n_f32(p.ratio);
+    kestrune::i8_neon(&p, out, count, a, b, [&](int32x4_t x, int32x4_t y) {
+        return vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(vmulq_s32(x, y)), m));
+    });
 }
 #endif
 
 /* The fast kernels are chosen by A's and B's types and run only when the
  * output is INT8 as well: they write int8 values. */
-static int fast_i8(const nn_quant_params* a_q, const nn_quant_params* b_q,
-                   const nn_quant_params* o_q)
+static bool fast_i8(const nn_quant_params* a_q, const nn_quant_params* b_q,
+                    const nn_quant_params* o_q)
 {
     return a_q && b_q && o_q && a_q->type == NN_TYPE_I8 && b_q->type == NN_TYPE_I8 &&
            o_q->type == NN_TYPE_I8;
 }
 
+namespace kestrune {
+namespace {
+
+using i8_kernel = void(int8_t*, int32_t, const int8_t*, const int8_t*, const nn_quant_params*,
+                       const nn_quant_params*, const nn_quant_params*);
+
+/* The eight-lane kernel Fast (one call per row, not per element) when every
+ * record is INT8, else the generic kernel of op. */
+template <i8_kernel* Fast>
+void fast_or_generic(int op, void* out, int32_t count, const void* a, const void* b,
+                     const nn_quant_params* a_q, const nn_quant_params* b_q,
+                     const nn_quant_params* out_q)
+{
+    if (count <= 0)
+        return;
+    if (fast_i8(a_q, b_q, out_q))
+        Fast(static_cast<int8_t*>(out), count, static_cast<const int8_t*>(a),
+             static_cast<const int8_t*>(b), a_q, b_q, out_q);
+    else
+        binary_quant_generic(op, out, count, a, b, a_q, b_q, out_q);
+}
+
+#ifdef __ARM_NEON
+constexpr i8_kernel* add_i8 = add_i8_neon;
+constexpr i8_kernel* multiply_i8 = multiply_i8_neon;
+#else
+constexpr i8_kernel* add_i8 = add_i8_portable;
+constexpr i8_kernel* multiply_i8 = multiply_i8_portable;
+#endif
+
+} // namespace
+} // namespace kestrune
+
+using kestrune::add_i8;
+using kestrune::fast_or_generic;
+using kestrune::multiply_i8;
+
 void kernel_add_quant(void* out, int32_t count, const void* a, const void* b,
                       const nn_quant_params* a_q, const nn_quant_params* b_q,
                       const nn_quant_params* out_q)
 {
-    if (count <= 0)
-        return;
-    if (fast_i8(a_q, b_q, out_q)) {
-#ifdef __ARM_NEON
-        add_i8_neon((int8_t*)out, count, (const int8_t*)a, (const int8_t*)b, a_q, b_q, out_q);
-#else
-        add_i8_portable((int8_t*)out, count, (const int8_t*)a, (const int8_t*)b, a_q, b_q, out_q);
-#endif
-    } else {
-        binary_quant_generic(OP_ADD, out, count, a, b, a_q, b_q, out_q);
-    }
+    fast_or_generic<add_i8>(OP_ADD, out, count, a, b, a_q, b_q, out_q);
 }
 
 void kernel_subtract_quant(void* out, int32_t count, const void* a, const void* b,
@@ -315,19 +343,7 @@ void kernel_multiply_quant(void* out, int32_t count, const void* a, const void* 
                            const nn_quant_params* a_q, const nn_quant_params* b_q,
                            const nn_quant_params* out_q)
 {
-    if (count <= 0)
-        return;
-    if (fast_i8(a_q, b_q, out_q)) {
-#ifdef __ARM_NEON
-        multiply_i8_neon((int8_t*)out, count, (const int8_t*)a, (const int8_t*)b, a_q, b_q,
-                         out_q);
-#else
-        multiply_i8_portable((int8_t*)out, count, (const int8_t*)a, (const int8_t*)b, a_q, b_q,
-                             out_q);
-#endif
-    } else {
-        binary_quant_generic(OP_MULTIPLY, out, count, a, b, a_q, b_q, out_q);
-    }
+    fast_or_generic<multiply_i8>(OP_MULTIPLY, out, count, a, b, a_q, b_q, out_q);
 }
 
 void kernel_divide_quant(void* out, int32_t count, const void* a, const void* b,

@@ -1,241 +1,265 @@
 /* Pooling row kernels: one output row from the window rows of the input. */
 #include <math.h>
 
+#include <limits>
+#include <type_traits>
+
 #include "kernels/fixed_point.h"
 #include "kernels/kernels.h"
 #include "kernels/portable.h"
+#include "kernels/simd.h"
 
 #ifdef __ARM_NEON
 #include <arm_neon.h>
 #endif
 
+namespace kestrune {
+namespace {
+
 /* The valid tap range [begin, end) of output column ox. */
-static inline void tap_range(int32_t ox, int32_t stride, int32_t pad_left, int32_t kw, int32_t iw,
-                             int32_t* begin, int32_t* end)
+inline void tap_range(int32_t ox, int32_t stride, int32_t pad_left, int32_t kw, int32_t iw,
+                      int32_t* begin, int32_t* end)
 {
     /* 64-bit: strides and pads come from model files */
-    int64_t ix0 = (int64_t)ox * stride - pad_left;
+    int64_t ix0 = static_cast<int64_t>(ox) * stride - pad_left;
     int64_t b = ix0 < 0 ? 0 : ix0 > iw ? iw : ix0;
     int64_t e = ix0 + kw > iw ? iw : ix0 + kw;
-    *begin = (int32_t)b;
-    *end = (int32_t)(e > b ? e : b);
+    *begin = static_cast<int32_t>(b);
+    *end = static_cast<int32_t>(e > b ? e : b);
 }
 
-/* Channels are the inner loop: each tap updates a whole pixel's channels. */
-void maxpool_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
-                          const float* in, int32_t pad_left, int32_t rows, int32_t kw)
+/* A float pool over one output pixel's window: start(first tap's value),
+ * step(so far, next tap's value) over every tap in order, finish(result).
+ * Each works on one value or on four lanes, with the same rule. */
+struct MaxPool {
+    /* Whether the window has taps; an empty one gives empty_value. */
+    bool window(int32_t rows, int32_t b, int32_t e) const { return rows > 0 && e > b; }
+    static constexpr float empty_value = -1e9f;
+    float start(float first) const { return first; }
+    float step(float m, float v) const { return v > m ? v : m; }
+    float finish(float m) const { return m; }
+#ifdef __ARM_NEON
+    float32x4_t start(float32x4_t first) const { return first; }
+    float32x4_t step(float32x4_t m, float32x4_t v) const
+    {
+        return vbslq_f32(vcgtq_f32(v, m), v, m);
+    }
+    float32x4_t finish(float32x4_t m) const { return m; }
+#endif
+};
+
+/* The sum of the taps times 1 / count; every window counts as having taps
+ * (an empty one gives 0 * 0). */
+struct AvgPool {
+    float k;
+    bool window(int32_t rows, int32_t b, int32_t e)
+    {
+        const int32_t n = rows * (e - b);
+        k = n > 0 ? 1.0f / static_cast<float>(n) : 0.0f;
+        return true;
+    }
+    static constexpr float empty_value = 0.0f;
+    float start(float) const { return 0.0f; }
+    float step(float s, float v) const { return s + v; }
+    float finish(float s) const { return s * k; }
+#ifdef __ARM_NEON
+    float32x4_t start(float32x4_t) const { return vdupq_n_f32(0.0f); }
+    float32x4_t step(float32x4_t s, float32x4_t v) const { return vaddq_f32(s, v); }
+    float32x4_t finish(float32x4_t s) const { return vmulq_n_f32(s, k); }
+#endif
+};
+
+/* One output pixel over a non-empty window [b, e) of `rows` rows:
+ * channels inner, each tap updating the whole pixel. */
+template <class Pool>
+struct PixelPortable {
+    void operator()(float* o, const float* in, int64_t row, int32_t ch, int32_t rows, int32_t b,
+                    int32_t e, const Pool& pool) const
+    {
+        const float* first = in + static_cast<int64_t>(b) * ch;
+        for (int32_t c = 0; c < ch; ++c)
+            o[c] = pool.start(first[c]);
+        for (int32_t r = 0; r < rows; ++r)
+            for (int32_t x = b; x < e; ++x) {
+                const float* v = in + r * row + static_cast<int64_t>(x) * ch;
+                for (int32_t c = 0; c < ch; ++c)
+                    o[c] = pool.step(o[c], v[c]);
+            }
+        for (int32_t c = 0; c < ch; ++c)
+            o[c] = pool.finish(o[c]);
+    }
+};
+
+#ifdef __ARM_NEON
+/* L lanes of channels from c through the whole window. */
+template <class L, class Pool>
+void pool_lanes(float* o, int32_t c, const float* in, int64_t row, int32_t ch, int32_t rows,
+                int32_t b, int32_t e, const Pool& pool)
 {
-    const int64_t row = (int64_t)iw * ch;
+    typename L::type m = pool.start(L::load(in + static_cast<int64_t>(b) * ch + c));
+    for (int32_t r = 0; r < rows; ++r)
+        for (int32_t x = b; x < e; ++x)
+            m = pool.step(m, L::load(in + r * row + static_cast<int64_t>(x) * ch + c));
+    L::store(o + c, pool.finish(m));
+}
+
+/* Four channels at a time through the whole window, then single ones. */
+template <class Pool>
+struct PixelNeon {
+    void operator()(float* o, const float* in, int64_t row, int32_t ch, int32_t rows, int32_t b,
+                    int32_t e, const Pool& pool) const
+    {
+        int32_t c = 0;
+        for (; c + 4 <= ch; c += 4)
+            pool_lanes<simd::Wide<float>>(o, c, in, row, ch, rows, b, e, pool);
+        for (; c < ch; ++c)
+            pool_lanes<simd::Lanes<float, 1>>(o, c, in, row, ch, rows, b, e, pool);
+    }
+};
+
+template <class Pool>
+using PixelBody = PixelNeon<Pool>;
+#else
+template <class Pool>
+using PixelBody = PixelPortable<Pool>;
+#endif
+
+template <class Pool, template <class> class Pixel>
+void pool_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride, const float* in,
+              int32_t pad_left, int32_t rows, int32_t kw)
+{
+    if (ow <= 0 || ch <= 0)
+        return;
+    const int64_t row = static_cast<int64_t>(iw) * ch;
+    Pool pool{};
     for (int32_t ox = 0; ox < ow; ++ox) {
         int32_t b, e;
         tap_range(ox, stride, pad_left, kw, iw, &b, &e);
-        float* o = out + (int64_t)ox * ch;
-        if (rows <= 0 || e <= b) {
+        float* o = out + static_cast<int64_t>(ox) * ch;
+        if (!pool.window(rows, b, e)) {
             for (int32_t c = 0; c < ch; ++c)
-                o[c] = -1e9f;
+                o[c] = Pool::empty_value;
             continue;
         }
-        const float* first = in + (int64_t)b * ch;
-        for (int32_t c = 0; c < ch; ++c)
-            o[c] = first[c];
-        for (int32_t r = 0; r < rows; ++r)
-            for (int32_t x = b; x < e; ++x) {
-                const float* v = in + r * row + (int64_t)x * ch;
-                for (int32_t c = 0; c < ch; ++c)
-                    o[c] = v[c] > o[c] ? v[c] : o[c];
-            }
+        Pixel<Pool>{}(o, in, row, ch, rows, b, e, pool);
     }
+}
+
+} // namespace
+} // namespace kestrune
+
+using namespace kestrune;
+
+void maxpool_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
+                          const float* in, int32_t pad_left, int32_t rows, int32_t kw)
+{
+    pool_f32<MaxPool, PixelPortable>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
 }
 
 void avgpool_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
                           const float* in, int32_t pad_left, int32_t rows, int32_t kw)
 {
-    const int64_t row = (int64_t)iw * ch;
-    for (int32_t ox = 0; ox < ow; ++ox) {
-        int32_t b, e;
-        tap_range(ox, stride, pad_left, kw, iw, &b, &e);
-        int32_t n = rows * (e - b);
-        float k = n > 0 ? 1.0f / (float)n : 0.0f;
-        float* o = out + (int64_t)ox * ch;
-        for (int32_t c = 0; c < ch; ++c)
-            o[c] = 0.0f;
-        for (int32_t r = 0; r < rows; ++r)
-            for (int32_t x = b; x < e; ++x) {
-                const float* v = in + r * row + (int64_t)x * ch;
-                for (int32_t c = 0; c < ch; ++c)
-                    o[c] += v[c];
-            }
-        for (int32_t c = 0; c < ch; ++c)
-            o[c] *= k;
-    }
+    pool_f32<AvgPool, PixelPortable>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
 }
-
-#ifdef __ARM_NEON
-static void maxpool_f32_neon(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
-                             const float* in, int32_t pad_left, int32_t rows, int32_t kw)
-{
-    const int64_t row = (int64_t)iw * ch;
-    for (int32_t ox = 0; ox < ow; ++ox) {
-        int32_t b, e;
-        tap_range(ox, stride, pad_left, kw, iw, &b, &e);
-        float* o = out + (int64_t)ox * ch;
-        if (rows <= 0 || e <= b) {
-            for (int32_t c = 0; c < ch; ++c)
-                o[c] = -1e9f;
-            continue;
-        }
-        const float* first = in + (int64_t)b * ch;
-        int32_t c = 0;
-        for (; c + 4 <= ch; c += 4) {
-            float32x4_t m = vld1q_f32(first + c);
-            for (int32_t r = 0; r < rows; ++r)
-                for (int32_t x = b; x < e; ++x) {
-                    float32x4_t v = vld1q_f32(in + r * row + (int64_t)x * ch + c);
-                    m = vbslq_f32(vcgtq_f32(v, m), v, m);
-                }
-            vst1q_f32(o + c, m);
-        }
-        for (; c < ch; ++c) {
-            float m = first[c];
-            for (int32_t r = 0; r < rows; ++r)
-                for (int32_t x = b; x < e; ++x) {
-                    float v = in[r * row + (int64_t)x * ch + c];
-                    if (v > m)
-                        m = v;
-                }
-            o[c] = m;
-        }
-    }
-}
-
-static void avgpool_f32_neon(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
-                             const float* in, int32_t pad_left, int32_t rows, int32_t kw)
-{
-    const int64_t row = (int64_t)iw * ch;
-    for (int32_t ox = 0; ox < ow; ++ox) {
-        int32_t b, e;
-        tap_range(ox, stride, pad_left, kw, iw, &b, &e);
-        int32_t n = rows * (e - b);
-        float k = n > 0 ? 1.0f / (float)n : 0.0f;
-        float* o = out + (int64_t)ox * ch;
-        int32_t c = 0;
-        for (; c + 4 <= ch; c += 4) {
-            float32x4_t s = vdupq_n_f32(0.0f);
-            for (int32_t r = 0; r < rows; ++r)
-                for (int32_t x = b; x < e; ++x)
-                    s = vaddq_f32(s, vld1q_f32(in + r * row + (int64_t)x * ch + c));
-            vst1q_f32(o + c, vmulq_n_f32(s, k));
-        }
-        for (; c < ch; ++c) {
-            float s = 0.0f;
-            for (int32_t r = 0; r < rows; ++r)
-                for (int32_t x = b; x < e; ++x)
-                    s += in[r * row + (int64_t)x * ch + c];
-            o[c] = s * k;
-        }
-    }
-}
-#endif
 
 void kernel_maxpool_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
-                        const float* in, int32_t pad_left, int32_t pad_right, int32_t rows,
-                        int32_t kw)
+                        const float* in, int32_t pad_left, int32_t, int32_t rows, int32_t kw)
 {
-    (void)pad_right;
-    if (ow <= 0 || ch <= 0)
-        return;
-#ifdef __ARM_NEON
-    maxpool_f32_neon(ow, ch, out, iw, stride, in, pad_left, rows, kw);
-#else
-    maxpool_f32_portable(ow, ch, out, iw, stride, in, pad_left, rows, kw);
-#endif
+    pool_f32<MaxPool, PixelBody>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
 }
 
 void kernel_avgpool_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
-                        const float* in, int32_t pad_left, int32_t pad_right, int32_t rows,
-                        int32_t kw)
+                        const float* in, int32_t pad_left, int32_t, int32_t rows, int32_t kw)
 {
-    (void)pad_right;
-    if (ow <= 0 || ch <= 0)
-        return;
-#ifdef __ARM_NEON
-    avgpool_f32_neon(ow, ch, out, iw, stride, in, pad_left, rows, kw);
-#else
-    avgpool_f32_portable(ow, ch, out, iw, stride, in, pad_left, rows, kw);
-#endif
+    pool_f32<AvgPool, PixelBody>(ow, ch, out, iw, stride, in, pad_left, rows, kw);
 }
 
-static int64_t type_min(uint32_t type)
+namespace kestrune {
+namespace {
+
+/* body(in) with in typed by the integer element type (INT8 .. UINT32);
+ * called once per row. */
+template <class Body>
+void by_int_type(uint32_t type, const void* in, Body body)
 {
     switch (type) {
-    case NN_TYPE_I8: return -128;
-    case NN_TYPE_I16: return -32768;
-    case NN_TYPE_I32: return INT32_MIN;
-    default: return 0;
+    case NN_TYPE_I8: body(static_cast<const int8_t*>(in)); break;
+    case NN_TYPE_U8: body(static_cast<const uint8_t*>(in)); break;
+    case NN_TYPE_I16: body(static_cast<const int16_t*>(in)); break;
+    case NN_TYPE_U16: body(static_cast<const uint16_t*>(in)); break;
+    case NN_TYPE_I32: body(static_cast<const int32_t*>(in)); break;
+    case NN_TYPE_U32: body(static_cast<const uint32_t*>(in)); break;
+    default: break;
     }
 }
 
-/* Integer element in its own type, unsigned 32-bit included. */
-static inline int64_t read_int(const void* p, int64_t i, uint32_t type)
+/* fold(so far, value) over channel c of the window rows x [b, e), in 64 bits. */
+template <typename T, class Fold>
+inline int64_t window_fold(const T* in, int64_t row, int32_t ch, int32_t c, int32_t rows,
+                           int32_t b, int32_t e, int64_t acc, Fold fold)
 {
-    if (type == NN_TYPE_U32)
-        return ((const uint32_t*)p)[i];
-    return quant_read(p, (size_t)i, type);
+    for (int32_t r = 0; r < rows; ++r)
+        for (int32_t x = b; x < e; ++x)
+            acc = fold(acc, static_cast<int64_t>(in[r * row + static_cast<int64_t>(x) * ch + c]));
+    return acc;
 }
+
+} // namespace
+} // namespace kestrune
 
 void kernel_maxpool_quant(int32_t ow, int32_t ch, void* out, int32_t iw, int32_t stride,
-                          const void* in, int32_t pad_left, int32_t pad_right, int32_t rows,
-                          int32_t kw, const nn_quant_params* in_q)
+                          const void* in, int32_t pad_left, int32_t, int32_t rows, int32_t kw,
+                          const nn_quant_params* in_q)
 {
-    (void)pad_right;
-    uint32_t type = in_q ? in_q->type : 0;
-    if (ow <= 0 || ch <= 0 || type < NN_TYPE_I8 || type > NN_TYPE_U32)
+    const uint32_t type = in_q ? in_q->type : 0;
+    if (ow <= 0 || ch <= 0)
         return;
-    const int64_t row = (int64_t)iw * ch;
-    for (int32_t ox = 0; ox < ow; ++ox) {
-        int32_t b, e;
-        tap_range(ox, stride, pad_left, kw, iw, &b, &e);
-        for (int32_t c = 0; c < ch; ++c) {
-            int64_t m = type_min(type);
-            for (int32_t r = 0; r < rows; ++r)
-                for (int32_t x = b; x < e; ++x) {
-                    int64_t v = read_int(in, r * row + (int64_t)x * ch + c, type);
-                    if (v > m)
-                        m = v;
-                }
-            quant_store(out, (size_t)((int64_t)ox * ch + c), m, type);
+    const int64_t row = static_cast<int64_t>(iw) * ch;
+    by_int_type(type, in, [=](auto px) {
+        using T = std::remove_cv_t<std::remove_pointer_t<decltype(px)>>;
+        T* o = static_cast<T*>(out);
+        for (int32_t ox = 0; ox < ow; ++ox) {
+            int32_t b, e;
+            tap_range(ox, stride, pad_left, kw, iw, &b, &e);
+            for (int32_t c = 0; c < ch; ++c) {
+                /* the type's least value when the window is empty */
+                const int64_t m = window_fold(px, row, ch, c, rows, b, e,
+                                              std::numeric_limits<T>::min(),
+                                              [](int64_t a, int64_t v) { return v > a ? v : a; });
+                o[static_cast<int64_t>(ox) * ch + c] = static_cast<T>(m);
+            }
         }
-    }
+    });
 }
 
 void kernel_avgpool_quant(int32_t ow, int32_t ch, void* out, int32_t iw, int32_t stride,
-                          const void* in, int32_t pad_left, int32_t pad_right, int32_t rows,
-                          int32_t kw, const nn_quant_params* in_q, const nn_quant_params* out_q)
+                          const void* in, int32_t pad_left, int32_t, int32_t rows, int32_t kw,
+                          const nn_quant_params* in_q, const nn_quant_params* out_q)
 {
-    (void)pad_right;
-    uint32_t type = in_q ? in_q->type : 0, out_type = out_q ? out_q->type : 0;
-    if (ow <= 0 || ch <= 0 || type < NN_TYPE_I8 || type > NN_TYPE_U32)
+    const uint32_t type = in_q ? in_q->type : 0, out_type = out_q ? out_q->type : 0;
+    if (ow <= 0 || ch <= 0)
         return;
-    int32_t z_in = quant_zero(in_q), z_out = quant_zero(out_q);
-    float m = quant_scale(in_q) / quant_scale(out_q);
-    int rescale = !scales_close(fabsf(m - 1.0f));
+    const int32_t z_in = quant_zero(in_q), z_out = quant_zero(out_q);
+    const float m = quant_scale(in_q) / quant_scale(out_q);
+    const bool rescale = !scales_close(fabsf(m - 1.0f));
     int32_t mult, shift;
     quantize_multiplier(&mult, &shift, m);
-    const int64_t row = (int64_t)iw * ch;
-    for (int32_t ox = 0; ox < ow; ++ox) {
-        int32_t b, e;
-        tap_range(ox, stride, pad_left, kw, iw, &b, &e);
-        int32_t n = rows > 0 ? rows * (e - b) : 0;
-        for (int32_t c = 0; c < ch; ++c) {
-            int64_t sum = 0;
-            for (int32_t r = 0; r < rows; ++r)
-                for (int32_t x = b; x < e; ++x)
-                    sum += read_int(in, r * row + (int64_t)x * ch + c, type);
-            int64_t avg = n > 0 ? rounding_divide(saturate_i32(sum), n) : z_in;
-            if (rescale)
-                avg = (int64_t)z_out +
-                      apply_multiplier(saturate_i32(avg - z_in), mult, shift);
-            quant_store(out, (size_t)((int64_t)ox * ch + c), avg, out_type);
+    const int64_t row = static_cast<int64_t>(iw) * ch;
+    by_int_type(type, in, [=](auto px) {
+        for (int32_t ox = 0; ox < ow; ++ox) {
+            int32_t b, e;
+            tap_range(ox, stride, pad_left, kw, iw, &b, &e);
+            const int32_t n = rows > 0 ? rows * (e - b) : 0;
+            for (int32_t c = 0; c < ch; ++c) {
+                const int64_t sum = window_fold(px, row, ch, c, rows, b, e, 0,
+                                                [](int64_t a, int64_t v) { return a + v; });
+                int64_t avg = n > 0 ? rounding_divide(saturate_i32(sum), n) : z_in;
+                if (rescale)
+                    avg = static_cast<int64_t>(z_out) +
+                          apply_multiplier(saturate_i32(avg - z_in), mult, shift);
+                quant_store(out, static_cast<size_t>(static_cast<int64_t>(ox) * ch + c), avg,
+                            out_type);
+            }
         }
-    }
+    });
 }

@@ -3,7 +3,9 @@
 // eight-lane kernels against references of their rules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -87,6 +89,30 @@ TEST(KernelBodies, FloatElementWise)
     SameBits("divide value first",
              [](float* o, int n, const float* x, const float*) { binary_value_first_f32(3, o, n, 7.0f, x); },
              [](float* o, int n, const float* x, const float*) { divide_scalar_rev_f32_portable(o, n, 7.0f, x); });
+    // Every array-and-value form, the value on either side.
+    using Scalar = void (*)(float*, int32_t, const float*, float);
+    using ValueFirst = void (*)(float*, int32_t, float, const float*);
+    const struct {
+        const char* name;
+        Scalar entry, portable;
+        ValueFirst first_portable;
+    } forms[] = {{"add", kernel_add_scalar_f32, add_scalar_f32_portable, add_scalar_rev_f32_portable},
+                 {"subtract", kernel_subtract_scalar_f32, subtract_scalar_f32_portable,
+                  subtract_scalar_rev_f32_portable},
+                 {"multiply", kernel_multiply_scalar_f32, multiply_scalar_f32_portable,
+                  multiply_scalar_rev_f32_portable},
+                 {"divide", kernel_divide_scalar_f32, divide_scalar_f32_portable,
+                  divide_scalar_rev_f32_portable}};
+    for (int op = 0; op < 4; ++op) {
+        const auto& f = forms[op];
+        for (float v : {-0.75f, 0.0f, (float)NAN}) {
+            SameBits(f.name, [&](float* o, int n, const float* x, const float*) { f.entry(o, n, x, v); },
+                     [&](float* o, int n, const float* x, const float*) { f.portable(o, n, x, v); });
+            SameBits(f.name,
+                     [&](float* o, int n, const float* x, const float*) { binary_value_first_f32(op, o, n, v, x); },
+                     [&](float* o, int n, const float* x, const float*) { f.first_portable(o, n, v, x); });
+        }
+    }
     // partial overlap: computed in order either way
     std::vector<float> a(40), b(40);
     for (int i = 0; i < 40; ++i)
@@ -94,6 +120,56 @@ TEST(KernelBodies, FloatElementWise)
     kernel_bias_add_f32(a.data() + 1, 30, a.data(), a.data());
     add_f32_portable(b.data() + 1, 30, b.data(), b.data());
     EXPECT_EQ(a, b);
+}
+
+// An output that partly overlaps an array operand, ahead of it or behind it:
+// every form must give what one in-order loop over the same buffer gives.
+TEST(KernelBodies, PartialOverlapRunsInOrder)
+{
+    struct Case {
+        const char* name;
+        // run(out, n, x, other): x is the operand the output overlaps
+        void (*run)(float*, int, const float*, const float*);
+        float (*one)(float x, float other);
+    };
+    const Case cases[] = {
+        {"add, first operand", [](float* o, int n, const float* x, const float* y) { kernel_bias_add_f32(o, n, x, y); },
+         [](float x, float y) { return x + y; }},
+        {"subtract, second operand",
+         [](float* o, int n, const float* x, const float* y) { kernel_subtract_f32(o, n, y, x); },
+         [](float x, float y) { return y - x; }},
+        {"multiply by value",
+         [](float* o, int n, const float* x, const float*) { kernel_multiply_scalar_f32(o, n, x, 1.5f); },
+         [](float x, float) { return x * 1.5f; }},
+        {"value minus array",
+         [](float* o, int n, const float* x, const float*) { binary_value_first_f32(1, o, n, 2.0f, x); },
+         [](float x, float) { return 2.0f - x; }},
+    };
+    const int n = 40;
+    for (const Case& c : cases)
+        for (int shift : {-9, -5, -1, 1, 3, 4, 8}) {
+            std::vector<float> buf(96), ref(96), other(n);
+            for (int i = 0; i < 96; ++i)
+                buf[i] = ref[i] = (float)(i % 13) - 4.25f;
+            for (int i = 0; i < n; ++i)
+                other[i] = 0.5f * (float)i;
+            const int x0 = 24;
+            c.run(buf.data() + x0 + shift, n, buf.data() + x0, other.data());
+            for (int i = 0; i < n; ++i)
+                ref[x0 + shift + i] = c.one(ref[x0 + i], other[i]);
+            EXPECT_TRUE(ref::same_bits(buf.data(), ref.data(), 96 * 4)) << c.name << " shift " << shift;
+        }
+    for (int shift : {-9, -1, 1, 8}) {
+        std::vector<int32_t> buf(96), ref(96), other(n);
+        for (int i = 0; i < 96; ++i)
+            buf[i] = ref[i] = INT32_MAX - 3 * i;
+        for (int i = 0; i < n; ++i)
+            other[i] = 1000 * i;
+        kernel_bias_add_i32(buf.data() + 24 + shift, n, buf.data() + 24, other.data());
+        for (int i = 0; i < n; ++i)
+            ref[24 + shift + i] = (int32_t)((uint32_t)ref[24 + i] + (uint32_t)other[i]);
+        EXPECT_EQ(buf, ref) << "int32 add shift " << shift;
+    }
 }
 
 TEST(KernelBodies, Int32Add)
@@ -310,6 +386,60 @@ TEST(KernelBodies, PoolingRows)
             ASSERT_TRUE(ref::same_bits(o1.data(), o2.data(), o1.size() * 4)) << ch << " " << kw;
             ASSERT_EQ(o1[ow * ch], 5.0f);
         }
+}
+
+// Integer pooling rows in each element type, the ends of its range included,
+// against a naive window loop; the first output pixel's window is empty.
+template <typename T>
+void QuantisedPoolRows(nn_type type)
+{
+    const int iw = 7, rows = 2, ow = 4, stride = 2, pad = 3, kw = 3, ch = 3;
+    const int64_t lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
+    std::mt19937 rng(12 + (int)type);
+    std::uniform_int_distribution<int64_t> d(lo, hi);
+    std::vector<T> in(iw * ch * rows);
+    for (auto& v : in)
+        v = (T)d(rng);
+    in[0] = (T)lo;
+    in[1] = (T)hi;
+    in[ch + 2] = (T)hi;
+    std::vector<T> mx(ow * ch + 1, 7), av(ow * ch + 1, 7);
+    const float scale = 1.0f;
+    const int32_t zero = 0;
+    const nn_quant_params q = {1, &zero, 1, &scale, sizeof(T), (uint32_t)type};
+    kernel_maxpool_quant(ow, ch, mx.data(), iw, stride, in.data(), pad, 0, rows, kw, &q);
+    kernel_avgpool_quant(ow, ch, av.data(), iw, stride, in.data(), pad, 0, rows, kw, &q, &q);
+    for (int ox = 0; ox < ow; ++ox)
+        for (int c = 0; c < ch; ++c) {
+            int64_t m = lo, sum = 0, n = 0;
+            for (int r = 0; r < rows; ++r)
+                for (int k = 0; k < kw; ++k) {
+                    const int x = ox * stride - pad + k;
+                    if (x < 0 || x >= iw)
+                        continue;
+                    const int64_t v = in[(r * iw + x) * ch + c];
+                    m = std::max(m, v);
+                    sum += v;
+                    ++n;
+                }
+            const double s32 = (double)std::min<int64_t>(std::max<int64_t>(sum, INT32_MIN), INT32_MAX);
+            const int64_t avg = n ? (int64_t)std::round(s32 / (double)n) : 0;
+            EXPECT_EQ((int64_t)mx[ox * ch + c], m) << type << " max " << ox << "," << c;
+            EXPECT_EQ((int64_t)av[ox * ch + c], std::min(std::max(avg, lo), hi))
+                << type << " avg " << ox << "," << c;
+        }
+    EXPECT_EQ(mx[ow * ch], 7);
+    EXPECT_EQ(av[ow * ch], 7);
+}
+
+TEST(KernelBodies, QuantisedPoolingInEveryIntegerType)
+{
+    QuantisedPoolRows<int8_t>(NN_TYPE_I8);
+    QuantisedPoolRows<uint8_t>(NN_TYPE_U8);
+    QuantisedPoolRows<int16_t>(NN_TYPE_I16);
+    QuantisedPoolRows<uint16_t>(NN_TYPE_U16);
+    QuantisedPoolRows<int32_t>(NN_TYPE_I32);
+    QuantisedPoolRows<uint32_t>(NN_TYPE_U32);
 }
 
 }  // namespace
