@@ -1,6 +1,7 @@
 // Layers that write where they read: nothing writes into the caller's model
 // bytes (loaded here from a read-only mapping of a file, as the runtime
-// plug-in holds a model).
+// plug-in holds a model), and concat and pad give the plain result when the
+// model places their output over their inputs in the pool.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -97,6 +98,20 @@ kfm::Layer constant_i8(const std::string& name, std::vector<int8_t> values, floa
     p.data_i8 = std::move(values);
     l.parameters = std::vector<kfm::Parameter>{p};
     return quantised(l, NN_TYPE_I8, scale, zero);
+}
+
+kfm::Parameter list(const std::string& name, std::vector<int32_t> values)
+{
+    kfm::Parameter p = kfm::parameter(name);
+    p.shape = std::move(values);
+    return p;
+}
+
+kfm::Parameter int_param(const std::string& name, int16_t value)
+{
+    kfm::Parameter p = kfm::parameter(name);
+    p.data_i16 = std::vector<int16_t>{value};
+    return p;
 }
 
 // A context over a model mapped read-only; pool offsets count floats.
@@ -259,6 +274,100 @@ TEST(ModelBytes, GruStateFromTheModelIsSteppedAsTheContextsCopy)
         ASSERT_EQ(l.step(gru), 0);
         expect_near(floats(l.t(gru)), h1);
         EXPECT_TRUE(l.unchanged());
+    }
+}
+
+// ---- Outputs placed over their inputs -----------------------------------
+
+std::vector<float> iota(size_t n, float from)
+{
+    std::vector<float> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = from + static_cast<float>(i);
+    return v;
+}
+
+// concat of a [rows, ca] and b [rows, cb] along axis 1 (axis 0 when rows is
+// 1), with a, b and the output at the given float offsets in the pool.
+TEST(PoolOverlap, ConcatEqualsThePlainConcatenation)
+{
+    struct Case {
+        const char* what;
+        int rows, ca, cb;
+        uint32_t at_a, at_b, at_out;
+    };
+    const Case cases[] = {
+        {"output exactly over its inputs", 1, 3, 4, 0, 3, 0},
+        {"output one element after the first input", 1, 3, 4, 0, 3, 1},
+        {"output one element before the first input", 1, 3, 4, 1, 4, 0},
+        {"output over the second input only", 1, 3, 4, 0, 16, 14},
+        {"inputs in reverse order under the output", 1, 3, 4, 4, 0, 0},
+        {"rows, output at the first input", 3, 2, 3, 0, 6, 0},
+        {"rows, output inside the first input", 3, 2, 3, 0, 6, 3},
+        {"rows, output over the second input", 3, 2, 3, 20, 0, 2},
+        {"rows, output before both", 3, 2, 3, 8, 14, 5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int cols = c.ca + c.cb;
+        const int axis = c.rows == 1 ? 0 : 1;
+        auto shape = [&](int n) {
+            return c.rows == 1 ? std::vector<int32_t>{n} : std::vector<int32_t>{c.rows, n};
+        };
+        kfm::Layer cat = pooled("cat", 11, shape(cols), c.at_out, {0, 1});
+        cat.parameters = std::vector<kfm::Parameter>{int_param("axis", static_cast<int16_t>(axis))};
+        Loaded l({pooled("a", 1, shape(c.ca), c.at_a), pooled("b", 1, shape(c.cb), c.at_b), cat});
+        ASSERT_EQ(l.status, 0) << l.streams.err;
+        const std::vector<float> a = iota(static_cast<size_t>(c.rows * c.ca), 1.0f);
+        const std::vector<float> b = iota(static_cast<size_t>(c.rows * c.cb), 101.0f);
+        kfm_test::write_floats(l.t(0), a);
+        kfm_test::write_floats(l.t(1), b);
+        std::vector<float> want;
+        for (int r = 0; r < c.rows; ++r) {
+            want.insert(want.end(), a.begin() + r * c.ca, a.begin() + (r + 1) * c.ca);
+            want.insert(want.end(), b.begin() + r * c.cb, b.begin() + (r + 1) * c.cb);
+        }
+        ASSERT_EQ(l.step(2), 0);
+        EXPECT_EQ(floats(l.t(2)), want);
+    }
+}
+
+// pad of an [n, h, w, c] input by one row and one column on each side (pad
+// value 0), with the output at float offsets around the input's.
+TEST(PoolOverlap, PadEqualsThePlainPadding)
+{
+    struct Case {
+        const char* what;
+        int n, h, w, c;
+        uint32_t at_in, at_out;
+    };
+    const Case cases[] = {
+        {"output at the input", 1, 2, 3, 1, 0, 0},
+        {"output starting inside the input", 1, 2, 3, 1, 0, 2},
+        {"output starting before the input", 1, 3, 3, 1, 7, 0},
+        {"output starting just before the input", 1, 3, 3, 1, 1, 0},
+        {"two images, two channels, output at the input", 2, 2, 2, 2, 0, 0},
+        {"two images, two channels, output before the input", 2, 2, 2, 2, 30, 3},
+        {"two images, two channels, output inside the input", 2, 2, 2, 2, 0, 9},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int oh = c.h + 2, ow = c.w + 2;
+        kfm::Layer pad = pooled("pad", 10, {c.n, oh, ow, c.c}, c.at_out, {0});
+        pad.parameters = std::vector<kfm::Parameter>{list("head", {0, 1, 1, 0}), list("tail", {0, 1, 1, 0})};
+        Loaded l({pooled("x", 1, {c.n, c.h, c.w, c.c}, c.at_in), pad});
+        ASSERT_EQ(l.status, 0) << l.streams.err;
+        const std::vector<float> x = iota(static_cast<size_t>(c.n * c.h * c.w * c.c), 1.0f);
+        kfm_test::write_floats(l.t(0), x);
+        std::vector<float> want(static_cast<size_t>(c.n * oh * ow * c.c), 0.0f);
+        for (int b = 0; b < c.n; ++b)
+            for (int y = 0; y < c.h; ++y)
+                for (int xx = 0; xx < c.w; ++xx)
+                    for (int k = 0; k < c.c; ++k)
+                        want[static_cast<size_t>(((b * oh + y + 1) * ow + xx + 1) * c.c + k)] =
+                            x[static_cast<size_t>(((b * c.h + y) * c.w + xx) * c.c + k)];
+        ASSERT_EQ(l.step(1), 0);
+        EXPECT_EQ(floats(l.t(1)), want);
     }
 }
 
