@@ -4,10 +4,6 @@
 // model places their output over their inputs in the pool.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -16,57 +12,13 @@
 #include "kestrune/nn.h"
 #include "kfm_test_util.h"
 #include "kfm_writer.h"
+#include "read_only_model.h"
 
 namespace {
 
 using kfm::pooled;
 using kfm_test::capture;
 using kfm_test::floats;
-
-// FNV-1a over the bytes.
-uint64_t fnv1a(const uint8_t* p, size_t n)
-{
-    uint64_t h = 1469598103934665603ull;
-    for (size_t i = 0; i < n; ++i)
-        h = (h ^ p[i]) * 1099511628211ull;
-    return h;
-}
-
-// The model written to a temporary file and mapped back read-only: a write
-// into it faults.
-class ReadOnlyModel {
-public:
-    explicit ReadOnlyModel(const kfm::Buffer& buf)
-    {
-        const char* dir = std::getenv("TMPDIR");
-        std::string path = std::string(dir && *dir ? dir : "/tmp") + "/kfm-ro-XXXXXX";
-        int fd = mkstemp(&path[0]);
-        if (fd < 0)
-            return;
-        bool written = write(fd, buf.data(), buf.size()) == static_cast<ssize_t>(buf.size());
-        void* p = written ? mmap(nullptr, buf.size(), PROT_READ, MAP_PRIVATE, fd, 0) : MAP_FAILED;
-        close(fd);
-        unlink(path.c_str());
-        if (p != MAP_FAILED) {
-            data_ = static_cast<const uint8_t*>(p);
-            size_ = buf.size();
-        }
-    }
-    ~ReadOnlyModel()
-    {
-        if (data_)
-            munmap(const_cast<uint8_t*>(data_), size_);
-    }
-    ReadOnlyModel(const ReadOnlyModel&) = delete;
-    ReadOnlyModel& operator=(const ReadOnlyModel&) = delete;
-    const uint8_t* data() const { return data_; }
-    size_t size() const { return size_; }
-    uint64_t hash() const { return fnv1a(data_, size_); }
-
-private:
-    const uint8_t* data_ = nullptr;
-    size_t size_ = 0;
-};
 
 kfm::Layer with_data(kfm::Layer l, std::vector<int32_t> shape, std::vector<float> values)
 {
@@ -121,19 +73,19 @@ struct Loaded {
         kfm::Model m;
         m.memory_block_size = 4;
         m.layers = std::move(layers);
-        model.reset(new ReadOnlyModel(kfm::write(m)));
+        model = kfm_test::ReadOnlyModel(kfm::write(m));
         ctx = nn_context_init(nullptr, pool, nullptr, cache, nullptr);
-        if (!ctx || !model->data())
+        if (!ctx || !model.data())
             return;
-        streams = capture([&] { status = nn_context_model_load(ctx, model->size(), model->data()); });
-        before = model->hash();
+        streams = capture([&] { status = nn_context_model_load(ctx, model.size(), model.data()); });
+        before = model.hash();
     }
     ~Loaded() { nn_context_release(ctx); }  // before the mapping goes
     nn_tensor* t(size_t i) { return nn_context_tensor_index(ctx, i); }
     int step(size_t i) { return nn_context_step(ctx, i); }
-    bool unchanged() const { return model->hash() == before; }
+    bool unchanged() const { return model.hash() == before; }
 
-    std::unique_ptr<ReadOnlyModel> model;
+    kfm_test::ReadOnlyModel model;
     nn_context* ctx = nullptr;
     int status = -1;
     kfm_test::Streams streams;
@@ -269,7 +221,7 @@ TEST(ModelBytes, GruStateFromTheModelIsSteppedAsTheContextsCopy)
         EXPECT_TRUE(l.unchanged());
 
         // Loaded again: from the constant's values again.
-        ASSERT_EQ(nn_context_model_load(l.ctx, l.model->size(), l.model->data()), 0);
+        ASSERT_EQ(nn_context_model_load(l.ctx, l.model.size(), l.model.data()), 0);
         kfm_test::write_floats(l.t(0), {0.7f, -1.2f});
         ASSERT_EQ(l.step(gru), 0);
         expect_near(floats(l.t(gru)), h1);
