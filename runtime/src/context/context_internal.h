@@ -30,7 +30,23 @@ struct nn_context {
     size_t model_size;            /* bytes of the model buffer */
     const uint8_t* layers;        /* payload of the `layers` vector */
     size_t layer_count;
+    /* The GRU layer's hidden state when the model gives it in its own bytes
+     * (a constant or a view of one): a copy the context owns and steps, so
+     * the caller's buffer stays as it was.  NULL otherwise. */
+    nn_tensor* gru_state;
 };
+
+/* Whether a tensor's memory lies in the caller's model bytes (a constant, or
+ * a view of one), which the runtime must never write. */
+static inline int context_model_bytes(const nn_context* ctx, const nn_tensor* t)
+{
+    uintptr_t p = (uintptr_t)t->data;
+    uintptr_t begin = (uintptr_t)ctx->model;
+    if (!ctx->model || !p)
+        return 0;
+    /* Any byte of the tensor inside the buffer counts. */
+    return p >= begin ? p - begin < ctx->model_size : begin - p < nn_tensor_size(t);
+}
 
 /* The kfm_layer table of a layer of the loaded model, NULL past the end. */
 static inline const uint8_t* context_layer(const nn_context* ctx, size_t layer)

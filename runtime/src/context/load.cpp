@@ -21,6 +21,8 @@ static void release_layers(nn_context* ctx)
     }
     nn_gru_release(ctx->gru);
     ctx->gru = NULL;
+    nn_tensor_release(ctx->gru_state);
+    ctx->gru_state = NULL;
 }
 
 /* The context holds no model any more; its tensor slots stay allocated. */
@@ -243,6 +245,42 @@ static int load_gru(nn_context* ctx, size_t i, nn_tensor* t, const char* name)
     return status;
 }
 
+/* The GRU cell rewrites its hidden state (input 1) on every step.  When the
+ * model gives that state in its own bytes (a constant, or a view of one), the
+ * context steps a copy of it instead: the caller's buffer stays unchanged and
+ * may be a read-only mapping.  Runs once every layer has its tensor, since
+ * input 1 may name any layer of the model. */
+static int load_gru_state(nn_context* ctx)
+{
+    if (!ctx->gru)
+        return NN_SUCCESS;
+    for (size_t i = 0; i < ctx->layer_count; ++i) {
+        if (nn_model_layer_type_id(ctx->model, i) != NN_LAYER_GRU)
+            continue;
+        const uint32_t* inputs = NULL;
+        size_t count = nn_model_layer_inputs(ctx->model, i, &inputs);
+        uint32_t in = count > 1 ? kfm_load_u32(inputs + 1) : UINT32_MAX;
+        nn_tensor* h = in < ctx->tensor_capacity ? ctx->tensors[in] : NULL;
+        if (!h || !context_model_bytes(ctx, h))
+            return NN_SUCCESS;
+        const char* name = nn_model_layer_name(ctx->model, i);
+        nn_tensor* state = nn_tensor_init(NULL, ctx->engine);
+        if (!state) {
+            fprintf(stderr, "[ERROR] insufficient memory to create tensor for layer %s\r\n", name);
+            return NN_ERROR_OUT_OF_MEMORY;
+        }
+        ctx->gru_state = state;
+        int status = nn_tensor_alloc(state, nn_tensor_type(h), nn_tensor_dims(h), nn_tensor_shape(h));
+        if (status == NN_SUCCESS)
+            status = nn_tensor_copy(state, h);
+        if (status != NN_SUCCESS)
+            fprintf(stderr, "[ERROR] failed to allocate tensor for layer %s [%s]: %s\r\n", name,
+                    "gru", nn_strerror(status));
+        return status;
+    }
+    return NN_SUCCESS;
+}
+
 static int load_layer(nn_context* ctx, size_t i, size_t layer_count)
 {
     const void* model = ctx->model;
@@ -337,6 +375,9 @@ static int load(nn_context* ctx, size_t size, const void* buffer)
         if (status != NN_SUCCESS)
             return status;
     }
+    int status = load_gru_state(ctx);
+    if (status != NN_SUCCESS)
+        return status;
     size_t first = 0;
     while (first < count) {
         int type = nn_model_layer_type_id(buffer, first);

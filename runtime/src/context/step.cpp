@@ -47,15 +47,6 @@ static int is_8bit(const nn_tensor* t)
     return type == NN_TYPE_I8 || type == NN_TYPE_U8;
 }
 
-/* Whether a tensor's memory is the caller's model bytes (a constant, or a
- * view of one), which the runtime must never write. */
-static int in_model_bytes(const nn_context* ctx, const nn_tensor* t)
-{
-    uintptr_t p = (uintptr_t)t->data;
-    uintptr_t begin = (uintptr_t)ctx->model;
-    return p >= begin && p - begin < ctx->model_size;
-}
-
 /* ---- Handlers of this family ------------------------------------------- */
 
 static int step_nothing(nn_context* ctx, size_t layer)
@@ -72,7 +63,7 @@ static int step_copy(nn_context* ctx, size_t layer)
     int status = step_inputs(ctx, layer, 2, in);
     if (status != NN_SUCCESS)
         return status;
-    if (in_model_bytes(ctx, in[0]))
+    if (context_model_bytes(ctx, in[0]))
         return NN_ERROR_INVALID_PARAMETER; /* would write into the model file */
     return nn_tensor_copy(step_output(ctx, layer), in[1]);
 }
@@ -83,7 +74,7 @@ static int step_fill(nn_context* ctx, size_t layer)
     int status = step_inputs(ctx, layer, 1, in);
     if (status != NN_SUCCESS)
         return status;
-    if (in_model_bytes(ctx, in[0]))
+    if (context_model_bytes(ctx, in[0]))
         return NN_ERROR_INVALID_PARAMETER; /* would write into the model file */
     size_t n = 0;
     const float* value = nn_model_layer_parameter_data_f32(ctx->model, layer, "value", &n);
@@ -139,7 +130,7 @@ static int step_reshape(nn_context* ctx, size_t layer)
     nn_tensor* out = step_output(ctx, layer);
     if (!(is_8bit(out) && is_8bit(in[0])))
         return NN_SUCCESS;
-    if (in_model_bytes(ctx, in[0]) && !same_quantisation(out, in[0]))
+    if (context_model_bytes(ctx, in[0]) && !same_quantisation(out, in[0]))
         return NN_ERROR_INVALID_PARAMETER; /* would rewrite the model file */
     return nn_tensor_requantize(out, in[0]);
 }

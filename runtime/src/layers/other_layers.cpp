@@ -68,7 +68,15 @@ int do_gru(nn_context* ctx, size_t layer)
     int status = exact_inputs(&c, 8, in);
     if (status != NN_SUCCESS)
         return status;
-    return nn_gru(step_output(ctx, layer), in[0], in[1], in[2], in[3], in[4], in[5], in[6], in[7],
+    /* The cell rewrites its hidden state: a state in the model's bytes is
+     * stepped through the context's copy of it, made by the load. */
+    nn_tensor* h = in[1];
+    if (context_model_bytes(ctx, h)) {
+        if (!ctx->gru_state)
+            return NN_ERROR_INVALID_PARAMETER; /* would write into the model file */
+        h = ctx->gru_state;
+    }
+    return nn_gru(step_output(ctx, layer), in[0], h, in[2], in[3], in[4], in[5], in[6], in[7],
                   ctx->gru);
 }
 

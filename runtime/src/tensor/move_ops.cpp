@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "resource.h"
 #include "core/engine_rule.h"
 #include "core/types.h"
 #include "platform.h"
@@ -36,6 +37,14 @@ int move_elements(nn_tensor* dst, nn_tensor* src, Body&& body)
     default: body(out, in, ElementSize<0>{es}); break;
     }
     return NN_SUCCESS;
+}
+
+/* Whether the byte ranges [a, a + an) and [b, b + bn) share a byte: a model
+ * may place a layer's output over its inputs in the pool. */
+bool overlaps(const void* a, size_t an, const void* b, size_t bn)
+{
+    const uintptr_t pa = (uintptr_t)a, pb = (uintptr_t)b;
+    return an && bn && pa < pb + bn && pb < pa + an;
 }
 
 } // namespace
@@ -98,6 +107,19 @@ int nn_tensor_pad(nn_tensor* dst, nn_tensor* src, const int32_t* head, const int
     const size_t dst_row = (size_t)dst->strides[1] * es;
     const size_t dst_col = (size_t)dst->strides[2] * es;
     const size_t src_row = (size_t)(w * c) * es;
+    /* An output placed over the input would overwrite rows not yet read (the
+     * padded rows are longer and start anywhere around the input): the
+     * input is read from a copy of it then. */
+    const size_t in_bytes =
+        n > 0 ? (size_t)(n - 1) * (size_t)src->strides[0] * es + (size_t)h * src_row : 0;
+    platform::unique_malloc<unsigned char[]> aside;
+    if (overlaps(out, (size_t)n * (size_t)dst->strides[0] * es, in, in_bytes)) {
+        aside = platform::malloc_array<unsigned char>(in_bytes);
+        if (!aside)
+            return NN_ERROR_OUT_OF_MEMORY;
+        memcpy(aside.get(), in, in_bytes);
+        in = aside.get();
+    }
     for (int64_t b = 0; b < n; ++b) {
         unsigned char* o = out + (size_t)b * (size_t)dst->strides[0] * es;
         const unsigned char* i = in + (size_t)b * (size_t)src->strides[0] * es;
@@ -105,7 +127,7 @@ int nn_tensor_pad(nn_tensor* dst, nn_tensor* src, const int32_t* head, const int
         o += (size_t)head[1] * dst_row;
         for (int64_t y = 0; y < h; ++y) {
             memset(o, pad_byte, (size_t)head[2] * dst_col);
-            memcpy(o + (size_t)head[2] * dst_col, i, src_row);
+            memmove(o + (size_t)head[2] * dst_col, i, src_row);
             memset(o + (size_t)head[2] * dst_col + src_row, pad_byte, (size_t)tail[2] * dst_col);
             o += dst_row;
             i += src_row;
@@ -172,11 +194,46 @@ int nn_tensor_concat(nn_tensor* dst, int count, nn_tensor** inputs, int axis)
     if (!out)
         return NN_ERROR_TENSOR_NO_DATA;
     const size_t es = nn_type_size(dst->type);
+    /* The model may place the output over its inputs in the pool.  An input
+     * already where its chunks go (the output's only row, or its whole row)
+     * stays; one that the output overlaps otherwise is read from a copy taken
+     * before anything is written, so no copy reads bytes an earlier one
+     * wrote. */
+    const size_t out_bytes = (size_t)(outer * step) * es;
+    const unsigned char* from[NN_CONCAT_MAX_INPUTS];
+    bool in_place[NN_CONCAT_MAX_INPUTS], set_aside[NN_CONCAT_MAX_INPUTS];
+    size_t aside_bytes = 0;
+    int64_t at = 0;
+    for (int i = 0; i < count; ++i) {
+        const size_t bytes = (size_t)(outer * chunk[i]) * es;
+        from[i] = in[i].as<unsigned char>();
+        in_place[i] = from[i] == out + (size_t)at * es && (outer == 1 || chunk[i] == step);
+        set_aside[i] = !in_place[i] && overlaps(from[i], bytes, out, out_bytes);
+        if (set_aside[i])
+            aside_bytes += bytes;
+        at += chunk[i];
+    }
+    platform::unique_malloc<unsigned char[]> aside;
+    if (aside_bytes) {
+        aside = platform::malloc_array<unsigned char>(aside_bytes);
+        if (!aside)
+            return NN_ERROR_OUT_OF_MEMORY;
+        unsigned char* q = aside.get();
+        for (int i = 0; i < count; ++i) {
+            const size_t bytes = (size_t)(outer * chunk[i]) * es;
+            if (set_aside[i]) {
+                memcpy(q, from[i], bytes);
+                from[i] = q;
+                q += bytes;
+            }
+        }
+    }
     for (int64_t o = 0; o < outer; ++o) {
         unsigned char* p = out + (size_t)(o * step) * es;
         for (int i = 0; i < count; ++i) {
             const size_t bytes = (size_t)chunk[i] * es;
-            memcpy(p, in[i].as<unsigned char>() + (size_t)o * bytes, bytes);
+            if (!in_place[i])
+                memmove(p, from[i] + (size_t)o * bytes, bytes);
             p += bytes;
         }
     }

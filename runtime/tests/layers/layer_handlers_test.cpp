@@ -419,7 +419,7 @@ TEST_F(Layers, GruPassesItsEightInputsInOrderWithTheLoadsState)
         constant_f32("rb", {2}, {0.0f, 0.1f}), op("g", NN_LAYER_GRU, {1, 2}, {0, 1, 2, 3, 4, 5, 6, 7})};
     Load(layers);
     nn_context* first = ctx;
-    const kfm::Buffer first_model = buf;  // the bytes stay while first holds them
+    const kfm_test::ReadOnlyModel first_model = buf;  // the bytes stay while first holds them
     ctx = nullptr;
     Load(layers);
     nn_context* second = ctx;

@@ -10,6 +10,7 @@
 #include "kestrune/nn.h"
 #include "kfm_test_util.h"
 #include "kfm_writer.h"
+#include "read_only_model.h"
 
 namespace layer_test {
 
@@ -116,14 +117,24 @@ protected:
         kfm::Model m;
         m.memory_block_size = 16;
         m.layers = std::move(layers);
-        buf = kfm::write(m);
+        // Read-only, as the runtime plug-in maps a model file: a handler
+        // writing into a constant faults.
+        buf = kfm_test::ReadOnlyModel(kfm::write(m));
+        ASSERT_NE(buf.data(), nullptr);
+        written = buf.hash();
         ctx = nn_context_init(nullptr, pool, nullptr, cache, nullptr);
         ASSERT_NE(ctx, nullptr);
         int status = -1;
         auto s = capture([&] { status = nn_context_model_load(ctx, buf.size(), buf.data()); });
         ASSERT_EQ(status, 0) << s.err;
     }
-    void TearDown() override { nn_context_release(ctx); }
+    void TearDown() override
+    {
+        nn_context_release(ctx);
+        if (buf.data()) {
+            EXPECT_EQ(buf.hash(), written) << "the model's bytes changed";
+        }
+    }
     nn_tensor* t(size_t i) { return nn_context_tensor_index(ctx, i); }
     int step(size_t i, Streams* streams = nullptr)
     {
@@ -144,7 +155,8 @@ protected:
             p[k] = v[k];
         nn_tensor_unmap(t(i));
     }
-    kfm::Buffer buf;
+    kfm_test::ReadOnlyModel buf;
+    uint64_t written = 0;
     nn_context* ctx = nullptr;
 };
 
