@@ -30,6 +30,8 @@ struct nn_context {
     size_t model_size;            /* bytes of the model buffer */
     const uint8_t* layers;        /* payload of the `layers` vector */
     size_t layer_count;
+    uint64_t unpooled_bytes;      /* layer tensors of the model being loaded
+                                     with memory of their own */
 };
 
 /* The kfm_layer table of a layer of the loaded model, NULL past the end. */
