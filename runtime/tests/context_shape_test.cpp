@@ -238,15 +238,37 @@ TEST(ContextShape, EachKindRefusesAShapeItsInputsCannotProduce)
     }
 }
 
-// A rule steps aside where the layer's handler refuses the layer when it runs
-// (here conv2d without strides) and keeps its own message.
-TEST(ContextShape, MalformedParametersAreLeftToTheHandler)
+// A rule steps aside where the layer's handler or operator decides when the
+// layer runs, which refuses it there with its own message: parameters
+// missing, operands that do not fit each other, a pad that the next layer
+// absorbs (it never runs).
+TEST(ContextShape, RulesStepAsideWhereTheHandlerDecides)
 {
-    kfm::Model m = model_of({kfm::layer("image", NN_LAYER_INPUT, {1, 8, 8, 3}),
-                             zeros("filter", {3, 3, 3, 4}),
-                             kfm::layer("probe", NN_LAYER_CONV2D, {1, 99, 6, 4}, {0, 1})});
-    Result r = load(m);
-    EXPECT_EQ(r.status, 0) << r.streams.err;
+    const kfm::Layer image = kfm::layer("image", NN_LAYER_INPUT, {1, 8, 8, 3});
+    const std::vector<kfm::Parameter> pads{ints("head", {0, 1, 1, 0}), ints("tail", {0, 1, 1, 0})};
+    struct Case {
+        const char* what;
+        std::vector<kfm::Layer> layers;
+    } cases[] = {
+        {"conv2d without strides",
+         {image, zeros("filter", {3, 3, 3, 4}), kfm::layer("probe", NN_LAYER_CONV2D, {1, 99, 6, 4}, {0, 1})}},
+        {"pool2d with an unknown pooling",
+         {image, with(kfm::layer("probe", NN_LAYER_POOL2D, {1, 99, 4, 3}, {0}),
+                      {ints("ksize", {1, 2, 2, 1}), ints("strides", {1, 2, 2, 1}), text("pooling", "MEDIAN")})}},
+        {"dense weights that do not fit the input",
+         {kfm::layer("x", NN_LAYER_INPUT, {1, 4}), zeros("w", {5, 3}), kfm::layer("probe", NN_LAYER_DENSE, {1, 7}, {0, 1})}},
+        {"concat without axis",
+         {image, kfm::layer("probe", NN_LAYER_CONCAT, {1, 8, 8, 9}, {0, 0})}},
+        {"pad absorbed by the next conv2d",
+         {image, zeros("filter", {3, 3, 3, 4}), with(kfm::layer("probe", NN_LAYER_PAD, {1, 8, 8, 3}, {0}), pads),
+          with(kfm::layer("conv", NN_LAYER_CONV2D, {1, 8, 8, 4}, {2, 1}),
+               {ints("strides", {1, 1, 1, 1}), pads[0], pads[1], int16("alt_input", 0)})}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Result r = load(model_of(c.layers));
+        EXPECT_EQ(r.status, 0) << r.streams.err;
+    }
 }
 
 // Layers without a pool offset get memory of their own: together they may

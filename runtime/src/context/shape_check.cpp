@@ -333,11 +333,27 @@ const char* concat(const layer_call& c, const Extents& out)
     return nullptr;
 }
 
+/* A pad layer that the next layer absorbs (its alt_input names the pad's
+ * input) does not run: its own tensor keeps whatever shape it declares. */
+bool absorbed(const layer_call& c)
+{
+    if (c.layer + 1 >= c.ctx->layer_count || layer_input_count(&c) < 1)
+        return false;
+    layer_call next;
+    layer_call_init(&next, c.ctx, c.layer + 1, c.label);
+    int16_t value = 0;
+    const void* alt = layer_param(&next, "alt_input");
+    return alt && param_int(alt, &value) && value >= 0 &&
+           (uint32_t)value == layer_input_index(&c, 0);
+}
+
 /* nn_tensor_pad: [N, head + H + tail, head + W + tail, C] exactly. */
 const char* pad(const layer_call& c, const Extents& out)
 {
     int32_t head[4], tail[4];
     nn_tensor* a = input(c, 0);
+    if (absorbed(c))
+        return nullptr;
     if (!list4(c, "head", 3, head) || !list4(c, "tail", 3, tail) || !a || head[1] < 0 ||
         head[2] < 0 || tail[1] < 0 || tail[2] < 0)
         return nullptr;
