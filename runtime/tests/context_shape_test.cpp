@@ -310,6 +310,11 @@ TEST(ContextShape, LayerTensorsWithoutAPoolAreBoundedBy48MiB)
         << over.streams.err;
     Result fits = load(model_of({kfm::layer("input", NN_LAYER_INPUT, {1, 4096, 3072})}));
     EXPECT_EQ(fits.status, 0) << fits.streams.err;
+    // A shape no tensor can have keeps the allocation's own refusal.
+    Result shapeless = load(model_of({kfm::layer("input", NN_LAYER_INPUT, {65536, 65536})}));
+    EXPECT_EQ(shapeless.status, NN_ERROR_INVALID_SHAPE);
+    EXPECT_EQ(shapeless.streams.err.find("[ERROR] failed to allocate tensor for layer input [input]: "), 0u)
+        << shapeless.streams.err;
 }
 
 }  // namespace

@@ -202,8 +202,7 @@ static int load_activation(nn_context* ctx, size_t i, nn_tensor* t, const char* 
                     type_name, nn_strerror(status));
         return status;
     }
-    int64_t volume = shape_volume(shape, dims);
-    int status = kestrune::count_unpooled_bytes(ctx, i, volume > 0 ? (uint64_t)volume * 4 : 0);
+    int status = kestrune::count_unpooled_tensor(ctx, i, shape, dims);
     if (status != NN_SUCCESS)
         return status;
     status = nn_tensor_alloc(t, NN_TYPE_F32, shape_dims(dims), shape);

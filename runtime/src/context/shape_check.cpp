@@ -13,6 +13,7 @@
 #include "kestrune/kfm_schema.h"
 #include "layers/layer_common.h"
 #include "model/model_internal.h"
+#include "tensor/tensor_internal.h"
 
 namespace kestrune {
 namespace {
@@ -466,8 +467,13 @@ int check_layer_shape(nn_context* ctx, size_t layer)
     return NN_ERROR_INVALID_SHAPE;
 }
 
-int count_unpooled_bytes(nn_context* ctx, size_t layer, uint64_t bytes)
+int count_unpooled_tensor(nn_context* ctx, size_t layer, const int32_t* shape, size_t dims)
 {
+    int32_t extents[4];
+    if (dims > 4 || nn_tensor_check_shape(NN_TYPE_F32, (int)dims, shape, extents) != NN_SUCCESS)
+        return NN_SUCCESS;
+    const uint64_t bytes = (uint64_t)extents[0] * (uint64_t)extents[1] * (uint64_t)extents[2] *
+                           (uint64_t)extents[3] * 4u;
     const uint64_t limit = ctx->mempool ? nn_tensor_size(ctx->mempool) : kUnpooledLimitWithoutPool;
     const uint64_t total = ctx->unpooled_bytes + bytes;
     if (total > limit) {

@@ -24,14 +24,15 @@ constexpr uint64_t kUnpooledLimitWithoutPool = 50331648;
  * reason) on standard error and returns 9 (NN_ERROR_INVALID_SHAPE). */
 int check_layer_shape(nn_context* ctx, size_t layer);
 
-/* Counts `bytes` of a layer tensor with memory of its own against the
- * context's limit (the pool's byte size, or kUnpooledLimitWithoutPool for a
- * context without a pool), over all such tensors of the model being loaded.
- * Past the limit prints "[ERROR] layer %s [%s] needs %llu bytes outside the
- * memory pool, past the limit of %llu bytes\r\n" (name, type, the total with
- * this layer, the limit) on standard error and returns 3
- * (NN_ERROR_OUT_OF_MEMORY). */
-int count_unpooled_bytes(nn_context* ctx, size_t layer, uint64_t bytes);
+/* Counts the FLOAT32 tensor of `shape` that layer `layer` gets as memory of
+ * its own against the context's limit (the pool's byte size, or
+ * kUnpooledLimitWithoutPool for a context without a pool), over all such
+ * tensors of the model being loaded.  A shape no tensor can have counts
+ * nothing (the allocation refuses it with its own message).  Past the limit
+ * prints "[ERROR] layer %s [%s] needs %llu bytes outside the memory pool,
+ * past the limit of %llu bytes\r\n" (name, type, the total with this layer,
+ * the limit) on standard error and returns 3 (NN_ERROR_OUT_OF_MEMORY). */
+int count_unpooled_tensor(nn_context* ctx, size_t layer, const int32_t* shape, size_t dims);
 
 } // namespace kestrune
 
