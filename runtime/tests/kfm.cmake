@@ -44,6 +44,11 @@ kestrune_add_gtest(context_load_test
   LIBS kestrune_rt_testsupport
   ENV OMP_NUM_THREADS=2)
 
+kestrune_add_gtest(context_shape_test
+  SOURCES context_shape_test.cpp
+  LIBS kestrune_rt_testsupport
+  ENV OMP_NUM_THREADS=2)
+
 kestrune_add_gtest(context_step_test
   SOURCES context_step_test.cpp
   LIBS kestrune_rt_testsupport

@@ -12,6 +12,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..",
@@ -126,6 +127,25 @@ class RtServer(unittest.TestCase):
                                           "Accept: text/plain", "--data-binary", "@" + data,
                                           self.url("/v1/infer?run=1"))
         self.assertEqual((status, body), (200, ["red", "green", "blue"][want.index(max(want))].encode()))
+
+    def test_4_impossible_layer_shape_upload(self):
+        # The demonstration model with one byte of its conv2d's rows changed:
+        # [1, 6, 6, 3] becomes [1, 16777222, 6, 3], which an 8x8 input cannot
+        # give. The upload is refused at once, before any tensor is made.
+        with open(os.path.join(self.tmp, "demo.kfm"), "rb") as f:
+            model = bytearray(f.read())
+        at = model.find(struct.pack("<4i", 1, 6, 6, 3))
+        self.assertGreater(at, 0)
+        self.assertEqual(model.find(struct.pack("<4i", 1, 6, 6, 3), at + 1), -1)
+        model[at + 7] = 0x01
+        path = os.path.join(self.tmp, "impossible.kfm")
+        with open(path, "wb") as f:
+            f.write(model)
+        started = time.monotonic()
+        status, _, body = self.curl("-X", "PUT", "-F", "block_content=@" + path, self.url("/v1/model"))
+        self.assertEqual((status, json.loads(body)), (200, {"error": "model load error"}))
+        self.assertLess(time.monotonic() - started, 5.0)
+        self.assertIn("[ERROR] impossible shape for layer conv [conv2d]", self.server.stderr())
 
     def test_9_shutdown(self):
         status, _, _ = self.curl(self.url("/shutdown"))

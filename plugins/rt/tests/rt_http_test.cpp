@@ -1,4 +1,6 @@
 // Dispatch, descriptions, download and block-wise upload.
+#include <chrono>
+
 #include "rt_test_util.h"
 
 using namespace rt_test;
@@ -289,6 +291,44 @@ TEST(RtPut, RuntimeRefusesModel)
     // The next good upload loads.
     Reply ok = call(s, put_whole(bytes_of(kfm::write(classifier()))));
     EXPECT_EQ(ok.body, "{\"reply\": \"success\"}");
+}
+
+// Uploads the runtime refuses when it lays the model out, before any layer
+// tensor is made: a conv2d declaring more rows than its 8x8 input gives (one
+// byte of the demonstration model's [1, 6, 6, 3] changed), and a layer outside
+// the pool past the 48 MiB a server without a pool allows.
+TEST(RtPut, ImpossibleOrOversizedLayersAreRefusedPromptly)
+{
+    kfm::Model conv = classifier();
+    kfm::Layer c = f32("conv", NN_LAYER_CONV2D, {1, 16777222, 6, 3}, {0, 1});
+    c.parameters = std::vector<kfm::Parameter>{kfm_parts::ints("strides", {1, 1, 1, 1})};
+    conv.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 8, 8, 3}),
+                                          constant("filter", {3, 3, 3, 3}, std::vector<float>(81, 0.0f)),
+                                          c};
+    kfm::Model big = classifier();
+    big.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 4096, 4096})};
+    struct Case {
+        const char* name;
+        kfm::Model model;
+        const char* message;
+    } cases[] = {
+        {"impossible conv2d rows", conv, "[ERROR] impossible shape for layer conv [conv2d]: "},
+        {"input past the limit", big,
+         "[ERROR] layer input [input] needs 67108864 bytes outside the memory pool, past the limit of "
+         "50331648 bytes"},
+    };
+    for (const Case& k : cases) {
+        Server s;
+        Reply r;
+        auto start = std::chrono::steady_clock::now();
+        std::string err = silenced_stderr([&] { r = call(s, put_whole(bytes_of(kfm::write(k.model)))); });
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(r.status, 200) << k.name;
+        EXPECT_EQ(r.body, "{\"error\": \"model load error\"}") << k.name;
+        EXPECT_NE(err.find(k.message), std::string::npos) << k.name << ": " << err;
+        EXPECT_EQ(nn_server_model_validated(s), 0) << k.name;
+        EXPECT_LT(seconds, 5.0) << k.name;
+    }
 }
 
 TEST(RtPut, InvalidAfterValidLeavesNoModel)

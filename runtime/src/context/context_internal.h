@@ -34,6 +34,8 @@ struct nn_context {
      * (a constant or a view of one): a copy the context owns and steps, so
      * the caller's buffer stays as it was.  NULL otherwise. */
     nn_tensor* gru_state;
+    uint64_t unpooled_bytes;      /* layer tensors of the model being loaded
+                                     with memory of their own */
 };
 
 /* Whether a tensor's memory lies in the caller's model bytes (a constant, or

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "context/context_internal.h"
+#include "context/shape_check.h"
 #include "core/types.h"
 #include "kestrune/kfm_schema.h"
 #include "model/model_internal.h"
@@ -203,7 +204,10 @@ static int load_activation(nn_context* ctx, size_t i, nn_tensor* t, const char* 
                     type_name, nn_strerror(status));
         return status;
     }
-    int status = nn_tensor_alloc(t, NN_TYPE_F32, shape_dims(dims), shape);
+    int status = kestrune::count_unpooled_tensor(ctx, i, shape, dims);
+    if (status != NN_SUCCESS)
+        return status;
+    status = nn_tensor_alloc(t, NN_TYPE_F32, shape_dims(dims), shape);
     if (status != NN_SUCCESS)
         fprintf(stderr, "[ERROR] failed to allocate tensor for layer %s [%s]: %s\r\n", name,
                 type_name, nn_strerror(status));
@@ -318,7 +322,9 @@ static int load_layer(nn_context* ctx, size_t i, size_t layer_count)
     size_t dims = 0;
     const int32_t* shape = nn_model_layer_shape(model, i, &dims);
     int type_id = nn_model_layer_type_id(model, i);
-    int status;
+    int status = kestrune::check_layer_shape(ctx, i);
+    if (status != NN_SUCCESS)
+        return status;
     switch (type_id) {
     case NN_LAYER_CONSTANT:
         status = load_constant(ctx, i, t, name);
@@ -342,6 +348,7 @@ static int load(nn_context* ctx, size_t size, const void* buffer)
     ctx->model = buffer;
     ctx->model_size = size;
     ctx->first_layer = 0;
+    ctx->unpooled_bytes = 0;
     if (ctx->engine && nn_model_layer_datatype_id(buffer, 0) != NN_TYPE_F32) {
         puts("Quantized KFM unsupported by opencl backend\r");
         return NN_ERROR_NOT_IMPLEMENTED;
