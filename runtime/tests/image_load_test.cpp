@@ -289,6 +289,32 @@ TEST(ImageLoad, ShapesThatAreNotOneImageOfOneToFourChannels)
     EXPECT_EQ(four.memory[4], kRgb2x2[3]);
 }
 
+// A model decides the input tensor's shape: height x width x channels may be
+// 2^24 values at the most, refused with 9 before any decode or resize (the
+// resize's own size arithmetic overflows on a tensor of 2^28 rows).
+TEST(ImageLoad, TensorOfMoreThan2To24ValuesGives9)
+{
+    Encoded png;
+    encode_png(png, kRgb2x2, 2, 2, 3);
+    const std::vector<std::vector<int32_t>> refused = {
+        {1, 268435460, 1, 1}, {1, 1, 268435460, 1}, {1, 4097, 4096, 1}, {1, 4096, 4096, 2},
+        {1, 2897, 2897, 2}, {1, 1, 16777217, 1},
+    };
+    for (nn_type type : {NN_TYPE_F32, NN_TYPE_U8, NN_TYPE_I8}) {
+        for (const auto& shape : refused) {
+            nn_tensor* t = nn_tensor_init(nullptr, nullptr);
+            ASSERT_EQ(nn_tensor_assign(t, type, 4, shape.data(), nullptr), 0);
+            EXPECT_EQ(nn_tensor_load_image(t, png.data, png.size), 9)
+                << shape[1] << "x" << shape[2] << "x" << shape[3] << " type " << type;
+            nn_tensor_release(t);
+        }
+    }
+    // 4096 x 4096 x 1 is the largest picture tensor: filled by the resize.
+    Tensor most(NN_TYPE_U8, {1, 4096, 4096, 1});
+    ASSERT_EQ(nn_tensor_load_image(most.t, png.data, png.size), 0);
+    EXPECT_EQ(most.memory[size_t(4096) * 4096], 0xA5) << "wrote past the tensor";
+}
+
 TEST(ImageLoad, TensorWithoutMemoryGives14)
 {
     Encoded png;

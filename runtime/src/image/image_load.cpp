@@ -18,9 +18,15 @@
 #include "resource.h"
 
 #define IMAGE_MAX_MEMORY_SIZE 0x7fffffffu
-#define IMAGE_MAX_PIXELS ((int64_t)1 << 24)
 
 namespace {
+
+/* Pictures come from network clients and tensor shapes from model files:
+ * a decoded picture holds at most 2^24 pixels (4096 x 4096), however few
+ * bytes describe it, and a tensor filled from a picture at most 2^24 values
+ * (height x width x channels), so that neither the decoder nor the resize
+ * works on more than that. */
+const int64_t kMaxPicturePixels = (int64_t)1 << 24;
 
 struct image_source {
     const char* path;        /* a file, or */
@@ -75,7 +81,7 @@ Decoded decode(const image_source* src, int channels)
     int w = 0, h = 0, c = 0;
     const int known = src->path ? stbi_info(src->path, &w, &h, &c)
                                 : stbi_info_from_memory(src->data, src->size, &w, &h, &c);
-    if (known && (int64_t)w * h > IMAGE_MAX_PIXELS)
+    if (known && (int64_t)w * h > kMaxPicturePixels)
         return out;
     int own_channels;
     out.pixels.reset(src->path ? stbi_load(src->path, &out.width, &out.height, &own_channels, channels)
@@ -86,10 +92,14 @@ Decoded decode(const image_source* src, int channels)
     return out;
 }
 
-/* Tensor geometry the loaders accept: one image of 1-4 channels. */
+/* Tensor geometry the loaders accept: one image of 1-4 channels, of at most
+ * kMaxPicturePixels values. */
 int check_image_shape(const int32_t* shape)
 {
     if (shape[0] != 1 || shape[1] < 1 || shape[2] < 1 || shape[3] < 1 || shape[3] > 4)
+        return NN_ERROR_INVALID_SHAPE;
+    const int64_t pixels = (int64_t)shape[1] * shape[2];
+    if (pixels > kMaxPicturePixels || pixels * shape[3] > kMaxPicturePixels)
         return NN_ERROR_INVALID_SHAPE;
     return NN_SUCCESS;
 }
