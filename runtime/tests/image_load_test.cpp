@@ -452,6 +452,32 @@ TEST(ImageLoad, HdrAndPicAreRefused)
     }
 }
 
+// A JPEG whose only scan covers its first (luma) component: the decoder
+// leaves the chroma planes as it reserved them, and those blocks start zeroed
+// (earlier heap contents went into the colour conversion).  Chroma 0 against
+// a luma of 200 gives green 255 and blue 0 (blue = Y + 1.772 (Cb - 128)).
+TEST(ImageLoad, JpegComponentsNoScanCoversComeOutAsZeros)
+{
+    const std::vector<uint8_t> grey(8 * 8 * 3, 200);
+    Encoded jpg;
+    jpg.data = fixture_encode_jpg(grey.data(), 8, 8, 3, &jpg.size);
+    ASSERT_NE(jpg.data, nullptr);
+    std::string bytes(reinterpret_cast<const char*>(jpg.data), jpg.size);
+    const size_t sos = bytes.find("\xff\xda");
+    ASSERT_NE(sos, std::string::npos);
+    ASSERT_EQ(bytes[sos + 4], 3) << "a scan of the three components";
+    const size_t length = size_t(uint8_t(bytes[sos + 2])) << 8 | uint8_t(bytes[sos + 3]);
+    const std::string luma_only = std::string("\xff\xda\x00\x08\x01", 5) + bytes.substr(sos + 5, 2) +
+                                  std::string("\x00\x3f\x00", 3);
+    bytes.replace(sos, 2 + length, luma_only);
+    Tensor t(NN_TYPE_U8, {1, 8, 8, 3});
+    ASSERT_EQ(nn_tensor_load_image(t.t, bytes.data(), bytes.size()), 0);
+    for (size_t i = 0; i < 64; ++i) {
+        EXPECT_EQ(t.memory[3 * i + 1], 255) << "green of pixel " << i;
+        EXPECT_EQ(t.memory[3 * i + 2], 0) << "blue of pixel " << i;
+    }
+}
+
 TEST(ImageLoad, TensorWithoutMemoryGives14)
 {
     Encoded png;
