@@ -478,6 +478,54 @@ TEST(ImageLoad, JpegComponentsNoScanCoversComeOutAsZeros)
     }
 }
 
+// A progressive grey JPEG of w x h pixels and `scans` DC scans without data:
+// one quantisation table, a DC table of the one code '0' (difference 0).
+std::string progressive_jpeg(int w, int h, int scans)
+{
+    auto segment = [](int marker, const std::string& body) {
+        const size_t n = body.size() + 2;
+        return std::string{char(0xff), char(marker), char(n >> 8), char(n)} + body;
+    };
+    std::string out("\xff\xd8", 2);
+    out += segment(0xdb, std::string(1, '\0') + std::string(64, '\1'));
+    out += segment(0xc2, std::string{8, char(h >> 8), char(h), char(w >> 8), char(w), 1, 1, 0x11, 0});
+    out += segment(0xc4, std::string{0, 1} + std::string(15, '\0') + std::string(1, '\0'));
+    for (int i = 0; i < scans; ++i)
+        out += segment(0xda, std::string{1, 1, 0, 0, 0, 0}) + std::string(2, '\0');
+    return out + "\xff\xd9";
+}
+
+// Every scan of a progressive JPEG passes over all its blocks, however few
+// bytes it holds: more than 64 scans are refused (1) before decoding, and
+// 64 KiB of empty scans over 4096 x 4096 pixels are refused at once (the
+// decode ran for half a minute; the child has 20 s).
+TEST(ImageLoad, JpegOfMoreThan64ScansIsRefused)
+{
+    for (int scans : {1, 64, 65}) {
+        const std::string jpg = progressive_jpeg(64, 64, scans);
+        Tensor t(NN_TYPE_U8, {1, 64, 64, 1});
+        ASSERT_EQ(nn_tensor_load_image(t.t, jpg.data(), jpg.size()), scans <= 64 ? 0 : 1) << scans;
+        if (scans <= 64) {
+            for (size_t i = 0; i < 64 * 64; ++i)
+                ASSERT_EQ(t.memory[i], 128) << "a block of zero coefficients, pixel " << i;
+        } else {
+            EXPECT_TRUE(t.untouched());
+        }
+    }
+    const std::string many = progressive_jpeg(4096, 4096, 5400);
+    ASSERT_LT(many.size(), 65536u);
+    const std::string path = write_temp(many);
+    for (bool from_file : {false, true}) {
+        const int status = bounded([&] {
+            Tensor t(NN_TYPE_U8, {1, 8, 8, 1});
+            return 10 + (from_file ? nn_tensor_load_file(t.t, path.c_str())
+                                   : nn_tensor_load_image(t.t, many.data(), many.size()));
+        }, 20);
+        EXPECT_EQ(status, 11) << (from_file ? "from a file" : "from memory") << "; -14: it ran out of time";
+    }
+    unlink(path.c_str());
+}
+
 TEST(ImageLoad, TensorWithoutMemoryGives14)
 {
     Encoded png;

@@ -193,6 +193,32 @@ bool tga_acceptable(PictureBytes& in, const unsigned char* head)
     return in.size() >= 18 + head[0] + width * height * pixel;
 }
 
+/* A JPEG of at most kMaxJpegScans scans.  Each scan of a progressive JPEG
+ * is a pass over every block of the picture, however few bytes the scan
+ * holds: 64 KiB of empty scans over 4096 x 4096 pixels kept the decoder busy
+ * for half a minute.  Every scan the decoder reads starts at a marker 0xff
+ * 0xda, so the pairs counted bound the scans (ordinary progressive JPEGs
+ * have about ten). */
+const int kMaxJpegScans = 64;
+
+bool jpeg_acceptable(PictureBytes& in)
+{
+    int scans = 0;
+    int previous = 0;
+    unsigned char chunk[4096];
+    for (uint64_t at = 0; at < in.size(); at += sizeof chunk) {
+        const size_t n = in.size() - at < sizeof chunk ? (size_t)(in.size() - at) : sizeof chunk;
+        if (!in.read_at(at, chunk, n))
+            return false;
+        for (size_t i = 0; i < n; ++i) {
+            if (previous == 0xff && chunk[i] == 0xda && ++scans > kMaxJpegScans)
+                return false;
+            previous = chunk[i];
+        }
+    }
+    return true;
+}
+
 /* Whether the picture may be handed to stb_image.  Formats are told apart by
  * their signatures, as stb_image picks its decoder:
  *   - Radiance HDR ("#?") and Softimage PIC (0x53 0x80 0xf6 0x34) are
@@ -200,8 +226,8 @@ bool tga_acceptable(PictureBytes& in, const unsigned char* head)
  *     ends (and its flat pixels come from stack bytes it never wrote), and a
  *     failed PIC decode is converted from a NULL buffer.
  *   - binary pixmaps, PNG and uncompressed TGA are checked against their
- *     size first (above);
- *   - JPEG, BMP, GIF and PSD go to the decoder as they are. */
+ *     size first, JPEG for the number of its scans (above);
+ *   - BMP, GIF and PSD go to the decoder as they are. */
 bool acceptable(const image_source* src)
 {
     PictureBytes in(src);
@@ -221,6 +247,13 @@ bool acceptable(const image_source* src)
     }
     if (known >= 8 && memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0)
         return png_acceptable(in);
+    if (head[0] == 0xff) {
+        size_t i = 1;
+        while (i < known && head[i] == 0xff)
+            ++i;
+        if (i < known && head[i] == 0xd8)
+            return jpeg_acceptable(in);
+    }
     if (known == sizeof head)
         return tga_acceptable(in, head);
     return true;
