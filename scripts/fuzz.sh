@@ -61,6 +61,13 @@ fi
   printf '\r\n--XyZ--\r\n'; } > "$seeds/float32"
 printf '\001/v1/model\nmultipart/form-data; boundary=XyZ\n\n--XyZ\r\nContent-Disposition: form-data; name="block_count"\r\n\r\n2\r\n--XyZ--\r\n' > "$seeds/put"
 
+# Pictures: one small picture of every format the image loader is offered,
+# written by the picture harness's own seed writer.
+rm -rf "$out/seeds-image" && mkdir -p "$out/seeds-image"
+clang++ -std=gnu++17 -O1 -Wall -Wextra -DKESTRUNE_IMAGE_SEEDS -Iruntime/include -I"$out/stb-include" \
+  -o "$out/image_seeds" runtime/tests/fuzz/image_fuzz.cpp
+"$out/image_seeds" "$out/seeds-image"
+
 common=plugins/common
 # name | harness | include dirs | sources | seed folder | extra runner options
 # (later options win: the whole-runtime harnesses allow a slow input, a model
@@ -72,6 +79,7 @@ harnesses=(
   "json_fuzz|$common/fuzz/json_fuzz.cpp|$common $out/stb-include|$common/multipart.cpp $common/json_write.cpp $common/json_fixed.cpp $common/json_parse.cpp $common/stb_sprintf_impl.cpp||"
   "model_fuzz|runtime/tests/fuzz/model_fuzz.cpp|runtime/include|$out/rt-objs/*.o -lgomp -ldl -lpthread|$out/seeds-model|-close_fd_mask=3 -timeout=60"
   "rt_http_fuzz|plugins/rt/tests/fuzz/rt_http_fuzz.cpp|plugins/rt $common server/include server/http server/platform runtime/include runtime/src/core $out/stb-include|plugins/rt/*.cpp $common/*.cpp server/http/http.cpp $out/rt-objs/*.o -lgomp -ldl -lpthread|$out/seeds-rt-http|-close_fd_mask=3 -timeout=60"
+  "image_fuzz|runtime/tests/fuzz/image_fuzz.cpp|runtime/include|$out/rt-objs/*.o -lgomp -ldl -lpthread|$out/seeds-image|-close_fd_mask=3 -max_len=65536 -timeout=30"
 )
 
 flags=(-g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Wall -Wextra)

@@ -9,6 +9,25 @@
  * reserve more than 16384 x 16384 pixels. */
 #define STBI_MAX_DIMENSIONS 16384
 
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+/* Every block the decoders take starts zeroed: parts of a picture that a
+ * truncated or corrupt file never fills (a JPEG component that no scan
+ * covers, for one) come out as zeros, never as earlier heap contents. */
+void* zeroed_block(size_t size)
+{
+    void* block = malloc(size);
+    if (block)
+        memset(block, 0, size);
+    return block;
+}
+} // namespace
+#define STBI_MALLOC(size) zeroed_block(size)
+#define STBI_REALLOC(block, size) realloc(block, size)
+#define STBI_FREE(block) free(block)
+
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-function"

@@ -61,6 +61,13 @@ unsigned char* fixture_encode_bmp(const uint8_t* pixels, int w, int h, int chann
     return finish(&s, ok, size);
 }
 
+unsigned char* fixture_encode_jpg(const uint8_t* pixels, int w, int h, int channels, size_t* size)
+{
+    sink s = {};
+    int ok = stbi_write_jpg_to_func(append, &s, w, h, channels, pixels, 100);
+    return finish(&s, ok, size);
+}
+
 int fixture_resize_uint8(const uint8_t* in, int w, int h, uint8_t* out, int ow, int oh,
                          int channels)
 {
