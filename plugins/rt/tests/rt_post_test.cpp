@@ -160,6 +160,7 @@ TEST(RtPost, StepsAndRuns)
         {"/v1/infer?step=2-1", -7.0f},    // an empty range runs nothing
         {"/v1/infer?run=-2", -7.0f},      // runs nothing
         {"/v1/infer?run=2&step=3", 9.0f}, // run wins over step
+        {"/v1/infer?run=100", 9.0f},      // the most runs a request may ask for
     };
     for (const Case& c : cases) {
         // Reset the shared memory through a raw input.
@@ -175,6 +176,25 @@ TEST(RtPost, StepsAndRuns)
     nn_server* raw_server = s;
     for (size_t i = 0; i < raw_server->layer_timing_count; ++i)
         EXPECT_EQ(raw_server->layer_timing[i], 0) << i;
+}
+
+// A run count past the bound is refused before anything runs: the model
+// is not run once, and the server answers the next request at once.
+TEST(RtPost, RunCountAboveTheBoundRunsNothing)
+{
+    Loaded s(fill_chain());
+    for (const char* target : {"/v1/infer?run=101", "/v1/infer?run=2147483647", "/v1/infer?run=+2147483647&step=3"}) {
+        Reply in = call(s, raw("/v1/infer", {-7, -7, -7, -7}, ""));
+        ASSERT_EQ(in.status, 200) << in.body;
+        Reply r = call(s, post(target));
+        EXPECT_EQ(r.status, 400) << target;
+        EXPECT_EQ(r.header("Content-Type"), "text/plain") << target;
+        EXPECT_EQ(r.body, "Too Many Runs Requested (at most 100)") << target;
+        EXPECT_EQ(s.first_value(0), -7.0f) << target << ": the model ran";
+        Reply next = call(s, post("/v1/infer?run=1"));
+        EXPECT_EQ(next.status, 200) << target;
+        EXPECT_EQ(s.first_value(0), 9.0f) << target;
+    }
 }
 
 TEST(RtPost, RunZeroReportsTheLastRun)
