@@ -184,6 +184,25 @@ class RtCostlyRequests(unittest.TestCase):
             self.assertEqual(status, 200, body)
         self.assert_serves_next_client()
 
+    def test_outsized_json_reply(self):
+        output = "&output=output"
+        status, _, body = self.request("POST", "/v1/infer?run=1" + output)
+        self.assertEqual(status, 200)
+        self.assertEqual(len(json.loads(body)["outputs"][0]["data"]), ((4 << 20) + 2) // 3 * 4)
+        before = vm_rss_kib(self.server.proc.pid)
+        # Sixteen names of the 4 MiB output would be 89 MB of reply.
+        status, kind, body = self.request("POST", "/v1/infer?run=1" + output * 16)
+        self.assertEqual((status, kind, body), (500, "text/plain", b"JSON Response Too Large"))
+        self.assert_serves_next_client()
+        after = vm_rss_kib(self.server.proc.pid)
+        self.assertLess(after, before + 16 * 1024, "RSS %d KiB before, %d KiB after" % (before, after))
+        # Two names (11 MB) are served, and their buffer is given back.
+        status, _, body = self.request("POST", "/v1/infer?run=1" + output * 2)
+        self.assertEqual(status, 200)
+        self.assertEqual(len(json.loads(body)["outputs"]), 2)
+        after = vm_rss_kib(self.server.proc.pid)
+        self.assertLess(after, before + 16 * 1024, "RSS %d KiB before, %d KiB after" % (before, after))
+
 
 def softmax(values):
     top = max(values)
