@@ -67,6 +67,28 @@ rm -rf "$out/seeds-image" && mkdir -p "$out/seeds-image"
 clang++ -std=gnu++17 -O1 -Wall -Wextra -DKESTRUNE_IMAGE_SEEDS -Iruntime/include -I"$out/stb-include" \
   -o "$out/image_seeds" runtime/tests/fuzz/image_fuzz.cpp
 "$out/image_seeds" "$out/seeds-image"
+# Datagrams to the runtime plug-in's RPC: the 24-byte little-endian request
+# header (command, flags, frame width and height, crop width, height, x and
+# y, FourCC, frame address), then the payload.  One seed for each command.
+u16() { printf "$(printf '\\%03o\\%03o' $(($1 & 255)) $((($1 >> 8) & 255)))"; }
+u32() { u16 $(($1 & 65535)); u16 $((($1 >> 16) & 65535)); }
+rpc_header() { # command flags [frame w h, crop w h x y, fourcc, address]
+  u16 "$1"; u16 "$2"; for v in "${3:-0}" "${4:-0}" "${5:-0}" "${6:-0}" "${7:-0}" "${8:-0}"; do u16 "$v"; done
+  u32 "${9:-0}"; u32 "${10:-0}"
+}
+seeds=$out/seeds-rpc
+rm -rf "$seeds" && mkdir -p "$seeds"
+{ rpc_header 1 0; printf 'memory'; } > "$seeds/load_memory"
+rpc_header 2 0 > "$seeds/unload_memory"
+{ rpc_header 3 0; printf 'model.kfm'; } > "$seeds/load_model"
+rpc_header 4 0 > "$seeds/unload_model"
+{ rpc_header 5 0x0100; printf 'input'; } > "$seeds/set_input"
+{ rpc_header 6 0x0070; printf 'output'; } > "$seeds/set_output"
+rpc_header 7 0x00f0 > "$seeds/run"
+{ rpc_header 7 0x0111; head -c 768 /dev/zero; } > "$seeds/run_load"
+[ -f "$out/models/red.ppm" ] && { rpc_header 7 0x1032; cat "$out/models/red.ppm"; } > "$seeds/run_decode"
+rpc_header 7 0x200e 640 480 320 240 16 8 0x33424752 0x10000000 > "$seeds/run_frame"
+printf '\007\000\020' > "$seeds/short"
 
 common=plugins/common
 # name | harness | include dirs | sources | seed folder | extra runner options
@@ -80,6 +102,7 @@ harnesses=(
   "model_fuzz|runtime/tests/fuzz/model_fuzz.cpp|runtime/include|$out/rt-objs/*.o -lgomp -ldl -lpthread|$out/seeds-model|-close_fd_mask=3 -timeout=60"
   "rt_http_fuzz|plugins/rt/tests/fuzz/rt_http_fuzz.cpp|plugins/rt $common server/include server/http server/platform runtime/include runtime/src/core $out/stb-include|plugins/rt/*.cpp $common/*.cpp server/http/http.cpp $out/rt-objs/*.o -lgomp -ldl -lpthread|$out/seeds-rt-http|-close_fd_mask=3 -timeout=60"
   "image_fuzz|runtime/tests/fuzz/image_fuzz.cpp|runtime/include|$out/rt-objs/*.o -lgomp -ldl -lpthread|$out/seeds-image|-close_fd_mask=3 -max_len=65536 -timeout=30"
+  "rpc_fuzz|plugins/rt/tests/fuzz/rpc_fuzz.cpp|plugins/rt $common server/include server/http server/platform runtime/include runtime/src/core $out/stb-include|plugins/rt/*.cpp $common/*.cpp server/http/http.cpp $out/rt-objs/*.o -lgomp -ldl -lpthread|$out/seeds-rpc|-max_len=65536 -close_fd_mask=3 -timeout=60"
 )
 
 flags=(-g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Wall -Wextra)

@@ -260,6 +260,10 @@ int query_pair(QueryKey key, std::string_view value, const plugin_query_hooks* h
             *text = bad_query;
             return 400;
         }
+        if (query->run > PLUGIN_MAX_RUNS) {
+            *text = PLUGIN_TOO_MANY_RUNS;
+            return 400;
+        }
         return 0;
     case QueryKey::step: {
         const size_t dash = value.find('-');

@@ -23,6 +23,14 @@ extern "C" {
 
 /* The most outputs any engine lets one request name. */
 #define PLUGIN_MAX_OUTPUTS 16
+/* The most model runs one request may ask for ("run"): each costs a whole
+ * run of the model on the serving thread, which serves nothing else (and
+ * does not stop) meanwhile.  A larger count is refused with 400 text/plain
+ * PLUGIN_TOO_MANY_RUNS; a negative count runs nothing. */
+#define PLUGIN_MAX_RUNS 100
+#define PLUGIN_TEXT_OF(x) PLUGIN_TEXT_OF_(x)
+#define PLUGIN_TEXT_OF_(x) #x
+#define PLUGIN_TOO_MANY_RUNS "Too Many Runs Requested (at most " PLUGIN_TEXT_OF(PLUGIN_MAX_RUNS) ")"
 
 /* ---- replies ------------------------------------------------------------ */
 
@@ -69,7 +77,7 @@ int plugin_parse_shape(const char* text, int32_t shape[4]);
 typedef struct plugin_query {
     uint32_t outputs[PLUGIN_MAX_OUTPUTS];
     int output_count;
-    int run;           /* 0 unless given */
+    int run;           /* 0 unless given; at most PLUGIN_MAX_RUNS */
     int step_start;    /* -1 unless given */
     int step_end;
     uint32_t imgproc;  /* 0 none, 1 normalize, 2 whitening, 4 signed_normalize */

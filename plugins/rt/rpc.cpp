@@ -552,4 +552,6 @@ void nn_server_unix_handler(nn_server* server, int socket)
 
     const RequestHeader request = decode_request(header);
     serve_request(server, &call, &request, received > 0 ? server->rpc_buffer : NULL, received);
+    /* Answered: a payload buffer grown for an outsized datagram goes back. */
+    rt_release_outsized(server);
 }

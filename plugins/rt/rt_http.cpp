@@ -365,13 +365,20 @@ int nn_server_http_handler(int socket, char* method, char* target, http_header* 
         errno = ENOMEM;
         return -1;
     }
+    int result;
     if (strcmp(method, "GET") == 0)
-        return v1_get(socket, target, headers, header_count, server);
-    if (strcmp(method, "PUT") == 0)
-        return v1_put(socket, headers, header_count, body, body_len, server);
-    if (strcmp(method, "POST") == 0)
-        return v1_post(socket, target, headers, header_count, body, body_len, server);
-    if (strcmp(method, "OPTIONS") == 0)
-        return http_respond(socket, 204, "", 0, NULL, 0, (const char*)NULL);
-    return plugin_reply_text(socket, 404, "Not Found");
+        result = v1_get(socket, target, headers, header_count, server);
+    else if (strcmp(method, "PUT") == 0)
+        result = v1_put(socket, headers, header_count, body, body_len, server);
+    else if (strcmp(method, "POST") == 0)
+        result = v1_post(socket, target, headers, header_count, body, body_len, server);
+    else if (strcmp(method, "OPTIONS") == 0)
+        result = http_respond(socket, 204, "", 0, NULL, 0, (const char*)NULL);
+    else
+        result = plugin_reply_text(socket, 404, "Not Found");
+    /* The reply is written: an outsized buffer need not outlive it. */
+    int error = errno;
+    rt_release_outsized(server);
+    errno = error;
+    return result;
 }

@@ -326,8 +326,35 @@ static int reply_label(int socket, nn_server* server)
                               server->run_time);
 }
 
+/* An upper bound of the builder form's size with the listed outputs: their
+ * base64 data, names and a fixed allowance for everything else. */
+static uint64_t builder_reply_bound(nn_server* server, const post_request* req)
+{
+    uint64_t bound = 1024;
+    if (req->q.id)
+        bound += json_escaped_length(req->q.id, SIZE_MAX);
+    for (int i = 0; i < req->q.output_count; ++i) {
+        uint32_t layer = req->q.outputs[i];
+        const char* name = nn_model_layer_name(server->model, layer);
+        const char* type = nn_model_layer_type(server->model, layer);
+        bound += 512 + json_escaped_length(name ? name : "", SIZE_MAX) + json_escaped_length(type ? type : "", SIZE_MAX);
+        nn_tensor* tensor = nn_context_tensor_index(server->context, layer);
+        if (tensor) {
+            uint64_t data = json_base64_length(nn_tensor_size(tensor));
+            if (data > RT_MAX_JSON_REPLY)
+                return UINT64_MAX;
+            bound += data;
+        }
+        if (bound > RT_MAX_JSON_REPLY)
+            return bound;
+    }
+    return bound;
+}
+
 static int reply_builder(int socket, nn_server* server, const post_request* req)
 {
+    if (builder_reply_bound(server, req) > RT_MAX_JSON_REPLY)
+        return plugin_reply_text(socket, 500, "JSON Response Too Large");
     plugin::JsonWriter out(server->common.json);
     out.open_object()
         .int64("timing", server->run_time)

@@ -265,4 +265,23 @@ bool rt_reply_reserve(nn_server* server, uint64_t size)
     return true;
 }
 
+void rt_release_outsized(nn_server* server)
+{
+    json_buffer* json = &server->common.json;
+    if (json->text && json->capacity > RT_KEEP_BUFFER) {
+        char* text = static_cast<char*>(realloc(json->text, RT_MIN_REPLY_BUFFER));
+        if (text) {
+            text[0] = '\0';
+            json->text = text;
+            json->capacity = RT_MIN_REPLY_BUFFER;
+        }
+    }
+    if (server->rpc_buffer && server->rpc_capacity > RT_KEEP_BUFFER) {
+        /* The next datagram with a payload grows it again. */
+        free(server->rpc_buffer);
+        server->rpc_buffer = NULL;
+        server->rpc_capacity = 0;
+    }
+}
+
 /* nn_server_user_ops is in user_ops.c, nn_server_unix_handler in rpc.c. */

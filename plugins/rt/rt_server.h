@@ -23,6 +23,14 @@ extern "C" {
 #define RT_MAX_PART_SIZE 4194304u
 /* The reply buffer holds at least this much before a request is handled. */
 #define RT_MIN_REPLY_BUFFER 4096u
+/* The largest JSON inference reply (the outputs' data is base64, 4/3 of the
+ * tensor bytes): a request whose outputs would make it larger gets 500
+ * "JSON Response Too Large" before any of it is written. */
+#define RT_MAX_JSON_REPLY 16777216u
+/* A reply or datagram buffer that grew past this for one request is given
+ * back (the reply buffer to RT_MIN_REPLY_BUFFER, the datagram buffer whole)
+ * once that request is answered. */
+#define RT_KEEP_BUFFER 1048576u
 
 struct nn_server {
     /* First, as the framework's shared entry points require: the loaded
@@ -78,6 +86,11 @@ int v1_put(int socket, http_header* headers, size_t header_count, char* body, si
 
 /* Grows the reply buffer to at least `size` bytes; false when it cannot. */
 bool rt_reply_reserve(nn_server* server, uint64_t size);
+
+/* After a request is answered: the reply and datagram buffers grown past
+ * RT_KEEP_BUFFER go back to their normal size (a failed shrink keeps the
+ * buffer as it was). */
+void rt_release_outsized(nn_server* server);
 
 #ifdef __cplusplus
 }

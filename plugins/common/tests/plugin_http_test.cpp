@@ -251,6 +251,13 @@ TEST(PluginQuery, Table)
         {"/v1/model?output=nope", 404, "Output Tensor Not Found", {}, 0, -1, -1, 0, nullptr},
         {"/v1/model?output=conv&output=conv&output=conv", 400, "Too Many Outputs Requested", {}, 0, -1, -1, 0,
          nullptr},
+        // Runs are bounded by what one request may cost; a negative count
+        // runs nothing and stays accepted.
+        {"/v1/model?run=100", 0, "", {}, 100, -1, -1, 0, nullptr},
+        {"/v1/model?run=-2147483647", 0, "", {}, -2147483647, -1, -1, 0, nullptr},
+        {"/v1/model?run=101", 400, "Too Many Runs Requested (at most 100)", {}, 0, -1, -1, 0, nullptr},
+        {"/v1/model?run=2147483647", 400, "Too Many Runs Requested (at most 100)", {}, 0, -1, -1, 0, nullptr},
+        {"/v1/model?run=1&RUN=+500", 400, "Too Many Runs Requested (at most 100)", {}, 0, -1, -1, 0, nullptr},
         {"/v1/model?imgproc=sharpen", 404, "Unsupported Image Processing Request", {}, 0, -1, -1, 0, nullptr},
     };
     for (const auto& c : cases) {

@@ -416,6 +416,27 @@ TEST_F(Rpc, PayloadBufferGrowsAndKeepsText)
     EXPECT_EQ(floats_of(srv->server, "in_b"), (std::vector<float>{2, 2, 2, 2}));
 }
 
+// A payload buffer grown past the threshold for one datagram is given back
+// once that datagram is answered; the next payload grows it again.
+TEST_F(Rpc, OutsizedPayloadBufferIsGivenBack)
+{
+    Start();
+    const int send_size = 4 << 20;
+    if (setsockopt(sockets->client, SOL_SOCKET, SO_SNDBUFFORCE, &send_size, sizeof send_size) != 0)
+        GTEST_SKIP() << "a datagram above 1 MiB needs SO_SNDBUFFORCE";
+    Reply small = Call(req(5, 0).encode(bytes_of(std::string("input"))));
+    EXPECT_EQ(small.flags, 0u);
+    EXPECT_EQ(srv->server->rpc_capacity, 5u);
+    std::vector<uint8_t> payload((3u << 20) / 2, 'x');
+    Reply big = Call(req(0, 0).encode(payload));
+    EXPECT_EQ(big.flags, 0u) << big.text();
+    EXPECT_EQ(srv->server->rpc_capacity, 0u);
+    EXPECT_EQ(srv->server->rpc_buffer, nullptr);
+    Call(req(0, 0x0001).encode(bytes_of(std::vector<float>{2, 2, 2, 2})));
+    EXPECT_EQ(srv->server->rpc_capacity, 16u);
+    EXPECT_EQ(floats_of(srv->server, "input"), (std::vector<float>{2, 2, 2, 2}));
+}
+
 // Every truncation of a full request, and random headers and payloads, get
 // exactly one reply each (ASan checks that nothing is read past the data).
 TEST_F(Rpc, TruncationsAndRandomDatagrams)

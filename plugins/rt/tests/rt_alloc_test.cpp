@@ -126,4 +126,39 @@ TEST(RtAllocationFailure, UserOpLibrary)
     ADD_FAILURE() << "more than 100 allocations";
 }
 
+// The reply buffer grown for one large reply is shrunk once the reply is
+// written; when that shrink fails the reply is whole all the same, the
+// buffer stays as it was, and the next request shrinks it.
+TEST(RtAllocationFailure, FailedShrinkKeepsTheReplyBuffer)
+{
+    kfm::Model wide;
+    wide.name = "wide";
+    wide.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 1 << 18}),
+                                          f32("output", NN_LAYER_RESHAPE, {1, 1 << 18}, {0})};
+    const Request big = post("/v1/infer?output=output");
+    Server server;
+    ASSERT_EQ(call(server.s, put_whole(bytes_of(kfm::write(wide)))).status, 200);
+    // The allocations of one large reply, the shrink the last of them.
+    failing_alloc::arm(1 << 30);
+    failing_alloc::pause();
+    Reply counted = call(server.s, big, around);
+    const int allocations = failing_alloc::calls;
+    failing_alloc::disarm();
+    ASSERT_EQ(counted.status, 200);
+    ASSERT_GT(allocations, 0);
+    EXPECT_EQ(server.s->common.json.capacity, RT_MIN_REPLY_BUFFER);
+
+    failing_alloc::arm(allocations - 1);
+    failing_alloc::pause();
+    Reply r = call(server.s, big, around);
+    failing_alloc::disarm();
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, counted.body);
+    EXPECT_GT(server.s->common.json.capacity, (uint64_t)RT_KEEP_BUFFER) << "the shrink did not fail";
+    ASSERT_NE(server.s->common.json.text, nullptr);
+    Reply next = call(server.s, Request{"OPTIONS", "/", {}, ""});
+    EXPECT_EQ(next.status, 204);
+    EXPECT_EQ(server.s->common.json.capacity, RT_MIN_REPLY_BUFFER);
+}
+
 }  // namespace

@@ -153,6 +153,77 @@ class RtServer(unittest.TestCase):
         self.assertEqual(self.proc.wait(timeout=10), 0)
 
 
+def vm_rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmRSS for %d" % pid)
+
+
+class RtCostlyRequests(unittest.TestCase):
+    """Requests that ask for much from a few query words: the server answers
+    or refuses them within seconds, then serves the next client, and keeps
+    no outsized buffer afterwards. wide.kfm has a 4 MiB output."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="rt-costly-")
+        subprocess.run([MODELS, cls.tmp], check=True, timeout=60)
+        cls.server = brindlecast_process.Server(
+            PROGRAM, cls.tmp, ["-e", "rt", "-m", os.path.join(cls.tmp, "wide.kfm")],
+            prefix="rt-costly-server-", env=environment(), start_timeout=20)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.kill()
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def request(self, method, target, timeout=5):
+        c = self.server.connection(timeout=timeout)
+        try:
+            c.request(method, target)
+            r = c.getresponse()
+            return r.status, r.getheader("Content-Type"), r.read()
+        finally:
+            c.close()
+
+    def assert_serves_next_client(self):
+        status, _, body = self.request("GET", "/v1/model", timeout=5)
+        self.assertEqual(status, 200)
+        self.assertEqual(json.loads(body)["model_name"], "wide")
+
+    def test_run_count_above_the_bound(self):
+        for target in ("/v1/infer?run=2147483647", "/v1/infer?run=101&output=output"):
+            status, kind, body = self.request("POST", target, timeout=5)
+            self.assertEqual((status, kind, body), (400, "text/plain", b"Too Many Runs Requested (at most 100)"))
+            self.assert_serves_next_client()
+        # The bound itself is served, and a negative count runs nothing.
+        for target in ("/v1/infer?run=100", "/v1/infer?run=-2147483647"):
+            status, _, body = self.request("POST", target, timeout=30)
+            self.assertEqual(status, 200, body)
+        self.assert_serves_next_client()
+
+    def test_outsized_json_reply(self):
+        output = "&output=output"
+        status, _, body = self.request("POST", "/v1/infer?run=1" + output)
+        self.assertEqual(status, 200)
+        self.assertEqual(len(json.loads(body)["outputs"][0]["data"]), ((4 << 20) + 2) // 3 * 4)
+        before = vm_rss_kib(self.server.proc.pid)
+        # Sixteen names of the 4 MiB output would be 89 MB of reply.
+        status, kind, body = self.request("POST", "/v1/infer?run=1" + output * 16)
+        self.assertEqual((status, kind, body), (500, "text/plain", b"JSON Response Too Large"))
+        self.assert_serves_next_client()
+        after = vm_rss_kib(self.server.proc.pid)
+        self.assertLess(after, before + 16 * 1024, "RSS %d KiB before, %d KiB after" % (before, after))
+        # Two names (11 MB) are served, and their buffer is given back.
+        status, _, body = self.request("POST", "/v1/infer?run=1" + output * 2)
+        self.assertEqual(status, 200)
+        self.assertEqual(len(json.loads(body)["outputs"]), 2)
+        after = vm_rss_kib(self.server.proc.pid)
+        self.assertLess(after, before + 16 * 1024, "RSS %d KiB before, %d KiB after" % (before, after))
+
+
 def softmax(values):
     top = max(values)
     exps = [math.exp(v - top) for v in values]

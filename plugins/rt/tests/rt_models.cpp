@@ -4,6 +4,8 @@
 //                loader scales a posted picture to it): conv2d 3x3 with a fused
 //                relu -> max pool 2x2 -> reshape -> dense -> softmax, with the
 //                labels "red", "green", "blue"
+//   wide.kfm     "input" FLOAT32 [1,1048576] (4 MiB) -> "output", a view of it:
+//                outputs big enough for replies near their size bounds
 //   red.ppm, green.ppm, blue.ppm  small pictures to post to it
 //
 //     rt_models <folder>
@@ -79,6 +81,17 @@ std::string picture(int channel)
     return ppm;
 }
 
+kfm::Model wide_model()
+{
+    kfm::Model m;
+    m.name = "wide";
+    m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, 1048576}),
+                                       f32("output", NN_LAYER_RESHAPE, {1, 1048576}, {0})};
+    m.inputs = std::vector<uint32_t>{0};
+    m.outputs = std::vector<uint32_t>{1};
+    return m;
+}
+
 bool save(const std::string& path, const void* data, size_t size)
 {
     std::ofstream out(path, std::ios::binary);
@@ -97,8 +110,9 @@ int main(int argc, char** argv)
     std::string dir = argc > 1 ? argv[1] : ".";
     kfm::Buffer softmax = kfm::write(kfm_parts::softmax_classifier());
     kfm::Buffer demo = kfm::write(colour_model());
+    kfm::Buffer wide = kfm::write(wide_model());
     bool ok = save(dir + "/softmax.kfm", softmax.data(), softmax.size()) &&
-              save(dir + "/demo.kfm", demo.data(), demo.size());
+              save(dir + "/demo.kfm", demo.data(), demo.size()) && save(dir + "/wide.kfm", wide.data(), wide.size());
     const char* names[] = {"red", "green", "blue"};
     for (int c = 0; ok && c < 3; ++c) {
         std::string p = picture(c);

@@ -160,6 +160,7 @@ TEST(RtPost, StepsAndRuns)
         {"/v1/infer?step=2-1", -7.0f},    // an empty range runs nothing
         {"/v1/infer?run=-2", -7.0f},      // runs nothing
         {"/v1/infer?run=2&step=3", 9.0f}, // run wins over step
+        {"/v1/infer?run=100", 9.0f},      // the most runs a request may ask for
     };
     for (const Case& c : cases) {
         // Reset the shared memory through a raw input.
@@ -175,6 +176,25 @@ TEST(RtPost, StepsAndRuns)
     nn_server* raw_server = s;
     for (size_t i = 0; i < raw_server->layer_timing_count; ++i)
         EXPECT_EQ(raw_server->layer_timing[i], 0) << i;
+}
+
+// A run count past the bound is refused before anything runs: the model
+// is not run once, and the server answers the next request at once.
+TEST(RtPost, RunCountAboveTheBoundRunsNothing)
+{
+    Loaded s(fill_chain());
+    for (const char* target : {"/v1/infer?run=101", "/v1/infer?run=2147483647", "/v1/infer?run=+2147483647&step=3"}) {
+        Reply in = call(s, raw("/v1/infer", {-7, -7, -7, -7}, ""));
+        ASSERT_EQ(in.status, 200) << in.body;
+        Reply r = call(s, post(target));
+        EXPECT_EQ(r.status, 400) << target;
+        EXPECT_EQ(r.header("Content-Type"), "text/plain") << target;
+        EXPECT_EQ(r.body, "Too Many Runs Requested (at most 100)") << target;
+        EXPECT_EQ(s.first_value(0), -7.0f) << target << ": the model ran";
+        Reply next = call(s, post("/v1/infer?run=1"));
+        EXPECT_EQ(next.status, 200) << target;
+        EXPECT_EQ(s.first_value(0), 9.0f) << target;
+    }
 }
 
 TEST(RtPost, RunZeroReportsTheLastRun)
@@ -459,3 +479,79 @@ TEST(RtPost, PixmapIntoNonFloatInputRefused)
 }
 
 }  // namespace
+
+namespace {
+
+// "input" FLOAT32 [1, n] -> "output", a view of it.
+kfm::Model wide(int32_t n)
+{
+    kfm::Model m;
+    m.name = "wide";
+    m.layers = std::vector<kfm::Layer>{f32("input", NN_LAYER_INPUT, {1, n}),
+                                       f32("output", NN_LAYER_RESHAPE, {1, n}, {0})};
+    return m;
+}
+
+std::string outputs_query(int count)
+{
+    std::string target = "/v1/infer?run=1";
+    for (int i = 0; i < count; ++i)
+        target += "&output=output";
+    return target;
+}
+
+}  // namespace
+
+// The JSON reply carries each output's bytes as base64 (4/3 of them): one
+// whose outputs would take more than 16 MiB is refused before it is
+// written, and the reply buffer does not grow for it.
+TEST(RtPost, JsonReplyAboveTheBoundIsRefused)
+{
+    Loaded s(wide(1 << 20));  // 4 MiB: 5592408 base64 characters
+    nn_server* server = s;
+    struct Case {
+        int outputs;
+        int status;
+    } cases[] = {{2, 200}, {3, 500}, {16, 500}};
+    for (const Case& c : cases) {
+        Reply r = call(s, post(outputs_query(c.outputs)));
+        ASSERT_EQ(r.status, c.status) << c.outputs;
+        if (c.status == 200) {
+            EXPECT_GT(r.body.size(), 2u * 5592408u) << c.outputs;
+            EXPECT_EQ(r.header("Content-Type"), "application/json");
+        } else {
+            EXPECT_EQ(r.body, "JSON Response Too Large") << c.outputs;
+            EXPECT_EQ(r.header("Content-Type"), "text/plain");
+        }
+        EXPECT_EQ(server->common.json.capacity, RT_MIN_REPLY_BUFFER) << c.outputs;
+    }
+    // The server goes on serving small replies.
+    Reply small = call(s, Request{"GET", "/v1/model", {}, ""});
+    EXPECT_EQ(small.status, 200);
+}
+
+// A reply buffer grown for one large reply goes back to its normal size
+// once the reply is written; one that did not grow past the threshold
+// stays as it is.
+TEST(RtPost, OutsizedReplyBufferIsGivenBack)
+{
+    Loaded s(wide(1 << 18));  // 1 MiB: 1398104 base64 characters
+    nn_server* server = s;
+    Reply big = call(s, post(outputs_query(1)));
+    ASSERT_EQ(big.status, 200);
+    EXPECT_GT(big.body.size(), 1398104u);
+    EXPECT_EQ(server->common.json.capacity, RT_MIN_REPLY_BUFFER);
+    // The next reply is whole again.
+    Reply again = call(s, post(outputs_query(2)));
+    ASSERT_EQ(again.status, 200);
+    EXPECT_GT(again.body.size(), 2u * 1398104u);
+    EXPECT_EQ(again.body.back(), '}');
+    EXPECT_EQ(server->common.json.capacity, RT_MIN_REPLY_BUFFER);
+
+    Loaded narrow(wide(1 << 16));  // 256 KiB: under the threshold
+    nn_server* kept = narrow;
+    Reply r = call(narrow, post(outputs_query(1)));
+    ASSERT_EQ(r.status, 200);
+    EXPECT_GT(kept->common.json.capacity, 349528u);
+    EXPECT_LE(kept->common.json.capacity, (uint64_t)RT_KEEP_BUFFER);
+}
