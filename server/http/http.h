@@ -103,12 +103,19 @@ int http_read_request(int socket, char* buf, size_t capacity, size_t* held,
                       const http_route* routes);
 
 /* What the reader keeps across calls for one connection; zero-fill it when
- * a connection starts. */
+ * a connection starts.  With a time limit the whole request (head and body)
+ * must arrive within time_limit_ms of the call that starts reading it (a
+ * call that returns ENOBUFS leaves the request's clock running for the call
+ * after the growth); when the limit is up the reader stops waiting and
+ * returns -1 with errno EAGAIN, as a receive timeout does.  A limit of 0
+ * leaves the waits to the socket's own receive timeout. */
 typedef struct http_read_state {
     size_t scanned;        /* held bytes known not to hold the end of the head */
     int continue_sent;     /* the interim 100 of this request is out */
     int dispatched;        /* set on return when the result is a handler's */
     int closed;            /* set when the reader closed the socket itself */
+    unsigned time_limit_ms; /* set by the caller; 0: no limit of the reader's own */
+    int64_t deadline_ns;   /* the current request's end of time (monotonic), 0: none yet */
 } http_read_state;
 
 int http_read_request_ex(int socket, char* buf, size_t capacity, size_t* held,

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string_view>
@@ -26,6 +28,19 @@ namespace {
 
 /* Set by the "/shutdown" reply, which closes its connection itself. */
 int connection_closed_by_writer;
+
+/* What the wait for a request on the served connection watches besides it. */
+struct Served {
+    int watch[2] = {-1, -1}; /* the listening TCP socket and the UNIX socket, or -1 */
+};
+Served served;
+
+int64_t now_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 /* The one request buffer of every connection: only grown, up to
  * http_buffer_max. */
@@ -180,6 +195,41 @@ void install_signal_handlers(void)
 
 namespace {
 
+enum class Wait { request, others, timeout, failed };
+
+/* Waits for the next request on the served connection: Wait::request once it
+ * has sent something (or closed), Wait::others when another client or a
+ * datagram waits first, Wait::timeout after idle_wait_ms.  A new connection
+ * has first_request_grace_ms for its first bytes before others count: its
+ * request is usually right behind the accept.  A signal does not end the
+ * wait; the connection's next request is still served. */
+Wait wait_for_request(int fd, bool fresh)
+{
+    const int64_t start = now_ms();
+    const int64_t idle_end = start + idle_wait_ms;
+    const int64_t grace_end = fresh ? start + first_request_grace_ms : start;
+    for (;;) {
+        const int64_t now = now_ms();
+        if (now >= idle_end)
+            return Wait::timeout;
+        const bool watch_others = now >= grace_end;
+        pollfd p[3] = {{fd, POLLIN, 0},
+                       {watch_others ? served.watch[0] : -1, POLLIN, 0},
+                       {watch_others ? served.watch[1] : -1, POLLIN, 0}};
+        const int64_t until = watch_others ? idle_end : grace_end;
+        int n = poll(p, 3, static_cast<int>(until - now));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return Wait::failed;
+        }
+        if (p[0].revents != 0)
+            return Wait::request; /* data, a close or an error: the reader tells */
+        if (n > 0)
+            return Wait::others;
+    }
+}
+
 void serve_connection(platform::UniqueFd connection, RequestBuffer& buffer, const http_route* routes)
 {
     const int fd = connection.get();
@@ -197,9 +247,22 @@ void serve_connection(platform::UniqueFd connection, RequestBuffer& buffer, cons
 
     size_t held = 0;
     http_read_state state = {};
+    state.time_limit_ms = request_time_limit_ms;
     connection_closed_by_writer = 0;
+    bool fresh = true;
     errno = 0;
     while (server_running) {
+        if (held == 0) {
+            Wait w = wait_for_request(fd, fresh);
+            if (w == Wait::others)
+                break; /* silently, as when the peer closes */
+            if (w != Wait::request) {
+                fprintf(stderr, "%s error: %s\n", "http_loop",
+                        strerror(w == Wait::timeout ? EAGAIN : errno));
+                break;
+            }
+        }
+        fresh = false;
         int result = http_read_request_ex(fd, buffer.data.get(), buffer.capacity, &held, routes,
                                           &state);
         int err = errno;
@@ -299,6 +362,8 @@ int serve(nn_plugin* plugin, int http_fd, int unix_fd)
                 fprintf(stderr, "failed to accept connection: %s\n", strerror(errno));
                 continue;
             }
+            served.watch[0] = http_fd;
+            served.watch[1] = plugin->nn_server_unix_handler ? unix_fd : -1;
             serve_connection(std::move(connection), buffer, routes);
         }
         if (unix_fd >= 0 && FD_ISSET(unix_fd, &readable) && plugin->nn_server_unix_handler) {
@@ -310,3 +375,4 @@ int serve(nn_plugin* plugin, int http_fd, int unix_fd)
 }
 
 } // namespace brindlecast
+
