@@ -656,6 +656,14 @@ int header_append_pair(char* buf, size_t capacity, size_t* used, const char* nam
     return header_appendf(buf, capacity, used, "%s: %s\r\n", name, value);
 }
 
+/* Weak references: a serving program defines the hooks, a plug-in loaded
+ * into it binds to the program's definitions, any other user of this core
+ * finds them null. */
+extern "C" {
+__attribute__((weak, visibility("default"))) int http_connection_ends(int socket);
+__attribute__((weak, visibility("default"))) void http_connection_closed(int socket);
+}
+
 int http_respond(int socket, int status, const char* content_type, size_t content_length,
                  const void* body, int flags, ...)
 {
@@ -667,6 +675,10 @@ int http_respond(int socket, int status, const char* content_type, size_t conten
         errno = EINVAL; /* would promise bytes that never come */
         return -1;
     }
+    /* An interim reply never ends its connection: the final one follows. */
+    if (!(flags & HTTP_CLOSE) && status >= 200 && http_connection_ends &&
+        http_connection_ends(socket))
+        flags |= HTTP_CLOSE;
     if (header_appendf(head, cap, &used, "HTTP/1.1 %d %s\r\n", status,
                        http::status_phrase(status)) < 0 ||
         header_appendf(head, cap, &used, "%s", http::cors_block) < 0) {
@@ -730,6 +742,8 @@ int http_respond(int socket, int status, const char* content_type, size_t conten
         while (recv(socket, head, sizeof head, 0) < 0 && errno == EINTR) {
         }
         close(socket);
+        if (http_connection_closed)
+            http_connection_closed(socket);
     }
     return 0;
 }

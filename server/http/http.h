@@ -142,6 +142,20 @@ int header_append_pair(char* buf, size_t capacity, size_t* used, const char* nam
 int http_dispatch(int socket, const http_route* routes, char* method, char* path,
                   http_header* headers, size_t header_count, char* body, size_t body_len);
 
+/* ---- Connection hooks of a serving program ----------------------------- */
+
+/* A program that serves connections may define these two functions, and
+ * export them from its executable so that the writer of every plug-in it
+ * loads binds to them too (each plug-in carries its own copy of this core).
+ * Before a final reply (status 200 and up) sent without HTTP_CLOSE, every
+ * copy of the writer asks http_connection_ends: non-zero makes the reply
+ * carry "Connection: close" and the writer then closes the socket as with
+ * HTTP_CLOSE.  After the writer has closed a socket it reports it to
+ * http_connection_closed, so the program never closes it a second time.
+ * Where they are not defined the writer only follows its flags. */
+__attribute__((visibility("default"))) int http_connection_ends(int socket);
+__attribute__((visibility("default"))) void http_connection_closed(int socket);
+
 ssize_t net_send(int socket, const void* data, size_t len, int flags);
 ssize_t net_recv(int socket, void* data, size_t len, int flags);
 

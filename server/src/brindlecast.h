@@ -20,6 +20,8 @@ constexpr int idle_wait_ms = 5000;
 /* What a new connection has for its first bytes before a waiting client or
  * datagram ends it. */
 constexpr int first_request_grace_ms = 500;
+/* How long the reply that ends a connection waits for the peer's close. */
+constexpr int close_linger_ms = 1000;
 
 /* ---- Plug-in binding ---------------------------------------------------- */
 

@@ -132,12 +132,70 @@ class TurnsTest(unittest.TestCase):
                 self.assertTrue(ends_within(quiet, 1))
         self.assertNotIn("http_loop error", self.server.stderr())
 
+    def test_keep_alive_clients_are_served_in_turn(self):
+        stop = threading.Event()
+        clients = 4
+        served = [0] * clients
+        told_to_close = [0] * clients
+        errors = []
+
+        def hammer(i):
+            s = None
+            try:
+                while not stop.is_set():
+                    if s is None:
+                        s = socket.create_connection(("127.0.0.1", self.server.port), timeout=10)
+                    try:
+                        s.sendall(b"GET /h%d HTTP/1.1\r\n\r\n" % i)
+                        reply = read_reply(s)
+                    except (ConnectionResetError, BrokenPipeError):
+                        reply = None  # ended while the request was on its way
+                    if reply is None:  # an idle connection ended: open another
+                        s.close()
+                        s = None
+                        continue
+                    served[i] += 1
+                    if "\r\nConnection: close" in reply[0]:
+                        told_to_close[i] += 1
+                        s.close()
+                        s = None
+            except OSError as e:
+                errors.append(e)
+            finally:
+                if s is not None:
+                    s.close()
+
+        threads = [threading.Thread(target=hammer, args=(i,)) for i in range(clients)]
+        for t in threads:
+            t.start()
+        try:
+            time.sleep(0.5)
+            self.assertLess(self.timed_request("/late"), 2.0)
+            time.sleep(1.0)
+        finally:
+            stop.set()
+            for t in threads:
+                t.join(timeout=15)
+        self.assertEqual(errors, [])
+        for i in range(clients):
+            self.assertGreater(served[i], 1, "client %d: %s" % (i, served))
+            self.assertGreater(told_to_close[i], 0, "client %d: %s" % (i, told_to_close))
+
     def test_lone_keep_alive_client_keeps_its_connection(self):
         s = self.connect()
         for i in range(50):
             s.sendall(b"GET /k%d HTTP/1.1\r\n\r\n" % i)
             head, _ = read_reply(s)
             self.assertNotIn("Connection: close", head)
+
+    def test_reply_closing_its_connection_is_not_closed_again(self):
+        s = self.connect()
+        s.sendall(b"GET /close HTTP/1.1\r\n\r\n")
+        head, body = read_reply(s)
+        self.assertIn("\r\nConnection: close", head)
+        self.assertTrue(ends_within(s, 2))
+        self.assertLess(self.timed_request("/after"), 2.0)
+        self.assertNotIn("http_loop error", self.server.stderr())
 
     def test_datagram_answered_while_silent_connections_wait(self):
         for _ in range(3):

@@ -168,6 +168,8 @@ int nn_server_http_handler(int socket, char* method, char* path, http_header* he
         free(reply);
         return r;
     }
+    if (strcmp(path, "/close") == 0) /* the reply ends the connection itself */
+        return http_respond(socket, 200, "text/plain", (size_t)used, text, HTTP_CLOSE, (const char*)NULL);
     if (strcmp(path, "/fail") == 0) {
         errno = ENOBUFS; /* a handler failure: ends the connection, never grows the buffer */
         return -1;
