@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string_view>
 
+#include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -654,6 +656,14 @@ int header_append_pair(char* buf, size_t capacity, size_t* used, const char* nam
     return header_appendf(buf, capacity, used, "%s: %s\r\n", name, value);
 }
 
+/* Weak references: a serving program defines the hooks, a plug-in loaded
+ * into it binds to the program's definitions, any other user of this core
+ * finds them null. */
+extern "C" {
+__attribute__((weak, visibility("default"))) int http_connection_ends(int socket);
+__attribute__((weak, visibility("default"))) void http_connection_closed(int socket);
+}
+
 int http_respond(int socket, int status, const char* content_type, size_t content_length,
                  const void* body, int flags, ...)
 {
@@ -665,6 +675,10 @@ int http_respond(int socket, int status, const char* content_type, size_t conten
         errno = EINVAL; /* would promise bytes that never come */
         return -1;
     }
+    /* An interim reply never ends its connection: the final one follows. */
+    if (!(flags & HTTP_CLOSE) && status >= 200 && http_connection_ends &&
+        http_connection_ends(socket))
+        flags |= HTTP_CLOSE;
     if (header_appendf(head, cap, &used, "HTTP/1.1 %d %s\r\n", status,
                        http::status_phrase(status)) < 0 ||
         header_appendf(head, cap, &used, "%s", http::cors_block) < 0) {
@@ -728,6 +742,8 @@ int http_respond(int socket, int status, const char* content_type, size_t conten
         while (recv(socket, head, sizeof head, 0) < 0 && errno == EINTR) {
         }
         close(socket);
+        if (http_connection_closed)
+            http_connection_closed(socket);
     }
     return 0;
 }
@@ -762,18 +778,39 @@ ssize_t net_recv(int socket, void* data, size_t len, int flags)
 namespace http {
 namespace {
 
-/* One receive, resumed after a signal.  0 bytes is the peer's close. */
-ssize_t recv_some(int socket, char* data, size_t len)
+int64_t monotonic_ns()
 {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+/* One receive, resumed after a signal.  0 bytes is the peer's close.  With a
+ * deadline (not 0) it waits for data only until then, whatever the socket's
+ * own timeout, and fails with EAGAIN when the time is up. */
+ssize_t recv_some(int socket, char* data, size_t len, int64_t deadline_ns)
+{
+    const int flags = deadline_ns != 0 ? MSG_DONTWAIT : 0;
     for (;;) {
-        ssize_t n = recv(socket, data, len, 0);
+        ssize_t n = recv(socket, data, len, flags);
         if (n > 0)
             return n;
         if (n == 0) {
             errno = ECONNRESET;
             return -1;
         }
-        if (errno != EINTR)
+        if (errno == EINTR)
+            continue;
+        if (deadline_ns == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return -1;
+        const int64_t left = deadline_ns - monotonic_ns();
+        if (left <= 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+        pollfd p = {socket, POLLIN, 0};
+        const int64_t ms = std::min<int64_t>((left + 999999) / 1000000, INT_MAX);
+        if (poll(&p, 1, static_cast<int>(ms)) < 0 && errno != EINTR)
             return -1;
     }
 }
@@ -867,7 +904,7 @@ struct Head {
 /* Receives until the buffer holds a whole head: 0, or -1 with errno
  * EINVAL, ENOBUFS or the receive's error. */
 int read_head(int socket, char* buf, size_t capacity, size_t* held, http_read_state& state,
-              Head& head)
+              Head& head, int64_t deadline_ns)
 {
     errno = 0;
     for (;;) {
@@ -894,7 +931,7 @@ int read_head(int socket, char* buf, size_t capacity, size_t* held, http_read_st
             }
         }
         errno = 0;
-        ssize_t n = recv_some(socket, buf + *held, capacity - *held);
+        ssize_t n = recv_some(socket, buf + *held, capacity - *held, deadline_ns);
         if (n < 0)
             return -1;
         *held += static_cast<size_t>(n);
@@ -904,17 +941,15 @@ int read_head(int socket, char* buf, size_t capacity, size_t* held, http_read_st
 } // namespace
 } // namespace http
 
-int http_read_request_ex(int socket, char* buf, size_t capacity, size_t* held,
-                         const http_route* routes, http_read_state* state)
-{
-    http_read_state local = {};
-    if (!state)
-        state = &local;
-    state->dispatched = 0;
-    state->closed = 0;
+namespace http {
+namespace {
 
+int read_request(int socket, char* buf, size_t capacity, size_t* held, const http_route* routes,
+                 http_read_state* state)
+{
+    const int64_t deadline = state->deadline_ns;
     http::Head h;
-    if (http::read_head(socket, buf, capacity, held, *state, h) != 0)
+    if (http::read_head(socket, buf, capacity, held, *state, h, deadline) != 0)
         return -1;
 
     http::Framing f;
@@ -948,7 +983,7 @@ int http_read_request_ex(int socket, char* buf, size_t capacity, size_t* held,
     }
     const size_t total = h.length + static_cast<size_t>(f.length);
     while (*held < total) {
-        ssize_t n = http::recv_some(socket, buf + *held, total - *held);
+        ssize_t n = http::recv_some(socket, buf + *held, total - *held, deadline);
         if (n < 0)
             return -1;
         *held += static_cast<size_t>(n);
@@ -981,6 +1016,30 @@ int http_read_request_ex(int socket, char* buf, size_t capacity, size_t* held,
         memmove(buf, buf + total, surplus);
         *held = surplus;
     }
+    return result;
+}
+
+} // namespace
+} // namespace http
+
+int http_read_request_ex(int socket, char* buf, size_t capacity, size_t* held,
+                         const http_route* routes, http_read_state* state)
+{
+    http_read_state local = {};
+    if (!state)
+        state = &local;
+    state->dispatched = 0;
+    state->closed = 0;
+    if (state->time_limit_ms == 0)
+        state->deadline_ns = 0;
+    else if (state->deadline_ns == 0)
+        state->deadline_ns =
+            http::monotonic_ns() + static_cast<int64_t>(state->time_limit_ms) * 1000000;
+
+    int result = http::read_request(socket, buf, capacity, held, routes, state);
+    /* Only a request waiting for a bigger buffer keeps its clock running. */
+    if (!(result == -1 && errno == ENOBUFS && !state->dispatched))
+        state->deadline_ns = 0;
     return result;
 }
 

@@ -103,12 +103,19 @@ int http_read_request(int socket, char* buf, size_t capacity, size_t* held,
                       const http_route* routes);
 
 /* What the reader keeps across calls for one connection; zero-fill it when
- * a connection starts. */
+ * a connection starts.  With a time limit the whole request (head and body)
+ * must arrive within time_limit_ms of the call that starts reading it (a
+ * call that returns ENOBUFS leaves the request's clock running for the call
+ * after the growth); when the limit is up the reader stops waiting and
+ * returns -1 with errno EAGAIN, as a receive timeout does.  A limit of 0
+ * leaves the waits to the socket's own receive timeout. */
 typedef struct http_read_state {
     size_t scanned;        /* held bytes known not to hold the end of the head */
     int continue_sent;     /* the interim 100 of this request is out */
     int dispatched;        /* set on return when the result is a handler's */
     int closed;            /* set when the reader closed the socket itself */
+    unsigned time_limit_ms; /* set by the caller; 0: no limit of the reader's own */
+    int64_t deadline_ns;   /* the current request's end of time (monotonic), 0: none yet */
 } http_read_state;
 
 int http_read_request_ex(int socket, char* buf, size_t capacity, size_t* held,
@@ -134,6 +141,20 @@ int header_append_pair(char* buf, size_t capacity, size_t* used, const char* nam
  * 404 "Invalid Path". */
 int http_dispatch(int socket, const http_route* routes, char* method, char* path,
                   http_header* headers, size_t header_count, char* body, size_t body_len);
+
+/* ---- Connection hooks of a serving program ----------------------------- */
+
+/* A program that serves connections may define these two functions, and
+ * export them from its executable so that the writer of every plug-in it
+ * loads binds to them too (each plug-in carries its own copy of this core).
+ * Before a final reply (status 200 and up) sent without HTTP_CLOSE, every
+ * copy of the writer asks http_connection_ends: non-zero makes the reply
+ * carry "Connection: close" and the writer then closes the socket as with
+ * HTTP_CLOSE.  After the writer has closed a socket it reports it to
+ * http_connection_closed, so the program never closes it a second time.
+ * Where they are not defined the writer only follows its flags. */
+__attribute__((visibility("default"))) int http_connection_ends(int socket);
+__attribute__((visibility("default"))) void http_connection_closed(int socket);
 
 ssize_t net_send(int socket, const void* data, size_t len, int flags);
 ssize_t net_recv(int socket, void* data, size_t len, int flags);

@@ -13,6 +13,15 @@ namespace brindlecast {
 constexpr char program_version[] = "2.1.4";
 constexpr size_t http_buffer_initial = 4096;
 constexpr size_t http_buffer_max = 33554432;
+/* A request (head and body) must arrive within this time of its first byte. */
+constexpr unsigned request_time_limit_ms = 5000;
+/* A connection waits this long for its next request while nobody else waits. */
+constexpr int idle_wait_ms = 5000;
+/* What a new connection has for its first bytes before a waiting client or
+ * datagram ends it. */
+constexpr int first_request_grace_ms = 500;
+/* How long the reply that ends a connection waits for the peer's close. */
+constexpr int close_linger_ms = 1000;
 
 /* ---- Plug-in binding ---------------------------------------------------- */
 

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string_view>
@@ -24,8 +26,32 @@ volatile sig_atomic_t server_running = 1;
 
 namespace {
 
-/* Set by the "/shutdown" reply, which closes its connection itself. */
-int connection_closed_by_writer;
+/* The connection being served, as the writer's hooks see it. */
+struct Served {
+    int fd = -1;
+    int watch[2] = {-1, -1}; /* the listening TCP socket and the UNIX socket, or -1 */
+    bool ends = false;       /* its current reply carries "Connection: close" */
+    bool closed = false;     /* the writer closed it */
+};
+Served served;
+
+int64_t now_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+/* A client waits in the listen backlog or a datagram in the UNIX socket. */
+bool others_waiting()
+{
+    pollfd p[2] = {{served.watch[0], POLLIN, 0}, {served.watch[1], POLLIN, 0}};
+    int n;
+    do
+        n = poll(p, 2, 0);
+    while (n < 0 && errno == EINTR);
+    return n > 0;
+}
 
 /* The one request buffer of every connection: only grown, up to
  * http_buffer_max. */
@@ -66,11 +92,8 @@ int shutdown_handler(int socket, char* method, char* path, http_header* headers,
     (void)method, (void)path, (void)headers, (void)header_count, (void)body, (void)body_len;
     (void)user;
     server_running = 0;
-    int result = http_respond(socket, 200, "text/plain", 16, "Shutting down...", HTTP_CLOSE,
-                              static_cast<const char*>(nullptr));
-    if (result == 0)
-        connection_closed_by_writer = 1;
-    return result;
+    return http_respond(socket, 200, "text/plain", 16, "Shutting down...", HTTP_CLOSE,
+                        static_cast<const char*>(nullptr));
 }
 
 int parse_http_port(const char* text)
@@ -180,16 +203,55 @@ void install_signal_handlers(void)
 
 namespace {
 
+enum class Wait { request, others, timeout, failed };
+
+/* Waits for the next request on the served connection: Wait::request once it
+ * has sent something (or closed), Wait::others when another client or a
+ * datagram waits first, Wait::timeout after idle_wait_ms.  A new connection
+ * has first_request_grace_ms for its first bytes before others count: its
+ * request is usually right behind the accept.  A signal does not end the
+ * wait; the connection's next request is still served. */
+Wait wait_for_request(int fd, bool fresh)
+{
+    const int64_t start = now_ms();
+    const int64_t idle_end = start + idle_wait_ms;
+    const int64_t grace_end = fresh ? start + first_request_grace_ms : start;
+    for (;;) {
+        const int64_t now = now_ms();
+        if (now >= idle_end)
+            return Wait::timeout;
+        const bool watch_others = now >= grace_end;
+        pollfd p[3] = {{fd, POLLIN, 0},
+                       {watch_others ? served.watch[0] : -1, POLLIN, 0},
+                       {watch_others ? served.watch[1] : -1, POLLIN, 0}};
+        const int64_t until = watch_others ? idle_end : grace_end;
+        int n = poll(p, 3, static_cast<int>(until - now));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return Wait::failed;
+        }
+        if (p[0].revents != 0)
+            return Wait::request; /* data, a close or an error: the reader tells */
+        if (n > 0)
+            return Wait::others;
+    }
+}
+
 void serve_connection(platform::UniqueFd connection, RequestBuffer& buffer, const http_route* routes)
 {
     const int fd = connection.get();
     if (socket_set_blocking(fd, 1) != 0)
         return;
-    struct timeval tv = {5, 0};
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+    /* The reader keeps its own time (request_time_limit_ms); a blocking
+     * receive is left only to the writer, which waits for the peer's close
+     * after a reply that ends the connection: that wait is kept short. */
+    struct timeval linger = {close_linger_ms / 1000, (close_linger_ms % 1000) * 1000};
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &linger, sizeof linger) != 0) {
         fprintf(stderr, "failed to set socket recv timeout: %s\r\n", strerror(errno));
         return;
     }
+    struct timeval tv = {5, 0};
     if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
         fprintf(stderr, "failed to set socket send timeout: %s\r\n", strerror(errno));
         return;
@@ -197,18 +259,35 @@ void serve_connection(platform::UniqueFd connection, RequestBuffer& buffer, cons
 
     size_t held = 0;
     http_read_state state = {};
-    connection_closed_by_writer = 0;
+    state.time_limit_ms = request_time_limit_ms;
+    served.fd = fd;
+    served.ends = false;
+    served.closed = false;
+    bool fresh = true;
     errno = 0;
     while (server_running) {
+        if (held == 0) {
+            Wait w = wait_for_request(fd, fresh);
+            if (w == Wait::others)
+                break; /* silently, as when the peer closes */
+            if (w != Wait::request) {
+                fprintf(stderr, "%s error: %s\n", "http_loop",
+                        strerror(w == Wait::timeout ? EAGAIN : errno));
+                break;
+            }
+        }
+        fresh = false;
         int result = http_read_request_ex(fd, buffer.data.get(), buffer.capacity, &held, routes,
                                           &state);
         int err = errno;
-        if (state.closed || connection_closed_by_writer) {
-            connection.release(); /* the reply closed it already */
+        if (state.closed || served.closed) {
+            connection.release(); /* the writer closed it already */
             break;
         }
         if (!server_running)
             break;
+        if (result == 0 && served.ends)
+            break; /* its last reply asked for the close the writer could not make */
         if (result == 0)
             continue;
         if (!state.dispatched && err == ENOBUFS) {
@@ -233,6 +312,7 @@ void serve_connection(platform::UniqueFd connection, RequestBuffer& buffer, cons
         fprintf(stderr, "%s error: %s\n", "http_loop", strerror(err));
         break;
     }
+    served.fd = -1;
 }
 
 /* A descriptor closed behind the loop's back (a plug-in may close the UNIX
@@ -299,6 +379,8 @@ int serve(nn_plugin* plugin, int http_fd, int unix_fd)
                 fprintf(stderr, "failed to accept connection: %s\n", strerror(errno));
                 continue;
             }
+            served.watch[0] = http_fd;
+            served.watch[1] = plugin->nn_server_unix_handler ? unix_fd : -1;
             serve_connection(std::move(connection), buffer, routes);
         }
         if (unix_fd >= 0 && FD_ISSET(unix_fd, &readable) && plugin->nn_server_unix_handler) {
@@ -310,3 +392,24 @@ int serve(nn_plugin* plugin, int http_fd, int unix_fd)
 }
 
 } // namespace brindlecast
+
+/* The writer's hooks (http.h): the served connection's reply ends it while
+ * another client or a datagram waits, so clients are served in turn. */
+extern "C" int http_connection_ends(int socket)
+{
+    brindlecast::Served& s = brindlecast::served;
+    if (socket < 0 || socket != s.fd)
+        return 0;
+    if (!s.ends)
+        s.ends = brindlecast::others_waiting();
+    return s.ends;
+}
+
+extern "C" void http_connection_closed(int socket)
+{
+    brindlecast::Served& s = brindlecast::served;
+    if (socket >= 0 && socket == s.fd) {
+        s.closed = true;
+        s.fd = -1;
+    }
+}

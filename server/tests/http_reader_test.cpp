@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include "http.h"
 #include "test_socket.h"
@@ -358,6 +362,125 @@ TEST(HttpReadRequest, HandlerResultMarkedDispatched)
     EXPECT_EQ(r.read(p.server()), -1);
     EXPECT_EQ(errno, ENOBUFS);
     EXPECT_TRUE(r.state.dispatched);
+}
+
+long elapsed_ms(std::chrono::steady_clock::time_point since)
+{
+    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since)
+        .count();
+}
+
+// The whole request must arrive within the time limit of its first call,
+// however the bytes come; the socket's own timeout (2 s) is longer than the
+// limit, so only the reader's deadline can end these waits.
+TEST(HttpReadRequest, TimeLimitCoversTheWholeRequest)
+{
+    struct Piece {
+        int delay_ms; // before sending it
+        std::string bytes;
+    };
+    struct Case {
+        const char* label;
+        std::vector<Piece> pieces;
+        bool served;
+    };
+    const std::string head = "PUT /t HTTP/1.1\r\nContent-Length: 4\r\n\r\n";
+    auto drip = [](const std::string& text, int every_ms) {
+        std::vector<Piece> v;
+        for (char c : text)
+            v.push_back({every_ms, std::string(1, c)});
+        return v;
+    };
+    std::vector<Piece> body_trickle = {{0, head}};
+    for (Piece p : drip("abcd", 150))
+        body_trickle.push_back(p);
+    const std::vector<Case> cases = {
+        {"whole at once", {{0, head + "abcd"}}, true},
+        {"head and body in pieces within the limit", {{0, "PUT /t HT"}, {60, "TP/1.1\r\nContent-Len"},
+                                                      {60, "gth: 4\r\n\r\nab"}, {60, "cd"}}, true},
+        {"head trickled past the limit", drip(head, 40), false},
+        {"body trickled past the limit", body_trickle, false},
+        {"silent after a first byte", {{0, "P"}}, false},
+    };
+    constexpr unsigned limit_ms = 400;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        testsock::Pair p;
+        Reader r;
+        r.state.time_limit_ms = limit_ms;
+        std::atomic<bool> stop{false};
+        // the first byte is there before the reader starts, as after the
+        // serving loop's wait for a request
+        ASSERT_TRUE(testsock::send_text(p.client(), c.pieces[0].bytes));
+        std::thread client([&] {
+            for (size_t i = 1; i < c.pieces.size() && !stop; ++i) {
+                usleep((useconds_t)c.pieces[i].delay_ms * 1000);
+                if (!testsock::send_text(p.client(), c.pieces[i].bytes))
+                    break;
+            }
+        });
+        auto t0 = std::chrono::steady_clock::now();
+        errno = 0;
+        int res = r.read(p.server());
+        int err = errno;
+        long took = elapsed_ms(t0);
+        stop = true;
+        client.join();
+        if (c.served) {
+            EXPECT_EQ(res, 0);
+            EXPECT_EQ(r.seen.body, "abcd");
+            EXPECT_LT(took, (long)limit_ms);
+        } else {
+            EXPECT_EQ(res, -1);
+            EXPECT_TRUE(err == EAGAIN || err == EWOULDBLOCK) << strerror(err);
+            EXPECT_EQ(r.seen.calls, 0);
+            EXPECT_FALSE(r.state.dispatched);
+            EXPECT_GE(took, (long)limit_ms - 10);
+            EXPECT_LT(took, (long)limit_ms + 300);
+        }
+        EXPECT_EQ(r.state.deadline_ns, 0) << "the next request gets its own time";
+    }
+}
+
+// A call that asks for a bigger buffer leaves the request's clock running:
+// the call after the growth only has what is left.  A served request does
+// not leave its deadline to the next one.
+TEST(HttpReadRequest, TimeLimitSpansBufferGrowthNotRequests)
+{
+    {
+        testsock::Pair p;
+        Reader r(64);
+        r.state.time_limit_ms = 300;
+        ASSERT_TRUE(testsock::send_text(p.client(), "GET / HTTP/1.1\r\nX: " + std::string(100, 'v') + "\r\n"));
+        errno = 0;
+        EXPECT_EQ(r.read(p.server()), -1);
+        EXPECT_EQ(errno, ENOBUFS);
+        EXPECT_NE(r.state.deadline_ns, 0);
+        usleep(350 * 1000);
+        r.buf.resize(256);
+        auto t0 = std::chrono::steady_clock::now();
+        errno = 0;
+        EXPECT_EQ(r.read(p.server()), -1); // the head never ends
+        EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << strerror(errno);
+        EXPECT_LT(elapsed_ms(t0), 150) << "a new deadline was started after the growth";
+    }
+    {
+        testsock::Pair p;
+        Reader r;
+        r.state.time_limit_ms = 300;
+        ASSERT_TRUE(testsock::send_text(p.client(), "GET /1 HTTP/1.1\r\n\r\n"));
+        ASSERT_EQ(r.read(p.server()), 0);
+        usleep(350 * 1000);
+        std::thread client([&] {
+            testsock::send_text(p.client(), "GET /2 HTTP/1.1\r\n");
+            usleep(100 * 1000);
+            testsock::send_text(p.client(), "\r\n");
+        });
+        int res = r.read(p.server());
+        client.join();
+        EXPECT_EQ(res, 0) << strerror(errno);
+        EXPECT_EQ(r.seen.path, "/2");
+    }
 }
 
 TEST(HttpReadRequest, PlainEntryPointServes)

@@ -17,6 +17,25 @@
 #include "http.h"
 #include "test_socket.h"
 
+// The serving program's hooks, played by this test: the socket whose reply
+// ends its connection, how often the writer asked, what it reported closed.
+namespace hooks {
+int ending_socket = -1;
+int asked = 0;
+std::vector<int> closed;
+} // namespace hooks
+
+extern "C" int http_connection_ends(int socket)
+{
+    ++hooks::asked;
+    return socket == hooks::ending_socket;
+}
+
+extern "C" void http_connection_closed(int socket)
+{
+    hooks::closed.push_back(socket);
+}
+
 namespace {
 
 const std::string kCors =
@@ -85,6 +104,61 @@ TEST(HttpRespond, CloseFlagShutsDownDrainsAndCloses)
               "HTTP/1.1 200 OK\r\n" + kCors +
                   "Content-Type: text/plain\r\nContent-Length: 16\r\nConnection: close\r\n\r\nShutting down...");
     EXPECT_TRUE(closed);
+}
+
+// A final reply on the connection the program wants to end carries
+// "Connection: close" and the writer closes the socket and says so; interim
+// replies and other sockets are left alone, and a close asked by the flag is
+// reported as well.
+TEST(HttpRespond, ProgramHooksEndTheConnection)
+{
+    struct Case {
+        const char* label;
+        bool program_ends_it;
+        int status;
+        int flags;
+        std::string expected;
+        bool closed;
+        int asked;
+    };
+    const std::string ok = "Content-Type: text/plain\r\nContent-Length: 2\r\n";
+    const Case cases[] = {
+        {"kept alive", false, 200, 0, "HTTP/1.1 200 OK\r\n" + kCors + ok + "\r\nok", false, 1},
+        {"ended by the program", true, 200, 0,
+         "HTTP/1.1 200 OK\r\n" + kCors + ok + "Connection: close\r\n\r\nok", true, 1},
+        {"error reply ended by the program", true, 404, 0,
+         "HTTP/1.1 404 Not Found\r\n" + kCors + ok + "Connection: close\r\n\r\nok", true, 1},
+        {"interim reply never ends it", true, 100, 0, "HTTP/1.1 100 Continue\r\n" + kCors + ok + "\r\nok",
+         false, 0},
+        {"close flag", false, 200, HTTP_CLOSE,
+         "HTTP/1.1 200 OK\r\n" + kCors + ok + "Connection: close\r\n\r\nok", true, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        testsock::Pair p;
+        testsock::Pair other;
+        hooks::ending_socket = c.program_ends_it ? p.server() : -1;
+        hooks::asked = 0;
+        hooks::closed.clear();
+        const int fd = p.server();
+        shutdown(p.client(), SHUT_WR); // so the writer's drain before a close returns at once
+        ASSERT_EQ(http_respond(fd, c.status, "text/plain", 2, "ok", c.flags, N), 0);
+        EXPECT_EQ(hooks::asked, c.asked);
+        EXPECT_EQ(testsock::fd_is_open(fd), !c.closed);
+        EXPECT_EQ(hooks::closed, c.closed ? std::vector<int>{fd} : std::vector<int>{});
+        if (c.closed)
+            p.forget_server();
+        bool peer_closed = false;
+        EXPECT_EQ(testsock::read_available(p.client(), 200, &peer_closed), c.expected);
+        EXPECT_EQ(peer_closed, c.closed);
+        // a reply on another connection keeps it
+        ASSERT_EQ(http_respond(other.server(), 200, "text/plain", 2, "ok", 0, N), 0);
+        EXPECT_TRUE(testsock::fd_is_open(other.server()));
+        EXPECT_EQ(testsock::read_available(other.client()),
+                  "HTTP/1.1 200 OK\r\n" + kCors + ok + "\r\nok");
+    }
+    hooks::ending_socket = -1;
+    hooks::closed.clear();
 }
 
 TEST(HttpRespond, RefusalsSendNothing)

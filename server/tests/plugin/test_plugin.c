@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "http.h"
@@ -167,6 +168,8 @@ int nn_server_http_handler(int socket, char* method, char* path, http_header* he
         free(reply);
         return r;
     }
+    if (strcmp(path, "/close") == 0) /* the reply ends the connection itself */
+        return http_respond(socket, 200, "text/plain", (size_t)used, text, HTTP_CLOSE, (const char*)NULL);
     if (strcmp(path, "/fail") == 0) {
         errno = ENOBUFS; /* a handler failure: ends the connection, never grows the buffer */
         return -1;
@@ -203,14 +206,22 @@ int nn_server_user_ops(nn_server* server, const char* spec)
 #endif
 }
 
-/* Reads one datagram; "close" closes the socket behind the program's back. */
+/* Reads one datagram and sends it back to a sender that has an address;
+ * "close" closes the socket behind the program's back. */
 void nn_server_unix_handler(nn_server* server, int socket)
 {
     char buf[256];
-    ssize_t n = recv(socket, buf, sizeof buf - 1, MSG_DONTWAIT);
+    struct sockaddr_un from;
+    socklen_t from_len = sizeof from;
+    ssize_t n = recvfrom(socket, buf, sizeof buf - 1, MSG_DONTWAIT, (struct sockaddr*)&from,
+                         &from_len);
     buf[n > 0 ? n : 0] = '\0';
     server->unix_datagrams++;
     fprintf(stderr, "plugin: nn_server_unix_handler datagram=%s\n", buf);
-    if (strcmp(buf, "close") == 0)
+    if (strcmp(buf, "close") == 0) {
         close(socket);
+        return;
+    }
+    if (n > 0 && from_len > sizeof from.sun_family)
+        sendto(socket, buf, (size_t)n, MSG_DONTWAIT, (struct sockaddr*)&from, from_len);
 }
