@@ -256,7 +256,9 @@ static bool run_model(int socket, nn_server* server, post_request* req, int* res
         server->layer_timing[i] = 0;
     server->run_time = 0;
     nn_tensor* last = layers ? nn_context_tensor_index(server->context, layers - 1) : NULL;
-    for (int r = 0; r < req->q.run; ++r) {
+    /* A program told to stop (SIGINT) ends a long request between runs. */
+    int runs = 0;
+    for (; runs < req->q.run && (runs == 0 || !http_stop_requested()); ++runs) {
         int64_t start = clock_now_ns();
         int status = nn_context_run(server->context);
         if (status == 0 && server->engine && last)
@@ -272,10 +274,10 @@ static bool run_model(int socket, nn_server* server, post_request* req, int* res
                 server->layer_timing[i] += nn_tensor_time(t);
         }
     }
-    if (req->q.run > 0) {
+    if (runs > 0) {
         for (size_t i = 0; i < layers; ++i)
-            server->layer_timing[i] /= req->q.run;
-        server->run_time /= req->q.run;
+            server->layer_timing[i] /= runs;
+        server->run_time /= runs;
     }
     return true;
 }

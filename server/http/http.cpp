@@ -662,7 +662,10 @@ int header_append_pair(char* buf, size_t capacity, size_t* used, const char* nam
 extern "C" {
 __attribute__((weak, visibility("default"))) int http_connection_ends(int socket);
 __attribute__((weak, visibility("default"))) void http_connection_closed(int socket);
+__attribute__((weak, visibility("default"))) int http_serving_stopped(void);
 }
+
+int http_stop_requested(void) { return http_serving_stopped ? http_serving_stopped() : 0; }
 
 int http_respond(int socket, int status, const char* content_type, size_t content_length,
                  const void* body, int flags, ...)

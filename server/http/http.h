@@ -156,6 +156,13 @@ int http_dispatch(int socket, const http_route* routes, char* method, char* path
 __attribute__((visibility("default"))) int http_connection_ends(int socket);
 __attribute__((visibility("default"))) void http_connection_closed(int socket);
 
+/* A serving program may also define http_serving_stopped: non-zero once it
+ * has been told to stop (SIGINT or "/shutdown").  A handler doing a long
+ * piece of work asks http_stop_requested between its steps and ends early;
+ * where no program defines the hook the answer is 0. */
+__attribute__((visibility("default"))) int http_serving_stopped(void);
+int http_stop_requested(void);
+
 ssize_t net_send(int socket, const void* data, size_t len, int flags);
 ssize_t net_recv(int socket, void* data, size_t len, int flags);
 

@@ -413,3 +413,6 @@ extern "C" void http_connection_closed(int socket)
         s.fd = -1;
     }
 }
+
+/* Long handlers end early once the program is told to stop (http.h). */
+extern "C" int http_serving_stopped(void) { return !brindlecast::server_running; }

@@ -1,4 +1,5 @@
 // Inference requests: query, inputs, running and the reply forms.
+#include "rpc_fixture.h"
 #include "rt_test_util.h"
 
 using namespace rt_test;
@@ -195,6 +196,47 @@ TEST(RtPost, RunCountAboveTheBoundRunsNothing)
         EXPECT_EQ(next.status, 200) << target;
         EXPECT_EQ(s.first_value(0), 9.0f) << target;
     }
+}
+
+// The serving program's stop hook (http.h), as brindlecast defines it:
+// set here by the user operation below to play a SIGINT during a run.
+bool stop_requested_by_test = false;
+
+}  // namespace
+
+extern "C" int http_serving_stopped(void) { return stop_requested_by_test; }
+
+namespace {
+
+int counted_runs = 0;
+
+int count_and_stop_at_three(nn_context*, const char*, size_t)
+{
+    if (++counted_runs == 3)
+        stop_requested_by_test = true;
+    return 0;
+}
+
+// A program told to stop ends a request for many runs between two runs:
+// the request answers with the runs made so far, and a request after the
+// stop still runs the model once.
+TEST(RtPost, StopRequestEndsManyRunsBetweenRuns)
+{
+    Server s;
+    ASSERT_EQ(nn_context_user_ops_register(nn_server_context(s), count_and_stop_at_three), 0);
+    Reply up = call(s, put_whole(bytes_of(rpc_test::user_op_model("count"))));
+    ASSERT_EQ(up.body, "{\"reply\": \"success\"}");
+    counted_runs = 0;  // the upload ran the model once
+    stop_requested_by_test = false;
+    Reply r = call(s, post("/v1/infer?run=100"));
+    EXPECT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(counted_runs, 3);
+    r = call(s, post("/v1/infer?run=5"));
+    EXPECT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(counted_runs, 4);
+    stop_requested_by_test = false;
+    r = call(s, post("/v1/infer?run=5"));
+    EXPECT_EQ(counted_runs, 9);
 }
 
 TEST(RtPost, RunZeroReportsTheLastRun)
