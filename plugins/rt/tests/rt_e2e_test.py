@@ -224,6 +224,87 @@ class RtCostlyRequests(unittest.TestCase):
         self.assertLess(after, before + 16 * 1024, "RSS %d KiB before, %d KiB after" % (before, after))
 
 
+def pic_header(w, h):
+    return (b"\x53\x80\xf6\x34\x40\0\0\0" + bytes(80) + b"PICT" + struct.pack(">HH", w, h) +
+            b"\x3f\x80\0\0\0\3\0\0")
+
+
+class RtHostilePictures(unittest.TestCase):
+    """Pictures and image inputs that crashed or stalled the server: each is
+    refused within seconds, and the next client is served."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="rt-pictures-")
+        subprocess.run([MODELS, cls.tmp], check=True, timeout=60)
+        cls.server = brindlecast_process.Server(
+            PROGRAM, cls.tmp, ["-e", "rt", "-m", os.path.join(cls.tmp, "demo.kfm")],
+            prefix="rt-pictures-server-", env=environment(), start_timeout=20)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.kill()
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def request(self, method, target, body=None, headers=None, timeout=5):
+        c = self.server.connection(timeout=timeout)
+        try:
+            c.request(method, target, body=body, headers=headers or {})
+            r = c.getresponse()
+            return r.status, r.read()
+        finally:
+            c.close()
+
+    def assert_serves_next_client(self, model):
+        status, body = self.request("GET", "/v1/model")
+        self.assertEqual(status, 200)
+        self.assertEqual(json.loads(body)["model_name"], model)
+
+    def upload(self, name):
+        with open(os.path.join(self.tmp, name), "rb") as f:
+            model = f.read()
+        boundary = "KfmUpload"
+        body = (("--%s\r\nContent-Disposition: form-data; name=\"block_content\"; filename=\"%s\"\r\n"
+                 "Content-Type: application/octet-stream\r\n\r\n" % (boundary, name)).encode() + model +
+                ("\r\n--%s--\r\n" % boundary).encode())
+        return self.request("PUT", "/v1/model", body,
+                            {"Content-Type": "multipart/form-data; boundary=" + boundary}, timeout=10)
+
+    def test_1_pictures(self):
+        hdr = b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 8 +X 8\n"
+        cases = [
+            ("a PIC of 112 bytes whose pixels are cut short", "image/x-softimage-pic",
+             pic_header(8, 8) + b"\0\x08\0\xe0" + b"\x40" * 4),
+            ("an HDR cut inside its first scanline", "image/vnd.radiance", hdr + b"\x02\x02\x00\x08"),
+            ("a P6 for 8x8 followed by 3 bytes", "image/x-portable-pixmap", b"P6\n8 8\n255\n\x10\x20\x30"),
+        ]
+        for name, kind, picture in cases:
+            with self.subTest(name):
+                started = time.monotonic()
+                status, body = self.request("POST", "/v1/infer?run=1", picture,
+                                            {"Content-Type": kind, "Accept": "text/plain"})
+                self.assertEqual((status, body), (415, b"Invalid or Unsupported Image Format"))
+                self.assertLess(time.monotonic() - started, 5)
+                self.assert_serves_next_client("colour-demo")
+
+    def test_2_image_inputs_past_the_picture_limit(self):
+        status, body = self.upload("tall.kfm")
+        self.assertEqual((status, json.loads(body)), (200, {"reply": "success"}))
+        with open(os.path.join(self.tmp, "red.ppm"), "rb") as f:
+            red = f.read()
+        status, body = self.request("POST", "/v1/infer?run=1", red,
+                                    {"Content-Type": "image/x-portable-pixmap", "Accept": "application/json"})
+        self.assertEqual((status, body), (415, b"Invalid or Unsupported Image Format"))
+        self.assert_serves_next_client("tall")
+        # 256 MiB of input is more than the memory pool holds.
+        started = time.monotonic()
+        status, body = self.upload("huge.kfm")
+        self.assertNotEqual(json.loads(body), {"reply": "success"})
+        self.assertLess(time.monotonic() - started, 5)
+        status, _ = self.request("GET", "/")
+        self.assertEqual(status, 200)
+
+
 def softmax(values):
     top = max(values)
     exps = [math.exp(v - top) for v in values]

@@ -6,6 +6,10 @@
 //                labels "red", "green", "blue"
 //   wide.kfm     "input" FLOAT32 [1,1048576] (4 MiB) -> "output", a view of it:
 //                outputs big enough for replies near their size bounds
+//   tall.kfm     "input" UINT8 [1,16777217,1,1] -> "output": an image input one
+//                value past what a picture may be scaled to
+//   huge.kfm     the same as [1,268435460,1,1]: 256 MiB of input, more than
+//                the memory pool holds
 //   red.ppm, green.ppm, blue.ppm  small pictures to post to it
 //
 //     rt_models <folder>
@@ -92,6 +96,29 @@ kfm::Model wide_model()
     return m;
 }
 
+// One UINT8 image input of `rows` rows in the memory pool, viewed as the
+// output.
+kfm::Model tall_model(int32_t rows)
+{
+    kfm::Layer in = f32("input", NN_LAYER_INPUT, {1, rows, 1, 1});
+    in.datatype = NN_TYPE_U8;
+    in.scales = std::vector<float>{1.0f};
+    in.zeros = std::vector<int32_t>{0};
+    in.mempool_offset = 0;  // a UINT8 view into the pool
+    kfm::Layer out = f32("output", NN_LAYER_RESHAPE, {1, rows, 1, 1}, {0});
+    out.datatype = NN_TYPE_U8;
+    out.scales = in.scales;
+    out.zeros = in.zeros;
+    kfm::Model m;
+    m.name = "tall";
+    m.memory_block_size = 16;
+    m.memory_blocks = static_cast<uint32_t>(rows / 16 + 1);
+    m.layers = std::vector<kfm::Layer>{in, out};
+    m.inputs = std::vector<uint32_t>{0};
+    m.outputs = std::vector<uint32_t>{1};
+    return m;
+}
+
 bool save(const std::string& path, const void* data, size_t size)
 {
     std::ofstream out(path, std::ios::binary);
@@ -111,8 +138,11 @@ int main(int argc, char** argv)
     kfm::Buffer softmax = kfm::write(kfm_parts::softmax_classifier());
     kfm::Buffer demo = kfm::write(colour_model());
     kfm::Buffer wide = kfm::write(wide_model());
+    kfm::Buffer tall = kfm::write(tall_model((1 << 24) + 1));
+    kfm::Buffer huge = kfm::write(tall_model(268435460));
     bool ok = save(dir + "/softmax.kfm", softmax.data(), softmax.size()) &&
-              save(dir + "/demo.kfm", demo.data(), demo.size()) && save(dir + "/wide.kfm", wide.data(), wide.size());
+              save(dir + "/demo.kfm", demo.data(), demo.size()) && save(dir + "/wide.kfm", wide.data(), wide.size()) &&
+              save(dir + "/tall.kfm", tall.data(), tall.size()) && save(dir + "/huge.kfm", huge.data(), huge.size());
     const char* names[] = {"red", "green", "blue"};
     for (int c = 0; ok && c < 3; ++c) {
         std::string p = picture(c);
