@@ -9,23 +9,14 @@
 #include "core/scoped.h"
 #include "kernels/fixed_point.h"
 #include "layers/quant_prep.h"
+#include "ops/frame.h"
 
 /* Attaches `object` under a heap copy of `key`, freed with free_aux_buffer
  * when `owned`; 3 when the list node cannot be made (nothing is handed over
- * then). */
+ * then).  A FLOAT32 work tensor of the weights in another role is kept. */
 static int attach_object(nn_tensor* t, const char* key, void* object, bool owned)
 {
-    size_t len = strlen(key) + 1;
-    platform::unique_malloc<char[]> name(static_cast<char*>(malloc(len)));
-    if (!name)
-        return NN_ERROR_OUT_OF_MEMORY;
-    memcpy(name.get(), key, len);
-    nn_tensor_set_aux_object_by_name(t, name.get(), object, owned ? free_aux_buffer : nullptr,
-                                     owned, true);
-    if (nn_tensor_aux_object_by_name(t, key) != object)
-        return NN_ERROR_OUT_OF_MEMORY;
-    name.release();
-    return NN_SUCCESS;
+    return aux_attach_named(t, key, object, free_aux_buffer, owned);
 }
 
 /* An object of the runtime's: the tensor frees it from now on, or it is
@@ -99,10 +90,6 @@ static int prepare_multipliers(const layer_call* c, const quant_prep* q)
             quantize_multiplier(&mult[ch], &shifts[ch], s);
         }
     }
-    /* A single FLOAT32 copy of the weights makes way for the named list. */
-    if (nn_tensor_aux_free(q->weights) == release_aux_tensor)
-        nn_tensor_set_aux_object(q->weights, NULL, NULL);
-
     /* The shifts first: "filter_multiplier" marks the preparation done. */
     status = given_s ? attach_borrowed(q->weights, "filter_shifts", given_s)
                      : attach(q->weights, "filter_shifts", std::move(shifts));

@@ -86,20 +86,10 @@ static nn_tensor* tensor_by_name(const nn_tensor* t, const char* name, int* fore
 
 int conv_attach_tensor(nn_tensor* t, const char* name, nn_tensor* object)
 {
-    size_t len = strlen(name) + 1;
-    char* copy = (char*)malloc(len);
-    if (!copy) {
+    int err = aux_attach_named(t, name, object, nn_aux_free_tensor, 1);
+    if (err)
         nn_tensor_release(object);
-        return NN_ERROR_OUT_OF_MEMORY;
-    }
-    memcpy(copy, name, len);
-    nn_tensor_set_aux_object_by_name(t, copy, object, nn_aux_free_tensor, true, true);
-    if (nn_tensor_aux_object_by_name(t, name) != object) {
-        free(copy);
-        nn_tensor_release(object);
-        return NN_ERROR_OUT_OF_MEMORY;
-    }
-    return 0;
+    return err;
 }
 
 namespace {
