@@ -285,4 +285,21 @@ TEST_F(SharedRoles, OneConstantPreparedForTwoConsumers)
     }
 }
 
+// Arrays the preparation made for a convolution of one output channel are
+// refused by a dense product of four columns called on them directly (the
+// dense layer itself rebuilds them first).
+TEST_F(SharedRoles, DenseRefusesArraysPreparedForFewerColumns)
+{
+    Load({pooled(quantised(input("x", {1, 4, 4, 1}), NN_TYPE_I8, {kSharedScale}, {0}), 0),
+          constant_q8("w", NN_TYPE_I8, {4, 4, 1, 1}, values(16, 2), {0.1f}, {0}),
+          pooled(quantised(input("v", {1, 4}), NN_TYPE_I8, {kSharedScale}, {0}), 2),
+          q_out(op("c", NN_LAYER_CONV2D, {1, 1, 1, 1}, {0, 1}, {list("strides", {1, 1, 1, 1})}), 4),
+          q_out(op("d", NN_LAYER_DENSE, {1, 4}, {2, 1}), 5)});
+    ASSERT_EQ(step(3), 0);
+    set_q<int8_t>(4, {9, 9, 9, 9});
+    EXPECT_EQ(nn_dense(t(4), t(2), t(1), nullptr, 0), NN_ERROR_INVALID_QUANTIZATION);
+    EXPECT_EQ(kfm_test::elements<int8_t>(t(4)), (std::vector<int8_t>{9, 9, 9, 9}));
+    EXPECT_EQ(step(4), 0);
+}
+
 }  // namespace
