@@ -82,8 +82,9 @@ namespace kestrune {
 
 /* The frame's FLOAT32 views of an output and up to two inputs, given back
  * when the owner ends: INT8 and UINT8 operands are served by their auxiliary
- * FLOAT32 tensor (inputs dequantised into it on every call), FLOAT32 operands
- * are mapped themselves.  status() is 0 when every view is mapped; on failure
+ * FLOAT32 tensor (inputs dequantised into it on every call; one tensor given
+ * as both inputs once, into one view), FLOAT32 operands are mapped
+ * themselves.  status() is 0 when every view is mapped; on failure
  * whatever was mapped is given back at once. */
 class FrameMaps {
 public:
