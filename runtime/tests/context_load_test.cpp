@@ -489,6 +489,18 @@ TEST(ContextLoad, FailureTable)
          "[ERROR] load_layer [g] missing 8 required inputs, has 3\r\n"},
         {"gru without inputs", [=] { return one(kfm::layer("g", 100, {1, 4}), {in}); }, 0, 6, "",
          "[ERROR] load_layer [g] missing 8 required inputs, has 0\r\n"},
+        // Operators that write their output while reading their inputs.
+        {"conv2d reading its own output", [=] { return one(kfm::layer("c", 60, {4}, {0, 1}), {in}); }, 0,
+         19, "", "[ERROR] layer c reads its own output\r\n"},
+        {"conv2d naming itself by alt_input",
+         [=] {
+             kfm::Parameter alt = kfm::parameter("alt_input");
+             alt.data_i16 = std::vector<int16_t>{1};
+             return one(with_param(kfm::layer("c", 60, {4}, {0, 0}), alt), {in});
+         },
+         0, 19, "", "[ERROR] layer c reads its own output\r\n"},
+        {"dense reading its own output", [=] { return one(kfm::layer("d", 51, {4}, {1, 0}), {in}); }, 0, 19,
+         "", "[ERROR] layer d reads its own output\r\n"},
     };
     for (const FailCase& c : cases) {
         SCOPED_TRACE(c.what);

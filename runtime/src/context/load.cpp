@@ -285,6 +285,42 @@ static int load_gru_state(nn_context* ctx)
     return NN_SUCCESS;
 }
 
+/* Layers whose operator writes its output while it still reads its inputs
+ * (convolutions, pooling, matrix products) cannot have the output among
+ * them: a layer that names itself as an input, or by "alt_input", is
+ * refused with "[ERROR] layer %s reads its own output\r\n" and 19.  The
+ * element-wise layers compute in place and are not refused. */
+static int refuse_own_output(const void* model, size_t i, const char* name)
+{
+    switch (nn_model_layer_type_id(model, i)) {
+    case NN_LAYER_CONV2D:
+    case NN_LAYER_DECONV2D:
+    case NN_LAYER_POOL2D:
+    case NN_LAYER_DENSE:
+    case NN_LAYER_LINEAR:
+    case NN_LAYER_MATMUL:
+        break;
+    default:
+        return NN_SUCCESS;
+    }
+    int own = 0;
+    const uint32_t* inputs = NULL;
+    size_t n_inputs = nn_model_layer_inputs(model, i, &inputs);
+    for (size_t k = 0; k < n_inputs; ++k)
+        own |= kfm_load_u32(inputs + k) == i;
+    size_t n = 0;
+    const void* alt = nn_model_layer_parameter(model, i, "alt_input");
+    const int16_t* v = alt ? nn_model_parameter_data_i16(alt, &n) : NULL;
+    if (v && n > 0) {
+        const int16_t index = (int16_t)kfm_load_u16(v);
+        own |= index >= 0 && (size_t)index == i;
+    }
+    if (!own)
+        return NN_SUCCESS;
+    fprintf(stderr, "[ERROR] layer %s reads its own output\r\n", name);
+    return NN_ERROR_INVALID_LAYER;
+}
+
 static int load_layer(nn_context* ctx, size_t i, size_t layer_count)
 {
     const void* model = ctx->model;
@@ -376,6 +412,11 @@ static int load(nn_context* ctx, size_t size, const void* buffer)
         memset(grown + ctx->tensor_capacity, 0, (count - ctx->tensor_capacity) * sizeof *grown);
         ctx->tensors = grown;
         ctx->tensor_capacity = count;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        int status = refuse_own_output(buffer, i, nn_model_layer_name(buffer, i));
+        if (status != NN_SUCCESS)
+            return status;
     }
     for (size_t i = 0; i < count; ++i) {
         int status = load_layer(ctx, i, count);

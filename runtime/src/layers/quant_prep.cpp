@@ -9,23 +9,15 @@
 #include "core/scoped.h"
 #include "kernels/fixed_point.h"
 #include "layers/quant_prep.h"
+#include "ops/frame.h"
+#include "ops/prepared_quant.h"
 
 /* Attaches `object` under a heap copy of `key`, freed with free_aux_buffer
  * when `owned`; 3 when the list node cannot be made (nothing is handed over
- * then). */
+ * then).  A FLOAT32 work tensor of the weights in another role is kept. */
 static int attach_object(nn_tensor* t, const char* key, void* object, bool owned)
 {
-    size_t len = strlen(key) + 1;
-    platform::unique_malloc<char[]> name(static_cast<char*>(malloc(len)));
-    if (!name)
-        return NN_ERROR_OUT_OF_MEMORY;
-    memcpy(name.get(), key, len);
-    nn_tensor_set_aux_object_by_name(t, name.get(), object, owned ? free_aux_buffer : nullptr,
-                                     owned, true);
-    if (nn_tensor_aux_object_by_name(t, key) != object)
-        return NN_ERROR_OUT_OF_MEMORY;
-    name.release();
-    return NN_SUCCESS;
+    return aux_attach_named(t, key, object, free_aux_buffer, owned);
 }
 
 /* An object of the runtime's: the tensor frees it from now on, or it is
@@ -68,6 +60,10 @@ static int borrowed_list(const layer_call* c, const char* key, int32_t n, const 
     return NN_SUCCESS;
 }
 
+/* "filter_multiplier" and "filter_shifts" for this layer, with the record of
+ * what they were made for: arrays made for another layer sharing the weights
+ * (another channel count, per-channel mode, input or output scale, or given
+ * lists) are rebuilt, so no layer reads arrays sized or scaled for another. */
 static int prepare_multipliers(const layer_call* c, const quant_prep* q)
 {
     const int32_t n = q->channels > 0 ? q->channels : 0;
@@ -78,39 +74,66 @@ static int prepare_multipliers(const layer_call* c, const quant_prep* q)
     if (status != NN_SUCCESS)
         return status;
 
-    platform::unique_malloc<int32_t[]> mult, shifts;
+    /* Zeroed first: records are compared byte for byte. */
+    prepared_quant want;
+    memset(&want, 0, sizeof want);
+    want.channels = n;
+    want.given_multipliers = given_m;
+    want.given_shifts = given_s;
+    const float *s_in = NULL, *s_out = NULL, *s_w = NULL;
     if (!given_m || !given_s) {
         size_t n_in = 0, n_out = 0, n_w = 0;
-        const float* s_in = nn_tensor_scales(q->input, &n_in);
-        const float* s_out = nn_tensor_scales(q->output, &n_out);
-        const float* s_w = nn_tensor_scales(q->weights, &n_w);
+        s_in = nn_tensor_scales(q->input, &n_in);
+        s_out = nn_tensor_scales(q->output, &n_out);
+        s_w = nn_tensor_scales(q->weights, &n_w);
         if (!s_in || !s_out || !s_w || n_in < 1 || n_out < 1 || n_w < 1)
             return invalid_scales(c);
-        const int per_channel = q->per_channel && n_w >= 2;
-        if (per_channel && n_w < (size_t)n)
+        want.per_channel = q->per_channel && n_w >= 2;
+        if (want.per_channel && n_w < (size_t)n)
             return invalid_scales(c);
+        want.input_scale = s_in[0];
+        want.output_scale = s_out[0];
+    }
+    prepared_quant* record = prepared_quant_of(q->weights);
+    if (record && memcmp(record, &want, sizeof want) == 0 &&
+        nn_tensor_aux_object_by_name(q->weights, "filter_multiplier") &&
+        nn_tensor_aux_object_by_name(q->weights, "filter_shifts"))
+        return NN_SUCCESS; /* made for a layer of the same needs */
+
+    platform::unique_malloc<int32_t[]> mult, shifts;
+    if (!given_m || !given_s) {
         size_t bytes = (size_t)(n > 0 ? n : 1) * sizeof(int32_t);
         mult.reset(static_cast<int32_t*>(malloc(bytes)));
         shifts.reset(static_cast<int32_t*>(malloc(bytes)));
         if (!mult || !shifts)
             return NN_ERROR_OUT_OF_MEMORY;
         for (int32_t ch = 0; ch < n; ++ch) {
-            float s = s_w[per_channel ? ch : 0] * s_in[0] / s_out[0];
+            float s = s_w[want.per_channel ? ch : 0] * s_in[0] / s_out[0];
             quantize_multiplier(&mult[ch], &shifts[ch], s);
         }
     }
-    /* A single FLOAT32 copy of the weights makes way for the named list. */
-    if (nn_tensor_aux_free(q->weights) == release_aux_tensor)
-        nn_tensor_set_aux_object(q->weights, NULL, NULL);
-
-    /* The shifts first: "filter_multiplier" marks the preparation done. */
+    if (!record) {
+        auto made = platform::calloc_array<prepared_quant>(1);
+        if (!made)
+            return NN_ERROR_OUT_OF_MEMORY;
+        status = attach(q->weights, PREPARED_QUANT_NAME, std::move(made));
+        if (status != NN_SUCCESS)
+            return status;
+        record = prepared_quant_of(q->weights);
+    }
+    /* Until both arrays are in place the record covers no channel: a step
+     * that fails half-way leaves nothing that looks prepared. */
+    record->channels = -1;
     status = given_s ? attach_borrowed(q->weights, "filter_shifts", given_s)
                      : attach(q->weights, "filter_shifts", std::move(shifts));
     if (status != NN_SUCCESS)
         return status;
     status = given_m ? attach_borrowed(q->weights, "filter_multiplier", given_m)
                      : attach(q->weights, "filter_multiplier", std::move(mult));
-    return status; /* without "filter_multiplier" the next step starts over */
+    if (status != NN_SUCCESS)
+        return status;
+    *record = want;
+    return NN_SUCCESS;
 }
 
 /* Per output channel c the sum of the filter's values of that channel
@@ -146,9 +169,7 @@ int quant_prepare(const layer_call* c, const quant_prep* q)
         return NN_ERROR_SHAPE_MISMATCH;
     /* Each object is made when it is missing, so a step after a failure
      * completes what is left. */
-    int status = NN_SUCCESS;
-    if (!nn_tensor_aux_object_by_name(q->weights, "filter_multiplier"))
-        status = prepare_multipliers(c, q);
+    int status = prepare_multipliers(c, q);
     if (status == NN_SUCCESS && q->reduce_zero &&
         !nn_tensor_aux_object_by_name(q->weights, "filter_reducezero"))
         status = prepare_reduce_zero(q);

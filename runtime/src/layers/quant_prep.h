@@ -20,7 +20,10 @@ typedef struct quant_prep {
     int accum_cache;    /* dense with one output row: "aux_accum_cache" */
 } quant_prep;
 
-/* 0 when the weights carry what the kernels read; 23 for missing scales or a
+/* Makes "filter_multiplier" and "filter_shifts" when they are missing or were
+ * made for another layer's needs (the record PREPARED_QUANT_NAME says which),
+ * then "filter_reducezero" and "aux_accum_cache" when asked for and missing.
+ * 0 when the weights carry what the kernels read; 23 for missing scales or a
  * per-channel filter with fewer than N, 6 for "multiplier"/"shifts" lists
  * shorter than N, 3 when an allocation fails, 14 when the filter cannot be
  * mapped.  Nothing is left half-made on failure. */

@@ -9,6 +9,7 @@
 #include "kernels/kernels.h"
 #include "ops/conv_internal.h"
 #include "ops/frame.h"
+#include "ops/prepared_quant.h"
 #include "platform.h"
 #include "tensor/tensor_internal.h"
 #include "tensor/tensor_record.h"
@@ -86,20 +87,10 @@ static nn_tensor* tensor_by_name(const nn_tensor* t, const char* name, int* fore
 
 int conv_attach_tensor(nn_tensor* t, const char* name, nn_tensor* object)
 {
-    size_t len = strlen(name) + 1;
-    char* copy = (char*)malloc(len);
-    if (!copy) {
+    int err = aux_attach_named(t, name, object, nn_aux_free_tensor, 1);
+    if (err)
         nn_tensor_release(object);
-        return NN_ERROR_OUT_OF_MEMORY;
-    }
-    memcpy(copy, name, len);
-    nn_tensor_set_aux_object_by_name(t, copy, object, nn_aux_free_tensor, true, true);
-    if (nn_tensor_aux_object_by_name(t, name) != object) {
-        free(copy);
-        nn_tensor_release(object);
-        return NN_ERROR_OUT_OF_MEMORY;
-    }
-    return 0;
+    return err;
 }
 
 namespace {
@@ -264,16 +255,17 @@ static nn_tensor* dilated_filter(nn_tensor* output, nn_tensor* filter, const int
 }
 
 /* The dilated filter has the filter's output channels: it reads the
- * per-channel objects of the filter itself (borrowed, refreshed every call).
+ * per-channel objects of the filter itself and their record (borrowed,
+ * refreshed every call).
  * The column sums hold for it only when the gaps are zero. */
 static void lend_channel_objects(nn_tensor* dilated, nn_tensor* filter)
 {
-    static const char* const names[3] = {"filter_multiplier", "filter_shifts",
-                                         "filter_reducezero"};
+    static const char* const names[4] = {"filter_multiplier", "filter_shifts",
+                                         "filter_reducezero", PREPARED_QUANT_NAME};
     size_t nz = 0;
     const int32_t* z = nn_tensor_zeros(filter, &nz);
     const int zero_gaps = !z || !nz || (z[0] & 0xff) == 0;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 4; ++i) {
         void* obj = nn_tensor_aux_object_by_name(filter, names[i]);
         if (i == 2 && !zero_gaps)
             obj = NULL;
@@ -390,6 +382,10 @@ static int conv_cpu(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_te
     int status = check_types(output, input, filter, bias);
     if (status)
         return status;
+    /* Multipliers and shifts the layer handler made for fewer channels
+     * (for another layer sharing the filter) are not read past their end. */
+    if (input->type != NN_TYPE_F32 && !prepared_quant_covers(filter, output->shape[3]))
+        return NN_ERROR_INVALID_QUANTIZATION;
     if (depthwise) {
         status = check_depthwise(output, input, filter, bias);
         if (status)

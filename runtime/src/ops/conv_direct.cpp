@@ -67,13 +67,17 @@ int make_views(nn_tensor* output, nn_tensor* input, nn_tensor* filter, const cha
                int alloc_code, f32_views* v)
 {
     int status = 0;
-    v->out = is_q8(output->type) ? float_work_tensor(output, label, "output", alloc_code, &status)
-                                 : output;
+    /* The work tensors are kept by name: the same tensor may also be the
+     * filter (or the output an input), whose "filter_aux_f32" is attached
+     * by name as well. */
+    v->out = is_q8(output->type)
+                 ? float_work_tensor(output, label, "output", alloc_code, 1, &status)
+                 : output;
     if (!v->out)
         return status;
     v->in = input;
     if (is_q8(input->type)) {
-        v->in = float_work_tensor(input, label, "input", alloc_code, &status);
+        v->in = float_work_tensor(input, label, "input", alloc_code, 1, &status);
         if (!v->in)
             return status;
         status = nn_tensor_dequantize(v->in, input);

@@ -12,6 +12,7 @@
 #include "kernels/kernels.h"
 #include "ops/dense_common.h"
 #include "ops/frame.h"
+#include "ops/prepared_quant.h"
 #include "platform.h"
 
 int dense_matrix_dims(const nn_tensor* t, int32_t* rows, int32_t* cols)
@@ -178,6 +179,11 @@ int nn_dense(nn_tensor* output, nn_tensor* input, nn_tensor* weights, nn_tensor*
             nn_tensor_quant_params(bias, &qb);
         if (!record_ok(&qo, 1) || !record_ok(&qi, 1) || !record_ok(&qw, N) ||
             (bias && !record_ok(&qb, N)))
+            return NN_ERROR_INVALID_QUANTIZATION;
+        /* Multipliers and shifts the layer handler made for fewer columns
+         * (for another layer sharing the weights) are not read past their
+         * end. */
+        if (!prepared_quant_covers(weights, N))
             return NN_ERROR_INVALID_QUANTIZATION;
     }
 

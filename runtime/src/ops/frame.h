@@ -31,15 +31,30 @@ void apply_activation(float* out, uint32_t count, const float* in, int activatio
  * 0}, when the place is not NULL; returns 4 in every case. */
 int gemm_panel_widths(const int** widths);
 
-/* The FLOAT32 work tensor of an INT8/UINT8 tensor t: t's single auxiliary
- * object (free function release_aux_tensor), created when absent, of another
- * volume, or left without data by an earlier failed allocation.  A record
- * that cannot be made prints "<label> unable to create auxiliary f32 tensor
- * for <role>: out of memory" and gives 3; a failed data allocation gives its
- * own code with alloc_code non-zero, else the tensor is attached without data
- * (its mapping then fails).  NULL with *status on failure. */
+/* Name of the FLOAT32 work tensor of an INT8/UINT8 tensor in the tensor's
+ * named list. */
+#define FLOAT_WORK_NAME "aux_f32_work"
+
+/* The FLOAT32 work tensor of an INT8/UINT8 tensor t, created when absent, of
+ * another volume, or left without data by an earlier failed allocation.  It
+ * is kept under FLOAT_WORK_NAME in t's named list when `keyed` is set or t
+ * already holds a list (a tensor in several roles: the objects other roles
+ * attach by name never free it), else as t's single auxiliary object (free
+ * function release_aux_tensor).  A record that cannot be made prints
+ * "<label> unable to create auxiliary f32 tensor for <role>: out of memory"
+ * and gives 3; a failed data allocation gives its own code with alloc_code
+ * non-zero, else the tensor is attached without data (its mapping then
+ * fails).  NULL with *status on failure. */
 nn_tensor* float_work_tensor(nn_tensor* t, const char* label, const char* role, int alloc_code,
-                             int* status);
+                             int keyed, int* status);
+
+/* Attaches `object` to t under a heap copy of `name` (free_fn called on it
+ * with the tensor when `owned`).  A FLOAT32 work tensor held as t's single
+ * object first moves into the list under FLOAT_WORK_NAME, so that the work
+ * tensor another role of t still uses is not freed.  0, or 3 when a name or
+ * node cannot be made; the object is then not attached (and not freed). */
+int aux_attach_named(nn_tensor* t, const char* name, void* object, void (*free_fn)(void*),
+                     int owned);
 
 /* 1 when the type is one FrameMaps serves (FLOAT32, INT8, UINT8). */
 int map_tensors_type_ok(const nn_tensor* t);
@@ -67,8 +82,9 @@ namespace kestrune {
 
 /* The frame's FLOAT32 views of an output and up to two inputs, given back
  * when the owner ends: INT8 and UINT8 operands are served by their auxiliary
- * FLOAT32 tensor (inputs dequantised into it on every call), FLOAT32 operands
- * are mapped themselves.  status() is 0 when every view is mapped; on failure
+ * FLOAT32 tensor (inputs dequantised into it on every call; one tensor given
+ * as both inputs once, into one view), FLOAT32 operands are mapped
+ * themselves.  status() is 0 when every view is mapped; on failure
  * whatever was mapped is given back at once. */
 class FrameMaps {
 public:

@@ -1,8 +1,13 @@
 /* FLOAT32 views of element-wise operands: INT8 and UINT8 tensors are served by
- * one auxiliary FLOAT32 tensor each, kept on the tensor between calls. */
+ * one auxiliary FLOAT32 tensor each, kept on the tensor between calls; and
+ * how that work tensor and the named objects of a tensor's other roles are
+ * kept apart. */
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include "ops/frame.h"
+#include "tensor/tensor_internal.h"
 #include "tensor/tensor_record.h"
 
 namespace {
@@ -14,7 +19,7 @@ bool is_quantised(const nn_tensor* t)
 
 nn_tensor* aux_tensor(nn_tensor* t, const char* role, int* status)
 {
-    return float_work_tensor(t, "map_tensors", role, 0, status);
+    return float_work_tensor(t, "map_tensors", role, 0, 0, status);
 }
 
 /* The tensor that serves input t read-only: t, or its auxiliary tensor with
@@ -36,15 +41,88 @@ int map_tensors_type_ok(const nn_tensor* t)
     return t && (t->type == NN_TYPE_F32 || is_quantised(t));
 }
 
+namespace {
+
+int valid_work(const nn_tensor* aux, const nn_tensor* t)
+{
+    return aux && aux->type == NN_TYPE_F32 && nn_tensor_volume(aux) == nn_tensor_volume(t) &&
+           aux->data;
+}
+
+/* A heap copy of a name (NULL when the allocation fails). */
+char* name_copy(const char* name)
+{
+    const size_t len = strlen(name) + 1;
+    char* copy = static_cast<char*>(malloc(len));
+    if (copy)
+        memcpy(copy, name, len);
+    return copy;
+}
+
+/* The work tensor held as t's single object moves into a named list under
+ * FLOAT_WORK_NAME, alive and at its address; 3 when the node cannot be made
+ * (t then holds it as before). */
+int move_work_to_list(nn_tensor* t)
+{
+    nn_tensor* work = static_cast<nn_tensor*>(t->aux);
+    char* name = name_copy(FLOAT_WORK_NAME);
+    if (name) {
+        /* Detached without its free function: nothing is freed. */
+        t->aux = NULL;
+        t->aux_free = NULL;
+        t->aux_form = NN_AUX_NONE;
+        nn_tensor_set_aux_object_by_name(t, name, work, nn_aux_free_tensor, true, true);
+        if (nn_tensor_aux_object_by_name(t, FLOAT_WORK_NAME) == work)
+            return 0;
+        free(name);
+        t->aux = work;
+        t->aux_free = release_aux_tensor;
+        t->aux_form = NN_AUX_SINGLE;
+    }
+    return NN_ERROR_OUT_OF_MEMORY;
+}
+
+int holds_single_work(const nn_tensor* t)
+{
+    return t->aux_form == NN_AUX_SINGLE && t->aux && t->aux_free == release_aux_tensor;
+}
+
+} // namespace
+
+int aux_attach_named(nn_tensor* t, const char* name, void* object, void (*free_fn)(void*),
+                     int owned)
+{
+    if (holds_single_work(t)) {
+        int err = move_work_to_list(t);
+        if (err)
+            return err;
+    }
+    char* copy = name_copy(name);
+    if (!copy)
+        return NN_ERROR_OUT_OF_MEMORY;
+    nn_tensor_set_aux_object_by_name(t, copy, object, owned ? free_fn : NULL, owned != 0, true);
+    if (nn_tensor_aux_object_by_name(t, name) != object) {
+        free(copy);
+        return NN_ERROR_OUT_OF_MEMORY;
+    }
+    return 0;
+}
+
 nn_tensor* float_work_tensor(nn_tensor* t, const char* label, const char* role, int alloc_code,
-                             int* status)
+                             int keyed, int* status)
 {
     nn_tensor* aux = NULL;
-    if (nn_tensor_aux_free(t) == release_aux_tensor)
+    if (t->aux_form == NN_AUX_LIST) {
+        if (nn_tensor_aux_free_by_name(t, FLOAT_WORK_NAME) == nn_aux_free_tensor)
+            aux = (nn_tensor*)nn_tensor_aux_object_by_name(t, FLOAT_WORK_NAME);
+    } else if (nn_tensor_aux_free(t) == release_aux_tensor) {
         aux = (nn_tensor*)nn_tensor_aux_object(t);
-    if (aux && aux->type == NN_TYPE_F32 && nn_tensor_volume(aux) == nn_tensor_volume(t) &&
-        aux->data)
+    }
+    if (valid_work(aux, t)) {
+        if (keyed && holds_single_work(t) && (*status = move_work_to_list(t)) != 0)
+            return NULL;
         return aux;
+    }
     kestrune::UniqueTensor made(nn_tensor_init(NULL, NULL));
     if (!made) {
         fprintf(stderr, "%s unable to create auxiliary f32 tensor for %s: out of memory\n", label,
@@ -56,6 +134,15 @@ nn_tensor* float_work_tensor(nn_tensor* t, const char* label, const char* role, 
     if (err && alloc_code) {
         *status = err;
         return NULL;
+    }
+    if (keyed || t->aux_form == NN_AUX_LIST) {
+        /* A stale work tensor under the name is replaced (and freed). */
+        err = aux_attach_named(t, FLOAT_WORK_NAME, made.get(), nn_aux_free_tensor, 1);
+        if (err) {
+            *status = err;
+            return NULL;
+        }
+        return made.release();
     }
     aux = made.release();
     nn_tensor_set_aux_object(t, aux, release_aux_tensor);
@@ -97,16 +184,23 @@ int FrameMaps::map(nn_tensor* out, nn_tensor* a, nn_tensor* b) noexcept
     const bool inplace = (a && out == a) || (b && out == b);
     if (!(inplace ? out_rw_.map(use) != nullptr : out_wo_.map(use) != nullptr))
         return NN_ERROR_TENSOR_NO_DATA;
-    auto map_input = [](nn_tensor* t, const char* role, ReadMap& view) {
+    auto map_input = [](nn_tensor* t, const char* role, ReadMap& view, nn_tensor** used) {
         int err = 0;
         nn_tensor* src = input_view(t, role, &err);
         if (!src)
             return err;
+        *used = src;
         return view.map(src) ? 0 : NN_ERROR_TENSOR_NO_DATA;
     };
-    if (a && (status = map_input(a, "input_a", a_)) != 0)
+    nn_tensor* a_view = nullptr;
+    nn_tensor* b_view = nullptr;
+    if (a && (status = map_input(a, "input_a", a_, &a_view)) != 0)
         return status;
-    if (b && (status = map_input(b, "input_b", b_)) != 0)
+    /* One tensor as both inputs: one view, dequantised once (a second
+     * dequantisation would write into the view already mapped for A). */
+    if (b && b == a)
+        return b_.map(a_view) ? 0 : NN_ERROR_TENSOR_NO_DATA;
+    if (b && (status = map_input(b, "input_b", b_, &b_view)) != 0)
         return status;
     return 0;
 }
