@@ -284,4 +284,4 @@ void rt_release_outsized(nn_server* server)
     }
 }
 
-/* nn_server_user_ops is in user_ops.c, nn_server_unix_handler in rpc.c. */
+/* nn_server_user_ops is in user_ops.cpp, nn_server_unix_handler in rpc.cpp. */

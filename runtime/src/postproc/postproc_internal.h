@@ -30,7 +30,7 @@ int compare_scores(const void* a, const void* b);
 void decode_variance_bbx(const float* raw, const float* anchors, int32_t nb, int32_t nc,
                          float* boxes, float* scores, float centre_variance, float size_variance);
 
-/* Suppression with its variant's parameters (see nms.c). */
+/* Suppression with its variant's parameters (see nms.cpp). */
 typedef struct nn_nms_variant {
     int gather;    /* candidates through the selected indices */
     int scaled;    /* corners multiplied by the image's shape[1] */
