@@ -16,25 +16,9 @@ namespace {
 using kfm::Buffer;
 using kfm::pooled;
 using kfm_test::capture;
+using kfm_test::constant_i8;
+using kfm_test::quantised;
 using kfm_test::floats;
-
-kfm::Layer quantised(kfm::Layer l, int8_t type, float scale, int32_t zero)
-{
-    l.datatype = type;
-    l.scales = std::vector<float>{scale};
-    l.zeros = std::vector<int32_t>{zero};
-    return l;
-}
-
-kfm::Layer constant_i8(const std::string& name, std::vector<int8_t> values, float scale, int32_t zero)
-{
-    kfm::Layer l = kfm::layer(name, 2, {static_cast<int32_t>(values.size())});
-    kfm::Parameter p = kfm::parameter("data");
-    p.shape = std::vector<int32_t>{static_cast<int32_t>(values.size())};
-    p.data_i8 = std::move(values);
-    l.parameters = std::vector<kfm::Parameter>{p};
-    return quantised(l, NN_TYPE_I8, scale, zero);
-}
 
 class Step : public testing::Test {
 protected:

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kestrune/nn.h"
+#include "kfm_writer.h"
 
 namespace kfm_test {
 
@@ -64,6 +65,26 @@ inline const void* data_of(nn_tensor* t)
     const void* p = nn_tensor_mapro(t);
     nn_tensor_unmap(t);
     return p;
+}
+
+// A layer with one per-tensor scale and zero point.
+inline kfm::Layer quantised(kfm::Layer l, int8_t type, float scale, int32_t zero)
+{
+    l.datatype = type;
+    l.scales = std::vector<float>{scale};
+    l.zeros = std::vector<int32_t>{zero};
+    return l;
+}
+
+// An INT8 constant of the given values.
+inline kfm::Layer constant_i8(const std::string& name, std::vector<int8_t> values, float scale, int32_t zero)
+{
+    kfm::Layer l = kfm::layer(name, 2, {static_cast<int32_t>(values.size())});
+    kfm::Parameter p = kfm::parameter("data");
+    p.shape = std::vector<int32_t>{static_cast<int32_t>(values.size())};
+    p.data_i8 = std::move(values);
+    l.parameters = std::vector<kfm::Parameter>{p};
+    return quantised(l, NN_TYPE_I8, scale, zero);
 }
 
 }  // namespace kfm_test
