@@ -1,5 +1,6 @@
 /* Pooling row kernels: one output row from the window rows of the input. */
 #include <math.h>
+#include <string.h>
 
 #include <limits>
 #include <type_traits>
@@ -28,6 +29,24 @@ inline void tap_range(int32_t ox, int32_t stride, int32_t pad_left, int32_t kw, 
     *end = static_cast<int32_t>(e > b ? e : b);
 }
 
+/* Four float lanes in the compiler's generic vectors (SSE on x86-64, NEON
+ * on Arm): lane-wise the same IEEE operations as on one float. */
+typedef float f32x4 __attribute__((vector_size(16)));
+
+template <typename V>
+inline V load_lanes(const float* p)
+{
+    V v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <typename V>
+inline void store_lanes(float* p, V v)
+{
+    memcpy(p, &v, sizeof v);
+}
+
 /* A float pool over one output pixel's window: start(first tap's value),
  * step(so far, next tap's value) over every tap in order, finish(result).
  * Each works on one value or on four lanes, with the same rule. */
@@ -35,9 +54,21 @@ struct MaxPool {
     /* Whether the window has taps; an empty one gives empty_value. */
     bool window(int32_t rows, int32_t b, int32_t e) const { return rows > 0 && e > b; }
     static constexpr float empty_value = -1e9f;
-    float start(float first) const { return first; }
-    float step(float m, float v) const { return v > m ? v : m; }
-    float finish(float m) const { return m; }
+    template <typename V>
+    V start(V first) const
+    {
+        return first;
+    }
+    template <typename V>
+    V step(V m, V v) const
+    {
+        return v > m ? v : m;
+    }
+    template <typename V>
+    V finish(V m) const
+    {
+        return m;
+    }
 #ifdef __ARM_NEON
     float32x4_t start(float32x4_t first) const { return first; }
     float32x4_t step(float32x4_t m, float32x4_t v) const
@@ -59,9 +90,21 @@ struct AvgPool {
         return true;
     }
     static constexpr float empty_value = 0.0f;
-    float start(float) const { return 0.0f; }
-    float step(float s, float v) const { return s + v; }
-    float finish(float s) const { return s * k; }
+    template <typename V>
+    V start(V) const
+    {
+        return V{};
+    }
+    template <typename V>
+    V step(V s, V v) const
+    {
+        return s + v;
+    }
+    template <typename V>
+    V finish(V s) const
+    {
+        return s * k;
+    }
 #ifdef __ARM_NEON
     float32x4_t start(float32x4_t) const { return vdupq_n_f32(0.0f); }
     float32x4_t step(float32x4_t s, float32x4_t v) const { return vaddq_f32(s, v); }
@@ -69,24 +112,43 @@ struct AvgPool {
 #endif
 };
 
-/* One output pixel over a non-empty window [b, e) of `rows` rows:
- * channels inner, each tap updating the whole pixel. */
+/* K values of V (float or f32x4) of one output pixel through the whole window
+ * [b, e) of `rows` rows, held in registers: the pixel is written once, not
+ * loaded and stored again for every tap, so the loop is bound neither by
+ * store forwarding nor by where the code lands in memory. */
+template <typename V, int K, class Pool>
+inline void pool_block(float* o, const float* in, int64_t row, int32_t ch, int32_t rows,
+                       int32_t b, int32_t e, const Pool& pool)
+{
+    constexpr int lanes = sizeof(V) / sizeof(float);
+    V m[K];
+    const float* first = in + static_cast<int64_t>(b) * ch;
+    for (int k = 0; k < K; ++k)
+        m[k] = pool.start(load_lanes<V>(first + k * lanes));
+    for (int32_t r = 0; r < rows; ++r)
+        for (int32_t x = b; x < e; ++x) {
+            const float* v = in + r * row + static_cast<int64_t>(x) * ch;
+            for (int k = 0; k < K; ++k)
+                m[k] = pool.step(m[k], load_lanes<V>(v + k * lanes));
+        }
+    for (int k = 0; k < K; ++k)
+        store_lanes(o + k * lanes, pool.finish(m[k]));
+}
+
+/* One output pixel over a non-empty window: 16 channels at a time, then 4,
+ * then single ones; every channel sees its taps in the same order. */
 template <class Pool>
 struct PixelPortable {
     void operator()(float* o, const float* in, int64_t row, int32_t ch, int32_t rows, int32_t b,
                     int32_t e, const Pool& pool) const
     {
-        const float* first = in + static_cast<int64_t>(b) * ch;
-        for (int32_t c = 0; c < ch; ++c)
-            o[c] = pool.start(first[c]);
-        for (int32_t r = 0; r < rows; ++r)
-            for (int32_t x = b; x < e; ++x) {
-                const float* v = in + r * row + static_cast<int64_t>(x) * ch;
-                for (int32_t c = 0; c < ch; ++c)
-                    o[c] = pool.step(o[c], v[c]);
-            }
-        for (int32_t c = 0; c < ch; ++c)
-            o[c] = pool.finish(o[c]);
+        int32_t c = 0;
+        for (; c + 16 <= ch; c += 16)
+            pool_block<f32x4, 4>(o + c, in + c, row, ch, rows, b, e, pool);
+        for (; c + 4 <= ch; c += 4)
+            pool_block<f32x4, 1>(o + c, in + c, row, ch, rows, b, e, pool);
+        for (; c < ch; ++c)
+            pool_block<float, 1>(o + c, in + c, row, ch, rows, b, e, pool);
     }
 };
 

@@ -370,10 +370,50 @@ TEST(Int8Kernels, BodiesAgreeOnRandomData)
     }
 }
 
+// The portable float pooling rows against a naive window loop, NaN, -0 and
+// infinity among the values: each channel must see its taps in order
+// (max keeps the value so far unless the next tap is greater).  The channel
+// counts cover whole and partial blocks of 16 and 4.
+TEST(KernelBodies, PortablePoolingAgainstNaiveWindow)
+{
+    std::mt19937 rng(9);
+    for (int ch : {1, 3, 4, 5, 16, 17, 21, 36, 37})
+        for (int kw = 1; kw <= 3; ++kw) {
+            const int iw = 7, rows = 2, ow = 4, stride = 2, pad = 1;
+            std::vector<float> in = RandomFloats(rng, iw * ch * rows);
+            in[0] = 0.0f;
+            in[ch] = -0.0f;  // equal to 0 but not greater: the first tap's +0 stays
+            std::vector<float> mx(ow * ch + 1, 5.0f), av(ow * ch + 1, 5.0f);
+            maxpool_f32_portable(ow, ch, mx.data(), iw, stride, in.data(), pad, rows, kw);
+            avgpool_f32_portable(ow, ch, av.data(), iw, stride, in.data(), pad, rows, kw);
+            for (int ox = 0; ox < ow; ++ox)
+                for (int c = 0; c < ch; ++c) {
+                    float m = -1e9f, sum = 0.0f;
+                    int n = 0;
+                    for (int r = 0; r < rows; ++r)
+                        for (int k = 0; k < kw; ++k) {
+                            const int x = ox * stride - pad + k;
+                            if (x < 0 || x >= iw)
+                                continue;
+                            const float v = in[(r * iw + x) * ch + c];
+                            m = n == 0 || v > m ? v : m;
+                            sum += v;
+                            ++n;
+                        }
+                    const float avg = sum * (n ? 1.0f / (float)n : 0.0f);
+                    const size_t at = (size_t)ox * ch + c;
+                    ASSERT_TRUE(ref::same_bits(&mx[at], &m, 4)) << ch << " " << kw << " " << at;
+                    ASSERT_TRUE(ref::same_bits(&av[at], &avg, 4)) << ch << " " << kw << " " << at;
+                }
+            ASSERT_EQ(mx[ow * ch], 5.0f);
+            ASSERT_EQ(av[ow * ch], 5.0f);
+        }
+}
+
 TEST(KernelBodies, PoolingRows)
 {
     std::mt19937 rng(8);
-    for (int ch = 1; ch <= 13; ch += 3)
+    for (int ch = 1; ch <= 37; ch += 3)
         for (int kw = 1; kw <= 3; ++kw) {
             const int iw = 7, rows = 2, ow = 4, stride = 2, pad = 1;
             std::vector<float> in = RandomFloats(rng, iw * ch * rows, false);
