@@ -23,17 +23,20 @@ using namespace simd;
 constexpr int kRelu = 1;
 constexpr int kRelu6 = 2;
 
-/* A(i, k) with row stride rs and k stride ks: (K, 1) as stored, (1, M)
- * transposed.  Built with constant strides at each call site, so that the
- * inlined paths see them. */
+/* A(i, k): row stride K and k stride 1 as stored, row stride 1 and k stride
+ * M transposed.  The constant stride is part of the type, so that every
+ * instance, inlined or not, sees it. */
+template <bool TransA>
 struct AView {
     const float* p;
-    size_t rs, ks;
+    size_t stride; /* K as stored, M transposed */
+    INL size_t rs() const { return TransA ? 1 : stride; }
+    INL size_t ks() const { return TransA ? stride : 1; }
     INL float operator()(int i, int k) const
     {
-        return p[static_cast<size_t>(i) * rs + static_cast<size_t>(k) * ks];
+        return p[static_cast<size_t>(i) * rs() + static_cast<size_t>(k) * ks()];
     }
-    INL AView from_row(int i) const { return {p + static_cast<size_t>(i) * rs, rs, ks}; }
+    INL AView from_row(int i) const { return {p + static_cast<size_t>(i) * rs(), stride}; }
 };
 
 /* Calls f(rows, i) over the rows of M in blocks of Max (4 or 2) rows, then
@@ -97,8 +100,8 @@ INL void plain_chunk(float* C, int N, int j, const float* brow, const float* bia
     }
 }
 
-template <int Rows>
-INL void plain_block(float* C, AView A, const float* B, const float* bias, int N, int K)
+template <int Rows, bool TransA>
+INL void plain_block(float* C, AView<TransA> A, const float* B, const float* bias, int N, int K)
 {
     /* vectors per wide chunk: 4 rows keep 8 accumulators, fewer rows 16 columns */
     constexpr int kWide = Rows == 4 ? 2 : 4;
@@ -127,8 +130,9 @@ INL void plain_block(float* C, AView A, const float* B, const float* bias, int N
     }
 }
 
-INL void plain_path(float* C, AView A, const float* B, const float* bias, int activation, int M,
-                    int N, int K)
+template <bool TransA>
+INL void plain_path(float* C, AView<TransA> A, const float* B, const float* bias, int activation,
+                    int M, int N, int K)
 {
     for_row_blocks<4>(M, [&](auto rows, int i) __attribute__((always_inline)) {
         float* c = C + static_cast<size_t>(i) * static_cast<size_t>(N);
@@ -143,8 +147,9 @@ INL void plain_path(float* C, AView A, const float* B, const float* bias, int ac
 
 /* A narrow last panel of `width` < w columns starting at column j0 (K rows of
  * `width` values): scalar, separate multiply and add. */
-INL void panel_tail(float* C, AView A, const float* P, const float* bias, int activation, int M,
-                    int N, int K, int j0, int width)
+template <bool TransA>
+INL void panel_tail(float* C, AView<TransA> A, const float* P, const float* bias, int activation,
+                    int M, int N, int K, int j0, int width)
 {
     for (int i = 0; i < M; ++i) {
         for (int c = 0; c < width; ++c) {
@@ -162,8 +167,8 @@ INL void panel_tail(float* C, AView A, const float* P, const float* bias, int ac
  * 16-wide tile takes k one at a time with a fused multiply-add; the 8- and
  * 4-wide tiles take k two at a time (then a last odd k) with a separate
  * multiply and add. */
-template <int W, int Rows>
-INL void panel_tile(float* C, AView A, int i, int j, const float* P, const float* bias,
+template <int W, int Rows, bool TransA>
+INL void panel_tile(float* C, AView<TransA> A, int i, int j, const float* P, const float* bias,
                     int activation, int N, int K)
 {
     constexpr int kVecs = W / 4;
@@ -210,22 +215,33 @@ INL void panel_tile(float* C, AView A, int i, int j, const float* P, const float
                   fuse_act(acc[r][q], activation));
 }
 
-/* Every full panel of width W: row blocks of 4, 2, 1 (of 2, 1 for W = 4). */
-template <int W>
-INL void panels(float* C, AView A, const float* B, const float* bias, int activation, int M,
-                int N, int K)
+/* Rows rows from row i over every full panel of width W, out of line: inlined
+ * into the row loop of the path, the tile's accumulators shared the registers
+ * with values that loop keeps (on x86-64 one more 4x16 accumulator went to
+ * the stack, some 5% of a 1x1 convolution). */
+template <int W, int Rows, bool TransA>
+__attribute__((noinline)) void panel_row(float* C, AView<TransA> A, int i, const float* B,
+                                         const float* bias, int activation, int N, int K)
 {
     const int full = N / W;
+    for (int p = 0; p < full; ++p)
+        panel_tile<W, Rows>(C, A, i, p * W, B + static_cast<size_t>(p) * static_cast<size_t>(K) * W,
+                            bias, activation, N, K);
+}
+
+/* Every full panel of width W: row blocks of 4, 2, 1 (of 2, 1 for W = 4). */
+template <int W, bool TransA>
+INL void panels(float* C, AView<TransA> A, const float* B, const float* bias, int activation, int M,
+                int N, int K)
+{
     for_row_blocks<W == 4 ? 2 : 4>(M, [&](auto rows, int i) __attribute__((always_inline)) {
-        for (int p = 0; p < full; ++p)
-            panel_tile<W, rows()>(C, A, i, p * W,
-                                  B + static_cast<size_t>(p) * static_cast<size_t>(K) * W, bias,
-                                  activation, N, K);
+        panel_row<W, rows()>(C, A, i, B, bias, activation, N, K);
     });
 }
 
-INL void packed_path(float* C, AView A, const float* B, int w, const float* bias, int activation,
-                     int M, int N, int K)
+template <bool TransA>
+INL void packed_path(float* C, AView<TransA> A, const float* B, int w, const float* bias,
+                     int activation, int M, int N, int K)
 {
     if (w == 16)
         panels<16>(C, A, B, bias, activation, M, N, K);
@@ -287,7 +303,7 @@ INL void dot_rows(const float* a, const float* const (&b)[NB], int K, float (&ac
 void gemm_f32_tt(float* C, const float* A, const float* B, const float* bias, int activation,
                  int M, int N, int K)
 {
-    const AView a{A, 1, static_cast<size_t>(M)};
+    const AView<true> a{A, static_cast<size_t>(M)};
     for (int i = 0; i < M; ++i) {
         float* c = C + static_cast<size_t>(i) * static_cast<size_t>(N);
         for (int j = 0; j < N; ++j) {
@@ -306,9 +322,9 @@ void gemm_f32_tt(float* C, const float* A, const float* B, const float* bias, in
 
 /* A as stored or transposed; the strides are constants of each instance. */
 template <bool TransA>
-INL AView a_view(const float* A, int M, int K)
+INL AView<TransA> a_view(const float* A, int M, int K)
 {
-    return TransA ? AView{A, 1, static_cast<size_t>(M)} : AView{A, static_cast<size_t>(K), 1};
+    return {A, static_cast<size_t>(TransA ? M : K)};
 }
 
 /* The packed (layout w) or plain path for A as stored or transposed, each
@@ -317,7 +333,7 @@ template <bool TransA, bool Packed>
 void path_gemm(float* C, const float* A, const float* B, int w, const float* bias,
                int activation, int M, int N, int K)
 {
-    const AView a = a_view<TransA>(A, M, K);
+    const AView<TransA> a = a_view<TransA>(A, M, K);
     if constexpr (Packed)
         packed_path(C, a, B, w, bias, activation, M, N, K);
     else
