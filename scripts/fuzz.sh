@@ -117,6 +117,9 @@ for row in "${harnesses[@]}"; do
   corpus="$out/corpus-$name"
   mkdir -p "$corpus"
   [ -n "$seeds" ] && [ -d "$seeds" ] && cp -n "$seeds"/* "$corpus"/ 2>/dev/null || true
+  # What earlier long runs reached (minimised with -merge=1) starts every run.
+  kept="$(dirname "$harness")/corpus/${name%_fuzz}"
+  [ -d "$kept" ] && cp -n "$kept"/* "$corpus"/ 2>/dev/null || true
   # shellcheck disable=SC2086
   "$out/$name" -max_total_time="$seconds" -seed="$seed" -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$out/$name-" $options "$corpus" > "$out/$name.log" 2>&1 &
