@@ -194,6 +194,34 @@ TEST(ContextLoad, ConstantsPointIntoTheBuffer)
     EXPECT_EQ(nn_tensor_scales(l.t(0), nullptr), nullptr);
 }
 
+// Stored but empty scales and zeros lists are no quantisation at all: a
+// count of 0 means "one pair" to the quantisation code, which would read the
+// bytes after the empty list (past the model's end when the list is last).
+TEST(ContextLoad, EmptyQuantisationListsAreNone)
+{
+    kfm::Model m;
+    kfm::Layer u8 = kfm::layer("u8", 2, {3});
+    u8.datatype = NN_TYPE_U8;
+    kfm::Parameter pr = kfm::parameter("data");
+    pr.shape = std::vector<int32_t>{3};
+    pr.data_raw = std::vector<uint8_t>{5, 6, 7};
+    u8.parameters = std::vector<kfm::Parameter>{pr};
+    u8.scales = std::vector<float>{};
+    u8.zeros = std::vector<int32_t>{};
+    m.layers = std::vector<kfm::Layer>{u8};
+    Loaded l;
+    load_into(l, m, 64);
+    ASSERT_EQ(l.status, 0) << l.streams.err;
+    size_t n = 7;
+    EXPECT_EQ(nn_tensor_scales(l.t(0), &n), nullptr);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(nn_tensor_zeros(l.t(0), &n), nullptr);
+    std::vector<float> out(3, -1.0f);
+    kfm_test::capture(
+        [&] { EXPECT_EQ(nn_tensor_dequantize_buffer(l.t(0), out.size(), out.data()), NN_ERROR_TENSOR_NO_DATA); });
+    EXPECT_EQ(out, (std::vector<float>{-1.0f, -1.0f, -1.0f}));
+}
+
 TEST(ContextLoad, ViewLayers)
 {
     kfm::Model m;

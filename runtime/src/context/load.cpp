@@ -343,16 +343,18 @@ static int load_layer(nn_context* ctx, size_t i, size_t layer_count)
         }
     }
 
-    /* Quantisation, borrowed from the buffer. */
+    /* Quantisation, borrowed from the buffer.  An empty list is none: to the
+     * quantisation code a count of 0 means one pair, read from bytes that are
+     * not the list's. */
     const uint8_t* table = model_layer_table(model, i);
     uint32_t n = 0;
     const uint8_t* v = kfm_vector(table, KFM_LAYER_SCALES, &n);
-    if (v)
+    if (v && n > 0)
         nn_tensor_set_scales(t, n, (float*)v, 0);
     if (kfm_field_present(table, KFM_LAYER_AXIS))
         nn_tensor_set_axis(t, (uint8_t)kfm_i8(table, KFM_LAYER_AXIS, 0));
     v = kfm_vector(table, KFM_LAYER_ZEROS, &n);
-    if (v)
+    if (v && n > 0)
         nn_tensor_set_zeros(t, n, (int32_t*)v, 0);
 
     size_t dims = 0;
