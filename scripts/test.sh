@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test suite twice: natively under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then cross-built for aarch64 and run under qemu-user;
+# UndefinedBehaviorSanitizer, then installed into a temporary prefix and tried
+# there (scripts/install_check.sh), then cross-built for aarch64 and run under qemu-user;
 # last, every parser fuzz harness runs for a bounded time under clang.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,6 +13,11 @@ cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 300
+
+echo "== installed system (Release, no tests) =="
+cmake -S . -B build-install -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_TESTS=OFF -DKESTRUNE_BENCH=OFF
+cmake --build build-install -j "$jobs"
+timeout 300 scripts/install_check.sh build-install build-asan/models/demo.kfm
 
 echo "== aarch64 build under qemu =="
 cmake -S . -B build-aarch64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
