@@ -161,48 +161,56 @@ def vm_rss_kib(pid):
     raise AssertionError("no VmRSS for %d" % pid)
 
 
-class RtCostlyRequests(unittest.TestCase):
-    """Requests that ask for much from a few query words: the server answers
-    or refuses them within seconds, then serves the next client, and keeps
-    no outsized buffer afterwards. wide.kfm has a 4 MiB output."""
+class ServedModel(unittest.TestCase):
+    """brindlecast serving one of the rt_models files (MODEL, named NAME)."""
+    MODEL = None
+    NAME = None
 
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="rt-costly-")
+        cls.tmp = tempfile.mkdtemp(prefix="rt-%s-" % cls.NAME)
         subprocess.run([MODELS, cls.tmp], check=True, timeout=60)
         cls.server = brindlecast_process.Server(
-            PROGRAM, cls.tmp, ["-e", "rt", "-m", os.path.join(cls.tmp, "wide.kfm")],
-            prefix="rt-costly-server-", env=environment(), start_timeout=20)
+            PROGRAM, cls.tmp, ["-e", "rt", "-m", os.path.join(cls.tmp, cls.MODEL)],
+            prefix="rt-%s-server-" % cls.NAME, env=environment(), start_timeout=20)
 
     @classmethod
     def tearDownClass(cls):
         cls.server.kill()
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
-    def request(self, method, target, timeout=5):
+    def request(self, method, target, body=None, headers=None, timeout=5):
+        """(status, Content-Type, body) of one request on a fresh connection."""
         c = self.server.connection(timeout=timeout)
         try:
-            c.request(method, target)
+            c.request(method, target, body=body, headers=headers or {})
             r = c.getresponse()
             return r.status, r.getheader("Content-Type"), r.read()
         finally:
             c.close()
 
-    def assert_serves_next_client(self):
+    def assert_serves_next_client(self, model):
         status, _, body = self.request("GET", "/v1/model", timeout=5)
         self.assertEqual(status, 200)
-        self.assertEqual(json.loads(body)["model_name"], "wide")
+        self.assertEqual(json.loads(body)["model_name"], model)
+
+
+class RtCostlyRequests(ServedModel):
+    """Requests that ask for much from a few query words: the server answers
+    or refuses them within seconds, then serves the next client, and keeps
+    no outsized buffer afterwards. wide.kfm has a 4 MiB output."""
+    MODEL, NAME = "wide.kfm", "costly"
 
     def test_run_count_above_the_bound(self):
         for target in ("/v1/infer?run=2147483647", "/v1/infer?run=101&output=output"):
             status, kind, body = self.request("POST", target, timeout=5)
             self.assertEqual((status, kind, body), (400, "text/plain", b"Too Many Runs Requested (at most 100)"))
-            self.assert_serves_next_client()
+            self.assert_serves_next_client("wide")
         # The bound itself is served, and a negative count runs nothing.
         for target in ("/v1/infer?run=100", "/v1/infer?run=-2147483647"):
             status, _, body = self.request("POST", target, timeout=30)
             self.assertEqual(status, 200, body)
-        self.assert_serves_next_client()
+        self.assert_serves_next_client("wide")
 
     def test_outsized_json_reply(self):
         output = "&output=output"
@@ -213,7 +221,7 @@ class RtCostlyRequests(unittest.TestCase):
         # Sixteen names of the 4 MiB output would be 89 MB of reply.
         status, kind, body = self.request("POST", "/v1/infer?run=1" + output * 16)
         self.assertEqual((status, kind, body), (500, "text/plain", b"JSON Response Too Large"))
-        self.assert_serves_next_client()
+        self.assert_serves_next_client("wide")
         after = vm_rss_kib(self.server.proc.pid)
         self.assertLess(after, before + 16 * 1024, "RSS %d KiB before, %d KiB after" % (before, after))
         # Two names (11 MB) are served, and their buffer is given back.
@@ -229,36 +237,10 @@ def pic_header(w, h):
             b"\x3f\x80\0\0\0\3\0\0")
 
 
-class RtHostilePictures(unittest.TestCase):
+class RtHostilePictures(ServedModel):
     """Pictures and image inputs that crashed or stalled the server: each is
     refused within seconds, and the next client is served."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="rt-pictures-")
-        subprocess.run([MODELS, cls.tmp], check=True, timeout=60)
-        cls.server = brindlecast_process.Server(
-            PROGRAM, cls.tmp, ["-e", "rt", "-m", os.path.join(cls.tmp, "demo.kfm")],
-            prefix="rt-pictures-server-", env=environment(), start_timeout=20)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.kill()
-        shutil.rmtree(cls.tmp, ignore_errors=True)
-
-    def request(self, method, target, body=None, headers=None, timeout=5):
-        c = self.server.connection(timeout=timeout)
-        try:
-            c.request(method, target, body=body, headers=headers or {})
-            r = c.getresponse()
-            return r.status, r.read()
-        finally:
-            c.close()
-
-    def assert_serves_next_client(self, model):
-        status, body = self.request("GET", "/v1/model")
-        self.assertEqual(status, 200)
-        self.assertEqual(json.loads(body)["model_name"], model)
+    MODEL, NAME = "demo.kfm", "pictures"
 
     def upload(self, name):
         with open(os.path.join(self.tmp, name), "rb") as f:
@@ -267,8 +249,9 @@ class RtHostilePictures(unittest.TestCase):
         body = (("--%s\r\nContent-Disposition: form-data; name=\"block_content\"; filename=\"%s\"\r\n"
                  "Content-Type: application/octet-stream\r\n\r\n" % (boundary, name)).encode() + model +
                 ("\r\n--%s--\r\n" % boundary).encode())
-        return self.request("PUT", "/v1/model", body,
-                            {"Content-Type": "multipart/form-data; boundary=" + boundary}, timeout=10)
+        status, _, reply = self.request("PUT", "/v1/model", body,
+                                        {"Content-Type": "multipart/form-data; boundary=" + boundary}, timeout=10)
+        return status, reply
 
     def test_1_pictures(self):
         hdr = b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 8 +X 8\n"
@@ -281,7 +264,7 @@ class RtHostilePictures(unittest.TestCase):
         for name, kind, picture in cases:
             with self.subTest(name):
                 started = time.monotonic()
-                status, body = self.request("POST", "/v1/infer?run=1", picture,
+                status, _, body = self.request("POST", "/v1/infer?run=1", picture,
                                             {"Content-Type": kind, "Accept": "text/plain"})
                 self.assertEqual((status, body), (415, b"Invalid or Unsupported Image Format"))
                 self.assertLess(time.monotonic() - started, 5)
@@ -292,7 +275,7 @@ class RtHostilePictures(unittest.TestCase):
         self.assertEqual((status, json.loads(body)), (200, {"reply": "success"}))
         with open(os.path.join(self.tmp, "red.ppm"), "rb") as f:
             red = f.read()
-        status, body = self.request("POST", "/v1/infer?run=1", red,
+        status, _, body = self.request("POST", "/v1/infer?run=1", red,
                                     {"Content-Type": "image/x-portable-pixmap", "Accept": "application/json"})
         self.assertEqual((status, body), (415, b"Invalid or Unsupported Image Format"))
         self.assert_serves_next_client("tall")
@@ -301,7 +284,7 @@ class RtHostilePictures(unittest.TestCase):
         status, body = self.upload("huge.kfm")
         self.assertNotEqual(json.loads(body), {"reply": "success"})
         self.assertLess(time.monotonic() - started, 5)
-        status, _ = self.request("GET", "/")
+        status, _, _ = self.request("GET", "/")
         self.assertEqual(status, 200)
 
 
