@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "plugin.h"
@@ -18,7 +19,16 @@ namespace shared_test {
 
 struct Server {
     nn_server s{};
-    Server() { EXPECT_EQ(nn_server_common_init(&s.common), 0); }
+    // A small reply buffer, as a handler holds one (the writers grow it).
+    Server()
+    {
+        EXPECT_EQ(nn_server_common_init(&s.common), 0);
+        s.common.json.text = static_cast<char*>(malloc(16));
+        if (s.common.json.text) {
+            s.common.json.text[0] = '\0';
+            s.common.json.capacity = 16;
+        }
+    }
     ~Server() { nn_server_common_release(&s.common); }
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
