@@ -70,7 +70,12 @@ public:
     virtual void* tensor_data(size_t tensor) noexcept = 0;             /* NULL when none */
     virtual size_t tensor_bytes(size_t tensor) const noexcept = 0;
 
-    /* Bytes of the model's allocation. */
+    /* A tensor's quantisation (scale 0 and zero point 0 when it has none). */
+    virtual float tensor_scale(size_t tensor) const noexcept = 0;
+    virtual int32_t tensor_zero_point(size_t tensor) const noexcept = 0;
+
+    /* The model's allocation: its bytes and their count. */
+    virtual const void* model_data() const noexcept = 0;
     virtual size_t model_bytes() const noexcept = 0;
 
     /* One run of the graph: true when it succeeded. */

@@ -26,7 +26,8 @@ constexpr const char* type_names[] = {
     "NONE", "FLOAT32", "INT32", "UINT8", "INT64", "STRING", "BOOL", "INT16", "COMPLEX64", "INT8", "FLOAT16",
 };
 
-/* The model and what was made for it go; labels and upload bytes stay. */
+} // namespace
+
 void drop_model(nn_server* server) noexcept
 {
     if (server->interpreter)
@@ -38,7 +39,10 @@ void drop_model(nn_server* server) noexcept
     free(server->events);
     server->events = nullptr;
     server->common.loaded = 0;
+    server->from_upload = false;
 }
+
+namespace {
 
 /* The largest of `count` values, the first of equal maxima. */
 template <typename T>
@@ -121,7 +125,7 @@ nn_server* nn_server_init(int compute, size_t mempool_size, void* mempool, size_
     if (!server || nn_server_common_init(&server->common) != 0)
         return nullptr;
     server->delegate = compute != 0;
-    server->max_model_size = max_model_size;
+    plugin_bytes_init(&server->model_bytes, max_model_size);
     server->threads = -1; /* the library's own choice until options say */
     return server.release();
 }
@@ -150,7 +154,7 @@ void nn_server_release(nn_server* server)
     if (!server)
         return;
     nn_server_model_unload(server);
-    free(server->upload_buffer);
+    plugin_bytes_free(&server->model_bytes);
     nn_server_common_release(&server->common);
     free(server);
 }
@@ -170,13 +174,14 @@ int nn_server_model_load(nn_server* server, const char* path, int map)
         request.path = path;
     } else {
         /* The bytes of an upload: checked before anything is built on them. */
-        const uint8_t* bytes = path ? reinterpret_cast<const uint8_t*>(path) : server->model;
-        if (!bytes || bytes != server->model)
+        const plugin_bytes& upload = server->model_bytes;
+        const uint8_t* bytes = path ? reinterpret_cast<const uint8_t*>(path) : upload.data;
+        if (!bytes || bytes != upload.data)
             return 6;
-        if (!verify_model_bytes(bytes, static_cast<size_t>(server->model_size)))
+        if (upload.size > SIZE_MAX || !verify_model_bytes(bytes, static_cast<size_t>(upload.size)))
             return 21;
         request.bytes = bytes;
-        request.size = static_cast<size_t>(server->model_size);
+        request.size = static_cast<size_t>(upload.size);
     }
     UniqueInterpreter interpreter;
     int status = open_interpreter(request, &interpreter);
@@ -197,6 +202,7 @@ int nn_server_model_load(nn_server* server, const char* path, int map)
     server->op_time = op_time.release();
     server->op_count = nodes;
     server->events = events.release();
+    server->from_upload = !map;
     server->common.loaded = 1;
     puts("Model loaded and validated");
     return 0;

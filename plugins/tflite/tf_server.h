@@ -8,13 +8,15 @@
 #include <stdint.h>
 
 #include "plugin.h"
+#include "plugin_bytes.h"
 #include "plugin_http.h"
 #include "tf_interpreter.h"
 
-/* Model bytes are uploaded in blocks of this size; a larger part ends the
- * request without a reply. */
-#define TF_BLOCK_SIZE 1048576u
+/* An upload part larger than this ends the request without a reply. */
 #define TF_MAX_PART_SIZE 4194304u
+/* The largest JSON inference reply (outputs' data in base64): a request
+ * whose outputs would make it larger gets 500 "JSON Response Too Large". */
+#define TF_MAX_JSON_REPLY 16777216u
 /* The reply buffer holds at least this much before a request is handled. */
 #define TF_MIN_REPLY_BUFFER 4096u
 
@@ -23,16 +25,14 @@ struct nn_server {
      * flag, the input and output names, the reply buffer and the labels. */
     nn_server_common common;
     tfplugin::Interpreter* interpreter; /* owned; NULL without a model */
-    uint8_t* upload_buffer;             /* uploaded blocks are assembled in here */
-    uint8_t* model;                     /* its first 16-byte aligned address */
-    uint64_t buffer_size;               /* usable bytes from `model` */
-    uint64_t model_size;                /* bytes uploaded */
-    uint64_t max_model_size;
+    plugin_bytes model_bytes;           /* uploaded blocks, up to the largest model */
     plugin_upload upload;               /* block counters */
+    bool from_upload;                   /* the model was built from model_bytes */
     bool delegate;                      /* apply the acceleration delegates */
     int64_t run_time;                   /* ns, of the last HTTP run */
     int64_t decode_time;
     int64_t input_time;
+    int64_t output_time;
     int64_t* op_time;                   /* ns per interpreter node */
     size_t op_count;
     tfplugin::ProfileEvent* events;     /* room for one run's profiler events */
@@ -40,6 +40,10 @@ struct nn_server {
 };
 
 namespace tfplugin {
+
+/* Takes the model out with everything made for it; labels and uploaded
+ * bytes stay. */
+void drop_model(nn_server* server) noexcept;
 
 /* HTTP and benchmark name of a TensorFlow Lite type code, "(invalid)"
  * outside them. */
@@ -68,6 +72,11 @@ float tf_model_label(nn_server* server, const void* data, const char** label, in
  * input), 1 (not decoded), 14 (no such tensor or no data), 16 (type). */
 int tf_tensor_load_image_ex(int tensor, nn_server* server, const void* data, size_t length,
                             uint32_t flags) noexcept;
+
+/* The HTTP parts. */
+int v1_put(int socket, char* body, size_t body_len, nn_server* server) noexcept;
+int v1_post(int socket, char* target, http_header* headers, size_t header_count, char* body, size_t body_len,
+            nn_server* server) noexcept;
 
 } // namespace tfplugin
 
