@@ -31,11 +31,15 @@ bool profiled_invoke(nn_server* server) noexcept
     interpreter->profiler_start();
     const bool ok = interpreter->invoke();
     interpreter->profiler_stop();
-    if (ok && server->events) {
-        size_t n = interpreter->profiler_events(server->events, kProfilerEvents);
-        accumulate_events(server->op_time, server->op_count, server->events, n);
-    }
     return ok;
+}
+
+void add_profile(nn_server* server) noexcept
+{
+    if (!server->events)
+        return;
+    const size_t n = server->interpreter->profiler_events(server->events, kProfilerEvents);
+    accumulate_events(server->op_time, server->op_count, server->events, n);
 }
 
 } // namespace tfplugin
@@ -124,11 +128,13 @@ int nn_server_model_benchmark(nn_server* server, int iterations, int pause_ms, i
         }
     memset(server->op_time, 0, server->op_count * sizeof *server->op_time);
     const int64_t start = clock_now_ns();
-    for (int it = 0; it < iterations; ++it)
+    for (int it = 0; it < iterations; ++it) {
         if (!profiled_invoke(server)) {
             fprintf(stderr, "Failed to invoke tflite!\n");
             return 1;
         }
+        add_profile(server);
+    }
     const int64_t end = clock_now_ns();
     fprintf(stderr, "interpreter invoked \n");
     if (verbose)

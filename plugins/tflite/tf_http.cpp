@@ -351,21 +351,12 @@ bool part_body(int socket, void* user, const multipart_part& part, int* result)
 
 int run_profiled(void* user)
 {
-    Interpreter& interpreter = *static_cast<nn_server*>(user)->interpreter;
-    interpreter.profiler_reset();
-    interpreter.profiler_start();
-    const bool ok = interpreter.invoke();
-    interpreter.profiler_stop();
-    return ok ? 0 : 1;
+    return profiled_invoke(static_cast<nn_server*>(user)) ? 0 : 1;
 }
 
 void add_events(void* user)
 {
-    nn_server* server = static_cast<nn_server*>(user);
-    if (!server->events)
-        return;
-    const size_t n = server->interpreter->profiler_events(server->events, kProfilerEvents);
-    accumulate_events(server->op_time, server->op_count, server->events, n);
+    add_profile(static_cast<nn_server*>(user));
 }
 
 /* Zeroed per-node times and run time, two warm-ups before several runs, the

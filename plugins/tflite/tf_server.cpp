@@ -9,12 +9,8 @@
 
 #include "resource.h"
 
-extern "C" {
-NN_PLUGIN_EXPORT extern const char engine_name[];
-NN_PLUGIN_EXPORT extern const char tf_version[];
-NN_PLUGIN_EXPORT const char engine_name[] = "TensorFlow Lite";
-NN_PLUGIN_EXPORT const char tf_version[] = "2.4.1";
-}
+const char engine_name[] = "TensorFlow Lite";
+const char tf_version[] = "2.4.1";
 
 const char* plugin_engine_name(void) { return engine_name; }
 const char* plugin_engine_version(void) { return tf_version; }

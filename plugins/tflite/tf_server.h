@@ -39,6 +39,12 @@ struct nn_server {
     int threads;
 };
 
+extern "C" {
+/* The engine's name and version, also exported as data. */
+NN_PLUGIN_EXPORT extern const char engine_name[];
+NN_PLUGIN_EXPORT extern const char tf_version[];
+}
+
 namespace tfplugin {
 
 /* Takes the model out with everything made for it; labels and uploaded
@@ -53,10 +59,11 @@ const char* TensorTypeName(int type) noexcept;
  * entry, as nanoseconds; every other event is passed over. */
 void accumulate_events(int64_t* op_time, size_t count, const ProfileEvent* events, size_t event_count) noexcept;
 
-/* One profiled run: the profiler reset and started, the invoke, stopped,
- * and its events added to the server's per-node times. False when the
- * invoke failed. */
+/* One run under the profiler: reset, started, the invoke, stopped. False
+ * when the invoke failed. */
 bool profiled_invoke(nn_server* server) noexcept;
+/* The events of the last profiled run added to the per-node times. */
+void add_profile(nn_server* server) noexcept;
 
 /* The name of a node's first output tensor, "" when there is none. */
 const char* node_output_name(const Interpreter& interpreter, size_t node) noexcept;

@@ -21,6 +21,8 @@ struct FakeTensor {
     std::vector<int> dims;
     std::vector<uint8_t> data;  // empty: no data pointer
     bool unnamed = false;
+    float scale = 0.0f;
+    int32_t zero_point = 0;
 
     template <typename T>
     T* as() { return reinterpret_cast<T*>(data.data()); }
@@ -43,7 +45,7 @@ struct FakeGraph {
     std::vector<FakeTensor> tensors;
     std::vector<FakeNode> nodes;
     std::vector<int> inputs, outputs;
-    size_t model_bytes = 0;
+    std::string model;  // the allocation's bytes
     // Invoke number (from 0) -> success; all succeed when empty.
     std::function<bool(int)> invoke_ok;
     // Invoke number -> the events the profiler records for it (when started).
@@ -93,7 +95,10 @@ public:
         return g_.tensors[t].data.empty() ? nullptr : g_.tensors[t].data.data();
     }
     size_t tensor_bytes(size_t t) const noexcept override { return g_.tensors[t].data.size(); }
-    size_t model_bytes() const noexcept override { return g_.model_bytes; }
+    float tensor_scale(size_t t) const noexcept override { return g_.tensors[t].scale; }
+    int32_t tensor_zero_point(size_t t) const noexcept override { return g_.tensors[t].zero_point; }
+    const void* model_data() const noexcept override { return g_.model.data(); }
+    size_t model_bytes() const noexcept override { return g_.model.size(); }
 
     bool invoke() noexcept override
     {

@@ -32,7 +32,7 @@ TEST(TfServer, InitAndOptions)
 {
     Server cpu(0);
     EXPECT_FALSE(cpu.s->delegate);
-    EXPECT_EQ(cpu.s->max_model_size, 64u << 20);
+    EXPECT_EQ(cpu.s->model_bytes.max_size, 64u << 20);
     EXPECT_EQ(cpu.s->common.label_count, 0);
     EXPECT_STREQ(nn_server_input_name(cpu), "input");
     EXPECT_STREQ(nn_server_output_name(cpu), "output");
@@ -100,8 +100,9 @@ TEST(TfLoad, FailuresLeaveNoModel)
         EXPECT_EQ(s.load_out, "") << c.name;
         EXPECT_EQ(nn_server_model_validated(s), 0) << c.name;
         EXPECT_EQ(s.s->interpreter, nullptr) << c.name;
-        if (c.open_status == 0)
+        if (c.open_status == 0) {
             EXPECT_EQ(binding().state->released, 1) << c.name << ": the interpreter is not kept";
+        }
     }
 }
 
@@ -124,14 +125,14 @@ TEST(TfLoad, UploadedBytesAreVerifiedBeforeAnythingIsBuilt)
 {
     Server s;
     const std::string bytes = "TFL3 model bytes";
-    s.s->upload_buffer = static_cast<uint8_t*>(malloc(bytes.size() + 15));
-    s.s->model = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(s.s->upload_buffer) + 15) & ~uintptr_t{15});
-    s.s->buffer_size = s.s->model_size = bytes.size();
-    memcpy(s.s->model, bytes.data(), bytes.size());
+    uint8_t* model = plugin_bytes_reserve(&s.s->model_bytes, bytes.size());
+    ASSERT_NE(model, nullptr);
+    memcpy(model, bytes.data(), bytes.size());
+    s.s->model_bytes.size = bytes.size();
 
     binding().bytes_valid = false;
     binding().graph = pool_graph();
-    EXPECT_EQ(nn_server_model_load(s, reinterpret_cast<const char*>(s.s->model), 0), 21);
+    EXPECT_EQ(nn_server_model_load(s, reinterpret_cast<const char*>(model), 0), 21);
     EXPECT_EQ(binding().verifies, 1);
     EXPECT_EQ(binding().opens, 0);
     EXPECT_EQ(nn_server_model_validated(s), 0);
@@ -143,7 +144,7 @@ TEST(TfLoad, UploadedBytesAreVerifiedBeforeAnythingIsBuilt)
     EXPECT_EQ(nn_server_model_load(s, nullptr, 0), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Model loaded and validated\n");
     EXPECT_EQ(binding().request.path, nullptr);
-    EXPECT_EQ(binding().request.bytes, s.s->model);
+    EXPECT_EQ(binding().request.bytes, model);
     EXPECT_EQ(binding().request_bytes, bytes);
     // An uploaded model gets its per-node times and profiler too.
     EXPECT_EQ(s.s->op_count, 3u);

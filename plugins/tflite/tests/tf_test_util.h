@@ -32,7 +32,7 @@ inline FakeGraph pool_graph()
     g.nodes = {{{0, 3, 4}, {1}, "CONV_2D"}, {{1}, {2}, "MAX_POOL_2D"}, {{2}, {5}, "RESHAPE"}};
     g.inputs = {0};
     g.outputs = {5};
-    g.model_bytes = 4242;
+    g.model = "TFL3-allocation";
     return g;
 }
 
