@@ -6,57 +6,16 @@
 #include <vector>
 
 #include "multipart_body.h"
-#include "test_socket.h"
+#include "tf_http_call.h"
 #include "tf_test_util.h"
 
 using namespace tftest;
+using namespace tfhttp;
 using multipart_body::multipart;
 using multipart_body::Part;
 
 namespace {
 
-struct Reply {
-    int status = 0;
-    int result = 0;
-    std::string head, body;
-    std::string header(const std::string& name) const
-    {
-        const std::string key = "\r\n" + name + ": ";
-        size_t at = head.find(key);
-        if (at == std::string::npos)
-            return "<absent>";
-        size_t end = head.find("\r\n", at + key.size());
-        return head.substr(at + key.size(), end == std::string::npos ? std::string::npos : end - at - key.size());
-    }
-};
-
-using Headers = std::vector<std::pair<std::string, std::string>>;
-
-Reply call(nn_server* s, std::string method, std::string target, const Headers& headers = {}, std::string body = "")
-{
-    testsock::Pair pair;
-    std::vector<http_header> hs;
-    for (const auto& h : headers)
-        hs.push_back(http_header{h.first.data(), h.first.size(), h.second.data(), h.second.size()});
-    Reply r;
-    r.result = nn_server_http_handler(pair.server(), method.data(), target.data(), hs.data(), hs.size(),
-                                      body.empty() ? nullptr : body.data(), body.size(), s);
-    std::string raw = testsock::read_available(pair.client(), 20);
-    size_t end = raw.find("\r\n\r\n");
-    if (end == std::string::npos)
-        return r;
-    r.head = raw.substr(0, end);
-    r.body = raw.substr(end + 4);
-    r.status = std::stoi(r.head.substr(9, 3));
-    return r;
-}
-
-Reply post(nn_server* s, const std::string& target, const Headers& headers = {}, const std::string& body = "")
-{
-    return call(s, "POST", target, headers, body);
-}
-
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // The pool graph with its output a UINT8 [1,3] that each run sets to "abc",
 // and the events of pool_events.
