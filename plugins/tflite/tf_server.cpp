@@ -16,13 +16,6 @@ const char* plugin_engine_name(void) { return engine_name; }
 const char* plugin_engine_version(void) { return tf_version; }
 
 namespace tfplugin {
-namespace {
-
-constexpr const char* type_names[] = {
-    "NONE", "FLOAT32", "INT32", "UINT8", "INT64", "STRING", "BOOL", "INT16", "COMPLEX64", "INT8", "FLOAT16",
-};
-
-} // namespace
 
 void drop_model(nn_server* server) noexcept
 {
@@ -39,6 +32,10 @@ void drop_model(nn_server* server) noexcept
 }
 
 namespace {
+
+constexpr const char* type_names[] = {
+    "NONE", "FLOAT32", "INT32", "UINT8", "INT64", "STRING", "BOOL", "INT16", "COMPLEX64", "INT8", "FLOAT16",
+};
 
 /* The largest of `count` values, the first of equal maxima. */
 template <typename T>
@@ -135,6 +132,13 @@ int nn_server_options(nn_server* server, const nn_plugin_options* options)
     server->threads = options->threads;
     server->delegate = options->compute != 0;
     return 0;
+}
+
+void nn_server_unix_handler(nn_server* server, int socket)
+{
+    /* No datagram interface: what arrives stays queued in the socket. */
+    (void)server;
+    (void)socket;
 }
 
 void nn_server_model_unload(nn_server* server)

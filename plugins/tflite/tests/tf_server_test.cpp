@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstring>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "tf_test_util.h"
 
 using namespace tftest;
@@ -26,6 +29,16 @@ TEST(TfPlugin, RecordNamesAndEntryPoints)
     EXPECT_EQ(record.nn_server_http_handler, &nn_server_http_handler);
     Server s;
     EXPECT_EQ(nn_server_user_ops(s, "lib.so:fn"), 5);
+    // The datagram socket is not read: what arrives stays queued.
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, fds), 0);
+    ASSERT_EQ(send(fds[1], "x", 1, 0), 1);
+    nn_server_unix_handler(s, fds[0]);
+    char byte = 0;
+    EXPECT_EQ(recv(fds[0], &byte, 1, MSG_DONTWAIT), 1);
+    EXPECT_EQ(byte, 'x');
+    close(fds[0]);
+    close(fds[1]);
 }
 
 TEST(TfServer, InitAndOptions)
