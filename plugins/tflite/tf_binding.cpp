@@ -127,7 +127,6 @@ public:
         profiler_ = std::move(profiler);
         return profiler_ != nullptr;
     }
-    bool has_profiler() const noexcept override { return profiler_ != nullptr; }
     void profiler_reset() noexcept override
     {
         if (profiler_)

@@ -237,8 +237,9 @@ int v1_get(int socket, const char* target, http_header* headers, size_t header_c
             continue;
         if (!server->common.loaded)
             return plugin_reply_text(socket, 428, "No Model Loaded");
-        return http_respond(socket, 200, model_mime, server->interpreter->model_bytes(),
-                            server->interpreter->model_data(), 0, (const char*)NULL);
+        const void* data = server->interpreter->model_data();
+        return http_respond(socket, 200, model_mime, data ? server->interpreter->model_bytes() : 0, data, 0,
+                            (const char*)NULL);
     }
     if (!server->common.loaded)
         return plugin_reply_text(socket, 428, "{\"status\": \"no model loaded\"}");

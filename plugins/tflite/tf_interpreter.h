@@ -84,7 +84,6 @@ public:
     /* A new profiler of `events` entries replaces the old one; false when it
      * cannot be created (there is then no profiler). */
     virtual bool new_profiler(size_t events) noexcept = 0;
-    virtual bool has_profiler() const noexcept = 0;
     virtual void profiler_reset() noexcept = 0;
     virtual void profiler_start() noexcept = 0;
     virtual void profiler_stop() noexcept = 0;

@@ -123,7 +123,6 @@ public:
             state_->profilers++;
         return has_profiler_;
     }
-    bool has_profiler() const noexcept override { return has_profiler_; }
     void profiler_reset() noexcept override { recorded_.clear(); }
     void profiler_start() noexcept override { state_->profiling = has_profiler_; }
     void profiler_stop() noexcept override { state_->profiling = false; }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "multipart_body.h"
+#include "plugin_labels.h"
 #include "tf_http_call.h"
 #include "tf_test_util.h"
 
@@ -152,6 +153,23 @@ TEST(TfHttpUpload, CorruptBytesLeaveNoModel)
     EXPECT_EQ(nn_server_model_validated(s), 0);
 }
 
+TEST(TfHttpUpload, BlocksAssembleTheModelAndNothingServesBetween)
+{
+    Served s;
+    const std::string model = "TFL3" + std::string(1048576 - 4, 'm') + "tail";
+    const Headers form = {{"Content-Type", "multipart/form-data; boundary=XyZ"}};
+    Reply first = call(s, "PUT", "/v1/model", form,
+                       multipart({{"block_count", "2"}, {"block_content", model.substr(0, 1048576), "b0", ""}}));
+    EXPECT_EQ(first.body, "{\"block\": 1, \"block_count\": 2}");
+    EXPECT_EQ(post(s, "/v1/model").status, 428) << "no model between blocks";
+    testing::internal::CaptureStdout();
+    Reply last = call(s, "PUT", "/v1/model", form, multipart({{"block_content", model.substr(1048576), "b1", ""}}));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(last.body, "{\"reply\": \"success\"}");
+    EXPECT_EQ(binding().request_bytes, model);
+    EXPECT_EQ(post(s, "/v1/model?run=1").status, 200);
+}
+
 TEST(TfHttpQuery, OutputsMatchTensorNamesExactly)
 {
     Served s;
@@ -259,6 +277,16 @@ TEST(TfHttpReply, LabelsUploadedThenTopOne)
     post(s, "/v1/model", {{"Content-Type", "labels/plain"}}, "zero\n");
     EXPECT_EQ(post(s, "/v1/model", text).body, "2");
     EXPECT_EQ(post(s, "/v1/model").body, "{\"timing\":0,\"decode\":0,\"input\":0}");
+}
+
+TEST(TfHttpReply, LongLabelLinesAreCut)
+{
+    Served s;
+    const std::string line(300, 'L');
+    EXPECT_EQ(post(s, "/v1/model", {{"Content-Type", "labels/plain"}}, "a\nb\n" + line + "\n").body, "Success");
+    ASSERT_EQ(s.s->common.label_count, 3);
+    EXPECT_EQ(std::string(s.s->common.labels[2]), line.substr(0, PLUGIN_LABEL_MAX));
+    EXPECT_EQ(post(s, "/v1/model", {{"Accept", "text/plain"}}).body, line.substr(0, PLUGIN_LABEL_MAX));
 }
 
 // A UINT8 [1,2,2,3] input and the pool graph's nodes.
