@@ -176,7 +176,9 @@ int nn_server_model_load(nn_server* server, const char* path, int map)
         /* The bytes of an upload: checked before anything is built on them. */
         const plugin_bytes& upload = server->model_bytes;
         const uint8_t* bytes = path ? reinterpret_cast<const uint8_t*>(path) : upload.data;
-        if (!bytes || bytes != upload.data)
+        if (!bytes)
+            return 21;
+        if (bytes != upload.data)
             return 6;
         if (upload.size > SIZE_MAX || !verify_model_bytes(bytes, static_cast<size_t>(upload.size)))
             return 21;

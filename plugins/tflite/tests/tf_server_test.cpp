@@ -137,6 +137,8 @@ TEST(TfLoad, NewModelReplacesTheOldEvenWhenItFails)
 TEST(TfLoad, UploadedBytesAreVerifiedBeforeAnythingIsBuilt)
 {
     Server s;
+    EXPECT_EQ(nn_server_model_load(s, nullptr, 0), 21) << "nothing uploaded";
+    EXPECT_EQ(binding().verifies, 0);
     const std::string bytes = "TFL3 model bytes";
     uint8_t* model = plugin_bytes_reserve(&s.s->model_bytes, bytes.size());
     ASSERT_NE(model, nullptr);
