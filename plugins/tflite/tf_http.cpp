@@ -167,7 +167,7 @@ int model_description(int socket, nn_server* server) noexcept
     d.timing = server->run_time;
     d.decode = server->decode_time;
     d.input = server->input_time;
-    d.output = server->output_time;
+    d.output = 0; /* outputs are read in place: no transfer to time */
     d.layers = &layers;
     return plugin_reply_document(socket, &server->common.json, 200,
                                  plugin::write_model_description(server->common.json, d));

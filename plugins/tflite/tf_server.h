@@ -32,7 +32,6 @@ struct nn_server {
     int64_t run_time;                   /* ns, of the last HTTP run */
     int64_t decode_time;
     int64_t input_time;
-    int64_t output_time;
     int64_t* op_time;                   /* ns per interpreter node */
     size_t op_count;
     tfplugin::ProfileEvent* events;     /* room for one run's profiler events */
