@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,11 +45,23 @@ TEST(TfProgram, EngineWithoutPluginExitsOneWithBothMessages)
         for (const char* a : {BRINDLECAST_PATH, "-e", "tflite", "-H", "0"})
             argv.push_back(a);
         argv.push_back(nullptr);
-        execv(argv[0], const_cast<char* const*>(argv.data()));
+        execvp(argv[0], const_cast<char* const*>(argv.data()));
         _exit(127);
     }
+    // The program stops at once; it is killed by its PID after ten seconds.
     int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    pid_t done = 0;
+    for (int waited = 0; done == 0 && waited < 1000; ++waited) {
+        done = waitpid(pid, &status, WNOHANG);
+        if (done == 0)
+            usleep(10000);
+    }
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "brindlecast -e tflite did not stop";
+    }
+    ASSERT_EQ(done, pid);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
     const std::string text = slurp(err);
