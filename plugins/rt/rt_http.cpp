@@ -7,18 +7,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 
 #include "http.h"
 #include "platform.h"
 #include "json_writer.h"
 #include "plugin_describe.h"
+#include "plugin_handler.h"
 #include "plugin_http.h"
 #include "scoped.h"
-
-namespace {
-constexpr const char kfm_mime[] = "application/vnd.kestrune.kfm";
-}
 
 /* ---- layer objects and descriptions --------------------------------------- */
 
@@ -171,54 +167,28 @@ char* layer_json(char* pos, nn_server* server, size_t layer, bool with_data, boo
     return out.pos();
 }
 
-static int v1_get(int socket, const char* target, http_header* headers, size_t header_count, nn_server* server)
-{
-    if (strncmp(target, "/v1/model", 9) != 0)
-        return engine_description(socket, server);
-    for (size_t i = 0; i < header_count; ++i) {
-        if (!headers[i].name || !plugin::equals_nocase(plugin::header_name(headers[i]), "Accept") ||
-            !plugin::equals_nocase(plugin::header_value(headers[i]), kfm_mime))
-            continue;
-        if (!server->common.loaded)
-            return plugin_reply_text(socket, 428, "No Model Loaded");
-        return http_respond(socket, 200, kfm_mime, (size_t)server->model_size, server->model, 0,
-                            (const char*)NULL);
-    }
-    if (!server->common.loaded)
-        return plugin_reply_text(socket, 428, "{\"status\": \"no model loaded\"}");
-    return model_description(socket, server);
-}
-
 /* ---- upload ----------------------------------------------------------------- */
 
 /* Makes room for `needed` bytes at the aligned model start, keeping the
  * model_size bytes received so far; the model start, or NULL when it cannot
- * grow. */
+ * grow.  Bytes held in a caller-given buffer are copied along. */
 static uint8_t* upload_reserve(void* user, uint64_t needed)
 {
     nn_server* server = static_cast<nn_server*>(user);
     if (needed <= server->buffer_size && server->model)
         return server->model;
-    if (needed > SIZE_MAX - 15)
+    plugin_bytes* upload = &server->upload;
+    const bool in_upload = upload->block && server->model == upload->data;
+    upload->size = in_upload ? server->model_size : 0;
+    const uint8_t* elsewhere = !in_upload && server->model_size ? server->model : NULL;
+    uint8_t* data = plugin_bytes_reserve(upload, needed);
+    if (!data)
         return NULL;
-    uint8_t* old_base = static_cast<uint8_t*>(server->upload_buffer);
-    uint8_t* old_model = server->model;
-    bool in_upload = old_base && old_model >= old_base;
-    size_t old_offset = in_upload ? (size_t)(old_model - old_base) : 0;
-    uint8_t* base = static_cast<uint8_t*>(realloc(server->upload_buffer, (size_t)needed + 15));
-    if (!base)
-        return NULL;
-    auto* aligned = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(base) + 15) & ~uintptr_t{15});
-    if (server->model_size) {
-        /* The aligned start can move with the block: bring the received
-         * bytes along. A caller-given buffer is copied from. */
-        const uint8_t* from = in_upload ? base + old_offset : old_model;
-        memmove(aligned, from, (size_t)server->model_size);
-    }
-    server->upload_buffer = base;
-    server->model = aligned;
+    if (elsewhere)
+        memmove(data, elsewhere, (size_t)server->model_size);
+    server->model = data;
     server->buffer_size = needed;
-    return aligned;
+    return data;
 }
 
 static int load_upload(int socket, void* user, bool* replied)
@@ -300,30 +270,45 @@ int v1_put(int socket, http_header* headers, size_t header_count, char* body, si
         server,           RT_BLOCK_SIZE, server->max_model_size, RT_MAX_PART_SIZE, release_for_write,
         upload_reserve,   upload_size,   set_upload_size,        load_upload,
     };
-    return plugin_upload_put(socket, body, body_len, &server->upload, &hooks);
+    return plugin_upload_put(socket, body, body_len, &server->blocks, &hooks);
 }
 
 /* ---- dispatch ----------------------------------------------------------------- */
+
+static int model_description_hook(int socket, void* user)
+{
+    return model_description(socket, static_cast<nn_server*>(user));
+}
+
+static int engine_description_hook(int socket, void* user)
+{
+    return engine_description(socket, static_cast<nn_server*>(user));
+}
+
+static int put_hook(int socket, void* user, http_header* headers, size_t header_count, char* body, size_t body_len)
+{
+    return v1_put(socket, headers, header_count, body, body_len, static_cast<nn_server*>(user));
+}
+
+static int post_hook(int socket, void* user, char* target, http_header* headers, size_t header_count, char* body,
+                     size_t body_len)
+{
+    return v1_post(socket, target, headers, header_count, body, body_len, static_cast<nn_server*>(user));
+}
 
 int nn_server_http_handler(int socket, char* method, char* target, http_header* headers, size_t header_count,
                            char* body, size_t body_len, void* user)
 {
     nn_server* server = static_cast<nn_server*>(user);
-    if (!server || !rt_reply_reserve(server, RT_MIN_REPLY_BUFFER)) {
+    if (!server) {
         errno = ENOMEM;
         return -1;
     }
-    int result;
-    if (strcmp(method, "GET") == 0)
-        result = v1_get(socket, target, headers, header_count, server);
-    else if (strcmp(method, "PUT") == 0)
-        result = v1_put(socket, headers, header_count, body, body_len, server);
-    else if (strcmp(method, "POST") == 0)
-        result = v1_post(socket, target, headers, header_count, body, body_len, server);
-    else if (strcmp(method, "OPTIONS") == 0)
-        result = http_respond(socket, 204, "", 0, NULL, 0, (const char*)NULL);
-    else
-        result = plugin_reply_text(socket, 404, "Not Found");
+    const plugin::HandlerHooks hooks = {
+        server,           server->model, server->model_size, model_description_hook, engine_description_hook,
+        put_hook,         post_hook,
+    };
+    int result = plugin::handle_request(socket, method, target, headers, header_count, body, body_len, server, hooks);
     /* The reply is written: an outsized buffer need not outlive it. */
     int error = errno;
     rt_release_outsized(server);
