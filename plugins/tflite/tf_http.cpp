@@ -12,29 +12,13 @@
 #include "json_writer.h"
 #include "platform.h"
 #include "plugin_describe.h"
+#include "plugin_handler.h"
 #include "plugin_labels.h"
 #include "plugin_post.h"
 
 namespace tfplugin {
 
 namespace {
-
-constexpr const char model_mime[] = "application/vnd.kestrune.kfm";
-
-bool reply_reserve(nn_server* server, uint64_t size) noexcept
-{
-    json_buffer& json = server->common.json;
-    if (json.capacity >= size)
-        return true;
-    char* text = static_cast<char*>(realloc(json.text, static_cast<size_t>(size)));
-    if (!text)
-        return false;
-    if (json.capacity == 0)
-        text[0] = '\0';
-    json.text = text;
-    json.capacity = size;
-    return true;
-}
 
 bool valid_tensor(const Interpreter& interpreter, int tensor) noexcept
 {
@@ -196,25 +180,6 @@ int engine_description(int socket, nn_server* server) noexcept
     d.max_runtime_mem = 0;
     return plugin_reply_document(socket, &server->common.json, 200,
                                  plugin::write_engine_description(server->common.json, d));
-}
-
-int v1_get(int socket, const char* target, http_header* headers, size_t header_count, nn_server* server) noexcept
-{
-    if (strncmp(target, "/v1/model", 9) != 0)
-        return engine_description(socket, server);
-    for (size_t i = 0; i < header_count; ++i) {
-        if (!headers[i].name || !plugin::equals_nocase(plugin::header_name(headers[i]), "Accept") ||
-            !plugin::equals_nocase(plugin::header_value(headers[i]), model_mime))
-            continue;
-        if (!server->common.loaded)
-            return plugin_reply_text(socket, 428, "No Model Loaded");
-        const void* data = server->interpreter->model_data();
-        return http_respond(socket, 200, model_mime, data ? server->interpreter->model_bytes() : 0, data, 0,
-                            (const char*)NULL);
-    }
-    if (!server->common.loaded)
-        return plugin_reply_text(socket, 428, "{\"status\": \"no model loaded\"}");
-    return model_description(socket, server);
 }
 
 /* ---- upload --------------------------------------------------------------------- */
@@ -480,22 +445,46 @@ int v1_post(int socket, char* target, http_header* headers, size_t header_count,
 
 } // namespace tfplugin
 
+namespace {
+
+int describe_model(int socket, void* user)
+{
+    return tfplugin::model_description(socket, static_cast<nn_server*>(user));
+}
+
+int describe_engine(int socket, void* user)
+{
+    return tfplugin::engine_description(socket, static_cast<nn_server*>(user));
+}
+
+int put(int socket, void* user, http_header* headers, size_t header_count, char* body, size_t body_len)
+{
+    (void)headers;
+    (void)header_count;
+    return tfplugin::v1_put(socket, body, body_len, static_cast<nn_server*>(user));
+}
+
+int post(int socket, void* user, char* target, http_header* headers, size_t header_count, char* body,
+         size_t body_len)
+{
+    return tfplugin::v1_post(socket, target, headers, header_count, body, body_len, static_cast<nn_server*>(user));
+}
+
+} // namespace
+
 int nn_server_http_handler(int socket, char* method, char* target, http_header* headers, size_t header_count,
                            char* body, size_t body_len, void* user)
 {
-    using namespace tfplugin;
     nn_server* server = static_cast<nn_server*>(user);
-    if (!server || !reply_reserve(server, TF_MIN_REPLY_BUFFER)) {
-        errno = ENOMEM;
+    if (!server) {
+        errno = EINVAL;
         return -1;
     }
-    if (strcmp(method, "GET") == 0)
-        return v1_get(socket, target, headers, header_count, server);
-    if (strcmp(method, "PUT") == 0)
-        return v1_put(socket, body, body_len, server);
-    if (strcmp(method, "POST") == 0)
-        return v1_post(socket, target, headers, header_count, body, body_len, server);
-    if (strcmp(method, "OPTIONS") == 0)
-        return http_respond(socket, 204, "", 0, NULL, 0, (const char*)NULL);
-    return plugin_reply_text(socket, 404, "Not Found");
+    /* A download returns the bytes of the model's allocation. */
+    const tfplugin::Interpreter* interpreter = server->common.loaded ? server->interpreter : nullptr;
+    const void* model = interpreter ? interpreter->model_data() : nullptr;
+    const plugin::HandlerHooks hooks = {
+        server, model, model ? interpreter->model_bytes() : 0, describe_model, describe_engine, put, post,
+    };
+    return plugin::handle_request(socket, method, target, headers, header_count, body, body_len, server, hooks);
 }

@@ -17,8 +17,6 @@
 /* The largest JSON inference reply (outputs' data in base64): a request
  * whose outputs would make it larger gets 500 "JSON Response Too Large". */
 #define TF_MAX_JSON_REPLY 16777216u
-/* The reply buffer holds at least this much before a request is handled. */
-#define TF_MIN_REPLY_BUFFER 4096u
 
 struct nn_server {
     /* First, as the framework's shared entry points require: the loaded

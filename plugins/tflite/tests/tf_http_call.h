@@ -8,14 +8,13 @@
 #include <vector>
 
 #include "plugin.h"
+#include "reply_reader.h"
 #include "test_socket.h"
 
 namespace tfhttp {
 
-struct Reply {
-    int status = 0;
-    int result = 0;
-    std::string head, body;
+struct Reply : reply_reader::Reply {
+    int result = 0;  // the handler's
     std::string header(const std::string& name) const
     {
         const std::string key = "\r\n" + name + ": ";
@@ -38,13 +37,7 @@ inline Reply call(nn_server* s, std::string method, std::string target, const He
     Reply r;
     r.result = nn_server_http_handler(pair.server(), method.data(), target.data(), hs.data(), hs.size(),
                                       body.empty() ? nullptr : body.data(), body.size(), s);
-    std::string raw = testsock::read_available(pair.client(), 20);
-    size_t end = raw.find("\r\n\r\n");
-    if (end == std::string::npos)
-        return r;
-    r.head = raw.substr(0, end);
-    r.body = raw.substr(end + 4);
-    r.status = std::stoi(r.head.substr(9, 3));
+    static_cast<reply_reader::Reply&>(r) = reply_reader::read_reply(pair.client());
     return r;
 }
 
