@@ -1,0 +1,41 @@
+# Configures the tree with TFLITE_ROOT naming an empty prefix: the configure
+# succeeds, says that the plug-in is not built, and still generates the
+# core's suite but no plug-in library.
+#   cmake -DSOURCE_DIR=... -DWORK_DIR=... -DGENERATOR=... -P configure_check.cmake
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR}/empty-prefix/include ${WORK_DIR}/empty-prefix/lib)
+execute_process(
+  COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
+          -DTFLITE_ROOT=${WORK_DIR}/empty-prefix -DKESTRUNE_BENCH=OFF
+  RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "configure failed (${result}):\n${out}\n${err}")
+endif()
+string(FIND "${out}" "-- TensorFlow Lite not found: libbrindlecast-tflite is not built\n" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "no skip message in:\n${out}")
+endif()
+if(NOT err STREQUAL "")
+  message(FATAL_ERROR "configure warned:\n${err}")
+endif()
+set(tests ${WORK_DIR}/build/plugins/tflite/tests/CTestTestfile.cmake)
+if(NOT EXISTS ${tests})
+  message(FATAL_ERROR "the plug-in's suites were not generated")
+endif()
+file(READ ${tests} suites)
+foreach(suite tf_core_test tf_program_test)
+  string(FIND "${suites}" "${suite}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "${suite} is not generated:\n${suites}")
+  endif()
+endforeach()
+file(GLOB_RECURSE rules ${WORK_DIR}/build/build.ninja ${WORK_DIR}/build/plugins/tflite/Makefile)
+foreach(rule_file ${rules})
+  file(READ ${rule_file} rule_text)
+  string(FIND "${rule_text}" "libbrindlecast-tflite.so" at)
+  if(NOT at EQUAL -1)
+    message(FATAL_ERROR "the plug-in library is still a target in ${rule_file}")
+  endif()
+endforeach()
+file(REMOVE_RECURSE ${WORK_DIR})
+message(STATUS "skip reported; core suites generated; no plug-in library")
