@@ -8,7 +8,7 @@
 
 #include "json_writer.h"
 #include "kestrune/nn.h"
-#include "ovx_kfm.h"
+#include "ovx/ovx_kfm.h"
 #include "ovxlib/ovxlib.h"
 #include "plugin.h"
 #include "plugin_bytes.h"

@@ -3,6 +3,7 @@
 // its failures (from the ovxlib stand-in's controls), and the upload.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -61,9 +62,9 @@ struct Row {
     std::function<Request()> request;
     int status;
     std::string content_type;
-    std::string body;                                          // exact, unless `check` is given
-    std::vector<std::pair<std::string, std::string>> headers;  // present with these values
-    std::function<void(const Reply&)> check;
+    std::string body = "";                                          // exact, unless `check` is given
+    std::vector<std::pair<std::string, std::string>> headers = {};  // present with these values
+    std::function<void(const Reply&)> check = nullptr;
     ovxlib_test_call fail = OVXLIB_CALL_KINDS;                 // this call fails once
     uint32_t run_delay_us = 0;
     int64_t runs = -1;                                         // RunGraph calls made; -1 unchecked
@@ -107,14 +108,16 @@ void run_rows(const std::vector<Row>& rows)
         EXPECT_EQ(r.result, 0);
         EXPECT_EQ(r.status, row.status) << r.body;
         EXPECT_EQ(r.header("Content-Type"), row.content_type);
-        if (row.check)
+        if (row.check) {
             row.check(r);
-        else
+        } else {
             EXPECT_EQ(r.body, row.body);
+        }
         for (const auto& h : row.headers)
             EXPECT_EQ(r.header(h.first), h.second) << h.first;
-        if (row.runs >= 0)
+        if (row.runs >= 0) {
             EXPECT_EQ(runs, static_cast<uint64_t>(row.runs));
+        }
         still_serves(s);
     }
 }
