@@ -223,6 +223,21 @@ int v1_put(int socket, char* body, size_t body_len, nn_server* server)
     return plugin_upload_put_bytes(socket, body, body_len, &server->upload, &server->upload_buffer, &target);
 }
 
+/* The reply buffer with room for `size` bytes; false when it cannot grow. */
+bool reserve_reply(json_buffer* json, uint64_t size)
+{
+    if (json->capacity >= size)
+        return true;
+    char* text = static_cast<char*>(realloc(json->text, static_cast<size_t>(size)));
+    if (!text)
+        return false;
+    if (json->capacity == 0)
+        text[0] = '\0';
+    json->text = text;
+    json->capacity = size;
+    return true;
+}
+
 } // namespace
 
 const char* type_name(const ovxlib_tensor* tensor)
@@ -256,17 +271,7 @@ int nn_server_http_handler(int socket, char* method, char* target, http_header* 
                            char* body, size_t body_len, void* user)
 {
     nn_server* server = static_cast<nn_server*>(user);
-    json_buffer* json = server ? &server->common.json : nullptr;
-    if (json && json->capacity < OVX_MIN_REPLY_BUFFER) {
-        char* text = static_cast<char*>(realloc(json->text, OVX_MIN_REPLY_BUFFER));
-        if (text) {
-            if (json->capacity == 0)
-                text[0] = '\0';
-            json->text = text;
-            json->capacity = OVX_MIN_REPLY_BUFFER;
-        }
-    }
-    if (!json || json->capacity < OVX_MIN_REPLY_BUFFER) {
+    if (!server || !ovx::reserve_reply(&server->common.json, OVX_MIN_REPLY_BUFFER)) {
         errno = ENOMEM;
         return -1;
     }
