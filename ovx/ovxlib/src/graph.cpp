@@ -240,7 +240,7 @@ void element_strides(const Tensor &t, uint64_t strides[OVXLIB_MAX_DIMS])
 {
     const ovxlib_tensor_attr &a = t.pub.attr;
     const uint32_t n = a.dim_count;
-    if (!(a.is_const && a.fmt == OVXLIB_FMT_NHWC && !t.own)) {
+    if (!(a.is_const && a.fmt == OVXLIB_FMT_NHWC && n == 4 && !t.own)) {
         uint64_t s = 1;
         for (uint32_t i = 0; i < n; ++i) {
             strides[i] = s;
@@ -248,9 +248,9 @@ void element_strides(const Tensor &t, uint64_t strides[OVXLIB_MAX_DIMS])
         }
         return;
     }
-    /* Size dimension i is data-shape dimension m(i): the identity, with 0 and
-     * 1 swapped for 4-D.  The data shape is stored outermost first. */
-    auto map = [n](uint32_t i) { return n == 4 && i < 2 ? 1 - i : i; };
+    /* Size dimension i is data-shape dimension m(i): 0 and 1 swap.  The data
+     * shape is stored outermost first. */
+    auto map = [](uint32_t i) { return i < 2 ? 1 - i : i; };
     uint64_t shape_stride[OVXLIB_MAX_DIMS];
     uint64_t s = 1;
     for (uint32_t j = n; j-- > 0;) {

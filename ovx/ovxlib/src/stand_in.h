@@ -90,8 +90,8 @@ Tensor *find_tensor(const ovxlib_graph *graph, const ovxlib_tensor *tensor);
 inline const uint8_t *tensor_bytes(const Tensor &t) { return t.own ? t.own : t.data; }
 
 /* Memory stride of each size dimension, in elements: the sizes' order for
- * every tensor but a format-1 constant still holding the caller's data,
- * which is laid out as its data shape (see ovxlib.h). */
+ * every tensor but a 4-D format-1 constant, which is laid out as its data
+ * shape (see ovxlib.h). */
 void element_strides(const Tensor &t, uint64_t strides[OVXLIB_MAX_DIMS]);
 
 /* Test controls: true when this call of the kind is to fail. */

@@ -17,10 +17,13 @@
  *    c0 + sizes[0] * (c1 + sizes[1] * (c2 + ...)).
  *  - A constant of dimension format 1 holds the model file's bytes of its data
  *    shape d (outermost first) unchanged.  Its sizes list that data shape in
- *    stored order, except that a 4-D shape is listed [d1, d0, d2, d3].  Size
- *    coordinate i is data-shape coordinate i (4-D: coordinates 0 and 1 swap),
- *    so a filter [KH, KW, Cin, Cout] has sizes [KW, KH, Cin, Cout] whatever
- *    its format.
+ *    stored order, except that a 4-D shape is listed [d1, d0, d2, d3].  A 4-D
+ *    one is read through its data shape: size coordinate (c0, c1, c2, c3) is
+ *    data-shape coordinate (c1, c0, c2, c3), so a filter [KH, KW, Cin, Cout]
+ *    is the weights [KW, KH, Cin, Cout] below.  Every other rank is read with
+ *    memory following its sizes, like a format-0 tensor: a 2-D [a, b] stored
+ *    as a rows of b reads transposed until vsi_nn_TransposeTensor rewrites
+ *    it (FCL weights need that).
  *  - PERMUTE: output dimension i is input dimension perm[i], so the permuted
  *    sizes are in.sizes[perm[i]] (perm holds dim_count entries, dim_count =
  *    the input's dimension count).  The output tensor may list other sizes,
