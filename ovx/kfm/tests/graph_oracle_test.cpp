@@ -119,6 +119,14 @@ std::vector<Case> float_cases()
                       constant_f32("b", {3}, {0.0f, 0.5f, -0.5f}), op("d", NN_LAYER_DENSE, {1, 3}, {0, 1, 2}),
                       op("sm", NN_LAYER_SOFTMAX, {1, 3}, {3})},
                      4});
+    // The pad layer is absorbed: the conv reads the pad's input and pads it.
+    cases.push_back({"ConvAbsorbingAPad",
+                     {input("x", {1, 4, 3, 2}), constant_f32("w", {3, 3, 2, 2}, pattern(36, 0.25f, 4)),
+                      op("p", NN_LAYER_PAD, {1, 6, 4, 2}, {0}, {list("head", {0, 1, 1, 0}), list("tail", {0, 1, 0, 0})}),
+                      conv("c", {1, 4, 2, 2}, {2, 1},
+                           {list("strides", {1, 1, 1, 1}), list("head", {0, 1, 1, 0}), list("tail", {0, 1, 0, 0}),
+                            integer("alt_input", 0)})},
+                     3});
     return cases;
 }
 

@@ -176,14 +176,16 @@ inline std::vector<uint8_t> run_graph(Built& built, std::vector<uint8_t> in, boo
 inline std::vector<uint8_t> float_bytes(const std::vector<float>& v)
 {
     std::vector<uint8_t> b(v.size() * 4);
-    std::memcpy(b.data(), v.data(), b.size());
+    if (!b.empty())
+        std::memcpy(b.data(), v.data(), b.size());
     return b;
 }
 
 inline std::vector<float> bytes_floats(const std::vector<uint8_t>& b)
 {
     std::vector<float> v(b.size() / 4);
-    std::memcpy(v.data(), b.data(), v.size() * 4);
+    if (!v.empty())
+        std::memcpy(v.data(), b.data(), v.size() * 4);
     return v;
 }
 

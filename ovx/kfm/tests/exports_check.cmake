@@ -1,0 +1,17 @@
+# The shared library exports exactly its five entry points, under the SONAME
+# libovx-kfm.so.  Run as cmake -DNM=... -DREADELF=... -DLIB=... -P this file.
+execute_process(COMMAND ${NM} -D --defined-only ${LIB} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REGEX MATCHALL "[^\n ]+\n" names "${symbols}")
+string(REPLACE "\n" "" names "${names}")
+list(SORT names)
+set(want model2graph vsi_nn_argmax vsi_nn_tensor_bytes vsi_nn_tensor_load_image vsi_nn_tensor_volume)
+if(NOT names STREQUAL want)
+  message(FATAL_ERROR "exported: ${names}\nexpected: ${want}")
+endif()
+execute_process(COMMAND ${READELF} -d ${LIB} OUTPUT_VARIABLE dynamic)
+if(NOT dynamic MATCHES "Library soname: \\[libovx-kfm\\.so\\]")
+  message(FATAL_ERROR "SONAME is not libovx-kfm.so:\n${dynamic}")
+endif()
