@@ -268,16 +268,32 @@ TEST(OvxPost, GraphTensorsAsTheyAre)
     });
 }
 
-// An 8x8 picture, black but for one bright pixel: its interleaved position
+// An 8x8 picture, dark but for one bright pixel: its interleaved position
 // (y * 8 + x) * 3 + c is the top-1 index of the softmax over the raw input.
+// The picture goes into the graph's first input, whose layer tensor (after
+// the graph's permutation to NCHW) holds it plane by plane once run.
 TEST(OvxPost, PictureIntoInputZero)
 {
-    const std::string picture = ovx_models::bmp(8, 8, [](int x, int y) {
-        return std::array<uint8_t, 3>{0, static_cast<uint8_t>(x == 5 && y == 2 ? 250 : 10), 0};
-    });
+    auto pixel = [](int x, int y) {
+        return std::array<uint8_t, 3>{static_cast<uint8_t>(3 * x), static_cast<uint8_t>(x == 5 && y == 2 ? 250 : 10),
+                                      static_cast<uint8_t>(7 * y)};
+    };
+    const std::string picture = ovx_models::bmp(8, 8, pixel);
     run_rows({
         {"bmp", ovx_models::image_softmax, [&] { return post("/v1/infer?run=1", kText, "image/bmp", picture); },
          200, kText, std::to_string((2 * 8 + 5) * 3 + 1)},
+        {"normalised, plane by plane in the input layer", ovx_models::image_softmax,
+         [&] { return post("/v1/infer?run=1&imgproc=normalize&output=input", kTensor, "image/bmp", picture); },
+         200, kTensor, "", {{"X-Tensor-Type", "FLOAT32"}, {"X-Tensor-Shape", "1 3 8 8 "}},
+         [&](const Reply& r) {
+             const std::vector<float> got = floats_of(r.body);
+             ASSERT_EQ(got.size(), 192u);
+             for (int c = 0; c < 3; ++c)
+                 for (int y = 0; y < 8; ++y)
+                     for (int x = 0; x < 8; ++x)
+                         EXPECT_NEAR(got[static_cast<size_t>(c * 64 + y * 8 + x)], pixel(x, y)[c] / 255.0, 1e-6)
+                             << c << " " << y << " " << x;
+         }},
         {"not a picture", ovx_models::image_softmax,
          [] { return post("/v1/infer?run=1", kText, "image/png", "not a png"); }, 415, kText,
          "Invalid or Unsupported Image Format"},
