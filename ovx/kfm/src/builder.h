@@ -25,6 +25,11 @@ struct BuildState {
     uint32_t output_slots = 0;
     uint32_t inputs_registered = 0;
     uint32_t outputs_registered = 0;
+    // While model2graph builds `model`: each layer's first consumer (0 for
+    // none), found in one pass so the build stays linear in the model.
+    const void* model = nullptr;
+    const uint32_t* consumers = nullptr;
+    size_t layer_count = 0;
 };
 extern BuildState g_build;
 
@@ -36,8 +41,6 @@ int refuse(const LayerView& layer, const char* format, ...) __attribute__((forma
 
 /* Index of the first later layer whose inputs name `layer`, 0 for none. */
 size_t find_consumer_layer(const void* model, size_t layer, size_t count);
-/* 1 when `layer` is listed in outputs, or (no list, or one entry) is the last. */
-int is_output_layer(size_t layer, size_t last, const uint32_t* outputs, size_t count);
 
 /* KFM data type code -> OpenVX type. */
 int32_t vx_type_of(int datatype);

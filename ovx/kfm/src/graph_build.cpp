@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include <array>
+#include <memory>
 
 #include "builder.h"
 
@@ -38,6 +39,8 @@ int refuse(const LayerView& layer, const char* format, ...)
 
 size_t find_consumer_layer(const void* model, size_t layer, size_t count)
 {
+    if (model == g_build.model && g_build.consumers && count == g_build.layer_count)
+        return layer < count ? g_build.consumers[layer] : 0;
     for (size_t i = layer + 1; i < count; ++i) {
         const uint32_t* inputs = nullptr;
         size_t n = nn_model_layer_inputs(model, i, &inputs);
@@ -48,15 +51,42 @@ size_t find_consumer_layer(const void* model, size_t layer, size_t count)
     return 0;
 }
 
-int is_output_layer(size_t layer, size_t last, const uint32_t* outputs, size_t count)
+namespace {
+
+// First consumer of every layer: layer j consumes each earlier layer named in
+// its inputs; scanning j upwards keeps the first.
+uint32_t* consumer_table(const void* model, size_t count)
 {
-    if (!outputs || count <= 1)
-        return layer == last;
-    for (size_t k = 0; k < count; ++k)
-        if (outputs[k] == layer)
-            return 1;
-    return 0;
+    uint32_t* first = static_cast<uint32_t*>(calloc(count ? count : 1, sizeof(uint32_t)));
+    if (!first)
+        return nullptr;
+    for (size_t j = 1; j < count; ++j) {
+        const uint32_t* inputs = nullptr;
+        size_t n = nn_model_layer_inputs(model, j, &inputs);
+        for (size_t k = 0; k < n; ++k)
+            if (inputs[k] < j && first[inputs[k]] == 0)
+                first[inputs[k]] = static_cast<uint32_t>(j);
+    }
+    return first;
 }
+
+// Marks of the layers an outputs list names (more than one entry).
+uint8_t* output_marks(const uint32_t* outputs, size_t listed, size_t count)
+{
+    uint8_t* marks = static_cast<uint8_t*>(calloc(count ? count : 1, 1));
+    if (!marks)
+        return nullptr;
+    for (size_t k = 0; k < listed; ++k)
+        if (outputs[k] < count)
+            marks[outputs[k]] = 1;
+    return marks;
+}
+
+struct FreeDeleter {
+    void operator()(void* p) const { free(p); }
+};
+
+} // namespace
 
 namespace {
 // KFM data type code (nn_type) -> OpenVX type.
@@ -327,6 +357,20 @@ extern "C" OVX_KFM_API ovxlib_graph* model2graph(const void* model, ovxlib_conte
 
     g_build.inputs_registered = 0;
     g_build.outputs_registered = 0;
+    if (layers == 0)
+        return graph;
+    std::unique_ptr<uint32_t, FreeDeleter> consumers(consumer_table(model, layers));
+    // A list of one entry names no layer: the last layer is the output.
+    const bool listed = outputs && output_count > 1;
+    std::unique_ptr<uint8_t, FreeDeleter> marks(listed ? output_marks(outputs, output_count, layers) : nullptr);
+    if (!consumers || (listed && !marks)) {
+        fprintf(stderr, "[ERROR]Out of memory in model2graph\n");
+        vsi_nn_ReleaseGraph(&graph);
+        return nullptr;
+    }
+    g_build.model = model;
+    g_build.consumers = consumers.get();
+    g_build.layer_count = layers;
     // A layer without a tensor (skipped) stays recognisable to its consumers.
     for (size_t i = 0; i < layers; ++i)
         tensor_ids[i] = OVXLIB_NO_TENSOR;
@@ -334,15 +378,17 @@ extern "C" OVX_KFM_API ovxlib_graph* model2graph(const void* model, ovxlib_conte
         const char* type = nn_model_layer_type(model, i);
         const char* name = nn_model_layer_name(model, i);
         debug("\nKFM layer Type: %s Name: %s \n", type ? type : "", name ? name : "");
-        const int is_output = is_output_layer(i, layers - 1, outputs, outputs ? output_count : 0);
+        const int is_output = marks ? marks.get()[i] : i == layers - 1;
         int status = korvel_CreateNeuralNode(graph, i, model, tensor_ids, is_output);
         if (status == -1) {
             fprintf(stderr, "[ERROR]Failed to create VX node of type:%s, name:%s\n", type ? type : "",
                     name ? name : "");
+            g_build.consumers = nullptr;
             ovx_kfm_free_node_arrays(graph);
             vsi_nn_ReleaseGraph(&graph);
             return nullptr;
         }
     }
+    g_build.consumers = nullptr;
     return graph;
 }

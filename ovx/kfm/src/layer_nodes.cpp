@@ -280,101 +280,91 @@ int conv_operands(Build& b, bool alt, std::array<uint32_t, 3>& in, uint32_t* cou
     return 0;
 }
 
-int conv2d(Build& b)
+// What conv2d and deconv2d read before their node: strides, (conv2d only)
+// dilations, groups, activation, weight shape, (conv2d only) pads, operands.
+struct ConvSetup {
+    Ints strides;
+    std::array<uint32_t, 2> dilation = {1, 1};
+    int groups = 1;
+    int activation = 0;
+    Ints w;
+    std::array<int32_t, 8> pad{};
+    std::array<uint32_t, 3> in{};
+    uint32_t count = 0;
+};
+
+int conv_setup(Build& b, bool conv, ConvSetup& s)
 {
     const LayerView& l = b.layer;
     const void* strides_p = layer_param(l.model, l.index, "strides");
     if (!strides_p)
         return missing(l, "strides", -1);
-    Ints strides;
-    if (nhwc_list(b, strides_p, "strides", &strides) != 0)
+    if (nhwc_list(b, strides_p, "strides", &s.strides) != 0)
         return -1;
-    std::array<uint32_t, 2> dilation = {1, 1};
-    if (const void* p = layer_param(l.model, l.index, "dilations")) {
+    if (s.strides[1] <= 0 || s.strides[2] <= 0)
+        return refuse(l, "parameter strides has an entry below 1");
+    if (const void* p = conv ? layer_param(l.model, l.index, "dilations") : nullptr) {
         Ints d;
         if (nhwc_list(b, p, "dilations", &d) != 0)
             return -1;
         if (d[1] <= 0 || d[2] <= 0)
             return refuse(l, "parameter dilations has an entry below 1");
-        dilation = {static_cast<uint32_t>(d[2]), static_cast<uint32_t>(d[1])};
+        s.dilation = {static_cast<uint32_t>(d[2]), static_cast<uint32_t>(d[1])};
         debug("Dilation_h = %d, dilation_w = %d\n", d[1], d[2]);
     }
-    int groups = 1;
-    if (int status = read_groups(b, &groups))
+    if (int status = read_groups(b, &s.groups))
         return status;
-    int activation = 0;
-    if (activation_op(b, &activation) != 0)
+    if (activation_op(b, &s.activation) != 0 || weight_shape(b, 1, 4, &s.w) != 0)
         return -1;
-    if (strides[1] <= 0 || strides[2] <= 0)
-        return refuse(l, "parameter strides has an entry below 1");
-    Ints w;
-    if (weight_shape(b, 1, 4, &w) != 0)
+    if (conv && read_pad_params(b, s.pad) != 0)
         return -1;
-    std::array<int32_t, 8> pad;
-    if (read_pad_params(b, pad) != 0)
-        return -1;
-    std::array<uint32_t, 3> in;
-    uint32_t count = 0;
-    if (conv_operands(b, true, in, &count) != 0)
-        return -1;
-    ovxlib_node* node = add_node(b, OVXLIB_OP_CONV2D, in.data(), count);
+    return conv_operands(b, conv, s.in, &s.count);
+}
+
+int conv2d(Build& b)
+{
+    ConvSetup s;
+    if (int status = conv_setup(b, true, s))
+        return status;
+    ovxlib_node* node = add_node(b, OVXLIB_OP_CONV2D, s.in.data(), s.count);
     if (!node)
         return -1;
     ovxlib_conv_param& c = node->param.conv;
-    c.ksize[0] = static_cast<uint32_t>(w[1]);
-    c.ksize[1] = static_cast<uint32_t>(w[0]);
-    c.stride[0] = static_cast<uint32_t>(strides[2]);
-    c.stride[1] = static_cast<uint32_t>(strides[1]);
-    c.pad[0] = static_cast<uint32_t>(pad[4]);
-    c.pad[1] = static_cast<uint32_t>(pad[5]);
-    c.pad[2] = static_cast<uint32_t>(pad[2]);
-    c.pad[3] = static_cast<uint32_t>(pad[3]);
-    debug("Conv2d Pad size: [%d %d %d %d]\n", pad[4], pad[5], pad[2], pad[3]);
+    c.ksize[0] = static_cast<uint32_t>(s.w[1]);
+    c.ksize[1] = static_cast<uint32_t>(s.w[0]);
+    c.stride[0] = static_cast<uint32_t>(s.strides[2]);
+    c.stride[1] = static_cast<uint32_t>(s.strides[1]);
+    c.pad[0] = static_cast<uint32_t>(s.pad[4]);
+    c.pad[1] = static_cast<uint32_t>(s.pad[5]);
+    c.pad[2] = static_cast<uint32_t>(s.pad[2]);
+    c.pad[3] = static_cast<uint32_t>(s.pad[3]);
+    debug("Conv2d Pad size: [%d %d %d %d]\n", s.pad[4], s.pad[5], s.pad[2], s.pad[3]);
     c.pad_type = OVXLIB_PAD_EXPLICIT;
-    c.weights = static_cast<uint32_t>(w[3]);
+    c.weights = static_cast<uint32_t>(s.w[3]);
     c.group = 1;
-    c.dilation[0] = dilation[0];
-    c.dilation[1] = dilation[1];
-    if (groups > 1 && groups == l.shape.at(3).value_or(0)) {
+    c.dilation[0] = s.dilation[0];
+    c.dilation[1] = s.dilation[1];
+    if (s.groups > 1 && s.groups == b.layer.shape.at(3).value_or(0)) {
         c.multiplier = 1;
-        c.weights = static_cast<uint32_t>(w[2]) * static_cast<uint32_t>(w[3]);
+        c.weights = static_cast<uint32_t>(s.w[2]) * static_cast<uint32_t>(s.w[3]);
     }
-    return emit_with_activation(b, node, activation, nchw_attr(b));
+    return emit_with_activation(b, node, s.activation, nchw_attr(b));
 }
 
 int deconv2d(Build& b)
 {
-    const LayerView& l = b.layer;
-    const void* strides_p = layer_param(l.model, l.index, "strides");
-    if (!strides_p)
-        return missing(l, "strides", -1);
-    Ints strides;
-    if (nhwc_list(b, strides_p, "strides", &strides) != 0)
-        return -1;
-    if (strides[1] <= 0 || strides[2] <= 0)
-        return refuse(l, "parameter strides has an entry below 1");
-    int groups = 1;
-    if (int status = read_groups(b, &groups))
+    ConvSetup s;
+    if (int status = conv_setup(b, false, s))
         return status;
-    int activation = 0;
-    if (activation_op(b, &activation) != 0)
-        return -1;
-    Ints w;
-    if (weight_shape(b, 1, 4, &w) != 0)
-        return -1;
-    std::array<uint32_t, 3> in;
-    uint32_t count = 0;
-    if (conv_operands(b, false, in, &count) != 0)
-        return -1;
-    ovxlib_node* node = add_node(b, OVXLIB_OP_DECONVOLUTION, in.data(), count);
+    ovxlib_node* node = add_node(b, OVXLIB_OP_DECONVOLUTION, s.in.data(), s.count);
     if (!node)
         return -1;
     ovxlib_conv_param& c = node->param.deconv;
-    c.ksize[0] = static_cast<uint32_t>(w[0]);
-    c.ksize[1] = static_cast<uint32_t>(w[1]);
-    c.weights = static_cast<uint32_t>(w[3]);
-    c.stride[0] = static_cast<uint32_t>(strides[2]);
-    c.stride[1] = static_cast<uint32_t>(strides[1]);
+    c.ksize[0] = static_cast<uint32_t>(s.w[0]);
+    c.ksize[1] = static_cast<uint32_t>(s.w[1]);
+    c.weights = static_cast<uint32_t>(s.w[3]);
+    c.stride[0] = static_cast<uint32_t>(s.strides[2]);
+    c.stride[1] = static_cast<uint32_t>(s.strides[1]);
     c.pad_type = OVXLIB_PAD_SAME;
     const uint32_t p = b.quantised ? 1 : 0;
     c.pad[0] = c.pad[1] = c.pad[2] = c.pad[3] = p;
@@ -383,7 +373,7 @@ int deconv2d(Build& b)
           " stride[1] %d\r\n pad_type %d\r\n pad %d %d %d %d\r\n group %d\r\n",
           c.ksize[0], c.ksize[1], c.weights, c.stride[0], c.stride[1], c.pad_type, c.pad[0], c.pad[1],
           c.pad[2], c.pad[3], c.group);
-    return emit_with_activation(b, node, activation, nchw_attr(b));
+    return emit_with_activation(b, node, s.activation, nchw_attr(b));
 }
 
 int pool2d(Build& b)

@@ -81,8 +81,9 @@ std::vector<LayerCase> layer_cases()
                      code, [code = code](const Built& b, const ovxlib_node& n) {
                          EXPECT_EQ(n.inputs[0], b.ids[1]);
                          EXPECT_EQ(n.inputs[1], b.ids[0]);
-                         if (code == OVXLIB_OP_MULTIPLY || code == OVXLIB_OP_DIVIDE)
+                         if (code == OVXLIB_OP_MULTIPLY || code == OVXLIB_OP_DIVIDE) {
                              EXPECT_EQ(n.param.eltwise.scale, 1.0f);
+                         }
                      }});
     }
     for (auto [type, code] : {std::pair{NN_LAYER_SIGMOID, OVXLIB_OP_SIGMOID}, {NN_LAYER_RELU, OVXLIB_OP_RELU},
@@ -534,8 +535,9 @@ TEST(Messages, MissingParametersSkipOrFail)
         EXPECT_EQ(b.graph != nullptr, r.built) << *r.layer.name << " " << b.streams.err;
         EXPECT_EQ(b.streams.out, r.out);
         EXPECT_EQ(b.streams.err, r.err);
-        if (r.built)
+        if (r.built) {
             EXPECT_EQ(b.ids[1], kNone);
+        }
     }
 }
 

@@ -13,35 +13,20 @@
 
 #include "kestrune/nn.h"
 #include "kfm_writer.h"
+#include "layers/layer_test_util.h"
 #include "ovx/ovx_kfm.h"
 
 namespace {
 
-kfm::Parameter list(const std::string& name, std::vector<int32_t> v)
-{
-    kfm::Parameter p = kfm::parameter(name);
-    p.shape = std::move(v);
-    return p;
-}
-
-kfm::Parameter text(const std::string& name, const std::string& v)
-{
-    kfm::Parameter p = kfm::parameter(name);
-    p.data_str = std::vector<std::string>{v};
-    return p;
-}
+using layer_test::list;
+using layer_test::text;
 
 kfm::Layer constant(const std::string& name, std::vector<int32_t> shape, size_t n, float scale)
 {
-    kfm::Layer l = kfm::layer(name, NN_LAYER_CONSTANT, shape);
-    kfm::Parameter p = kfm::parameter("data");
-    p.shape = shape;
     std::vector<float> v(n);
     for (size_t i = 0; i < n; ++i)
         v[i] = scale * static_cast<float>(static_cast<int>((i * 7) % 13) - 6);
-    p.data_f32 = v;
-    l.parameters = std::vector<kfm::Parameter>{p};
-    return l;
+    return layer_test::constant_f32(name, std::move(shape), std::move(v));
 }
 
 // image [1, 8, 8, 3] -> conv 3x3 (pads 1, stride 2, relu) [1, 4, 4, 8] ->
