@@ -2,18 +2,14 @@
  * descriptions, the model download and the block-wise model upload. */
 #include "ovx_server.h"
 
-#include <errno.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 
 #include "http.h"
 #include "plugin_describe.h"
+#include "plugin_handler.h"
 
 namespace ovx {
 namespace {
-
-constexpr const char kfm_mime[] = "application/vnd.kestrune.kfm";
 
 /* OpenVX data type codes and their names in replies. */
 constexpr struct {
@@ -164,23 +160,6 @@ int engine_description(int socket, nn_server* server)
                                  plugin::write_engine_description(server->common.json, d));
 }
 
-int v1_get(int socket, const char* target, http_header* headers, size_t header_count, nn_server* server)
-{
-    if (strncmp(target, "/v1/model", 9) != 0)
-        return engine_description(socket, server);
-    for (size_t i = 0; i < header_count; ++i) {
-        if (!headers[i].name || !plugin::equals_nocase(plugin::header_name(headers[i]), "Accept") ||
-            !plugin::equals_nocase(plugin::header_value(headers[i]), kfm_mime))
-            continue;
-        if (!server->common.loaded)
-            return plugin_reply_text(socket, 428, "No Model Loaded");
-        return http_respond(socket, 200, kfm_mime, (size_t)server->model_size, server->model, 0, (const char*)NULL);
-    }
-    if (!server->common.loaded)
-        return plugin_reply_text(socket, 428, "{\"status\": \"no model loaded\"}");
-    return model_description(socket, server);
-}
-
 /* ---- upload ------------------------------------------------------------------- */
 
 /* Before the upload buffer is written: the graph built from the model bytes
@@ -216,26 +195,22 @@ int load_upload(int socket, void* user, bool* replied)
     return 0;
 }
 
-int v1_put(int socket, char* body, size_t body_len, nn_server* server)
+int model_description_of(int socket, void* user)
 {
+    return model_description(socket, server_of(user));
+}
+
+int engine_description_of(int socket, void* user)
+{
+    return engine_description(socket, server_of(user));
+}
+
+int v1_put(int socket, void* user, http_header*, size_t, char* body, size_t body_len)
+{
+    nn_server* server = server_of(user);
     release_for_write(server);
     const plugin_bytes_upload target{server, PLUGIN_BLOCK_SIZE, OVX_MAX_PART_SIZE, release_for_write, load_upload};
     return plugin_upload_put_bytes(socket, body, body_len, &server->upload, &server->upload_buffer, &target);
-}
-
-/* The reply buffer with room for `size` bytes; false when it cannot grow. */
-bool reserve_reply(json_buffer* json, uint64_t size)
-{
-    if (json->capacity >= size)
-        return true;
-    char* text = static_cast<char*>(realloc(json->text, static_cast<size_t>(size)));
-    if (!text)
-        return false;
-    if (json->capacity == 0)
-        text[0] = '\0';
-    json->text = text;
-    json->capacity = size;
-    return true;
 }
 
 } // namespace
@@ -267,21 +242,26 @@ int reply_internal_error(int socket, nn_server* server, const char* prefix)
 
 /* ---- dispatch ------------------------------------------------------------------- */
 
+namespace {
+
+int v1_post_of(int socket, void* user, char* target, http_header* headers, size_t header_count, char* body,
+               size_t body_len)
+{
+    return ovx::v1_post(socket, target, headers, header_count, body, body_len, static_cast<nn_server*>(user));
+}
+
+} // namespace
+
 int nn_server_http_handler(int socket, char* method, char* target, http_header* headers, size_t header_count,
                            char* body, size_t body_len, void* user)
 {
     nn_server* server = static_cast<nn_server*>(user);
-    if (!server || !ovx::reserve_reply(&server->common.json, OVX_MIN_REPLY_BUFFER)) {
-        errno = ENOMEM;
-        return -1;
-    }
-    if (strcmp(method, "GET") == 0)
-        return ovx::v1_get(socket, target, headers, header_count, server);
-    if (strcmp(method, "PUT") == 0)
-        return ovx::v1_put(socket, body, body_len, server);
-    if (strcmp(method, "POST") == 0)
-        return ovx::v1_post(socket, target, headers, header_count, body, body_len, server);
-    if (strcmp(method, "OPTIONS") == 0)
-        return http_respond(socket, 204, "", 0, NULL, 0, (const char*)NULL);
-    return plugin_reply_text(socket, 404, "Not Found");
+    const plugin::HandlerHooks hooks{server,
+                                     server ? server->model : nullptr,
+                                     server ? server->model_size : 0,
+                                     ovx::model_description_of,
+                                     ovx::engine_description_of,
+                                     ovx::v1_put,
+                                     v1_post_of};
+    return plugin::handle_request(socket, method, target, headers, header_count, body, body_len, server, hooks);
 }

@@ -16,8 +16,6 @@
 
 /* An upload part larger than this ends the request without a reply. */
 #define OVX_MAX_PART_SIZE 4194304u
-/* The reply buffer holds at least this much before a request is handled. */
-#define OVX_MIN_REPLY_BUFFER 4096u
 /* The largest JSON inference reply (outputs as base64): a larger one gets 500
  * "JSON Response Too Large" before any of it is written. */
 #define OVX_MAX_JSON_REPLY 16777216u
