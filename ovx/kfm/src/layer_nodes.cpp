@@ -596,7 +596,7 @@ int resize(Build& b)
 
 int eltwise(Build& b, int32_t op)
 {
-    std::array<uint32_t, 2> in;
+    std::array<uint32_t, 2> in{};
     if (take_input(b, 0, &in[0]) != 0 || take_input(b, 1, &in[1]) != 0)
         return -1;
     ovxlib_node* node = add_node(b, op, in.data(), 2);
@@ -689,7 +689,7 @@ int fully_connected(Build& b, int32_t op)
     Ints w;
     if (weight_shape(b, 1, 2, &w) != 0)
         return -1;
-    std::array<uint32_t, 3> in;
+    std::array<uint32_t, 3> in{};
     const uint32_t count = dense ? 3 : 2;
     for (uint32_t k = 0; k < count; ++k)
         if (take_input(b, k, &in[k]) != 0)
