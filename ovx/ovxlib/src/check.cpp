@@ -452,6 +452,15 @@ constexpr uint32_t kGraphInput = 0xFFFFFFFEu;
 
 bool check_lists(ovxlib_graph *graph, const char *caller, uint32_t *producer)
 {
+    /* Storage was sized from the attribute given to vsi_nn_AddTensor. */
+    for (uint32_t i = 0; i < graph->tensor_count; ++i) {
+        const Tensor &t = *state(graph).tensors[i];
+        const ovxlib_tensor_attr &a = t.pub.attr;
+        if (a.dim_count > OVXLIB_MAX_DIMS || volume(a) * type_size(a.type) != t.bytes) {
+            std::fprintf(stderr, "%s: tensor %u: sizes or type changed after vsi_nn_AddTensor\n", caller, i);
+            return false;
+        }
+    }
     for (uint32_t i = 0; i < graph->input_count; ++i) {
         const ovxlib_tensor_id id = graph->input_ids[i];
         const Tensor *t = tensor_at(graph, id);

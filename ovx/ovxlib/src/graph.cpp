@@ -504,7 +504,8 @@ OVXLIB_API int vsi_nn_RunGraph(ovxlib_graph *graph)
         std::fprintf(stderr, "vsi_nn_RunGraph: graph is not verified\n");
         return -1;
     }
-    return run_graph(graph) ? 0 : -1;
+    /* The records are the caller's to write: check again what the loops rely on. */
+    return check_graph(graph, "vsi_nn_RunGraph") && run_graph(graph) ? 0 : -1;
 }
 
 OVXLIB_API int vsi_nn_CopyDataToTensor(ovxlib_graph *graph, ovxlib_tensor *tensor, const void *data)

@@ -17,6 +17,8 @@ struct TensorCase {
     bool with_data;
 };
 
+void PrintTo(const TensorCase &c, std::ostream *os) { *os << c.name; }
+
 ovxlib_tensor_attr with_dims(uint32_t n)
 {
     ovxlib_tensor_attr a = attr({});
@@ -52,7 +54,7 @@ TEST_P(AddTensorRefusal, GivesTheNoTensorId)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, AddTensorRefusal,
+    Ovxlib, AddTensorRefusal,
     ::testing::Values(TensorCase{"rank9", with_dims(9), false},
                       TensorCase{"zero_size", attr({3, 0, 2}), false},
                       TensorCase{"type0", attr({4}, 0), false},
@@ -301,7 +303,20 @@ TEST_F(ReadyGraphTest, RunWaitsTheDelayAndNeedsAVerifiedGraph)
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(run());
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
-    // A graph changed after verification must be set up again.
+    // Parameters changed after verification are checked again at the run.
+    vsi_nn_GetNode(graph, 0)->outputs[0] = in;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(run());
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("vsi_nn_RunGraph: node 0 (RELU): output 0"), std::string::npos);
+    vsi_nn_GetNode(graph, 0)->outputs[0] = out;
+    EXPECT_TRUE(run());
+    // So is a tensor whose sizes no longer fit its storage.
+    vsi_nn_GetTensor(graph, out)->attr.sizes[0] = 3;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(run());
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("tensor 1: sizes or type changed"), std::string::npos);
+    vsi_nn_GetTensor(graph, out)->attr.sizes[0] = 2;
+    // A graph with a tensor added after verification must be set up again.
     io(attr({1}));
     testing::internal::CaptureStderr();
     EXPECT_FALSE(run());

@@ -57,6 +57,8 @@ struct ConvCase {
     bool split = false;
 };
 
+void PrintTo(const ConvCase &c, std::ostream *os) { *os << c.name; }
+
 ovxlib_tensor_attr weights_attr(const ConvCase &c, int32_t type = OVXLIB_TYPE_FLOAT32, ovxlib_quant q = {})
 {
     const uint32_t cin_w = c.multiplier ? 1 : uint32_t(c.cin);
@@ -223,7 +225,7 @@ TEST_P(Conv, QuantisedIsWithinOneStep)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, Conv,
+    Ovxlib, Conv,
     ::testing::Values(ConvCase{"plain3x3", 5, 6, 3, 3, 3, 4, 1, 1, 1, 1, 0, 0, 0, 0, 0},
                       ConvCase{"asymmetric_pads_and_strides", 7, 6, 2, 3, 2, 3, 2, 1, 1, 1, 1, 0, 0, 2, 0},
                       ConvCase{"dilations", 7, 8, 2, 2, 3, 3, 1, 2, 2, 1, 0, 1, 1, 0, 0},
@@ -238,6 +240,8 @@ struct PoolCase {
     int h, w, kh, kw, stride_h, stride_w, top, bottom, left, right;
     bool ceil;
 };
+
+void PrintTo(const PoolCase &c, std::ostream *os) { *os << c.name; }
 
 class Pool : public ovxtest::GraphTest, public ::testing::WithParamInterface<PoolCase> {};
 
@@ -298,7 +302,7 @@ TEST_P(Pool, MatchesTheReference)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, Pool,
+    Ovxlib, Pool,
     ::testing::Values(PoolCase{"max_padded", OVXLIB_POOL_MAX, 7, 6, 3, 3, 2, 2, 1, 1, 0, 1, false},
                       PoolCase{"average_counting_pads", OVXLIB_POOL_AVG, 6, 7, 3, 2, 2, 1, 1, 0, 1, 1, false},
                       PoolCase{"average_without_pads", OVXLIB_POOL_AVG_EXCLUDE_PAD, 6, 7, 3, 2, 2, 1, 1, 0, 1, 1,

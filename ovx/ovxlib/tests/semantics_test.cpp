@@ -105,11 +105,14 @@ TEST_F(GraphTest, Format1FilterIsReadThroughItsDataShape)
 }
 
 struct BroadcastCase {
+    const char *name;
     int32_t op;
     std::vector<uint32_t> a, b, out;
     std::vector<float> x, y, expected;
     float scale;
 };
+
+void PrintTo(const BroadcastCase &c, std::ostream *os) { *os << c.name; }
 
 class Broadcast : public GraphTest, public ::testing::WithParamInterface<BroadcastCase> {};
 
@@ -137,15 +140,16 @@ TEST_P(Broadcast, SizeOneDimensionsRepeat)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, Broadcast,
+    Ovxlib, Broadcast,
     ::testing::Values(
         // Per-channel bias {1, 1, C, 1} over [W=2, H=1, C=2, N=1].
-        BroadcastCase{OVXLIB_OP_ADD, {2, 1, 2, 1}, {1, 1, 2, 1}, {2, 1, 2, 1}, {1, 2, 3, 4}, {10, 20}, {11, 12, 23, 24}, 1},
+        BroadcastCase{"per_channel_add", OVXLIB_OP_ADD, {2, 1, 2, 1}, {1, 1, 2, 1}, {2, 1, 2, 1}, {1, 2, 3, 4}, {10, 20}, {11, 12, 23, 24}, 1},
         // Operand order matters: b - a is not a - b; b broadcasts along dimension 1.
-        BroadcastCase{OVXLIB_OP_SUBTRACT, {2, 2}, {2, 1}, {2, 2}, {1, 2, 3, 4}, {10, 20}, {-9, -18, -7, -16}, 1},
+        BroadcastCase{"subtract_order", OVXLIB_OP_SUBTRACT, {2, 2}, {2, 1}, {2, 2}, {1, 2, 3, 4}, {10, 20}, {-9, -18, -7, -16}, 1},
         // Both sides broadcast: [2, 1] x [1, 3] -> [2, 3]; rank 1 counts as [3] with [1] missing.
-        BroadcastCase{OVXLIB_OP_MULTIPLY, {2, 1}, {1, 3}, {2, 3}, {1, 2}, {1, 10, 100}, {2, 4, 20, 40, 200, 400}, 2},
-        BroadcastCase{OVXLIB_OP_DIVIDE, {3}, {1}, {3}, {2, 4, 8}, {4}, {1.5f, 3, 6}, 3}));
+        BroadcastCase{"both_sides_scaled", OVXLIB_OP_MULTIPLY, {2, 1}, {1, 3}, {2, 3}, {1, 2}, {1, 10, 100}, {2, 4, 20, 40, 200, 400}, 2},
+        BroadcastCase{"divide_by_one_value", OVXLIB_OP_DIVIDE, {3}, {1}, {3}, {2, 4, 8}, {4}, {1.5f, 3, 6}, 3}),
+    [](const ::testing::TestParamInfo<BroadcastCase> &info) { return std::string(info.param.name); });
 
 TEST_F(GraphTest, QuantisedAddDequantisesComputesAndRequantisesHalfToEven)
 {

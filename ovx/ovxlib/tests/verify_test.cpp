@@ -18,6 +18,8 @@ struct FaultCase {
     const char *expected;  // part of the refusal line
 };
 
+void PrintTo(const FaultCase &c, std::ostream *os) { *os << c.name; }
+
 class Faults : public ovxtest::GraphTest, public ::testing::WithParamInterface<FaultCase> {
 public:
     using GraphTest::constant;
@@ -409,7 +411,7 @@ const FaultCase kFaults[] = {
      "axis 0 repeated or outside 4 dimensions"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Cases, Faults, ::testing::ValuesIn(kFaults),
+INSTANTIATE_TEST_SUITE_P(Ovxlib, Faults, ::testing::ValuesIn(kFaults),
                          [](const ::testing::TestParamInfo<FaultCase> &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -410,9 +410,9 @@ OVXLIB_API int vsi_nn_TransposeTensor(ovxlib_graph *graph, ovxlib_tensor *tensor
  * undoes both. */
 OVXLIB_API int vsi_nn_SetupGraph(ovxlib_graph *graph, uint32_t flags);
 OVXLIB_API int vsi_nn_VerifyGraph(ovxlib_graph *graph);
-/* Runs every node once in creation order (needs a verified graph).  An
- * operation or type without a CPU implementation prints so on stderr and
- * gives -1. */
+/* Checks the graph again, then runs every node once in creation order
+ * (needs a verified graph).  An operation or type without a CPU
+ * implementation prints so on stderr and gives -1. */
 OVXLIB_API int vsi_nn_RunGraph(ovxlib_graph *graph);
 
 /* Copies the tensor's whole size in; a virtual or constant tensor: -1. */
