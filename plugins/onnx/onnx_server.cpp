@@ -530,8 +530,8 @@ int nn_server_model_benchmark(nn_server* server, int iterations, int pause_ms, i
     onnx_check_status(api->SessionGetOutputCount(server->session, &outputs), api);
     if (verbose) {
         printf("Input name=%s \n", server->input_names[0]);
-        printf("Number of outputs = %zu\n", server->output_count);
-        for (size_t i = 0; i < server->output_count; ++i)
+        printf("Number of outputs = %zu\n", outputs);
+        for (size_t i = 0; i < outputs && i < server->output_count; ++i)
             printf("Output %zu : name=%s\n", i, server->output_names[i]);
     }
     for (int warm = 0; warm < 2; ++warm) {
