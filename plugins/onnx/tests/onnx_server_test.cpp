@@ -88,6 +88,10 @@ TEST_F(OnnxServer, LoadStatuses)
     std::string text = dir.model("string", identity_model(onnxtest::STRING, {1, 3}));
     std::string bf16 = dir.model("bf16", bfloat16_model());
     std::string complex = dir.model("complex", identity_model(onnxtest::COMPLEX128, {1, 3}));
+    // An input shape from the file that no buffer should be made for, and
+    // one whose element count does not fit 64 bits.
+    std::string huge = dir.model("huge", identity_model(onnxtest::FLOAT, {1, 100000, 100000, 3}));
+    std::string wraps = dir.model("wraps", identity_model(onnxtest::FLOAT, {1, 1ll << 40, 1ll << 40, 1ll << 40}));
     struct Row {
         LoadCase c;
         std::string path;
@@ -99,6 +103,8 @@ TEST_F(OnnxServer, LoadStatuses)
         {{"two inputs", 17, "Multiple inputs currently unsupported\n"}, two},
         {{"STRING input", 18, nullptr}, text},
         {{"BFLOAT16 input", 0, nullptr}, bf16},
+        {{"input past the size limit", 3, "larger than"}, huge},
+        {{"input element count past 64 bits", 3, "larger than"}, wraps},
     };
     for (const Row& row : rows) {
         Server server;
