@@ -38,17 +38,6 @@ Graph two_output_model()
     return g;
 }
 
-// i INT64 [1] picks one of three constants: an index past them fails the run.
-Graph gather_model()
-{
-    Graph g;
-    g.initializers.push_back(onnxtest::Initializer::of_floats("table", {3}, {10.0f, 20.0f, 30.0f}));
-    g.nodes.push_back(Node{"Gather", {"table", "i"}, {"y"}, {}});
-    g.inputs.push_back(Value{"i", onnxtest::INT64, {1}});
-    g.outputs.push_back(Value{"y", onnxtest::FLOAT, {1}});
-    return g;
-}
-
 class OnnxHttp : public testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(Plugin::get().ok()); }

@@ -74,6 +74,26 @@ Graph bfloat16_model()
                                  {Attribute::of_int("to", onnxtest::FLOAT)});
 }
 
+// x [1,3] -> SequenceConstruct -> a sequence: the first output is no tensor.
+Graph sequence_model()
+{
+    Value out{"s", onnxtest::FLOAT, {1, 3}};
+    out.sequence = true;
+    return onnxtest::single_node("SequenceConstruct", Value{"x", onnxtest::FLOAT, {1, 3}}, out);
+}
+
+// Range(0, 10, delta = x): the load's run over a zero input fails.
+Graph zero_delta_model()
+{
+    Graph g;
+    g.initializers.push_back(onnxtest::Initializer::of_floats("start", {}, {0.0f}));
+    g.initializers.push_back(onnxtest::Initializer::of_floats("limit", {}, {10.0f}));
+    g.nodes.push_back(Node{"Range", {"start", "limit", "delta"}, {"y"}, {}});
+    g.inputs.push_back(Value{"delta", onnxtest::FLOAT, {}});
+    g.outputs.push_back(Value{"y", onnxtest::FLOAT, {onnxtest::kDynamic}});
+    return g;
+}
+
 struct LoadCase {
     const char* what;
     int expected;
@@ -103,6 +123,8 @@ TEST_F(OnnxServer, LoadStatuses)
         {{"two inputs", 17, "Multiple inputs currently unsupported\n"}, two},
         {{"STRING input", 18, nullptr}, text},
         {{"BFLOAT16 input", 0, nullptr}, bf16},
+        {{"first output not a tensor", 1, "Failed to verify output tensor\n"}, dir.model("seq", sequence_model())},
+        {{"run fails on the zero input", 1, "can not be zero"}, dir.model("range", zero_delta_model())},
         {{"input past the size limit", 3, "larger than"}, huge},
         {{"input element count past 64 bits", 3, "larger than"}, wraps},
     };
@@ -327,6 +349,24 @@ TEST_F(OnnxServer, BenchmarkPrintsNamesAndTheAverage)
     out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.find("Input name"), std::string::npos) << out;
     EXPECT_NE(out.find("Average model run time"), std::string::npos) << out;
+}
+
+TEST_F(OnnxServer, BenchmarkWhoseWarmUpFailsReturnsOne)
+{
+    Server server;
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(server.load(dir.model("gather", gather_model())), 0);
+    testing::internal::GetCapturedStdout();
+    const int64_t past = 7;
+    memcpy(server->input_buffer, &past, sizeof past);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(engine().nn_server_model_benchmark(server, 5, 0, -1, 0, 0, 0, nullptr, nullptr), 1);
+    std::string err = testing::internal::GetCapturedStderr();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Failed to run model"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Average"), std::string::npos) << out;
+    EXPECT_FALSE(err.empty());
 }
 
 TEST_F(OnnxServer, BenchmarkWithoutAModelRefuses)

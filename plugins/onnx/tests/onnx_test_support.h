@@ -169,6 +169,18 @@ inline Graph identity_model(int32_t elem, std::vector<int64_t> dims)
     return onnxtest::single_node("Identity", Value{"x", elem, dims}, Value{"y", elem, dims});
 }
 
+// i INT64 [1] picks one of three constants (10, 20, 30); an index past them
+// fails the run.
+inline Graph gather_model()
+{
+    Graph g;
+    g.initializers.push_back(onnxtest::Initializer::of_floats("table", {3}, {10.0f, 20.0f, 30.0f}));
+    g.nodes.push_back(onnxtest::Node{"Gather", {"table", "i"}, {"y"}, {}});
+    g.inputs.push_back(Value{"i", onnxtest::INT64, {1}});
+    g.outputs.push_back(Value{"y", onnxtest::FLOAT, {1}});
+    return g;
+}
+
 // ---- ONNX Runtime's table, recorded -------------------------------------------------------
 
 // A copy of the plug-in's API table whose entries the test may replace; put

@@ -60,7 +60,15 @@ Message value_info(const Value& v)
     tensor.int_field(1, v.elem);
     tensor.sub(2, shape);
     Message type; /* TypeProto */
-    type.sub(1, tensor);
+    if (v.sequence) {
+        Message element; /* TypeProto of the elements */
+        element.sub(1, tensor);
+        Message sequence; /* TypeProto.Sequence */
+        sequence.sub(1, element);
+        type.sub(4, sequence);
+    } else {
+        type.sub(1, tensor);
+    }
     Message info; /* ValueInfoProto */
     info.str(1, v.name);
     info.sub(2, type);

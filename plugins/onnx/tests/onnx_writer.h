@@ -20,11 +20,12 @@ enum Elem : int32_t {
 constexpr int64_t kDynamic = -1;
 
 /* A graph input or output: name, element type and shape (kDynamic extents
- * become dim_param "d<i>"). */
+ * become dim_param "d<i>"), or a sequence of such tensors. */
 struct Value {
     std::string name;
     int32_t elem = FLOAT;
     std::vector<int64_t> dims;
+    bool sequence = false; /* a sequence of such tensors, not a tensor */
 };
 
 struct Attribute {
