@@ -2,7 +2,6 @@
  * descriptions, the block-wise model upload and inference requests. */
 #include "onnx_server.h"
 
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,6 +10,7 @@
 #include "platform.h"
 #include "plugin_bytes.h"
 #include "plugin_describe.h"
+#include "plugin_handler.h"
 #include "plugin_http.h"
 #include "plugin_labels.h"
 #include "plugin_post.h"
@@ -63,21 +63,6 @@ void read_output(nn_server* server, size_t i, OutputInfo* info)
     }
 }
 
-bool reply_reserve(nn_server* server, uint64_t size)
-{
-    json_buffer* json = &server->common.json;
-    if (json->capacity >= size)
-        return true;
-    char* text = static_cast<char*>(realloc(json->text, (size_t)size));
-    if (!text)
-        return false;
-    if (json->capacity == 0)
-        text[0] = '\0';
-    json->text = text;
-    json->capacity = size;
-    return true;
-}
-
 /* ---- descriptions ---------------------------------------------------------------- */
 
 plugin::ModelSummary model_summary(nn_server* server)
@@ -122,8 +107,9 @@ void output_entry(void* user, size_t i, plugin::IoEntry* entry)
     entry->shape = plugin::ShapeView(context->output.dims, context->output.rank);
 }
 
-int model_description(int socket, nn_server* server)
+int model_description(int socket, void* user)
 {
+    nn_server* server = static_cast<nn_server*>(user);
     IoContext context{server, OutputInfo()};
     plugin::ModelDescription d;
     d.model = model_summary(server);
@@ -144,8 +130,9 @@ void engine_extra(void*, plugin::JsonWriter& out)
     out.str("Execution_Provider", "CPU");
 }
 
-int engine_description(int socket, nn_server* server)
+int engine_description(int socket, void* user)
 {
+    nn_server* server = static_cast<nn_server*>(user);
     plugin::ModelSummary model = model_summary(server);
     const OrtApiBase* base = OrtGetApiBase();
     plugin::EngineDescription d;
@@ -161,15 +148,6 @@ int engine_description(int socket, nn_server* server)
     d.max_runtime_mem = 0;
     char* end = plugin::write_engine_description(server->common.json, d);
     return plugin_reply_document(socket, &server->common.json, 200, end);
-}
-
-int v1_get(int socket, const char* target, nn_server* server)
-{
-    if (strncmp(target, "/v1/model", 9) != 0)
-        return engine_description(socket, server);
-    if (!server->common.loaded)
-        return plugin_reply_text(socket, 428, "{\"status\": \"no model loaded\"}");
-    return model_description(socket, server);
 }
 
 /* ---- upload ----------------------------------------------------------------------- */
@@ -192,8 +170,9 @@ int load_upload(int socket, void* user, bool* replied)
     return plugin_reply_json_text(socket, 200, "{\"error\": \"invalid model\"}");
 }
 
-int v1_put(int socket, char* body, size_t body_len, nn_server* server)
+int v1_put(int socket, void* user, http_header*, size_t, char* body, size_t body_len)
 {
+    nn_server* server = static_cast<nn_server*>(user);
     if (server->common.loaded)
         nn_server_model_unload(server);
     const plugin_bytes_upload target = {server, PLUGIN_BLOCK_SIZE, ONNX_MAX_PART_SIZE, release_for_write, load_upload};
@@ -371,21 +350,22 @@ int onnx_v1_post(int socket, char* target, http_header* headers, size_t header_c
     return plugin::reply_by_accept(socket, headers, header_count, reply_hooks);
 }
 
+namespace {
+int post(int socket, void* user, char* target, http_header* headers, size_t header_count, char* body,
+         size_t body_len)
+{
+    return onnx_v1_post(socket, target, headers, header_count, body, body_len, static_cast<nn_server*>(user));
+}
+} // namespace
+
 int nn_server_http_handler(int socket, char* method, char* target, http_header* headers, size_t header_count,
                            char* body, size_t body_len, void* user)
 {
     nn_server* server = static_cast<nn_server*>(user);
-    if (!server || !reply_reserve(server, ONNX_MIN_REPLY_BUFFER)) {
-        errno = ENOMEM;
-        return -1;
-    }
-    if (strcmp(method, "GET") == 0)
-        return v1_get(socket, target, server);
-    if (strcmp(method, "PUT") == 0)
-        return v1_put(socket, body, body_len, server);
-    if (strcmp(method, "POST") == 0)
-        return onnx_v1_post(socket, target, headers, header_count, body, body_len, server);
-    if (strcmp(method, "OPTIONS") == 0)
-        return http_respond(socket, 204, "", 0, NULL, 0, (const char*)NULL);
-    return plugin_reply_text(socket, 404, "Not Found");
+    /* A download gives back the uploaded model's bytes. */
+    const plugin::HandlerHooks hooks = {
+        server, server ? server->upload_bytes.data : nullptr, server ? server->upload_bytes.size : 0,
+        model_description, engine_description, v1_put, post,
+    };
+    return plugin::handle_request(socket, method, target, headers, header_count, body, body_len, server, hooks);
 }

@@ -475,6 +475,9 @@ int nn_server_model_load(nn_server* server, const char* path, int map)
     /* Whatever an earlier load left behind, loaded or not. */
     nn_server_model_unload(server);
     errno = 0;
+    /* A file's model replaces an uploaded one: its bytes are no longer the model's. */
+    if (map)
+        server->upload_bytes.size = 0;
     const OrtApi* api = server->api;
     int result = create_options(server);
     if (!result) {

@@ -31,8 +31,6 @@ enum { ONNX_PROVIDER_CPU = 0, ONNX_PROVIDER_ACL = 1, ONNX_PROVIDER_ARMNN = 2, ON
 #define ONNX_MAX_INPUT_BYTES (256u * 1024u * 1024u)
 /* Dimensions of the input kept with the record; a deeper input is refused. */
 #define ONNX_MAX_INPUT_DIMS 8
-/* The reply buffer holds at least this much before a request is handled. */
-#define ONNX_MIN_REPLY_BUFFER 4096u
 
 struct nn_server {
     /* First, as the framework's shared entry points require: the loaded

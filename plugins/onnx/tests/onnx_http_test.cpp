@@ -245,6 +245,13 @@ TEST_F(OnnxHttp, BlockUploadLoadsAndACorruptUploadLeavesNoModel)
     r = get("/v1/model");
     EXPECT_NE(r.body.find("\"size\":" + std::to_string(bytes.size())), std::string::npos) << r.body;
     EXPECT_EQ(post(server, "/?output=y", "", "").status, 200);
+    // The download gives back the uploaded bytes.
+    Request download;
+    download.target = "/v1/model";
+    download.headers = {{"Accept", "application/vnd.kestrune.kfm"}};
+    r = call(server, download);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_TRUE(r.body == bytes) << r.body.size() << " bytes";
 
     put.body = multipart({Part("block_count", "1"), Part("block_content", "corrupt model bytes", "model")});
     testing::internal::CaptureStderr();
