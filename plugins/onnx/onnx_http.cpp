@@ -265,15 +265,12 @@ int run_once(void* user)
 int reply_label(int socket, void* user)
 {
     nn_server* server = static_cast<PostRequest*>(user)->server;
-    if (server->common.label_count <= 0)
-        return plugin_reply_text(socket, 404, "Labels not loaded");
     OutputInfo first;
     if (server->output_count)
         read_output(server, 0, &first);
-    const char* label = nullptr;
     int index = 0;
-    float score = onnx_model_label(server, first.data, &label, first.type, first.data ? first.count : 0, &index);
-    return plugin_reply_label(socket, &server->common.json, label, index, score, server->run_time);
+    float score = onnx_model_label(server, first.data, nullptr, first.type, first.data ? first.count : 0, &index);
+    return plugin_reply_top1(socket, server, index, score, server->run_time);
 }
 
 int reply_json(int socket, void* user)

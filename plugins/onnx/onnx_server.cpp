@@ -9,6 +9,7 @@
 
 #include "cpu_provider_factory.h"
 #include "platform.h"
+#include "plugin_labels.h"
 
 /* The i.MX builds of ONNX Runtime add these providers; elsewhere they are
  * absent and the references stay NULL. Declared here with the signature
@@ -332,19 +333,6 @@ const char* TensorTypeName(ONNXTensorElementDataType type)
     }
 }
 
-namespace {
-/* Index of the first of the largest of `count` values. */
-template <typename T>
-size_t first_max(const T* values, size_t count)
-{
-    size_t best = 0;
-    for (size_t i = 1; i < count; ++i)
-        if (values[i] > values[best])
-            best = i;
-    return best;
-}
-} // namespace
-
 float onnx_model_label(nn_server* server, const void* data, const char** label, int type, size_t count, int* index)
 {
     size_t best = 0;
@@ -353,19 +341,19 @@ float onnx_model_label(nn_server* server, const void* data, const char** label, 
         switch (type) {
         case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: {
             const float* v = static_cast<const float*>(data);
-            best = first_max(v, count);
+            best = plugin::top1(v, count);
             score = v[best];
             break;
         }
         case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: {
             const int8_t* v = static_cast<const int8_t*>(data);
-            best = first_max(v, count);
+            best = plugin::top1(v, count);
             score = (float)v[best] / 256.0f + 0.5f;
             break;
         }
         case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: {
             const uint8_t* v = static_cast<const uint8_t*>(data);
-            best = first_max(v, count);
+            best = plugin::top1(v, count);
             score = (float)v[best] / 256.0f;
             break;
         }
@@ -376,10 +364,8 @@ float onnx_model_label(nn_server* server, const void* data, const char** label, 
     if (index)
         *index = (int)best;
     if (server && label) {
-        const nn_server_common& common = server->common;
-        if (best < (size_t)(common.label_count > 0 ? common.label_count : 0) && best < NN_SERVER_MAX_LABELS &&
-            common.labels[best])
-            *label = common.labels[best];
+        if (const char* text = plugin_label(server, (int)best))
+            *label = text;
     }
     return score;
 }
