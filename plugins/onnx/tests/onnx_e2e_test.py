@@ -115,6 +115,18 @@ class Benchmark(unittest.TestCase):
         finally:
             shutil.rmtree(tmp, ignore_errors=True)
 
+    def test_an_absent_execution_provider_ends_the_program(self):
+        tmp = tempfile.mkdtemp(prefix="onnx-acl-")
+        try:
+            subprocess.run([MODELS, tmp], check=True, timeout=60)
+            run = subprocess.run([PROGRAM, "-e", "onnx", "-c", "1", "-m", os.path.join(tmp, "gap.onnx"), "-b", "1"],
+                                 cwd=tmp, env=environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 timeout=60)
+            self.assertEqual(run.returncode, 1)
+            self.assertIn("[ERROR] ACL execution provider is not available\n", run.stderr.decode())
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+
     def test_a_model_that_does_not_load_ends_the_program(self):
         tmp = tempfile.mkdtemp(prefix="onnx-bad-")
         try:
