@@ -1,6 +1,7 @@
 // The plug-in's benchmark (`brindlecast -b`) next to a bare Run loop over the
 // same model in the same process: what the plug-in adds to a run.
-// Usage: onnx_timing <libbrindlecast-onnx.so> [iterations]
+// Usage: onnx_timing <libbrindlecast-onnx.so> [iterations per round] [threads]
+// The two alternate over ten rounds, so that a busy machine slows both alike.
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -128,11 +129,15 @@ double bare_average(const std::vector<uint8_t>& model, int threads, int iteratio
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        fprintf(stderr, "usage: %s <libbrindlecast-onnx.so> [iterations]\n", argv[0]);
+        fprintf(stderr, "usage: %s <libbrindlecast-onnx.so> [iterations per round] [threads]\n", argv[0]);
         return 2;
     }
     int iterations = argc > 2 ? atoi(argv[2]) : 200;
-    const int threads = 4;
+    int threads = argc > 3 ? atoi(argv[3]) : 1;
+    if (iterations < 1 || threads < 1) {
+        fprintf(stderr, "iterations and threads must be at least 1\n");
+        return 2;
+    }
     void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
     auto init = lib ? reinterpret_cast<nn_plugin_init_fn>(dlsym(lib, NN_PLUGIN_INIT_SYMBOL)) : nullptr;
     nn_plugin p = {};
@@ -162,7 +167,7 @@ int main(int argc, char** argv)
     }
     // Alternated, so that neither side has the machine to itself.
     double plugin_ms = 0.0, bare_ms = 0.0;
-    const int rounds = 3;
+    const int rounds = 10;
     for (int r = 0; r < rounds; ++r) {
         plugin_ms += plugin_average(p, server, iterations) / rounds;
         bare_ms += bare_average(model, threads, iterations) / rounds;
