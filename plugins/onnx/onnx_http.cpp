@@ -229,7 +229,8 @@ bool load_raw(int socket, void* user, const char* body, size_t length, int* resu
         return false;
     }
     int64_t start = clock_now_ns();
-    memcpy(server->input_buffer, body, length);
+    if (length)
+        memcpy(server->input_buffer, body, length);
     server->input_time = clock_now_ns() - start;
     return true;
 }
