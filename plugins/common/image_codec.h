@@ -1,4 +1,5 @@
-/* The framework's own compilation of stb_image and stb_image_resize, with
+/* The framework's own compilation of stb_image and stb_image_resize (also
+ * compiled into libovx-kfm, which reaches it the same way), with
  * static linkage (a plug-in may also carry the runtime's copy): these
  * wrappers are the only way in. */
 #ifndef BRINDLECAST_IMAGE_CODEC_H

@@ -15,7 +15,7 @@ struct FreeDeleter {
     void operator()(void* p) const { free(p); }
 };
 struct ImageDeleter {
-    void operator()(uint8_t* p) const { free_image(p); }
+    void operator()(uint8_t* p) const { plugin::codec::free_pixels(p); }
 };
 using Bytes = std::unique_ptr<uint8_t, FreeDeleter>;
 using Image = std::unique_ptr<uint8_t, ImageDeleter>;
@@ -48,7 +48,7 @@ Geometry geometry_of(const ovxlib_tensor_attr& a)
 Bytes picture_bytes(const uint8_t* data, size_t length, const Geometry& g, size_t volume)
 {
     int width = 0, height = 0;
-    Image image(decode_image(data, static_cast<int>(length), static_cast<int>(g.channels), &width, &height));
+    Image image(plugin::codec::decode(data, static_cast<int>(length), static_cast<int>(g.channels), &width, &height));
     if (!image)
         return nullptr;
     Bytes out(static_cast<uint8_t*>(malloc(volume)));
@@ -56,7 +56,7 @@ Bytes picture_bytes(const uint8_t* data, size_t length, const Geometry& g, size_
         return nullptr;
     if (static_cast<uint32_t>(width) == g.width && static_cast<uint32_t>(height) == g.height) {
         memcpy(out.get(), image.get(), volume);
-    } else if (!resize_image(image.get(), width, height, out.get(), static_cast<int>(g.width),
+    } else if (!plugin::codec::resize(image.get(), width, height, out.get(), static_cast<int>(g.width),
                              static_cast<int>(g.height), static_cast<int>(g.channels))) {
         return nullptr;
     }
