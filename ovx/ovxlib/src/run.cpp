@@ -205,16 +205,27 @@ void run_unary(const Operands &o)
     }
 }
 
+/* Element counts below and above one dimension. */
+struct Split {
+    uint64_t inner, outer;
+};
+
+Split split_at(const ovxlib_tensor_attr &a, uint32_t axis)
+{
+    Split s{1, 1};
+    for (uint32_t i = 0; i < a.dim_count; ++i)
+        if (i != axis)
+            (i < axis ? s.inner : s.outer) *= a.sizes[i];
+    return s;
+}
+
 void run_softmax(const Operands &o)
 {
     const ovxlib_tensor_attr &a = *o.in[0];
     const uint32_t axis = o.node.param.softmax.axis;
     const double beta = o.node.param.softmax.beta;
-    uint64_t inner = 1, outer = 1;
-    for (uint32_t i = 0; i < axis; ++i)
-        inner *= a.sizes[i];
-    for (uint32_t i = axis + 1; i < a.dim_count; ++i)
-        outer *= a.sizes[i];
+    const Split split = split_at(a, axis);
+    const uint64_t inner = split.inner, outer = split.outer;
     const uint32_t n = a.sizes[axis];
     for (uint64_t b = 0; b < outer; ++b)
         for (uint64_t i = 0; i < inner; ++i) {
@@ -251,11 +262,8 @@ void run_concat(const Operands &o)
 {
     const ovxlib_tensor_attr &z = *o.out;
     const uint32_t axis = o.node.param.concat.axis;
-    uint64_t inner = 1, outer = 1;
-    for (uint32_t i = 0; i < axis; ++i)
-        inner *= z.sizes[i];
-    for (uint32_t i = axis + 1; i < z.dim_count; ++i)
-        outer *= z.sizes[i];
+    const Split split = split_at(z, axis);
+    const uint64_t inner = split.inner, outer = split.outer;
     uint64_t at = 0;
     for (uint32_t k = 0; k < o.node.input_count; ++k) {
         const uint64_t run = uint64_t{o.in[k]->sizes[axis]} * inner;
