@@ -205,16 +205,27 @@ void run_unary(const Operands &o)
     }
 }
 
+/* Element counts below and above one dimension. */
+struct Split {
+    uint64_t inner, outer;
+};
+
+Split split_at(const ovxlib_tensor_attr &a, uint32_t axis)
+{
+    Split s{1, 1};
+    for (uint32_t i = 0; i < a.dim_count; ++i)
+        if (i != axis)
+            (i < axis ? s.inner : s.outer) *= a.sizes[i];
+    return s;
+}
+
 void run_softmax(const Operands &o)
 {
     const ovxlib_tensor_attr &a = *o.in[0];
     const uint32_t axis = o.node.param.softmax.axis;
     const double beta = o.node.param.softmax.beta;
-    uint64_t inner = 1, outer = 1;
-    for (uint32_t i = 0; i < axis; ++i)
-        inner *= a.sizes[i];
-    for (uint32_t i = axis + 1; i < a.dim_count; ++i)
-        outer *= a.sizes[i];
+    const Split split = split_at(a, axis);
+    const uint64_t inner = split.inner, outer = split.outer;
     const uint32_t n = a.sizes[axis];
     for (uint64_t b = 0; b < outer; ++b)
         for (uint64_t i = 0; i < inner; ++i) {
@@ -251,11 +262,8 @@ void run_concat(const Operands &o)
 {
     const ovxlib_tensor_attr &z = *o.out;
     const uint32_t axis = o.node.param.concat.axis;
-    uint64_t inner = 1, outer = 1;
-    for (uint32_t i = 0; i < axis; ++i)
-        inner *= z.sizes[i];
-    for (uint32_t i = axis + 1; i < z.dim_count; ++i)
-        outer *= z.sizes[i];
+    const Split split = split_at(z, axis);
+    const uint64_t inner = split.inner, outer = split.outer;
     uint64_t at = 0;
     for (uint32_t k = 0; k < o.node.input_count; ++k) {
         const uint64_t run = uint64_t{o.in[k]->sizes[axis]} * inner;
@@ -342,6 +350,17 @@ void run_conv(const Operands &o)
         }
 }
 
+/* The part [lo, hi) of a window [start, start + k) inside [first, last). */
+struct Span {
+    int64_t lo, hi;
+    uint64_t count() const { return hi > lo ? static_cast<uint64_t>(hi - lo) : 0; }
+};
+
+Span clip(int64_t start, uint32_t k, int64_t first, int64_t last)
+{
+    return {start > first ? start : first, start + k < last ? start + k : last};
+}
+
 void run_pool(const Operands &o)
 {
     const ovxlib_pool_param &p = o.node.param.pool;
@@ -352,27 +371,26 @@ void run_pool(const Operands &o)
                 for (uint32_t ox = 0; ox < os[0]; ++ox) {
                     const int64_t x0 = int64_t{ox} * p.stride[0] - p.pad[0];
                     const int64_t y0 = int64_t{oy} * p.stride[1] - p.pad[2];
+                    /* Only the cells inside the input are visited, so the work
+                     * does not grow with the kernel beyond the input. */
+                    const Span xs = clip(x0, p.ksize[0], 0, is[0]), ys = clip(y0, p.ksize[1], 0, is[1]);
+                    const uint64_t padded = clip(x0, p.ksize[0], -int64_t{p.pad[0]}, int64_t{is[0]} + p.pad[1]).count() *
+                                            clip(y0, p.ksize[1], -int64_t{p.pad[2]}, int64_t{is[1]} + p.pad[3]).count();
+                    const uint64_t inside = xs.count() * ys.count();
                     double best = -INFINITY, sum = 0;
-                    uint64_t inside = 0, padded = 0;
-                    for (int64_t y = y0; y < y0 + p.ksize[1]; ++y)
-                        for (int64_t x = x0; x < x0 + p.ksize[0]; ++x) {
-                            if (x >= -int64_t{p.pad[0]} && x < int64_t{is[0]} + p.pad[1] && y >= -int64_t{p.pad[2]} &&
-                                y < int64_t{is[1]} + p.pad[3])
-                                ++padded;
-                            if (x < 0 || x >= is[0] || y < 0 || y >= is[1])
-                                continue;
+                    for (int64_t y = ys.lo; y < ys.hi; ++y)
+                        for (int64_t x = xs.lo; x < xs.hi; ++x) {
                             const double v = o.x[0][at4(is, static_cast<uint64_t>(x), static_cast<uint64_t>(y), c, b)];
                             best = std::fmax(best, v);
                             sum += v;
-                            ++inside;
                         }
                     double r;
                     if (p.type == OVXLIB_POOL_MAX)
                         r = inside ? best : 0.0;
                     else if (p.type == OVXLIB_POOL_AVG)
-                        r = padded ? sum / padded : 0.0;
+                        r = padded ? sum / static_cast<double>(padded) : 0.0;
                     else
-                        r = inside ? sum / inside : 0.0;
+                        r = inside ? sum / static_cast<double>(inside) : 0.0;
                     o.y[at4(os, ox, oy, c, b)] = r;
                 }
 }

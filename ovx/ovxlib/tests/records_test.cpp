@@ -243,6 +243,14 @@ TEST_F(GraphTest, ControlsFailTheNthCallOfTheirKind)
     ovxlib_test_fail_call(OVXLIB_CALL_CREATE_GRAPH, 1);
     EXPECT_EQ(vsi_nn_CreateGraph(context, 0, 0), nullptr);
 
+    static const float matrix[4] = {1, 2, 3, 4};
+    const uint32_t swap[2] = {1, 0}, sizes[2] = {2, 2};
+    ovxlib_tensor *w = vsi_nn_GetTensor(graph, constant(attr({2, 2}), matrix, OVXLIB_FMT_NHWC));
+    ovxlib_test_fail_call(OVXLIB_CALL_TRANSPOSE_TENSOR, 1);
+    EXPECT_EQ(vsi_nn_TransposeTensor(graph, w, swap, 2, sizes), -1);
+    EXPECT_EQ(w->attr.fmt, OVXLIB_FMT_NHWC);
+    EXPECT_EQ(vsi_nn_TransposeTensor(graph, w, swap, 2, sizes), 0);
+
     // Armed, then disarmed.
     ovxlib_test_fail_call(OVXLIB_CALL_ADD_TENSOR, 1);
     ovxlib_test_fail_call(OVXLIB_CALL_ADD_TENSOR, 0);

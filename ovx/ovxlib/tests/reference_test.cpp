@@ -316,6 +316,31 @@ INSTANTIATE_TEST_SUITE_P(
 
 using Reference = ovxtest::GraphTest;
 
+// A window of 2^30 x 2^30 cells over a 1x1 input (a size a model could
+// choose): only the input cell is visited.
+TEST_F(Reference, HugePoolingWindowsVisitOnlyTheInput)
+{
+    const uint32_t k = 1u << 30, head = 1u << 29, tail = (1u << 29) - 1;
+    const ovxlib_tensor_id in = io(attr({1, 1, 1, 1}));
+    std::vector<ovxlib_tensor_id> outs;
+    for (int32_t type : {OVXLIB_POOL_MAX, OVXLIB_POOL_AVG_EXCLUDE_PAD, OVXLIB_POOL_AVG}) {
+        outs.push_back(io(attr({1, 1, 1, 1})));
+        ovxlib_pool_param &p = node(OVXLIB_OP_POOL, {in}, outs.back())->param.pool;
+        p.type = type;
+        p.ksize[0] = p.ksize[1] = k;
+        p.pad[0] = p.pad[2] = head;
+        p.pad[1] = p.pad[3] = tail;
+    }
+    ASSERT_EQ(vsi_nn_SetGraphInputs(graph, &in, 1), 0);
+    ASSERT_EQ(vsi_nn_SetGraphOutputs(graph, outs.data(), 3), 0);
+    ASSERT_TRUE(ready());
+    write<float>(in, {5});
+    ASSERT_TRUE(run());
+    EXPECT_EQ(read<float>(outs[0])[0], 5.0f);
+    EXPECT_EQ(read<float>(outs[1])[0], 5.0f);
+    EXPECT_FLOAT_EQ(read<float>(outs[2])[0], float(5.0 / (double(k) * k)));  // padded cells count
+}
+
 // x is M rows of K; the model's weights are K rows of N, transposed as the
 // graph builder does.
 TEST_F(Reference, FullyConnectedMatchesTheReference)

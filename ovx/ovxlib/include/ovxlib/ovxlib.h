@@ -44,7 +44,8 @@
  *    (so [KW, KH, 1, C] and [KW, KH, C, 1] both mean one filter per channel).
  *    Output size per axis: (in + pads - ((k - 1) * dilation + 1)) / stride + 1,
  *    rounded down, or up when the node's down_scale_size_rounding is
- *    OVXLIB_DOWN_SCALE_CEIL.
+ *    OVXLIB_DOWN_SCALE_CEIL (then a last window that would start past the
+ *    input and its head pad is dropped).
  *  - POOL: input [W, H, C, N], same output size rule with dilation 1, rounded
  *    by round_type (floor by default).  Max ignores padded cells; average
  *    OVXLIB_POOL_AVG divides by the window cells inside the padded area,
@@ -66,7 +67,8 @@
  * Ownership: attributes are copied by vsi_nn_AddTensor.  Constant data,
  * per-channel scale and zero-point arrays and every array a node's parameters
  * point to stay the caller's: they are read at set-up, at verification and at
- * every run, never at release, and must outlive the graph.
+ * every run, never at release, so they must live until the graph's last run
+ * and may be freed before vsi_nn_ReleaseGraph.
  *
  * Results: calls returning int give 0 on success and -1 on failure; calls
  * returning a record give NULL on failure; vsi_nn_AddTensor gives
