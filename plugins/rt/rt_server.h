@@ -8,17 +8,15 @@
 
 #include "kestrune/nn.h"
 #include "plugin.h"
+#include "plugin_describe.h"
 #include "plugin_http.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* Model bytes are assembled in blocks of this size (published as
- * "block_size"); the other two limits are published values only. */
-#define RT_BLOCK_SIZE 1048576u
-#define RT_MAX_LAYERS 1024
-#define RT_MAX_INPUT_SIZE 607500
+/* Model bytes are assembled in blocks of the framework's block size. */
+#define RT_BLOCK_SIZE PLUGIN_BLOCK_SIZE
 /* An upload part larger than this ends the request without a reply. */
 #define RT_MAX_PART_SIZE 4194304u
 /* The reply buffer holds at least this much before a request is handled. */
@@ -75,9 +73,8 @@ const char* rt_status_text(int status);
 /* HTTP type name of a tensor type ("FLOAT32" ...), "NONE" for others. */
 const char* rt_type_name(int type);
 
-/* The HTTP parts: error object and layer object into the reply buffer. */
-char* error_json(char* pos, nn_server* server, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+/* The HTTP parts: a layer object into the reply buffer (the error object is
+ * the framework's error_json). */
 char* layer_json(char* pos, nn_server* server, size_t layer, bool with_data, bool nested);
 int v1_post(int socket, char* target, http_header* headers, size_t header_count, char* body,
             size_t body_len, nn_server* server);
