@@ -1,6 +1,8 @@
 // Test pictures written with stb_image_write (its JPEG writer shifts
 // negative values, so this source goes without UBSan).
-#include "armnn_test_util.h"
+#include "armnn_pictures.h"
+
+#include <vector>
 
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #define STB_IMAGE_WRITE_STATIC
@@ -39,8 +41,7 @@ std::string solid_picture(Picture format, int w, int h, uint8_t r, uint8_t g, ui
         ok = stbi_write_jpg_to_func(append, &out, w, h, 3, pixels.data(), 100);
         break;
     }
-    EXPECT_TRUE(ok);
-    return out;
+    return ok ? out : std::string();
 }
 
 }  // namespace armnn_test

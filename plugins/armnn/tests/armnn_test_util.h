@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "armnn_pictures.h"
 #include "multipart_body.h"
 #include "nn_plugin.h"
 #include "tflite_writer.h"
@@ -145,13 +146,6 @@ inline std::string read_file(const std::string& path)
     s << in.rdbuf();
     return s.str();
 }
-
-// ---- pictures ----------------------------------------------------------------------
-
-enum class Picture { png, bmp, jpeg };
-
-// A w x h picture of one colour (3 channels), in the given format.
-std::string solid_picture(Picture format, int w, int h, uint8_t r, uint8_t g, uint8_t b);
 
 // ---- requests and replies ------------------------------------------------------------
 
