@@ -193,32 +193,24 @@ static int v1_get(int socket, const char* target, http_header* headers, size_t h
 
 /* Makes room for `needed` bytes at the aligned model start, keeping the
  * model_size bytes received so far; the model start, or NULL when it cannot
- * grow. */
+ * grow.  Bytes held in a caller-given buffer are copied along. */
 static uint8_t* upload_reserve(void* user, uint64_t needed)
 {
     nn_server* server = static_cast<nn_server*>(user);
     if (needed <= server->buffer_size && server->model)
         return server->model;
-    if (needed > SIZE_MAX - 15)
+    plugin_bytes* upload = &server->upload;
+    const bool in_upload = upload->block && server->model == upload->data;
+    upload->size = in_upload ? server->model_size : 0;
+    const uint8_t* elsewhere = !in_upload && server->model_size ? server->model : NULL;
+    uint8_t* data = plugin_bytes_reserve(upload, needed);
+    if (!data)
         return NULL;
-    uint8_t* old_base = static_cast<uint8_t*>(server->upload_buffer);
-    uint8_t* old_model = server->model;
-    bool in_upload = old_base && old_model >= old_base;
-    size_t old_offset = in_upload ? (size_t)(old_model - old_base) : 0;
-    uint8_t* base = static_cast<uint8_t*>(realloc(server->upload_buffer, (size_t)needed + 15));
-    if (!base)
-        return NULL;
-    auto* aligned = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(base) + 15) & ~uintptr_t{15});
-    if (server->model_size) {
-        /* The aligned start can move with the block: bring the received
-         * bytes along. A caller-given buffer is copied from. */
-        const uint8_t* from = in_upload ? base + old_offset : old_model;
-        memmove(aligned, from, (size_t)server->model_size);
-    }
-    server->upload_buffer = base;
-    server->model = aligned;
+    if (elsewhere)
+        memmove(data, elsewhere, (size_t)server->model_size);
+    server->model = data;
     server->buffer_size = needed;
-    return aligned;
+    return data;
 }
 
 static int load_upload(int socket, void* user, bool* replied)
@@ -300,7 +292,7 @@ int v1_put(int socket, http_header* headers, size_t header_count, char* body, si
         server,           RT_BLOCK_SIZE, server->max_model_size, RT_MAX_PART_SIZE, release_for_write,
         upload_reserve,   upload_size,   set_upload_size,        load_upload,
     };
-    return plugin_upload_put(socket, body, body_len, &server->upload, &hooks);
+    return plugin_upload_put(socket, body, body_len, &server->blocks, &hooks);
 }
 
 /* ---- dispatch ----------------------------------------------------------------- */

@@ -117,6 +117,7 @@ nn_server* nn_server_init(int compute, size_t mempool_size, void* mempool, size_
         printf("Loaded opencl compute backend\n");
     }
     server->max_model_size = max_model_size;
+    plugin_bytes_init(&server->upload, max_model_size);
     if (model_buffer) {
         server->model = static_cast<uint8_t*>(model_buffer);
         server->buffer_size = max_model_size;
@@ -151,7 +152,7 @@ void nn_server_release(nn_server* server)
     free(server->rpc_buffer);
     nn_context_release(server->context);
     free(server->layer_timing);
-    free(server->upload_buffer);
+    plugin_bytes_free(&server->upload);
     server->model = nullptr;
     rtplugin::UniqueEngine(server->engine).reset();
     free(server);

@@ -8,6 +8,7 @@
 
 #include "kestrune/nn.h"
 #include "plugin.h"
+#include "plugin_bytes.h"
 #include "plugin_describe.h"
 #include "plugin_http.h"
 
@@ -37,12 +38,12 @@ struct nn_server {
     nn_context* context;
     nn_engine* engine;         /* compute engine block, or NULL for the CPU */
     int mapped;                /* model is a read-only mapping of a file */
-    void* upload_buffer;       /* uploaded blocks are assembled in here */
+    plugin_bytes upload;       /* uploaded blocks are assembled in here */
     uint8_t* model;            /* the current model bytes */
     uint64_t max_model_size;
     uint64_t buffer_size;      /* mapping length or usable upload capacity */
     uint64_t model_size;
-    plugin_upload upload;      /* block counters of the model upload */
+    plugin_upload blocks;      /* block counters of the model upload */
     uint8_t* rpc_buffer;       /* payload buffer of the datagram handler */
     uint64_t rpc_capacity;
     int64_t run_time;
