@@ -60,7 +60,7 @@ struct Extents {
 
 plugin::ModelSummary summary(nn_server* server) noexcept
 {
-    return {"", "", server->model_bytes.size(), 0, 0, plugin::common_labels(server)};
+    return {"", "", server->model_size, 0, 0, plugin::common_labels(server)};
 }
 
 /* One of the "inputs" and "outputs" lists; the shape of the entry being
@@ -125,7 +125,7 @@ int v1_get(int socket, const char* target, const http_header* headers, size_t he
             continue;
         if (!server->common.loaded)
             return plugin_reply_text(socket, 428, "No Model Loaded");
-        return http_respond(socket, 200, model_mime, server->model_bytes.size(), server->model_bytes.data(), 0,
+        return http_respond(socket, 200, model_mime, static_cast<size_t>(server->model_size), server->model_bytes.data(), 0,
                             (const char*)NULL);
     }
     if (!server->common.loaded)
@@ -135,20 +135,18 @@ int v1_get(int socket, const char* target, const http_header* headers, size_t he
 
 /* ---- upload -------------------------------------------------------------------- */
 
-/* The model bytes received so far: model_bytes holds at least this many. */
-struct Upload {
-    nn_server* server;
-    uint64_t size;
-};
-
+/* The model bytes received so far are the first model_size of model_bytes.
+ * Room for an announced model is capacity only: the vector's bytes are
+ * touched as the parts arrive (a part is at most max_part_size bytes). */
 uint8_t* upload_reserve(void* user, uint64_t needed)
 {
-    Upload* up = static_cast<Upload*>(user);
-    std::vector<uint8_t>& bytes = up->server->model_bytes;
-    if (needed > up->server->max_model_size)
+    nn_server* server = static_cast<nn_server*>(user);
+    std::vector<uint8_t>& bytes = server->model_bytes;
+    if (needed > server->max_model_size)
         return nullptr;
     try {
-        if (bytes.size() < needed)
+        bytes.reserve(static_cast<size_t>(needed));
+        if (needed > bytes.size() && needed - server->model_size <= max_part_size)
             bytes.resize(static_cast<size_t>(needed));
     } catch (...) {
         return nullptr;
@@ -158,31 +156,30 @@ uint8_t* upload_reserve(void* user, uint64_t needed)
 
 uint64_t upload_size(void* user)
 {
-    return static_cast<Upload*>(user)->size;
+    return static_cast<nn_server*>(user)->model_size;
 }
 
 void set_upload_size(void* user, uint64_t size)
 {
-    static_cast<Upload*>(user)->size = size;
+    static_cast<nn_server*>(user)->model_size = size;
 }
 
 void upload_release(void* user)
 {
-    release_network(static_cast<Upload*>(user)->server);
+    release_network(static_cast<nn_server*>(user));
 }
 
 int upload_load(int socket, void* user, bool* replied)
 {
-    Upload* up = static_cast<Upload*>(user);
-    nn_server* server = up->server;
-    /* Shrinking keeps the block; the parser takes the vector whole. */
-    server->model_bytes.resize(static_cast<size_t>(up->size));
+    nn_server* server = static_cast<nn_server*>(user);
+    *replied = false;
+    /* The parser takes the vector whole (shrinking keeps its block). */
+    server->model_bytes.resize(static_cast<size_t>(server->model_size));
     if (nn_server_model_load(server, nullptr, 0) != 0) {
         fprintf(stderr, "%s failed to load model\n", "v1_put");
         *replied = true;
         return plugin_reply_json_text(socket, 200, "{\"error\": \"model load error\"}");
     }
-    *replied = false;
     return 0;
 }
 
@@ -190,16 +187,10 @@ int v1_put(int socket, char* body, size_t body_len, nn_server* server)
 {
     if (server->common.loaded)
         nn_server_model_unload(server);
-    /* Between the blocks of an upload the bytes received so far are the
-     * vector's (a block announcement starts again at 0). */
-    Upload up{server, server->model_bytes.size()};
-    const plugin_upload_hooks hooks = {&up,           block_size,  server->max_model_size, max_part_size,
-                                       upload_release, upload_reserve, upload_size,         set_upload_size,
+    const plugin_upload_hooks hooks = {server,         block_size,     server->max_model_size, max_part_size,
+                                       upload_release, upload_reserve, upload_size,            set_upload_size,
                                        upload_load};
-    int result = plugin_upload_put(socket, body, body_len, &server->upload, &hooks);
-    if (!server->common.loaded && server->model_bytes.size() > up.size)
-        server->model_bytes.resize(static_cast<size_t>(up.size));
-    return result;
+    return plugin_upload_put(socket, body, body_len, &server->upload, &hooks);
 }
 
 /* ---- inference ------------------------------------------------------------------- */

@@ -131,6 +131,7 @@ int load_network(nn_server* server, const char* path, int map)
     if (!server->parser)
         return 2;
     if (map) {
+        server->model_size = 0; /* no uploaded model any more */
         if (!path)
             throw armnn::InvalidArgumentException("no model file given");
         server->network = server->parser->CreateNetworkFromBinaryFile(path);

@@ -43,7 +43,8 @@ struct nn_server {
     armnn::INetworkPtr network{nullptr, &armnn::INetwork::Destroy};
     armnn::InputTensors input_tensors;
     armnn::OutputTensors output_tensors;
-    std::vector<uint8_t> model_bytes;  /* an uploaded model */
+    std::vector<uint8_t> model_bytes;  /* an uploaded model: its first model_size bytes */
+    uint64_t model_size = 0;
     std::array<std::vector<uint8_t>, armnnplugin::max_outputs> output_buffers;
     std::vector<uint8_t> input_buffer;
     size_t max_model_size = 0;

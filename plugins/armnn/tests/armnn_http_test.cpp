@@ -106,26 +106,31 @@ TEST(ArmnnDescribe, MethodsAndDownload)
 
 // ---- upload -----------------------------------------------------------------------
 
-TEST(ArmnnUpload, ThreeBlocks)
+// Announced counts of up to four blocks and of more (whose room is
+// reserved without being touched).
+class ArmnnBlocks : public ::testing::TestWithParam<int> {};
+
+TEST_P(ArmnnBlocks, UploadedInAnnouncedBlocks)
 {
+    const int count = GetParam();
     Server server;
     const std::string bytes = model_bytes(tflite_test::pool_model(TensorType::float32));
-    const size_t third = bytes.size() / 3;
-    const std::string blocks[3] = {bytes.substr(0, third), bytes.substr(third, third), bytes.substr(2 * third)};
-    for (int i = 0; i < 3; ++i) {
+    const size_t block = bytes.size() / static_cast<size_t>(count) + 1;
+    for (int i = 0; i < count; ++i) {
         Request put;
         put.method = "PUT";
         std::vector<Part> parts;
         if (i == 0)
-            parts.emplace_back("block_count", "3");
-        parts.emplace_back("block_content", blocks[i], "model.tflite", "application/octet-stream");
+            parts.emplace_back("block_count", std::to_string(count));
+        parts.emplace_back("block_content", bytes.substr(static_cast<size_t>(i) * block, block), "model.tflite",
+                           "application/octet-stream");
         put.body = multipart(parts);
         testing::internal::CaptureStdout();
         Reply r = call(server, put);
         std::string out = testing::internal::GetCapturedStdout();
         ASSERT_EQ(r.status, 200);
-        if (i < 2) {
-            EXPECT_EQ(r.body, "{\"block\": " + std::to_string(i + 1) + ", \"block_count\": 3}");
+        if (i + 1 < count) {
+            EXPECT_EQ(r.body, "{\"block\": " + std::to_string(i + 1) + ", \"block_count\": " + std::to_string(count) + "}");
             EXPECT_EQ(plugin().nn_server_model_validated(server), 0);
             EXPECT_EQ(call(server, post("/")).status, 428);
         } else {
@@ -135,7 +140,10 @@ TEST(ArmnnUpload, ThreeBlocks)
     }
     EXPECT_EQ(plugin().nn_server_model_validated(server), 1);
     EXPECT_EQ(call(server, get("/v1/model", "application/vnd.kestrune.kfm")).body, bytes);
+    EXPECT_TRUE(has(call(server, get("/v1/model")).body, "\"size\":" + std::to_string(bytes.size()) + ","));
 }
+
+INSTANTIATE_TEST_SUITE_P(Counts, ArmnnBlocks, ::testing::Values(3, 7));
 
 TEST(ArmnnUpload, CorruptBytesLeaveNoModel)
 {
