@@ -94,6 +94,22 @@ constexpr TypeName type_names[] = {
     {armnn::DataType::QSymmS8, "INT8"},    {armnn::DataType::QAsymmS8, "INT8"},
 };
 
+/* Whether a model's input or output fits the buffers: its byte count,
+ * taken in 64 bits, is what Arm NN's 32-bit count says and at most
+ * max_tensor_bytes. */
+bool tensor_fits(const std::string& name, const armnn::TensorInfo& info)
+{
+    const armnn::TensorShape& shape = info.GetShape();
+    uint64_t bytes = armnn::GetDataTypeSize(info.GetDataType());
+    for (unsigned int i = 0; i < shape.GetNumDimensions() && bytes <= max_tensor_bytes; ++i)
+        bytes *= shape[i];
+    if (bytes <= max_tensor_bytes && bytes == info.GetNumBytes())
+        return true;
+    fprintf(stderr, "[ERROR] model tensor %s is larger than %llu bytes\n", name.c_str(),
+            static_cast<unsigned long long>(max_tensor_bytes));
+    return false;
+}
+
 /* The largest of `count` values (count > 0) and, in *index, the first
  * index holding it. */
 template <typename T>
@@ -152,8 +168,13 @@ int load_network(nn_server* server, const char* path, int map)
         return 13;
     }
     server->input_binding = server->parser->GetNetworkInputBindingInfo(0, server->input_tensor_name);
-    for (const std::string& name : server->output_names)
+    if (!tensor_fits(server->input_tensor_name, server->input_binding.second))
+        return 13;
+    for (const std::string& name : server->output_names) {
         server->output_bindings.push_back(server->parser->GetNetworkOutputBindingInfo(0, name));
+        if (!tensor_fits(name, server->output_bindings.back().second))
+            return 13;
+    }
 
     server->runtime = armnn::IRuntime::Create(armnn::IRuntime::CreationOptions());
     armnn::IOptimizedNetworkPtr optimized =

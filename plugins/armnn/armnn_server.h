@@ -22,6 +22,9 @@ namespace armnnplugin {
 constexpr size_t max_outputs = 4;
 /* The most "output" keys one inference request may carry. */
 constexpr int max_requested_outputs = 5;
+/* The largest input or output a model may have: its buffer is allocated
+ * at load. */
+constexpr uint64_t max_tensor_bytes = 256u << 20;
 /* Initial reservations of the input and output buffers. */
 constexpr size_t input_reserve = 0xC000;
 constexpr size_t output_reserve = 1000;

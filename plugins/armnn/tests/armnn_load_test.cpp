@@ -86,6 +86,8 @@ std::vector<LoadCase> load_cases()
         {"four outputs", pool_model(TensorType::float32, 4, 4, 3, 4), Source::file, 0, ""},
         {"five outputs", pool_model(TensorType::float32, 4, 4, 3, 5), Source::file, 13,
          "[ERROR] model has 5 outputs, at most 4 are supported\n"},
+        {"outsized input", pool_model(TensorType::float32, 8192, 8192, 2), Source::file, 13,
+         "[ERROR] model tensor input is larger than 268435456 bytes\n"},
         {"two inputs", tflite_test::add_model(), Source::file, 13, exception_line},
         {"no outputs", without_outputs(), Source::file, 1, ""},
         {"missing file", pool_model(TensorType::float32), Source::missing, 13, exception_line + "Cannot find the file"},
