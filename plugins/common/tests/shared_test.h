@@ -9,13 +9,16 @@
 #include <string>
 
 #include "plugin.h"
-#include "test_socket.h"
+#include "reply_reader.h"
 
 struct nn_server {
     nn_server_common common;
 };
 
 namespace shared_test {
+
+using reply_reader::read_reply;
+using reply_reader::Reply;
 
 struct Server {
     nn_server s{};
@@ -34,28 +37,5 @@ struct Server {
     Server& operator=(const Server&) = delete;
     nn_server* get() { return &s; }
 };
-
-struct Reply {
-    int status = 0;
-    std::string head, body;
-    bool has(const std::string& line) const
-    {
-        return (head + "\r\n").find("\r\n" + line + "\r\n") != std::string::npos;
-    }
-};
-
-inline Reply read_reply(int fd)
-{
-    Reply r;
-    std::string raw = testsock::read_available(fd, 20);  // the reply is written already
-    size_t end = raw.find("\r\n\r\n");
-    if (end == std::string::npos)
-        return r;
-    r.head = raw.substr(0, end);
-    r.body = raw.substr(end + 4);
-    if (r.head.size() > 12)
-        r.status = std::stoi(r.head.substr(9, 3));
-    return r;
-}
 
 }  // namespace shared_test
