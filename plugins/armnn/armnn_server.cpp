@@ -5,10 +5,8 @@
 #include <armnn/Deprecated.hpp>
 
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <memory>
-#include <new>
 #include <type_traits>
 
 #include "platform.h"
