@@ -49,3 +49,11 @@ const char* plugin_label(nn_server* server, int index)
         return NULL;
     return common->labels[index];
 }
+
+int plugin_reply_top1(int socket, nn_server* server, int index, float score, int64_t timing)
+{
+    nn_server_common* common = nn_server_common_of(server);
+    if (common->label_count <= 0)
+        return plugin_reply_text(socket, 404, "Labels not loaded");
+    return plugin_reply_label(socket, &common->json, plugin_label(server, index), index, score, timing);
+}

@@ -5,6 +5,7 @@
 #define BRINDLECAST_PLUGIN_LABELS_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include "plugin.h"
 
@@ -28,8 +29,29 @@ int plugin_labels_upload(int socket, nn_server* server, const char* body, size_t
 /* Label `index`, or NULL when there is none. */
 const char* plugin_label(nn_server* server, int index);
 
+/* The "text/plain" top-1 reply of a plug-in with a loaded label list: 404
+ * text/plain "Labels not loaded" without labels, else plugin_reply_label
+ * (the label of `index`, or the index when the list is shorter). */
+int plugin_reply_top1(int socket, nn_server* server, int index, float score, int64_t timing);
+
 #ifdef __cplusplus
 }
+
+namespace plugin {
+
+/* The index of the largest of `count` values: the first of equal maxima,
+ * 0 when there are none. */
+template <typename T>
+size_t top1(const T* values, size_t count) noexcept
+{
+    size_t best = 0;
+    for (size_t i = 1; i < count; ++i)
+        if (values[i] > values[best])
+            best = i;
+    return best;
+}
+
+} // namespace plugin
 #endif
 
 #endif /* BRINDLECAST_PLUGIN_LABELS_H */

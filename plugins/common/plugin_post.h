@@ -83,7 +83,8 @@ struct RunHooks {
  * time summed into *run_time and, when all went well, divided by the runs
  * made (so it holds their average); *runs the timed runs made.  0, or the
  * status of the first failing run (*run_time then holds the sum so far).
- * A count below 1 runs nothing. */
+ * A count below 1 runs nothing and leaves *run_time 0 (a "run" of 0, which
+ * keeps the last request's timing, is the caller's not to pass here). */
 int run_timed(const RunHooks& hooks, int count, int64_t* run_time, int* runs) noexcept;
 
 /* ---- the reply form --------------------------------------------------------------------------- */

@@ -7,18 +7,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 
 #include "http.h"
 #include "platform.h"
 #include "json_writer.h"
 #include "plugin_describe.h"
+#include "plugin_handler.h"
 #include "plugin_http.h"
 #include "scoped.h"
-
-namespace {
-constexpr const char kfm_mime[] = "application/vnd.kestrune.kfm";
-}
 
 /* ---- layer objects and descriptions --------------------------------------- */
 
@@ -171,24 +167,6 @@ char* layer_json(char* pos, nn_server* server, size_t layer, bool with_data, boo
     return out.pos();
 }
 
-static int v1_get(int socket, const char* target, http_header* headers, size_t header_count, nn_server* server)
-{
-    if (strncmp(target, "/v1/model", 9) != 0)
-        return engine_description(socket, server);
-    for (size_t i = 0; i < header_count; ++i) {
-        if (!headers[i].name || !plugin::equals_nocase(plugin::header_name(headers[i]), "Accept") ||
-            !plugin::equals_nocase(plugin::header_value(headers[i]), kfm_mime))
-            continue;
-        if (!server->common.loaded)
-            return plugin_reply_text(socket, 428, "No Model Loaded");
-        return http_respond(socket, 200, kfm_mime, (size_t)server->model_size, server->model, 0,
-                            (const char*)NULL);
-    }
-    if (!server->common.loaded)
-        return plugin_reply_text(socket, 428, "{\"status\": \"no model loaded\"}");
-    return model_description(socket, server);
-}
-
 /* ---- upload ----------------------------------------------------------------- */
 
 /* Makes room for `needed` bytes at the aligned model start, keeping the
@@ -297,25 +275,40 @@ int v1_put(int socket, http_header* headers, size_t header_count, char* body, si
 
 /* ---- dispatch ----------------------------------------------------------------- */
 
+static int model_description_hook(int socket, void* user)
+{
+    return model_description(socket, static_cast<nn_server*>(user));
+}
+
+static int engine_description_hook(int socket, void* user)
+{
+    return engine_description(socket, static_cast<nn_server*>(user));
+}
+
+static int put_hook(int socket, void* user, http_header* headers, size_t header_count, char* body, size_t body_len)
+{
+    return v1_put(socket, headers, header_count, body, body_len, static_cast<nn_server*>(user));
+}
+
+static int post_hook(int socket, void* user, char* target, http_header* headers, size_t header_count, char* body,
+                     size_t body_len)
+{
+    return v1_post(socket, target, headers, header_count, body, body_len, static_cast<nn_server*>(user));
+}
+
 int nn_server_http_handler(int socket, char* method, char* target, http_header* headers, size_t header_count,
                            char* body, size_t body_len, void* user)
 {
     nn_server* server = static_cast<nn_server*>(user);
-    if (!server || !rt_reply_reserve(server, RT_MIN_REPLY_BUFFER)) {
+    if (!server) {
         errno = ENOMEM;
         return -1;
     }
-    int result;
-    if (strcmp(method, "GET") == 0)
-        result = v1_get(socket, target, headers, header_count, server);
-    else if (strcmp(method, "PUT") == 0)
-        result = v1_put(socket, headers, header_count, body, body_len, server);
-    else if (strcmp(method, "POST") == 0)
-        result = v1_post(socket, target, headers, header_count, body, body_len, server);
-    else if (strcmp(method, "OPTIONS") == 0)
-        result = http_respond(socket, 204, "", 0, NULL, 0, (const char*)NULL);
-    else
-        result = plugin_reply_text(socket, 404, "Not Found");
+    const plugin::HandlerHooks hooks = {
+        server,           server->model, server->model_size, model_description_hook, engine_description_hook,
+        put_hook,         post_hook,
+    };
+    int result = plugin::handle_request(socket, method, target, headers, header_count, body, body_len, server, hooks);
     /* The reply is written: an outsized buffer need not outlive it. */
     int error = errno;
     rt_release_outsized(server);

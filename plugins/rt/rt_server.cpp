@@ -251,19 +251,7 @@ bool rt_tensor_accepts_input(nn_server* server, nn_tensor* tensor)
 
 bool rt_reply_reserve(nn_server* server, uint64_t size)
 {
-    json_buffer* json = &server->common.json;
-    if (json->capacity >= size)
-        return true;
-    if (size > SIZE_MAX)
-        return false;
-    char* text = static_cast<char*>(realloc(json->text, (size_t)size));
-    if (!text)
-        return false;
-    if (json->capacity == 0)
-        text[0] = '\0';
-    json->text = text;
-    json->capacity = size;
-    return true;
+    return plugin::reply_reserve(server->common.json, size);
 }
 
 void rt_release_outsized(nn_server* server)

@@ -10,6 +10,7 @@
 #include "plugin.h"
 #include "plugin_bytes.h"
 #include "plugin_describe.h"
+#include "plugin_handler.h"
 #include "plugin_http.h"
 
 #ifdef __cplusplus
@@ -21,7 +22,7 @@ extern "C" {
 /* An upload part larger than this ends the request without a reply. */
 #define RT_MAX_PART_SIZE 4194304u
 /* The reply buffer holds at least this much before a request is handled. */
-#define RT_MIN_REPLY_BUFFER 4096u
+#define RT_MIN_REPLY_BUFFER PLUGIN_MIN_REPLY_BUFFER
 /* The largest JSON inference reply (the outputs' data is base64, 4/3 of the
  * tensor bytes): a request whose outputs would make it larger gets 500
  * "JSON Response Too Large" before any of it is written. */

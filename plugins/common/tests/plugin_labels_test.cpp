@@ -143,4 +143,43 @@ TEST(LabelsReply, FailedCopyIsOutOfMemory)
     }
 }
 
+TEST(LabelsReply, TopOneByLabelOrIndex)
+{
+    Server srv;
+    {
+        testsock::Pair p;
+        plugin_reply_top1(p.server(), srv.get(), 0, 0.5f, 7);
+        shared_test::Reply r = shared_test::read_reply(p.client());
+        EXPECT_EQ(r.status, 404);
+        EXPECT_EQ(r.body, "Labels not loaded");
+    }
+    ASSERT_EQ(plugin_labels_load(srv.get(), "red\ngreen\nblue", 14), 0);
+    struct {
+        int index;
+        const char* body;
+    } cases[] = {{1, "green"}, {2, "blue"}, {3, "3"}, {-1, "-1"}};
+    for (auto& c : cases) {
+        testsock::Pair p;
+        plugin_reply_top1(p.server(), srv.get(), c.index, 0.25f, 42);
+        shared_test::Reply r = shared_test::read_reply(p.client());
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(r.body, c.body);
+        EXPECT_TRUE(r.has("X-Softmax: 0.250000")) << r.head;
+        EXPECT_TRUE(r.has("X-Model-Timing: 42")) << r.head;
+    }
+}
+
+TEST(TopOne, FirstOfEqualMaxima)
+{
+    const float f[] = {0.1f, 0.7f, -2.0f, 0.7f};
+    EXPECT_EQ(plugin::top1(f, 4), 1u);
+    EXPECT_EQ(plugin::top1(f, 1), 0u);
+    EXPECT_EQ(plugin::top1(f, 0), 0u);
+    const int8_t s[] = {-128, -5, -7, 127, 127};
+    EXPECT_EQ(plugin::top1(s, 5), 3u);
+    EXPECT_EQ(plugin::top1(s, 3), 1u);
+    const uint8_t u[] = {0, 255, 3, 255};
+    EXPECT_EQ(plugin::top1(u, 4), 1u);
+}
+
 }  // namespace
