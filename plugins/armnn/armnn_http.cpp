@@ -306,16 +306,14 @@ int reply_tensor(int socket, void* user)
 int reply_label(int socket, void* user)
 {
     nn_server* server = static_cast<Post*>(user)->server;
-    if (server->common.label_count <= 0)
-        return plugin_reply_text(socket, 404, "Labels not loaded");
-    if (server->output_bindings.empty())
-        return plugin_reply_text(socket, 404, "Output tensor not found");
-    const armnn::TensorInfo& info = server->output_bindings[0].second;
-    int index = 0;
-    float score = armnn_model_label(server, server->output_buffers[0].data(), &index, info.GetDataType(),
-                                    element_count(info));
-    return plugin_reply_label(socket, &server->common.json, plugin_label(server, index), index, score,
-                              server->run_time);
+    int index = 0;  /* a loaded model has an output: one without fails its first run */
+    float score = 0.0f;
+    if (!server->output_bindings.empty()) {
+        const armnn::TensorInfo& info = server->output_bindings[0].second;
+        score = armnn_model_label(server, server->output_buffers[0].data(), &index, info.GetDataType(),
+                                  element_count(info));
+    }
+    return plugin_reply_top1(socket, server, index, score, server->run_time);
 }
 
 plugin::OutputObject output_object(nn_server* server, uint32_t i, const Extents& extents)

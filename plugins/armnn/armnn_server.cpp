@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "platform.h"
+#include "plugin_labels.h"
 
 const char engine_name[] = "ArmNN";
 const char armnn_version[] = "24.0.0";
@@ -108,19 +109,14 @@ bool tensor_fits(const std::string& name, const armnn::TensorInfo& info)
     return false;
 }
 
-/* The largest of `count` values (count > 0) and, in *index, the first
- * index holding it. */
+/* The largest of `count` values (count > 0), the first of equal maxima,
+ * and its index in *index. */
 template <typename T>
 T top1(const T* v, size_t count, int* index) noexcept
 {
-    T top = v[0];
-    *index = 0;
-    for (size_t i = 1; i < count; ++i)
-        if (v[i] > top) {
-            top = v[i];
-            *index = static_cast<int>(i);
-        }
-    return top;
+    const size_t best = plugin::top1(v, count);
+    *index = static_cast<int>(best);
+    return v[best];
 }
 
 /* Input and output tensors over the given buffers. */
