@@ -13,6 +13,7 @@
 #include "json_writer.h"
 #include "platform.h"
 #include "plugin_describe.h"
+#include "plugin_handler.h"
 #include "plugin_http.h"
 #include "plugin_labels.h"
 #include "plugin_post.h"
@@ -20,26 +21,10 @@
 namespace armnnplugin {
 namespace {
 
-constexpr const char model_mime[] = "application/vnd.kestrune.kfm";
 constexpr const char enqueue_error[] = "{\"error\": \"ARMNN enqueue_workload Error\"}";
 /* The largest JSON inference reply: a request whose outputs would make it
  * larger gets 500 "JSON Response Too Large" before any of it is written. */
 constexpr uint64_t max_json_reply = 16777216;
-
-bool reserve_reply(nn_server* server, uint64_t size) noexcept
-{
-    json_buffer& json = server->common.json;
-    if (json.capacity >= size)
-        return true;
-    char* text = static_cast<char*>(realloc(json.text, static_cast<size_t>(size)));
-    if (!text)
-        return false;
-    if (json.capacity == 0)
-        text[0] = '\0';
-    json.text = text;
-    json.capacity = size;
-    return true;
-}
 
 /* The extents of a shape, widened for the shared writers. */
 struct Extents {
@@ -113,24 +98,6 @@ int engine_description(int socket, nn_server* server)
     d.max_model_size = server->max_model_size;
     char* end = plugin::write_engine_description(server->common.json, d);
     return plugin_reply_document(socket, &server->common.json, 200, end);
-}
-
-int v1_get(int socket, const char* target, const http_header* headers, size_t header_count, nn_server* server)
-{
-    if (strncmp(target, "/v1/model", 9) != 0)
-        return engine_description(socket, server);
-    for (size_t i = 0; i < header_count; ++i) {
-        if (!headers[i].name || !plugin::equals_nocase(plugin::header_name(headers[i]), "Accept") ||
-            !plugin::equals_nocase(plugin::header_value(headers[i]), model_mime))
-            continue;
-        if (!server->common.loaded)
-            return plugin_reply_text(socket, 428, "No Model Loaded");
-        return http_respond(socket, 200, model_mime, static_cast<size_t>(server->model_size), server->model_bytes.data(), 0,
-                            (const char*)NULL);
-    }
-    if (!server->common.loaded)
-        return plugin_reply_text(socket, 428, "{\"status\": \"no model loaded\"}");
-    return model_description(socket, server);
 }
 
 /* ---- upload -------------------------------------------------------------------- */
@@ -389,18 +356,42 @@ int v1_post(int socket, char* target, const http_header* headers, size_t header_
     return plugin::reply_by_accept(socket, headers, header_count, reply_hooks);
 }
 
-int handle(int socket, const char* method, char* target, const http_header* headers, size_t header_count, char* body,
-           size_t body_len, nn_server* server)
+/* The framework's dispatch is built without exceptions: what Arm NN throws
+ * is caught in each hook, and answered with 500. */
+template <typename Handle>
+int guarded(int socket, Handle handle) noexcept
 {
-    if (strcmp(method, "GET") == 0)
-        return v1_get(socket, target, headers, header_count, server);
-    if (strcmp(method, "PUT") == 0)
-        return v1_put(socket, body, body_len, server);
-    if (strcmp(method, "POST") == 0)
-        return v1_post(socket, target, headers, header_count, body, body_len, server);
-    if (strcmp(method, "OPTIONS") == 0)
-        return http_respond(socket, 204, "", 0, NULL, 0, (const char*)NULL);
-    return plugin_reply_text(socket, 404, "Not Found");
+    try {
+        return handle();
+    } catch (const std::exception& e) {
+        report_exception(e.what());
+    } catch (...) {
+        report_exception("unknown exception");
+    }
+    return plugin_reply_text(socket, 500, "Internal Server Error");
+}
+
+int model_description_hook(int socket, void* user)
+{
+    return guarded(socket, [&] { return model_description(socket, static_cast<nn_server*>(user)); });
+}
+
+int engine_description_hook(int socket, void* user)
+{
+    return guarded(socket, [&] { return engine_description(socket, static_cast<nn_server*>(user)); });
+}
+
+int put_hook(int socket, void* user, http_header*, size_t, char* body, size_t body_len)
+{
+    return guarded(socket, [&] { return v1_put(socket, body, body_len, static_cast<nn_server*>(user)); });
+}
+
+int post_hook(int socket, void* user, char* target, http_header* headers, size_t header_count, char* body,
+              size_t body_len)
+{
+    return guarded(socket, [&] {
+        return v1_post(socket, target, headers, header_count, body, body_len, static_cast<nn_server*>(user));
+    });
 }
 
 } // namespace
@@ -409,17 +400,18 @@ int handle(int socket, const char* method, char* target, const http_header* head
 extern "C" int nn_server_http_handler(int socket, char* method, char* target, http_header* headers,
                                       size_t header_count, char* body, size_t body_len, void* user)
 {
+    using namespace armnnplugin;
     nn_server* server = static_cast<nn_server*>(user);
-    if (!server || !method || !target || !armnnplugin::reserve_reply(server, armnnplugin::min_reply_buffer)) {
+    if (!server) {
         errno = ENOMEM;
         return -1;
     }
-    try {
-        return armnnplugin::handle(socket, method, target, headers, header_count, body, body_len, server);
-    } catch (const std::exception& e) {
-        armnnplugin::report_exception(e.what());
-    } catch (...) {
-        armnnplugin::report_exception("unknown exception");
-    }
-    return plugin_reply_text(socket, 500, "Internal Server Error");
+    const plugin::HandlerHooks hooks = {server,
+                                        server->model_bytes.data(),
+                                        server->model_size,
+                                        model_description_hook,
+                                        engine_description_hook,
+                                        put_hook,
+                                        post_hook};
+    return plugin::handle_request(socket, method, target, headers, header_count, body, body_len, server, hooks);
 }

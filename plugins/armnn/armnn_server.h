@@ -31,8 +31,6 @@ constexpr size_t output_reserve = 1000;
 /* Uploaded model blocks and the largest part of an upload. */
 constexpr uint64_t block_size = 1048576;
 constexpr uint64_t max_part_size = 4194304;
-/* The reply buffer holds at least this much before a request is handled. */
-constexpr uint64_t min_reply_buffer = 4096;
 
 } // namespace armnnplugin
 
