@@ -9,6 +9,7 @@ packages=(
   libstb-dev
   libopenblas-dev
   libflatbuffers-dev flatbuffers-compiler
+  libarmnn-dev libarmnntfliteparser-dev libarmnn-cpuref-backend22
   qemu-user g++-aarch64-linux-gnu
   curl python3 wrk clang libclang-rt-14-dev
   libonnx-testdata

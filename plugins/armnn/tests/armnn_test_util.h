@@ -1,0 +1,229 @@
+// Helpers of the Arm NN plug-in suites: the built plug-in opened with dlopen
+// as the program opens it, servers over it, fixture models and pictures
+// written by the tests, the HTTP handler called over a socketpair.
+#ifndef BRINDLECAST_ARMNN_TEST_UTIL_H
+#define BRINDLECAST_ARMNN_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <armnn/Types.hpp>
+
+#include <dlfcn.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "armnn_pictures.h"
+#include "multipart_body.h"
+#include "nn_plugin.h"
+#include "tflite_writer.h"
+
+namespace armnn_test {
+
+using tflite_test::TensorType;
+
+// ---- the plug-in -------------------------------------------------------------
+
+using TypeNameFn = const char* (*)(armnn::DataType);
+using LabelFn = float (*)(nn_server*, const void*, int*, armnn::DataType, size_t);
+using LoadImageFn = int (*)(const char*, nn_server*, const void*, size_t, uint32_t);
+
+// The plug-in, opened once for the whole suite and never closed (Arm NN
+// keeps its backends loaded until the process ends).
+struct Plugin {
+    void* library = nullptr;
+    nn_plugin record{};
+    TypeNameFn type_name = nullptr;
+    LabelFn label = nullptr;
+    LoadImageFn load_image = nullptr;
+    const char* engine_name = nullptr;
+    const char* armnn_version = nullptr;
+
+    static Plugin& get()
+    {
+        static Plugin plugin;
+        return plugin;
+    }
+
+private:
+    Plugin()
+    {
+        library = dlopen(ARMNN_PLUGIN_PATH, RTLD_NOW);
+        if (!library) {
+            ADD_FAILURE() << "dlopen: " << dlerror();
+            return;
+        }
+        auto init = reinterpret_cast<nn_plugin_init_fn>(dlsym(library, NN_PLUGIN_INIT_SYMBOL));
+        if (!init || init(&record) != 0)
+            ADD_FAILURE() << "nn_plugin_init";
+        type_name = reinterpret_cast<TypeNameFn>(dlsym(library, "TensorTypeName"));
+        label = reinterpret_cast<LabelFn>(dlsym(library, "armnn_model_label"));
+        load_image = reinterpret_cast<LoadImageFn>(dlsym(library, "armnn_tensor_load_image_ex"));
+        engine_name = static_cast<const char*>(dlsym(library, "engine_name"));
+        armnn_version = static_cast<const char*>(dlsym(library, "armnn_version"));
+    }
+};
+
+inline const nn_plugin& plugin()
+{
+    return Plugin::get().record;
+}
+
+// A server of the plug-in, released with it.
+struct Server {
+    nn_server* s = nullptr;
+    explicit Server(int compute = 1, size_t max_model = 64u << 20)
+    {
+        s = plugin().nn_server_init(compute, 1u << 20, nullptr, 0, nullptr, max_model, nullptr);
+        EXPECT_NE(s, nullptr);
+    }
+    ~Server()
+    {
+        if (s)
+            plugin().nn_server_release(s);
+    }
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+    operator nn_server*() const { return s; }
+};
+
+// ---- files ---------------------------------------------------------------------
+
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char name[] = "/tmp/armnn_test_XXXXXX";
+        const char* made = mkdtemp(name);
+        EXPECT_NE(made, nullptr);
+        path = made ? made : "/tmp";
+    }
+    ~TempDir()
+    {
+        const std::string command = "rm -rf '" + path + "'";
+        if (std::system(command.c_str()) != 0)
+            std::fprintf(stderr, "could not remove %s\n", path.c_str());
+    }
+    std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+inline std::string write_model(const TempDir& dir, const std::string& name, const tflite_test::Model& model)
+{
+    const std::string path = dir.file(name);
+    EXPECT_TRUE(tflite_test::write_file(path, tflite_test::write(model)));
+    return path;
+}
+
+inline std::string bytes_of(const std::vector<uint8_t>& b)
+{
+    return std::string(reinterpret_cast<const char*>(b.data()), b.size());
+}
+
+inline std::string model_bytes(const tflite_test::Model& model)
+{
+    return bytes_of(tflite_test::write(model));
+}
+
+inline bool file_exists(const std::string& path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+inline std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// ---- requests and replies ------------------------------------------------------------
+
+struct Reply {
+    int result = 0;  // the handler's result
+    int status = 0;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+
+    std::string header(const std::string& name) const
+    {
+        for (auto& h : headers)
+            if (h.first == name)
+                return h.second;
+        return "<absent>";
+    }
+};
+
+struct Request {
+    std::string method = "GET";
+    std::string target = "/";
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+};
+
+Reply parse_reply(const std::string& raw);
+
+// Calls the plug-in's handler with the request on one end of a socketpair
+// and reads the other end on a thread (replies may exceed the socket buffer).
+Reply call(nn_server* server, const Request& req);
+
+using multipart_body::multipart;
+using multipart_body::Part;
+
+inline Request put_whole(const std::string& bytes)
+{
+    Request r;
+    r.method = "PUT";
+    r.target = "/v1/model";
+    r.body = multipart({{"block_content", bytes, "model.tflite", "application/octet-stream"}});
+    return r;
+}
+
+inline Request post(const std::string& target, const std::string& accept = "", const std::string& content_type = "",
+                    const std::string& body = "")
+{
+    Request r;
+    r.method = "POST";
+    r.target = target;
+    if (!content_type.empty())
+        r.headers.emplace_back("Content-Type", content_type);
+    if (!accept.empty())
+        r.headers.emplace_back("Accept", accept);
+    r.body = body;
+    return r;
+}
+
+// The bytes of base64 text.
+std::string base64_decode(const std::string& text);
+
+// The decoded "data" of the `n`th output object in a JSON reply ("" when
+// there is none).
+std::string output_data(const std::string& json, int n = 0);
+
+template <class T>
+std::vector<T> values_of(const std::string& bytes)
+{
+    std::vector<T> v(bytes.size() / sizeof(T));
+    if (!v.empty())
+        std::memcpy(v.data(), bytes.data(), v.size() * sizeof(T));
+    return v;
+}
+
+inline std::string floats(const std::vector<float>& v)
+{
+    return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(float));
+}
+
+}  // namespace armnn_test
+
+#endif
