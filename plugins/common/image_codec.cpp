@@ -2,6 +2,8 @@
  * values on purpose). */
 #include "image_codec.h"
 
+#include "image/picture_check.h"
+
 #include <stdlib.h>
 #include <string.h>
 
@@ -48,8 +50,20 @@ namespace codec {
 
 uint8_t* decode(const uint8_t* data, int length, int channels, int* width, int* height) noexcept
 {
-    int own_channels = 0;
-    return stbi_load_from_memory(data, length, width, height, &own_channels, channels);
+    if (!data || length < 1 || !kestrune::picture::acceptable(nullptr, data, static_cast<uint64_t>(length)))
+        return nullptr;
+    /* The header's size, within the picture limit, before anything is
+     * reserved; the decoder's result is trusted only with that size. */
+    int w = 0, h = 0, own_channels = 0;
+    if (!stbi_info_from_memory(data, length, &w, &h, &own_channels) || w < 1 || h < 1 ||
+        int64_t{w} * h > kestrune::picture::kMaxPixels)
+        return nullptr;
+    uint8_t* pixels = stbi_load_from_memory(data, length, width, height, &own_channels, channels);
+    if (pixels && (*width != w || *height != h)) {
+        stbi_image_free(pixels);
+        return nullptr;
+    }
+    return pixels;
 }
 
 void free_pixels(uint8_t* pixels) noexcept

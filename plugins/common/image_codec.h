@@ -12,7 +12,8 @@ namespace codec {
 
 /* Pixels of the picture in `data` with `channels` components each (stb
  * converts), its size in *width and *height; NULL when it is not a picture
- * stb reads or is larger than 16384 pixels a side. */
+ * stb reads, one the runtime's picture checks refuse (image/picture_check.h)
+ * or one of more than 2^24 pixels. */
 uint8_t* decode(const uint8_t* data, int length, int channels, int* width, int* height) noexcept;
 void free_pixels(uint8_t* pixels) noexcept;
 

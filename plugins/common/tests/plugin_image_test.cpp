@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -240,6 +244,49 @@ TEST(ImageRefusals, BadArgumentsAndDestinations)
     float first;
     memcpy(&first, buffer.data(), 4);
     EXPECT_NEAR(first, 1 / 255.0, 1e-6);
+}
+
+// Pictures whose headers the decoder would trust: each is refused (1) before
+// decoding, the destination untouched.  A truncated Radiance HDR kept the
+// decoder in its run-length loop for ever, so each load runs in a child
+// under an alarm.
+TEST(ImageRefusals, HostilePicturesAreRefusedBeforeDecoding)
+{
+    const std::string hdr = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 4 +X 4\n";
+    const std::string pic_head = std::string("\x53\x80\xf6\x34", 4) + std::string(84, ' ') + "PICT" +
+                                 std::string("\0\4\0\4\x3f\x80\0\0\0\3\0\0", 12);
+    // A PNG signature and an IHDR chunk claiming 2 GiB of data.
+    const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + std::string("\x7f\xff\xff\xf0IHDR", 8) +
+                            std::string(17, '\0');
+    const struct {
+        const char* name;
+        std::string picture;
+    } cases[] = {
+        {"HDR cut inside its first scanline", hdr + std::string("\x02\x02\x00\x04", 4)},
+        {"PIC", pic_head + std::string("\0\x08\0\xe0", 4) + std::string(4 * 4 * 3, '\x40')},
+        {"pixmap of 2 x 2 with 2 sample bytes", "P6\n2 2\n255\nab"},
+        {"pixmap of 16-bit samples", "P5\n1 1\n65535\nab"},
+        {"PNG chunk longer than the picture", png},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            alarm(20);
+            std::vector<uint8_t> buffer(4 * 4 * 3, 0xEE);
+            plugin_image_target t{4, 4, 3, PLUGIN_ELEMENT_UINT8, PLUGIN_LAYOUT_NHWC, buffer.data(), buffer.size()};
+            const int status = plugin_image_load(&t, c.picture.data(), c.picture.size(), 0);
+            for (uint8_t b : buffer)
+                if (b != 0xEE)
+                    _exit(100);
+            _exit(10 + status);
+        }
+        int wstatus = 0;
+        ASSERT_EQ(waitpid(child, &wstatus, 0), child);
+        ASSERT_TRUE(WIFEXITED(wstatus)) << "killed by signal " << WTERMSIG(wstatus);
+        EXPECT_EQ(WEXITSTATUS(wstatus), 11) << "status 10 + 1 expected";
+    }
 }
 
 }  // namespace
