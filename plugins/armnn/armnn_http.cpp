@@ -348,10 +348,13 @@ int v1_post(int socket, char* target, const http_header* headers, size_t header_
     const plugin::BodyHooks body_hooks = {&post, load_picture, nullptr, load_labels, load_part};
     if (!plugin::load_body(socket, headers, header_count, body, body_len, body_hooks, &result))
         return result;
-    const plugin::RunHooks run_hooks = {&post, 1, run_once, nullptr, true};
-    int runs = 0;
-    if (plugin::run_timed(run_hooks, post.q.run, &server->run_time, &runs) != 0)
-        return plugin_reply_json_text(socket, 500, enqueue_error);
+    /* "run" 0 (the default) runs nothing: the reply comes from the last run. */
+    if (post.q.run != 0) {
+        const plugin::RunHooks run_hooks = {&post, 1, run_once, nullptr, true};
+        int runs = 0;
+        if (plugin::run_timed(run_hooks, post.q.run, &server->run_time, &runs) != 0)
+            return plugin_reply_json_text(socket, 500, enqueue_error);
+    }
     const plugin::ReplyHooks reply_hooks = {&post, post.q.output_count, reply_tensor, reply_label, reply_json};
     return plugin::reply_by_accept(socket, headers, header_count, reply_hooks);
 }

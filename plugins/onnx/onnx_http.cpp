@@ -338,12 +338,13 @@ int onnx_v1_post(int socket, char* target, http_header* headers, size_t header_c
     const plugin::BodyHooks body_hooks = {&req, load_image, load_raw, load_labels, load_part};
     if (!plugin::load_body(socket, headers, header_count, body, body_len, body_hooks, &result))
         return result;
-    /* Every request runs the model, at least once. */
-    const plugin::RunHooks run_hooks = {server, 0, run_once, nullptr, true};
-    int runs = 0;
-    int count = req.query.run > 1 ? req.query.run : 1;
-    if (plugin::run_timed(run_hooks, count, &server->run_time, &runs) != 0)
-        return plugin_reply_json_text(socket, 500, "{\"error\": \"ONNX Run Error\"}");
+    /* "run" 0 (the default) runs nothing: the reply comes from the last run. */
+    if (req.query.run != 0) {
+        const plugin::RunHooks run_hooks = {server, 0, run_once, nullptr, true};
+        int runs = 0;
+        if (plugin::run_timed(run_hooks, req.query.run, &server->run_time, &runs) != 0)
+            return plugin_reply_json_text(socket, 500, "{\"error\": \"ONNX Run Error\"}");
+    }
     const plugin::ReplyHooks reply_hooks = {&req, req.query.output_count, nullptr, reply_label, reply_json};
     return plugin::reply_by_accept(socket, headers, header_count, reply_hooks);
 }

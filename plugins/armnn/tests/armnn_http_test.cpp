@@ -345,6 +345,23 @@ TEST(ArmnnPost, LabelReply)
     EXPECT_NE(r.header("X-Model-Timing"), "<absent>");
 }
 
+// "run" 0, the default, runs nothing: the picture is loaded, but the reply
+// and its timing still come from the last run.
+TEST(ArmnnPost, RunZeroRepliesFromTheLastRun)
+{
+    Uploaded m(tflite_test::pool_model(TensorType::float32));
+    ASSERT_EQ(call(m.server, labels("red\ngreen\nblue")).body, "Success");
+    Reply r = call(m.server, post("/?run=1&imgproc=normalize", "text/plain", "image/png",
+                                  solid_picture(Picture::png, 4, 4, 10, 250, 20)));
+    ASSERT_EQ(r.body, "green");
+    const std::string timing = r.header("X-Model-Timing");
+    r = call(m.server, post("/?imgproc=normalize", "text/plain", "image/png",
+                            solid_picture(Picture::png, 4, 4, 250, 10, 20)));
+    EXPECT_EQ(r.body, "green");
+    EXPECT_EQ(r.header("X-Model-Timing"), timing);
+    EXPECT_EQ(call(m.server, post("/?run=1", "text/plain")).body, "red");
+}
+
 TEST(ArmnnPost, RawTensorBodiesAreNotInputs)
 {
     Uploaded m(tflite_test::pool_model(TensorType::float32));

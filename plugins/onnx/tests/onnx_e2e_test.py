@@ -78,7 +78,7 @@ class Demonstration(Served):
     def test_green_picture_through_the_channel_means(self):
         self.post_labels(b"red\ngreen\nblue")
         green = os.path.join(self.tmp, "green.png")
-        status, headers, body = self.post_file("?imgproc=normalize", "image/png", green)
+        status, headers, body = self.post_file("?run=1&imgproc=normalize", "image/png", green)
         self.assertEqual(status, 200, body)
         self.assertEqual(headers["Content-Type"], "application/json")
         reply = json.loads(body)
@@ -88,7 +88,7 @@ class Demonstration(Served):
         # 255 x 0.003921569, the normalising factor, in double precision
         for got, want in zip(values, (0.0, 255 * 0.003921569, 0.0)):
             self.assertAlmostEqual(got, want, delta=1e-6)
-        status, _, body = self.post_file("?imgproc=normalize", "image/png", green, accept="text/plain")
+        status, _, body = self.post_file("?run=1&imgproc=normalize", "image/png", green, accept="text/plain")
         self.assertEqual((status, body), (200, b"green"))
 
     def test_engine_description(self):
@@ -158,7 +158,7 @@ class TextDirection(Served):
         answers = {}
         for name in ("upright", "rotated"):
             path = os.path.join(self.tmp, "text_%s.png" % name)
-            status, headers, label = self.post_file("?imgproc=signed_normalize", "image/png", path,
+            status, headers, label = self.post_file("?run=1&imgproc=signed_normalize", "image/png", path,
                                                     accept="text/plain")
             self.assertEqual(status, 200, label)
             self.assertIn(label, (b"0", b"180"))

@@ -106,7 +106,7 @@ TEST_F(OnnxHttp, OutputsByExactName)
     for (size_t i = 0; i < x.size(); ++i)
         x[i] = (float)i;
     std::string body = multipart({Part("x", floats_bytes(x), "1,3,5,5", kFloat32)});
-    Reply r = post(server, "/?output=minus", "multipart/form-data; boundary=XyZ", body);
+    Reply r = post(server, "/?run=1&output=minus", "multipart/form-data; boundary=XyZ", body);
     ASSERT_EQ(r.status, 200) << r.body;
     EXPECT_EQ(r.body.find("\"name\":\"y\""), std::string::npos) << r.body;
     std::vector<float> minus = output_data(r.body, "minus");
@@ -114,7 +114,7 @@ TEST_F(OnnxHttp, OutputsByExactName)
     for (size_t i = 0; i < 75; ++i)
         ASSERT_EQ(minus[i], -(float)i);
     // All outputs when none is named; y holds the channel means.
-    r = post(server, "/", "multipart/form-data; boundary=XyZ", body);
+    r = post(server, "/?run=1", "multipart/form-data; boundary=XyZ", body);
     std::vector<float> y = output_data(r.body, "y");
     ASSERT_EQ(y.size(), 3u) << r.body;
     for (int c = 0; c < 3; ++c)
@@ -122,16 +122,16 @@ TEST_F(OnnxHttp, OutputsByExactName)
     EXPECT_EQ(output_data(r.body, "minus").size(), 75u);
     EXPECT_NE(r.body.find("\"shape\":[1,3,1,1]"), std::string::npos) << r.body;
 
-    EXPECT_EQ(post(server, "/?output=minu", "", "").body, "Output Tensor Not Found");
-    EXPECT_EQ(post(server, "/?output=minus2", "", "").status, 404);
-    std::string sixteen = "/?output=y";
+    EXPECT_EQ(post(server, "/?run=1&output=minu", "", "").body, "Output Tensor Not Found");
+    EXPECT_EQ(post(server, "/?run=1&output=minus2", "", "").status, 404);
+    std::string sixteen = "/?run=1&output=y";
     for (int i = 1; i < 16; ++i)
         sixteen += "&output=y";
     EXPECT_EQ(post(server, sixteen, "", "").status, 200);
     r = post(server, sixteen + "&output=y", "", "");
     EXPECT_EQ(r.status, 400);
     EXPECT_EQ(r.body, "Too Many Outputs Requested");
-    r = post(server, "/?step=0", "", "");
+    r = post(server, "/?run=1&step=0", "", "");
     EXPECT_EQ(r.status, 404);
     EXPECT_EQ(r.body, "Unsupported Request");
 }
@@ -155,13 +155,13 @@ TEST_F(OnnxHttp, Float32Parts)
         {"short data", Part("x", good.substr(4), "1,3,5,5", kFloat32), 400, "Input Tensor Size Mismatch"},
     };
     for (const Row& row : rows) {
-        Reply r = post(server, "/", "multipart/form-data; boundary=XyZ", multipart({row.part}));
+        Reply r = post(server, "/?run=1", "multipart/form-data; boundary=XyZ", multipart({row.part}));
         EXPECT_EQ(r.status, row.status) << row.what << ": " << r.body;
         if (row.body) {
             EXPECT_EQ(r.body, row.body) << row.what;
         }
     }
-    Reply r = post(server, "/", "multipart/form-data; boundary=XyZ", multipart({rows[0].part}));
+    Reply r = post(server, "/?run=1", "multipart/form-data; boundary=XyZ", multipart({rows[0].part}));
     std::vector<float> y = output_data(r.body, "y");
     ASSERT_EQ(y.size(), 3u);
     EXPECT_NEAR(y[1], 2.0, 1e-6);
@@ -170,7 +170,7 @@ TEST_F(OnnxHttp, Float32Parts)
 TEST_F(OnnxHttp, TensorAcceptIsAnsweredWithJson)
 {
     load(gap_model());
-    Reply r = post(server, "/?output=y", "", "", "application/vnd.kestrune.tensor");
+    Reply r = post(server, "/?run=1&output=y", "", "", "application/vnd.kestrune.tensor");
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.header("Content-Type"), "application/json");
     EXPECT_NE(r.body.find("\"outputs\":[{\"name\":\"y\""), std::string::npos) << r.body;
@@ -182,43 +182,58 @@ TEST_F(OnnxHttp, AFailedRunIsAnsweredAndTheServerGoesOn)
     load(gather_model());
     auto index = [](int64_t i) { return std::string(reinterpret_cast<const char*>(&i), sizeof i); };
     testing::internal::CaptureStderr();
-    Reply r = post(server, "/", "application/vnd.kestrune.tensor", index(7));
+    Reply r = post(server, "/?run=1", "application/vnd.kestrune.tensor", index(7));
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(r.status, 500);
     EXPECT_EQ(r.header("Content-Type"), "application/json");
     EXPECT_EQ(r.body, "{\"error\": \"ONNX Run Error\"}");
     EXPECT_FALSE(err.empty()) << "ONNX Runtime's message is printed";
-    r = post(server, "/", "application/vnd.kestrune.tensor", index(2));
+    r = post(server, "/?run=1", "application/vnd.kestrune.tensor", index(2));
     ASSERT_EQ(r.status, 200) << r.body;
     std::vector<float> y = output_data(r.body, "y");
     ASSERT_EQ(y.size(), 1u);
     EXPECT_EQ(y[0], 30.0f);
-    EXPECT_EQ(post(server, "/", "application/vnd.kestrune.tensor", "123").body, "Input Tensor Size Mismatch");
+    EXPECT_EQ(post(server, "/?run=1", "application/vnd.kestrune.tensor", "123").body, "Input Tensor Size Mismatch");
 }
 
 TEST_F(OnnxHttp, LabelsAndTheTextReply)
 {
     load(gap_model());
     std::string green = solid_png(5, 5, 0, 255, 0);
-    Reply r = post(server, "/?imgproc=normalize", "image/png", green, "text/plain");
+    Reply r = post(server, "/?run=1&imgproc=normalize", "image/png", green, "text/plain");
     EXPECT_EQ(r.status, 404);
     EXPECT_EQ(r.body, "Labels not loaded");
     r = post(server, "/", "labels/plain", "red\ngreen\nblue");
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body, "Success");
-    r = post(server, "/?imgproc=normalize", "image/png", green, "text/plain");
+    r = post(server, "/?run=1&imgproc=normalize", "image/png", green, "text/plain");
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body, "green");
     EXPECT_EQ(r.header("X-Softmax").substr(0, 5), "1.000");
-    r = post(server, "/?imgproc=normalize", "image/png", solid_png(5, 5, 0, 0, 255), "text/plain");
+    r = post(server, "/?run=1&imgproc=normalize", "image/png", solid_png(5, 5, 0, 0, 255), "text/plain");
     EXPECT_EQ(r.body, "blue");
-    r = post(server, "/", "image/png", "not a picture");
+    r = post(server, "/?run=1", "image/png", "not a picture");
     EXPECT_EQ(r.status, 415);
     EXPECT_EQ(r.body, "Invalid or Unsupported Image Format");
     // A line longer than any label is cut, not written past.
     r = post(server, "/", "labels/plain", std::string(5000, 'a') + "\nb\n");
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(server->common.label_count, 2);
+}
+
+// "run" 0, the default, runs nothing: a picture is loaded, but the reply
+// still comes from the last run.
+TEST_F(OnnxHttp, RunZeroRepliesFromTheLastRun)
+{
+    load(gap_model());
+    ASSERT_EQ(post(server, "/", "labels/plain", "red\ngreen\nblue").status, 200);
+    EXPECT_EQ(post(server, "/?run=1&imgproc=normalize", "image/png", solid_png(5, 5, 0, 255, 0), "text/plain").body,
+              "green");
+    const int64_t last = server->run_time;
+    Reply r = post(server, "/?imgproc=normalize", "image/png", solid_png(5, 5, 0, 0, 255), "text/plain");
+    EXPECT_EQ(r.body, "green");
+    EXPECT_EQ(r.header("X-Model-Timing"), std::to_string(last));
+    EXPECT_EQ(post(server, "/?run=1", "", "", "text/plain").body, "blue");
 }
 
 TEST_F(OnnxHttp, BlockUploadLoadsAndACorruptUploadLeavesNoModel)
@@ -244,7 +259,7 @@ TEST_F(OnnxHttp, BlockUploadLoadsAndACorruptUploadLeavesNoModel)
     EXPECT_EQ(engine().nn_server_model_validated(server), 1);
     r = get("/v1/model");
     EXPECT_NE(r.body.find("\"size\":" + std::to_string(bytes.size())), std::string::npos) << r.body;
-    EXPECT_EQ(post(server, "/?output=y", "", "").status, 200);
+    EXPECT_EQ(post(server, "/?run=1&output=y", "", "").status, 200);
     // The download gives back the uploaded bytes.
     Request download;
     download.target = "/v1/model";
@@ -260,7 +275,7 @@ TEST_F(OnnxHttp, BlockUploadLoadsAndACorruptUploadLeavesNoModel)
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body, "{\"error\": \"invalid model\"}");
     EXPECT_NE(err.find("v1_put failed to validate model\n"), std::string::npos) << err;
-    EXPECT_EQ(post(server, "/", "", "").status, 428);
+    EXPECT_EQ(post(server, "/?run=1", "", "").status, 428);
 }
 
 TEST_F(OnnxHttp, OtherMethods)
@@ -272,7 +287,7 @@ TEST_F(OnnxHttp, OtherMethods)
     Reply r = call(server, req);
     EXPECT_EQ(r.status, 404);
     EXPECT_EQ(r.body, "Not Found");
-    EXPECT_EQ(post(server, "/", "", "").body, "No Model Loaded");
+    EXPECT_EQ(post(server, "/?run=1", "", "").body, "No Model Loaded");
 }
 
 } // namespace
