@@ -100,9 +100,9 @@ harnesses=(
   "multipart_fuzz|$common/fuzz/multipart_fuzz.cpp|$common $out/stb-include|$common/multipart.cpp $common/json_write.cpp $common/json_fixed.cpp $common/json_parse.cpp $common/stb_sprintf_impl.cpp|$common/fuzz/seeds/multipart|"
   "json_fuzz|$common/fuzz/json_fuzz.cpp|$common $out/stb-include|$common/multipart.cpp $common/json_write.cpp $common/json_fixed.cpp $common/json_parse.cpp $common/stb_sprintf_impl.cpp||"
   "model_fuzz|runtime/tests/fuzz/model_fuzz.cpp|runtime/include|$out/rt-objs/*.o -lgomp -ldl -lpthread|$out/seeds-model|-close_fd_mask=3 -timeout=60"
-  "rt_http_fuzz|plugins/rt/tests/fuzz/rt_http_fuzz.cpp|plugins/rt $common server/include server/http server/platform runtime/include runtime/src/core $out/stb-include|plugins/rt/*.cpp $common/*.cpp server/http/http.cpp $out/rt-objs/*.o -lgomp -ldl -lpthread|$out/seeds-rt-http|-close_fd_mask=3 -timeout=60"
+  "rt_http_fuzz|plugins/rt/tests/fuzz/rt_http_fuzz.cpp|plugins/rt $common server/include server/http server/platform runtime/include runtime/src runtime/src/core $out/stb-include|plugins/rt/*.cpp $common/*.cpp server/http/http.cpp $out/rt-objs/*.o -lgomp -ldl -lpthread|$out/seeds-rt-http|-close_fd_mask=3 -timeout=60"
   "image_fuzz|runtime/tests/fuzz/image_fuzz.cpp|runtime/include|$out/rt-objs/*.o -lgomp -ldl -lpthread|$out/seeds-image|-close_fd_mask=3 -max_len=65536 -timeout=30"
-  "rpc_fuzz|plugins/rt/tests/fuzz/rpc_fuzz.cpp|plugins/rt $common server/include server/http server/platform runtime/include runtime/src/core $out/stb-include|plugins/rt/*.cpp $common/*.cpp server/http/http.cpp $out/rt-objs/*.o -lgomp -ldl -lpthread|$out/seeds-rpc|-max_len=65536 -close_fd_mask=3 -timeout=60"
+  "rpc_fuzz|plugins/rt/tests/fuzz/rpc_fuzz.cpp|plugins/rt $common server/include server/http server/platform runtime/include runtime/src runtime/src/core $out/stb-include|plugins/rt/*.cpp $common/*.cpp server/http/http.cpp $out/rt-objs/*.o -lgomp -ldl -lpthread|$out/seeds-rpc|-max_len=65536 -close_fd_mask=3 -timeout=60"
 )
 
 flags=(-g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Wall -Wextra)
