@@ -25,13 +25,21 @@ void kernel_depthwise_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_
                           const float* in, int32_t pad_left, int32_t pad_right, int32_t kw,
                           int32_t dilation, const float* filter);
 
-/* A whole output row of a 3x3 stride-1 depthwise convolution: rows (1-3) input
- * rows from `in`, edge 1 when the window is cut at the top (filter rows
- * 3 - rows .. 2 are used), -1 or 0 otherwise (filter rows 0 .. rows-1); then
- * the bias (ch values or NULL) and the activation. */
-void kernel_depthwise_rows_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t pad_left,
-                               int32_t pad_right, int32_t rows, int32_t edge, const float* in,
-                               const float* filter, const float* bias, int32_t activation);
+/* A whole output row of a 3x3 depthwise convolution of stride 1 or 2: rows
+ * (1-3) input rows from `in`, edge 1 when the window is cut at the top
+ * (filter rows 3 - rows .. 2 are used), -1 or 0 otherwise (filter rows
+ * 0 .. rows-1); then the bias (ch values or NULL) and the activation.  Each
+ * output value is 0 plus the products of the taps inside the input, row by
+ * row and left to right, then the bias: the per-tap path's sum. */
+void kernel_depthwise_rows_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
+                               int32_t pad_left, int32_t pad_right, int32_t rows, int32_t edge,
+                               const float* in, const float* filter, const float* bias,
+                               int32_t activation);
+/* The largest stride the depthwise operator gives kernel_depthwise_rows_f32
+ * on this target: 2 with NEON (channel blocks outside, the window slid
+ * along the row), 1 on the portable body, which keeps stride 2 on the
+ * per-tap path it has always taken. */
+int32_t kernel_depthwise_rows_f32_stride_max(void);
 
 /* One filter row into int32 accumulators:
  * acc += (in - z_in) * (w - z_w), with each tensor's first zero point.  INT8
@@ -72,7 +80,7 @@ void transpose_conv2d_f32_portable(const int32_t* out_shape, float* out, const i
 void depthwise_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
                             const float* in, int32_t pad_left, int32_t kw, int32_t dilation,
                             const float* filter);
-void depthwise_rows_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw,
+void depthwise_rows_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
                                  int32_t pad_left, int32_t rows, int32_t edge, const float* in,
                                  const float* filter, const float* bias, int32_t activation);
 

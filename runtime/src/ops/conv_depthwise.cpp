@@ -20,7 +20,7 @@ typedef struct depthwise_job {
     int32_t activation;
     int32_t stage_activation; /* RELU and RELU6 only: as the 3x3 row kernels */
     int quantised;
-    int rows3x3_f32;      /* float 3x3 stride-1 row kernel */
+    int rows3x3_f32;      /* float 3x3 row kernel */
     int rows3x3_quant;    /* quantised 3x3 row kernel */
     size_t in_es, out_es;
     const nn_quant_params *out_q, *in_q, *f_q, *acc_q;
@@ -38,7 +38,7 @@ static void row_float(const depthwise_job* j, int32_t y, int32_t r0, int32_t ski
     const float* bias = (const float*)j->bias;
     if (j->rows3x3_f32 && rows > 0) {
         const int32_t edge = skip > 0 ? 1 : rows < 3 ? -1 : 0;
-        kernel_depthwise_rows_f32(g->ow, g->cin, out, g->w, g->left, g->right, rows, edge,
+        kernel_depthwise_rows_f32(g->ow, g->cin, out, g->w, g->sw, g->left, g->right, rows, edge,
                                   in + (size_t)(r0 + skip) * in_row, filter, bias,
                                   j->activation);
         return;
@@ -203,7 +203,8 @@ int nn_conv_depthwise(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_
                           filter->type == NN_TYPE_I8 && output->type == NN_TYPE_I8 &&
                           quant_zero(&f_q) == 0 && g.sh == 1 && g.h > 2 && g.w > 2;
     } else if (!status) {
-        j.rows3x3_f32 = is3x3 && g.sh == 1 && g.h > 2 && g.w > 2;
+        j.rows3x3_f32 =
+            is3x3 && g.sh <= kernel_depthwise_rows_f32_stride_max() && g.h > 2 && g.w > 2;
     }
 
     if (!status) {

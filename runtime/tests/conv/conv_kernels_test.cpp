@@ -32,7 +32,7 @@ std::vector<T> Random(size_t n, std::mt19937& rng, int lo = -128, int hi = 127)
 template <class T>
 bool SameBits(const std::vector<T>& a, const std::vector<T>& b)
 {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
 }
 
 const int kChannels[] = {1, 3, 4, 8, 13, 16, 17, 24, 35};
@@ -100,37 +100,49 @@ TEST(ConvKernels, DepthwiseFloatBodiesAgree)
         }
 }
 
-// The 3x3 row kernel equals zero + the taps row by row + bias + activation.
+// The 3x3 row kernel equals zero + the taps row by row + bias + activation,
+// at strides 1 and 2, on row widths around the kernel's four lanes and its
+// three-pixel steps (the interior, the borders, or no interior at all).
 TEST(ConvKernels, FloatRowsKernelMatchesThePerTapPath)
 {
     std::mt19937 rng(5);
     for (int ch : kChannels)
-        for (int rows = 1; rows <= 3; ++rows)
-            for (int edge : {1, -1, 0}) {
-                if (edge == 0 && rows != 3)
-                    continue;
-                for (int pad : {0, 1, 2}) {
-                    const int iw = 6, ow = iw + 2 * pad - 2, act = (ch + rows) % 6;
-                    auto in = Random<float>((size_t)rows * iw * ch, rng);
-                    auto f = Random<float>((size_t)9 * ch, rng);
-                    auto bias = Random<float>((size_t)ch, rng);
-                    std::vector<float> a((size_t)ow * ch), b(a.size()), c(a.size());
-                    depthwise_rows_f32_portable(ow, ch, a.data(), iw, pad, rows, edge, in.data(),
-                                                f.data(), bias.data(), act);
-                    kernel_depthwise_rows_f32(ow, ch, b.data(), iw, pad, pad, rows, edge,
-                                              in.data(), f.data(), bias.data(), act);
-                    const int f0 = edge == 1 ? 3 - rows : 0;
-                    for (int r = 0; r < rows; ++r)
-                        kernel_depthwise_f32(ow, ch, c.data(), iw, 1, in.data() + (size_t)r * iw * ch,
-                                             pad, pad, 3, 1, f.data() + (size_t)(f0 + r) * 3 * ch);
-                    for (int x = 0; x < ow; ++x)
-                        kernel_bias_add_f32(c.data() + (size_t)x * ch, ch, c.data() + (size_t)x * ch,
-                                            bias.data());
-                    apply_activation(c.data(), (uint32_t)c.size(), c.data(), act);
-                    EXPECT_TRUE(SameBits(a, b)) << ch << " rows " << rows;
-                    EXPECT_TRUE(SameBits(a, c)) << ch << " rows " << rows << " edge " << edge;
-                }
-            }
+        for (int stride : {1, 2})
+            for (int iw : {1, 2, 3, 4, 5, 6, 9, 10})
+                for (int rows = 1; rows <= 3; ++rows)
+                    for (int edge : {1, -1, 0}) {
+                        if (edge == 0 && rows != 3)
+                            continue;
+                        for (int pad : {0, 1, 2}) {
+                            const int span = iw + 2 * pad - 3;
+                            const int ow = span < 0 ? 0 : span / stride + 1;
+                            const int act = (ch + rows + iw) % 6;
+                            const bool bias_given = (iw + pad) % 4 != 0;
+                            auto in = Random<float>((size_t)rows * iw * ch, rng);
+                            auto f = Random<float>((size_t)9 * ch, rng);
+                            auto bias = Random<float>((size_t)ch, rng);
+                            const float* b_or_null = bias_given ? bias.data() : nullptr;
+                            std::vector<float> a((size_t)ow * ch), b(a.size()), c(a.size());
+                            depthwise_rows_f32_portable(ow, ch, a.data(), iw, stride, pad, rows,
+                                                        edge, in.data(), f.data(), b_or_null, act);
+                            kernel_depthwise_rows_f32(ow, ch, b.data(), iw, stride, pad, pad, rows,
+                                                      edge, in.data(), f.data(), b_or_null, act);
+                            const int f0 = edge == 1 ? 3 - rows : 0;
+                            for (int r = 0; r < rows; ++r)
+                                kernel_depthwise_f32(ow, ch, c.data(), iw, stride,
+                                                     in.data() + (size_t)r * iw * ch, pad, pad, 3,
+                                                     1, f.data() + (size_t)(f0 + r) * 3 * ch);
+                            for (int x = 0; x < ow && bias_given; ++x)
+                                kernel_bias_add_f32(c.data() + (size_t)x * ch, ch,
+                                                    c.data() + (size_t)x * ch, bias.data());
+                            apply_activation(c.data(), (uint32_t)c.size(), c.data(), act);
+                            EXPECT_TRUE(SameBits(a, b)) << ch << " stride " << stride << " iw "
+                                                        << iw << " rows " << rows << " pad " << pad;
+                            EXPECT_TRUE(SameBits(a, c)) << ch << " stride " << stride << " iw "
+                                                        << iw << " rows " << rows << " edge "
+                                                        << edge;
+                        }
+                    }
 }
 
 TEST(ConvKernels, QuantisedTapBodiesAgreeWithTheIntegerSum)
