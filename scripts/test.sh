@@ -2,7 +2,8 @@
 # Builds and runs every test suite twice: natively under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then installed into a temporary prefix and tried
 # there (scripts/install_check.sh), then cross-built for aarch64 and run under
-# qemu-user, once as a Cortex-A53 and once with every feature qemu has; last, every parser fuzz harness runs for a bounded time under clang.
+# qemu-user, once as a Cortex-A53 and once with every feature qemu has; last,
+# every parser fuzz harness runs for a bounded time under clang.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
