@@ -9,6 +9,7 @@
 
 #include "kernels/fixed_point.h"
 #include "kernels/gemm_simd.h"
+#include "platform.h"
 
 #define INL inline __attribute__((always_inline))
 
@@ -458,6 +459,76 @@ void gemm_i8_n(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* bias,
     }
 }
 
+/* One panel of `width` columns from j0 (K rows of `width` values at P) for
+ * every row: the accumulators start at init[c], f[c] are the columns' float
+ * factors.  zsub is subtracted from A in the loop when the column sums are
+ * not given (has_rz 0). */
+static void panel8_block(int8_t* C, const int8_t* A, const int8_t* P, int32_t M, int32_t N,
+                         int32_t K, int32_t j0, int width, const float* f, const int32_t* init,
+                         bool has_rz, int16_t zsub, int32_t activation, int32_t q6,
+                         int32_t z_out)
+{
+    int32_t i = 0;
+    if (width == 8) {
+        const v_i32 il = load(init), ih = load(init + 4);
+        for (; i + 4 <= M; i += 4) {
+            const int8_t* a = A + static_cast<size_t>(i) * static_cast<size_t>(K);
+            v_i32 l[4] = {il, il, il, il}, h[4] = {ih, ih, ih, ih};
+            int32_t k = 0;
+            if (has_rz) {
+                for (; k + 8 <= K; k += 8) {
+                    v_i16 a16[4];
+                    for (int r = 0; r < 4; ++r)
+                        a16[r] = widen8(a + static_cast<size_t>(r) * K + k);
+                    panel_rows8(P + static_cast<size_t>(k) * 8, a16, l, h,
+                                std::make_integer_sequence<int, 4>{});
+                }
+                for (; k + 2 <= K; k += 2)
+                    panel_row_pair(P + static_cast<size_t>(k) * 8, l, h,
+                                   [&](int r) __attribute__((always_inline)) {
+                                       const int8_t* ar = a + static_cast<size_t>(r) * K + k;
+                                       return vi16_dup_pair(ar[0], ar[1]);
+                                   });
+                for (; k < K; ++k) {
+                    const v_i16 y = widen8(P + static_cast<size_t>(k) * 8);
+                    for (int r = 0; r < 4; ++r)
+                        vi32_mac8_n(&l[r], &h[r], y, a[static_cast<size_t>(r) * K + k]);
+                }
+            } else {
+                for (; k < K; ++k) {
+                    const v_i16 y = widen8(P + static_cast<size_t>(k) * 8);
+                    for (int r = 0; r < 4; ++r) {
+                        const int16_t x =
+                            static_cast<int16_t>(a[static_cast<size_t>(r) * K + k] - zsub);
+                        l[r] = vi32_mlal_lo_n(l[r], y, x);
+                        h[r] = vi32_mlal_hi_n(h[r], y, x);
+                    }
+                }
+            }
+            for (int r = 0; r < 4; ++r) {
+                int32_t d[8];
+                store(d, l[r]);
+                store(d + 4, h[r]);
+                panel_store(C + static_cast<size_t>(i + r) * static_cast<size_t>(N) + j0, d, f, 8,
+                            activation, q6, z_out);
+            }
+        }
+    }
+    for (; i < M; ++i) {
+        const int8_t* a = A + static_cast<size_t>(i) * static_cast<size_t>(K);
+        int32_t d[8];
+        for (int c = 0; c < width; ++c)
+            d[c] = init[c];
+        for (int32_t k = 0; k < K; ++k) {
+            const int32_t x = static_cast<int32_t>(a[k]) - zsub;
+            for (int c = 0; c < width; ++c)
+                d[c] = wrap_add(d[c], x * P[static_cast<size_t>(k) * width + c]);
+        }
+        panel_store(C + static_cast<size_t>(i) * static_cast<size_t>(N) + j0, d, f, width,
+                    activation, q6, z_out);
+    }
+}
+
 void gemm_i8_panel8(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* bias,
                     int32_t activation, int32_t M, int32_t N, int32_t K,
                     const nn_quant_params* out_q, const nn_quant_params* in_q,
@@ -472,73 +543,71 @@ void gemm_i8_panel8(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* 
     const int16_t zsub = reduce_zero ? 0 : static_cast<int16_t>(z_in);
     for (int32_t j0 = 0; j0 < N; j0 += 8) {
         const int width = N - j0 >= 8 ? 8 : N - j0;
-        const int8_t* P = B + static_cast<size_t>(j0) * static_cast<size_t>(K);
         float f[8];
         int32_t init[8];
         for (int c = 0; c < width; ++c) {
             f[c] = panel_factor(j0 + c, bias != nullptr, out_q, in_q, w_q, bias_q);
             init[c] = correct(0, z_in, reduce_zero, j0 + c, bias, z_b);
         }
-        int32_t i = 0;
-        if (width == 8) {
-            const v_i32 il = load(init), ih = load(init + 4);
-            for (; i + 4 <= M; i += 4) {
-                const int8_t* a = A + static_cast<size_t>(i) * static_cast<size_t>(K);
-                v_i32 l[4] = {il, il, il, il}, h[4] = {ih, ih, ih, ih};
-                int32_t k = 0;
-                if (reduce_zero) {
-                    for (; k + 8 <= K; k += 8) {
-                        v_i16 a16[4];
-                        for (int r = 0; r < 4; ++r)
-                            a16[r] = widen8(a + static_cast<size_t>(r) * K + k);
-                        panel_rows8(P + static_cast<size_t>(k) * 8, a16, l, h,
-                                    std::make_integer_sequence<int, 4>{});
-                    }
-                    for (; k + 2 <= K; k += 2)
-                        panel_row_pair(P + static_cast<size_t>(k) * 8, l, h,
-                                       [&](int r) __attribute__((always_inline)) {
-                                           const int8_t* ar = a + static_cast<size_t>(r) * K + k;
-                                           return vi16_dup_pair(ar[0], ar[1]);
-                                       });
-                    for (; k < K; ++k) {
-                        const v_i16 y = widen8(P + static_cast<size_t>(k) * 8);
-                        for (int r = 0; r < 4; ++r)
-                            vi32_mac8_n(&l[r], &h[r], y, a[static_cast<size_t>(r) * K + k]);
-                    }
-                } else {
-                    for (; k < K; ++k) {
-                        const v_i16 y = widen8(P + static_cast<size_t>(k) * 8);
-                        for (int r = 0; r < 4; ++r) {
-                            const int16_t x =
-                                static_cast<int16_t>(a[static_cast<size_t>(r) * K + k] - zsub);
-                            l[r] = vi32_mlal_lo_n(l[r], y, x);
-                            h[r] = vi32_mlal_hi_n(h[r], y, x);
-                        }
-                    }
-                }
-                for (int r = 0; r < 4; ++r) {
-                    int32_t d[8];
-                    store(d, l[r]);
-                    store(d + 4, h[r]);
-                    panel_store(C + static_cast<size_t>(i + r) * static_cast<size_t>(N) + j0, d,
-                                f, 8, activation, q6, z_out);
-                }
-            }
-        }
-        for (; i < M; ++i) {
-            const int8_t* a = A + static_cast<size_t>(i) * static_cast<size_t>(K);
-            int32_t d[8];
-            for (int c = 0; c < width; ++c)
-                d[c] = init[c];
-            for (int32_t k = 0; k < K; ++k) {
-                const int32_t x = static_cast<int32_t>(a[k]) - zsub;
-                for (int c = 0; c < width; ++c)
-                    d[c] = wrap_add(d[c], x * P[static_cast<size_t>(k) * width + c]);
-            }
-            panel_store(C + static_cast<size_t>(i) * static_cast<size_t>(N) + j0, d, f, width,
-                        activation, q6, z_out);
-        }
+        panel8_block(C, A, B + static_cast<size_t>(j0) * static_cast<size_t>(K), M, N, K, j0,
+                     width, f, init, reduce_zero != nullptr, zsub, activation, q6, z_out);
     }
+}
+
+void gemm_i8_columns_fill(float* factors, int32_t* init, int32_t N, const int32_t* bias,
+                          const nn_quant_params* out_q, const nn_quant_params* in_q,
+                          const nn_quant_params* w_q, const nn_quant_params* bias_q,
+                          const int32_t* reduce_zero)
+{
+    const int32_t z_in = quant_zero(in_q);
+    const int32_t z_b = bias ? quant_zero(bias_q) : 0;
+    for (int32_t j = 0; j < N; ++j) {
+        factors[j] = panel_factor(j, bias != nullptr, out_q, in_q, w_q, bias_q);
+        init[j] = correct(0, z_in, reduce_zero, j, bias, z_b);
+    }
+}
+
+void gemm_i8_panel8_columns_v80(int8_t* C, const int8_t* A, const int8_t* B, int32_t activation,
+                                int32_t M, int32_t N, int32_t K, const gemm_i8_columns* cols)
+{
+    for (int32_t j0 = 0; j0 < N; j0 += 8) {
+        const int width = N - j0 >= 8 ? 8 : N - j0;
+        panel8_block(C, A, B + static_cast<size_t>(j0) * static_cast<size_t>(K), M, N, K, j0,
+                     width, cols->factors + j0, cols->init + j0, true, 0, activation, cols->q6,
+                     cols->z_out);
+    }
+}
+
+namespace {
+
+/* The columns kernel of this process: the dot-product body where the CPU
+ * has the instructions, else the widening one; chosen at the first call. */
+gemm_i8_columns_kernel* columns_kernel()
+{
+    static gemm_i8_columns_kernel* const chosen =
+        gemm_i8_dot_available() ? gemm_i8_panel8_columns_dot : gemm_i8_panel8_columns_v80;
+    return chosen;
+}
+
+} // namespace
+
+int gemm_i8_dot_available(void)
+{
+#if defined(__aarch64__)
+    /* HWCAP_ASIMDDP: bit 20 of the first capability word */
+    return cpu_has_feature(CPU_FEATURE_CODE(0, 20));
+#else
+    return 0;
+#endif
+}
+
+void kernel_gemm_i8_panel8_columns(int8_t* C, const int8_t* A, const int8_t* B,
+                                   int32_t activation, int32_t M, int32_t N, int32_t K,
+                                   const gemm_i8_columns* cols)
+{
+    if (M < 1 || N < 1 || K < 1 || !cols)
+        return;
+    columns_kernel()(C, A, B, activation, M, N, K, cols);
 }
 
 void gemm_quant_t_general(void* C, const void* A, const void* B, const int32_t* bias,

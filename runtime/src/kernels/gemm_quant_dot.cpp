@@ -1,0 +1,140 @@
+/* The INT8 layout-8 product with the dot-product instructions (SDOT).  This
+ * file alone is compiled for ARMv8.2-A with the dot product on aarch64; the
+ * entry that calls it checks the CPU first.
+ *
+ * A panel holds K rows of 8 column values; four of its rows (32 bytes) are
+ * turned by two table lookups into the columns' 4-value groups SDOT takes,
+ * once per tile of 4 rows.  Each A row is read 16 values at a time and its
+ * 4-value groups picked by lane.  The integer sums are exact, so every
+ * accumulator equals the widening body's; the output stage is
+ * panel_store's. */
+#include "kernels/gemm_quant.h"
+
+#include <cstddef>
+#include <cstring>
+#include <type_traits>
+
+#if defined(__aarch64__) && defined(__ARM_FEATURE_DOTPROD)
+#include <arm_neon.h>
+
+namespace {
+
+/* Bytes kk*8 + c of four panel rows to c*4 + kk: columns 0-3, then 4-7. */
+constexpr int8_t kTurnLo[16] = {0, 8, 16, 24, 1, 9, 17, 25, 2, 10, 18, 26, 3, 11, 19, 27};
+constexpr int8_t kTurnHi[16] = {4, 12, 20, 28, 5, 13, 21, 29, 6, 14, 22, 30, 7, 15, 23, 31};
+
+/* R rows from row i of one full panel P at column j0. */
+template <int R>
+inline void dot_tile(int8_t* C, const int8_t* A, const int8_t* P, int32_t i, int32_t j0,
+                     int32_t N, int32_t K, const float* f, const int32_t* init,
+                     int32_t activation, int32_t q6, int32_t z_out, int8x16_t turn_lo,
+                     int8x16_t turn_hi)
+{
+    const int8_t* a[R];
+    for (int r = 0; r < R; ++r)
+        a[r] = A + static_cast<size_t>(i + r) * static_cast<size_t>(K);
+    const int32x4_t il = vld1q_s32(init), ih = vld1q_s32(init + 4);
+    int32x4_t lo[R], hi[R];
+    for (int r = 0; r < R; ++r) {
+        lo[r] = il;
+        hi[r] = ih;
+    }
+    const auto group = [&](const int8_t* p, int8x16_t (&av)[R], auto lane)
+                           __attribute__((always_inline)) {
+        const int8x16x2_t t = vld1q_s8_x2(p);
+        const int8x16_t b_lo = vqtbl2q_s8(t, vreinterpretq_u8_s8(turn_lo));
+        const int8x16_t b_hi = vqtbl2q_s8(t, vreinterpretq_u8_s8(turn_hi));
+        for (int r = 0; r < R; ++r) {
+            lo[r] = vdotq_laneq_s32(lo[r], b_lo, av[r], lane());
+            hi[r] = vdotq_laneq_s32(hi[r], b_hi, av[r], lane());
+        }
+    };
+    int32_t k = 0;
+    for (; k + 16 <= K; k += 16) {
+        int8x16_t av[R];
+        for (int r = 0; r < R; ++r)
+            av[r] = vld1q_s8(a[r] + k);
+        const int8_t* p = P + static_cast<size_t>(k) * 8;
+        group(p, av, std::integral_constant<int, 0>{});
+        group(p + 32, av, std::integral_constant<int, 1>{});
+        group(p + 64, av, std::integral_constant<int, 2>{});
+        group(p + 96, av, std::integral_constant<int, 3>{});
+    }
+    for (; k + 4 <= K; k += 4) {
+        int8x16_t av[R];
+        for (int r = 0; r < R; ++r) {
+            int32_t w;
+            std::memcpy(&w, a[r] + k, sizeof w);
+            av[r] = vreinterpretq_s8_s32(vdupq_n_s32(w));
+        }
+        group(P + static_cast<size_t>(k) * 8, av, std::integral_constant<int, 0>{});
+    }
+    for (; k < K; ++k) {
+        const int16x8_t y = vmovl_s8(vld1_s8(P + static_cast<size_t>(k) * 8));
+        for (int r = 0; r < R; ++r) {
+            const int16_t x = a[r][k];
+            lo[r] = vmlal_n_s16(lo[r], vget_low_s16(y), x);
+            hi[r] = vmlal_high_n_s16(hi[r], y, x);
+        }
+    }
+    const float32x4_t f_lo = vld1q_f32(f), f_hi = vld1q_f32(f + 4);
+    const int32x4_t zero = vdupq_n_s32(0), vq6 = vdupq_n_s32(q6), vz = vdupq_n_s32(z_out);
+    for (int r = 0; r < R; ++r) {
+        int32x4_t r0 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(lo[r]), f_lo));
+        int32x4_t r1 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(hi[r]), f_hi));
+        if (activation == 1 || activation == 2) {
+            r0 = vmaxq_s32(r0, zero);
+            r1 = vmaxq_s32(r1, zero);
+        }
+        if (activation == 2) {
+            r0 = vminq_s32(r0, vq6);
+            r1 = vminq_s32(r1, vq6);
+        }
+        r0 = vqaddq_s32(r0, vz);
+        r1 = vqaddq_s32(r1, vz);
+        const int16x8_t h = vcombine_s16(vqmovn_s32(r0), vqmovn_s32(r1));
+        vst1_s8(C + static_cast<size_t>(i + r) * static_cast<size_t>(N) + j0, vqmovn_s16(h));
+    }
+}
+
+} // namespace
+
+void gemm_i8_panel8_columns_dot(int8_t* C, const int8_t* A, const int8_t* B, int32_t activation,
+                                int32_t M, int32_t N, int32_t K, const gemm_i8_columns* cols)
+{
+    const int32_t full = N / 8 * 8;
+    const int8x16_t turn_lo = vld1q_s8(kTurnLo), turn_hi = vld1q_s8(kTurnHi);
+    for (int32_t j0 = 0; j0 < full; j0 += 8) {
+        const int8_t* P = B + static_cast<size_t>(j0) * static_cast<size_t>(K);
+        const float* f = cols->factors + j0;
+        const int32_t* init = cols->init + j0;
+        int32_t i = 0;
+        for (; i + 4 <= M; i += 4)
+            dot_tile<4>(C, A, P, i, j0, N, K, f, init, activation, cols->q6, cols->z_out,
+                        turn_lo, turn_hi);
+        for (; i < M; ++i)
+            dot_tile<1>(C, A, P, i, j0, N, K, f, init, activation, cols->q6, cols->z_out,
+                        turn_lo, turn_hi);
+    }
+    if (full < N) {
+        /* a narrower last panel: the widening body on it alone */
+        const gemm_i8_columns tail = {cols->factors + full, cols->init + full, cols->z_out,
+                                      cols->q6};
+        const int32_t width = N - full;
+        for (int32_t i = 0; i < M; ++i)
+            gemm_i8_panel8_columns_v80(C + static_cast<size_t>(i) * static_cast<size_t>(N) + full,
+                                       A + static_cast<size_t>(i) * static_cast<size_t>(K),
+                                       B + static_cast<size_t>(full) * static_cast<size_t>(K),
+                                       activation, 1, width, K, &tail);
+    }
+}
+
+#else
+
+void gemm_i8_panel8_columns_dot(int8_t* C, const int8_t* A, const int8_t* B, int32_t activation,
+                                int32_t M, int32_t N, int32_t K, const gemm_i8_columns* cols)
+{
+    gemm_i8_panel8_columns_v80(C, A, B, activation, M, N, K, cols);
+}
+
+#endif
