@@ -376,31 +376,63 @@ struct im2col_job {
     int32_t y, x0, cols, k;
 };
 
+/* n bytes from src to dst; short runs (a few channels of a few taps) in
+ * fixed-size pieces, the last one overlapping the one before, instead of a
+ * call per run. */
+inline void copy_run(unsigned char* dst, const unsigned char* src, size_t n)
+{
+    if (n >= 16) {
+        if (n > 64) {
+            memcpy(dst, src, n);
+            return;
+        }
+        for (size_t i = 0; i + 16 < n; i += 16)
+            memcpy(dst + i, src + i, 16);
+        memcpy(dst + n - 16, src + n - 16, 16);
+    } else if (n >= 8) {
+        memcpy(dst, src, 8);
+        memcpy(dst + n - 8, src + n - 8, 8);
+    } else if (n >= 4) {
+        memcpy(dst, src, 4);
+        memcpy(dst + n - 4, src + n - 4, 4);
+    } else {
+        for (size_t i = 0; i < n; ++i)
+            dst[i] = src[i];
+    }
+}
+
 /* Tile columns [c0, c1): each column's KH filter rows of KW taps, taps
- * outside the image filled with j->fill. */
+ * outside the image filled with j->fill.  A filter row wholly inside the
+ * image is one run of the input row (its taps are neighbouring pixels). */
 void im2col_worker(const im2col_job* j, int32_t c0, int32_t c1)
 {
     const conv_geom* g = j->g;
     const size_t es = j->es;
     const size_t px = (size_t)g->cin * es;
     const size_t row = (size_t)j->k * es;
+    const size_t taps = (size_t)g->kw * px;
     const int32_t iy0 = j->y * g->sh - g->top;
     for (int32_t c = c0; c < c1; ++c) {
         const int32_t ix0 = (j->x0 + c) * g->sw - g->left;
+        const bool inside = ix0 >= 0 && (int64_t)ix0 + g->kw <= g->w;
         for (int32_t ky = 0; ky < g->kh; ++ky) {
-            unsigned char* dst = j->cache + (size_t)c * row + (size_t)ky * (size_t)g->kw * px;
+            unsigned char* dst = j->cache + (size_t)c * row + (size_t)ky * taps;
             const int32_t iy = iy0 + ky;
             if (iy < 0 || iy >= g->h) {
-                memset(dst, j->fill, (size_t)g->kw * px);
+                memset(dst, j->fill, taps);
                 continue;
             }
             const unsigned char* src = j->in + (size_t)iy * (size_t)g->w * px;
+            if (inside) {
+                copy_run(dst, src + (size_t)ix0 * px, taps);
+                continue;
+            }
             for (int32_t kx = 0; kx < g->kw; ++kx) {
                 const int32_t ix = ix0 + kx;
                 if (ix < 0 || ix >= g->w)
                     memset(dst + (size_t)kx * px, j->fill, px);
                 else
-                    memcpy(dst + (size_t)kx * px, src + (size_t)ix * px, px);
+                    copy_run(dst + (size_t)kx * px, src + (size_t)ix * px, px);
             }
         }
     }
