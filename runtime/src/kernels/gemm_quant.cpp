@@ -580,8 +580,13 @@ inline void widening_tile(int8_t* C, const int8_t* A, const int8_t* P, int32_t i
     int32_t k = 0;
     for (; k + 8 <= K; k += 8) {
         int16x4_t av[R];
-        for (int r = 0; r < R; ++r)
+        for (int r = 0; r < R; ++r) {
             av[r] = vreinterpret_s16_s8(vld1_s8(a[r] + k));
+            /* kept in its register: GCC would otherwise load each pair again
+             * into a general register to broadcast it (two instructions for
+             * the one DUP by lane) */
+            __asm__("" : "+w"(av[r]));
+        }
         const int8x16_t b0 = turn(k), b1 = turn(k + 2), b2 = turn(k + 4), b3 = turn(k + 6);
         const auto step = [&](int r, int8x16_t x, int8x16_t y, auto px, auto py)
                               __attribute__((always_inline)) {
