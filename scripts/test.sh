@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test suite twice: natively under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then installed into a temporary prefix and tried
-# there (scripts/install_check.sh), then cross-built for aarch64 and run under qemu-user;
-# last, every parser fuzz harness runs for a bounded time under clang.
+# there (scripts/install_check.sh), then cross-built for aarch64 and run under
+# qemu-user, once as a Cortex-A53 and once with every feature qemu has; last,
+# every parser fuzz harness runs for a bounded time under clang.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -23,7 +24,12 @@ echo "== aarch64 build under qemu =="
 cmake -S . -B build-aarch64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DKESTRUNE_BENCH=OFF
 cmake --build build-aarch64 -j "$jobs"
-ctest --test-dir build-aarch64 --output-on-failure -j "$jobs" --timeout 600
+# Twice: an ARMv8.0 core (the kernels' baseline paths) and every feature qemu
+# models (dot product and the other ARMv8.2 paths); qemu-user reads QEMU_CPU.
+for cpu in cortex-a53 max; do
+  echo "-- qemu-aarch64 -cpu $cpu --"
+  QEMU_CPU=$cpu ctest --test-dir build-aarch64 --output-on-failure -j "$jobs" --timeout 600
+done
 echo "== fuzzing the parsers (libFuzzer, ASan) =="
 scripts/fuzz.sh 60
 echo "all test trees passed"

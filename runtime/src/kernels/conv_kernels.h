@@ -25,13 +25,21 @@ void kernel_depthwise_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_
                           const float* in, int32_t pad_left, int32_t pad_right, int32_t kw,
                           int32_t dilation, const float* filter);
 
-/* A whole output row of a 3x3 stride-1 depthwise convolution: rows (1-3) input
- * rows from `in`, edge 1 when the window is cut at the top (filter rows
- * 3 - rows .. 2 are used), -1 or 0 otherwise (filter rows 0 .. rows-1); then
- * the bias (ch values or NULL) and the activation. */
-void kernel_depthwise_rows_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t pad_left,
-                               int32_t pad_right, int32_t rows, int32_t edge, const float* in,
-                               const float* filter, const float* bias, int32_t activation);
+/* A whole output row of a 3x3 depthwise convolution of stride 1 or 2: rows
+ * (1-3) input rows from `in`, edge 1 when the window is cut at the top
+ * (filter rows 3 - rows .. 2 are used), -1 or 0 otherwise (filter rows
+ * 0 .. rows-1); then the bias (ch values or NULL) and the activation.  Each
+ * output value is 0 plus the products of the taps inside the input, row by
+ * row and left to right, then the bias: the per-tap path's sum. */
+void kernel_depthwise_rows_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
+                               int32_t pad_left, int32_t pad_right, int32_t rows, int32_t edge,
+                               const float* in, const float* filter, const float* bias,
+                               int32_t activation);
+/* The largest stride the depthwise operator gives kernel_depthwise_rows_f32
+ * on this target: 2 with NEON (channel blocks outside, the window slid
+ * along the row), 1 on the portable body, which keeps stride 2 on the
+ * per-tap path it has always taken. */
+int32_t kernel_depthwise_rows_f32_stride_max(void);
 
 /* One filter row into int32 accumulators:
  * acc += (in - z_in) * (w - z_w), with each tensor's first zero point.  INT8
@@ -55,6 +63,33 @@ void kernel_depthwise_quant_rows(int32_t ow, int32_t ch, int8_t* out, int32_t iw
                                  const nn_quant_params* in_q, const nn_quant_params* f_q,
                                  const int32_t* multipliers, const int32_t* shifts);
 
+/* The output stage of kernel_depthwise3x3_i8_rows, the rule of the path it
+ * stands in for: channels below float_channels as acc * factors[c] (single
+ * precision, ties to even), the others through multipliers and shifts; then
+ * RELU (activation 1) or RELU6 (2, at q6) and the output zero point, saturated
+ * to INT8.  Other activation codes clamp nothing. */
+typedef struct depthwise_i8_stage {
+    const float* factors;
+    int32_t float_channels;
+    const int32_t* multipliers;
+    const int32_t* shifts;
+    int32_t z_in, z_out, q6, activation;
+} depthwise_i8_stage;
+
+/* A whole INT8 output row of a 3x3 depthwise convolution of stride 1 or 2,
+ * INT8 input and symmetric INT8 filter (geometry as kernel_depthwise_rows_f32):
+ * the exact integer sums of the taps inside the input plus the bias, through
+ * the stage.  The NEON body runs channel blocks of eight outside, the nine
+ * taps in registers and the input window slid along the row (input and output
+ * zero points within -128..127; others take the portable body). */
+void kernel_depthwise3x3_i8_rows(int32_t ow, int32_t ch, int8_t* out, int32_t iw, int32_t stride,
+                                 int32_t pad_left, int32_t rows, int32_t edge, const int8_t* in,
+                                 const int8_t* filter, const int32_t* bias,
+                                 const depthwise_i8_stage* stage);
+/* 1 where kernel_depthwise3x3_i8_rows has its NEON body (the operator takes
+ * it there); the portable targets keep their earlier paths. */
+int kernel_depthwise3x3_i8_rows_available(void);
+
 /* ---- Bodies (both compiled on every target, for differential tests) ------ */
 
 void mac_row_f32_short(float* out, int32_t count, const float* in, const float* w);
@@ -72,7 +107,7 @@ void transpose_conv2d_f32_portable(const int32_t* out_shape, float* out, const i
 void depthwise_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
                             const float* in, int32_t pad_left, int32_t kw, int32_t dilation,
                             const float* filter);
-void depthwise_rows_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw,
+void depthwise_rows_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
                                  int32_t pad_left, int32_t rows, int32_t edge, const float* in,
                                  const float* filter, const float* bias, int32_t activation);
 
@@ -90,6 +125,10 @@ void depthwise_quant_rows8_portable(int32_t ow, int32_t ch, int8_t* out, int32_t
                                     const int8_t* in, const int8_t* filter, const int32_t* bias,
                                     int32_t activation, const nn_quant_params* out_q,
                                     const nn_quant_params* in_q, const nn_quant_params* f_q);
+void depthwise3x3_i8_rows_portable(int32_t ow, int32_t ch, int8_t* out, int32_t iw,
+                                   int32_t stride, int32_t pad_left, int32_t rows, int32_t edge,
+                                   const int8_t* in, const int8_t* filter, const int32_t* bias,
+                                   const depthwise_i8_stage* stage);
 void depthwise_quant_rows_scalar(int32_t ow, int32_t ch, int8_t* out, int32_t iw,
                                  int32_t pad_left, int32_t rows, int32_t edge, const int8_t* in,
                                  const int8_t* filter, const int32_t* bias, int32_t activation,

@@ -4,6 +4,9 @@
  * exactly. */
 #include <stddef.h>
 
+#include <type_traits>
+
+#include "kernels/activation_ops.h"
 #include "kernels/conv_kernels.h"
 #include "kernels/simd.h"
 #include "kernels/windows.h"
@@ -32,17 +35,36 @@ int32_t first_filter_row(int32_t rows, int32_t edge)
     return edge == 1 ? 3 - rows : 0;
 }
 
-/* L lanes of channels from c at output column x: the 3x3 taps row by row,
- * left to right, then the bias. */
+/* RELU and RELU6 fused into a row kernel's stores (as apply_activation
+ * computes them, on a lane or a value); the other codes are applied to the
+ * finished row. */
+template <typename V>
+inline V fused_act(V v, int32_t activation)
+{
+    if (activation == NN_RELU)
+        return Relu{}(v);
+    if (activation == NN_RELU6)
+        return Relu6{}(v);
+    return v;
+}
+
+inline bool act_fused(int32_t activation)
+{
+    return activation == NN_RELU || activation == NN_RELU6;
+}
+
+/* L lanes of channels from c at output column x: the 3x3 taps inside the
+ * row, row by row, left to right, then the bias and a fused activation. */
 template <class L>
-void rows_lanes(float* o, int32_t c, int32_t x, int32_t ch, int32_t iw, int32_t pad_left,
-                int32_t rows, int32_t f0, const float* in, const float* filter, const float* bias)
+void rows_lanes(float* o, int32_t c, int32_t x, int32_t ch, int32_t iw, int32_t stride,
+                int32_t pad_left, int32_t rows, int32_t f0, const float* in, const float* filter,
+                const float* bias, int32_t activation)
 {
     const size_t in_row = static_cast<size_t>(iw) * static_cast<size_t>(ch);
     typename L::type a = L::dup(0.0f);
     for (int32_t r = 0; r < rows; ++r)
         for (int32_t kx = 0; kx < 3; ++kx) {
-            const int32_t col = x + kx - pad_left;
+            const int32_t col = x * stride + kx - pad_left;
             if (col < 0 || col >= iw)
                 continue;
             const float* p = in + static_cast<size_t>(r) * in_row +
@@ -55,25 +77,119 @@ void rows_lanes(float* o, int32_t c, int32_t x, int32_t ch, int32_t iw, int32_t 
         }
     if (bias)
         a = L::add(a, L::load(bias + c));
-    L::store(o + c, a);
+    L::store(o + c, fused_act(a, activation));
 }
 
 #ifdef __ARM_NEON
-void depthwise_rows_f32_neon(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t pad_left,
-                             int32_t rows, int32_t edge, const float* in, const float* filter,
-                             const float* bias, int32_t activation)
+/* Output columns [x0, x1) of one four-channel block c with all three input
+ * rows and every tap inside the row: the nine taps and the bias in
+ * registers, each input column loaded once per row and slid along it, the
+ * same operations in the same order as rows_lanes (0, then each tap's
+ * product added, then the bias). */
+template <int S, int Act, bool Bias>
+void interior_block(float* out, int32_t x0, int32_t x1, int32_t c, int32_t ch, const float* in,
+                    size_t in_row, int32_t pad_left, const float* filter, const float* bias)
+{
+    const size_t cs = static_cast<size_t>(ch);
+    const float* w = filter + c;
+    const float32x4_t w00 = vld1q_f32(w), w01 = vld1q_f32(w + cs), w02 = vld1q_f32(w + 2 * cs);
+    const float32x4_t w10 = vld1q_f32(w + 3 * cs), w11 = vld1q_f32(w + 4 * cs),
+                      w12 = vld1q_f32(w + 5 * cs);
+    const float32x4_t w20 = vld1q_f32(w + 6 * cs), w21 = vld1q_f32(w + 7 * cs),
+                      w22 = vld1q_f32(w + 8 * cs);
+    const float32x4_t zero = vdupq_n_f32(0.0f);
+    const float32x4_t bv = Bias ? vld1q_f32(bias + c) : zero;
+    const float* p0 = in + static_cast<size_t>(x0 * S - pad_left) * cs + c;
+    const float* p1 = p0 + in_row;
+    const float* p2 = p1 + in_row;
+    float* o = out + static_cast<size_t>(x0) * cs + c;
+    const auto pixel = [&](float32x4_t a0, float32x4_t a1, float32x4_t a2, float32x4_t b0,
+                           float32x4_t b1, float32x4_t b2, float32x4_t c0, float32x4_t c1,
+                           float32x4_t c2) __attribute__((always_inline)) {
+        float32x4_t acc = vaddq_f32(zero, vmulq_f32(a0, w00));
+        acc = vaddq_f32(acc, vmulq_f32(a1, w01));
+        acc = vaddq_f32(acc, vmulq_f32(a2, w02));
+        acc = vaddq_f32(acc, vmulq_f32(b0, w10));
+        acc = vaddq_f32(acc, vmulq_f32(b1, w11));
+        acc = vaddq_f32(acc, vmulq_f32(b2, w12));
+        acc = vaddq_f32(acc, vmulq_f32(c0, w20));
+        acc = vaddq_f32(acc, vmulq_f32(c1, w21));
+        acc = vaddq_f32(acc, vmulq_f32(c2, w22));
+        if (Bias)
+            acc = vaddq_f32(acc, bv);
+        if (Act == NN_RELU)
+            acc = Relu{}(acc);
+        else if (Act == NN_RELU6)
+            acc = Relu6{}(acc);
+        vst1q_f32(o, acc);
+        o += cs;
+    };
+    slide_3x3<S>(x1 - x0, p0, p1, p2, cs,
+                 [](const float* p) __attribute__((always_inline)) { return vld1q_f32(p); },
+                 pixel);
+}
+
+template <int S>
+void interior_dispatch(int32_t activation, bool has_bias, float* out, int32_t x0, int32_t x1,
+                       int32_t c, int32_t ch, const float* in, size_t in_row, int32_t pad_left,
+                       const float* filter, const float* bias)
+{
+    const auto run = [&](auto act) __attribute__((always_inline)) {
+        if (has_bias)
+            interior_block<S, act(), true>(out, x0, x1, c, ch, in, in_row, pad_left, filter,
+                                           bias);
+        else
+            interior_block<S, act(), false>(out, x0, x1, c, ch, in, in_row, pad_left, filter,
+                                            bias);
+    };
+    if (activation == NN_RELU)
+        run(std::integral_constant<int, NN_RELU>{});
+    else if (activation == NN_RELU6)
+        run(std::integral_constant<int, NN_RELU6>{});
+    else
+        run(std::integral_constant<int, 0>{});
+}
+
+void depthwise_rows_f32_neon(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
+                             int32_t pad_left, int32_t rows, int32_t edge, const float* in,
+                             const float* filter, const float* bias, int32_t activation)
 {
     const int32_t f0 = first_filter_row(rows, edge);
-    for (int32_t x = 0; x < ow; ++x) {
-        float* o = out + (size_t)x * (size_t)ch;
-        int32_t c = 0;
-        for (; c + 4 <= ch; c += 4)
-            rows_lanes<simd::Wide<float>>(o, c, x, ch, iw, pad_left, rows, f0, in, filter, bias);
-        for (; c < ch; ++c)
-            rows_lanes<simd::Lanes<float, 1>>(o, c, x, ch, iw, pad_left, rows, f0, in, filter,
-                                              bias);
+    const size_t cs = static_cast<size_t>(ch);
+    /* interior columns: the whole window inside the row (three rows only) */
+    int32_t x0 = ow, x1 = ow;
+    if (rows == 3) {
+        x0 = (pad_left + stride - 1) / stride;
+        const int64_t last = (static_cast<int64_t>(iw) - 3 + pad_left) / stride;
+        x1 = iw >= 3 ? static_cast<int32_t>(last + 1 < ow ? last + 1 : ow) : 0;
+        if (x0 > x1)
+            x0 = x1 = ow;
     }
-    apply_activation(out, (uint32_t)ow * (uint32_t)ch, out, activation);
+    const int32_t fused = act_fused(activation) ? activation : 0;
+    const int32_t c4 = ch / 4 * 4;
+    for (int32_t c = 0; c < c4; c += 4) {
+        for (int32_t x = 0; x < x0; ++x)
+            rows_lanes<simd::Wide<float>>(out + static_cast<size_t>(x) * cs, c, x, ch, iw,
+                                          stride, pad_left, rows, f0, in, filter, bias, fused);
+        if (x0 < x1) {
+            if (stride == 1)
+                interior_dispatch<1>(fused, bias != nullptr, out, x0, x1, c, ch, in,
+                                     static_cast<size_t>(iw) * cs, pad_left, filter, bias);
+            else
+                interior_dispatch<2>(fused, bias != nullptr, out, x0, x1, c, ch, in,
+                                     static_cast<size_t>(iw) * cs, pad_left, filter, bias);
+        }
+        for (int32_t x = x1; x < ow; ++x)
+            rows_lanes<simd::Wide<float>>(out + static_cast<size_t>(x) * cs, c, x, ch, iw,
+                                          stride, pad_left, rows, f0, in, filter, bias, fused);
+    }
+    for (int32_t x = 0; x < ow && c4 < ch; ++x)
+        for (int32_t c = c4; c < ch; ++c)
+            rows_lanes<simd::Lanes<float, 1>>(out + static_cast<size_t>(x) * cs, c, x, ch, iw,
+                                              stride, pad_left, rows, f0, in, filter, bias,
+                                              fused);
+    if (!fused)
+        apply_activation(out, (uint32_t)ow * (uint32_t)ch, out, activation);
 }
 #endif
 
@@ -106,7 +222,7 @@ void kernel_depthwise_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_
                        });
 }
 
-void depthwise_rows_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw,
+void depthwise_rows_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
                                  int32_t pad_left, int32_t rows, int32_t edge, const float* in,
                                  const float* filter, const float* bias, int32_t activation)
 {
@@ -121,7 +237,7 @@ void depthwise_rows_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw,
         /* Taps row by row, left to right; channels inner (they vectorise). */
         for (int32_t r = 0; r < rows; ++r)
             for (int32_t kx = 0; kx < 3; ++kx) {
-                const int32_t col = x + kx - pad_left;
+                const int32_t col = x * stride + kx - pad_left;
                 if (col < 0 || col >= iw)
                     continue;
                 const float* p = in + (size_t)r * in_row + (size_t)col * (size_t)ch;
@@ -137,16 +253,27 @@ void depthwise_rows_f32_portable(int32_t ow, int32_t ch, float* out, int32_t iw,
 }
 
 
-void kernel_depthwise_rows_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t pad_left,
-                               int32_t, int32_t rows, int32_t edge, const float* in,
-                               const float* filter, const float* bias, int32_t activation)
+void kernel_depthwise_rows_f32(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t stride,
+                               int32_t pad_left, int32_t, int32_t rows, int32_t edge,
+                               const float* in, const float* filter, const float* bias,
+                               int32_t activation)
 {
-    if (ow <= 0 || ch <= 0)
+    if (ow <= 0 || ch <= 0 || stride < 1 || stride > 2)
         return;
 #ifdef __ARM_NEON
-    depthwise_rows_f32_neon(ow, ch, out, iw, pad_left, rows, edge, in, filter, bias, activation);
+    depthwise_rows_f32_neon(ow, ch, out, iw, stride, pad_left, rows, edge, in, filter, bias,
+                            activation);
 #else
-    depthwise_rows_f32_portable(ow, ch, out, iw, pad_left, rows, edge, in, filter, bias,
+    depthwise_rows_f32_portable(ow, ch, out, iw, stride, pad_left, rows, edge, in, filter, bias,
                                 activation);
+#endif
+}
+
+int32_t kernel_depthwise_rows_f32_stride_max(void)
+{
+#ifdef __ARM_NEON
+    return 2;
+#else
+    return 1;
 #endif
 }

@@ -183,16 +183,17 @@ static inline int8_t store_i8(int32_t v, int32_t z)
     return (int8_t)(s < -128 ? -128 : s > 127 ? 127 : s);
 }
 
-/* The 3x3 sum of channel c at output column x, plus its bias. */
-static inline int32_t sum3x3(int32_t x, int32_t c, int32_t ch, int32_t iw, int32_t pad_left,
-                             int32_t rows, int32_t f0, const int8_t* in, const int8_t* filter,
-                             const int32_t* bias, int32_t z_in)
+/* The 3x3 sum of channel c at output column x (input columns from
+ * x * stride - pad_left), plus its bias. */
+static inline int32_t sum3x3(int32_t x, int32_t stride, int32_t c, int32_t ch, int32_t iw,
+                             int32_t pad_left, int32_t rows, int32_t f0, const int8_t* in,
+                             const int8_t* filter, const int32_t* bias, int32_t z_in)
 {
     const size_t in_row = (size_t)iw * (size_t)ch;
     int32_t a = 0;
     for (int32_t r = 0; r < rows; ++r)
         for (int32_t kx = 0; kx < 3; ++kx) {
-            const int32_t col = x + kx - pad_left;
+            const int32_t col = x * stride + kx - pad_left;
             if (col < 0 || col >= iw)
                 continue;
             a = mac_zp(a, in[(size_t)r * in_row + (size_t)col * (size_t)ch + c], z_in,
@@ -222,7 +223,7 @@ void depthwise_quant_rows8_portable(int32_t ow, int32_t ch, int8_t* out, int32_t
     const float inv = 1.0f / quant_scale(out_q);
     for (int32_t x = 0; x < ow; ++x)
         for (int32_t c = 0; c < ch; ++c) {
-            int32_t a = sum3x3(x, c, ch, iw, pad_left, rows, f0, in, filter, bias, z_in);
+            int32_t a = sum3x3(x, 1, c, ch, iw, pad_left, rows, f0, in, filter, bias, z_in);
             int32_t r = round_even_to_i32((float)a * rows_factor(in_q, f_q, inv, c));
             out[(size_t)x * (size_t)ch + c] = store_i8(clamp_act(r, activation, q6), z_out);
         }
@@ -297,7 +298,7 @@ void depthwise_quant_rows_scalar(int32_t ow, int32_t ch, int8_t* out, int32_t iw
     const int32_t q6 = gemm_quant_q6(out_q);
     for (int32_t x = 0; x < ow; ++x)
         for (int32_t c = 0; c < ch; ++c) {
-            int32_t a = sum3x3(x, c, ch, iw, pad_left, rows, f0, in, filter, bias, z_in);
+            int32_t a = sum3x3(x, 1, c, ch, iw, pad_left, rows, f0, in, filter, bias, z_in);
             int32_t v = apply_multiplier(a, multipliers[c], shifts[c]);
             out[(size_t)x * (size_t)ch + c] = store_i8(clamp_act(v, activation, q6), z_out);
         }
@@ -329,4 +330,249 @@ void kernel_depthwise_quant_rows(int32_t ow, int32_t ch, int8_t* out, int32_t iw
         return;
     depthwise_quant_rows_scalar(ow, ch, out, iw, pad_left, rows, edge, in, filter, bias,
                                 activation, out_q, in_q, multipliers, shifts);
+}
+
+/* ---- 3x3 rows of stride 1 or 2 with the caller's output stage ---------- */
+
+/* Channel c's accumulator through the stage's rule into an INT8 value. */
+static inline int8_t stage_one(int32_t a, int32_t c, const depthwise_i8_stage* st)
+{
+    const int32_t v = c < st->float_channels
+                          ? round_even_to_i32((float)a * st->factors[c])
+                          : apply_multiplier(a, st->multipliers[c], st->shifts[c]);
+    return store_i8(clamp_act(v, st->activation, st->q6), st->z_out);
+}
+
+void depthwise3x3_i8_rows_portable(int32_t ow, int32_t ch, int8_t* out, int32_t iw,
+                                   int32_t stride, int32_t pad_left, int32_t rows, int32_t edge,
+                                   const int8_t* in, const int8_t* filter, const int32_t* bias,
+                                   const depthwise_i8_stage* st)
+{
+    const int32_t f0 = edge == 1 ? 3 - rows : 0;
+    for (int32_t x = 0; x < ow; ++x)
+        for (int32_t c = 0; c < ch; ++c) {
+            const int32_t a =
+                sum3x3(x, stride, c, ch, iw, pad_left, rows, f0, in, filter, bias, st->z_in);
+            out[(size_t)x * (size_t)ch + c] = stage_one(a, c, st);
+        }
+}
+
+#ifdef __ARM_NEON
+namespace {
+
+/* The eight-lane output stage: the float rule in 16-bit lanes after the
+ * saturating narrowing (the clamps and the zero point of an INT8 output,
+ * |z_out| <= 128, give the same bytes there as in 32 bits), or the pairs
+ * lane by lane. */
+struct Stage8 {
+    const depthwise_i8_stage* st;
+    int16x8_t zero, q6, z_out;
+
+    explicit Stage8(const depthwise_i8_stage* s)
+        : st(s), zero(vdupq_n_s16(0)),
+          q6(vdupq_n_s16((int16_t)(s->q6 > 32767 ? 32767 : s->q6 < -32768 ? -32768 : s->q6))),
+          z_out(vdupq_n_s16((int16_t)s->z_out))
+    {
+    }
+
+    inline void by_rule(int8_t* o, int32_t c, int32x4_t lo, int32x4_t hi) const
+    {
+        int32_t a[8];
+        vst1q_s32(a, lo);
+        vst1q_s32(a + 4, hi);
+        for (int j = 0; j < 8; ++j)
+            o[j] = stage_one(a[j], c + j, st);
+    }
+};
+
+/* x - z_in of eight INT8 values in 16-bit lanes (|z_in| <= 128). */
+/* The float rule of eight accumulators into o (stage constants as values:
+ * the stores through int8_t pointers would otherwise reload them). */
+template <int Act>
+inline void by_factors(int8_t* o, int32x4_t lo, int32x4_t hi, float32x4_t f_lo, float32x4_t f_hi,
+                       int16x8_t zero, int16x8_t q6, int16x8_t z_out)
+{
+    const int32x4_t r0 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(lo), f_lo));
+    const int32x4_t r1 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(hi), f_hi));
+    int16x8_t h = vqmovn_high_s32(vqmovn_s32(r0), r1);
+    if (Act == 1 || Act == 2)
+        h = vmaxq_s16(h, zero);
+    if (Act == 2)
+        h = vminq_s16(h, q6);
+    vst1_s8(o, vqmovn_s16(vqaddq_s16(h, z_out)));
+}
+
+inline int16x8_t col8(const int8_t* p, int8x8_t z)
+{
+    return vsubl_s8(vld1_s8(p), z);
+}
+
+/* lo, hi += x * w lane by lane (eight products widened to 32 bits). */
+inline __attribute__((always_inline)) void tap8(int32x4_t* lo, int32x4_t* hi, int16x8_t x,
+                                                int16x8_t w)
+{
+    *lo = vmlal_s16(*lo, vget_low_s16(x), vget_low_s16(w));
+    *hi = vmlal_high_s16(*hi, x, w);
+}
+
+/* One pixel of eight channels at output column x with the taps inside the
+ * row only: the border columns and the windows of fewer than three rows. */
+inline void border_pixel(int32x4_t* lo, int32x4_t* hi, int32_t x, int32_t c, int32_t ch,
+                         int32_t iw, int32_t stride, int32_t pad_left, int32_t rows, int32_t f0,
+                         const int8_t* in, const int8_t* filter, int8x8_t z)
+{
+    const size_t in_row = (size_t)iw * (size_t)ch;
+    for (int32_t r = 0; r < rows; ++r)
+        for (int32_t kx = 0; kx < 3; ++kx) {
+            const int32_t col = x * stride + kx - pad_left;
+            if (col < 0 || col >= iw)
+                continue;
+            const int16x8_t xv = col8(in + (size_t)r * in_row + (size_t)col * (size_t)ch + c, z);
+            tap8(lo, hi, xv,
+                 vmovl_s8(vld1_s8(filter + ((size_t)(f0 + r) * 3 + (size_t)kx) * (size_t)ch + c)));
+        }
+}
+
+/* One block of eight channels from c over the whole row: border pixels tap
+ * by tap, the interior [x0, x1) with the nine taps in registers and each
+ * input column loaded once per row, slid along it. */
+template <int S, int Act, bool Factors>
+void block8(int8_t* out, int32_t ow, int32_t x0, int32_t x1, int32_t c, int32_t ch, int32_t iw,
+            int32_t pad_left, int32_t rows, int32_t f0, const int8_t* in, const int8_t* filter,
+            const int32_t* bias, const Stage8& stage)
+{
+    const size_t cs = (size_t)ch;
+    const int8x8_t z = vdup_n_s8((int8_t)stage.st->z_in);
+    const int32x4_t b_lo = bias ? vld1q_s32(bias + c) : vdupq_n_s32(0);
+    const int32x4_t b_hi = bias ? vld1q_s32(bias + c + 4) : vdupq_n_s32(0);
+    const int16x8_t zero = stage.zero, q6 = stage.q6, z_out = stage.z_out;
+    float32x4_t f_lo = vdupq_n_f32(0.0f), f_hi = f_lo;
+    if (Factors) {
+        f_lo = vld1q_f32(stage.st->factors + c);
+        f_hi = vld1q_f32(stage.st->factors + c + 4);
+    }
+    const auto finish = [&](int8_t* o, int32x4_t lo, int32x4_t hi) __attribute__((always_inline)) {
+        lo = vaddq_s32(lo, b_lo);
+        hi = vaddq_s32(hi, b_hi);
+        if (Factors)
+            by_factors<Act>(o, lo, hi, f_lo, f_hi, zero, q6, z_out);
+        else
+            stage.by_rule(o, c, lo, hi);
+    };
+    const auto border = [&](int32_t x) {
+        int32x4_t lo = vdupq_n_s32(0), hi = lo;
+        border_pixel(&lo, &hi, x, c, ch, iw, S, pad_left, rows, f0, in, filter, z);
+        finish(out + (size_t)x * cs + c, lo, hi);
+    };
+    for (int32_t x = 0; x < x0; ++x)
+        border(x);
+    if (x0 < x1) {
+        const int8_t* w = filter + c;
+        const int16x8_t w0 = vmovl_s8(vld1_s8(w)), w1 = vmovl_s8(vld1_s8(w + cs)),
+                        w2 = vmovl_s8(vld1_s8(w + 2 * cs)), w3 = vmovl_s8(vld1_s8(w + 3 * cs)),
+                        w4 = vmovl_s8(vld1_s8(w + 4 * cs)), w5 = vmovl_s8(vld1_s8(w + 5 * cs)),
+                        w6 = vmovl_s8(vld1_s8(w + 6 * cs)), w7 = vmovl_s8(vld1_s8(w + 7 * cs)),
+                        w8 = vmovl_s8(vld1_s8(w + 8 * cs));
+        const size_t in_row = (size_t)iw * cs;
+        const int8_t* p0 = in + (size_t)(x0 * S - pad_left) * cs + c;
+        const int8_t* p1 = p0 + in_row;
+        const int8_t* p2 = p1 + in_row;
+        int8_t* o = out + (size_t)x0 * cs + c;
+        const auto pixel = [&](int16x8_t a0, int16x8_t a1, int16x8_t a2, int16x8_t b0,
+                               int16x8_t b1, int16x8_t b2, int16x8_t c0, int16x8_t c1,
+                               int16x8_t c2) __attribute__((always_inline)) {
+            int32x4_t lo = vmull_s16(vget_low_s16(a0), vget_low_s16(w0));
+            int32x4_t hi = vmull_high_s16(a0, w0);
+            tap8(&lo, &hi, a1, w1);
+            tap8(&lo, &hi, a2, w2);
+            tap8(&lo, &hi, b0, w3);
+            tap8(&lo, &hi, b1, w4);
+            tap8(&lo, &hi, b2, w5);
+            tap8(&lo, &hi, c0, w6);
+            tap8(&lo, &hi, c1, w7);
+            tap8(&lo, &hi, c2, w8);
+            finish(o, lo, hi);
+            o += cs;
+        };
+        slide_3x3<S>(x1 - x0, p0, p1, p2, cs,
+                     [z](const int8_t* p) __attribute__((always_inline)) { return col8(p, z); },
+                     pixel);
+    }
+    for (int32_t x = x1 > x0 ? x1 : x0; x < ow; ++x)
+        border(x);
+}
+
+template <int S>
+void rows_neon(int32_t ow, int32_t ch, int8_t* out, int32_t iw, int32_t pad_left, int32_t rows,
+               int32_t edge, const int8_t* in, const int8_t* filter, const int32_t* bias,
+               const depthwise_i8_stage* st)
+{
+    const int32_t f0 = edge == 1 ? 3 - rows : 0;
+    /* interior columns: the whole window inside the row (three rows only) */
+    int32_t x0 = ow, x1 = ow;
+    if (rows == 3 && iw >= 3) {
+        x0 = (pad_left + S - 1) / S;
+        const int32_t last = (iw - 3 + pad_left) / S;
+        x1 = last + 1 < ow ? last + 1 : ow;
+        if (x0 > x1)
+            x0 = x1 = ow;
+    }
+    const Stage8 stage(st);
+    const int32_t act = st->activation == 1 || st->activation == 2 ? st->activation : 0;
+    const int32_t c8 = ch / 8 * 8;
+    for (int32_t c = 0; c < c8; c += 8) {
+        const bool factors = c + 8 <= st->float_channels;
+        const auto run = [&](auto a) __attribute__((always_inline)) {
+            if (factors)
+                block8<S, a(), true>(out, ow, x0, x1, c, ch, iw, pad_left, rows, f0, in, filter,
+                                     bias, stage);
+            else
+                block8<S, a(), false>(out, ow, x0, x1, c, ch, iw, pad_left, rows, f0, in,
+                                      filter, bias, stage);
+        };
+        if (act == 1)
+            run(std::integral_constant<int, 1>{});
+        else if (act == 2)
+            run(std::integral_constant<int, 2>{});
+        else
+            run(std::integral_constant<int, 0>{});
+    }
+    for (int32_t x = 0; x < ow && c8 < ch; ++x)
+        for (int32_t c = c8; c < ch; ++c) {
+            const int32_t a = sum3x3(x, S, c, ch, iw, pad_left, rows, f0, in, filter, bias,
+                                     st->z_in);
+            out[(size_t)x * (size_t)ch + c] = stage_one(a, c, st);
+        }
+}
+
+} // namespace
+#endif
+
+int kernel_depthwise3x3_i8_rows_available(void)
+{
+#ifdef __ARM_NEON
+    return 1;
+#else
+    return 0;
+#endif
+}
+
+void kernel_depthwise3x3_i8_rows(int32_t ow, int32_t ch, int8_t* out, int32_t iw, int32_t stride,
+                                 int32_t pad_left, int32_t rows, int32_t edge, const int8_t* in,
+                                 const int8_t* filter, const int32_t* bias,
+                                 const depthwise_i8_stage* st)
+{
+    if (ow <= 0 || ch <= 0 || rows <= 0 || rows > 3 || stride < 1 || stride > 2 || !st)
+        return;
+#ifdef __ARM_NEON
+    if (st->z_in >= -128 && st->z_in <= 127 && st->z_out >= -128 && st->z_out <= 127) {
+        if (stride == 1)
+            rows_neon<1>(ow, ch, out, iw, pad_left, rows, edge, in, filter, bias, st);
+        else
+            rows_neon<2>(ow, ch, out, iw, pad_left, rows, edge, in, filter, bias, st);
+        return;
+    }
+#endif
+    depthwise3x3_i8_rows_portable(ow, ch, out, iw, stride, pad_left, rows, edge, in, filter, bias,
+                                  st);
 }

@@ -215,6 +215,85 @@ INL void panel_tile(float* C, AView<TransA> A, int i, int j, const float* P, con
                   fuse_act(acc[r][q], activation));
 }
 
+#ifdef __ARM_NEON
+/* The 4x16 tile over a full 16-wide panel P at column j, A as stored (rows
+ * lda apart): four k at a time, each row's four A values one vector and each
+ * B row multiplied by one of its lanes.  Every accumulator takes the same
+ * fused multiply-adds in the same order as panel_tile, so the two agree bit
+ * for bit; the sixteen accumulators are named so that they stay in
+ * registers. */
+INL void panel_tile_4x16(float* C, const float* A, size_t lda, int i, int j, const float* P,
+                         const float* bias, int activation, int N, int K)
+{
+    const float* a0 = A + static_cast<size_t>(i) * lda;
+    const float* a1 = a0 + lda;
+    const float* a2 = a1 + lda;
+    const float* a3 = a2 + lda;
+    const float32x4_t z = vdupq_n_f32(0.0f);
+    const float32x4_t i0 = bias ? vld1q_f32(bias + j) : z;
+    const float32x4_t i1 = bias ? vld1q_f32(bias + j + 4) : z;
+    const float32x4_t i2 = bias ? vld1q_f32(bias + j + 8) : z;
+    const float32x4_t i3 = bias ? vld1q_f32(bias + j + 12) : z;
+    float32x4_t c00 = i0, c01 = i1, c02 = i2, c03 = i3;
+    float32x4_t c10 = i0, c11 = i1, c12 = i2, c13 = i3;
+    float32x4_t c20 = i0, c21 = i1, c22 = i2, c23 = i3;
+    float32x4_t c30 = i0, c31 = i1, c32 = i2, c33 = i3;
+/* one k: the B row at p times lane L of the rows' A vectors x0..x3 */
+#define KESTRUNE_TILE_K(p, L, x0, x1, x2, x3)                                                     \
+    do {                                                                                           \
+        const float32x4_t b0 = vld1q_f32(p), b1 = vld1q_f32((p) + 4);                              \
+        const float32x4_t b2 = vld1q_f32((p) + 8), b3 = vld1q_f32((p) + 12);                       \
+        c00 = vfmaq_laneq_f32(c00, b0, x0, L);                                                     \
+        c01 = vfmaq_laneq_f32(c01, b1, x0, L);                                                     \
+        c02 = vfmaq_laneq_f32(c02, b2, x0, L);                                                     \
+        c03 = vfmaq_laneq_f32(c03, b3, x0, L);                                                     \
+        c10 = vfmaq_laneq_f32(c10, b0, x1, L);                                                     \
+        c11 = vfmaq_laneq_f32(c11, b1, x1, L);                                                     \
+        c12 = vfmaq_laneq_f32(c12, b2, x1, L);                                                     \
+        c13 = vfmaq_laneq_f32(c13, b3, x1, L);                                                     \
+        c20 = vfmaq_laneq_f32(c20, b0, x2, L);                                                     \
+        c21 = vfmaq_laneq_f32(c21, b1, x2, L);                                                     \
+        c22 = vfmaq_laneq_f32(c22, b2, x2, L);                                                     \
+        c23 = vfmaq_laneq_f32(c23, b3, x2, L);                                                     \
+        c30 = vfmaq_laneq_f32(c30, b0, x3, L);                                                     \
+        c31 = vfmaq_laneq_f32(c31, b1, x3, L);                                                     \
+        c32 = vfmaq_laneq_f32(c32, b2, x3, L);                                                     \
+        c33 = vfmaq_laneq_f32(c33, b3, x3, L);                                                     \
+    } while (0)
+    const float* p = P;
+    int k = 0;
+    for (; k + 4 <= K; k += 4, p += 64) {
+        const float32x4_t x0 = vld1q_f32(a0 + k), x1 = vld1q_f32(a1 + k);
+        const float32x4_t x2 = vld1q_f32(a2 + k), x3 = vld1q_f32(a3 + k);
+        KESTRUNE_TILE_K(p, 0, x0, x1, x2, x3);
+        KESTRUNE_TILE_K(p + 16, 1, x0, x1, x2, x3);
+        KESTRUNE_TILE_K(p + 32, 2, x0, x1, x2, x3);
+        KESTRUNE_TILE_K(p + 48, 3, x0, x1, x2, x3);
+    }
+    for (; k < K; ++k, p += 16) {
+        const float32x4_t x0 = vdupq_n_f32(a0[k]), x1 = vdupq_n_f32(a1[k]);
+        const float32x4_t x2 = vdupq_n_f32(a2[k]), x3 = vdupq_n_f32(a3[k]);
+        KESTRUNE_TILE_K(p, 0, x0, x1, x2, x3);
+    }
+#undef KESTRUNE_TILE_K
+    float* r0 = C + static_cast<size_t>(i) * static_cast<size_t>(N) + j;
+    float* r1 = r0 + N;
+    float* r2 = r1 + N;
+    float* r3 = r2 + N;
+    const auto put = [activation](float* o, float32x4_t v0, float32x4_t v1, float32x4_t v2,
+                                  float32x4_t v3) __attribute__((always_inline)) {
+        vst1q_f32(o, fuse_act(v0, activation));
+        vst1q_f32(o + 4, fuse_act(v1, activation));
+        vst1q_f32(o + 8, fuse_act(v2, activation));
+        vst1q_f32(o + 12, fuse_act(v3, activation));
+    };
+    put(r0, c00, c01, c02, c03);
+    put(r1, c10, c11, c12, c13);
+    put(r2, c20, c21, c22, c23);
+    put(r3, c30, c31, c32, c33);
+}
+#endif
+
 /* Rows rows from row i over every full panel of width W, out of line: inlined
  * into the row loop of the path, the tile's accumulators shared the registers
  * with values that loop keeps (on x86-64 one more 4x16 accumulator went to
@@ -224,6 +303,15 @@ __attribute__((noinline)) void panel_row(float* C, AView<TransA> A, int i, const
                                          const float* bias, int activation, int N, int K)
 {
     const int full = N / W;
+#ifdef __ARM_NEON
+    if constexpr (W == 16 && Rows == 4 && !TransA) {
+        for (int p = 0; p < full; ++p)
+            panel_tile_4x16(C, A.p, A.stride, i, p * W,
+                            B + static_cast<size_t>(p) * static_cast<size_t>(K) * W, bias,
+                            activation, N, K);
+        return;
+    }
+#endif
     for (int p = 0; p < full; ++p)
         panel_tile<W, Rows>(C, A, i, p * W, B + static_cast<size_t>(p) * static_cast<size_t>(K) * W,
                             bias, activation, N, K);

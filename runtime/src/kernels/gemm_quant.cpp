@@ -8,7 +8,9 @@
 #include <utility>
 
 #include "kernels/fixed_point.h"
+#include "kernels/gemm_quant_stage.h"
 #include "kernels/gemm_simd.h"
+#include "platform.h"
 
 #define INL inline __attribute__((always_inline))
 
@@ -153,21 +155,8 @@ INL void panel_store(int8_t* c, const int32_t* d, const float* f, int width, int
     int w = 0;
 #ifdef __ARM_NEON
     if (width == 8) {
-        int32x4_t r0 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(vld1q_s32(d)), vld1q_f32(f)));
-        int32x4_t r1 =
-            vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(vld1q_s32(d + 4)), vld1q_f32(f + 4)));
-        if (activation == 1 || activation == 2) {
-            r0 = vmaxq_s32(r0, vdupq_n_s32(0));
-            r1 = vmaxq_s32(r1, vdupq_n_s32(0));
-        }
-        if (activation == 2) {
-            r0 = vminq_s32(r0, vdupq_n_s32(q6));
-            r1 = vminq_s32(r1, vdupq_n_s32(q6));
-        }
-        r0 = vqaddq_s32(r0, vdupq_n_s32(z_out));
-        r1 = vqaddq_s32(r1, vdupq_n_s32(z_out));
-        int16x8_t h = vcombine_s16(vqmovn_s32(r0), vqmovn_s32(r1));
-        vst1_s8(c, vqmovn_s16(h));
+        store_row8(c, vld1q_s32(d), vld1q_s32(d + 4), vld1q_f32(f), vld1q_f32(f + 4),
+                   activation, q6, z_out);
         return;
     }
 #endif
@@ -458,6 +447,76 @@ void gemm_i8_n(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* bias,
     }
 }
 
+/* One panel of `width` columns from j0 (K rows of `width` values at P) for
+ * every row: the accumulators start at init[c], f[c] are the columns' float
+ * factors.  zsub is subtracted from A in the loop when the column sums are
+ * not given (has_rz 0). */
+static void panel8_block(int8_t* C, const int8_t* A, const int8_t* P, int32_t M, int32_t N,
+                         int32_t K, int32_t j0, int width, const float* f, const int32_t* init,
+                         bool has_rz, int16_t zsub, int32_t activation, int32_t q6,
+                         int32_t z_out)
+{
+    int32_t i = 0;
+    if (width == 8) {
+        const v_i32 il = load(init), ih = load(init + 4);
+        for (; i + 4 <= M; i += 4) {
+            const int8_t* a = A + static_cast<size_t>(i) * static_cast<size_t>(K);
+            v_i32 l[4] = {il, il, il, il}, h[4] = {ih, ih, ih, ih};
+            int32_t k = 0;
+            if (has_rz) {
+                for (; k + 8 <= K; k += 8) {
+                    v_i16 a16[4];
+                    for (int r = 0; r < 4; ++r)
+                        a16[r] = widen8(a + static_cast<size_t>(r) * K + k);
+                    panel_rows8(P + static_cast<size_t>(k) * 8, a16, l, h,
+                                std::make_integer_sequence<int, 4>{});
+                }
+                for (; k + 2 <= K; k += 2)
+                    panel_row_pair(P + static_cast<size_t>(k) * 8, l, h,
+                                   [&](int r) __attribute__((always_inline)) {
+                                       const int8_t* ar = a + static_cast<size_t>(r) * K + k;
+                                       return vi16_dup_pair(ar[0], ar[1]);
+                                   });
+                for (; k < K; ++k) {
+                    const v_i16 y = widen8(P + static_cast<size_t>(k) * 8);
+                    for (int r = 0; r < 4; ++r)
+                        vi32_mac8_n(&l[r], &h[r], y, a[static_cast<size_t>(r) * K + k]);
+                }
+            } else {
+                for (; k < K; ++k) {
+                    const v_i16 y = widen8(P + static_cast<size_t>(k) * 8);
+                    for (int r = 0; r < 4; ++r) {
+                        const int16_t x =
+                            static_cast<int16_t>(a[static_cast<size_t>(r) * K + k] - zsub);
+                        l[r] = vi32_mlal_lo_n(l[r], y, x);
+                        h[r] = vi32_mlal_hi_n(h[r], y, x);
+                    }
+                }
+            }
+            for (int r = 0; r < 4; ++r) {
+                int32_t d[8];
+                store(d, l[r]);
+                store(d + 4, h[r]);
+                panel_store(C + static_cast<size_t>(i + r) * static_cast<size_t>(N) + j0, d, f, 8,
+                            activation, q6, z_out);
+            }
+        }
+    }
+    for (; i < M; ++i) {
+        const int8_t* a = A + static_cast<size_t>(i) * static_cast<size_t>(K);
+        int32_t d[8];
+        for (int c = 0; c < width; ++c)
+            d[c] = init[c];
+        for (int32_t k = 0; k < K; ++k) {
+            const int32_t x = static_cast<int32_t>(a[k]) - zsub;
+            for (int c = 0; c < width; ++c)
+                d[c] = wrap_add(d[c], x * P[static_cast<size_t>(k) * width + c]);
+        }
+        panel_store(C + static_cast<size_t>(i) * static_cast<size_t>(N) + j0, d, f, width,
+                    activation, q6, z_out);
+    }
+}
+
 void gemm_i8_panel8(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* bias,
                     int32_t activation, int32_t M, int32_t N, int32_t K,
                     const nn_quant_params* out_q, const nn_quant_params* in_q,
@@ -472,73 +531,173 @@ void gemm_i8_panel8(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* 
     const int16_t zsub = reduce_zero ? 0 : static_cast<int16_t>(z_in);
     for (int32_t j0 = 0; j0 < N; j0 += 8) {
         const int width = N - j0 >= 8 ? 8 : N - j0;
-        const int8_t* P = B + static_cast<size_t>(j0) * static_cast<size_t>(K);
         float f[8];
         int32_t init[8];
         for (int c = 0; c < width; ++c) {
             f[c] = panel_factor(j0 + c, bias != nullptr, out_q, in_q, w_q, bias_q);
             init[c] = correct(0, z_in, reduce_zero, j0 + c, bias, z_b);
         }
-        int32_t i = 0;
-        if (width == 8) {
-            const v_i32 il = load(init), ih = load(init + 4);
-            for (; i + 4 <= M; i += 4) {
-                const int8_t* a = A + static_cast<size_t>(i) * static_cast<size_t>(K);
-                v_i32 l[4] = {il, il, il, il}, h[4] = {ih, ih, ih, ih};
-                int32_t k = 0;
-                if (reduce_zero) {
-                    for (; k + 8 <= K; k += 8) {
-                        v_i16 a16[4];
-                        for (int r = 0; r < 4; ++r)
-                            a16[r] = widen8(a + static_cast<size_t>(r) * K + k);
-                        panel_rows8(P + static_cast<size_t>(k) * 8, a16, l, h,
-                                    std::make_integer_sequence<int, 4>{});
-                    }
-                    for (; k + 2 <= K; k += 2)
-                        panel_row_pair(P + static_cast<size_t>(k) * 8, l, h,
-                                       [&](int r) __attribute__((always_inline)) {
-                                           const int8_t* ar = a + static_cast<size_t>(r) * K + k;
-                                           return vi16_dup_pair(ar[0], ar[1]);
-                                       });
-                    for (; k < K; ++k) {
-                        const v_i16 y = widen8(P + static_cast<size_t>(k) * 8);
-                        for (int r = 0; r < 4; ++r)
-                            vi32_mac8_n(&l[r], &h[r], y, a[static_cast<size_t>(r) * K + k]);
-                    }
-                } else {
-                    for (; k < K; ++k) {
-                        const v_i16 y = widen8(P + static_cast<size_t>(k) * 8);
-                        for (int r = 0; r < 4; ++r) {
-                            const int16_t x =
-                                static_cast<int16_t>(a[static_cast<size_t>(r) * K + k] - zsub);
-                            l[r] = vi32_mlal_lo_n(l[r], y, x);
-                            h[r] = vi32_mlal_hi_n(h[r], y, x);
-                        }
-                    }
-                }
-                for (int r = 0; r < 4; ++r) {
-                    int32_t d[8];
-                    store(d, l[r]);
-                    store(d + 4, h[r]);
-                    panel_store(C + static_cast<size_t>(i + r) * static_cast<size_t>(N) + j0, d,
-                                f, 8, activation, q6, z_out);
-                }
-            }
+        panel8_block(C, A, B + static_cast<size_t>(j0) * static_cast<size_t>(K), M, N, K, j0,
+                     width, f, init, reduce_zero != nullptr, zsub, activation, q6, z_out);
+    }
+}
+
+void gemm_i8_columns_fill(float* factors, int32_t* init, int32_t N, const int32_t* bias,
+                          const nn_quant_params* out_q, const nn_quant_params* in_q,
+                          const nn_quant_params* w_q, const nn_quant_params* bias_q,
+                          const int32_t* reduce_zero)
+{
+    const int32_t z_in = quant_zero(in_q);
+    const int32_t z_b = bias ? quant_zero(bias_q) : 0;
+    for (int32_t j = 0; j < N; ++j) {
+        factors[j] = panel_factor(j, bias != nullptr, out_q, in_q, w_q, bias_q);
+        init[j] = correct(0, z_in, reduce_zero, j, bias, z_b);
+    }
+}
+
+#ifdef __ARM_NEON
+namespace {
+
+/* Bytes of two panel rows (k, k+1) interleaved per column. */
+constexpr uint8_t kPairs[16] = {0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15};
+
+/* R rows from row i of one full panel P at column j0, 8-bit products: two
+ * panel rows at a time interleaved per column by one table lookup, times the
+ * rows' A pairs, one product per 16-bit lane (or, when no B value is -128,
+ * two: |a·b| <= 128·127 keeps a sum of two within 16 bits), the lanes added
+ * pairwise into 32 bits. */
+template <int R, bool Two>
+inline void widening_tile(int8_t* C, const int8_t* A, const int8_t* P, int32_t i, int32_t j0,
+                          int32_t N, int32_t K, const float* f, const int32_t* init,
+                          int32_t activation, int32_t q6, int32_t z_out, uint8x16_t pairs)
+{
+    const int8_t* a[R];
+    int32x4_t lo[R], hi[R];
+    start_rows8<R>(A, i, K, init, a, lo, hi);
+    const auto turn = [&](int32_t k) __attribute__((always_inline)) {
+        return vqtbl1q_s8(vld1q_s8(P + static_cast<size_t>(k) * 8), pairs);
+    };
+    int32_t k = 0;
+    for (; k + 8 <= K; k += 8) {
+        int16x4_t av[R];
+        for (int r = 0; r < R; ++r) {
+            av[r] = vreinterpret_s16_s8(vld1_s8(a[r] + k));
+            /* kept in its register: GCC would otherwise load each pair again
+             * into a general register to broadcast it (two instructions for
+             * the one DUP by lane) */
+            __asm__("" : "+w"(av[r]));
         }
-        for (; i < M; ++i) {
-            const int8_t* a = A + static_cast<size_t>(i) * static_cast<size_t>(K);
-            int32_t d[8];
-            for (int c = 0; c < width; ++c)
-                d[c] = init[c];
-            for (int32_t k = 0; k < K; ++k) {
-                const int32_t x = static_cast<int32_t>(a[k]) - zsub;
-                for (int c = 0; c < width; ++c)
-                    d[c] = wrap_add(d[c], x * P[static_cast<size_t>(k) * width + c]);
+        const int8x16_t b0 = turn(k), b1 = turn(k + 2), b2 = turn(k + 4), b3 = turn(k + 6);
+        const auto step = [&](int r, int8x16_t x, int8x16_t y, auto px, auto py)
+                              __attribute__((always_inline)) {
+            const int8x16_t ax = vreinterpretq_s8_s16(vdupq_lane_s16(av[r], px()));
+            const int8x16_t ay = vreinterpretq_s8_s16(vdupq_lane_s16(av[r], py()));
+            int16x8_t tl = vmull_s8(vget_low_s8(x), vget_low_s8(ax));
+            int16x8_t th = vmull_high_s8(x, ax);
+            if (Two) {
+                tl = vmlal_s8(tl, vget_low_s8(y), vget_low_s8(ay));
+                th = vmlal_high_s8(th, y, ay);
+            } else {
+                lo[r] = vpadalq_s16(lo[r], tl);
+                hi[r] = vpadalq_s16(hi[r], th);
+                tl = vmull_s8(vget_low_s8(y), vget_low_s8(ay));
+                th = vmull_high_s8(y, ay);
             }
-            panel_store(C + static_cast<size_t>(i) * static_cast<size_t>(N) + j0, d, f, width,
-                        activation, q6, z_out);
+            lo[r] = vpadalq_s16(lo[r], tl);
+            hi[r] = vpadalq_s16(hi[r], th);
+        };
+        for (int r = 0; r < R; ++r) {
+            step(r, b0, b1, std::integral_constant<int, 0>{}, std::integral_constant<int, 1>{});
+            step(r, b2, b3, std::integral_constant<int, 2>{}, std::integral_constant<int, 3>{});
         }
     }
+    for (; k + 2 <= K; k += 2) {
+        const int8x16_t b = turn(k);
+        for (int r = 0; r < R; ++r) {
+            const uint16_t pair = static_cast<uint16_t>(static_cast<uint8_t>(a[r][k]) |
+                                                        static_cast<uint8_t>(a[r][k + 1]) << 8);
+            const int8x16_t ap = vreinterpretq_s8_u16(vdupq_n_u16(pair));
+            lo[r] = vpadalq_s16(lo[r], vmull_s8(vget_low_s8(b), vget_low_s8(ap)));
+            hi[r] = vpadalq_s16(hi[r], vmull_high_s8(b, ap));
+        }
+    }
+    finish_rows8<R>(C + static_cast<size_t>(i) * static_cast<size_t>(N) + j0,
+                    static_cast<size_t>(N), a, P, k, K, lo, hi, f, activation, q6, z_out);
+}
+
+template <bool Two>
+void widening_panels(int8_t* C, const int8_t* A, const int8_t* B, int32_t activation, int32_t M,
+                     int32_t full, int32_t N, int32_t K, const gemm_i8_columns* cols)
+{
+    const uint8x16_t pairs = vld1q_u8(kPairs);
+    each_tile8(M, full, K, B, cols->factors, cols->init,
+               [&](auto rows, const int8_t* P, int32_t i, int32_t j0, const float* f,
+                   const int32_t* init) __attribute__((always_inline)) {
+                   widening_tile<rows(), Two>(C, A, P, i, j0, N, K, f, init, activation,
+                                              cols->q6, cols->z_out, pairs);
+               });
+}
+
+} // namespace
+#endif
+
+void gemm_i8_panel8_columns_v80(int8_t* C, const int8_t* A, const int8_t* B, int32_t activation,
+                                int32_t M, int32_t N, int32_t K, const gemm_i8_columns* cols)
+{
+    int32_t j0 = 0;
+#ifdef __ARM_NEON
+    j0 = N / 8 * 8;
+    if (cols->b_has_min)
+        widening_panels<false>(C, A, B, activation, M, j0, N, K, cols);
+    else
+        widening_panels<true>(C, A, B, activation, M, j0, N, K, cols);
+#endif
+    for (; j0 < N; j0 += 8) {
+        const int width = N - j0 >= 8 ? 8 : N - j0;
+        panel8_block(C, A, B + static_cast<size_t>(j0) * static_cast<size_t>(K), M, N, K, j0,
+                     width, cols->factors + j0, cols->init + j0, true, 0, activation, cols->q6,
+                     cols->z_out);
+    }
+}
+
+namespace {
+
+/* The columns kernel of this process: the dot-product body where the CPU
+ * has the instructions, else the widening one; chosen at the first call. */
+gemm_i8_columns_kernel* columns_kernel()
+{
+    static gemm_i8_columns_kernel* const chosen =
+        gemm_i8_dot_available() ? gemm_i8_panel8_columns_dot : gemm_i8_panel8_columns_v80;
+    return chosen;
+}
+
+} // namespace
+
+int32_t gemm_i8_has_min(const int8_t* b, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        if (b[i] == -128)
+            return 1;
+    return 0;
+}
+
+int gemm_i8_dot_available(void)
+{
+#if defined(__aarch64__)
+    /* HWCAP_ASIMDDP: bit 20 of the first capability word */
+    return cpu_has_feature(CPU_FEATURE_CODE(0, 20));
+#else
+    return 0;
+#endif
+}
+
+void kernel_gemm_i8_panel8_columns(int8_t* C, const int8_t* A, const int8_t* B,
+                                   int32_t activation, int32_t M, int32_t N, int32_t K,
+                                   const gemm_i8_columns* cols)
+{
+    if (M < 1 || N < 1 || K < 1 || !cols)
+        return;
+    columns_kernel()(C, A, B, activation, M, N, K, cols);
 }
 
 void gemm_quant_t_general(void* C, const void* A, const void* B, const int32_t* bias,

@@ -54,6 +54,37 @@ void gemm_i8_panel8(int8_t* C, const int8_t* A, const int8_t* B, const int32_t* 
                     const nn_quant_params* out_q, const nn_quant_params* in_q,
                     const nn_quant_params* w_q, const nn_quant_params* bias_q,
                     const int32_t* reduce_zero, int32_t q6);
+/* The per-column output stage of the INT8 layout-8 product, made once per
+ * layer run by the operator (gemm_i8_columns_fill): each column's float
+ * factor and its accumulator start (the bias less z_in times the column sum,
+ * less the bias zero point, wrapping), with the output zero point and q6. */
+typedef struct gemm_i8_columns {
+    const float* factors;
+    const int32_t* init;
+    int32_t z_out, q6;
+    int32_t b_has_min; /* some B value is -128 (0 lets the widening body add
+                          two 8-bit products in one 16-bit lane) */
+} gemm_i8_columns;
+/* 1 when one of the n bytes at b is -128. */
+int32_t gemm_i8_has_min(const int8_t* b, size_t n);
+void gemm_i8_columns_fill(float* factors, int32_t* init, int32_t N, const int32_t* bias,
+                          const nn_quant_params* out_q, const nn_quant_params* in_q,
+                          const nn_quant_params* w_q, const nn_quant_params* bias_q,
+                          const int32_t* reduce_zero);
+/* gemm_i8_panel8 with the column sums, its column stage given: the same
+ * bytes.  The entry runs the dot-product body (SDOT, B's 4x8 groups turned
+ * by table lookups) when the CPU reports the instructions, chosen once per
+ * process, else the 8-bit widening body. */
+typedef void gemm_i8_columns_kernel(int8_t* C, const int8_t* A, const int8_t* B,
+                                    int32_t activation, int32_t M, int32_t N, int32_t K,
+                                    const gemm_i8_columns* cols);
+gemm_i8_columns_kernel kernel_gemm_i8_panel8_columns;
+gemm_i8_columns_kernel gemm_i8_panel8_columns_v80;
+/* The dot-product body: only where gemm_i8_dot_available() (on a target
+ * other than aarch64 it is the widening body). */
+gemm_i8_columns_kernel gemm_i8_panel8_columns_dot;
+int gemm_i8_dot_available(void);
+
 /* Any INT8/UINT8 A and B, any output type the saturating store writes;
  * multipliers and shifts may be NULL (then one quantize_multiplier per
  * element).  B in layout 'T' or 'N'. */

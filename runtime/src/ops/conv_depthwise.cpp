@@ -20,8 +20,10 @@ typedef struct depthwise_job {
     int32_t activation;
     int32_t stage_activation; /* RELU and RELU6 only: as the 3x3 row kernels */
     int quantised;
-    int rows3x3_f32;      /* float 3x3 stride-1 row kernel */
-    int rows3x3_quant;    /* quantised 3x3 row kernel */
+    int rows3x3_f32;      /* float 3x3 row kernel */
+    int rows3x3_quant;    /* quantised 3x3 stride-1 row kernel */
+    int rows3x3_i8;       /* the INT8 3x3 row kernel of strides 1 and 2 */
+    depthwise_i8_stage stage; /* its output stage */
     size_t in_es, out_es;
     const nn_quant_params *out_q, *in_q, *f_q, *acc_q;
     const int32_t *multipliers, *shifts;
@@ -38,7 +40,7 @@ static void row_float(const depthwise_job* j, int32_t y, int32_t r0, int32_t ski
     const float* bias = (const float*)j->bias;
     if (j->rows3x3_f32 && rows > 0) {
         const int32_t edge = skip > 0 ? 1 : rows < 3 ? -1 : 0;
-        kernel_depthwise_rows_f32(g->ow, g->cin, out, g->w, g->left, g->right, rows, edge,
+        kernel_depthwise_rows_f32(g->ow, g->cin, out, g->w, g->sw, g->left, g->right, rows, edge,
                                   in + (size_t)(r0 + skip) * in_row, filter, bias,
                                   j->activation);
         return;
@@ -65,6 +67,13 @@ static void row_quant(const depthwise_job* j, int32_t y, int32_t r0, int32_t ski
     const size_t pixels = (size_t)g->ow;
     unsigned char* out = (unsigned char*)j->out + (size_t)y * pixels * ch * j->out_es;
     const unsigned char* in = (const unsigned char*)j->in;
+    if (j->rows3x3_i8 && rows > 0) {
+        const int32_t edge = skip > 0 ? 1 : rows < 3 ? -1 : 0;
+        kernel_depthwise3x3_i8_rows(g->ow, g->cin, (int8_t*)out, g->w, g->sw, g->left, rows, edge,
+                                    (const int8_t*)(in + (size_t)(r0 + skip) * in_row),
+                                    (const int8_t*)j->filter, (const int32_t*)j->bias, &j->stage);
+        return;
+    }
     if (j->rows3x3_quant && rows > 0) {
         const int32_t edge = skip > 0 ? 1 : rows < 3 ? -1 : 0;
         kernel_depthwise_quant_rows(g->ow, g->cin, (int8_t*)out, g->w, g->left, g->right, rows,
@@ -136,6 +145,7 @@ int nn_conv_depthwise(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_
     platform::unique_malloc<int32_t[]> acc_block;
     int32_t* acc = NULL;
     platform::unique_malloc<float[]> acc_scales;
+    platform::unique_malloc<float[]> factors; /* the INT8 row kernel's, per channel */
     int status = 0;
     if (quantised) {
         if (cache && nn_tensor_size(cache) >= acc_count * sizeof(int32_t)) {
@@ -202,8 +212,51 @@ int nn_conv_depthwise(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_
         j.rows3x3_quant = is3x3 && j.multipliers && j.shifts && input->type == NN_TYPE_I8 &&
                           filter->type == NN_TYPE_I8 && output->type == NN_TYPE_I8 &&
                           quant_zero(&f_q) == 0 && g.sh == 1 && g.h > 2 && g.w > 2;
+        /* Where the INT8 row kernel of strides 1 and 2 has its vector body it
+         * stands in for both earlier paths with their output rules: at stride
+         * 1 the row kernel's (s_in * s_w[c] * (1 / s_out) when CH is a
+         * multiple of 8, else the pairs), at stride 2 the accumulator stage's
+         * (the accumulators' scales in blocks of 8, the pairs for the rest). */
+        const int i8_rows = !status && j.acc_q && is3x3 && j.multipliers && j.shifts &&
+                            input->type == NN_TYPE_I8 && filter->type == NN_TYPE_I8 &&
+                            output->type == NN_TYPE_I8 && quant_zero(&f_q) == 0 && g.h > 2 &&
+                            g.w > 2 && kernel_depthwise3x3_i8_rows_available();
+        if (i8_rows) {
+            factors = platform::malloc_array<float>(ch);
+            if (!factors)
+                status = NN_ERROR_OUT_OF_MEMORY;
+        }
+        if (i8_rows && factors) {
+            const float inv = 1.0f / quant_scale(&out_q);
+            int32_t float_channels = 0;
+            if (g.sh == 1) {
+                if (ch % 8 == 0) {
+                    float_channels = (int32_t)ch;
+                    for (size_t c = 0; c < ch; ++c) {
+                        const float s_w = f_q.scales_count > 1 ? quant_scale_at(&f_q, c)
+                                                               : quant_scale(&f_q);
+                        factors[c] = quant_scale(&in_q) * s_w * inv;
+                    }
+                }
+            } else {
+                float_channels = (int32_t)(ch / 8 * 8);
+                const int many = j.acc_q->scales_count > 1;
+                for (size_t c = 0; c < ch; ++c)
+                    factors[c] = (many ? quant_scale_at(j.acc_q, c) : quant_scale(j.acc_q)) * inv;
+            }
+            j.stage.factors = factors.get();
+            j.stage.float_channels = float_channels;
+            j.stage.multipliers = j.multipliers;
+            j.stage.shifts = j.shifts;
+            j.stage.z_in = quant_zero(&in_q);
+            j.stage.z_out = quant_zero(&out_q);
+            j.stage.q6 = kestrune::six_in_steps(&out_q);
+            j.stage.activation = g.sh == 1 ? activation : j.stage_activation;
+            j.rows3x3_i8 = 1;
+        }
     } else if (!status) {
-        j.rows3x3_f32 = is3x3 && g.sh == 1 && g.h > 2 && g.w > 2;
+        j.rows3x3_f32 =
+            is3x3 && g.sh <= kernel_depthwise_rows_f32_stride_max() && g.h > 2 && g.w > 2;
     }
 
     if (!status) {

@@ -5,9 +5,11 @@
 #include <string.h>
 
 #include "kernels/fixed_point.h"
+#include "kernels/gemm_quant.h"
 #include "kernels/kernels.h"
 #include "ops/conv_internal.h"
 #include "ops/frame.h"
+#include "resource.h"
 #include "tensor/tensor_internal.h"
 #include "tensor/tensor_record.h"
 
@@ -165,6 +167,7 @@ struct gemm_job {
     size_t a_es, c_es;     /* element sizes of A and C */
     const nn_quant_params *out_q, *in_q, *w_q, *bias_q;
     const int32_t *multipliers, *shifts, *reduce_zero;
+    const gemm_i8_columns* columns; /* the INT8 layout-8 column stage, or NULL */
 };
 
 int32_t rows_per_tile(const gemm_job* j, int quantised)
@@ -198,17 +201,25 @@ void gemm_rows(const gemm_job* j, int32_t r0, int32_t r1)
     const int32_t rpt = rows_per_tile(j, quantised);
     for (; r0 < r1; r0 += rpt) {
         const int32_t m = r1 - r0 < rpt ? r1 - r0 : rpt;
-        if constexpr (quantised)
+        if constexpr (quantised) {
+            if (j->columns) {
+                kernel_gemm_i8_panel8_columns(
+                    (int8_t*)j->c + (size_t)r0 * (size_t)j->n,
+                    (const int8_t*)j->a + (size_t)r0 * (size_t)j->k, (const int8_t*)j->b,
+                    j->activation, m, j->n, j->k, j->columns);
+                continue;
+            }
             kernel_gemm_quant((unsigned char*)j->c + (size_t)r0 * (size_t)j->n * j->c_es,
                               (const unsigned char*)j->a + (size_t)r0 * (size_t)j->k * j->a_es,
                               'N', j->b, j->layout, (const int32_t*)j->bias, j->activation, m,
                               j->n, j->k, j->out_q, j->in_q, j->w_q, j->bias_q, j->multipliers,
                               j->shifts, j->reduce_zero);
-        else
+        } else {
             kernel_gemm_f32((float*)j->c + (size_t)r0 * (size_t)j->n,
                             (const float*)j->a + (size_t)r0 * (size_t)j->k, 'N',
                             (const float*)j->b, j->layout, (const float*)j->bias, j->activation,
                             m, j->n, j->k);
+        }
     }
 }
 
@@ -281,6 +292,38 @@ void fill_job(gemm_job* j, const gemm_operands* o, const conv_b* b, nn_tensor* i
     j->reduce_zero = o->reduce_zero;
 }
 
+/* The column stage of an INT8 product over layout-8 panels with the column
+ * sums (the operands gemm_quant gives gemm_i8_panel8), made once per call
+ * instead of once per row tile.  Without it (another product, or no memory
+ * for its arrays) the job keeps the per-tile kernel. */
+struct column_stage {
+    platform::unique_malloc<float[]> factors;
+    platform::unique_malloc<int32_t[]> init;
+    gemm_i8_columns columns;
+
+    void attach(gemm_job* j)
+    {
+        const nn_quant_params* q[3] = {j->out_q, j->in_q, j->w_q};
+        if (j->layout != 8 || !j->reduce_zero || j->n < 1 || j->k < 1)
+            return;
+        for (const nn_quant_params* p : q)
+            if (p->type != NN_TYPE_I8)
+                return;
+        if (!quant_zeros_all(j->w_q, 0))
+            return;
+        factors = platform::malloc_array<float>((size_t)j->n);
+        init = platform::malloc_array<int32_t>((size_t)j->n);
+        if (!factors || !init)
+            return;
+        const int32_t* bias = (const int32_t*)j->bias;
+        gemm_i8_columns_fill(factors.get(), init.get(), j->n, bias, j->out_q, j->in_q, j->w_q,
+                             j->bias_q, j->reduce_zero);
+        columns = {factors.get(), init.get(), quant_zero(j->out_q), gemm_quant_q6(j->out_q),
+                   gemm_i8_has_min((const int8_t*)j->b, (size_t)j->n * (size_t)j->k)};
+        j->columns = &columns;
+    }
+};
+
 /* ---- 1x1 ---------------------------------------------------------------- */
 
 } // namespace
@@ -310,6 +353,9 @@ int nn_conv_1x1(nn_tensor* output, nn_tensor* input, nn_tensor* filter, nn_tenso
             read_quantisation(output, input, filter, bias, &o);
         gemm_job j;
         fill_job(&j, &o, &b, input, output, bias, activation, cout, cin);
+        column_stage stage;
+        if (quantised)
+            stage.attach(&j);
         j.c = o.out.data();
         j.a = o.in.data();
         j.m = m;
@@ -331,31 +377,63 @@ struct im2col_job {
     int32_t y, x0, cols, k;
 };
 
+/* n bytes from src to dst; short runs (a few channels of a few taps) in
+ * fixed-size pieces, the last one overlapping the one before, instead of a
+ * call per run. */
+inline void copy_run(unsigned char* dst, const unsigned char* src, size_t n)
+{
+    if (n >= 16) {
+        if (n > 64) {
+            memcpy(dst, src, n);
+            return;
+        }
+        for (size_t i = 0; i + 16 < n; i += 16)
+            memcpy(dst + i, src + i, 16);
+        memcpy(dst + n - 16, src + n - 16, 16);
+    } else if (n >= 8) {
+        memcpy(dst, src, 8);
+        memcpy(dst + n - 8, src + n - 8, 8);
+    } else if (n >= 4) {
+        memcpy(dst, src, 4);
+        memcpy(dst + n - 4, src + n - 4, 4);
+    } else {
+        for (size_t i = 0; i < n; ++i)
+            dst[i] = src[i];
+    }
+}
+
 /* Tile columns [c0, c1): each column's KH filter rows of KW taps, taps
- * outside the image filled with j->fill. */
+ * outside the image filled with j->fill.  A filter row wholly inside the
+ * image is one run of the input row (its taps are neighbouring pixels). */
 void im2col_worker(const im2col_job* j, int32_t c0, int32_t c1)
 {
     const conv_geom* g = j->g;
     const size_t es = j->es;
     const size_t px = (size_t)g->cin * es;
     const size_t row = (size_t)j->k * es;
+    const size_t taps = (size_t)g->kw * px;
     const int32_t iy0 = j->y * g->sh - g->top;
     for (int32_t c = c0; c < c1; ++c) {
         const int32_t ix0 = (j->x0 + c) * g->sw - g->left;
+        const bool inside = ix0 >= 0 && (int64_t)ix0 + g->kw <= g->w;
         for (int32_t ky = 0; ky < g->kh; ++ky) {
-            unsigned char* dst = j->cache + (size_t)c * row + (size_t)ky * (size_t)g->kw * px;
+            unsigned char* dst = j->cache + (size_t)c * row + (size_t)ky * taps;
             const int32_t iy = iy0 + ky;
             if (iy < 0 || iy >= g->h) {
-                memset(dst, j->fill, (size_t)g->kw * px);
+                memset(dst, j->fill, taps);
                 continue;
             }
             const unsigned char* src = j->in + (size_t)iy * (size_t)g->w * px;
+            if (inside) {
+                copy_run(dst, src + (size_t)ix0 * px, taps);
+                continue;
+            }
             for (int32_t kx = 0; kx < g->kw; ++kx) {
                 const int32_t ix = ix0 + kx;
                 if (ix < 0 || ix >= g->w)
                     memset(dst + (size_t)kx * px, j->fill, px);
                 else
-                    memcpy(dst + (size_t)kx * px, src + (size_t)ix * px, px);
+                    copy_run(dst + (size_t)kx * px, src + (size_t)ix * px, px);
             }
         }
     }
@@ -393,6 +471,9 @@ int tiled_gemm(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_tensor*
 
     gemm_job j;
     fill_job(&j, &o, &b, input, output, bias, activation, g.cout, k);
+    column_stage stage;
+    if (quantised)
+        stage.attach(&j);
     const size_t oes = nn_tensor_element_size(output);
     im2col_job ij = {tile, NULL, &g, es, fill, 0, 0, 0, k};
     for (int32_t n = 0; n < g.n; ++n) {

@@ -32,7 +32,7 @@ std::vector<T> Random(size_t n, std::mt19937& rng, int lo = -128, int hi = 127)
 template <class T>
 bool SameBits(const std::vector<T>& a, const std::vector<T>& b)
 {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
 }
 
 const int kChannels[] = {1, 3, 4, 8, 13, 16, 17, 24, 35};
@@ -100,37 +100,49 @@ TEST(ConvKernels, DepthwiseFloatBodiesAgree)
         }
 }
 
-// The 3x3 row kernel equals zero + the taps row by row + bias + activation.
+// The 3x3 row kernel equals zero + the taps row by row + bias + activation,
+// at strides 1 and 2, on row widths around the kernel's four lanes and its
+// three-pixel steps (the interior, the borders, or no interior at all).
 TEST(ConvKernels, FloatRowsKernelMatchesThePerTapPath)
 {
     std::mt19937 rng(5);
     for (int ch : kChannels)
-        for (int rows = 1; rows <= 3; ++rows)
-            for (int edge : {1, -1, 0}) {
-                if (edge == 0 && rows != 3)
-                    continue;
-                for (int pad : {0, 1, 2}) {
-                    const int iw = 6, ow = iw + 2 * pad - 2, act = (ch + rows) % 6;
-                    auto in = Random<float>((size_t)rows * iw * ch, rng);
-                    auto f = Random<float>((size_t)9 * ch, rng);
-                    auto bias = Random<float>((size_t)ch, rng);
-                    std::vector<float> a((size_t)ow * ch), b(a.size()), c(a.size());
-                    depthwise_rows_f32_portable(ow, ch, a.data(), iw, pad, rows, edge, in.data(),
-                                                f.data(), bias.data(), act);
-                    kernel_depthwise_rows_f32(ow, ch, b.data(), iw, pad, pad, rows, edge,
-                                              in.data(), f.data(), bias.data(), act);
-                    const int f0 = edge == 1 ? 3 - rows : 0;
-                    for (int r = 0; r < rows; ++r)
-                        kernel_depthwise_f32(ow, ch, c.data(), iw, 1, in.data() + (size_t)r * iw * ch,
-                                             pad, pad, 3, 1, f.data() + (size_t)(f0 + r) * 3 * ch);
-                    for (int x = 0; x < ow; ++x)
-                        kernel_bias_add_f32(c.data() + (size_t)x * ch, ch, c.data() + (size_t)x * ch,
-                                            bias.data());
-                    apply_activation(c.data(), (uint32_t)c.size(), c.data(), act);
-                    EXPECT_TRUE(SameBits(a, b)) << ch << " rows " << rows;
-                    EXPECT_TRUE(SameBits(a, c)) << ch << " rows " << rows << " edge " << edge;
-                }
-            }
+        for (int stride : {1, 2})
+            for (int iw : {1, 2, 3, 4, 5, 6, 9, 10})
+                for (int rows = 1; rows <= 3; ++rows)
+                    for (int edge : {1, -1, 0}) {
+                        if (edge == 0 && rows != 3)
+                            continue;
+                        for (int pad : {0, 1, 2}) {
+                            const int span = iw + 2 * pad - 3;
+                            const int ow = span < 0 ? 0 : span / stride + 1;
+                            const int act = (ch + rows + iw) % 6;
+                            const bool bias_given = (iw + pad) % 4 != 0;
+                            auto in = Random<float>((size_t)rows * iw * ch, rng);
+                            auto f = Random<float>((size_t)9 * ch, rng);
+                            auto bias = Random<float>((size_t)ch, rng);
+                            const float* b_or_null = bias_given ? bias.data() : nullptr;
+                            std::vector<float> a((size_t)ow * ch), b(a.size()), c(a.size());
+                            depthwise_rows_f32_portable(ow, ch, a.data(), iw, stride, pad, rows,
+                                                        edge, in.data(), f.data(), b_or_null, act);
+                            kernel_depthwise_rows_f32(ow, ch, b.data(), iw, stride, pad, pad, rows,
+                                                      edge, in.data(), f.data(), b_or_null, act);
+                            const int f0 = edge == 1 ? 3 - rows : 0;
+                            for (int r = 0; r < rows; ++r)
+                                kernel_depthwise_f32(ow, ch, c.data(), iw, stride,
+                                                     in.data() + (size_t)r * iw * ch, pad, pad, 3,
+                                                     1, f.data() + (size_t)(f0 + r) * 3 * ch);
+                            for (int x = 0; x < ow && bias_given; ++x)
+                                kernel_bias_add_f32(c.data() + (size_t)x * ch, ch,
+                                                    c.data() + (size_t)x * ch, bias.data());
+                            apply_activation(c.data(), (uint32_t)c.size(), c.data(), act);
+                            EXPECT_TRUE(SameBits(a, b)) << ch << " stride " << stride << " iw "
+                                                        << iw << " rows " << rows << " pad " << pad;
+                            EXPECT_TRUE(SameBits(a, c)) << ch << " stride " << stride << " iw "
+                                                        << iw << " rows " << rows << " edge "
+                                                        << edge;
+                        }
+                    }
 }
 
 TEST(ConvKernels, QuantisedTapBodiesAgreeWithTheIntegerSum)
@@ -246,6 +258,78 @@ TEST(ConvKernels, QuantisedRowsBodiesAgree)
                 EXPECT_EQ(a, want) << ch << " rows " << rows << " act " << act;
                 EXPECT_EQ(b, want) << ch << " rows " << rows << " act " << act;
             }
+}
+
+// The INT8 3x3 row kernel of strides 1 and 2 (and its portable body) against
+// the integer 3x3 sum and the stage's rule, channel by channel: channels
+// below float_channels by their factors, the rest by the pairs.  Channel
+// counts and row widths around the eight-lane blocks and the three-pixel
+// steps; zero points at the ends of the INT8 range; windows cut at the top
+// and bottom.
+TEST(ConvKernels, QuantisedRowsOfStrideOneAndTwoMatchTheIntegerSum)
+{
+    std::mt19937 rng(8);
+    const float s_in = 0.03f, s_out = 0.7f;
+    int32_t m6, e6;
+    ref::multiplier(1.0f / s_out, &m6, &e6);
+    const int32_t q6 = ref::apply(6, m6, e6);
+    for (int ch : {1, 7, 8, 9, 16, 17})
+        for (int stride : {1, 2})
+            for (int iw : {1, 2, 3, 4, 5, 8, 9, 10})
+                for (int rows = 1; rows <= 3; ++rows)
+                    for (int pad : {0, 1, 2}) {
+                        const int span = iw + 2 * pad - 3;
+                        const int ow = span < 0 ? 0 : span / stride + 1;
+                        const int edge = rows == 3 ? 0 : ((iw + pad) % 2 ? 1 : -1);
+                        const int act = (ch + iw + rows + pad) % 4;
+                        const int nf = (ch + iw) % 3 == 0 ? ch : (ch + iw) % 3 == 1 ? ch / 8 * 8 : 0;
+                        const int32_t z_in = (iw % 3 == 0) ? -128 : (iw % 3 == 1 ? 127 : 5);
+                        const int32_t z_out = pad == 2 ? 127 : -128 + 9 * pad;
+                        auto in = Random<int8_t>((size_t)rows * iw * ch, rng);
+                        auto f = Random<int8_t>((size_t)9 * ch, rng);
+                        auto bias = Random<int32_t>((size_t)ch, rng, -30000, 30000);
+                        const bool with_bias = (ch + pad) % 3 != 0;
+                        std::vector<float> factors((size_t)ch);
+                        std::vector<int32_t> mult((size_t)ch), shift((size_t)ch);
+                        for (int c = 0; c < ch; ++c) {
+                            const float s_w = 0.004f + 0.001f * (float)c;
+                            factors[(size_t)c] = s_in * s_w * (1.0f / s_out);
+                            ref::multiplier(s_in * s_w / s_out, &mult[(size_t)c], &shift[(size_t)c]);
+                        }
+                        const depthwise_i8_stage st = {factors.data(), nf, mult.data(), shift.data(),
+                                                       z_in, z_out, q6, act};
+                        std::vector<int8_t> a((size_t)ow * ch, 1), b(a.size(), 2), want(a.size());
+                        const int32_t* bp = with_bias ? bias.data() : nullptr;
+                        kernel_depthwise3x3_i8_rows(ow, ch, a.data(), iw, stride, pad, rows, edge,
+                                                    in.data(), f.data(), bp, &st);
+                        depthwise3x3_i8_rows_portable(ow, ch, b.data(), iw, stride, pad, rows, edge,
+                                                      in.data(), f.data(), bp, &st);
+                        const int f0 = edge == 1 ? 3 - rows : 0;
+                        for (int x = 0; x < ow; ++x)
+                            for (int c = 0; c < ch; ++c) {
+                                int64_t sum = with_bias ? bias[(size_t)c] : 0;
+                                for (int r = 0; r < rows; ++r)
+                                    for (int k = 0; k < 3; ++k) {
+                                        const int col = x * stride + k - pad;
+                                        if (col < 0 || col >= iw)
+                                            continue;
+                                        sum += (int64_t)(in[((size_t)r * iw + col) * ch + c] - z_in) *
+                                               f[((size_t)(f0 + r) * 3 + k) * ch + c];
+                                    }
+                                int32_t v = c < nf ? ref::round_even((float)sum * factors[(size_t)c])
+                                                   : ref::apply((int32_t)sum, mult[(size_t)c],
+                                                                shift[(size_t)c]);
+                                if ((act == 1 || act == 2) && v < 0)
+                                    v = 0;
+                                if (act == 2 && v > q6)
+                                    v = q6;
+                                want[(size_t)x * ch + c] = (int8_t)ref::clamp((int64_t)v + z_out, -128, 127);
+                            }
+                        EXPECT_EQ(a, want) << ch << " stride " << stride << " iw " << iw << " rows "
+                                           << rows << " pad " << pad;
+                        EXPECT_EQ(b, want) << ch << " stride " << stride << " iw " << iw << " rows "
+                                           << rows << " pad " << pad;
+                    }
 }
 
 }  // namespace

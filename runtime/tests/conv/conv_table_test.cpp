@@ -31,6 +31,13 @@ const Case kCases[] = {
     {"i8pc rz ow7", {1, 4, 7, 17, 16, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1}, Q::I8PC, true, 0, false, true},
     {"u8 dilated sigmoid", {1, 7, 9, 3, 4, 3, 3, 1, 1, 1, 1, 1, 1, 2, 2}, Q::U8, false, 3, false, false},
     {"i8 tanh", {1, 4, 7, 3, 8, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1}, Q::I8, true, 5, false, false},
+    // im2col runs of every length class: a few channels per tap
+    {"f32 3x3 s2 cin2", {1, 7, 12, 2, 16, 3, 3, 2, 2, 0, 1, 0, 1, 1, 1}, Q::F32, true, 2, false, false},
+    {"f32 3x3 cin5", {1, 5, 9, 5, 8, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1}, Q::F32, false, 1, false, false},
+    {"i8pc 3x3 s2 cin1 rz", {1, 9, 14, 1, 8, 3, 3, 2, 2, 0, 1, 0, 1, 1, 1}, Q::I8PC, true, 2, false, true},
+    {"i8pc 3x3 cin2 rz", {1, 5, 9, 2, 16, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1}, Q::I8PC, true, 1, false, true},
+    {"i8pc 3x3 s2 cin3 rz", {1, 9, 12, 3, 32, 3, 3, 2, 2, 0, 1, 0, 1, 1, 1}, Q::I8PC, true, 2, false, true},
+    {"i8 3x3 cin6", {1, 5, 8, 6, 8, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1}, Q::I8, false, 0, false, false},
     // depthwise: cin = cout = CH
     {"dw f32 rows", {2, 6, 6, 8, 8, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1}, Q::F32, true, 1, true, false},
     {"dw f32 s2", {1, 7, 7, 5, 5, 3, 3, 2, 2, 1, 1, 1, 1, 1, 1}, Q::F32, true, 2, true, false},
@@ -46,6 +53,12 @@ const Case kCases[] = {
     {"dw i8 dilated no bias", {1, 7, 7, 9, 9, 3, 3, 1, 1, 2, 2, 2, 2, 2, 2}, Q::I8, false, 0, true, false},
     {"dw i8pc cut by two", {1, 4, 5, 8, 8, 3, 3, 1, 1, 2, 2, 2, 2, 1, 1}, Q::I8PC, true, 2, true, false},
     {"dw i8 sigmoid", {1, 4, 5, 8, 8, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1}, Q::I8, true, 3, true, false},
+    // the 3x3 row kernels at stride 2: interiors of several steps, odd widths
+    {"dw f32 s2 wide", {1, 9, 14, 9, 9, 3, 3, 2, 2, 0, 1, 0, 1, 1, 1}, Q::F32, true, 2, true, false},
+    {"dw f32 s1 wide", {1, 5, 13, 7, 7, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1}, Q::F32, false, 0, true, false},
+    {"dw i8pc s2 ch16", {1, 9, 14, 16, 16, 3, 3, 2, 2, 0, 1, 0, 1, 1, 1}, Q::I8PC, true, 2, true, false},
+    {"dw i8pc s2 ch17 pad1", {1, 8, 11, 17, 17, 3, 3, 2, 2, 1, 1, 1, 1, 1, 1}, Q::I8PC, false, 1, true, false},
+    {"dw i8pc s1 ch24 wide", {1, 4, 13, 24, 24, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1}, Q::I8PC, true, 2, true, false},
 };
 
 TEST(ConvTable, EveryCaseThroughEveryVariant)
