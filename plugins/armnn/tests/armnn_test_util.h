@@ -1,6 +1,6 @@
 // Helpers of the Arm NN plug-in suites: the built plug-in opened with dlopen
 // as the program opens it, servers over it, fixture models and pictures
-// written by the tests, the HTTP handler called over a socketpair.
+// written by the tests, requests to its HTTP handler.
 #ifndef BRINDLECAST_ARMNN_TEST_UTIL_H
 #define BRINDLECAST_ARMNN_TEST_UTIL_H
 
@@ -9,9 +9,7 @@
 #include <armnn/Types.hpp>
 
 #include <dlfcn.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,17 +17,17 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "armnn_pictures.h"
-#include "multipart_body.h"
 #include "nn_plugin.h"
+#include "plugin_call.h"
 #include "tflite_writer.h"
 
 namespace armnn_test {
 
+using plugin_call::bytes_of;
 using tflite_test::TensorType;
 
 // ---- the plug-in -------------------------------------------------------------
@@ -124,11 +122,6 @@ inline std::string write_model(const TempDir& dir, const std::string& name, cons
     return path;
 }
 
-inline std::string bytes_of(const std::vector<uint8_t>& b)
-{
-    return std::string(reinterpret_cast<const char*>(b.data()), b.size());
-}
-
 inline std::string model_bytes(const tflite_test::Model& model)
 {
     return bytes_of(tflite_test::write(model));
@@ -147,60 +140,24 @@ inline std::string read_file(const std::string& path)
     return s.str();
 }
 
-// ---- requests and replies ------------------------------------------------------------
+// ---- requests and replies: the plug-in suites' shared helpers, over the
+// record's handler ------------------------------------------------------------
 
-struct Reply {
-    int result = 0;  // the handler's result
-    int status = 0;
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;
+using plugin_call::floats;
+using plugin_call::multipart;
+using plugin_call::Part;
+using plugin_call::post;
+using plugin_call::Reply;
+using plugin_call::Request;
 
-    std::string header(const std::string& name) const
-    {
-        for (auto& h : headers)
-            if (h.first == name)
-                return h.second;
-        return "<absent>";
-    }
-};
-
-struct Request {
-    std::string method = "GET";
-    std::string target = "/";
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;
-};
-
-Reply parse_reply(const std::string& raw);
-
-// Calls the plug-in's handler with the request on one end of a socketpair
-// and reads the other end on a thread (replies may exceed the socket buffer).
-Reply call(nn_server* server, const Request& req);
-
-using multipart_body::multipart;
-using multipart_body::Part;
+inline Reply call(nn_server* server, const Request& req)
+{
+    return plugin_call::call(plugin().nn_server_http_handler, server, req);
+}
 
 inline Request put_whole(const std::string& bytes)
 {
-    Request r;
-    r.method = "PUT";
-    r.target = "/v1/model";
-    r.body = multipart({{"block_content", bytes, "model.tflite", "application/octet-stream"}});
-    return r;
-}
-
-inline Request post(const std::string& target, const std::string& accept = "", const std::string& content_type = "",
-                    const std::string& body = "")
-{
-    Request r;
-    r.method = "POST";
-    r.target = target;
-    if (!content_type.empty())
-        r.headers.emplace_back("Content-Type", content_type);
-    if (!accept.empty())
-        r.headers.emplace_back("Accept", accept);
-    r.body = body;
-    return r;
+    return plugin_call::put_whole(bytes, "model.tflite");
 }
 
 // The bytes of base64 text.
@@ -217,11 +174,6 @@ std::vector<T> values_of(const std::string& bytes)
     if (!v.empty())
         std::memcpy(v.data(), bytes.data(), v.size() * sizeof(T));
     return v;
-}
-
-inline std::string floats(const std::vector<float>& v)
-{
-    return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(float));
 }
 
 }  // namespace armnn_test

@@ -1,27 +1,23 @@
 // Helpers of the ONNX plug-in suites: the built plug-in opened with dlopen,
-// fixture models written with the test ONNX writer, the HTTP handler called
-// over a socketpair and its reply parsed, and a recording copy of ONNX
-// Runtime's API table.
+// fixture models written with the test ONNX writer, requests to its HTTP
+// handler, and a recording copy of ONNX Runtime's API table.
 #ifndef BRINDLECAST_ONNX_TEST_SUPPORT_H
 #define BRINDLECAST_ONNX_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "onnx_server.h"
 #include "onnx_writer.h"
+#include "plugin_call.h"
 
 namespace onnx_test {
 
@@ -140,11 +136,6 @@ struct TempDir {
     }
 };
 
-inline std::string bytes_of(const std::vector<uint8_t>& b)
-{
-    return std::string(b.begin(), b.end());
-}
-
 // ---- fixture models ------------------------------------------------------------------
 
 // x [1,3,5,5] -> GlobalAveragePool -> y [1,3,1,1].
@@ -192,110 +183,22 @@ struct ApiCopy {
     void install(nn_server* server) { server->api = &table; }
 };
 
-// ---- HTTP ------------------------------------------------------------------------------------
+// ---- HTTP: the plug-in suites' shared helpers, over the record's handler -----------------
 
-struct Reply {
-    int result = 0;
-    int status = 0;
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;
+using plugin_call::bytes_of;
+using plugin_call::floats;
+using plugin_call::Reply;
+using plugin_call::Request;
 
-    std::string header(const std::string& name) const
-    {
-        for (auto& h : headers)
-            if (h.first == name)
-                return h.second;
-        return "<absent>";
-    }
-};
-
-struct Request {
-    std::string method = "GET";
-    std::string target = "/";
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;
-};
-
-inline Reply parse_reply(const std::string& raw)
-{
-    Reply r;
-    size_t end = raw.find("\r\n\r\n");
-    if (end == std::string::npos)
-        return r;
-    std::string head = raw.substr(0, end);
-    if (head.size() > 12)
-        r.status = std::atoi(head.c_str() + 9);
-    size_t pos = head.find("\r\n");
-    while (pos != std::string::npos && pos < head.size()) {
-        pos += 2;
-        size_t next = head.find("\r\n", pos);
-        std::string line = head.substr(pos, next == std::string::npos ? std::string::npos : next - pos);
-        size_t colon = line.find(": ");
-        if (colon != std::string::npos)
-            r.headers.emplace_back(line.substr(0, colon), line.substr(colon + 2));
-        pos = next;
-    }
-    r.body = raw.substr(end + 4);
-    return r;
-}
-
-// The plug-in's handler over one end of a socketpair, the other read on a
-// thread (a reply may be larger than the socket buffer).
 inline Reply call(nn_server* server, const Request& req)
 {
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
-        ADD_FAILURE() << "socketpair";
-        return {};
-    }
-    std::string raw;
-    std::thread reader([&] {
-        char buf[65536];
-        for (;;) {
-            pollfd p{fds[1], POLLIN, 0};
-            if (poll(&p, 1, 10000) <= 0)
-                break;
-            ssize_t n = recv(fds[1], buf, sizeof buf, 0);
-            if (n <= 0)
-                break;
-            raw.append(buf, (size_t)n);
-        }
-    });
-    std::string method = req.method, target = req.target, body = req.body;
-    std::vector<std::string> store;
-    store.reserve(req.headers.size() * 2);
-    std::vector<http_header> headers;
-    for (auto& h : req.headers) {
-        store.push_back(h.first);
-        const std::string& name = store.back();
-        store.push_back(h.second);
-        const std::string& value = store.back();
-        headers.push_back(http_header{name.data(), name.size(), value.data(), value.size()});
-    }
-    int result = engine().nn_server_http_handler(fds[0], method.data(), target.data(), headers.data(),
-                                                 headers.size(), body.empty() ? nullptr : body.data(),
-                                                 body.size(), server);
-    shutdown(fds[0], SHUT_WR);
-    reader.join();
-    close(fds[0]);
-    close(fds[1]);
-    Reply r = parse_reply(raw);
-    r.result = result;
-    return r;
+    return plugin_call::call(engine().nn_server_http_handler, server, req);
 }
 
 inline Reply post(nn_server* server, const std::string& target, const std::string& type, const std::string& body,
                   const std::string& accept = "")
 {
-    Request req;
-    req.method = "POST";
-    req.target = target;
-    if (!type.empty())
-        req.headers.emplace_back("Content-Type", type);
-    if (!accept.empty())
-        req.headers.emplace_back("Accept", accept);
-    req.body = body;
-    return call(server, req);
+    return call(server, plugin_call::post(target, accept, type, body));
 }
 
 // ---- bytes --------------------------------------------------------------------------------------
@@ -350,11 +253,6 @@ inline std::vector<float> floats_of(const std::vector<uint8_t>& bytes)
     if (!f.empty())
         memcpy(f.data(), bytes.data(), f.size() * 4);
     return f;
-}
-
-inline std::string floats_bytes(const std::vector<float>& f)
-{
-    return std::string(reinterpret_cast<const char*>(f.data()), f.size() * sizeof(float));
 }
 
 } // namespace onnx_test
