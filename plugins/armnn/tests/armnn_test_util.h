@@ -143,12 +143,14 @@ inline std::string read_file(const std::string& path)
 // ---- requests and replies: the plug-in suites' shared helpers, over the
 // record's handler ------------------------------------------------------------
 
+using plugin_call::base64_decode;
 using plugin_call::floats;
 using plugin_call::multipart;
 using plugin_call::Part;
 using plugin_call::post;
 using plugin_call::Reply;
 using plugin_call::Request;
+using plugin_call::values_of;
 
 inline Reply call(nn_server* server, const Request& req)
 {
@@ -160,21 +162,9 @@ inline Request put_whole(const std::string& bytes)
     return plugin_call::put_whole(bytes, "model.tflite");
 }
 
-// The bytes of base64 text.
-std::string base64_decode(const std::string& text);
-
 // The decoded "data" of the `n`th output object in a JSON reply ("" when
 // there is none).
 std::string output_data(const std::string& json, int n = 0);
-
-template <class T>
-std::vector<T> values_of(const std::string& bytes)
-{
-    std::vector<T> v(bytes.size() / sizeof(T));
-    if (!v.empty())
-        std::memcpy(v.data(), bytes.data(), v.size() * sizeof(T));
-    return v;
-}
 
 }  // namespace armnn_test
 

@@ -35,6 +35,38 @@ inline std::string floats(const std::vector<float>& v)
     return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(float));
 }
 
+// The values a byte string holds (a raw tensor reply, decoded output data).
+template <class T>
+std::vector<T> values_of(const std::string& bytes)
+{
+    std::vector<T> v(bytes.size() / sizeof(T));
+    if (!v.empty())
+        std::memcpy(v.data(), bytes.data(), v.size() * sizeof(T));
+    return v;
+}
+
+// The bytes of base64 text, up to its first character outside the alphabet
+// ('=' or a closing quote).
+inline std::string base64_decode(const std::string& text)
+{
+    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    unsigned value = 0;
+    int bits = 0;
+    for (char c : text) {
+        size_t d = alphabet.find(c);
+        if (d == std::string::npos)
+            break;
+        value = (value << 6) | static_cast<unsigned>(d);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<char>((value >> bits) & 0xFF));
+        }
+    }
+    return out;
+}
+
 // ---- requests and replies ----------------------------------------------------
 
 struct Reply {

@@ -59,7 +59,7 @@ protected:
         size_t at = body.find("\"name\":\"" + name + "\"");
         if (at == std::string::npos)
             return {};
-        return floats_of(base64_decode(json_string(body, "data", at)));
+        return values_of<float>(base64_decode(json_string(body, "data", at)));
     }
     TempDir dir;
     Server server;

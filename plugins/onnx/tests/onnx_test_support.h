@@ -185,10 +185,12 @@ struct ApiCopy {
 
 // ---- HTTP: the plug-in suites' shared helpers, over the record's handler -----------------
 
+using plugin_call::base64_decode;
 using plugin_call::bytes_of;
 using plugin_call::floats;
 using plugin_call::Reply;
 using plugin_call::Request;
+using plugin_call::values_of;
 
 inline Reply call(nn_server* server, const Request& req)
 {
@@ -201,40 +203,6 @@ inline Reply post(nn_server* server, const std::string& target, const std::strin
     return call(server, plugin_call::post(target, accept, type, body));
 }
 
-// ---- bytes --------------------------------------------------------------------------------------
-
-inline std::vector<uint8_t> base64_decode(const std::string& text)
-{
-    auto value = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z')
-            return c - 'A';
-        if (c >= 'a' && c <= 'z')
-            return c - 'a' + 26;
-        if (c >= '0' && c <= '9')
-            return c - '0' + 52;
-        if (c == '+')
-            return 62;
-        if (c == '/')
-            return 63;
-        return -1;
-    };
-    std::vector<uint8_t> out;
-    uint32_t acc = 0;
-    int bits = 0;
-    for (char c : text) {
-        int v = value(c);
-        if (v < 0)
-            continue;
-        acc = acc << 6 | (uint32_t)v;
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back((uint8_t)(acc >> bits));
-        }
-    }
-    return out;
-}
-
 // The text of the JSON string member `name` after `from` in `json` ("" when absent).
 inline std::string json_string(const std::string& json, const std::string& name, size_t from = 0)
 {
@@ -245,14 +213,6 @@ inline std::string json_string(const std::string& json, const std::string& name,
     p = json.find('"', p + key.size());
     size_t q = p == std::string::npos ? p : json.find('"', p + 1);
     return q == std::string::npos ? "" : json.substr(p + 1, q - p - 1);
-}
-
-inline std::vector<float> floats_of(const std::vector<uint8_t>& bytes)
-{
-    std::vector<float> f(bytes.size() / 4);
-    if (!f.empty())
-        memcpy(f.data(), bytes.data(), f.size() * 4);
-    return f;
 }
 
 } // namespace onnx_test
