@@ -23,6 +23,7 @@
 #include "armnn_pictures.h"
 #include "nn_plugin.h"
 #include "plugin_call.h"
+#include "temp_dir.h"
 #include "tflite_writer.h"
 
 namespace armnn_test {
@@ -97,22 +98,8 @@ struct Server {
 
 // ---- files ---------------------------------------------------------------------
 
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char name[] = "/tmp/armnn_test_XXXXXX";
-        const char* made = mkdtemp(name);
-        EXPECT_NE(made, nullptr);
-        path = made ? made : "/tmp";
-    }
-    ~TempDir()
-    {
-        const std::string command = "rm -rf '" + path + "'";
-        if (std::system(command.c_str()) != 0)
-            std::fprintf(stderr, "could not remove %s\n", path.c_str());
-    }
-    std::string file(const std::string& name) const { return path + "/" + name; }
+struct TempDir : temp_dir::TempDir {
+    TempDir() { EXPECT_FALSE(path.empty()) << "mkdtemp"; }
 };
 
 inline std::string write_model(const TempDir& dir, const std::string& name, const tflite_test::Model& model)

@@ -18,6 +18,7 @@
 #include "onnx_server.h"
 #include "onnx_writer.h"
 #include "plugin_call.h"
+#include "temp_dir.h"
 
 namespace onnx_test {
 
@@ -102,36 +103,12 @@ struct Server {
 
 // ---- files ----------------------------------------------------------------------
 
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char tmpl[] = "/tmp/onnx_test_XXXXXX";
-        const char* p = mkdtemp(tmpl);
-        path = p ? p : "/tmp";
-    }
-    ~TempDir()
-    {
-        std::string cmd = "rm -rf '" + path + "'";
-        if (system(cmd.c_str()) != 0)
-            fprintf(stderr, "could not remove %s\n", path.c_str());
-    }
-    std::string file(const std::string& name) const { return path + "/" + name; }
+struct TempDir : temp_dir::TempDir {
     // The graph written as name.onnx; its path.
     std::string model(const std::string& name, const Graph& g, int64_t opset = 13) const
     {
         std::string p = file(name + ".onnx");
         EXPECT_TRUE(onnxtest::write_model_file(p, g, opset)) << p;
-        return p;
-    }
-    std::string bytes(const std::string& name, const std::string& content) const
-    {
-        std::string p = file(name);
-        FILE* f = fopen(p.c_str(), "wb");
-        if (f) {
-            fwrite(content.data(), 1, content.size(), f);
-            fclose(f);
-        }
         return p;
     }
 };
