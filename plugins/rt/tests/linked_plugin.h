@@ -19,7 +19,8 @@ inline Reply call(nn_server* server, const Request& req, void (*around)(bool) = 
     return call(nn_server_http_handler, server, req, around);
 }
 
-// A server over the CPU with a 1 MiB pool and cache.
+// A server over the CPU with no pool or cache given (the defaults every
+// engine accepts).
 struct Server {
     nn_server* s = nullptr;
     explicit Server(size_t max_model = 64u << 20)
