@@ -1,14 +1,7 @@
 # KFM model files, model queries, execution context, load, step and run.
 
-# The FlatBuffers headers (header-only builder and verifier) through a folder
-# that holds only them, so the cross build does not see all of /usr/include.
-find_path(KESTRUNE_FLATBUFFERS_DIR flatbuffers/flatbuffers.h PATHS /usr/include
-  NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
-set(KESTRUNE_FB_INCLUDE ${CMAKE_BINARY_DIR}/fb_include)
-file(MAKE_DIRECTORY ${KESTRUNE_FB_INCLUDE})
-if(NOT EXISTS ${KESTRUNE_FB_INCLUDE}/flatbuffers)
-  file(CREATE_LINK ${KESTRUNE_FLATBUFFERS_DIR}/flatbuffers ${KESTRUNE_FB_INCLUDE}/flatbuffers SYMBOLIC)
-endif()
+# The FlatBuffers headers.
+include(${PROJECT_SOURCE_DIR}/cmake/flatbuffers.cmake)
 target_include_directories(kestrune_rt_testsupport PUBLIC ${KESTRUNE_FB_INCLUDE})
 
 # flatc-generated verifier of the same schema, for the cross-check only.

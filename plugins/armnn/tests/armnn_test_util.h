@@ -1,6 +1,6 @@
 // Helpers of the Arm NN plug-in suites: the built plug-in opened with dlopen
 // as the program opens it, servers over it, fixture models and pictures
-// written by the tests, the HTTP handler called over a socketpair.
+// written by the tests, requests to its HTTP handler.
 #ifndef BRINDLECAST_ARMNN_TEST_UTIL_H
 #define BRINDLECAST_ARMNN_TEST_UTIL_H
 
@@ -9,9 +9,7 @@
 #include <armnn/Types.hpp>
 
 #include <dlfcn.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,17 +17,18 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "armnn_pictures.h"
-#include "multipart_body.h"
 #include "nn_plugin.h"
+#include "plugin_call.h"
+#include "temp_dir.h"
 #include "tflite_writer.h"
 
 namespace armnn_test {
 
+using plugin_call::bytes_of;
 using tflite_test::TensorType;
 
 // ---- the plug-in -------------------------------------------------------------
@@ -99,22 +98,8 @@ struct Server {
 
 // ---- files ---------------------------------------------------------------------
 
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char name[] = "/tmp/armnn_test_XXXXXX";
-        const char* made = mkdtemp(name);
-        EXPECT_NE(made, nullptr);
-        path = made ? made : "/tmp";
-    }
-    ~TempDir()
-    {
-        const std::string command = "rm -rf '" + path + "'";
-        if (std::system(command.c_str()) != 0)
-            std::fprintf(stderr, "could not remove %s\n", path.c_str());
-    }
-    std::string file(const std::string& name) const { return path + "/" + name; }
+struct TempDir : temp_dir::TempDir {
+    TempDir() { EXPECT_FALSE(path.empty()) << "mkdtemp"; }
 };
 
 inline std::string write_model(const TempDir& dir, const std::string& name, const tflite_test::Model& model)
@@ -122,11 +107,6 @@ inline std::string write_model(const TempDir& dir, const std::string& name, cons
     const std::string path = dir.file(name);
     EXPECT_TRUE(tflite_test::write_file(path, tflite_test::write(model)));
     return path;
-}
-
-inline std::string bytes_of(const std::vector<uint8_t>& b)
-{
-    return std::string(reinterpret_cast<const char*>(b.data()), b.size());
 }
 
 inline std::string model_bytes(const tflite_test::Model& model)
@@ -147,82 +127,31 @@ inline std::string read_file(const std::string& path)
     return s.str();
 }
 
-// ---- requests and replies ------------------------------------------------------------
+// ---- requests and replies: the plug-in suites' shared helpers, over the
+// record's handler ------------------------------------------------------------
 
-struct Reply {
-    int result = 0;  // the handler's result
-    int status = 0;
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;
+using plugin_call::base64_decode;
+using plugin_call::floats;
+using plugin_call::multipart;
+using plugin_call::Part;
+using plugin_call::post;
+using plugin_call::Reply;
+using plugin_call::Request;
+using plugin_call::values_of;
 
-    std::string header(const std::string& name) const
-    {
-        for (auto& h : headers)
-            if (h.first == name)
-                return h.second;
-        return "<absent>";
-    }
-};
-
-struct Request {
-    std::string method = "GET";
-    std::string target = "/";
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;
-};
-
-Reply parse_reply(const std::string& raw);
-
-// Calls the plug-in's handler with the request on one end of a socketpair
-// and reads the other end on a thread (replies may exceed the socket buffer).
-Reply call(nn_server* server, const Request& req);
-
-using multipart_body::multipart;
-using multipart_body::Part;
+inline Reply call(nn_server* server, const Request& req)
+{
+    return plugin_call::call(plugin().nn_server_http_handler, server, req);
+}
 
 inline Request put_whole(const std::string& bytes)
 {
-    Request r;
-    r.method = "PUT";
-    r.target = "/v1/model";
-    r.body = multipart({{"block_content", bytes, "model.tflite", "application/octet-stream"}});
-    return r;
+    return plugin_call::put_whole(bytes, "model.tflite");
 }
-
-inline Request post(const std::string& target, const std::string& accept = "", const std::string& content_type = "",
-                    const std::string& body = "")
-{
-    Request r;
-    r.method = "POST";
-    r.target = target;
-    if (!content_type.empty())
-        r.headers.emplace_back("Content-Type", content_type);
-    if (!accept.empty())
-        r.headers.emplace_back("Accept", accept);
-    r.body = body;
-    return r;
-}
-
-// The bytes of base64 text.
-std::string base64_decode(const std::string& text);
 
 // The decoded "data" of the `n`th output object in a JSON reply ("" when
 // there is none).
 std::string output_data(const std::string& json, int n = 0);
-
-template <class T>
-std::vector<T> values_of(const std::string& bytes)
-{
-    std::vector<T> v(bytes.size() / sizeof(T));
-    if (!v.empty())
-        std::memcpy(v.data(), bytes.data(), v.size() * sizeof(T));
-    return v;
-}
-
-inline std::string floats(const std::vector<float>& v)
-{
-    return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(float));
-}
 
 }  // namespace armnn_test
 

@@ -59,7 +59,7 @@ protected:
         size_t at = body.find("\"name\":\"" + name + "\"");
         if (at == std::string::npos)
             return {};
-        return floats_of(base64_decode(json_string(body, "data", at)));
+        return values_of<float>(base64_decode(json_string(body, "data", at)));
     }
     TempDir dir;
     Server server;
@@ -105,7 +105,7 @@ TEST_F(OnnxHttp, OutputsByExactName)
     std::vector<float> x(75);
     for (size_t i = 0; i < x.size(); ++i)
         x[i] = (float)i;
-    std::string body = multipart({Part("x", floats_bytes(x), "1,3,5,5", kFloat32)});
+    std::string body = multipart({Part("x", floats(x), "1,3,5,5", kFloat32)});
     Reply r = post(server, "/?run=1&output=minus", "multipart/form-data; boundary=XyZ", body);
     ASSERT_EQ(r.status, 200) << r.body;
     EXPECT_EQ(r.body.find("\"name\":\"y\""), std::string::npos) << r.body;
@@ -139,7 +139,7 @@ TEST_F(OnnxHttp, OutputsByExactName)
 TEST_F(OnnxHttp, Float32Parts)
 {
     load(gap_model());
-    std::string good = floats_bytes(std::vector<float>(75, 2.0f));
+    std::string good = floats(std::vector<float>(75, 2.0f));
     struct Row {
         const char* what;
         Part part;

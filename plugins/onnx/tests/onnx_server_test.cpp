@@ -103,7 +103,7 @@ struct LoadCase {
 TEST_F(OnnxServer, LoadStatuses)
 {
     std::string good = dir.model("gap", gap_model());
-    std::string junk = dir.bytes("junk.onnx", std::string("\x08\x07\x3a\xff\xff\xff\xff\x0f junk", 14));
+    std::string junk = dir.write("junk.onnx", std::string("\x08\x07\x3a\xff\xff\xff\xff\x0f junk", 14));
     std::string two = dir.model("two", two_input_model());
     std::string text = dir.model("string", identity_model(onnxtest::STRING, {1, 3}));
     std::string bf16 = dir.model("bf16", bfloat16_model());

@@ -14,7 +14,7 @@
 #include "ovx_models.h"
 #include "ovx_server.h"
 #include "ovxlib/ovxlib_test.h"
-#include "plugin_call.h"
+#include "linked_plugin.h"
 
 namespace {
 
@@ -36,13 +36,6 @@ void upload(nn_server* s, const kfm::Model& model)
     Reply r = call(s, put_whole(bytes_of(kfm::write(model))));
     ASSERT_EQ(r.status, 200);
     ASSERT_EQ(r.body, "{\"reply\": \"success\"}");
-}
-
-std::vector<float> floats_of(const std::string& bytes)
-{
-    std::vector<float> v(bytes.size() / sizeof(float));
-    memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
-    return v;
 }
 
 bool has(const std::string& text, const std::string& part)
@@ -146,7 +139,7 @@ TEST(OvxPost, Replies)
          [] { return raw("/v1/infer?run=1&output=output", kInput, kTensor); }, 200, kTensor, "",
          {{"X-Tensor-Type", "FLOAT32"}, {"X-Tensor-Shape", "1 4 "}},
          [&](const Reply& r) {
-             std::vector<float> got = floats_of(r.body);
+             std::vector<float> got = values_of<float>(r.body);
              ASSERT_EQ(got.size(), 4u);
              for (size_t i = 0; i < 4; ++i)
                  EXPECT_NEAR(got[i], probs[i], 1e-6);
@@ -286,7 +279,7 @@ TEST(OvxPost, PictureIntoInputZero)
          [&] { return post("/v1/infer?run=1&imgproc=normalize&output=input", kTensor, "image/bmp", picture); },
          200, kTensor, "", {{"X-Tensor-Type", "FLOAT32"}, {"X-Tensor-Shape", "1 3 8 8 "}},
          [&](const Reply& r) {
-             const std::vector<float> got = floats_of(r.body);
+             const std::vector<float> got = values_of<float>(r.body);
              ASSERT_EQ(got.size(), 192u);
              for (int c = 0; c < 3; ++c)
                  for (int y = 0; y < 8; ++y)

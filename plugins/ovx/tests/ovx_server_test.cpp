@@ -15,7 +15,7 @@
 #include "ovx_models.h"
 #include "ovx_server.h"
 #include "ovxlib/ovxlib_test.h"
-#include "plugin_call.h"
+#include "linked_plugin.h"
 
 namespace {
 

@@ -4,16 +4,14 @@
 #ifndef BRINDLECAST_RT_TESTS_KFM_PARTS_H
 #define BRINDLECAST_RT_TESTS_KFM_PARTS_H
 
-#include <stdlib.h>
-
 #include <cstdint>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "kestrune/nn.h"
 #include "kfm_writer.h"
+#include "temp_dir.h"
 
 namespace kfm_parts {
 
@@ -91,35 +89,9 @@ inline kfm::Model fill_chain(uint32_t count, const std::string& l1_name = "l1")
     return m;
 }
 
-// A temporary folder, removed with everything in it.
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char tmpl[] = "/tmp/rtplug-XXXXXX";
-        const char* made = mkdtemp(tmpl);
-        path = made ? made : "";
-    }
-    ~TempDir()
-    {
-        if (!path.empty())
-            (void)!system(("rm -rf '" + path + "'").c_str());
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    // The file `name` in the folder holding `size` bytes from `data`.
-    std::string put(const std::string& name, const char* data, size_t size) const
-    {
-        std::string p = path + "/" + name;
-        std::ofstream out(p, std::ios::binary);
-        out.write(data, static_cast<std::streamsize>(size));
-        return p;
-    }
-    std::string write(const std::string& name, const std::string& bytes) const
-    {
-        return put(name, bytes.data(), bytes.size());
-    }
+// The plug-in suites' temporary folder, which also takes a written model.
+struct TempDir : temp_dir::TempDir {
+    using temp_dir::TempDir::file;
     std::string file(const std::string& name, const kfm::Buffer& bytes) const
     {
         return put(name, reinterpret_cast<const char*>(bytes.data()), bytes.size());

@@ -15,7 +15,7 @@ target_compile_definitions(uop_a PRIVATE UOP_A)
 # from the program so that the user libraries bind to this copy.
 function(brindlecast_rt_gtest name)
   kestrune_add_gtest(${name} ${ARGN})
-  target_link_libraries(${name} PRIVATE brindlecast_rt_objects kestrune_rt_testsupport)
+  target_link_libraries(${name} PRIVATE brindlecast_rt_objects kestrune_rt_testsupport brindlecast_plugin_testsupport)
   target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}
     ${PROJECT_SOURCE_DIR}/runtime/tests)
   set_target_properties(${name} PROPERTIES ENABLE_EXPORTS ON)
@@ -28,7 +28,8 @@ brindlecast_rt_gtest(rt_user_ops_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/user_o
 
 add_executable(rpc_client ${CMAKE_CURRENT_SOURCE_DIR}/rpc_client.cpp)
 add_executable(rpc_models ${CMAKE_CURRENT_SOURCE_DIR}/rpc_models.cpp)
-target_link_libraries(rpc_models PRIVATE brindlecast_rt_objects kestrune_rt_testsupport ${KESTRUNE_GTEST_LIBS})
+target_link_libraries(rpc_models PRIVATE brindlecast_rt_objects kestrune_rt_testsupport brindlecast_plugin_testsupport
+  ${KESTRUNE_GTEST_LIBS})
 target_include_directories(rpc_models PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 
 # End to end (also the demo): brindlecast serving a model over the datagram

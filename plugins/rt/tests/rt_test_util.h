@@ -22,7 +22,7 @@
 
 #include "kfm_parts.h"
 #include "kfm_writer.h"
-#include "plugin_call.h"
+#include "linked_plugin.h"
 #include "rt_server.h"
 
 namespace rt_test {

@@ -1,6 +1,7 @@
-// Helpers of the plug-in suites: a request handed to a plug-in's HTTP
-// handler over a socketpair, its reply parsed, and a server over
-// nn_server_init with the defaults every engine accepts.
+// Helpers of the engine plug-in suites: a request handed to a plug-in's HTTP
+// handler over a socketpair, the whole reply read on a thread and parsed.
+// The handler is a parameter: a suite that links the plug-in's objects passes
+// its entry point, one that opens the built plug-in passes the record's.
 #ifndef BRINDLECAST_PLUGIN_CALL_H
 #define BRINDLECAST_PLUGIN_CALL_H
 
@@ -17,15 +18,53 @@
 #include <utility>
 #include <vector>
 
-#include "kfm_writer.h"
 #include "multipart_body.h"
-#include "plugin.h"
+#include "nn_plugin.h"
 
 namespace plugin_call {
 
-inline std::string bytes_of(const kfm::Buffer& b)
+// Any byte container with data() and size() (a fixture writer's output).
+template <class Bytes>
+std::string bytes_of(const Bytes& b)
 {
     return std::string(reinterpret_cast<const char*>(b.data()), b.size());
+}
+
+inline std::string floats(const std::vector<float>& v)
+{
+    return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(float));
+}
+
+// The values a byte string holds (a raw tensor reply, decoded output data).
+template <class T>
+std::vector<T> values_of(const std::string& bytes)
+{
+    std::vector<T> v(bytes.size() / sizeof(T));
+    if (!v.empty())
+        std::memcpy(v.data(), bytes.data(), v.size() * sizeof(T));
+    return v;
+}
+
+// The bytes of base64 text, up to its first character outside the alphabet
+// ('=' or a closing quote).
+inline std::string base64_decode(const std::string& text)
+{
+    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    unsigned value = 0;
+    int bits = 0;
+    for (char c : text) {
+        size_t d = alphabet.find(c);
+        if (d == std::string::npos)
+            break;
+        value = (value << 6) | static_cast<unsigned>(d);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<char>((value >> bits) & 0xFF));
+        }
+    }
+    return out;
 }
 
 // ---- requests and replies ----------------------------------------------------
@@ -89,11 +128,11 @@ struct Request {
     std::string body;
 };
 
-// Calls the handler with the request on one end of a socketpair and reads
-// the other end on a thread (replies may exceed the socket buffer).
-// `around`, when given, is called with true just before the handler and with
-// false just after it.
-inline Reply call(nn_server* server, const Request& req, void (*around)(bool) = nullptr)
+// Calls `handler` with the request on one end of a socketpair and reads the
+// other end on a thread (replies may exceed the socket buffer). `around`,
+// when given, is called with true just before the handler and with false
+// just after it.
+inline Reply call(http_handler handler, nn_server* server, const Request& req, void (*around)(bool) = nullptr)
 {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
@@ -128,8 +167,8 @@ inline Reply call(nn_server* server, const Request& req, void (*around)(bool) = 
     }
     if (around)
         around(true);
-    int result = nn_server_http_handler(fds[0], method.data(), target.data(), headers.data(), headers.size(),
-                                        body.empty() ? nullptr : body.data(), body.size(), server);
+    int result = handler(fds[0], method.data(), target.data(), headers.data(), headers.size(),
+                         body.empty() ? nullptr : body.data(), body.size(), server);
     if (around)
         around(false);
     shutdown(fds[0], SHUT_WR);
@@ -144,32 +183,14 @@ inline Reply call(nn_server* server, const Request& req, void (*around)(bool) = 
 using multipart_body::Part;
 using multipart_body::multipart;
 
-inline std::string floats(const std::vector<float>& v)
-{
-    return std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(float));
-}
-
-// A server over the CPU with a 1 MiB pool and cache.
-struct Server {
-    nn_server* s = nullptr;
-    explicit Server(size_t max_model = 64u << 20)
-    {
-        s = nn_server_init(0, 0, nullptr, 0, nullptr, max_model, nullptr);
-        EXPECT_NE(s, nullptr);
-    }
-    ~Server() { nn_server_release(s); }
-    Server(const Server&) = delete;
-    Server& operator=(const Server&) = delete;
-    operator nn_server*() const { return s; }
-};
-
-inline Request put_whole(const std::string& model_bytes)
+// A whole model uploaded in one "block_content" part.
+inline Request put_whole(const std::string& model_bytes, const std::string& file_name)
 {
     Request r;
     r.method = "PUT";
     r.target = "/v1/model";
     r.headers = {{"Content-Type", "multipart/form-data; boundary=XyZ"}};
-    r.body = multipart({{"block_content", model_bytes, "model.kfm", "application/octet-stream"}});
+    r.body = multipart({{"block_content", model_bytes, file_name, "application/octet-stream"}});
     return r;
 }
 
