@@ -5,6 +5,7 @@
 #include <stdio.h>
 
 #include "http.h"
+#include "kfm_describe.h"
 #include "plugin_describe.h"
 #include "plugin_handler.h"
 
@@ -79,20 +80,9 @@ plugin::LayerHooks layer_hooks(nn_server* server)
 
 /* ---- descriptions ------------------------------------------------------------ */
 
-const char* model_label(void* user, int index)
-{
-    return nn_model_label(server_of(user)->model, index);
-}
-
 plugin::ModelSummary model_summary(nn_server* server)
 {
-    const void* model = server->model;
-    return plugin::ModelSummary{nn_model_name(model),
-                                nn_model_uuid(model),
-                                server->model_size,
-                                nn_model_memory_size(model),
-                                nn_model_layer_count(model),
-                                plugin::LabelList{server, nn_model_label_count(model), model_label}};
+    return plugin::kfm_model_summary(server->model, server->model_size);
 }
 
 /* One entry of the model's inputs or outputs; its datatype is its ovxlib

@@ -11,6 +11,7 @@
 #include "http.h"
 #include "platform.h"
 #include "json_writer.h"
+#include "kfm_describe.h"
 #include "plugin_describe.h"
 #include "plugin_handler.h"
 #include "plugin_http.h"
@@ -62,11 +63,6 @@ plugin::LayerHooks layer_hooks(nn_server* server)
     return plugin::LayerHooks{server, layer_name, layer_type, layer_avg_timing, layer_tensor, layer_data};
 }
 
-const char* model_label(void* user, int index)
-{
-    return nn_model_label(static_cast<nn_server*>(user)->model, index);
-}
-
 /* The model's inputs or outputs list. */
 struct IoLayers {
     nn_server* server;
@@ -93,13 +89,7 @@ void io_entry(void* user, size_t i, plugin::IoEntry* e)
 
 plugin::ModelSummary model_summary(nn_server* server)
 {
-    const void* model = server->model;
-    return plugin::ModelSummary{nn_model_name(model),
-                                nn_model_uuid(model),
-                                server->model_size,
-                                nn_model_memory_size(model),
-                                nn_model_layer_count(model),
-                                plugin::LabelList{server, nn_model_label_count(model), model_label}};
+    return plugin::kfm_model_summary(server->model, server->model_size);
 }
 
 int model_description(int socket, nn_server* server)
