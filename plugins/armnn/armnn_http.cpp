@@ -336,14 +336,10 @@ int reply_json(int socket, void* user)
 int v1_post(int socket, char* target, const http_header* headers, size_t header_count, char* body, size_t body_len,
             nn_server* server)
 {
-    if (!server->common.loaded)
-        return plugin_reply_text(socket, 428, "No Model Loaded");
     Post post{server, {}};
-    post.q.step_start = -1;
-    post.q.step_end = -1;
     int result = 0;
     const plugin_query_hooks query_hooks = {&post, max_requested_outputs, find_output, refuse_step};
-    if (!plugin_parse_query(socket, target, &query_hooks, &post.q, &result))
+    if (!plugin::begin_post(socket, server->common.loaded, target, query_hooks, &post.q, &result))
         return result;
     const plugin::BodyHooks body_hooks = {&post, load_picture, nullptr, load_labels, load_part};
     if (!plugin::load_body(socket, headers, header_count, body, body_len, body_hooks, &result))

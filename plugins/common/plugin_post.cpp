@@ -30,6 +30,19 @@ constexpr BodyKind body_kinds[] = {
 
 } // namespace
 
+bool begin_post(int socket, bool loaded, char* target, const plugin_query_hooks& hooks, plugin_query* query,
+                int* result) noexcept
+{
+    if (!loaded) {
+        *result = plugin_reply_text(socket, 428, "No Model Loaded");
+        return false;
+    }
+    memset(query, 0, sizeof *query);
+    query->step_start = -1;
+    query->step_end = -1;
+    return plugin_parse_query(socket, target, &hooks, query, result);
+}
+
 bool load_body(int socket, const http_header* headers, size_t header_count, const char* body, size_t body_len,
                const BodyHooks& hooks, int* result) noexcept
 {

@@ -12,6 +12,7 @@
 
 #include "http.h"
 #include "multipart.h"
+#include "plugin_http.h"
 
 #define PLUGIN_LABELS_PREFIX "labels/"
 
@@ -33,6 +34,13 @@ struct BodyHooks {
     /* Each multipart part of a non-empty body, in order. */
     bool (*part)(int socket, void* user, const multipart_part& part, int* result);
 };
+
+/* The start of every inference request: 428 "No Model Loaded" when no model
+ * is loaded, then the query parsed into a cleared `query` (its step range -1
+ * unless given).  True when it is good; otherwise the reply was sent and
+ * *result holds what sending it returned. */
+bool begin_post(int socket, bool loaded, char* target, const plugin_query_hooks& hooks, plugin_query* query,
+                int* result) noexcept;
 
 /* Calls the hooks for every "Content-Type" header (name compared exactly, in
  * header order), then for every multipart part of the body.  True when all

@@ -324,16 +324,11 @@ using namespace onnxplugin;
 int onnx_v1_post(int socket, char* target, http_header* headers, size_t header_count, char* body, size_t body_len,
                  nn_server* server)
 {
-    if (!server->common.loaded)
-        return plugin_reply_text(socket, 428, "No Model Loaded");
     PostRequest req;
-    memset(&req.query, 0, sizeof req.query);
     req.server = server;
-    req.query.step_start = -1;
-    req.query.step_end = -1;
     int result = 0;
     const plugin_query_hooks query_hooks = {server, PLUGIN_MAX_OUTPUTS, find_output, refuse_step};
-    if (!plugin_parse_query(socket, target, &query_hooks, &req.query, &result))
+    if (!plugin::begin_post(socket, server->common.loaded, target, query_hooks, &req.query, &result))
         return result;
     const plugin::BodyHooks body_hooks = {&req, load_image, load_raw, load_labels, load_part};
     if (!plugin::load_body(socket, headers, header_count, body, body_len, body_hooks, &result))

@@ -468,15 +468,11 @@ static int reply_json(int socket, void* user)
 int v1_post(int socket, char* target, http_header* headers, size_t header_count, char* body, size_t body_len,
             nn_server* server)
 {
-    if (!server->common.loaded)
-        return plugin_reply_text(socket, 428, "No Model Loaded");
     post_request req;
     memset(&req, 0, sizeof req);
-    req.q.step_start = -1;
-    req.q.step_end = -1;
     int result = 0;
     const plugin_query_hooks hooks = {server, PLUGIN_MAX_OUTPUTS, find_layer, check_step};
-    if (!plugin_parse_query(socket, target, &hooks, &req.q, &result))
+    if (!plugin::begin_post(socket, server->common.loaded, target, hooks, &req.q, &result))
         return result;
     post_state state = {server, &req};
     const plugin::BodyHooks body_hooks = {&state, image_body, tensor_body, nullptr, body_part};

@@ -423,16 +423,12 @@ int v1_put(int socket, char* body, size_t body_len, nn_server* server) noexcept
 int v1_post(int socket, char* target, http_header* headers, size_t header_count, char* body, size_t body_len,
             nn_server* server) noexcept
 {
-    if (!server->common.loaded)
-        return plugin_reply_text(socket, 428, "No Model Loaded");
     Post post;
     memset(&post, 0, sizeof post);
     post.server = server;
-    post.q.step_start = -1;
-    post.q.step_end = -1;
     int result = 0;
     const plugin_query_hooks query = {server, PLUGIN_MAX_OUTPUTS, find_output, check_step};
-    if (!plugin_parse_query(socket, target, &query, &post.q, &result))
+    if (!plugin::begin_post(socket, server->common.loaded, target, query, &post.q, &result))
         return result;
     const plugin::BodyHooks body_hooks = {&post, image_body, nullptr, labels_body, part_body};
     if (!plugin::load_body(socket, headers, header_count, body, body_len, body_hooks, &result))
