@@ -63,6 +63,27 @@ TEST(Pad, QuantizedSourcePadsWithItsZeroPoint)
     EXPECT_EQ(nn_tensor_mapped(dst) + nn_tensor_mapped(src), 0);
 }
 
+// A 16- or 32-bit quantised element pads with its whole zero point (300 is
+// 0x012C; its low byte repeated would read 0x2C2C).
+TEST(Pad, WideQuantizedSourcePadsWithTheWholeZeroPoint)
+{
+    const int32_t head[4] = {0, 1, 0, 0}, tail[4] = {0, 0, 1, 0};
+    {
+        Tensor src(NN_TYPE_I16, {1, 1, 1, 1}), dst(NN_TYPE_I16, {1, 2, 2, 1});
+        src.set<int16_t>({-7});
+        src.quant({300}, {0.5f});
+        ASSERT_EQ(nn_tensor_pad(dst, src, head, tail, 0.0), 0);
+        EXPECT_EQ(dst.get<int16_t>(), (std::vector<int16_t>{300, 300, -7, 300}));
+    }
+    {
+        Tensor src(NN_TYPE_I32, {1, 1, 1, 1}), dst(NN_TYPE_I32, {1, 2, 2, 1});
+        src.set<int32_t>({5});
+        src.quant({-70000}, {0.5f});
+        ASSERT_EQ(nn_tensor_pad(dst, src, head, tail, 0.0), 0);
+        EXPECT_EQ(dst.get<int32_t>(), (std::vector<int32_t>{-70000, -70000, 5, -70000}));
+    }
+}
+
 TEST(Pad, FloatPadsWithZeroWhateverTheValue)
 {
     // Two batches, two channels, asymmetric pads.

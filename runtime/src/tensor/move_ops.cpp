@@ -90,10 +90,11 @@ int nn_tensor_pad(nn_tensor* dst, nn_tensor* src, const int32_t* head, const int
         dst->shape[2] != (int64_t)head[2] + w + tail[2])
         return NN_ERROR_SHAPE_MISMATCH;
 
-    /* Quantized sources pad with their zero point; without one, with 0. */
-    int pad_byte = 0;
-    if (src->type != NN_TYPE_F32 && src->zeros && src->zeros_count >= 1)
-        pad_byte = (uint8_t)src->zeros[0];
+    /* Quantized sources pad with their zero point; without one, with 0.  A
+     * 16- or 32-bit integer element holds the whole zero point (its low
+     * byte repeated would be another value). */
+    const int32_t zero = src->type != NN_TYPE_F32 && src->zeros && src->zeros_count >= 1 ? src->zeros[0] : 0;
+    const int pad_byte = (uint8_t)zero;
 
     kestrune::ReadMap in_map(src);
     const unsigned char* in = in_map.as<unsigned char>();
@@ -104,6 +105,22 @@ int nn_tensor_pad(nn_tensor* dst, nn_tensor* src, const int32_t* head, const int
     if (!out)
         return NN_ERROR_TENSOR_NO_DATA;
     const size_t es = nn_type_size(src->type);
+    const bool wide_integer = zero != 0 && (src->type == NN_TYPE_I16 || src->type == NN_TYPE_U16 ||
+                                            src->type == NN_TYPE_I32 || src->type == NN_TYPE_U32);
+    /* `bytes` of padding at o: whole elements of the zero point. */
+    auto fill = [&](unsigned char* o, size_t bytes) {
+        if (!wide_integer) {
+            memset(o, pad_byte, bytes);
+        } else if (es == 2) {
+            const uint16_t v = (uint16_t)zero;
+            for (size_t k = 0; k + 2 <= bytes; k += 2)
+                memcpy(o + k, &v, 2);
+        } else {
+            const uint32_t v = (uint32_t)zero;
+            for (size_t k = 0; k + 4 <= bytes; k += 4)
+                memcpy(o + k, &v, 4);
+        }
+    };
     const size_t dst_row = (size_t)dst->strides[1] * es;
     const size_t dst_col = (size_t)dst->strides[2] * es;
     const size_t src_row = (size_t)(w * c) * es;
@@ -123,16 +140,16 @@ int nn_tensor_pad(nn_tensor* dst, nn_tensor* src, const int32_t* head, const int
     for (int64_t b = 0; b < n; ++b) {
         unsigned char* o = out + (size_t)b * (size_t)dst->strides[0] * es;
         const unsigned char* i = in + (size_t)b * (size_t)src->strides[0] * es;
-        memset(o, pad_byte, (size_t)head[1] * dst_row);
+        fill(o, (size_t)head[1] * dst_row);
         o += (size_t)head[1] * dst_row;
         for (int64_t y = 0; y < h; ++y) {
-            memset(o, pad_byte, (size_t)head[2] * dst_col);
+            fill(o, (size_t)head[2] * dst_col);
             memmove(o + (size_t)head[2] * dst_col, i, src_row);
-            memset(o + (size_t)head[2] * dst_col + src_row, pad_byte, (size_t)tail[2] * dst_col);
+            fill(o + (size_t)head[2] * dst_col + src_row, (size_t)tail[2] * dst_col);
             o += dst_row;
             i += src_row;
         }
-        memset(o, pad_byte, (size_t)tail[1] * dst_row);
+        fill(o, (size_t)tail[1] * dst_row);
     }
     dst->time = (uint64_t)(clock_now_ns() - start);
     return NN_SUCCESS;
