@@ -231,9 +231,15 @@ void gemm_worker(const gemm_job* j, int quantised, int32_t r0, int32_t r1)
         gemm_rows<false>(j, r0, r1);
 }
 
+/* Threads for the product of j: one grain of multiply-accumulates each. */
+int gemm_team(const gemm_job* j)
+{
+    return nn_team_for((int64_t)j->m * j->n * j->k, NN_GRAIN_GEMM_MACS);
+}
+
 void run_gemm(const gemm_job* j, int quantised)
 {
-#pragma omp parallel
+#pragma omp parallel num_threads(gemm_team(j))
     {
         int32_t r0, r1;
         thread_gemm_rows(j, quantised, &r0, &r1);
@@ -492,7 +498,7 @@ int tiled_gemm(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_tensor*
                     /* One region per tile.  Each thread fills the im2col
                      * rows of exactly the GEMM rows it multiplies, so no
                      * thread reads a row another one writes. */
-#pragma omp parallel
+#pragma omp parallel num_threads(gemm_team(&j))
                     {
                         int32_t r0, r1;
                         thread_gemm_rows(&j, quantised, &r0, &r1);
