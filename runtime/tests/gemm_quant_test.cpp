@@ -436,35 +436,53 @@ TEST(GemmQuant, Panel8ColumnKernelsAgainstReference)
     unsigned seed = 3000;
     for (int M : {0, 1, 3, 4, 5, 9})
         for (int N : {8, 16, 17, 24, 40})
-            for (int K : {1, 3, 4, 5, 15, 16, 17, 33, 64, 67})
-                for (bool pc : {false, true}) {
-                    QProblem p = make(M > 0 ? M : 1, N, K, NN_TYPE_I8, NN_TYPE_I8, NN_TYPE_I8,
-                                      seed++, pc);
-                    p.M = M;
-                    const auto packed = p.b_layout(8);
-                    for (int bias = 0; bias < 2; ++bias) {
-                        std::vector<float> factors(N);
-                        std::vector<int32_t> init(N);
-                        gemm_i8_columns_fill(factors.data(), init.data(), N,
-                                             bias ? p.bias.data() : nullptr, &p.qo, &p.qi, &p.qw,
-                                             bias ? &p.qb : nullptr, p.rz.data());
-                        const gemm_i8_columns cols = {factors.data(), init.data(), p.zout[0],
-                                                      p.q6()};
-                        for (int act = 0; act <= 2; ++act)
-                            for (gemm_i8_columns_kernel* kernel : kernels) {
-                                QOut out((size_t)M * N + 1, NN_TYPE_I8);
-                                kernel((int8_t*)out.data(), (const int8_t*)p.A.data(),
-                                       (const int8_t*)packed.data(), act, M, N, K, &cols);
-                                ASSERT_TRUE(out.guards());
-                                for (int i = 0; i < M; ++i)
-                                    for (int j = 0; j < N; ++j)
-                                        ASSERT_EQ(panel_expect(p, i, j, bias, act),
-                                                  (int8_t)out.buf[(size_t)i * N + j])
-                                            << "M=" << M << " N=" << N << " K=" << K
-                                            << " pc=" << pc << " act=" << act << " bias=" << bias;
-                            }
+            for (int K : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 33, 67})
+                for (bool pc : {false, true})
+                    // Weights with -128 among them, and without (then the widening
+                    // body adds two products in one 16-bit lane): A at -128 and
+                    // B at -127 everywhere gives the largest such sums.
+                    for (int weights : {0, 1, 2}) {
+                        QProblem p = make(M > 0 ? M : 1, N, K, NN_TYPE_I8, NN_TYPE_I8,
+                                          NN_TYPE_I8, seed++, pc);
+                        p.M = M;
+                        for (auto& b : p.B)
+                            if (weights == 1 && b == 0x80)
+                                b = 0x81;
+                            else if (weights == 2)
+                                b = 0x81;
+                        if (weights == 2)
+                            for (auto& a : p.A)
+                                a = 0x80;
+                        p.records();
+                        const auto packed = p.b_layout(8);
+                        const int32_t has_min =
+                            gemm_i8_has_min((const int8_t*)packed.data(), packed.size());
+                        ASSERT_EQ(has_min != 0,
+                                  std::count(p.B.begin(), p.B.end(), (uint8_t)0x80) > 0);
+                        for (int bias = 0; bias < 2; ++bias) {
+                            std::vector<float> factors(N);
+                            std::vector<int32_t> init(N);
+                            gemm_i8_columns_fill(factors.data(), init.data(), N,
+                                                 bias ? p.bias.data() : nullptr, &p.qo, &p.qi,
+                                                 &p.qw, bias ? &p.qb : nullptr, p.rz.data());
+                            const gemm_i8_columns cols = {factors.data(), init.data(), p.zout[0],
+                                                          p.q6(), has_min};
+                            for (int act = 0; act <= 2; ++act)
+                                for (gemm_i8_columns_kernel* kernel : kernels) {
+                                    QOut out((size_t)M * N + 1, NN_TYPE_I8);
+                                    kernel((int8_t*)out.data(), (const int8_t*)p.A.data(),
+                                           (const int8_t*)packed.data(), act, M, N, K, &cols);
+                                    ASSERT_TRUE(out.guards());
+                                    for (int i = 0; i < M; ++i)
+                                        for (int j = 0; j < N; ++j)
+                                            ASSERT_EQ(panel_expect(p, i, j, bias, act),
+                                                      (int8_t)out.buf[(size_t)i * N + j])
+                                                << "M=" << M << " N=" << N << " K=" << K
+                                                << " pc=" << pc << " act=" << act
+                                                << " bias=" << bias << " weights=" << weights;
+                                }
+                        }
                     }
-                }
 }
 
 // Every layout-8 columns body this CPU has writes the widening body's bytes
@@ -500,7 +518,8 @@ TEST(GemmQuant, Panel8ColumnBodiesAgreeOnExtremes)
                                    : (int32_t)(rng() % (1u << 30)) - (1 << 29);
         for (int32_t z_out : {0, 100, -128, INT32_MAX - 5, INT32_MIN + 5})
             for (int act = 0; act <= 2; ++act) {
-                const gemm_i8_columns cols = {factors.data(), init.data(), z_out, 90};
+                const gemm_i8_columns cols = {factors.data(), init.data(), z_out, 90,
+                                              gemm_i8_has_min(B.data(), B.size())};
                 std::vector<int8_t> want((size_t)M * N);
                 gemm_i8_panel8_columns_v80(want.data(), A.data(), B.data(), act, M, N, K, &cols);
                 for (gemm_i8_columns_kernel* body : bodies) {

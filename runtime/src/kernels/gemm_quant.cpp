@@ -9,6 +9,7 @@
 
 #include "kernels/cpu_isa.h"
 #include "kernels/fixed_point.h"
+#include "kernels/gemm_quant_stage.h"
 #include "kernels/gemm_simd.h"
 #include "kernels/gemm_x86.h"
 #include "platform.h"
@@ -156,21 +157,8 @@ INL void panel_store(int8_t* c, const int32_t* d, const float* f, int width, int
     int w = 0;
 #ifdef __ARM_NEON
     if (width == 8) {
-        int32x4_t r0 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(vld1q_s32(d)), vld1q_f32(f)));
-        int32x4_t r1 =
-            vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(vld1q_s32(d + 4)), vld1q_f32(f + 4)));
-        if (activation == 1 || activation == 2) {
-            r0 = vmaxq_s32(r0, vdupq_n_s32(0));
-            r1 = vmaxq_s32(r1, vdupq_n_s32(0));
-        }
-        if (activation == 2) {
-            r0 = vminq_s32(r0, vdupq_n_s32(q6));
-            r1 = vminq_s32(r1, vdupq_n_s32(q6));
-        }
-        r0 = vqaddq_s32(r0, vdupq_n_s32(z_out));
-        r1 = vqaddq_s32(r1, vdupq_n_s32(z_out));
-        int16x8_t h = vcombine_s16(vqmovn_s32(r0), vqmovn_s32(r1));
-        vst1_s8(c, vqmovn_s16(h));
+        store_row8(c, vld1q_s32(d), vld1q_s32(d + 4), vld1q_f32(f), vld1q_f32(f + 4),
+                   activation, q6, z_out);
         return;
     }
 #endif
@@ -569,10 +557,121 @@ void gemm_i8_columns_fill(float* factors, int32_t* init, int32_t N, const int32_
     }
 }
 
+#ifdef __ARM_NEON
+namespace {
+
+/* Bytes of two panel rows (k, k+1) interleaved per column. */
+constexpr uint8_t kPairs[16] = {0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15};
+
+/* R rows from row i of one full panel P at column j0, 8-bit products: two
+ * panel rows at a time interleaved per column by one table lookup, times the
+ * rows' A pairs, one product per 16-bit lane (or, when no B value is -128,
+ * two: |a·b| <= 128·127 keeps a sum of two within 16 bits), the lanes added
+ * pairwise into 32 bits. */
+template <int R, bool Two>
+inline void widening_tile(int8_t* C, const int8_t* A, const int8_t* P, int32_t i, int32_t j0,
+                          int32_t N, int32_t K, const float* f, const int32_t* init,
+                          int32_t activation, int32_t q6, int32_t z_out, uint8x16_t pairs)
+{
+    const int8_t* a[R];
+    for (int r = 0; r < R; ++r)
+        a[r] = A + static_cast<size_t>(i + r) * static_cast<size_t>(K);
+    const int32x4_t il = vld1q_s32(init), ih = vld1q_s32(init + 4);
+    int32x4_t lo[R], hi[R];
+    for (int r = 0; r < R; ++r) {
+        lo[r] = il;
+        hi[r] = ih;
+    }
+    const auto turn = [&](int32_t k) __attribute__((always_inline)) {
+        return vqtbl1q_s8(vld1q_s8(P + static_cast<size_t>(k) * 8), pairs);
+    };
+    int32_t k = 0;
+    for (; k + 8 <= K; k += 8) {
+        int16x4_t av[R];
+        for (int r = 0; r < R; ++r)
+            av[r] = vreinterpret_s16_s8(vld1_s8(a[r] + k));
+        const int8x16_t b0 = turn(k), b1 = turn(k + 2), b2 = turn(k + 4), b3 = turn(k + 6);
+        const auto step = [&](int r, int8x16_t x, int8x16_t y, auto px, auto py)
+                              __attribute__((always_inline)) {
+            const int8x16_t ax = vreinterpretq_s8_s16(vdupq_lane_s16(av[r], px()));
+            const int8x16_t ay = vreinterpretq_s8_s16(vdupq_lane_s16(av[r], py()));
+            int16x8_t tl = vmull_s8(vget_low_s8(x), vget_low_s8(ax));
+            int16x8_t th = vmull_high_s8(x, ax);
+            if (Two) {
+                tl = vmlal_s8(tl, vget_low_s8(y), vget_low_s8(ay));
+                th = vmlal_high_s8(th, y, ay);
+            } else {
+                lo[r] = vpadalq_s16(lo[r], tl);
+                hi[r] = vpadalq_s16(hi[r], th);
+                tl = vmull_s8(vget_low_s8(y), vget_low_s8(ay));
+                th = vmull_high_s8(y, ay);
+            }
+            lo[r] = vpadalq_s16(lo[r], tl);
+            hi[r] = vpadalq_s16(hi[r], th);
+        };
+        for (int r = 0; r < R; ++r) {
+            step(r, b0, b1, std::integral_constant<int, 0>{}, std::integral_constant<int, 1>{});
+            step(r, b2, b3, std::integral_constant<int, 2>{}, std::integral_constant<int, 3>{});
+        }
+    }
+    for (; k + 2 <= K; k += 2) {
+        const int8x16_t b = turn(k);
+        for (int r = 0; r < R; ++r) {
+            const uint16_t pair = static_cast<uint16_t>(static_cast<uint8_t>(a[r][k]) |
+                                                        static_cast<uint8_t>(a[r][k + 1]) << 8);
+            const int8x16_t ap = vreinterpretq_s8_u16(vdupq_n_u16(pair));
+            lo[r] = vpadalq_s16(lo[r], vmull_s8(vget_low_s8(b), vget_low_s8(ap)));
+            hi[r] = vpadalq_s16(hi[r], vmull_high_s8(b, ap));
+        }
+    }
+    if (k < K) {
+        const int16x8_t y = vmovl_s8(vld1_s8(P + static_cast<size_t>(k) * 8));
+        for (int r = 0; r < R; ++r) {
+            const int16_t x = a[r][k];
+            lo[r] = vmlal_n_s16(lo[r], vget_low_s16(y), x);
+            hi[r] = vmlal_high_n_s16(hi[r], y, x);
+        }
+    }
+    const float32x4_t f_lo = vld1q_f32(f), f_hi = vld1q_f32(f + 4);
+    for (int r = 0; r < R; ++r)
+        store_row8(C + static_cast<size_t>(i + r) * static_cast<size_t>(N) + j0, lo[r], hi[r],
+                   f_lo, f_hi, activation, q6, z_out);
+}
+
+template <bool Two>
+void widening_panels(int8_t* C, const int8_t* A, const int8_t* B, int32_t activation, int32_t M,
+                     int32_t full, int32_t N, int32_t K, const gemm_i8_columns* cols)
+{
+    const uint8x16_t pairs = vld1q_u8(kPairs);
+    for (int32_t j0 = 0; j0 < full; j0 += 8) {
+        const int8_t* P = B + static_cast<size_t>(j0) * static_cast<size_t>(K);
+        const float* f = cols->factors + j0;
+        const int32_t* init = cols->init + j0;
+        int32_t i = 0;
+        for (; i + 4 <= M; i += 4)
+            widening_tile<4, Two>(C, A, P, i, j0, N, K, f, init, activation, cols->q6,
+                                  cols->z_out, pairs);
+        for (; i < M; ++i)
+            widening_tile<1, Two>(C, A, P, i, j0, N, K, f, init, activation, cols->q6,
+                                  cols->z_out, pairs);
+    }
+}
+
+} // namespace
+#endif
+
 void gemm_i8_panel8_columns_v80(int8_t* C, const int8_t* A, const int8_t* B, int32_t activation,
                                 int32_t M, int32_t N, int32_t K, const gemm_i8_columns* cols)
 {
-    for (int32_t j0 = 0; j0 < N; j0 += 8) {
+    int32_t j0 = 0;
+#ifdef __ARM_NEON
+    j0 = N / 8 * 8;
+    if (cols->b_has_min)
+        widening_panels<false>(C, A, B, activation, M, j0, N, K, cols);
+    else
+        widening_panels<true>(C, A, B, activation, M, j0, N, K, cols);
+#endif
+    for (; j0 < N; j0 += 8) {
         const int width = N - j0 >= 8 ? 8 : N - j0;
         panel8_block(C, A, B + static_cast<size_t>(j0) * static_cast<size_t>(K), M, N, K, j0,
                      width, cols->factors + j0, cols->init + j0, true, 0, activation, cols->q6,
@@ -598,6 +697,14 @@ gemm_i8_columns_kernel* columns_kernel()
 }
 
 } // namespace
+
+int32_t gemm_i8_has_min(const int8_t* b, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        if (b[i] == -128)
+            return 1;
+    return 0;
+}
 
 int gemm_i8_dot_available(void)
 {

@@ -62,7 +62,11 @@ typedef struct gemm_i8_columns {
     const float* factors;
     const int32_t* init;
     int32_t z_out, q6;
+    int32_t b_has_min; /* some B value is -128 (0 lets the widening body add
+                          two 8-bit products in one 16-bit lane) */
 } gemm_i8_columns;
+/* 1 when one of the n bytes at b is -128. */
+int32_t gemm_i8_has_min(const int8_t* b, size_t n);
 void gemm_i8_columns_fill(float* factors, int32_t* init, int32_t N, const int32_t* bias,
                           const nn_quant_params* out_q, const nn_quant_params* in_q,
                           const nn_quant_params* w_q, const nn_quant_params* bias_q,

@@ -9,6 +9,7 @@
  * accumulator equals the widening body's; the output stage is
  * panel_store's. */
 #include "kernels/gemm_quant.h"
+#include "kernels/gemm_quant_stage.h"
 
 #include <cstddef>
 #include <cstring>
@@ -78,23 +79,9 @@ inline void dot_tile(int8_t* C, const int8_t* A, const int8_t* P, int32_t i, int
         }
     }
     const float32x4_t f_lo = vld1q_f32(f), f_hi = vld1q_f32(f + 4);
-    const int32x4_t zero = vdupq_n_s32(0), vq6 = vdupq_n_s32(q6), vz = vdupq_n_s32(z_out);
-    for (int r = 0; r < R; ++r) {
-        int32x4_t r0 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(lo[r]), f_lo));
-        int32x4_t r1 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(hi[r]), f_hi));
-        if (activation == 1 || activation == 2) {
-            r0 = vmaxq_s32(r0, zero);
-            r1 = vmaxq_s32(r1, zero);
-        }
-        if (activation == 2) {
-            r0 = vminq_s32(r0, vq6);
-            r1 = vminq_s32(r1, vq6);
-        }
-        r0 = vqaddq_s32(r0, vz);
-        r1 = vqaddq_s32(r1, vz);
-        const int16x8_t h = vcombine_s16(vqmovn_s32(r0), vqmovn_s32(r1));
-        vst1_s8(C + static_cast<size_t>(i + r) * static_cast<size_t>(N) + j0, vqmovn_s16(h));
-    }
+    for (int r = 0; r < R; ++r)
+        kestrune::store_row8(C + static_cast<size_t>(i + r) * static_cast<size_t>(N) + j0, lo[r],
+                             hi[r], f_lo, f_hi, activation, q6, z_out);
 }
 
 } // namespace
@@ -119,7 +106,7 @@ void gemm_i8_panel8_columns_dot(int8_t* C, const int8_t* A, const int8_t* B, int
     if (full < N) {
         /* a narrower last panel: the widening body on it alone */
         const gemm_i8_columns tail = {cols->factors + full, cols->init + full, cols->z_out,
-                                      cols->q6};
+                                      cols->q6, cols->b_has_min};
         const int32_t width = N - full;
         for (int32_t i = 0; i < M; ++i)
             gemm_i8_panel8_columns_v80(C + static_cast<size_t>(i) * static_cast<size_t>(N) + full,

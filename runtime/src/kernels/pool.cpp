@@ -266,6 +266,49 @@ inline int64_t window_fold(const T* in, int64_t row, int32_t ch, int32_t c, int3
     return acc;
 }
 
+#ifdef __ARM_NEON
+/* Window sums of eight channels of 8-bit values from in (channel c of
+ * column x of window row r at in[r * row + x * ch]) into sum: the taps added
+ * in 16-bit lanes, at most 255 of them (|sum| <= 255 * 128 or 255 * 255) before
+ * each widening into the 32-bit lanes.  Exact for windows below 2^23 taps. */
+template <typename T>
+inline void window_sum8(const T* in, int64_t row, int32_t ch, int32_t rows, int32_t b, int32_t e,
+                        int32_t* sum)
+{
+    constexpr bool is_signed = std::is_signed<T>::value;
+    int32x4_t lo = vdupq_n_s32(0), hi = vdupq_n_s32(0);
+    int16x8_t part = vdupq_n_s16(0);
+    int32_t taps = 0;
+    const auto flush = [&]() __attribute__((always_inline)) {
+        if (is_signed) {
+            lo = vaddw_s16(lo, vget_low_s16(part));
+            hi = vaddw_high_s16(hi, part);
+        } else {
+            const uint16x8_t u = vreinterpretq_u16_s16(part);
+            lo = vreinterpretq_s32_u32(vaddw_u16(vreinterpretq_u32_s32(lo), vget_low_u16(u)));
+            hi = vreinterpretq_s32_u32(vaddw_high_u16(vreinterpretq_u32_s32(hi), u));
+        }
+        part = vdupq_n_s16(0);
+        taps = 0;
+    };
+    for (int32_t r = 0; r < rows; ++r) {
+        const T* p = in + r * row + static_cast<int64_t>(b) * ch;
+        for (int32_t x = b; x < e; ++x, p += ch) {
+            if (is_signed)
+                part = vaddw_s8(part, vld1_s8(reinterpret_cast<const int8_t*>(p)));
+            else
+                part = vreinterpretq_s16_u16(
+                    vaddw_u8(vreinterpretq_u16_s16(part), vld1_u8(reinterpret_cast<const uint8_t*>(p))));
+            if (++taps == 255)
+                flush();
+        }
+    }
+    flush();
+    vst1q_s32(sum, lo);
+    vst1q_s32(sum + 4, hi);
+}
+#endif
+
 } // namespace
 } // namespace kestrune
 
@@ -312,16 +355,29 @@ void kernel_avgpool_quant(int32_t ow, int32_t ch, void* out, int32_t iw, int32_t
             int32_t b, e;
             tap_range(ox, stride, pad_left, kw, iw, &b, &e);
             const int32_t n = rows > 0 ? rows * (e - b) : 0;
-            for (int32_t c = 0; c < ch; ++c) {
-                const int64_t sum = window_fold(px, row, ch, c, rows, b, e, 0,
-                                                [](int64_t a, int64_t v) { return a + v; });
+            const auto finish = [&](int32_t c, int64_t sum) __attribute__((always_inline)) {
                 int64_t avg = n > 0 ? rounding_divide(saturate_i32(sum), n) : z_in;
                 if (rescale)
                     avg = static_cast<int64_t>(z_out) +
                           apply_multiplier(saturate_i32(avg - z_in), mult, shift);
                 quant_store(out, static_cast<size_t>(static_cast<int64_t>(ox) * ch + c), avg,
                             out_type);
-            }
+            };
+            int32_t c = 0;
+#ifdef __ARM_NEON
+            /* 8-bit values: eight channels' window sums in vector lanes */
+            using T = std::remove_cv_t<std::remove_pointer_t<decltype(px)>>;
+            if constexpr (sizeof(T) == 1)
+                for (; c + 8 <= ch && n < (1 << 23); c += 8) {
+                    int32_t sums[8];
+                    window_sum8(px + c, row, ch, rows, b, e, sums);
+                    for (int j = 0; j < 8; ++j)
+                        finish(c + j, sums[j]);
+                }
+#endif
+            for (; c < ch; ++c)
+                finish(c, window_fold(px, row, ch, c, rows, b, e, 0,
+                                      [](int64_t a, int64_t v) { return a + v; }));
         }
     });
 }

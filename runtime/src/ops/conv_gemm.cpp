@@ -324,7 +324,8 @@ struct column_stage {
         const int32_t* bias = (const int32_t*)j->bias;
         gemm_i8_columns_fill(factors.get(), init.get(), j->n, bias, j->out_q, j->in_q, j->w_q,
                              j->bias_q, j->reduce_zero);
-        columns = {factors.get(), init.get(), quant_zero(j->out_q), gemm_quant_q6(j->out_q)};
+        columns = {factors.get(), init.get(), quant_zero(j->out_q), gemm_quant_q6(j->out_q),
+                   gemm_i8_has_min((const int8_t*)j->b, (size_t)j->n * (size_t)j->k)};
         j->columns = &columns;
     }
 };

@@ -482,4 +482,55 @@ TEST(KernelBodies, QuantisedPoolingInEveryIntegerType)
     QuantisedPoolRows<uint32_t>(NN_TYPE_U32);
 }
 
+// 8-bit average pooling rows (eight channels in vector lanes on NEON) against
+// the naive window sum: channel counts around the lanes, windows of more taps
+// than one 16-bit partial sum takes (255), every value at an end of the range.
+template <typename T>
+void EightBitAveragePool(nn_type type)
+{
+    const int64_t lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
+    std::mt19937 rng(40 + (int)type);
+    std::uniform_int_distribution<int64_t> d(lo, hi);
+    struct Window {
+        int iw, rows, kw, stride, pad;
+    };
+    for (const Window w : {Window{5, 1, 3, 2, 1}, Window{40, 9, 33, 1, 0}, Window{17, 17, 17, 1, 0}})
+        for (int ch : {1, 7, 8, 9, 17})
+            for (int fill : {0, 1, 2}) {
+                const int span = w.iw + 2 * w.pad - w.kw;
+                const int ow = span < 0 ? 0 : span / w.stride + 1;
+                std::vector<T> in((size_t)w.iw * ch * w.rows);
+                for (auto& v : in)
+                    v = (T)(fill == 0 ? d(rng) : fill == 1 ? lo : hi);
+                std::vector<T> av((size_t)ow * ch + 1, 7);
+                const float scale = 1.0f;
+                const int32_t zero = 0;
+                const nn_quant_params q = {1, &zero, 1, &scale, 1, (uint32_t)type};
+                kernel_avgpool_quant(ow, ch, av.data(), w.iw, w.stride, in.data(), w.pad, 0, w.rows,
+                                     w.kw, &q, &q);
+                for (int ox = 0; ox < ow; ++ox)
+                    for (int c = 0; c < ch; ++c) {
+                        int64_t sum = 0, n = 0;
+                        for (int r = 0; r < w.rows; ++r)
+                            for (int k = 0; k < w.kw; ++k) {
+                                const int x = ox * w.stride - w.pad + k;
+                                if (x < 0 || x >= w.iw)
+                                    continue;
+                                sum += in[((size_t)r * w.iw + x) * ch + c];
+                                ++n;
+                            }
+                        const int64_t avg = n ? (int64_t)std::round((double)sum / (double)n) : 0;
+                        ASSERT_EQ((int64_t)av[(size_t)ox * ch + c], avg)
+                            << type << " ch " << ch << " kw " << w.kw << " " << ox << "," << c;
+                    }
+                EXPECT_EQ(av[(size_t)ow * ch], 7);
+            }
+}
+
+TEST(KernelBodies, EightBitAveragePoolInLanes)
+{
+    EightBitAveragePool<int8_t>(NN_TYPE_I8);
+    EightBitAveragePool<uint8_t>(NN_TYPE_U8);
+}
+
 }  // namespace
