@@ -47,6 +47,12 @@ lib/libkestrune-rt.so
 lib/libkestrune-rt.so.2
 lib/libkestrune-rt.so.2.4.25
 lib/pkgconfig/kestrune-rt.pc"
+# A tree built with ONNX Runtime (setup.sh) installs its plug-in and the
+# library beside the others.
+if [ -e "$build/lib/libbrindlecast-onnx.so" ]; then
+  expected=$(printf '%s\n' "$expected" lib/libbrindlecast-onnx.so lib/libonnxruntime.so.1 \
+    lib/libonnxruntime.so.1.21.0 | LC_ALL=C sort)
+fi
 actual=$(cd "$prefix" && find . \( -type f -o -type l \) | sed 's|^\./||' | LC_ALL=C sort)
 if [ "$actual" != "$expected" ]; then
   diff <(echo "$expected") <(echo "$actual") >&2 || true
@@ -54,6 +60,10 @@ if [ "$actual" != "$expected" ]; then
 fi
 [ "$(readlink "$prefix/lib/libkestrune-rt.so")" = libkestrune-rt.so.2 ] || fail "libkestrune-rt.so is not a link to .so.2"
 [ "$(readlink "$prefix/lib/libkestrune-rt.so.2")" = libkestrune-rt.so.2.4.25 ] || fail "libkestrune-rt.so.2 is not a link to .so.2.4.25"
+if [ -e "$build/lib/libbrindlecast-onnx.so" ]; then
+  [ "$(readlink "$prefix/lib/libonnxruntime.so.1")" = libonnxruntime.so.1.21.0 ] ||
+    fail "libonnxruntime.so.1 is not a link to .so.1.21.0"
+fi
 readelf -d "$prefix/lib/libkestrune-rt.so.2.4.25" | grep -q 'SONAME.*\[libkestrune-rt\.so\.2\]' || fail "SONAME is not libkestrune-rt.so.2"
 
 # No build or source path in any installed text file.

@@ -300,6 +300,11 @@ int query_pair(QueryKey key, std::string_view value, const plugin_query_hooks* h
 } // namespace
 } // namespace plugin
 
+bool plugin_decode_name(const char* value, size_t length, char* out, size_t capacity)
+{
+    return capacity > 0 && plugin::decode_name(std::string_view(value, length), out, capacity);
+}
+
 bool plugin_parse_query(int socket, char* target, const plugin_query_hooks* hooks,
                         plugin_query* query, int* result)
 {

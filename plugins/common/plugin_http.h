@@ -74,6 +74,11 @@ int plugin_parse_shape(const char* text, int32_t shape[4]);
 
 /* ---- the inference query --------------------------------------------------- */
 
+/* An output name with the escapes %3A ':', %2F '/', %3B ';' and %20 ' '
+ * decoded (upper-case hex only; any other byte is copied) into `out`; false
+ * when the result does not fit `capacity` with its zero. */
+bool plugin_decode_name(const char* value, size_t length, char* out, size_t capacity);
+
 typedef struct plugin_query {
     uint32_t outputs[PLUGIN_MAX_OUTPUTS];
     int output_count;

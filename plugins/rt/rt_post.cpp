@@ -14,16 +14,12 @@
 #include "platform.h"
 #include "json_writer.h"
 #include "plugin_http.h"
+#include "plugin_post.h"
 #include "scoped.h"
 
 namespace {
 
 constexpr const char pixmap_mime[] = "image/x-portable-pixmap";
-
-bool starts_with(std::string_view text, std::string_view prefix)
-{
-    return text.substr(0, prefix.size()) == prefix;
-}
 
 } // namespace
 
@@ -143,93 +139,109 @@ static bool load_pixmap(int socket, nn_server* server, const char* data, uint64_
     return true;
 }
 
-/* Inputs from the body: headers first, then multipart parts. */
-static bool load_inputs(int socket, http_header* headers, size_t header_count, char* body, size_t body_len,
-                        nn_server* server, post_request* req, int* result)
+/* The request being answered, as the body, run and reply hooks see it. */
+struct post_state {
+    nn_server* server;
+    post_request* req;
+};
+
+static bool image_body(int socket, void* user, const char* body, size_t body_len, int* result)
 {
-    for (size_t i = 0; i < header_count; ++i) {
-        const std::string_view name = plugin::header_name(headers[i]);
-        const std::string_view value = plugin::header_value(headers[i]);
-        if (name != "Content-Type")
-            continue;
-        if (starts_with(value, "image/")) {
-            nn_tensor* tensor = input_tensor(server);
-            if (tensor && !rt_tensor_accepts_input(server, tensor)) {
-                *result = plugin_reply_text(socket, 500, "Failed Map Input Tensor");
-                return false;
-            }
-            int64_t start = clock_now_ns();
-            int status = tensor ? nn_tensor_load_image_ex(tensor, body, body_len, req->q.imgproc) : 6;
-            server->decode_time = clock_now_ns() - start;
-            if (status != 0) {
-                *result = plugin_reply_text(socket, 415, "Invalid or Unsupported Image Format");
-                return false;
-            }
-        } else if (starts_with(value, PLUGIN_TENSOR_MIME)) {
-            nn_tensor* tensor = input_tensor(server);
-            if (!tensor || nn_tensor_size(tensor) != body_len) {
-                *result = plugin_reply_text(socket, 400, "Input Tensor Size Mismatch");
-                return false;
-            }
-            if (!write_input(server, tensor, body, body_len)) {
-                *result = plugin_reply_text(socket, 500, "Failed Map Input Tensor");
-                return false;
-            }
-        }
+    post_state* st = static_cast<post_state*>(user);
+    nn_server* server = st->server;
+    nn_tensor* tensor = input_tensor(server);
+    if (tensor && !rt_tensor_accepts_input(server, tensor)) {
+        *result = plugin_reply_text(socket, 500, "Failed Map Input Tensor");
+        return false;
     }
-    if (!body || body_len == 0)
-        return true;
-    const char* pos = body;
-    uint64_t left = body_len;
-    while (left > 0) {
-        multipart_part part;
-        part.content_type[0] = '\0'; /* an untyped part is skipped */
-        uint64_t step = multipart_next_part(pos, left, part.name, part.filename, sizeof part.filename,
-                                            part.content_type, sizeof part.content_type, &part.data, &part.length);
-        if (step == 0)
-            break;
-        pos += step;
-        left -= step;
-        memcpy(req->last_type, part.content_type, sizeof req->last_type);
-        memcpy(req->last_filename, part.filename, sizeof req->last_filename);
-        if (strcmp(part.content_type, PLUGIN_FLOAT32_MIME) == 0) {
-            nn_tensor* tensor = nn_context_tensor(server->context, part.name);
-            if (!tensor) {
-                *result = plugin_reply_text(socket, 404, "Input Tensor Not Found");
-                return false;
-            }
-            if (nn_tensor_size(tensor) != part.length) {
-                *result = plugin_reply_text(socket, 400, "Input Tensor Size Mismatch");
-                return false;
-            }
-            int32_t shape[4];
-            int parsed = plugin_parse_shape(part.filename, shape);
-            if (parsed < 0) {
-                *result = plugin_reply_text(socket, 400, "Input Tensor Rank Too High");
-                return false;
-            }
-            if (parsed == 0 || !nn_tensor_shape_equal(nn_tensor_shape(tensor), shape)) {
-                *result = plugin_reply_text(socket, 400, "POSTed Tensor Has Incorrect Shape");
-                return false;
-            }
-            if (!write_input(server, tensor, part.data, (size_t)part.length)) {
-                *result = plugin_reply_text(socket, 500, "Failed Map Input Tensor");
-                return false;
-            }
-        } else if (strcmp(part.content_type, pixmap_mime) == 0) {
-            size_t layers = nn_model_layer_count(server->model);
-            req->q.output_count = 0;
-            if (layers)
-                req->q.outputs[req->q.output_count++] = (uint32_t)(layers - 1);
-            req->q.run = 1;
-            if (!load_pixmap(socket, server, part.data, part.length, result))
-                return false;
-        }
+    int64_t start = clock_now_ns();
+    int status = tensor ? nn_tensor_load_image_ex(tensor, body, body_len, st->req->q.imgproc) : 6;
+    server->decode_time = clock_now_ns() - start;
+    if (status != 0) {
+        *result = plugin_reply_text(socket, 415, "Invalid or Unsupported Image Format");
+        return false;
+    }
+    return true;
+}
+
+static bool tensor_body(int socket, void* user, const char* body, size_t body_len, int* result)
+{
+    nn_server* server = static_cast<post_state*>(user)->server;
+    nn_tensor* tensor = input_tensor(server);
+    if (!tensor || nn_tensor_size(tensor) != body_len) {
+        *result = plugin_reply_text(socket, 400, "Input Tensor Size Mismatch");
+        return false;
+    }
+    if (!write_input(server, tensor, body, body_len)) {
+        *result = plugin_reply_text(socket, 500, "Failed Map Input Tensor");
+        return false;
+    }
+    return true;
+}
+
+static bool float32_part(int socket, nn_server* server, const multipart_part& part, int* result)
+{
+    nn_tensor* tensor = nn_context_tensor(server->context, part.name);
+    if (!tensor) {
+        *result = plugin_reply_text(socket, 404, "Input Tensor Not Found");
+        return false;
+    }
+    plugin::Float32Input input = {nullptr, false, nn_tensor_size(tensor), plugin::ShapeCheck::all, {-1, -1, -1, -1}};
+    if (const int32_t* shape = nn_tensor_shape(tensor))
+        memcpy(input.shape, shape, sizeof input.shape);
+    const char* text = nullptr;
+    if (int status = plugin::check_float32_part(part, input, &text)) {
+        *result = plugin_reply_text(socket, status, text);
+        return false;
+    }
+    if (!write_input(server, tensor, part.data, (size_t)part.length)) {
+        *result = plugin_reply_text(socket, 500, "Failed Map Input Tensor");
+        return false;
+    }
+    return true;
+}
+
+static bool body_part(int socket, void* user, const multipart_part& part, int* result)
+{
+    post_state* st = static_cast<post_state*>(user);
+    post_request* req = st->req;
+    memcpy(req->last_type, part.content_type, sizeof req->last_type);
+    memcpy(req->last_filename, part.filename, sizeof req->last_filename);
+    if (strcmp(part.content_type, PLUGIN_FLOAT32_MIME) == 0)
+        return float32_part(socket, st->server, part, result);
+    if (strcmp(part.content_type, pixmap_mime) == 0) {
+        size_t layers = nn_model_layer_count(st->server->model);
+        req->q.output_count = 0;
+        if (layers)
+            req->q.outputs[req->q.output_count++] = (uint32_t)(layers - 1);
+        req->q.run = 1;
+        return load_pixmap(socket, st->server, part.data, part.length, result);
     }
     return true;
 }
 
 /* ---- running ------------------------------------------------------------------- */
+
+static int run_once(void* user)
+{
+    nn_server* server = static_cast<nn_server*>(user);
+    size_t layers = server->layer_timing_count;
+    nn_tensor* last = layers ? nn_context_tensor_index(server->context, layers - 1) : NULL;
+    int status = nn_context_run(server->context);
+    if (status == 0 && server->engine && last)
+        status = nn_tensor_sync(last);
+    return status;
+}
+
+static void add_layer_times(void* user)
+{
+    nn_server* server = static_cast<nn_server*>(user);
+    for (size_t i = 0; i < server->layer_timing_count; ++i) {
+        nn_tensor* t = nn_context_tensor_index(server->context, i);
+        if (t)
+            server->layer_timing[i] += nn_tensor_time(t);
+    }
+}
 
 static bool run_model(int socket, nn_server* server, post_request* req, int* result)
 {
@@ -254,42 +266,26 @@ static bool run_model(int socket, nn_server* server, post_request* req, int* res
         return true;
     for (size_t i = 0; i < layers; ++i)
         server->layer_timing[i] = 0;
-    server->run_time = 0;
-    nn_tensor* last = layers ? nn_context_tensor_index(server->context, layers - 1) : NULL;
     /* A program told to stop (SIGINT) ends a long request between runs. */
+    const plugin::RunHooks hooks = {server, 0, run_once, add_layer_times, true};
     int runs = 0;
-    for (; runs < req->q.run && (runs == 0 || !http_stop_requested()); ++runs) {
-        int64_t start = clock_now_ns();
-        int status = nn_context_run(server->context);
-        if (status == 0 && server->engine && last)
-            status = nn_tensor_sync(last);
-        server->run_time += clock_now_ns() - start;
-        if (status != 0) {
-            *result = reply_model_error(socket, server, "model error: %s", status);
-            return false;
-        }
-        for (size_t i = 0; i < layers; ++i) {
-            nn_tensor* t = nn_context_tensor_index(server->context, i);
-            if (t)
-                server->layer_timing[i] += nn_tensor_time(t);
-        }
+    int status = plugin::run_timed(hooks, req->q.run, &server->run_time, &runs);
+    if (status != 0) {
+        *result = reply_model_error(socket, server, "model error: %s", status);
+        return false;
     }
-    if (runs > 0) {
-        for (size_t i = 0; i < layers; ++i)
-            server->layer_timing[i] /= runs;
-        server->run_time /= runs;
-    }
+    for (size_t i = 0; runs > 0 && i < layers; ++i)
+        server->layer_timing[i] /= runs;
     return true;
 }
 
 /* ---- replies --------------------------------------------------------------------- */
 
-static int reply_tensor(int socket, nn_server* server, const post_request* req)
+/* The one output the request named. */
+static int reply_tensor(int socket, void* user)
 {
-    if (req->q.output_count == 0)
-        return http_respond(socket, 204, PLUGIN_TENSOR_MIME, 0, NULL, 0, (const char*)NULL);
-    if (req->q.output_count > 1)
-        return plugin_reply_text(socket, 400, "Only a single tensor can be returned using application/vnd.kestrune.tensor");
+    nn_server* server = static_cast<post_state*>(user)->server;
+    const post_request* req = static_cast<post_state*>(user)->req;
     nn_tensor* tensor = nn_context_tensor_index(server->context, req->q.outputs[0]);
     if (!tensor)
         return plugin_reply_text(socket, 404, "Output Tensor Not Found");
@@ -309,8 +305,9 @@ static int reply_argmax_error(int socket, nn_server* server, int status)
     return plugin_reply_format(socket, &server->common.json, 500, "ArgMax Error: %s\n", rt_status_text(status));
 }
 
-static int reply_label(int socket, nn_server* server)
+static int reply_label(int socket, void* user)
 {
+    nn_server* server = static_cast<post_state*>(user)->server;
     size_t count = 0;
     const uint32_t* outputs = nn_model_outputs(server->model, &count);
     nn_tensor* tensor = outputs && count ? nn_context_tensor_index(server->context, outputs[0])
@@ -358,12 +355,8 @@ static int reply_builder(int socket, nn_server* server, const post_request* req)
     if (builder_reply_bound(server, req) > RT_MAX_JSON_REPLY)
         return plugin_reply_text(socket, 500, "JSON Response Too Large");
     plugin::JsonWriter out(server->common.json);
-    out.open_object()
-        .int64("timing", server->run_time)
-        .int64("decode", server->decode_time)
-        .int64("input", server->input_time);
-    if (req->q.id)
-        out.str("id", req->q.id);
+    out.open_object();
+    plugin::write_reply_head(out, server->run_time, server->decode_time, server->input_time, req->q.id);
     if (out && req->q.output_count) {
         out.open_array("outputs");
         for (int i = 0; out && i < req->q.output_count; ++i)
@@ -462,6 +455,16 @@ static int reply_pixmap(int socket, nn_server* server, const post_request* req)
                         0, (const char*)NULL);
 }
 
+/* The pixmap form when the last part was a pixmap, else the builder form. */
+static int reply_json(int socket, void* user)
+{
+    nn_server* server = static_cast<post_state*>(user)->server;
+    const post_request* req = static_cast<post_state*>(user)->req;
+    if (strcmp(req->last_type, pixmap_mime) == 0)
+        return reply_pixmap(socket, server, req);
+    return reply_builder(socket, server, req);
+}
+
 int v1_post(int socket, char* target, http_header* headers, size_t header_count, char* body, size_t body_len,
             nn_server* server)
 {
@@ -475,18 +478,12 @@ int v1_post(int socket, char* target, http_header* headers, size_t header_count,
     const plugin_query_hooks hooks = {server, PLUGIN_MAX_OUTPUTS, find_layer, check_step};
     if (!plugin_parse_query(socket, target, &hooks, &req.q, &result))
         return result;
-    if (!load_inputs(socket, headers, header_count, body, body_len, server, &req, &result))
+    post_state state = {server, &req};
+    const plugin::BodyHooks body_hooks = {&state, image_body, tensor_body, nullptr, body_part};
+    if (!plugin::load_body(socket, headers, header_count, body, body_len, body_hooks, &result))
         return result;
     if (!run_model(socket, server, &req, &result))
         return result;
-
-    const http_header* accept = plugin::find_header(headers, header_count, "Accept");
-    const std::string_view value = accept ? plugin::header_value(*accept) : std::string_view();
-    if (value == PLUGIN_TENSOR_MIME)
-        return reply_tensor(socket, server, &req);
-    if (value == PLUGIN_TEXT_MIME)
-        return reply_label(socket, server);
-    if (strcmp(req.last_type, pixmap_mime) == 0)
-        return reply_pixmap(socket, server, &req);
-    return reply_builder(socket, server, &req);
+    const plugin::ReplyHooks reply_hooks = {&state, req.q.output_count, reply_tensor, reply_label, reply_json};
+    return plugin::reply_by_accept(socket, headers, header_count, reply_hooks);
 }

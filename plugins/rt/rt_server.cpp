@@ -117,6 +117,7 @@ nn_server* nn_server_init(int compute, size_t mempool_size, void* mempool, size_
         printf("Loaded opencl compute backend\n");
     }
     server->max_model_size = max_model_size;
+    plugin_bytes_init(&server->upload, max_model_size);
     if (model_buffer) {
         server->model = static_cast<uint8_t*>(model_buffer);
         server->buffer_size = max_model_size;
@@ -151,7 +152,7 @@ void nn_server_release(nn_server* server)
     free(server->rpc_buffer);
     nn_context_release(server->context);
     free(server->layer_timing);
-    free(server->upload_buffer);
+    plugin_bytes_free(&server->upload);
     server->model = nullptr;
     rtplugin::UniqueEngine(server->engine).reset();
     free(server);
@@ -250,19 +251,7 @@ bool rt_tensor_accepts_input(nn_server* server, nn_tensor* tensor)
 
 bool rt_reply_reserve(nn_server* server, uint64_t size)
 {
-    json_buffer* json = &server->common.json;
-    if (json->capacity >= size)
-        return true;
-    if (size > SIZE_MAX)
-        return false;
-    char* text = static_cast<char*>(realloc(json->text, (size_t)size));
-    if (!text)
-        return false;
-    if (json->capacity == 0)
-        text[0] = '\0';
-    json->text = text;
-    json->capacity = size;
-    return true;
+    return plugin::reply_reserve(server->common.json, size);
 }
 
 void rt_release_outsized(nn_server* server)

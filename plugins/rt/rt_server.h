@@ -8,21 +8,21 @@
 
 #include "kestrune/nn.h"
 #include "plugin.h"
+#include "plugin_bytes.h"
+#include "plugin_describe.h"
+#include "plugin_handler.h"
 #include "plugin_http.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* Model bytes are assembled in blocks of this size (published as
- * "block_size"); the other two limits are published values only. */
-#define RT_BLOCK_SIZE 1048576u
-#define RT_MAX_LAYERS 1024
-#define RT_MAX_INPUT_SIZE 607500
+/* Model bytes are assembled in blocks of the framework's block size. */
+#define RT_BLOCK_SIZE PLUGIN_BLOCK_SIZE
 /* An upload part larger than this ends the request without a reply. */
 #define RT_MAX_PART_SIZE 4194304u
 /* The reply buffer holds at least this much before a request is handled. */
-#define RT_MIN_REPLY_BUFFER 4096u
+#define RT_MIN_REPLY_BUFFER PLUGIN_MIN_REPLY_BUFFER
 /* The largest JSON inference reply (the outputs' data is base64, 4/3 of the
  * tensor bytes): a request whose outputs would make it larger gets 500
  * "JSON Response Too Large" before any of it is written. */
@@ -39,12 +39,12 @@ struct nn_server {
     nn_context* context;
     nn_engine* engine;         /* compute engine block, or NULL for the CPU */
     int mapped;                /* model is a read-only mapping of a file */
-    void* upload_buffer;       /* uploaded blocks are assembled in here */
+    plugin_bytes upload;       /* uploaded blocks are assembled in here */
     uint8_t* model;            /* the current model bytes */
     uint64_t max_model_size;
     uint64_t buffer_size;      /* mapping length or usable upload capacity */
     uint64_t model_size;
-    plugin_upload upload;      /* block counters of the model upload */
+    plugin_upload blocks;      /* block counters of the model upload */
     uint8_t* rpc_buffer;       /* payload buffer of the datagram handler */
     uint64_t rpc_capacity;
     int64_t run_time;
@@ -75,9 +75,8 @@ const char* rt_status_text(int status);
 /* HTTP type name of a tensor type ("FLOAT32" ...), "NONE" for others. */
 const char* rt_type_name(int type);
 
-/* The HTTP parts: error object and layer object into the reply buffer. */
-char* error_json(char* pos, nn_server* server, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+/* The HTTP parts: a layer object into the reply buffer (the error object is
+ * the framework's error_json). */
 char* layer_json(char* pos, nn_server* server, size_t layer, bool with_data, bool nested);
 int v1_post(int socket, char* target, http_header* headers, size_t header_count, char* body,
             size_t body_len, nn_server* server);

@@ -13,36 +13,16 @@
 #include <vector>
 
 #include "multipart_body.h"
-#include "test_socket.h"
+#include "reply_reader.h"
 
 namespace {
 
 using multipart_body::multipart;
 using multipart_body::Part;
 
-struct Reply {
-    int status = 0;
-    std::string head, body;
-};
-
-Reply read_reply(int fd)
-{
-    Reply r;
-    std::string raw = testsock::read_available(fd, 20);  // the reply is written already
-    size_t end = raw.find("\r\n\r\n");
-    if (end == std::string::npos)
-        return r;
-    r.head = raw.substr(0, end);
-    r.body = raw.substr(end + 4);
-    if (r.head.size() > 12)
-        r.status = std::stoi(r.head.substr(9, 3));
-    return r;
-}
-
-bool has_header(const Reply& r, const std::string& line)
-{
-    return (r.head + "\r\n").find("\r\n" + line + "\r\n") != std::string::npos;
-}
+using reply_reader::has_header;
+using reply_reader::read_reply;
+using reply_reader::Reply;
 
 // ---- replies ----------------------------------------------------------------
 
