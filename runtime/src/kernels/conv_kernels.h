@@ -37,8 +37,8 @@ void kernel_depthwise_rows_f32(int32_t ow, int32_t ch, float* out, int32_t iw, i
                                int32_t activation);
 /* The largest stride the depthwise operator gives kernel_depthwise_rows_f32
  * on this target: 2 with NEON (channel blocks outside, the window slid
- * along the row), 1 on the portable body, which keeps stride 2 on the
- * per-tap path it has always taken. */
+ * along the row) and with AVX-512 where the CPU has it, 1 on the portable
+ * body, which keeps stride 2 on the per-tap path it has always taken. */
 int32_t kernel_depthwise_rows_f32_stride_max(void);
 
 /* One filter row into int32 accumulators:

@@ -139,6 +139,17 @@ TEST(ConvKernels, FloatRowsKernelMatchesThePerTapPath)
                             apply_activation(c.data(), (uint32_t)c.size(), c.data(), act);
                             EXPECT_TRUE(SameBits(a, b)) << ch << " stride " << stride << " iw "
                                                         << iw << " rows " << rows << " pad " << pad;
+#if defined(__x86_64__)
+                            /* the AVX-512 body whenever the CPU has it (it fuses RELU and
+                             * RELU6 only) */
+                            if (__builtin_cpu_supports("avx512f") && (act == 1 || act == 2)) {
+                                std::vector<float> d(a.size());
+                                depthwise_rows_f32_avx512(ow, ch, d.data(), iw, stride, pad, rows,
+                                                          edge, in.data(), f.data(), b_or_null, act);
+                                EXPECT_TRUE(SameBits(a, d)) << "AVX-512: " << ch << " stride "
+                                                            << stride << " iw " << iw;
+                            }
+#endif
                             EXPECT_TRUE(SameBits(a, c)) << ch << " stride " << stride << " iw "
                                                         << iw << " rows " << rows << " edge "
                                                         << edge;
