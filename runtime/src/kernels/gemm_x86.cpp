@@ -16,3 +16,13 @@ gemm_f32_panels16_kernel* gemm_f32_panels16_wide(void)
     return nullptr;
 #endif
 }
+
+int gemm_f32_panels16_rows(void)
+{
+#if defined(__x86_64__)
+    static const int rows = cpu_isa_avx512() ? 12 : cpu_isa_avx2() ? 6 : 4;
+    return rows;
+#else
+    return 4;
+#endif
+}

@@ -29,6 +29,9 @@ gemm_f32_panels16_kernel gemm_f32_panels16_avx512;
 
 /* The widest panels16 body this process may run, or NULL (chosen once). */
 gemm_f32_panels16_kernel* gemm_f32_panels16_wide(void);
+/* Rows per call that fill that body's widest tile (12 AVX-512, 6 AVX2), or 4,
+ * the portable 4x16 tile, without one. */
+int gemm_f32_panels16_rows(void);
 
 gemm_i8_columns_kernel gemm_i8_panel8_columns_vnni;
 

@@ -6,6 +6,7 @@
 
 #include "kernels/fixed_point.h"
 #include "kernels/gemm_quant.h"
+#include "kernels/gemm_x86.h"
 #include "kernels/kernels.h"
 #include "ops/conv_internal.h"
 #include "ops/frame.h"
@@ -178,7 +179,7 @@ int32_t rows_per_tile(const gemm_job* j, int quantised)
     if (j->m <= 8)
         return 2;
     if (!quantised)
-        return lay == 'N' || lay == 8 || lay == 16 ? 4 : 2;
+        return lay == 16 ? gemm_f32_panels16_rows() : lay == 'N' || lay == 8 ? 4 : 2;
     return lay == 8 || lay == 16 ? 4 : 2;
 }
 
