@@ -14,6 +14,8 @@
 //
 // Usage: peer_bench [runs per round]   (7 rounds, the two engines alternating)
 //        peer_bench layers [threads]    (our median time of each layer)
+//        peer_bench team [model.kfm]    (ours at 1 thread and at the default
+//                                        team: the model, or the network)
 #include <omp.h>
 #include <pthread.h>
 #include <sched.h>
@@ -365,6 +367,61 @@ int layer_times(int threads)
     return 0;
 }
 
+// Median run time of a loaded context (a first run prepares it).
+double median_run(nn_context* ctx, int runs)
+{
+    std::vector<double> v;
+    if (nn_context_run(ctx) != 0)
+        return -1.0;
+    for (int i = 0; i < runs; ++i) {
+        const double t0 = now_ms();
+        if (nn_context_run(ctx) != 0)
+            return -1.0;
+        v.push_back(now_ms() - t0);
+    }
+    return median(v);
+}
+
+// The model of `path` (zero input), or the FLOAT32 network, at one thread and
+// at the team nn_context_init_ex set up (or the user's OMP_NUM_THREADS).
+int team_times(const char* path)
+{
+    std::vector<uint8_t> bytes;
+    size_t pool = 1u << 20;
+    if (path) {
+        FILE* f = std::fopen(path, "rb");
+        int c;
+        while (f && (c = std::fgetc(f)) != EOF)
+            bytes.push_back(static_cast<uint8_t>(c));
+        if (f)
+            std::fclose(f);
+    } else {
+        Network net = build(false);
+        bytes.assign(net.buffer.data(), net.buffer.data() + net.buffer.size());
+        pool = net.pool_bytes;
+    }
+    nn_context* ctx = nn_context_init(nullptr, pool, nullptr, 16u << 20, nullptr);
+    if (!ctx || bytes.empty() || nn_context_model_load(ctx, bytes.size(), bytes.data()) != 0) {
+        std::fprintf(stderr, "%s did not load\n", path ? path : "the network");
+        nn_context_release(ctx);
+        return 1;
+    }
+    if (!path)
+        set_input(nn_context_tensor_index(ctx, 0), false);
+    const int team = omp_get_max_threads();
+    const int runs = path ? 2001 : 101;
+    const double t_team = median_run(ctx, runs);
+    omp_set_num_threads(1);
+    const double t_one = median_run(ctx, runs);
+    omp_set_num_threads(team);
+    const double t_team2 = median_run(ctx, runs);
+    nn_context_release(ctx);
+    const double t = std::max(t_team, t_team2);
+    std::printf("%s: 1 thread %.4f ms, %d threads %.4f ms (ratio %.2f)\n", path ? path : "network",
+                t_one, team, t, t / t_one);
+    return t_one < 0 || t < 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -375,6 +432,8 @@ int main(int argc, char** argv)
         omp_wait_default();
         execv("/proc/self/exe", argv);
     }
+    if (argc > 1 && std::strcmp(argv[1], "team") == 0)
+        return team_times(argc > 2 ? argv[2] : nullptr);
     if (argc > 1 && std::strcmp(argv[1], "layers") == 0)
         return layer_times(argc > 2 ? std::atoi(argv[2]) : 1);
     const int runs = argc > 1 ? std::atoi(argv[1]) : 20;
