@@ -182,12 +182,12 @@ constexpr uint32_t mac_row_feature = 0x0400000eu;
 
 void kernel_mac_row_f32(float* out, int32_t count, const float* in, const float* w)
 {
+    /* chosen at the first call, for the process */
+    static void (*const body)(float*, int32_t, const float*, const float*) =
+        cpu_has_feature(mac_row_feature) ? mac_row_f32_short : mac_row_f32_unrolled;
     if (count <= 0)
         return;
-    if (cpu_has_feature(mac_row_feature))
-        mac_row_f32_short(out, count, in, w);
-    else
-        mac_row_f32_unrolled(out, count, in, w);
+    body(out, count, in, w);
 }
 
 /* ---- direct convolution row -------------------------------------------- */

@@ -126,55 +126,9 @@ void interior_block(float* out, int32_t x0, int32_t x1, int32_t c, int32_t ch, c
         vst1q_f32(o, acc);
         o += cs;
     };
-    int32_t n = x1 - x0;
-    if (n <= 0)
-        return;
-    /* the window's first column (and for stride 1 its second) of each row */
-    float32x4_t a0 = vld1q_f32(p0), b0 = vld1q_f32(p1), c0 = vld1q_f32(p2);
-    p0 += cs;
-    p1 += cs;
-    p2 += cs;
-    if (S == 1) {
-        float32x4_t a1 = vld1q_f32(p0), b1 = vld1q_f32(p1), c1 = vld1q_f32(p2);
-        p0 += cs;
-        p1 += cs;
-        p2 += cs;
-        /* three pixels per step, so the window slides without moves */
-        for (; n >= 3; n -= 3, p0 += 3 * cs, p1 += 3 * cs, p2 += 3 * cs) {
-            const float32x4_t a2 = vld1q_f32(p0), b2 = vld1q_f32(p1), c2 = vld1q_f32(p2);
-            pixel(a0, a1, a2, b0, b1, b2, c0, c1, c2);
-            a0 = vld1q_f32(p0 + cs);
-            b0 = vld1q_f32(p1 + cs);
-            c0 = vld1q_f32(p2 + cs);
-            pixel(a1, a2, a0, b1, b2, b0, c1, c2, c0);
-            a1 = vld1q_f32(p0 + 2 * cs);
-            b1 = vld1q_f32(p1 + 2 * cs);
-            c1 = vld1q_f32(p2 + 2 * cs);
-            pixel(a2, a0, a1, b2, b0, b1, c2, c0, c1);
-            /* a0, a1 (and b, c) now hold the next window's first two columns */
-        }
-        for (; n > 0; --n, p0 += cs, p1 += cs, p2 += cs) {
-            const float32x4_t a2 = vld1q_f32(p0), b2 = vld1q_f32(p1), c2 = vld1q_f32(p2);
-            pixel(a0, a1, a2, b0, b1, b2, c0, c1, c2);
-            a0 = a1;
-            b0 = b1;
-            c0 = c1;
-            a1 = a2;
-            b1 = b2;
-            c1 = c2;
-        }
-    } else {
-        /* stride 2: two new columns per row and pixel, the last one kept */
-        for (; n > 0; --n, p0 += 2 * cs, p1 += 2 * cs, p2 += 2 * cs) {
-            const float32x4_t a1 = vld1q_f32(p0), b1 = vld1q_f32(p1), c1 = vld1q_f32(p2);
-            const float32x4_t a2 = vld1q_f32(p0 + cs), b2 = vld1q_f32(p1 + cs),
-                              c2 = vld1q_f32(p2 + cs);
-            pixel(a0, a1, a2, b0, b1, b2, c0, c1, c2);
-            a0 = a2;
-            b0 = b2;
-            c0 = c2;
-        }
-    }
+    slide_3x3<S>(x1 - x0, p0, p1, p2, cs,
+                 [](const float* p) __attribute__((always_inline)) { return vld1q_f32(p); },
+                 pixel);
 }
 
 template <int S>

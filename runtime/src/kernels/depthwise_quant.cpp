@@ -409,6 +409,14 @@ inline int16x8_t col8(const int8_t* p, int8x8_t z)
     return vsubl_s8(vld1_s8(p), z);
 }
 
+/* lo, hi += x * w lane by lane (eight products widened to 32 bits). */
+inline __attribute__((always_inline)) void tap8(int32x4_t* lo, int32x4_t* hi, int16x8_t x,
+                                                int16x8_t w)
+{
+    *lo = vmlal_s16(*lo, vget_low_s16(x), vget_low_s16(w));
+    *hi = vmlal_high_s16(*hi, x, w);
+}
+
 /* One pixel of eight channels at output column x with the taps inside the
  * row only: the border columns and the windows of fewer than three rows. */
 inline void border_pixel(int32x4_t* lo, int32x4_t* hi, int32_t x, int32_t c, int32_t ch,
@@ -422,10 +430,8 @@ inline void border_pixel(int32x4_t* lo, int32x4_t* hi, int32_t x, int32_t c, int
             if (col < 0 || col >= iw)
                 continue;
             const int16x8_t xv = col8(in + (size_t)r * in_row + (size_t)col * (size_t)ch + c, z);
-            const int16x8_t wv =
-                vmovl_s8(vld1_s8(filter + ((size_t)(f0 + r) * 3 + (size_t)kx) * (size_t)ch + c));
-            *lo = vmlal_s16(*lo, vget_low_s16(xv), vget_low_s16(wv));
-            *hi = vmlal_high_s16(*hi, xv, wv);
+            tap8(lo, hi, xv,
+                 vmovl_s8(vld1_s8(filter + ((size_t)(f0 + r) * 3 + (size_t)kx) * (size_t)ch + c)));
         }
 }
 
@@ -479,70 +485,20 @@ void block8(int8_t* out, int32_t ow, int32_t x0, int32_t x1, int32_t c, int32_t 
                                int16x8_t c2) __attribute__((always_inline)) {
             int32x4_t lo = vmull_s16(vget_low_s16(a0), vget_low_s16(w0));
             int32x4_t hi = vmull_high_s16(a0, w0);
-            lo = vmlal_s16(lo, vget_low_s16(a1), vget_low_s16(w1));
-            hi = vmlal_high_s16(hi, a1, w1);
-            lo = vmlal_s16(lo, vget_low_s16(a2), vget_low_s16(w2));
-            hi = vmlal_high_s16(hi, a2, w2);
-            lo = vmlal_s16(lo, vget_low_s16(b0), vget_low_s16(w3));
-            hi = vmlal_high_s16(hi, b0, w3);
-            lo = vmlal_s16(lo, vget_low_s16(b1), vget_low_s16(w4));
-            hi = vmlal_high_s16(hi, b1, w4);
-            lo = vmlal_s16(lo, vget_low_s16(b2), vget_low_s16(w5));
-            hi = vmlal_high_s16(hi, b2, w5);
-            lo = vmlal_s16(lo, vget_low_s16(c0), vget_low_s16(w6));
-            hi = vmlal_high_s16(hi, c0, w6);
-            lo = vmlal_s16(lo, vget_low_s16(c1), vget_low_s16(w7));
-            hi = vmlal_high_s16(hi, c1, w7);
-            lo = vmlal_s16(lo, vget_low_s16(c2), vget_low_s16(w8));
-            hi = vmlal_high_s16(hi, c2, w8);
+            tap8(&lo, &hi, a1, w1);
+            tap8(&lo, &hi, a2, w2);
+            tap8(&lo, &hi, b0, w3);
+            tap8(&lo, &hi, b1, w4);
+            tap8(&lo, &hi, b2, w5);
+            tap8(&lo, &hi, c0, w6);
+            tap8(&lo, &hi, c1, w7);
+            tap8(&lo, &hi, c2, w8);
             finish(o, lo, hi);
             o += cs;
         };
-        int32_t n = x1 - x0;
-        int16x8_t a0 = col8(p0, z), b0 = col8(p1, z), c0 = col8(p2, z);
-        p0 += cs;
-        p1 += cs;
-        p2 += cs;
-        if (S == 1) {
-            int16x8_t a1 = col8(p0, z), b1 = col8(p1, z), c1 = col8(p2, z);
-            p0 += cs;
-            p1 += cs;
-            p2 += cs;
-            /* three pixels per step: the window slides without moves */
-            for (; n >= 3; n -= 3, p0 += 3 * cs, p1 += 3 * cs, p2 += 3 * cs) {
-                const int16x8_t a2 = col8(p0, z), b2 = col8(p1, z), c2 = col8(p2, z);
-                pixel(a0, a1, a2, b0, b1, b2, c0, c1, c2);
-                a0 = col8(p0 + cs, z);
-                b0 = col8(p1 + cs, z);
-                c0 = col8(p2 + cs, z);
-                pixel(a1, a2, a0, b1, b2, b0, c1, c2, c0);
-                a1 = col8(p0 + 2 * cs, z);
-                b1 = col8(p1 + 2 * cs, z);
-                c1 = col8(p2 + 2 * cs, z);
-                pixel(a2, a0, a1, b2, b0, b1, c2, c0, c1);
-            }
-            for (; n > 0; --n, p0 += cs, p1 += cs, p2 += cs) {
-                const int16x8_t a2 = col8(p0, z), b2 = col8(p1, z), c2 = col8(p2, z);
-                pixel(a0, a1, a2, b0, b1, b2, c0, c1, c2);
-                a0 = a1;
-                b0 = b1;
-                c0 = c1;
-                a1 = a2;
-                b1 = b2;
-                c1 = c2;
-            }
-        } else {
-            /* stride 2: two new columns per row and pixel, the last kept */
-            for (; n > 0; --n, p0 += 2 * cs, p1 += 2 * cs, p2 += 2 * cs) {
-                const int16x8_t a1 = col8(p0, z), b1 = col8(p1, z), c1 = col8(p2, z);
-                const int16x8_t a2 = col8(p0 + cs, z), b2 = col8(p1 + cs, z),
-                                c2 = col8(p2 + cs, z);
-                pixel(a0, a1, a2, b0, b1, b2, c0, c1, c2);
-                a0 = a2;
-                b0 = b2;
-                c0 = c2;
-            }
-        }
+        slide_3x3<S>(x1 - x0, p0, p1, p2, cs,
+                     [z](const int8_t* p) __attribute__((always_inline)) { return col8(p, z); },
+                     pixel);
     }
     for (int32_t x = x1 > x0 ? x1 : x0; x < ow; ++x)
         border(x);

@@ -574,22 +574,21 @@ inline void widening_tile(int8_t* C, const int8_t* A, const int8_t* P, int32_t i
                           int32_t activation, int32_t q6, int32_t z_out, uint8x16_t pairs)
 {
     const int8_t* a[R];
-    for (int r = 0; r < R; ++r)
-        a[r] = A + static_cast<size_t>(i + r) * static_cast<size_t>(K);
-    const int32x4_t il = vld1q_s32(init), ih = vld1q_s32(init + 4);
     int32x4_t lo[R], hi[R];
-    for (int r = 0; r < R; ++r) {
-        lo[r] = il;
-        hi[r] = ih;
-    }
+    start_rows8<R>(A, i, K, init, a, lo, hi);
     const auto turn = [&](int32_t k) __attribute__((always_inline)) {
         return vqtbl1q_s8(vld1q_s8(P + static_cast<size_t>(k) * 8), pairs);
     };
     int32_t k = 0;
     for (; k + 8 <= K; k += 8) {
         int16x4_t av[R];
-        for (int r = 0; r < R; ++r)
+        for (int r = 0; r < R; ++r) {
             av[r] = vreinterpret_s16_s8(vld1_s8(a[r] + k));
+            /* kept in its register: GCC would otherwise load each pair again
+             * into a general register to broadcast it (two instructions for
+             * the one DUP by lane) */
+            __asm__("" : "+w"(av[r]));
+        }
         const int8x16_t b0 = turn(k), b1 = turn(k + 2), b2 = turn(k + 4), b3 = turn(k + 6);
         const auto step = [&](int r, int8x16_t x, int8x16_t y, auto px, auto py)
                               __attribute__((always_inline)) {
@@ -624,18 +623,8 @@ inline void widening_tile(int8_t* C, const int8_t* A, const int8_t* P, int32_t i
             hi[r] = vpadalq_s16(hi[r], vmull_high_s8(b, ap));
         }
     }
-    if (k < K) {
-        const int16x8_t y = vmovl_s8(vld1_s8(P + static_cast<size_t>(k) * 8));
-        for (int r = 0; r < R; ++r) {
-            const int16_t x = a[r][k];
-            lo[r] = vmlal_n_s16(lo[r], vget_low_s16(y), x);
-            hi[r] = vmlal_high_n_s16(hi[r], y, x);
-        }
-    }
-    const float32x4_t f_lo = vld1q_f32(f), f_hi = vld1q_f32(f + 4);
-    for (int r = 0; r < R; ++r)
-        store_row8(C + static_cast<size_t>(i + r) * static_cast<size_t>(N) + j0, lo[r], hi[r],
-                   f_lo, f_hi, activation, q6, z_out);
+    finish_rows8<R>(C + static_cast<size_t>(i) * static_cast<size_t>(N) + j0,
+                    static_cast<size_t>(N), a, P, k, K, lo, hi, f, activation, q6, z_out);
 }
 
 template <bool Two>
@@ -643,18 +632,12 @@ void widening_panels(int8_t* C, const int8_t* A, const int8_t* B, int32_t activa
                      int32_t full, int32_t N, int32_t K, const gemm_i8_columns* cols)
 {
     const uint8x16_t pairs = vld1q_u8(kPairs);
-    for (int32_t j0 = 0; j0 < full; j0 += 8) {
-        const int8_t* P = B + static_cast<size_t>(j0) * static_cast<size_t>(K);
-        const float* f = cols->factors + j0;
-        const int32_t* init = cols->init + j0;
-        int32_t i = 0;
-        for (; i + 4 <= M; i += 4)
-            widening_tile<4, Two>(C, A, P, i, j0, N, K, f, init, activation, cols->q6,
-                                  cols->z_out, pairs);
-        for (; i < M; ++i)
-            widening_tile<1, Two>(C, A, P, i, j0, N, K, f, init, activation, cols->q6,
-                                  cols->z_out, pairs);
-    }
+    each_tile8(M, full, K, B, cols->factors, cols->init,
+               [&](auto rows, const int8_t* P, int32_t i, int32_t j0, const float* f,
+                   const int32_t* init) __attribute__((always_inline)) {
+                   widening_tile<rows(), Two>(C, A, P, i, j0, N, K, f, init, activation,
+                                              cols->q6, cols->z_out, pairs);
+               });
 }
 
 } // namespace

@@ -32,14 +32,8 @@ inline void dot_tile(int8_t* C, const int8_t* A, const int8_t* P, int32_t i, int
                      int8x16_t turn_hi)
 {
     const int8_t* a[R];
-    for (int r = 0; r < R; ++r)
-        a[r] = A + static_cast<size_t>(i + r) * static_cast<size_t>(K);
-    const int32x4_t il = vld1q_s32(init), ih = vld1q_s32(init + 4);
     int32x4_t lo[R], hi[R];
-    for (int r = 0; r < R; ++r) {
-        lo[r] = il;
-        hi[r] = ih;
-    }
+    kestrune::start_rows8<R>(A, i, K, init, a, lo, hi);
     const auto group = [&](const int8_t* p, int8x16_t (&av)[R], auto lane)
                            __attribute__((always_inline)) {
         const int8x16x2_t t = vld1q_s8_x2(p);
@@ -70,18 +64,9 @@ inline void dot_tile(int8_t* C, const int8_t* A, const int8_t* P, int32_t i, int
         }
         group(P + static_cast<size_t>(k) * 8, av, std::integral_constant<int, 0>{});
     }
-    for (; k < K; ++k) {
-        const int16x8_t y = vmovl_s8(vld1_s8(P + static_cast<size_t>(k) * 8));
-        for (int r = 0; r < R; ++r) {
-            const int16_t x = a[r][k];
-            lo[r] = vmlal_n_s16(lo[r], vget_low_s16(y), x);
-            hi[r] = vmlal_high_n_s16(hi[r], y, x);
-        }
-    }
-    const float32x4_t f_lo = vld1q_f32(f), f_hi = vld1q_f32(f + 4);
-    for (int r = 0; r < R; ++r)
-        kestrune::store_row8(C + static_cast<size_t>(i + r) * static_cast<size_t>(N) + j0, lo[r],
-                             hi[r], f_lo, f_hi, activation, q6, z_out);
+    kestrune::finish_rows8<R>(C + static_cast<size_t>(i) * static_cast<size_t>(N) + j0,
+                              static_cast<size_t>(N), a, P, k, K, lo, hi, f, activation, q6,
+                              z_out);
 }
 
 } // namespace
@@ -91,18 +76,12 @@ void gemm_i8_panel8_columns_dot(int8_t* C, const int8_t* A, const int8_t* B, int
 {
     const int32_t full = N / 8 * 8;
     const int8x16_t turn_lo = vld1q_s8(kTurnLo), turn_hi = vld1q_s8(kTurnHi);
-    for (int32_t j0 = 0; j0 < full; j0 += 8) {
-        const int8_t* P = B + static_cast<size_t>(j0) * static_cast<size_t>(K);
-        const float* f = cols->factors + j0;
-        const int32_t* init = cols->init + j0;
-        int32_t i = 0;
-        for (; i + 4 <= M; i += 4)
-            dot_tile<4>(C, A, P, i, j0, N, K, f, init, activation, cols->q6, cols->z_out,
-                        turn_lo, turn_hi);
-        for (; i < M; ++i)
-            dot_tile<1>(C, A, P, i, j0, N, K, f, init, activation, cols->q6, cols->z_out,
-                        turn_lo, turn_hi);
-    }
+    kestrune::each_tile8(M, full, K, B, cols->factors, cols->init,
+                         [&](auto rows, const int8_t* P, int32_t i, int32_t j0, const float* f,
+                             const int32_t* init) __attribute__((always_inline)) {
+                             dot_tile<rows()>(C, A, P, i, j0, N, K, f, init, activation,
+                                              cols->q6, cols->z_out, turn_lo, turn_hi);
+                         });
     if (full < N) {
         /* a narrower last panel: the widening body on it alone */
         const gemm_i8_columns tail = {cols->factors + full, cols->init + full, cols->z_out,

@@ -8,7 +8,10 @@
 
 #ifdef __ARM_NEON
 #include <arm_neon.h>
+#include <stddef.h>
 #include <stdint.h>
+
+#include <type_traits>
 
 namespace kestrune {
 
@@ -31,6 +34,65 @@ inline __attribute__((always_inline)) void store_row8(int8_t* c, int32x4_t lo, i
     r1 = vqaddq_s32(r1, vdupq_n_s32(z_out));
     const int16x8_t h = vcombine_s16(vqmovn_s32(r0), vqmovn_s32(r1));
     vst1_s8(c, vqmovn_s16(h));
+}
+
+/* tile(rows, P, i, j0, factors, init) for every full 8-wide panel (the
+ * first `full` columns of B, panels K·8 values apart) and every row tile:
+ * 4 rows (rows an integral_constant), then single ones. */
+template <class Tile>
+inline __attribute__((always_inline)) void each_tile8(int32_t M, int32_t full, int32_t K,
+                                                      const int8_t* B, const float* factors,
+                                                      const int32_t* init, Tile tile)
+{
+    for (int32_t j0 = 0; j0 < full; j0 += 8) {
+        const int8_t* P = B + static_cast<size_t>(j0) * static_cast<size_t>(K);
+        int32_t i = 0;
+        for (; i + 4 <= M; i += 4)
+            tile(std::integral_constant<int, 4>{}, P, i, j0, factors + j0, init + j0);
+        for (; i < M; ++i)
+            tile(std::integral_constant<int, 1>{}, P, i, j0, factors + j0, init + j0);
+    }
+}
+
+/* The rows i .. i+R-1 of A (K values each) and their accumulators, started
+ * at the columns' init values. */
+template <int R>
+inline __attribute__((always_inline)) void start_rows8(const int8_t* A, int32_t i, int32_t K,
+                                                       const int32_t* init,
+                                                       const int8_t* (&a)[R],
+                                                       int32x4_t (&lo)[R], int32x4_t (&hi)[R])
+{
+    const int32x4_t il = vld1q_s32(init), ih = vld1q_s32(init + 4);
+    for (int r = 0; r < R; ++r) {
+        a[r] = A + static_cast<size_t>(i + r) * static_cast<size_t>(K);
+        lo[r] = il;
+        hi[r] = ih;
+    }
+}
+
+/* The last single k of [k, K) for R rows (A rows a[r]) over an 8-wide panel P,
+ * 16x16 -> 32 products, then each row's output stage into C (rows ldc
+ * apart). */
+template <int R>
+inline __attribute__((always_inline)) void finish_rows8(int8_t* C, size_t ldc,
+                                                        const int8_t* const (&a)[R],
+                                                        const int8_t* P, int32_t k, int32_t K,
+                                                        int32x4_t (&lo)[R], int32x4_t (&hi)[R],
+                                                        const float* f, int32_t activation,
+                                                        int32_t q6, int32_t z_out)
+{
+    for (; k < K; ++k) {
+        const int16x8_t y = vmovl_s8(vld1_s8(P + static_cast<size_t>(k) * 8));
+        for (int r = 0; r < R; ++r) {
+            const int16_t x = a[r][k];
+            lo[r] = vmlal_n_s16(lo[r], vget_low_s16(y), x);
+            hi[r] = vmlal_high_n_s16(hi[r], y, x);
+        }
+    }
+    const float32x4_t f_lo = vld1q_f32(f), f_hi = vld1q_f32(f + 4);
+    for (int r = 0; r < R; ++r)
+        store_row8(C + static_cast<size_t>(r) * ldc, lo[r], hi[r], f_lo, f_hi, activation, q6,
+                   z_out);
 }
 
 } // namespace kestrune
