@@ -416,6 +416,19 @@ TEST(GemmQuant, Panel8WithAndWithoutReduceZero)
                 }
 }
 
+// The wide columns bodies this CPU can run, whatever KESTRUNE_KERNELS says
+// (the entry may be capped below them).
+void add_wide_columns_bodies(std::vector<gemm_i8_columns_kernel*>* bodies)
+{
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512vbmi"))
+        bodies->push_back(gemm_i8_panel8_columns_vnni);
+#else
+    (void)bodies;
+#endif
+}
+
 // The layout-8 kernels with the column stage made once (the entry, the
 // widening body and, where the CPU has the instructions, the dot-product
 // bodies) against the reference, on extents around the dot products' 4-, 16-
@@ -427,12 +440,7 @@ TEST(GemmQuant, Panel8ColumnKernelsAgainstReference)
                                                     gemm_i8_panel8_columns_v80};
     if (gemm_i8_dot_available())
         kernels.push_back(gemm_i8_panel8_columns_dot);
-#if defined(__x86_64__)
-    /* the AVX-512 body whenever the CPU has it, whatever KESTRUNE_KERNELS says */
-    if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512vbmi"))
-        kernels.push_back(gemm_i8_panel8_columns_vnni);
-#endif
+    add_wide_columns_bodies(&kernels);
     unsigned seed = 3000;
     for (int M : {0, 1, 3, 4, 5, 9})
         for (int N : {8, 16, 17, 24, 40})
@@ -494,11 +502,7 @@ TEST(GemmQuant, Panel8ColumnBodiesAgreeOnExtremes)
     std::vector<gemm_i8_columns_kernel*> bodies = {kernel_gemm_i8_panel8_columns};
     if (gemm_i8_dot_available())
         bodies.push_back(gemm_i8_panel8_columns_dot);
-#if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512vbmi"))
-        bodies.push_back(gemm_i8_panel8_columns_vnni);
-#endif
+    add_wide_columns_bodies(&bodies);
     const int M = 5, N = 16, K = 37;
     std::mt19937 rng(77);
     std::vector<int8_t> A((size_t)M * K), B((size_t)K * N);
