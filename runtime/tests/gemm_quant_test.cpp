@@ -424,6 +424,8 @@ void add_wide_columns_bodies(std::vector<gemm_i8_columns_kernel*>* bodies)
     if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
         __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512vbmi"))
         bodies->push_back(gemm_i8_panel8_columns_vnni);
+    if (__builtin_cpu_supports("avx2"))
+        bodies->push_back(gemm_i8_panel8_columns_avx2);
 #else
     (void)bodies;
 #endif

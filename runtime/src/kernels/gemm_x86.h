@@ -8,9 +8,10 @@
  * into the store like the portable tiles; other activations are left to the
  * caller.
  *
- * gemm_i8_panel8_columns_vnni: kernel_gemm_i8_panel8_columns with the
- * AVX-512 dot products (vpdpbusd); the integer sums are exact, so the bytes
- * equal the portable body's. */
+ * gemm_i8_panel8_columns_vnni and _avx2: kernel_gemm_i8_panel8_columns with
+ * the AVX-512 dot products (vpdpbusd) and with AVX2's pairwise products
+ * (vpmaddwd); the integer sums are exact, so the bytes equal the portable
+ * body's. */
 #ifndef KESTRUNE_KERNELS_GEMM_X86_H
 #define KESTRUNE_KERNELS_GEMM_X86_H
 
@@ -34,6 +35,7 @@ gemm_f32_panels16_kernel* gemm_f32_panels16_wide(void);
 int gemm_f32_panels16_rows(void);
 
 gemm_i8_columns_kernel gemm_i8_panel8_columns_vnni;
+gemm_i8_columns_kernel gemm_i8_panel8_columns_avx2;
 
 #ifdef __cplusplus
 }
