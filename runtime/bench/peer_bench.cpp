@@ -34,7 +34,7 @@
 #include "kernels/cpu_isa.h"
 #include "mobilenet.h"
 #include "onnx_writer.h"
-#include "onnxruntime_c_api.h"
+#include "ort_run.h"
 #include "platform.h"
 
 namespace {
@@ -242,22 +242,9 @@ struct Ours {
 };
 
 struct Peer {
-    const OrtApi* api = OrtGetApiBase()->GetApi(ORT_API_VERSION);
-    OrtEnv* env = nullptr;
-    OrtSessionOptions* options = nullptr;
-    OrtSession* session = nullptr;
-    OrtMemoryInfo* memory = nullptr;
-    OrtValue *in = nullptr, *out = nullptr;
+    ortbench::OrtRun ort;
     std::vector<float> x;
 
-    bool ok(OrtStatus* s)
-    {
-        if (!s)
-            return true;
-        std::fprintf(stderr, "ONNX Runtime: %s\n", api->GetErrorMessage(s));
-        api->ReleaseStatus(s);
-        return false;
-    }
     bool open(const std::vector<uint8_t>& model, int threads)
     {
         const std::vector<float> nhwc = input();
@@ -275,49 +262,16 @@ struct Peer {
             CPU_SET(c, &all);
         const bool pinned = pthread_getaffinity_np(pthread_self(), sizeof saved, &saved) == 0 &&
                             pthread_setaffinity_np(pthread_self(), sizeof all, &all) == 0;
-        const bool made =
-            ok(api->CreateEnv(ORT_LOGGING_LEVEL_ERROR, "peer_bench", &env)) &&
-            ok(api->CreateSessionOptions(&options)) && ok(api->SetIntraOpNumThreads(options, threads)) &&
-            ok(api->SetSessionGraphOptimizationLevel(options, ORT_ENABLE_ALL)) &&
-            ok(api->CreateSessionFromArray(env, model.data(), model.size(), options, &session));
+        const bool made = ort.open(model, threads, &x, dims, 4);
         if (pinned)
             pthread_setaffinity_np(pthread_self(), sizeof saved, &saved);
-        return made && ok(api->CreateCpuMemoryInfo(OrtArenaAllocator, OrtMemTypeDefault, &memory)) &&
-               ok(api->CreateTensorWithDataAsOrtValue(memory, x.data(), x.size() * sizeof(float), dims, 4,
-                                                      ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, &in)) &&
-               run();
+        return made && run();
     }
-    bool run()
-    {
-        const char* in_names[] = {"x"};
-        const char* out_names[] = {"y"};
-        if (out) {
-            api->ReleaseValue(out);
-            out = nullptr;
-        }
-        return ok(api->Run(session, nullptr, in_names, &in, 1, out_names, 1, &out));
-    }
+    bool run() { return ort.run(); }
     std::vector<double> outputs()
     {
-        float* p = nullptr;
-        if (!out || !ok(api->GetTensorMutableData(out, reinterpret_cast<void**>(&p))) || !p)
-            return {};
-        return std::vector<double>(p, p + kClasses);
-    }
-    ~Peer()
-    {
-        if (out)
-            api->ReleaseValue(out);
-        if (in)
-            api->ReleaseValue(in);
-        if (memory)
-            api->ReleaseMemoryInfo(memory);
-        if (session)
-            api->ReleaseSession(session);
-        if (options)
-            api->ReleaseSessionOptions(options);
-        if (env)
-            api->ReleaseEnv(env);
+        const float* p = ort.output();
+        return p ? std::vector<double>(p, p + kClasses) : std::vector<double>();
     }
 };
 
