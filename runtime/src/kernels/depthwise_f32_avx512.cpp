@@ -14,16 +14,18 @@
 #include <immintrin.h>
 
 #include <cstddef>
+#include <type_traits>
 
 namespace {
 
-template <int S>
-void rows_avx512(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t pad_left, int32_t rows,
-                 int32_t edge, const float* in, const float* filter, const float* bias,
-                 int32_t activation)
+/* Rows and the stride are constants of each instance, so the taps unroll
+ * and their weights stay in registers. */
+template <int S, int Rows>
+void rows_avx512(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t pad_left, int32_t edge,
+                 const float* in, const float* filter, const float* bias, int32_t activation)
 {
-    const int32_t f0 = edge == 1 ? 3 - rows : 0;
-    const int taps = rows * 3;
+    const int32_t f0 = edge == 1 ? 3 - Rows : 0;
+    constexpr int taps = Rows * 3;
     const size_t in_row = static_cast<size_t>(iw) * static_cast<size_t>(ch);
     const __m512 zero = _mm512_setzero_ps(), six = _mm512_set1_ps(6.0f);
     for (int32_t cb = 0; cb < ch; cb += 16) {
@@ -61,10 +63,18 @@ void depthwise_rows_f32_avx512(int32_t ow, int32_t ch, float* out, int32_t iw, i
                                int32_t pad_left, int32_t rows, int32_t edge, const float* in,
                                const float* filter, const float* bias, int32_t activation)
 {
+    const auto by_rows = [&](auto s) {
+        if (rows == 3)
+            rows_avx512<s(), 3>(ow, ch, out, iw, pad_left, edge, in, filter, bias, activation);
+        else if (rows == 2)
+            rows_avx512<s(), 2>(ow, ch, out, iw, pad_left, edge, in, filter, bias, activation);
+        else if (rows == 1)
+            rows_avx512<s(), 1>(ow, ch, out, iw, pad_left, edge, in, filter, bias, activation);
+    };
     if (stride == 1)
-        rows_avx512<1>(ow, ch, out, iw, pad_left, rows, edge, in, filter, bias, activation);
+        by_rows(std::integral_constant<int, 1>{});
     else
-        rows_avx512<2>(ow, ch, out, iw, pad_left, rows, edge, in, filter, bias, activation);
+        by_rows(std::integral_constant<int, 2>{});
 }
 
 #endif

@@ -17,6 +17,7 @@
 #include <immintrin.h>
 
 #include <cstddef>
+#include <type_traits>
 
 namespace {
 
@@ -35,15 +36,17 @@ struct Order {
     }
 };
 
-template <int S>
-void rows_avx512(int32_t ow, int32_t ch, int8_t* out, int32_t iw, int32_t pad_left, int32_t rows,
-                 int32_t edge, const int8_t* in, const int8_t* filter, const int32_t* bias,
+/* Rows and the stride are constants of each instance, so the taps unroll
+ * and their weights stay in registers. */
+template <int S, int Rows>
+void rows_avx512(int32_t ow, int32_t ch, int8_t* out, int32_t iw, int32_t pad_left, int32_t edge,
+                 const int8_t* in, const int8_t* filter, const int32_t* bias,
                  const depthwise_i8_stage* st)
 {
     static const Order order;
     const __m512i idx_lo = _mm512_load_si512(order.lo), idx_hi = _mm512_load_si512(order.hi);
-    const int32_t f0 = edge == 1 ? 3 - rows : 0;
-    const int taps = rows * 3, pairs = (taps + 1) / 2;
+    const int32_t f0 = edge == 1 ? 3 - Rows : 0;
+    constexpr int taps = Rows * 3, pairs = (taps + 1) / 2;
     const size_t in_row = static_cast<size_t>(iw) * static_cast<size_t>(ch);
     const __m512i z_in = _mm512_set1_epi16(static_cast<int16_t>(st->z_in));
     const __m512i z_out = _mm512_set1_epi16(static_cast<int16_t>(st->z_out));
@@ -141,10 +144,18 @@ void depthwise3x3_i8_rows_avx512(int32_t ow, int32_t ch, int8_t* out, int32_t iw
                                  const int8_t* filter, const int32_t* bias,
                                  const depthwise_i8_stage* st)
 {
+    const auto by_rows = [&](auto s) {
+        if (rows == 3)
+            rows_avx512<s(), 3>(ow, ch, out, iw, pad_left, edge, in, filter, bias, st);
+        else if (rows == 2)
+            rows_avx512<s(), 2>(ow, ch, out, iw, pad_left, edge, in, filter, bias, st);
+        else if (rows == 1)
+            rows_avx512<s(), 1>(ow, ch, out, iw, pad_left, edge, in, filter, bias, st);
+    };
     if (stride == 1)
-        rows_avx512<1>(ow, ch, out, iw, pad_left, rows, edge, in, filter, bias, st);
+        by_rows(std::integral_constant<int, 1>{});
     else
-        rows_avx512<2>(ow, ch, out, iw, pad_left, rows, edge, in, filter, bias, st);
+        by_rows(std::integral_constant<int, 2>{});
 }
 
 #endif
