@@ -16,3 +16,12 @@ foreach(t conv_ops_test conv_kernels_test conv_warning_test)
   # Reference loops must not fuse either.
   target_compile_options(${t} PRIVATE -ffp-contract=off)
 endforeach()
+# The operator tables again with the kernels capped at the baseline and at
+# AVX2 (whatever wider extension the CPU has).
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+  foreach(level baseline avx2)
+    add_test(NAME conv_ops_test_${level} COMMAND conv_ops_test)
+    set_tests_properties(conv_ops_test_${level} PROPERTIES ENVIRONMENT
+      "KESTRUNE_KERNELS=${level};OMP_NUM_THREADS=2;OMP_WAIT_POLICY=passive")
+  endforeach()
+endif()

@@ -11,6 +11,7 @@
 
 extern "C" {
 #include "kernels/gemm_f32.h"
+#include "kernels/gemm_x86.h"
 #include "kernels/kernels.h"
 #include "ops/frame.h"
 }
@@ -110,14 +111,9 @@ struct GuardedC {
     }
 };
 
-::testing::AssertionResult run_and_check(const Problem& p, int layout, bool ta, bool with_bias,
-                                         int act)
+// C within rounding of the double-precision reference, its guards intact.
+::testing::AssertionResult check_c(const Problem& p, const GuardedC& c, bool with_bias, int act)
 {
-    std::vector<float> b = layout_b(p, layout);
-    std::vector<float> a = ta ? transpose_a(p) : p.A;
-    GuardedC c(p.M * p.N);
-    gemm_f32(c.data(), a.data(), ta ? 'T' : 'N', b.data(), (char)layout,
-             with_bias ? p.bias.data() : nullptr, act, p.M, p.N, p.K);
     if (!c.guards_intact()) return ::testing::AssertionFailure() << "guard values overwritten";
     std::vector<double> want = reference(p, with_bias, act);
     float ma = 0, mb = 0, mbias = 0;
@@ -127,7 +123,7 @@ struct GuardedC {
     const double tol = 1e-5 * (p.K + 1) * (double)ma * mb + 1e-6 * (mbias + 1);
     for (int i = 0; i < p.M; ++i)
         for (int j = 0; j < p.N; ++j) {
-            double got = c.data()[(size_t)i * p.N + j];
+            double got = c.buf[kGuard + (size_t)i * p.N + j];
             double w = want[(size_t)i * p.N + j];
             if (!(std::fabs(got - w) <= tol))
                 return ::testing::AssertionFailure()
@@ -137,6 +133,17 @@ struct GuardedC {
                 return ::testing::AssertionFailure() << "RELU6 value " << got << " outside [0,6]";
         }
     return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult run_and_check(const Problem& p, int layout, bool ta, bool with_bias,
+                                         int act)
+{
+    std::vector<float> b = layout_b(p, layout);
+    std::vector<float> a = ta ? transpose_a(p) : p.A;
+    GuardedC c(p.M * p.N);
+    gemm_f32(c.data(), a.data(), ta ? 'T' : 'N', b.data(), (char)layout,
+             with_bias ? p.bias.data() : nullptr, act, p.M, p.N, p.K);
+    return check_c(p, c, with_bias, act);
 }
 
 #define CHECK_CASE(p, layout, ta, bias, act)                                                  \
@@ -180,6 +187,38 @@ TEST(GemmF32, PackedPanelsEveryWidth)
                     Problem p = make_problem(M, w * panels, K, seed++);
                     for (int act = 0; act <= 5; ++act)
                         for (int bias = 0; bias < 2; ++bias) CHECK_CASE(p, w, false, bias, act);
+                }
+}
+
+// The wide width-16 bodies this CPU can run (whatever KESTRUNE_KERNELS
+// says), called directly: tiles of 12, 6, 4, 2 and 1 rows, one, two and
+// three panels (a single panel after the pairs of the AVX-512 tile).
+TEST(GemmF32, WidePanelBodiesAgainstReference)
+{
+    std::vector<gemm_f32_panels16_kernel*> bodies;
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+        bodies.push_back(gemm_f32_panels16_avx2);
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
+        bodies.push_back(gemm_f32_panels16_avx512);
+#endif
+    if (bodies.empty()) GTEST_SKIP() << "no wide body on this CPU";
+    unsigned seed = 700;
+    for (gemm_f32_panels16_kernel* body : bodies)
+        for (int panels : {1, 2, 3})
+            for (int M : {1, 2, 3, 5, 7, 11, 12, 13, 25})
+                for (int K : {1, 3, 17}) {
+                    Problem p = make_problem(M, 16 * panels, K, seed++);
+                    std::vector<float> b = layout_b(p, 16);
+                    for (int act = 0; act <= 2; ++act)
+                        for (int bias = 0; bias < 2; ++bias) {
+                            GuardedC c(p.M * p.N);
+                            body(c.data(), p.A.data(), b.data(), bias ? p.bias.data() : nullptr,
+                                 act, p.M, p.N, p.K);
+                            EXPECT_TRUE(check_c(p, c, bias, act))
+                                << "M=" << M << " N=" << p.N << " K=" << K << " act=" << act;
+                        }
                 }
 }
 

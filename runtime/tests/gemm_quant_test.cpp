@@ -12,6 +12,7 @@
 extern "C" {
 #include "kernels/fixed_point.h"
 #include "kernels/gemm_quant.h"
+#include "kernels/gemm_x86.h"
 }
 
 namespace {
@@ -415,21 +416,37 @@ TEST(GemmQuant, Panel8WithAndWithoutReduceZero)
                 }
 }
 
+// The wide columns bodies this CPU can run, whatever KESTRUNE_KERNELS says
+// (the entry may be capped below them).
+void add_wide_columns_bodies(std::vector<gemm_i8_columns_kernel*>* bodies)
+{
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512vbmi"))
+        bodies->push_back(gemm_i8_panel8_columns_vnni);
+    if (__builtin_cpu_supports("avx2"))
+        bodies->push_back(gemm_i8_panel8_columns_avx2);
+#else
+    (void)bodies;
+#endif
+}
+
 // The layout-8 kernels with the column stage made once (the entry, the
 // widening body and, where the CPU has the instructions, the dot-product
-// body) against the reference, on extents around the
-// dot product's 4- and 16-value steps and the 4-row tiles; a narrow last
-// panel too.
+// bodies) against the reference, on extents around the dot products' 4-, 16-
+// and 64-value steps, the 4-row tiles and the AVX-512 pairs of panels; a
+// narrow last panel too.
 TEST(GemmQuant, Panel8ColumnKernelsAgainstReference)
 {
     std::vector<gemm_i8_columns_kernel*> kernels = {kernel_gemm_i8_panel8_columns,
                                                     gemm_i8_panel8_columns_v80};
     if (gemm_i8_dot_available())
         kernels.push_back(gemm_i8_panel8_columns_dot);
+    add_wide_columns_bodies(&kernels);
     unsigned seed = 3000;
     for (int M : {0, 1, 3, 4, 5, 9})
-        for (int N : {8, 16, 17, 24})
-            for (int K : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 33})
+        for (int N : {8, 16, 17, 24, 40})
+            for (int K : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 33, 67})
                 for (bool pc : {false, true})
                     // Weights with -128 among them, and without (then the widening
                     // body adds two products in one 16-bit lane): A at -128 and
@@ -476,6 +493,49 @@ TEST(GemmQuant, Panel8ColumnKernelsAgainstReference)
                                 }
                         }
                     }
+}
+
+// Every layout-8 columns body this CPU has writes the widening body's bytes
+// at the ends of the ranges: operands at -128 and 127, accumulators near
+// 2^30, factors that overflow 32 bits or are not numbers, and output zero
+// points far enough out that adding them saturates.
+TEST(GemmQuant, Panel8ColumnBodiesAgreeOnExtremes)
+{
+    std::vector<gemm_i8_columns_kernel*> bodies = {kernel_gemm_i8_panel8_columns};
+    if (gemm_i8_dot_available())
+        bodies.push_back(gemm_i8_panel8_columns_dot);
+    add_wide_columns_bodies(&bodies);
+    const int M = 5, N = 16, K = 37;
+    std::mt19937 rng(77);
+    std::vector<int8_t> A((size_t)M * K), B((size_t)K * N);
+    for (int pattern = 0; pattern < 3; ++pattern) {
+        for (size_t i = 0; i < A.size(); ++i)
+            A[i] = pattern == 0 ? -128 : pattern == 1 ? (i % 2 ? 127 : -128) : (int8_t)rng();
+        for (size_t i = 0; i < B.size(); ++i)
+            B[i] = pattern == 0 ? -128 : pattern == 1 ? (i % 3 ? -128 : 127) : (int8_t)rng();
+        const float nan = std::nanf("");
+        const float f_list[N] = {1e-6f, 1.0f, 3e-3f, 1e30f, -1e30f, nan, INFINITY, -INFINITY,
+                                 0.5f, -0.5f, 2e-5f, 7.0f, 1e9f, 0.0f, -3e-3f, 4e-4f};
+        std::vector<float> factors(f_list, f_list + N);
+        std::vector<int32_t> init(N);
+        for (int j = 0; j < N; ++j)
+            init[j] = j % 4 == 0   ? 1 << 30
+                      : j % 4 == 1 ? -(1 << 30)
+                                   : (int32_t)(rng() % (1u << 30)) - (1 << 29);
+        for (int32_t z_out : {0, 100, -128, INT32_MAX - 5, INT32_MIN + 5})
+            for (int act = 0; act <= 2; ++act) {
+                const gemm_i8_columns cols = {factors.data(), init.data(), z_out, 90,
+                                              gemm_i8_has_min(B.data(), B.size())};
+                std::vector<int8_t> want((size_t)M * N);
+                gemm_i8_panel8_columns_v80(want.data(), A.data(), B.data(), act, M, N, K, &cols);
+                for (gemm_i8_columns_kernel* body : bodies) {
+                    std::vector<int8_t> got((size_t)M * N, 55);
+                    body(got.data(), A.data(), B.data(), act, M, N, K, &cols);
+                    EXPECT_EQ(want, got) << "pattern " << pattern << " z_out " << z_out
+                                         << " act " << act;
+                }
+            }
+    }
 }
 
 // Layout 8 with operands that are not all INT8 goes to the general kernel

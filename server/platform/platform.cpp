@@ -57,6 +57,12 @@ int cpu_count(void)
     return cached_cpu_count;
 }
 
+void omp_wait_default(void)
+{
+    if (!getenv("OMP_WAIT_POLICY") && !getenv("GOMP_SPINCOUNT"))
+        setenv("GOMP_SPINCOUNT", GOMP_SPINCOUNT_DEFAULT, 0);
+}
+
 /* ---- Clock ------------------------------------------------------------- */
 
 typedef int (*clock_gettime_fn)(clockid_t, struct timespec*);

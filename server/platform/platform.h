@@ -19,6 +19,15 @@ bool cpu_has_feature(uint32_t code);
 bool cpu_has_features(const uint32_t* codes);
 int cpu_count(void);
 
+/* The OpenMP wait this system prefers, for programs to call before libgomp
+ * is loaded (it reads its environment once, when it starts): a thread that
+ * finds no work spins GOMP_SPINCOUNT_DEFAULT times, then sleeps, instead of
+ * libgomp's 300000 spins that keep paused team members' CPUs busy on a
+ * shared machine.  Nothing changes when OMP_WAIT_POLICY or GOMP_SPINCOUNT is
+ * set: the user's settings win. */
+#define GOMP_SPINCOUNT_DEFAULT "3000"
+void omp_wait_default(void);
+
 /* Monotonic nanoseconds counted from the whole second of the first call. */
 int64_t clock_now_ns(void);
 void sleep_us(int64_t microseconds);

@@ -9,6 +9,7 @@
 #include "brindlecast.h"
 #include "cli.h"
 #include "kestrune/nn.h"
+#include "platform.h"
 
 namespace brindlecast {
 namespace {
@@ -297,5 +298,7 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    /* before any plug-in brings in libgomp */
+    omp_wait_default();
     return brindlecast::run(argc, argv);
 }

@@ -14,7 +14,7 @@
 
 #include "nn_plugin.h"
 #include "onnx_writer.h"
-#include "onnxruntime_c_api.h"
+#include "ort_run.h"
 
 namespace {
 
@@ -68,60 +68,22 @@ double plugin_average(const nn_plugin& p, nn_server* server, int iterations)
     return atof(text.c_str() + at + strlen(key));
 }
 
-bool ok(const OrtApi* api, OrtStatus* s)
-{
-    if (!s)
-        return true;
-    fprintf(stderr, "%s\n", api->GetErrorMessage(s));
-    api->ReleaseStatus(s);
-    return false;
-}
-
 // A session of its own over the same bytes and thread count; the average of
 // `iterations` Runs after two warm-ups.
 double bare_average(const std::vector<uint8_t>& model, int threads, int iterations)
 {
-    const OrtApi* api = OrtGetApiBase()->GetApi(5);
-    OrtEnv* env = nullptr;
-    OrtSessionOptions* options = nullptr;
-    OrtSession* session = nullptr;
-    OrtMemoryInfo* memory = nullptr;
-    OrtValue* input = nullptr;
-    OrtValue* output = nullptr;
+    ortbench::OrtRun ort;
     std::vector<float> x(3 * 96 * 96, 0.0f);
     const int64_t dims[] = {1, 3, 96, 96};
-    const char* in_names[] = {"x"};
-    const char* out_names[] = {"y"};
-    double average = -1.0;
-    if (ok(api, api->CreateEnv(ORT_LOGGING_LEVEL_ERROR, "timing", &env)) &&
-        ok(api, api->CreateSessionOptions(&options)) && ok(api, api->SetIntraOpNumThreads(options, threads)) &&
-        ok(api, api->SetSessionGraphOptimizationLevel(options, ORT_ENABLE_ALL)) &&
-        ok(api, api->CreateSessionFromArray(env, model.data(), model.size(), options, &session)) &&
-        ok(api, api->CreateCpuMemoryInfo(OrtArenaAllocator, OrtMemTypeDefault, &memory)) &&
-        ok(api, api->CreateTensorWithDataAsOrtValue(memory, x.data(), x.size() * sizeof(float), dims, 4,
-                                                    ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, &input))) {
-        bool good = true;
-        for (int i = 0; i < 2 && good; ++i)
-            good = ok(api, api->Run(session, nullptr, in_names, &input, 1, out_names, 1, &output));
-        double start = now_ms();
-        for (int i = 0; i < iterations && good; ++i)
-            good = ok(api, api->Run(session, nullptr, in_names, &input, 1, out_names, 1, &output));
-        if (good)
-            average = (now_ms() - start) / iterations;
-    }
-    if (output)
-        api->ReleaseValue(output);
-    if (input)
-        api->ReleaseValue(input);
-    if (memory)
-        api->ReleaseMemoryInfo(memory);
-    if (session)
-        api->ReleaseSession(session);
-    if (options)
-        api->ReleaseSessionOptions(options);
-    if (env)
-        api->ReleaseEnv(env);
-    return average;
+    if (!ort.open(model, threads, &x, dims, 4))
+        return -1.0;
+    bool good = true;
+    for (int i = 0; i < 2 && good; ++i)
+        good = ort.run();
+    double start = now_ms();
+    for (int i = 0; i < iterations && good; ++i)
+        good = ort.run();
+    return good ? (now_ms() - start) / iterations : -1.0;
 }
 
 } // namespace

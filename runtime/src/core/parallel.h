@@ -2,8 +2,10 @@
  *
  * n rows over T threads: q = n / T, r = n mod T; thread t < r takes q + 1 rows
  * starting at t * (q + 1), every other thread q rows starting at r + t * q.
- * Regions are opened with the default team (plain `#pragma omp parallel`) and
- * only from the calling thread; workers only read their argument record. */
+ * Regions are opened only from the calling thread, and only as wide as their
+ * work pays for: `num_threads(nn_team_for(work, grain))` keeps at least one
+ * grain of work per thread, so small operators run on the calling thread
+ * alone and never wait for a team.  Workers only read their argument record. */
 #ifndef KESTRUNE_CORE_PARALLEL_H
 #define KESTRUNE_CORE_PARALLEL_H
 
@@ -34,6 +36,21 @@ static inline nn_row_range nn_static_split(int64_t n, int thread, int threads)
     }
     return r;
 }
+
+/* Work grains of the kernel families, in multiply-accumulates (GEMM and
+ * convolution, depthwise convolution) or bytes written (pooling, resize,
+ * element-wise, quantisation): about the work one thread does in the 5 us
+ * that waking a team member and waiting for it cost on an x86-64 server core
+ * (GEMM ~50 GMAC/s, depthwise ~13 GMAC/s, streaming ~13 GB/s), so a region
+ * only grows by a thread when that thread saves more than it costs. */
+#define NN_GRAIN_GEMM_MACS 262144
+#define NN_GRAIN_DEPTHWISE_MACS 65536
+#define NN_GRAIN_BYTES 65536
+
+/* Threads for a region of `work` units: omp_get_max_threads() (the team
+ * that nn_context_init_ex or the user's OMP_NUM_THREADS set), reduced to
+ * work / grain, at least 1. */
+int nn_team_for(int64_t work, int64_t grain);
 
 /* The calling OpenMP thread's share of n rows inside a parallel region. */
 nn_row_range nn_thread_rows(int64_t n);

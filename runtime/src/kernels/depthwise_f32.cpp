@@ -8,6 +8,8 @@
 
 #include "kernels/activation_ops.h"
 #include "kernels/conv_kernels.h"
+#include "kernels/conv_x86.h"
+#include "kernels/cpu_isa.h"
 #include "kernels/simd.h"
 #include "kernels/windows.h"
 #include "ops/frame.h"
@@ -264,6 +266,15 @@ void kernel_depthwise_rows_f32(int32_t ow, int32_t ch, float* out, int32_t iw, i
     depthwise_rows_f32_neon(ow, ch, out, iw, stride, pad_left, rows, edge, in, filter, bias,
                             activation);
 #else
+#if defined(__x86_64__)
+    if (cpu_isa_avx512()) {
+        depthwise_rows_f32_avx512(ow, ch, out, iw, stride, pad_left, rows, edge, in, filter, bias,
+                                  act_fused(activation) ? activation : 0);
+        if (!act_fused(activation))
+            apply_activation(out, (uint32_t)ow * (uint32_t)ch, out, activation);
+        return;
+    }
+#endif
     depthwise_rows_f32_portable(ow, ch, out, iw, stride, pad_left, rows, edge, in, filter, bias,
                                 activation);
 #endif
@@ -273,6 +284,8 @@ int32_t kernel_depthwise_rows_f32_stride_max(void)
 {
 #ifdef __ARM_NEON
     return 2;
+#elif defined(__x86_64__)
+    return cpu_isa_avx512() ? 2 : 1;
 #else
     return 1;
 #endif

@@ -8,6 +8,8 @@
 #include <type_traits>
 
 #include "kernels/conv_kernels.h"
+#include "kernels/conv_x86.h"
+#include "kernels/cpu_isa.h"
 #include "kernels/fixed_point.h"
 #include "kernels/gemm_quant.h"
 #include "kernels/windows.h"
@@ -548,10 +550,17 @@ void rows_neon(int32_t ow, int32_t ch, int8_t* out, int32_t iw, int32_t pad_left
 } // namespace
 #endif
 
+int8_t depthwise_i8_stage_one(int32_t a, int32_t c, const depthwise_i8_stage* st)
+{
+    return stage_one(a, c, st);
+}
+
 int kernel_depthwise3x3_i8_rows_available(void)
 {
 #ifdef __ARM_NEON
     return 1;
+#elif defined(__x86_64__)
+    return cpu_isa_avx512();
 #else
     return 0;
 #endif
@@ -570,6 +579,13 @@ void kernel_depthwise3x3_i8_rows(int32_t ow, int32_t ch, int8_t* out, int32_t iw
             rows_neon<1>(ow, ch, out, iw, pad_left, rows, edge, in, filter, bias, st);
         else
             rows_neon<2>(ow, ch, out, iw, pad_left, rows, edge, in, filter, bias, st);
+        return;
+    }
+#elif defined(__x86_64__)
+    if (cpu_isa_avx512() && st->z_in >= -128 && st->z_in <= 127 && st->z_out >= -128 &&
+        st->z_out <= 127) {
+        depthwise3x3_i8_rows_avx512(ow, ch, out, iw, stride, pad_left, rows, edge, in, filter,
+                                    bias, st);
         return;
     }
 #endif

@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "kernels/gemm_simd.h"
+#include "kernels/gemm_x86.h"
 #include "kernels/kernels.h"
 #include "ops/frame.h"
 
@@ -331,7 +332,12 @@ template <bool TransA>
 INL void packed_path(float* C, AView<TransA> A, const float* B, int w, const float* bias,
                      int activation, int M, int N, int K)
 {
-    if (w == 16)
+    gemm_f32_panels16_kernel* wide = nullptr;
+    if constexpr (!TransA)
+        wide = w == 16 ? gemm_f32_panels16_wide() : nullptr;
+    if (wide)
+        wide(C, A.p, B, bias, activation, M, N, K);
+    else if (w == 16)
         panels<16>(C, A, B, bias, activation, M, N, K);
     else if (w == 8)
         panels<8>(C, A, B, bias, activation, M, N, K);

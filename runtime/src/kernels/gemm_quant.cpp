@@ -7,9 +7,11 @@
 #include <cstddef>
 #include <utility>
 
+#include "kernels/cpu_isa.h"
 #include "kernels/fixed_point.h"
 #include "kernels/gemm_quant_stage.h"
 #include "kernels/gemm_simd.h"
+#include "kernels/gemm_x86.h"
 #include "platform.h"
 
 #define INL inline __attribute__((always_inline))
@@ -663,11 +665,19 @@ void gemm_i8_panel8_columns_v80(int8_t* C, const int8_t* A, const int8_t* B, int
 namespace {
 
 /* The columns kernel of this process: the dot-product body where the CPU
- * has the instructions, else the widening one; chosen at the first call. */
+ * has the instructions (SDOT on aarch64, VNNI or else AVX2 on x86-64), else
+ * the widening one; chosen at the first call. */
 gemm_i8_columns_kernel* columns_kernel()
 {
+#if defined(__x86_64__)
+    static gemm_i8_columns_kernel* const chosen =
+        cpu_isa_avx512_vnni() ? gemm_i8_panel8_columns_vnni
+        : cpu_isa_avx2()      ? gemm_i8_panel8_columns_avx2
+                              : gemm_i8_panel8_columns_v80;
+#else
     static gemm_i8_columns_kernel* const chosen =
         gemm_i8_dot_available() ? gemm_i8_panel8_columns_dot : gemm_i8_panel8_columns_v80;
+#endif
     return chosen;
 }
 

@@ -374,6 +374,22 @@ void kernel_avgpool_quant(int32_t ow, int32_t ch, void* out, int32_t iw, int32_t
                     for (int j = 0; j < 8; ++j)
                         finish(c + j, sums[j]);
                 }
+#else
+            /* 8-bit values: sixteen channels' window sums, the taps' rows
+             * read in order (the compiler's vector lanes) */
+            using T = std::remove_cv_t<std::remove_pointer_t<decltype(px)>>;
+            if constexpr (sizeof(T) == 1)
+                for (; c + 16 <= ch && n < (1 << 23); c += 16) {
+                    int32_t sums[16] = {};
+                    for (int32_t r = 0; r < rows; ++r)
+                        for (int32_t x = b; x < e; ++x) {
+                            const T* p = px + r * row + static_cast<int64_t>(x) * ch + c;
+                            for (int j = 0; j < 16; ++j)
+                                sums[j] += p[j];
+                        }
+                    for (int j = 0; j < 16; ++j)
+                        finish(c + j, sums[j]);
+                }
 #endif
             for (; c < ch; ++c)
                 finish(c, window_fold(px, row, ch, c, rows, b, e, 0,

@@ -262,10 +262,12 @@ int nn_conv_depthwise(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_
     if (!status) {
         const size_t out_image = (size_t)g.oh * (size_t)g.ow * ch * j.out_es;
         const size_t in_image = (size_t)g.h * (size_t)g.w * ch * j.in_es;
+        const int team = nn_team_for((int64_t)g.oh * g.ow * ch * g.kh * g.kw,
+                                     NN_GRAIN_DEPTHWISE_MACS);
         for (int32_t n = 0; n < g.n; ++n) {
             j.out = (unsigned char*)out + (size_t)n * out_image;
             j.in = (const unsigned char*)in + (size_t)n * in_image;
-#pragma omp parallel
+#pragma omp parallel num_threads(team)
             conv_depthwise_worker(&j);
         }
     }

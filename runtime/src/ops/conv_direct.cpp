@@ -201,10 +201,12 @@ int nn_conv2d_direct(nn_tensor* output, nn_tensor* input, nn_tensor* filter, nn_
         start = clock_now_ns();
         const size_t out_image = (size_t)g.oh * (size_t)g.ow * (size_t)g.cout;
         const size_t in_image = (size_t)g.h * (size_t)g.w * (size_t)g.cin;
+        const int team = nn_team_for((int64_t)g.oh * g.ow * g.cout * g.kh * g.kw * g.cin,
+                                     NN_GRAIN_GEMM_MACS);
         for (int32_t n = 0; n < g.n; ++n) {
             direct_job j = {&g, v.o.as<float>() + (size_t)n * out_image,
                             v.i.as<float>() + (size_t)n * in_image, v.f.as<float>()};
-#pragma omp parallel
+#pragma omp parallel num_threads(team)
             conv2d_direct_worker(&j);
         }
         work = v.out;

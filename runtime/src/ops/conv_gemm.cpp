@@ -6,6 +6,7 @@
 
 #include "kernels/fixed_point.h"
 #include "kernels/gemm_quant.h"
+#include "kernels/gemm_x86.h"
 #include "kernels/kernels.h"
 #include "ops/conv_internal.h"
 #include "ops/frame.h"
@@ -178,7 +179,7 @@ int32_t rows_per_tile(const gemm_job* j, int quantised)
     if (j->m <= 8)
         return 2;
     if (!quantised)
-        return lay == 'N' || lay == 8 || lay == 16 ? 4 : 2;
+        return lay == 16 ? gemm_f32_panels16_rows() : lay == 'N' || lay == 8 ? 4 : 2;
     return lay == 8 || lay == 16 ? 4 : 2;
 }
 
@@ -231,9 +232,15 @@ void gemm_worker(const gemm_job* j, int quantised, int32_t r0, int32_t r1)
         gemm_rows<false>(j, r0, r1);
 }
 
+/* Threads for the product of j: one grain of multiply-accumulates each. */
+int gemm_team(const gemm_job* j)
+{
+    return nn_team_for((int64_t)j->m * j->n * j->k, NN_GRAIN_GEMM_MACS);
+}
+
 void run_gemm(const gemm_job* j, int quantised)
 {
-#pragma omp parallel
+#pragma omp parallel num_threads(gemm_team(j))
     {
         int32_t r0, r1;
         thread_gemm_rows(j, quantised, &r0, &r1);
@@ -493,7 +500,7 @@ int tiled_gemm(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_tensor*
                     /* One region per tile.  Each thread fills the im2col
                      * rows of exactly the GEMM rows it multiplies, so no
                      * thread reads a row another one writes. */
-#pragma omp parallel
+#pragma omp parallel num_threads(gemm_team(&j))
                     {
                         int32_t r0, r1;
                         thread_gemm_rows(&j, quantised, &r0, &r1);

@@ -317,9 +317,11 @@ void quant_general(quant_rows_args* w, nn_tensor* o, nn_tensor* a, nn_tensor* b)
     memcpy(w->ta, a->strides, sizeof w->ta);
     memcpy(w->tb, b->strides, sizeof w->tb);
     if (w->sa[3] == w->sb[3]) {
+        const int team = nn_team_for((int64_t)w->so[1] * w->so[2] * w->so[3] * (int64_t)w->eo,
+                                     NN_GRAIN_BYTES);
         for (int32_t n = 0; n < w->so[0]; ++n) {
             w->n = n;
-#pragma omp parallel
+#pragma omp parallel num_threads(team)
             binary_quant_broadcast_worker(w);
         }
         return;
@@ -408,7 +410,7 @@ int quant_cases(quant_rows_args& w, nn_tensor* o, nn_tensor* a, nn_tensor* b, in
     case Case::channel:
         w.rows = va / vb;
         w.length = vb;
-#pragma omp parallel
+#pragma omp parallel num_threads(nn_team_for((int64_t)va * (int64_t)w.eo, NN_GRAIN_BYTES))
         quant_rows_worker(&w);
         return 0;
     case Case::both_single:

@@ -122,14 +122,15 @@ static int pool(nn_tensor* out, nn_tensor* in, const int32_t* ksize, const int32
     w.type = in->type;
     w.in_q = &iq;
     w.out_q = &oq;
+    const int team = nn_team_for(w.oh * w.out_row * (int64_t)w.element_size, NN_GRAIN_BYTES);
     for (int32_t n = 0; n < out->shape[0]; ++n) {
         w.out = o + (int64_t)n * w.oh * w.out_row * (int64_t)w.element_size;
         w.in = x + (int64_t)n * w.ih * w.in_row * (int64_t)w.element_size;
         if (average) {
-#pragma omp parallel
+#pragma omp parallel num_threads(team)
             avgpool_worker(&w);
         } else {
-#pragma omp parallel
+#pragma omp parallel num_threads(team)
             maxpool_worker(&w);
         }
     }

@@ -108,11 +108,13 @@ NN_API int nn_resize(nn_tensor* output, nn_tensor* input, uint32_t mode, int ali
             w.iw > 0) {
             w.in = x + (int64_t)n * w.ih * w.iw * w.ch * (int64_t)es;
             w.out = o + (int64_t)n * w.oh * w.ow * w.ch * (int64_t)es;
+            const int team =
+                nn_team_for((int64_t)w.oh * w.ow * w.ch * (int64_t)es, NN_GRAIN_BYTES);
             if (bytes) {
-#pragma omp parallel
+#pragma omp parallel num_threads(team)
                 resize_worker<uint8_t>(&w);
             } else {
-#pragma omp parallel
+#pragma omp parallel num_threads(team)
                 resize_worker<uint32_t>(&w);
             }
             status = 0;

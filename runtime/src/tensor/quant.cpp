@@ -207,6 +207,13 @@ void rows_worker(const quant_job* job)
 
 } // namespace
 
+/* Threads for a job: a grain of bytes each (four per element, the float
+ * side). */
+static int job_team(const quant_job* job)
+{
+    return nn_team_for(job->rows * (int64_t)job->c * 4, NN_GRAIN_BYTES);
+}
+
 static quant_job make_job(const nn_tensor* t, const void* in, void* out, size_t c)
 {
     quant_job job;
@@ -229,11 +236,12 @@ int nn_tensor_quantize_buffer(nn_tensor* t, size_t count, const float* values, i
     if (!out)
         return NN_ERROR_TENSOR_NO_DATA;
     const quant_job job = make_job(t, values, out.data(), (size_t)t->zeros_count);
+    const int team = job_team(&job);
     if (t->type == NN_TYPE_U8) {
-#pragma omp parallel
+#pragma omp parallel num_threads(team)
         rows_worker<float, uint8_t, nn_quantize_u8>(&job);
     } else {
-#pragma omp parallel
+#pragma omp parallel num_threads(team)
         rows_worker<float, int8_t, nn_quantize_i8>(&job);
     }
     return NN_SUCCESS;
@@ -249,13 +257,14 @@ int nn_tensor_dequantize_buffer(nn_tensor* t, size_t count, float* values)
         return NN_ERROR_TENSOR_NO_DATA;
     /* A zeros count of 0 works as one per-tensor pair. */
     const quant_job job = make_job(t, in.data(), values, (size_t)t->zeros_count);
+    const int team = job_team(&job);
     switch (t->type) {
     case NN_TYPE_U8:
-#pragma omp parallel
+#pragma omp parallel num_threads(team)
         rows_worker<uint8_t, float, nn_dequantize_u8>(&job);
         break;
     case NN_TYPE_I8:
-#pragma omp parallel
+#pragma omp parallel num_threads(team)
         rows_worker<int8_t, float, nn_dequantize_i8>(&job);
         break;
     case NN_TYPE_I32:
@@ -393,7 +402,7 @@ int nn_tensor_requantize(nn_tensor* dst, nn_tensor* src)
     job.zero_out = dst->zeros[0];
     job.scale_in = src->scales[0];
     job.scale_out = dst->scales[0];
-#pragma omp parallel
+#pragma omp parallel num_threads(nn_team_for(job.n * 4, NN_GRAIN_BYTES))
     requantize_worker(&job);
 
     dst->time = (uint64_t)(clock_now_ns() - start);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kernels/conv_kernels.h"
+#include "kernels/conv_x86.h"
 #include "kernels/fixed_point.h"
 #include "ops/frame.h"
 #include "ops/ref.h"
@@ -138,6 +139,17 @@ TEST(ConvKernels, FloatRowsKernelMatchesThePerTapPath)
                             apply_activation(c.data(), (uint32_t)c.size(), c.data(), act);
                             EXPECT_TRUE(SameBits(a, b)) << ch << " stride " << stride << " iw "
                                                         << iw << " rows " << rows << " pad " << pad;
+#if defined(__x86_64__)
+                            /* the AVX-512 body whenever the CPU has it (it fuses RELU and
+                             * RELU6 only) */
+                            if (__builtin_cpu_supports("avx512f") && (act == 1 || act == 2)) {
+                                std::vector<float> d(a.size());
+                                depthwise_rows_f32_avx512(ow, ch, d.data(), iw, stride, pad, rows,
+                                                          edge, in.data(), f.data(), b_or_null, act);
+                                EXPECT_TRUE(SameBits(a, d)) << "AVX-512: " << ch << " stride "
+                                                            << stride << " iw " << iw;
+                            }
+#endif
                             EXPECT_TRUE(SameBits(a, c)) << ch << " stride " << stride << " iw "
                                                         << iw << " rows " << rows << " edge "
                                                         << edge;
@@ -273,7 +285,13 @@ TEST(ConvKernels, QuantisedRowsOfStrideOneAndTwoMatchTheIntegerSum)
     int32_t m6, e6;
     ref::multiplier(1.0f / s_out, &m6, &e6);
     const int32_t q6 = ref::apply(6, m6, e6);
-    for (int ch : {1, 7, 8, 9, 16, 17})
+#if defined(__x86_64__)
+    const bool wide_depthwise = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+                                __builtin_cpu_supports("avx512dq");
+#else
+    const bool wide_depthwise = false;
+#endif
+    for (int ch : {1, 7, 8, 9, 16, 17, 32, 40, 64})
         for (int stride : {1, 2})
             for (int iw : {1, 2, 3, 4, 5, 8, 9, 10})
                 for (int rows = 1; rows <= 3; ++rows)
@@ -304,6 +322,13 @@ TEST(ConvKernels, QuantisedRowsOfStrideOneAndTwoMatchTheIntegerSum)
                                                     in.data(), f.data(), bp, &st);
                         depthwise3x3_i8_rows_portable(ow, ch, b.data(), iw, stride, pad, rows, edge,
                                                       in.data(), f.data(), bp, &st);
+                        std::vector<int8_t> wide = want;
+#if defined(__x86_64__)
+                        /* the AVX-512 body whenever the CPU has it */
+                        if (wide_depthwise)
+                            depthwise3x3_i8_rows_avx512(ow, ch, wide.data(), iw, stride, pad, rows,
+                                                        edge, in.data(), f.data(), bp, &st);
+#endif
                         const int f0 = edge == 1 ? 3 - rows : 0;
                         for (int x = 0; x < ow; ++x)
                             for (int c = 0; c < ch; ++c) {
@@ -329,6 +354,11 @@ TEST(ConvKernels, QuantisedRowsOfStrideOneAndTwoMatchTheIntegerSum)
                                            << rows << " pad " << pad;
                         EXPECT_EQ(b, want) << ch << " stride " << stride << " iw " << iw << " rows "
                                            << rows << " pad " << pad;
+                        if (wide_depthwise) {
+                            EXPECT_EQ(wide, want) << "AVX-512: " << ch << " stride " << stride
+                                                  << " iw " << iw << " rows " << rows << " pad "
+                                                  << pad;
+                        }
                     }
 }
 

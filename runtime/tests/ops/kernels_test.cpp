@@ -482,7 +482,8 @@ TEST(KernelBodies, QuantisedPoolingInEveryIntegerType)
     QuantisedPoolRows<uint32_t>(NN_TYPE_U32);
 }
 
-// 8-bit average pooling rows (eight channels in vector lanes on NEON) against
+// 8-bit average pooling rows (eight channels in vector lanes on NEON, blocks
+// of sixteen elsewhere) against
 // the naive window sum: channel counts around the lanes, windows of more taps
 // than one 16-bit partial sum takes (255), every value at an end of the range.
 template <typename T>
@@ -495,7 +496,7 @@ void EightBitAveragePool(nn_type type)
         int iw, rows, kw, stride, pad;
     };
     for (const Window w : {Window{5, 1, 3, 2, 1}, Window{40, 9, 33, 1, 0}, Window{17, 17, 17, 1, 0}})
-        for (int ch : {1, 7, 8, 9, 17})
+        for (int ch : {1, 7, 8, 9, 16, 17, 33})
             for (int fill : {0, 1, 2}) {
                 const int span = w.iw + 2 * w.pad - w.kw;
                 const int ow = span < 0 ? 0 : span / w.stride + 1;
