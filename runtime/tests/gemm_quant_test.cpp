@@ -417,9 +417,9 @@ TEST(GemmQuant, Panel8WithAndWithoutReduceZero)
 
 // The layout-8 kernels with the column stage made once (the entry, the
 // widening body and, where the CPU has the instructions, the dot-product
-// body) against the reference, on extents around the
-// dot product's 4- and 16-value steps and the 4-row tiles; a narrow last
-// panel too.
+// body, with B grouped for it and without) against the reference, on
+// extents around the dot product's 4- and 16-value steps, the 4-row tiles
+// and the 16- and 8-column blocks; a narrow last panel too.
 TEST(GemmQuant, Panel8ColumnKernelsAgainstReference)
 {
     std::vector<gemm_i8_columns_kernel*> kernels = {kernel_gemm_i8_panel8_columns,
@@ -428,7 +428,7 @@ TEST(GemmQuant, Panel8ColumnKernelsAgainstReference)
         kernels.push_back(gemm_i8_panel8_columns_dot);
     unsigned seed = 3000;
     for (int M : {0, 1, 3, 4, 5, 9})
-        for (int N : {8, 16, 17, 24})
+        for (int N : {8, 15, 16, 17, 24, 32, 33, 40})
             for (int K : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 33})
                 for (bool pc : {false, true})
                     // Weights with -128 among them, and without (then the widening
@@ -458,10 +458,19 @@ TEST(GemmQuant, Panel8ColumnKernelsAgainstReference)
                             gemm_i8_columns_fill(factors.data(), init.data(), N,
                                                  bias ? p.bias.data() : nullptr, &p.qo, &p.qi,
                                                  &p.qw, bias ? &p.qb : nullptr, p.rz.data());
-                            const gemm_i8_columns cols = {factors.data(), init.data(), p.zout[0],
-                                                          p.q6(), has_min};
+                            // B grouped for the dot product, and not (then the
+                            // dot-product body stands aside)
+                            std::vector<int8_t> grouped(gemm_i8_dot_packed_size(N, K) + 1);
+                            gemm_i8_dot_pack(grouped.data(), (const int8_t*)packed.data(), N, K);
+                            const gemm_i8_columns plain = {factors.data(), init.data(), p.zout[0],
+                                                           p.q6(), has_min, nullptr};
+                            const gemm_i8_columns with_dot = {factors.data(), init.data(),
+                                                              p.zout[0],      p.q6(),
+                                                              has_min,        grouped.data()};
                             for (int act = 0; act <= 2; ++act)
+                                for (const gemm_i8_columns* c : {&plain, &with_dot})
                                 for (gemm_i8_columns_kernel* kernel : kernels) {
+                                    const gemm_i8_columns& cols = *c;
                                     QOut out((size_t)M * N + 1, NN_TYPE_I8);
                                     kernel((int8_t*)out.data(), (const int8_t*)p.A.data(),
                                            (const int8_t*)packed.data(), act, M, N, K, &cols);
@@ -472,7 +481,8 @@ TEST(GemmQuant, Panel8ColumnKernelsAgainstReference)
                                                       (int8_t)out.buf[(size_t)i * N + j])
                                                 << "M=" << M << " N=" << N << " K=" << K
                                                 << " pc=" << pc << " act=" << act
-                                                << " bias=" << bias << " weights=" << weights;
+                                                << " bias=" << bias << " weights=" << weights
+                                                << " grouped=" << (c == &with_dot);
                                 }
                         }
                     }
