@@ -497,9 +497,11 @@ __attribute__((noinline)) void border_pixels(int8_t* out, int32_t x, int32_t x_e
  * input column loaded once per row, slid along it.  The interior takes the
  * input values as they are and the input zero point through the bias:
  * Σ (x - z_in)·w + b = Σ x·w + (b - z_in·Σ w), exact in wrapping 32-bit
- * sums, which leaves the window, the taps and the stage in registers. */
+ * sums, which leaves the window, the taps and the stage in registers; where
+ * no tap of the block is -128 the products are formed in 8 bits, two per
+ * 16-bit lane. */
 template <int S, int Act, bool Factors>
-void block8(int8_t* out, int32_t ow, int32_t x0, int32_t x1, int32_t c, int32_t ch, int32_t iw,
+__attribute__((noinline)) void block8(int8_t* out, int32_t ow, int32_t x0, int32_t x1, int32_t c, int32_t ch, int32_t iw,
             int32_t pad_left, int32_t rows, int32_t f0, const int8_t* in, const int8_t* filter,
             const int32_t* bias, const Stage8& stage)
 {
@@ -510,46 +512,95 @@ void block8(int8_t* out, int32_t ow, int32_t x0, int32_t x1, int32_t c, int32_t 
     if (x0 < x1) {
         Finish8<Act, Factors> fin(stage, bias, c);
         const int8_t* w = filter + c;
-        const int16x8_t w0 = vmovl_s8(vld1_s8(w)), w1 = vmovl_s8(vld1_s8(w + cs)),
-                        w2 = vmovl_s8(vld1_s8(w + 2 * cs)), w3 = vmovl_s8(vld1_s8(w + 3 * cs)),
-                        w4 = vmovl_s8(vld1_s8(w + 4 * cs)), w5 = vmovl_s8(vld1_s8(w + 5 * cs)),
-                        w6 = vmovl_s8(vld1_s8(w + 6 * cs)), w7 = vmovl_s8(vld1_s8(w + 7 * cs)),
-                        w8 = vmovl_s8(vld1_s8(w + 8 * cs));
-        {
-            /* |Σ w| <= 9·128 and |z_in| <= 128: the product fits 32 bits */
-            const int16x8_t sum =
-                vaddq_s16(vaddq_s16(vaddq_s16(w0, w1), vaddq_s16(w2, w3)),
-                          vaddq_s16(vaddq_s16(vaddq_s16(w4, w5), vaddq_s16(w6, w7)), w8));
-            const int16x8_t zv = vdupq_n_s16((int16_t)stage.st->z_in);
-            fin.b_lo = vmlsl_s16(fin.b_lo, vget_low_s16(sum), vget_low_s16(zv));
-            fin.b_hi = vmlsl_high_s16(fin.b_hi, sum, zv);
-        }
         const size_t in_row = (size_t)iw * cs;
         const int8_t* p0 = in + (size_t)(x0 * S - pad_left) * cs + c;
         const int8_t* p1 = p0 + in_row;
         const int8_t* p2 = p1 + in_row;
         int8_t* o = out + (size_t)x0 * cs + c;
-        const auto pixel = [&](int16x8_t a0, int16x8_t a1, int16x8_t a2, int16x8_t b0,
-                               int16x8_t b1, int16x8_t b2, int16x8_t c0, int16x8_t c1,
-                               int16x8_t c2) __attribute__((always_inline)) {
-            int32x4_t lo = fin.b_lo, hi = fin.b_hi;
-            tap8(&lo, &hi, a0, w0);
-            tap8(&lo, &hi, a1, w1);
-            tap8(&lo, &hi, a2, w2);
-            tap8(&lo, &hi, b0, w3);
-            tap8(&lo, &hi, b1, w4);
-            tap8(&lo, &hi, b2, w5);
-            tap8(&lo, &hi, c0, w6);
-            tap8(&lo, &hi, c1, w7);
-            tap8(&lo, &hi, c2, w8);
-            fin.store(o, lo, hi);
-            o += cs;
+        const int8x8_t v0 = vld1_s8(w), v1 = vld1_s8(w + cs), v2 = vld1_s8(w + 2 * cs),
+                       v3 = vld1_s8(w + 3 * cs), v4 = vld1_s8(w + 4 * cs),
+                       v5 = vld1_s8(w + 5 * cs), v6 = vld1_s8(w + 6 * cs),
+                       v7 = vld1_s8(w + 7 * cs), v8 = vld1_s8(w + 8 * cs);
+        {
+            /* |Σ w| <= 9·128 and |z_in| <= 128: the product fits 32 bits */
+            const int16x8_t sum = vaddw_s8(
+                vaddq_s16(vaddq_s16(vaddl_s8(v0, v1), vaddl_s8(v2, v3)),
+                          vaddq_s16(vaddl_s8(v4, v5), vaddl_s8(v6, v7))),
+                v8);
+            const int16x8_t zv = vdupq_n_s16((int16_t)stage.st->z_in);
+            fin.b_lo = vmlsl_s16(fin.b_lo, vget_low_s16(sum), vget_low_s16(zv));
+            fin.b_hi = vmlsl_high_s16(fin.b_hi, sum, zv);
+        }
+        /* the stage as values of this frame: the stores through int8_t
+         * pointers would otherwise have them reloaded */
+        const int32x4_t b_lo = fin.b_lo, b_hi = fin.b_hi;
+        const float32x4_t f_lo = fin.f_lo, f_hi = fin.f_hi;
+        const int16x8_t zero = fin.zero, q6 = fin.q6, z_out = fin.z_out;
+        const auto store = [&](int8_t* to, int32x4_t lo, int32x4_t hi)
+                               __attribute__((always_inline)) {
+            if (Factors)
+                by_factors<Act>(to, lo, hi, f_lo, f_hi, zero, q6, z_out);
+            else
+                stage.by_rule(to, c, lo, hi);
         };
-        slide_3x3<S>(x1 - x0, p0, p1, p2, cs,
-                     [](const int8_t* p) __attribute__((always_inline)) {
-                         return vmovl_s8(vld1_s8(p));
-                     },
-                     pixel);
+        const int8x8_t least = vmin_s8(vmin_s8(vmin_s8(v0, v1), vmin_s8(v2, v3)),
+                                       vmin_s8(vmin_s8(vmin_s8(v4, v5), vmin_s8(v6, v7)), v8));
+        if (vminv_s8(least) != -128) {
+            /* No tap is -128: |x·w| <= 128·127, so two 8-bit products add
+             * up within a 16-bit lane, and the sums are widened into the
+             * accumulators started at the bias. */
+            const auto pixel = [&](int8x8_t a0, int8x8_t a1, int8x8_t a2, int8x8_t b0,
+                                   int8x8_t b1, int8x8_t b2, int8x8_t c0, int8x8_t c1,
+                                   int8x8_t c2) __attribute__((always_inline)) {
+                const int16x8_t s0 = vmlal_s8(vmull_s8(a0, v0), a1, v1);
+                const int16x8_t s1 = vmlal_s8(vmull_s8(a2, v2), b0, v3);
+                const int16x8_t s2 = vmlal_s8(vmull_s8(b1, v4), b2, v5);
+                const int16x8_t s3 = vmlal_s8(vmull_s8(c0, v6), c1, v7);
+                const int16x8_t s4 = vmull_s8(c2, v8);
+                int32x4_t lo = vaddw_s16(b_lo, vget_low_s16(s0));
+                int32x4_t hi = vaddw_high_s16(b_hi, s0);
+                lo = vaddw_s16(lo, vget_low_s16(s1));
+                hi = vaddw_high_s16(hi, s1);
+                lo = vaddw_s16(lo, vget_low_s16(s2));
+                hi = vaddw_high_s16(hi, s2);
+                lo = vaddw_s16(lo, vget_low_s16(s3));
+                hi = vaddw_high_s16(hi, s3);
+                lo = vaddw_s16(lo, vget_low_s16(s4));
+                hi = vaddw_high_s16(hi, s4);
+                store(o, lo, hi);
+                o += cs;
+            };
+            slide_3x3<S>(x1 - x0, p0, p1, p2, cs,
+                         [](const int8_t* p) __attribute__((always_inline)) {
+                             return vld1_s8(p);
+                         },
+                         pixel);
+        } else {
+            const int16x8_t w0 = vmovl_s8(v0), w1 = vmovl_s8(v1), w2 = vmovl_s8(v2),
+                            w3 = vmovl_s8(v3), w4 = vmovl_s8(v4), w5 = vmovl_s8(v5),
+                            w6 = vmovl_s8(v6), w7 = vmovl_s8(v7), w8 = vmovl_s8(v8);
+            const auto pixel = [&](int16x8_t a0, int16x8_t a1, int16x8_t a2, int16x8_t b0,
+                                   int16x8_t b1, int16x8_t b2, int16x8_t c0, int16x8_t c1,
+                                   int16x8_t c2) __attribute__((always_inline)) {
+                int32x4_t lo = b_lo, hi = b_hi;
+                tap8(&lo, &hi, a0, w0);
+                tap8(&lo, &hi, a1, w1);
+                tap8(&lo, &hi, a2, w2);
+                tap8(&lo, &hi, b0, w3);
+                tap8(&lo, &hi, b1, w4);
+                tap8(&lo, &hi, b2, w5);
+                tap8(&lo, &hi, c0, w6);
+                tap8(&lo, &hi, c1, w7);
+                tap8(&lo, &hi, c2, w8);
+                store(o, lo, hi);
+                o += cs;
+            };
+            slide_3x3<S>(x1 - x0, p0, p1, p2, cs,
+                         [](const int8_t* p) __attribute__((always_inline)) {
+                             return vmovl_s8(vld1_s8(p));
+                         },
+                         pixel);
+        }
     }
     const int32_t xb = x1 > x0 ? x1 : x0;
     if (xb < ow)
