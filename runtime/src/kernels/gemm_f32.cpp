@@ -264,31 +264,26 @@ INL void panel_tile_4x16(float* C, const float* A, size_t lda, int i, int j, con
  * k first and moves accumulators between registers on every step.  The
  * first half loads the B row, the second takes it; the same fused
  * multiply-adds in the same order. */
+#define KESTRUNE_TILE_FMLAS(L) \
+    "fmla %[r0].4s, %[b0].4s, %[x].s[" #L "]\n\t" \
+    "fmla %[r1].4s, %[b1].4s, %[x].s[" #L "]\n\t" \
+    "fmla %[r2].4s, %[b2].4s, %[x].s[" #L "]\n\t" \
+    "fmla %[r3].4s, %[b3].4s, %[x].s[" #L "]\n\t" \
+    "fmla %[s0].4s, %[b0].4s, %[y].s[" #L "]\n\t" \
+    "fmla %[s1].4s, %[b1].4s, %[y].s[" #L "]\n\t" \
+    "fmla %[s2].4s, %[b2].4s, %[y].s[" #L "]\n\t" \
+    "fmla %[s3].4s, %[b3].4s, %[y].s[" #L "]"
 #define KESTRUNE_TILE_HALF_LOAD(P_, O0, O1, L, X_, Y_, R0_, R1_, R2_, R3_, S0_, S1_, S2_, S3_) \
     __asm__("ldp %q[b0], %q[b1], [%[p], #" #O0 "]\n\t" \
             "ldp %q[b2], %q[b3], [%[p], #" #O1 "]\n\t" \
-            "fmla %[r0].4s, %[b0].4s, %[x].s[" #L "]\n\t" \
-            "fmla %[r1].4s, %[b1].4s, %[x].s[" #L "]\n\t" \
-            "fmla %[r2].4s, %[b2].4s, %[x].s[" #L "]\n\t" \
-            "fmla %[r3].4s, %[b3].4s, %[x].s[" #L "]\n\t" \
-            "fmla %[s0].4s, %[b0].4s, %[y].s[" #L "]\n\t" \
-            "fmla %[s1].4s, %[b1].4s, %[y].s[" #L "]\n\t" \
-            "fmla %[s2].4s, %[b2].4s, %[y].s[" #L "]\n\t" \
-            "fmla %[s3].4s, %[b3].4s, %[y].s[" #L "]" \
+            KESTRUNE_TILE_FMLAS(L) \
             : [r0] "+w"(R0_), [r1] "+w"(R1_), [r2] "+w"(R2_), [r3] "+w"(R3_), [s0] "+w"(S0_), \
               [s1] "+w"(S1_), [s2] "+w"(S2_), [s3] "+w"(S3_), [b0] "=&w"(b0), [b1] "=&w"(b1), \
               [b2] "=&w"(b2), [b3] "=&w"(b3) \
             : [x] "w"(X_), [y] "w"(Y_), [p] "r"(P_) \
             : "memory")
 #define KESTRUNE_TILE_HALF(L, X_, Y_, R0_, R1_, R2_, R3_, S0_, S1_, S2_, S3_) \
-    __asm__("fmla %[r0].4s, %[b0].4s, %[x].s[" #L "]\n\t" \
-            "fmla %[r1].4s, %[b1].4s, %[x].s[" #L "]\n\t" \
-            "fmla %[r2].4s, %[b2].4s, %[x].s[" #L "]\n\t" \
-            "fmla %[r3].4s, %[b3].4s, %[x].s[" #L "]\n\t" \
-            "fmla %[s0].4s, %[b0].4s, %[y].s[" #L "]\n\t" \
-            "fmla %[s1].4s, %[b1].4s, %[y].s[" #L "]\n\t" \
-            "fmla %[s2].4s, %[b2].4s, %[y].s[" #L "]\n\t" \
-            "fmla %[s3].4s, %[b3].4s, %[y].s[" #L "]" \
+    __asm__(KESTRUNE_TILE_FMLAS(L) \
             : [r0] "+w"(R0_), [r1] "+w"(R1_), [r2] "+w"(R2_), [r3] "+w"(R3_), [s0] "+w"(S0_), \
               [s1] "+w"(S1_), [s2] "+w"(S2_), [s3] "+w"(S3_) \
             : [b0] "w"(b0), [b1] "w"(b1), [b2] "w"(b2), [b3] "w"(b3), [x] "w"(X_), [y] "w"(Y_))
@@ -319,6 +314,7 @@ INL void panel_tile_4x16(float* C, const float* A, size_t lda, int i, int j, con
 #undef KESTRUNE_TILE_K4
 #undef KESTRUNE_TILE_HALF_LOAD
 #undef KESTRUNE_TILE_HALF
+#undef KESTRUNE_TILE_FMLAS
     float* r0 = C + static_cast<size_t>(i) * static_cast<size_t>(N) + j;
     float* r1 = r0 + N;
     float* r2 = r1 + N;
