@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -446,6 +447,10 @@ TEST(GemmQuant, Panel8ColumnKernelsAgainstReference)
                         if (weights == 2)
                             for (auto& a : p.A)
                                 a = 0x80;
+                        // Output zero points at the ends of the INT8 range and
+                        // one beyond it (the dot-product body's narrowed stage
+                        // holds for -128..127 only).
+                        p.zout = {std::array<int32_t, 4>{-3, -128, 127, 300}[(size_t)(N + K) % 4]};
                         p.records();
                         const auto packed = p.b_layout(8);
                         const int32_t has_min =
