@@ -1,6 +1,7 @@
 /* The GEMM-based convolution variants: the B operand (the filter, or its
- * panel-packed copy "filter_aux_panel"), the OpenMP row workers, the 1x1
- * product and the cache-tiled im2col GEMM. */
+ * panel-packed copy "filter_aux_panel", and for the INT8 dot product those
+ * panels grouped by 4 k, "filter_aux_panel_dot"), the OpenMP row workers,
+ * the 1x1 product and the cache-tiled im2col GEMM. */
 #include <stdio.h>
 #include <string.h>
 
