@@ -513,14 +513,21 @@ __attribute__((noinline)) void block8(int8_t* out, int32_t ow, int32_t x0, int32
         Finish8<Act, Factors> fin(stage, bias, c);
         const int8_t* w = filter + c;
         const size_t in_row = (size_t)iw * cs;
-        const int8_t* p0 = in + (size_t)(x0 * S - pad_left) * cs + c;
-        const int8_t* p1 = p0 + in_row;
-        const int8_t* p2 = p1 + in_row;
+        /* A window cut at the top or bottom (filter rows f0 .. f0+rows-1
+         * over the input rows): the missing rows' taps are zero and their
+         * columns read from the first input row. */
+        const int8_t* first = in + (size_t)(x0 * S - pad_left) * cs + c;
+        const auto has = [&](int r) { return r >= f0 && r < f0 + rows; };
+        const auto row = [&](int r) { return has(r) ? first + (size_t)(r - f0) * in_row : first; };
+        const auto tap = [&](int t) {
+            return has(t / 3) ? vld1_s8(w + (size_t)t * cs) : vdup_n_s8(0);
+        };
+        const int8_t* p0 = row(0);
+        const int8_t* p1 = row(1);
+        const int8_t* p2 = row(2);
         int8_t* o = out + (size_t)x0 * cs + c;
-        const int8x8_t v0 = vld1_s8(w), v1 = vld1_s8(w + cs), v2 = vld1_s8(w + 2 * cs),
-                       v3 = vld1_s8(w + 3 * cs), v4 = vld1_s8(w + 4 * cs),
-                       v5 = vld1_s8(w + 5 * cs), v6 = vld1_s8(w + 6 * cs),
-                       v7 = vld1_s8(w + 7 * cs), v8 = vld1_s8(w + 8 * cs);
+        const int8x8_t v0 = tap(0), v1 = tap(1), v2 = tap(2), v3 = tap(3), v4 = tap(4),
+                       v5 = tap(5), v6 = tap(6), v7 = tap(7), v8 = tap(8);
         {
             /* |Σ w| <= 9·128 and |z_in| <= 128: the product fits 32 bits */
             const int16x8_t sum = vaddw_s8(
@@ -614,9 +621,9 @@ void rows_neon(int32_t ow, int32_t ch, int8_t* out, int32_t iw, int32_t pad_left
                const depthwise_i8_stage* st)
 {
     const int32_t f0 = edge == 1 ? 3 - rows : 0;
-    /* interior columns: the whole window inside the row (three rows only) */
+    /* interior columns: the window's columns inside the row */
     int32_t x0 = ow, x1 = ow;
-    if (rows == 3 && iw >= 3) {
+    if (iw >= 3) {
         x0 = (pad_left + S - 1) / S;
         const int32_t last = (iw - 3 + pad_left) / S;
         x1 = last + 1 < ow ? last + 1 : ow;
