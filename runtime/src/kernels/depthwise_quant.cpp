@@ -492,24 +492,36 @@ __attribute__((noinline)) void border_pixels(int8_t* out, int32_t x, int32_t x_e
     }
 }
 
-/* One block of eight channels from c over the whole row: border pixels tap
- * by tap, the interior [x0, x1) with the nine taps in registers and each
- * input column loaded once per row, slid along it.  The interior takes the
- * input values as they are and the input zero point through the bias:
- * Σ (x - z_in)·w + b = Σ x·w + (b - z_in·Σ w), exact in wrapping 32-bit
- * sums, which leaves the window, the taps and the stage in registers; where
- * no tap of the block is -128 the products are formed in 8 bits, two per
- * 16-bit lane. */
+/* One block of eight channels from c over the whole row: the interior
+ * [x0, x1) with the nine taps in registers and each input column loaded
+ * once per row, slid along it; the border pixels tap by tap (without an
+ * interior, or with a tap of -128).  The interior takes the input values as
+ * they are and the input zero point through the bias: Σ (x - z_in)·w + b =
+ * Σ x·w + (b - z_in·Σ w), exact in wrapping 32-bit sums, which leaves the
+ * window, the taps and the stage in registers; where no tap of the block is
+ * -128 the products are formed in 8 bits, two per 16-bit lane, and the
+ * border pixels take the same body. */
 template <int S, int Act, bool Factors>
-__attribute__((noinline)) void block8(int8_t* out, int32_t ow, int32_t x0, int32_t x1, int32_t c, int32_t ch, int32_t iw,
-            int32_t pad_left, int32_t rows, int32_t f0, const int8_t* in, const int8_t* filter,
-            const int32_t* bias, const Stage8& stage)
+__attribute__((noinline)) void block8(int8_t* out, int32_t ow, int32_t x0, int32_t x1, int32_t c,
+                                      int32_t ch, int32_t iw, int32_t pad_left, int32_t rows,
+                                      int32_t f0, const int8_t* in, const int8_t* filter,
+                                      const int32_t* bias, const Stage8& stage)
 {
     const size_t cs = (size_t)ch;
-    if (x0 > 0)
-        border_pixels<S, Act, Factors>(out, 0, x0 < ow ? x0 : ow, c, ch, iw, pad_left, rows, f0,
-                                       in, filter, bias, stage);
-    if (x0 < x1) {
+    const auto borders = [&]() {
+        if (x0 > 0)
+            border_pixels<S, Act, Factors>(out, 0, x0 < ow ? x0 : ow, c, ch, iw, pad_left, rows,
+                                           f0, in, filter, bias, stage);
+        const int32_t xb = x1 > x0 ? x1 : x0;
+        if (xb < ow)
+            border_pixels<S, Act, Factors>(out, xb, ow, c, ch, iw, pad_left, rows, f0, in,
+                                           filter, bias, stage);
+    };
+    if (x0 >= x1) {
+        borders();
+        return;
+    }
+    {
         Finish8<Act, Factors> fin(stage, bias, c);
         const int8_t* w = filter + c;
         const size_t in_row = (size_t)iw * cs;
@@ -577,12 +589,36 @@ __attribute__((noinline)) void block8(int8_t* out, int32_t ow, int32_t x0, int32
                 store(o, lo, hi);
                 o += cs;
             };
+            /* A border pixel through the same body: a column outside the
+             * row reads as the input zero point, whose products the bias
+             * takes back. */
+            const int8x8_t zc = vdup_n_s8((int8_t)stage.st->z_in);
+            const auto border = [&](int32_t x) {
+                int8x8_t v[9];
+                for (int r = 0; r < 3; ++r)
+                    for (int kx = 0; kx < 3; ++kx) {
+                        const int32_t col = x * S + kx - pad_left;
+                        v[r * 3 + kx] = col >= 0 && col < iw
+                                            ? vld1_s8(row(r) + ((ptrdiff_t)col -
+                                                                (x0 * S - pad_left)) *
+                                                                   (ptrdiff_t)cs)
+                                            : zc;
+                    }
+                o = out + (size_t)x * cs + c;
+                pixel(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8]);
+            };
+            for (int32_t x = 0; x < x0; ++x)
+                border(x);
+            o = out + (size_t)x0 * cs + c;
             slide_3x3<S>(x1 - x0, p0, p1, p2, cs,
                          [](const int8_t* p) __attribute__((always_inline)) {
                              return vld1_s8(p);
                          },
                          pixel);
+            for (int32_t x = x1; x < ow; ++x)
+                border(x);
         } else {
+            borders();
             const int16x8_t w0 = vmovl_s8(v0), w1 = vmovl_s8(v1), w2 = vmovl_s8(v2),
                             w3 = vmovl_s8(v3), w4 = vmovl_s8(v4), w5 = vmovl_s8(v5),
                             w6 = vmovl_s8(v6), w7 = vmovl_s8(v7), w8 = vmovl_s8(v8);
@@ -609,10 +645,6 @@ __attribute__((noinline)) void block8(int8_t* out, int32_t ow, int32_t x0, int32
                          pixel);
         }
     }
-    const int32_t xb = x1 > x0 ? x1 : x0;
-    if (xb < ow)
-        border_pixels<S, Act, Factors>(out, xb, ow, c, ch, iw, pad_left, rows, f0, in, filter,
-                                       bias, stage);
 }
 
 template <int S>
