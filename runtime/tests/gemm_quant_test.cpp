@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -433,9 +434,10 @@ void add_wide_columns_bodies(std::vector<gemm_i8_columns_kernel*>* bodies)
 
 // The layout-8 kernels with the column stage made once (the entry, the
 // widening body and, where the CPU has the instructions, the dot-product
-// bodies) against the reference, on extents around the dot products' 4-, 16-
-// and 64-value steps, the 4-row tiles and the AVX-512 pairs of panels; a
-// narrow last panel too.
+// and AVX-512 bodies, the dot-product one with B grouped for it and without)
+// against the reference, on extents around the dot products' 4-, 16- and
+// 64-value steps, the 4-row tiles, the 16- and 8-column blocks and the
+// AVX-512 pairs of panels; a narrow last panel too.
 TEST(GemmQuant, Panel8ColumnKernelsAgainstReference)
 {
     std::vector<gemm_i8_columns_kernel*> kernels = {kernel_gemm_i8_panel8_columns,
@@ -445,7 +447,7 @@ TEST(GemmQuant, Panel8ColumnKernelsAgainstReference)
     add_wide_columns_bodies(&kernels);
     unsigned seed = 3000;
     for (int M : {0, 1, 3, 4, 5, 9})
-        for (int N : {8, 16, 17, 24, 40})
+        for (int N : {8, 15, 16, 17, 24, 32, 33, 40})
             for (int K : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 33, 67})
                 for (bool pc : {false, true})
                     // Weights with -128 among them, and without (then the widening
@@ -463,6 +465,10 @@ TEST(GemmQuant, Panel8ColumnKernelsAgainstReference)
                         if (weights == 2)
                             for (auto& a : p.A)
                                 a = 0x80;
+                        // Output zero points at the ends of the INT8 range and
+                        // one beyond it (the dot-product body's narrowed stage
+                        // holds for -128..127 only).
+                        p.zout = {std::array<int32_t, 4>{-3, -128, 127, 300}[(size_t)(N + K) % 4]};
                         p.records();
                         const auto packed = p.b_layout(8);
                         const int32_t has_min =
@@ -475,10 +481,19 @@ TEST(GemmQuant, Panel8ColumnKernelsAgainstReference)
                             gemm_i8_columns_fill(factors.data(), init.data(), N,
                                                  bias ? p.bias.data() : nullptr, &p.qo, &p.qi,
                                                  &p.qw, bias ? &p.qb : nullptr, p.rz.data());
-                            const gemm_i8_columns cols = {factors.data(), init.data(), p.zout[0],
-                                                          p.q6(), has_min};
+                            // B grouped for the dot product, and not (then the
+                            // dot-product body stands aside)
+                            std::vector<int8_t> grouped(gemm_i8_dot_packed_size(N, K) + 1);
+                            gemm_i8_dot_pack(grouped.data(), (const int8_t*)packed.data(), N, K);
+                            const gemm_i8_columns plain = {factors.data(), init.data(), p.zout[0],
+                                                           p.q6(), has_min, nullptr};
+                            const gemm_i8_columns with_dot = {factors.data(), init.data(),
+                                                              p.zout[0],      p.q6(),
+                                                              has_min,        grouped.data()};
                             for (int act = 0; act <= 2; ++act)
+                                for (const gemm_i8_columns* c : {&plain, &with_dot})
                                 for (gemm_i8_columns_kernel* kernel : kernels) {
+                                    const gemm_i8_columns& cols = *c;
                                     QOut out((size_t)M * N + 1, NN_TYPE_I8);
                                     kernel((int8_t*)out.data(), (const int8_t*)p.A.data(),
                                            (const int8_t*)packed.data(), act, M, N, K, &cols);
@@ -489,7 +504,8 @@ TEST(GemmQuant, Panel8ColumnKernelsAgainstReference)
                                                       (int8_t)out.buf[(size_t)i * N + j])
                                                 << "M=" << M << " N=" << N << " K=" << K
                                                 << " pc=" << pc << " act=" << act
-                                                << " bias=" << bias << " weights=" << weights;
+                                                << " bias=" << bias << " weights=" << weights
+                                                << " grouped=" << (c == &with_dot);
                                 }
                         }
                     }
@@ -525,7 +541,7 @@ TEST(GemmQuant, Panel8ColumnBodiesAgreeOnExtremes)
         for (int32_t z_out : {0, 100, -128, INT32_MAX - 5, INT32_MIN + 5})
             for (int act = 0; act <= 2; ++act) {
                 const gemm_i8_columns cols = {factors.data(), init.data(), z_out, 90,
-                                              gemm_i8_has_min(B.data(), B.size())};
+                                              gemm_i8_has_min(B.data(), B.size()), nullptr};
                 std::vector<int8_t> want((size_t)M * N);
                 gemm_i8_panel8_columns_v80(want.data(), A.data(), B.data(), act, M, N, K, &cols);
                 for (gemm_i8_columns_kernel* body : bodies) {

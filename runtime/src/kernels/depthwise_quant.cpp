@@ -409,12 +409,21 @@ inline int16x8_t col8(const int8_t* p, int8x8_t z)
     return vsubl_s8(vld1_s8(p), z);
 }
 
-/* lo, hi += x * w lane by lane (eight products widened to 32 bits). */
+/* lo, hi += x * w lane by lane (eight products widened to 32 bits).  On
+ * aarch64 written out: GCC otherwise keeps the low halves of the window
+ * and the taps as values of their own, which crowds out the registers of
+ * the 3x3 interior and spills them. */
 inline __attribute__((always_inline)) void tap8(int32x4_t* lo, int32x4_t* hi, int16x8_t x,
                                                 int16x8_t w)
 {
+#ifdef __aarch64__
+    __asm__("smlal %0.4s, %2.4h, %3.4h\n\tsmlal2 %1.4s, %2.8h, %3.8h"
+            : "+w"(*lo), "+w"(*hi)
+            : "w"(x), "w"(w));
+#else
     *lo = vmlal_s16(*lo, vget_low_s16(x), vget_low_s16(w));
     *hi = vmlal_high_s16(*hi, x, w);
+#endif
 }
 
 /* One pixel of eight channels at output column x with the taps inside the
@@ -435,73 +444,209 @@ inline void border_pixel(int32x4_t* lo, int32x4_t* hi, int32_t x, int32_t c, int
         }
 }
 
-/* One block of eight channels from c over the whole row: border pixels tap
- * by tap, the interior [x0, x1) with the nine taps in registers and each
- * input column loaded once per row, slid along it. */
-template <int S, int Act, bool Factors>
-void block8(int8_t* out, int32_t ow, int32_t x0, int32_t x1, int32_t c, int32_t ch, int32_t iw,
-            int32_t pad_left, int32_t rows, int32_t f0, const int8_t* in, const int8_t* filter,
-            const int32_t* bias, const Stage8& stage)
-{
-    const size_t cs = (size_t)ch;
-    const int8x8_t z = vdup_n_s8((int8_t)stage.st->z_in);
-    const int32x4_t b_lo = bias ? vld1q_s32(bias + c) : vdupq_n_s32(0);
-    const int32x4_t b_hi = bias ? vld1q_s32(bias + c + 4) : vdupq_n_s32(0);
-    const int16x8_t zero = stage.zero, q6 = stage.q6, z_out = stage.z_out;
-    float32x4_t f_lo = vdupq_n_f32(0.0f), f_hi = f_lo;
-    if (Factors) {
-        f_lo = vld1q_f32(stage.st->factors + c);
-        f_hi = vld1q_f32(stage.st->factors + c + 4);
+/* The output rule of one block of eight channels from c (bias, factors and
+ * stage constants held as values). */
+template <int Act, bool Factors>
+struct Finish8 {
+    int32x4_t b_lo, b_hi;
+    float32x4_t f_lo, f_hi;
+    int16x8_t zero, q6, z_out;
+    const Stage8* stage;
+    int32_t c;
+
+    Finish8(const Stage8& st, const int32_t* bias, int32_t c0)
+        : b_lo(bias ? vld1q_s32(bias + c0) : vdupq_n_s32(0)),
+          b_hi(bias ? vld1q_s32(bias + c0 + 4) : vdupq_n_s32(0)), f_lo(vdupq_n_f32(0.0f)),
+          f_hi(f_lo), zero(st.zero), q6(st.q6), z_out(st.z_out), stage(&st), c(c0)
+    {
+        if (Factors) {
+            f_lo = vld1q_f32(st.st->factors + c0);
+            f_hi = vld1q_f32(st.st->factors + c0 + 4);
+        }
     }
-    const auto finish = [&](int8_t* o, int32x4_t lo, int32x4_t hi) __attribute__((always_inline)) {
-        lo = vaddq_s32(lo, b_lo);
-        hi = vaddq_s32(hi, b_hi);
+
+    /* the accumulators already hold the bias */
+    inline __attribute__((always_inline)) void store(int8_t* o, int32x4_t lo, int32x4_t hi) const
+    {
         if (Factors)
             by_factors<Act>(o, lo, hi, f_lo, f_hi, zero, q6, z_out);
         else
-            stage.by_rule(o, c, lo, hi);
-    };
-    const auto border = [&](int32_t x) {
-        int32x4_t lo = vdupq_n_s32(0), hi = lo;
-        border_pixel(&lo, &hi, x, c, ch, iw, S, pad_left, rows, f0, in, filter, z);
-        finish(out + (size_t)x * cs + c, lo, hi);
-    };
-    for (int32_t x = 0; x < x0; ++x)
-        border(x);
-    if (x0 < x1) {
-        const int8_t* w = filter + c;
-        const int16x8_t w0 = vmovl_s8(vld1_s8(w)), w1 = vmovl_s8(vld1_s8(w + cs)),
-                        w2 = vmovl_s8(vld1_s8(w + 2 * cs)), w3 = vmovl_s8(vld1_s8(w + 3 * cs)),
-                        w4 = vmovl_s8(vld1_s8(w + 4 * cs)), w5 = vmovl_s8(vld1_s8(w + 5 * cs)),
-                        w6 = vmovl_s8(vld1_s8(w + 6 * cs)), w7 = vmovl_s8(vld1_s8(w + 7 * cs)),
-                        w8 = vmovl_s8(vld1_s8(w + 8 * cs));
-        const size_t in_row = (size_t)iw * cs;
-        const int8_t* p0 = in + (size_t)(x0 * S - pad_left) * cs + c;
-        const int8_t* p1 = p0 + in_row;
-        const int8_t* p2 = p1 + in_row;
-        int8_t* o = out + (size_t)x0 * cs + c;
-        const auto pixel = [&](int16x8_t a0, int16x8_t a1, int16x8_t a2, int16x8_t b0,
-                               int16x8_t b1, int16x8_t b2, int16x8_t c0, int16x8_t c1,
-                               int16x8_t c2) __attribute__((always_inline)) {
-            int32x4_t lo = vmull_s16(vget_low_s16(a0), vget_low_s16(w0));
-            int32x4_t hi = vmull_high_s16(a0, w0);
-            tap8(&lo, &hi, a1, w1);
-            tap8(&lo, &hi, a2, w2);
-            tap8(&lo, &hi, b0, w3);
-            tap8(&lo, &hi, b1, w4);
-            tap8(&lo, &hi, b2, w5);
-            tap8(&lo, &hi, c0, w6);
-            tap8(&lo, &hi, c1, w7);
-            tap8(&lo, &hi, c2, w8);
-            finish(o, lo, hi);
-            o += cs;
-        };
-        slide_3x3<S>(x1 - x0, p0, p1, p2, cs,
-                     [z](const int8_t* p) __attribute__((always_inline)) { return col8(p, z); },
-                     pixel);
+            stage->by_rule(o, c, lo, hi);
     }
-    for (int32_t x = x1 > x0 ? x1 : x0; x < ow; ++x)
-        border(x);
+};
+
+/* Output columns [x, x_end) of one block tap by tap, the taps inside the row
+ * only: the border columns and the windows of fewer than three rows.  Out of
+ * line, so that the interior keeps its registers. */
+template <int S, int Act, bool Factors>
+__attribute__((noinline)) void border_pixels(int8_t* out, int32_t x, int32_t x_end, int32_t c,
+                                             int32_t ch, int32_t iw, int32_t pad_left,
+                                             int32_t rows, int32_t f0, const int8_t* in,
+                                             const int8_t* filter, const int32_t* bias,
+                                             const Stage8& stage)
+{
+    const int8x8_t z = vdup_n_s8((int8_t)stage.st->z_in);
+    const Finish8<Act, Factors> fin(stage, bias, c);
+    for (; x < x_end; ++x) {
+        int32x4_t lo = fin.b_lo, hi = fin.b_hi;
+        border_pixel(&lo, &hi, x, c, ch, iw, S, pad_left, rows, f0, in, filter, z);
+        fin.store(out + (size_t)x * (size_t)ch + c, lo, hi);
+    }
+}
+
+/* One block of eight channels from c over the whole row: the interior
+ * [x0, x1) with the nine taps in registers and each input column loaded
+ * once per row, slid along it; the border pixels tap by tap (without an
+ * interior, or with a tap of -128).  The interior takes the input values as
+ * they are and the input zero point through the bias: Σ (x - z_in)·w + b =
+ * Σ x·w + (b - z_in·Σ w), exact in wrapping 32-bit sums, which leaves the
+ * window, the taps and the stage in registers; where no tap of the block is
+ * -128 the products are formed in 8 bits, two per 16-bit lane, and the
+ * border pixels take the same body. */
+template <int S, int Act, bool Factors>
+__attribute__((noinline)) void block8(int8_t* out, int32_t ow, int32_t x0, int32_t x1, int32_t c,
+                                      int32_t ch, int32_t iw, int32_t pad_left, int32_t rows,
+                                      int32_t f0, const int8_t* in, const int8_t* filter,
+                                      const int32_t* bias, const Stage8& stage)
+{
+    const size_t cs = (size_t)ch;
+    const auto borders = [&]() {
+        if (x0 > 0)
+            border_pixels<S, Act, Factors>(out, 0, x0 < ow ? x0 : ow, c, ch, iw, pad_left, rows,
+                                           f0, in, filter, bias, stage);
+        const int32_t xb = x1 > x0 ? x1 : x0;
+        if (xb < ow)
+            border_pixels<S, Act, Factors>(out, xb, ow, c, ch, iw, pad_left, rows, f0, in,
+                                           filter, bias, stage);
+    };
+    if (x0 >= x1) {
+        borders();
+        return;
+    }
+    {
+        Finish8<Act, Factors> fin(stage, bias, c);
+        const int8_t* w = filter + c;
+        const size_t in_row = (size_t)iw * cs;
+        /* A window cut at the top or bottom (filter rows f0 .. f0+rows-1
+         * over the input rows): the missing rows' taps are zero and their
+         * columns read from the first input row. */
+        const int8_t* first = in + (size_t)(x0 * S - pad_left) * cs + c;
+        const auto has = [&](int r) { return r >= f0 && r < f0 + rows; };
+        const auto row = [&](int r) { return has(r) ? first + (size_t)(r - f0) * in_row : first; };
+        const auto tap = [&](int t) {
+            return has(t / 3) ? vld1_s8(w + (size_t)t * cs) : vdup_n_s8(0);
+        };
+        const int8_t* p0 = row(0);
+        const int8_t* p1 = row(1);
+        const int8_t* p2 = row(2);
+        int8_t* o = out + (size_t)x0 * cs + c;
+        const int8x8_t v0 = tap(0), v1 = tap(1), v2 = tap(2), v3 = tap(3), v4 = tap(4),
+                       v5 = tap(5), v6 = tap(6), v7 = tap(7), v8 = tap(8);
+        {
+            /* |Σ w| <= 9·128 and |z_in| <= 128: the product fits 32 bits */
+            const int16x8_t sum = vaddw_s8(
+                vaddq_s16(vaddq_s16(vaddl_s8(v0, v1), vaddl_s8(v2, v3)),
+                          vaddq_s16(vaddl_s8(v4, v5), vaddl_s8(v6, v7))),
+                v8);
+            const int16x8_t zv = vdupq_n_s16((int16_t)stage.st->z_in);
+            fin.b_lo = vmlsl_s16(fin.b_lo, vget_low_s16(sum), vget_low_s16(zv));
+            fin.b_hi = vmlsl_high_s16(fin.b_hi, sum, zv);
+        }
+        /* the stage as values of this frame: the stores through int8_t
+         * pointers would otherwise have them reloaded */
+        const int32x4_t b_lo = fin.b_lo, b_hi = fin.b_hi;
+        const float32x4_t f_lo = fin.f_lo, f_hi = fin.f_hi;
+        const int16x8_t zero = fin.zero, q6 = fin.q6, z_out = fin.z_out;
+        const auto store = [&](int8_t* to, int32x4_t lo, int32x4_t hi)
+                               __attribute__((always_inline)) {
+            if (Factors)
+                by_factors<Act>(to, lo, hi, f_lo, f_hi, zero, q6, z_out);
+            else
+                stage.by_rule(to, c, lo, hi);
+        };
+        const int8x8_t least = vmin_s8(vmin_s8(vmin_s8(v0, v1), vmin_s8(v2, v3)),
+                                       vmin_s8(vmin_s8(vmin_s8(v4, v5), vmin_s8(v6, v7)), v8));
+        if (vminv_s8(least) != -128) {
+            /* No tap is -128: |x·w| <= 128·127, so two 8-bit products add
+             * up within a 16-bit lane, and the sums are widened into the
+             * accumulators started at the bias. */
+            const auto pixel = [&](int8x8_t a0, int8x8_t a1, int8x8_t a2, int8x8_t b0,
+                                   int8x8_t b1, int8x8_t b2, int8x8_t c0, int8x8_t c1,
+                                   int8x8_t c2) __attribute__((always_inline)) {
+                const int16x8_t s0 = vmlal_s8(vmull_s8(a0, v0), a1, v1);
+                const int16x8_t s1 = vmlal_s8(vmull_s8(a2, v2), b0, v3);
+                const int16x8_t s2 = vmlal_s8(vmull_s8(b1, v4), b2, v5);
+                const int16x8_t s3 = vmlal_s8(vmull_s8(c0, v6), c1, v7);
+                const int16x8_t s4 = vmull_s8(c2, v8);
+                int32x4_t lo = vaddw_s16(b_lo, vget_low_s16(s0));
+                int32x4_t hi = vaddw_high_s16(b_hi, s0);
+                lo = vaddw_s16(lo, vget_low_s16(s1));
+                hi = vaddw_high_s16(hi, s1);
+                lo = vaddw_s16(lo, vget_low_s16(s2));
+                hi = vaddw_high_s16(hi, s2);
+                lo = vaddw_s16(lo, vget_low_s16(s3));
+                hi = vaddw_high_s16(hi, s3);
+                lo = vaddw_s16(lo, vget_low_s16(s4));
+                hi = vaddw_high_s16(hi, s4);
+                store(o, lo, hi);
+                o += cs;
+            };
+            /* A border pixel through the same body: a column outside the
+             * row reads as the input zero point, whose products the bias
+             * takes back. */
+            const int8x8_t zc = vdup_n_s8((int8_t)stage.st->z_in);
+            const auto border = [&](int32_t x) {
+                int8x8_t v[9];
+                for (int r = 0; r < 3; ++r)
+                    for (int kx = 0; kx < 3; ++kx) {
+                        const int32_t col = x * S + kx - pad_left;
+                        v[r * 3 + kx] = col >= 0 && col < iw
+                                            ? vld1_s8(row(r) + ((ptrdiff_t)col -
+                                                                (x0 * S - pad_left)) *
+                                                                   (ptrdiff_t)cs)
+                                            : zc;
+                    }
+                o = out + (size_t)x * cs + c;
+                pixel(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8]);
+            };
+            for (int32_t x = 0; x < x0; ++x)
+                border(x);
+            o = out + (size_t)x0 * cs + c;
+            slide_3x3<S>(x1 - x0, p0, p1, p2, cs,
+                         [](const int8_t* p) __attribute__((always_inline)) {
+                             return vld1_s8(p);
+                         },
+                         pixel);
+            for (int32_t x = x1; x < ow; ++x)
+                border(x);
+        } else {
+            borders();
+            const int16x8_t w0 = vmovl_s8(v0), w1 = vmovl_s8(v1), w2 = vmovl_s8(v2),
+                            w3 = vmovl_s8(v3), w4 = vmovl_s8(v4), w5 = vmovl_s8(v5),
+                            w6 = vmovl_s8(v6), w7 = vmovl_s8(v7), w8 = vmovl_s8(v8);
+            const auto pixel = [&](int16x8_t a0, int16x8_t a1, int16x8_t a2, int16x8_t b0,
+                                   int16x8_t b1, int16x8_t b2, int16x8_t c0, int16x8_t c1,
+                                   int16x8_t c2) __attribute__((always_inline)) {
+                int32x4_t lo = b_lo, hi = b_hi;
+                tap8(&lo, &hi, a0, w0);
+                tap8(&lo, &hi, a1, w1);
+                tap8(&lo, &hi, a2, w2);
+                tap8(&lo, &hi, b0, w3);
+                tap8(&lo, &hi, b1, w4);
+                tap8(&lo, &hi, b2, w5);
+                tap8(&lo, &hi, c0, w6);
+                tap8(&lo, &hi, c1, w7);
+                tap8(&lo, &hi, c2, w8);
+                store(o, lo, hi);
+                o += cs;
+            };
+            slide_3x3<S>(x1 - x0, p0, p1, p2, cs,
+                         [](const int8_t* p) __attribute__((always_inline)) {
+                             return vmovl_s8(vld1_s8(p));
+                         },
+                         pixel);
+        }
+    }
 }
 
 template <int S>
@@ -510,9 +655,9 @@ void rows_neon(int32_t ow, int32_t ch, int8_t* out, int32_t iw, int32_t pad_left
                const depthwise_i8_stage* st)
 {
     const int32_t f0 = edge == 1 ? 3 - rows : 0;
-    /* interior columns: the whole window inside the row (three rows only) */
+    /* interior columns: the window's columns inside the row */
     int32_t x0 = ow, x1 = ow;
-    if (rows == 3 && iw >= 3) {
+    if (iw >= 3) {
         x0 = (pad_left + S - 1) / S;
         const int32_t last = (iw - 3 + pad_left) / S;
         x1 = last + 1 < ow ? last + 1 : ow;

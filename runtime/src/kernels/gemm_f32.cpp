@@ -239,37 +239,71 @@ INL void panel_tile_4x16(float* C, const float* A, size_t lda, int i, int j, con
     float32x4_t c10 = i0, c11 = i1, c12 = i2, c13 = i3;
     float32x4_t c20 = i0, c21 = i1, c22 = i2, c23 = i3;
     float32x4_t c30 = i0, c31 = i1, c32 = i2, c33 = i3;
+/* one row's four accumulators c0..c3 += b0..b3 times lane L of x, written
+ * out: from the intrinsics GCC moves accumulators between registers on
+ * every k (a dozen moves per four k) */
+#define KESTRUNE_TILE_ROW(c0, c1, c2, c3, x, L)                                                  \
+    __asm__("fmla %0.4s, %4.4s, %8.s[" #L "]\n\t"                                              \
+            "fmla %1.4s, %5.4s, %8.s[" #L "]\n\t"                                              \
+            "fmla %2.4s, %6.4s, %8.s[" #L "]\n\t"                                              \
+            "fmla %3.4s, %7.4s, %8.s[" #L "]"                                                   \
+            : "+w"(c0), "+w"(c1), "+w"(c2), "+w"(c3)                                           \
+            : "w"(b0), "w"(b1), "w"(b2), "w"(b3), "w"(x))
 /* one k: the B row at p times lane L of the rows' A vectors x0..x3 */
 #define KESTRUNE_TILE_K(p, L, x0, x1, x2, x3)                                                     \
     do {                                                                                           \
         const float32x4_t b0 = vld1q_f32(p), b1 = vld1q_f32((p) + 4);                              \
         const float32x4_t b2 = vld1q_f32((p) + 8), b3 = vld1q_f32((p) + 12);                       \
-        c00 = vfmaq_laneq_f32(c00, b0, x0, L);                                                     \
-        c01 = vfmaq_laneq_f32(c01, b1, x0, L);                                                     \
-        c02 = vfmaq_laneq_f32(c02, b2, x0, L);                                                     \
-        c03 = vfmaq_laneq_f32(c03, b3, x0, L);                                                     \
-        c10 = vfmaq_laneq_f32(c10, b0, x1, L);                                                     \
-        c11 = vfmaq_laneq_f32(c11, b1, x1, L);                                                     \
-        c12 = vfmaq_laneq_f32(c12, b2, x1, L);                                                     \
-        c13 = vfmaq_laneq_f32(c13, b3, x1, L);                                                     \
-        c20 = vfmaq_laneq_f32(c20, b0, x2, L);                                                     \
-        c21 = vfmaq_laneq_f32(c21, b1, x2, L);                                                     \
-        c22 = vfmaq_laneq_f32(c22, b2, x2, L);                                                     \
-        c23 = vfmaq_laneq_f32(c23, b3, x2, L);                                                     \
-        c30 = vfmaq_laneq_f32(c30, b0, x3, L);                                                     \
-        c31 = vfmaq_laneq_f32(c31, b1, x3, L);                                                     \
-        c32 = vfmaq_laneq_f32(c32, b2, x3, L);                                                     \
-        c33 = vfmaq_laneq_f32(c33, b3, x3, L);                                                     \
+        KESTRUNE_TILE_ROW(c00, c01, c02, c03, x0, L);                                              \
+        KESTRUNE_TILE_ROW(c10, c11, c12, c13, x1, L);                                              \
+        KESTRUNE_TILE_ROW(c20, c21, c22, c23, x2, L);                                              \
+        KESTRUNE_TILE_ROW(c30, c31, c32, c33, x3, L);                                              \
+    } while (0)
+/* One k of four (lane L of A vectors x, y of two rows) over the B row at
+ * bytes O0 and O1 from p into the rows' accumulators r0-r3 and s0-s3,
+ * written out: from intrinsics GCC loads all sixteen B vectors of the four
+ * k first and moves accumulators between registers on every step.  The
+ * first half loads the B row, the second takes it; the same fused
+ * multiply-adds in the same order. */
+#define KESTRUNE_TILE_FMLAS(L) \
+    "fmla %[r0].4s, %[b0].4s, %[x].s[" #L "]\n\t" \
+    "fmla %[r1].4s, %[b1].4s, %[x].s[" #L "]\n\t" \
+    "fmla %[r2].4s, %[b2].4s, %[x].s[" #L "]\n\t" \
+    "fmla %[r3].4s, %[b3].4s, %[x].s[" #L "]\n\t" \
+    "fmla %[s0].4s, %[b0].4s, %[y].s[" #L "]\n\t" \
+    "fmla %[s1].4s, %[b1].4s, %[y].s[" #L "]\n\t" \
+    "fmla %[s2].4s, %[b2].4s, %[y].s[" #L "]\n\t" \
+    "fmla %[s3].4s, %[b3].4s, %[y].s[" #L "]"
+#define KESTRUNE_TILE_HALF_LOAD(P_, O0, O1, L, X_, Y_, R0_, R1_, R2_, R3_, S0_, S1_, S2_, S3_) \
+    __asm__("ldp %q[b0], %q[b1], [%[p], #" #O0 "]\n\t" \
+            "ldp %q[b2], %q[b3], [%[p], #" #O1 "]\n\t" \
+            KESTRUNE_TILE_FMLAS(L) \
+            : [r0] "+w"(R0_), [r1] "+w"(R1_), [r2] "+w"(R2_), [r3] "+w"(R3_), [s0] "+w"(S0_), \
+              [s1] "+w"(S1_), [s2] "+w"(S2_), [s3] "+w"(S3_), [b0] "=&w"(b0), [b1] "=&w"(b1), \
+              [b2] "=&w"(b2), [b3] "=&w"(b3) \
+            : [x] "w"(X_), [y] "w"(Y_), [p] "r"(P_) \
+            : "memory")
+#define KESTRUNE_TILE_HALF(L, X_, Y_, R0_, R1_, R2_, R3_, S0_, S1_, S2_, S3_) \
+    __asm__(KESTRUNE_TILE_FMLAS(L) \
+            : [r0] "+w"(R0_), [r1] "+w"(R1_), [r2] "+w"(R2_), [r3] "+w"(R3_), [s0] "+w"(S0_), \
+              [s1] "+w"(S1_), [s2] "+w"(S2_), [s3] "+w"(S3_) \
+            : [b0] "w"(b0), [b1] "w"(b1), [b2] "w"(b2), [b3] "w"(b3), [x] "w"(X_), [y] "w"(Y_))
+#define KESTRUNE_TILE_K4(p, O0, O1, L) \
+    do { \
+        float32x4_t b0, b1, b2, b3; \
+        KESTRUNE_TILE_HALF_LOAD(p, O0, O1, L, x0, x1, c00, c01, c02, c03, c10, c11, c12, c13); \
+        KESTRUNE_TILE_HALF(L, x2, x3, c20, c21, c22, c23, c30, c31, c32, c33); \
     } while (0)
     const float* p = P;
     int k = 0;
     for (; k + 4 <= K; k += 4, p += 64) {
         const float32x4_t x0 = vld1q_f32(a0 + k), x1 = vld1q_f32(a1 + k);
         const float32x4_t x2 = vld1q_f32(a2 + k), x3 = vld1q_f32(a3 + k);
-        KESTRUNE_TILE_K(p, 0, x0, x1, x2, x3);
-        KESTRUNE_TILE_K(p + 16, 1, x0, x1, x2, x3);
-        KESTRUNE_TILE_K(p + 32, 2, x0, x1, x2, x3);
-        KESTRUNE_TILE_K(p + 48, 3, x0, x1, x2, x3);
+        /* k's B row at byte offsets 64 k and 64 k + 32 from p */
+        KESTRUNE_TILE_K4(p, 0, 32, 0);
+        KESTRUNE_TILE_K4(p, 64, 96, 1);
+        KESTRUNE_TILE_K4(p, 128, 160, 2);
+        KESTRUNE_TILE_K4(p, 192, 224, 3);
     }
     for (; k < K; ++k, p += 16) {
         const float32x4_t x0 = vdupq_n_f32(a0[k]), x1 = vdupq_n_f32(a1[k]);
@@ -277,6 +311,11 @@ INL void panel_tile_4x16(float* C, const float* A, size_t lda, int i, int j, con
         KESTRUNE_TILE_K(p, 0, x0, x1, x2, x3);
     }
 #undef KESTRUNE_TILE_K
+#undef KESTRUNE_TILE_ROW
+#undef KESTRUNE_TILE_K4
+#undef KESTRUNE_TILE_HALF_LOAD
+#undef KESTRUNE_TILE_HALF
+#undef KESTRUNE_TILE_FMLAS
     float* r0 = C + static_cast<size_t>(i) * static_cast<size_t>(N) + j;
     float* r1 = r0 + N;
     float* r2 = r1 + N;

@@ -64,7 +64,15 @@ typedef struct gemm_i8_columns {
     int32_t z_out, q6;
     int32_t b_has_min; /* some B value is -128 (0 lets the widening body add
                           two 8-bit products in one 16-bit lane) */
+    const int8_t* dot_b; /* B's full panels as gemm_i8_dot_pack groups them,
+                            or NULL (then the dot-product body is not run) */
 } gemm_i8_columns;
+/* The dot-product body's form of B, made once per layer: per block of 16
+ * columns (the last block 8 when the full panels are odd in number)
+ * ceil(K/4) groups of the block's columns, 4 k-values each, zero past K.
+ * gemm_i8_dot_packed_size bytes (0 without a full panel). */
+size_t gemm_i8_dot_packed_size(int32_t N, int32_t K);
+void gemm_i8_dot_pack(int8_t* dst, const int8_t* B, int32_t N, int32_t K);
 /* 1 when one of the n bytes at b is -128. */
 int32_t gemm_i8_has_min(const int8_t* b, size_t n);
 void gemm_i8_columns_fill(float* factors, int32_t* init, int32_t N, const int32_t* bias,
@@ -72,9 +80,9 @@ void gemm_i8_columns_fill(float* factors, int32_t* init, int32_t N, const int32_
                           const nn_quant_params* w_q, const nn_quant_params* bias_q,
                           const int32_t* reduce_zero);
 /* gemm_i8_panel8 with the column sums, its column stage given: the same
- * bytes.  The entry runs the dot-product body (SDOT, B's 4x8 groups turned
- * by table lookups) when the CPU reports the instructions, chosen once per
- * process, else the 8-bit widening body. */
+ * bytes.  The entry runs the dot-product body (SDOT over cols->dot_b) when
+ * the CPU reports the instructions, chosen once per process, else the 8-bit
+ * widening body. */
 typedef void gemm_i8_columns_kernel(int8_t* C, const int8_t* A, const int8_t* B,
                                     int32_t activation, int32_t M, int32_t N, int32_t K,
                                     const gemm_i8_columns* cols);

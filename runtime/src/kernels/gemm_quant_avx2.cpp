@@ -108,7 +108,7 @@ void gemm_i8_panel8_columns_avx2(int8_t* C, const int8_t* A, const int8_t* B, in
         /* a narrower last panel: the portable body on it alone */
         const int32_t j0 = full * 8;
         const gemm_i8_columns tail = {cols->factors + j0, cols->init + j0, cols->z_out, cols->q6,
-                                      cols->b_has_min};
+                                      cols->b_has_min, nullptr};
         for (int32_t r = 0; r < M; ++r)
             gemm_i8_panel8_columns_v80(C + static_cast<size_t>(r) * static_cast<size_t>(N) + j0,
                                        A + static_cast<size_t>(r) * kk, B + static_cast<size_t>(j0) * kk,

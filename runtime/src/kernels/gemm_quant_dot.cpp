@@ -2,12 +2,14 @@
  * file alone is compiled for ARMv8.2-A with the dot product on aarch64; the
  * entry that calls it checks the CPU first.
  *
- * A panel holds K rows of 8 column values; four of its rows (32 bytes) are
- * turned by two table lookups into the columns' 4-value groups SDOT takes,
- * once per tile of 4 rows.  Each A row is read 16 values at a time and its
- * 4-value groups picked by lane.  The integer sums are exact, so every
- * accumulator equals the widening body's; the output stage is
- * panel_store's. */
+ * B comes in the grouped form gemm_i8_dot_pack makes once per layer: per
+ * block of 16 columns (then a last block of 8) ceil(K/4) groups, each the
+ * block's columns one after another with 4 k-values per column (zero past
+ * K).  A tile is 4 rows by 16 columns (16 accumulators); each A row is read
+ * 16 values at a time and its 4-value groups picked by lane.  The integer
+ * sums are exact, so every accumulator equals the widening body's; the output
+ * stage narrows first and clamps 16 bytes at once, which gives the same bytes
+ * as panel_store's (see store_row). */
 #include "kernels/gemm_quant.h"
 #include "kernels/gemm_quant_stage.h"
 
@@ -15,58 +17,182 @@
 #include <cstring>
 #include <type_traits>
 
+namespace {
+
+/* Columns per grouped block: 16, the last one 8 when full/8 is odd. */
+inline int32_t block_width(int32_t j0, int32_t full)
+{
+    return full - j0 >= 16 ? 16 : 8;
+}
+
+} // namespace
+
+size_t gemm_i8_dot_packed_size(int32_t N, int32_t K)
+{
+    if (N < 8 || K < 1)
+        return 0;
+    return static_cast<size_t>(N / 8 * 8) * static_cast<size_t>((K + 3) / 4 * 4);
+}
+
+void gemm_i8_dot_pack(int8_t* dst, const int8_t* B, int32_t N, int32_t K)
+{
+    const int32_t full = N / 8 * 8;
+    const int32_t groups = (K + 3) / 4;
+    for (int32_t j0 = 0; j0 < full; j0 += block_width(j0, full)) {
+        const int32_t w = block_width(j0, full);
+        for (int32_t g = 0; g < groups; ++g)
+            for (int32_t c = 0; c < w; ++c)
+                for (int32_t kk = 0; kk < 4; ++kk) {
+                    const int32_t k = g * 4 + kk;
+                    /* column j0 + c lies in the 8-wide panel from j0 + c/8*8 */
+                    const int8_t* panel =
+                        B + static_cast<size_t>(j0 + c / 8 * 8) * static_cast<size_t>(K);
+                    *dst++ = k < K ? panel[static_cast<size_t>(k) * 8 + c % 8] : 0;
+                }
+    }
+}
+
 #if defined(__aarch64__) && defined(__ARM_FEATURE_DOTPROD)
 #include <arm_neon.h>
 
 namespace {
 
-/* Bytes kk*8 + c of four panel rows to c*4 + kk: columns 0-3, then 4-7. */
-constexpr int8_t kTurnLo[16] = {0, 8, 16, 24, 1, 9, 17, 25, 2, 10, 18, 26, 3, 11, 19, 27};
-constexpr int8_t kTurnHi[16] = {4, 12, 20, 28, 5, 13, 21, 29, 6, 14, 22, 30, 7, 15, 23, 31};
+/* The output stage's constants: the output zero point in 16 bits and the
+ * fused clamp's bounds as output bytes. */
+struct Stage {
+    int16x8_t z16;
+    int8x16_t lo8, hi8;
+    int32_t activation;
+};
 
-/* R rows from row i of one full panel P at column j0. */
-template <int R>
-inline void dot_tile(int8_t* C, const int8_t* A, const int8_t* P, int32_t i, int32_t j0,
-                     int32_t N, int32_t K, const float* f, const int32_t* init,
-                     int32_t activation, int32_t q6, int32_t z_out, int8x16_t turn_lo,
-                     int8x16_t turn_hi)
+/* A C row of 8·W values from its accumulators: rescaled through the float
+ * factors (ties to even), narrowed to 16 bits, the zero point added
+ * (saturating), narrowed to 8 and clamped.  With an output zero point z in
+ * [-128, 127] this is, value for value, panel_store's clamp, add and
+ * saturation: g(x) = sat8(sat16(sat32(x + z))) equals sat8(sat16(sat16(x) +
+ * z)) for every 32-bit x, and a non-decreasing g commutes with the clamp:
+ * g(min(max(x, 0), q6)) = min(max(g(x), g(0)), g(q6)). */
+template <int W>
+inline __attribute__((always_inline)) void store_row(int8_t* c, const int32x4_t (&acc)[2 * W],
+                                                     const float32x4_t (&f)[2 * W],
+                                                     const Stage& st)
 {
+    int16x8_t h[W];
+    for (int q = 0; q < W; ++q) {
+        const int32x4_t r0 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(acc[2 * q]), f[2 * q]));
+        const int32x4_t r1 =
+            vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(acc[2 * q + 1]), f[2 * q + 1]));
+        h[q] = vqaddq_s16(vqmovn_high_s32(vqmovn_s32(r0), r1), st.z16);
+    }
+    if constexpr (W == 2) {
+        int8x16_t b = vqmovn_high_s16(vqmovn_s16(h[0]), h[1]);
+        if (st.activation == 1 || st.activation == 2)
+            b = vmaxq_s8(b, st.lo8);
+        if (st.activation == 2)
+            b = vminq_s8(b, st.hi8);
+        vst1q_s8(c, b);
+    } else {
+        int8x8_t b = vqmovn_s16(h[0]);
+        if (st.activation == 1 || st.activation == 2)
+            b = vmax_s8(b, vget_low_s8(st.lo8));
+        if (st.activation == 2)
+            b = vmin_s8(b, vget_low_s8(st.hi8));
+        vst1_s8(c, b);
+    }
+}
+
+/* R rows of A from a by 8·W columns of the grouped block G: C rows ldc
+ * apart, factors f and accumulator starts init of the block's columns. */
+template <int R, int W>
+inline void dot_tile(int8_t* C, size_t ldc, const int8_t* A, int32_t K, const int8_t* G,
+                     const float* f, const int32_t* init, const Stage& st)
+{
+    constexpr int Q = 2 * W; /* accumulators (4 columns each) per row */
     const int8_t* a[R];
-    int32x4_t lo[R], hi[R];
-    kestrune::start_rows8<R>(A, i, K, init, a, lo, hi);
-    const auto group = [&](const int8_t* p, int8x16_t (&av)[R], auto lane)
-                           __attribute__((always_inline)) {
-        const int8x16x2_t t = vld1q_s8_x2(p);
-        const int8x16_t b_lo = vqtbl2q_s8(t, vreinterpretq_u8_s8(turn_lo));
-        const int8x16_t b_hi = vqtbl2q_s8(t, vreinterpretq_u8_s8(turn_hi));
+    int32x4_t acc[R][Q];
+    {
+        int32x4_t start[Q];
+        for (int q = 0; q < Q; ++q)
+            start[q] = vld1q_s32(init + 4 * q);
         for (int r = 0; r < R; ++r) {
-            lo[r] = vdotq_laneq_s32(lo[r], b_lo, av[r], lane());
-            hi[r] = vdotq_laneq_s32(hi[r], b_hi, av[r], lane());
+            a[r] = A + static_cast<size_t>(r) * static_cast<size_t>(K);
+            for (int q = 0; q < Q; ++q)
+                acc[r][q] = start[q];
         }
+    }
+    const auto group = [&](const int8_t* g, const int8x16_t (&av)[R], auto lane)
+                           __attribute__((always_inline)) {
+        int8x16_t b[Q];
+        if constexpr (W == 2) {
+            const int8x16x4_t t = vld1q_s8_x4(g);
+            b[0] = t.val[0];
+            b[1] = t.val[1];
+            b[2] = t.val[2];
+            b[3] = t.val[3];
+        } else {
+            const int8x16x2_t t = vld1q_s8_x2(g);
+            b[0] = t.val[0];
+            b[1] = t.val[1];
+        }
+        for (int r = 0; r < R; ++r)
+            for (int q = 0; q < Q; ++q)
+                acc[r][q] = vdotq_laneq_s32(acc[r][q], b[q], av[r], lane());
     };
+    constexpr size_t step = 32 * W; /* bytes of one group */
     int32_t k = 0;
-    for (; k + 16 <= K; k += 16) {
+    for (; k + 16 <= K; k += 16, G += 4 * step) {
         int8x16_t av[R];
         for (int r = 0; r < R; ++r)
             av[r] = vld1q_s8(a[r] + k);
-        const int8_t* p = P + static_cast<size_t>(k) * 8;
-        group(p, av, std::integral_constant<int, 0>{});
-        group(p + 32, av, std::integral_constant<int, 1>{});
-        group(p + 64, av, std::integral_constant<int, 2>{});
-        group(p + 96, av, std::integral_constant<int, 3>{});
+        /* one group's B in registers at a time: GCC would load all four
+         * first and spill accumulators for them */
+        group(G, av, std::integral_constant<int, 0>{});
+        __asm__ volatile("" ::: "memory");
+        group(G + step, av, std::integral_constant<int, 1>{});
+        __asm__ volatile("" ::: "memory");
+        group(G + 2 * step, av, std::integral_constant<int, 2>{});
+        __asm__ volatile("" ::: "memory");
+        group(G + 3 * step, av, std::integral_constant<int, 3>{});
     }
-    for (; k + 4 <= K; k += 4) {
+    for (; k < K; k += 4, G += step) {
+        /* the last group may be short: its missing B values are zero */
         int8x16_t av[R];
         for (int r = 0; r < R; ++r) {
-            int32_t w;
-            std::memcpy(&w, a[r] + k, sizeof w);
-            av[r] = vreinterpretq_s8_s32(vdupq_n_s32(w));
+            uint32_t w = 0;
+            if (K - k >= 4)
+                std::memcpy(&w, a[r] + k, sizeof w);
+            else
+                for (int32_t t = K - k; t-- > 0;)
+                    w = w << 8 | static_cast<uint8_t>(a[r][k + t]);
+            av[r] = vreinterpretq_s8_u32(vdupq_n_u32(w));
         }
-        group(P + static_cast<size_t>(k) * 8, av, std::integral_constant<int, 0>{});
+        group(G, av, std::integral_constant<int, 0>{});
     }
-    kestrune::finish_rows8<R>(C + static_cast<size_t>(i) * static_cast<size_t>(N) + j0,
-                              static_cast<size_t>(N), a, P, k, K, lo, hi, f, activation, q6,
-                              z_out);
+    float32x4_t fv[Q];
+    for (int q = 0; q < Q; ++q)
+        fv[q] = vld1q_f32(f + 4 * q);
+    for (int r = 0; r < R; ++r)
+        store_row<W>(C + static_cast<size_t>(r) * ldc, acc[r], fv, st);
+}
+
+/* Every row tile (4 rows, then single ones) of one grouped block. */
+template <int W>
+inline void dot_block(int8_t* C, const int8_t* A, const int8_t* G, int32_t M, int32_t N,
+                      int32_t K, const float* f, const int32_t* init, const Stage& st)
+{
+    const size_t ldc = static_cast<size_t>(N);
+    int32_t i = 0;
+    for (; i + 4 <= M; i += 4)
+        dot_tile<4, W>(C + static_cast<size_t>(i) * ldc, ldc,
+                       A + static_cast<size_t>(i) * static_cast<size_t>(K), K, G, f, init, st);
+    for (; i < M; ++i)
+        dot_tile<1, W>(C + static_cast<size_t>(i) * ldc, ldc,
+                       A + static_cast<size_t>(i) * static_cast<size_t>(K), K, G, f, init, st);
+}
+
+inline int8_t sat8(int32_t v)
+{
+    return static_cast<int8_t>(v < -128 ? -128 : v > 127 ? 127 : v);
 }
 
 } // namespace
@@ -75,17 +201,34 @@ void gemm_i8_panel8_columns_dot(int8_t* C, const int8_t* A, const int8_t* B, int
                                 int32_t M, int32_t N, int32_t K, const gemm_i8_columns* cols)
 {
     const int32_t full = N / 8 * 8;
-    const int8x16_t turn_lo = vld1q_s8(kTurnLo), turn_hi = vld1q_s8(kTurnHi);
-    kestrune::each_tile8(M, full, K, B, cols->factors, cols->init,
-                         [&](auto rows, const int8_t* P, int32_t i, int32_t j0, const float* f,
-                             const int32_t* init) __attribute__((always_inline)) {
-                             dot_tile<rows()>(C, A, P, i, j0, N, K, f, init, activation,
-                                              cols->q6, cols->z_out, turn_lo, turn_hi);
-                         });
+    if (!cols->dot_b || cols->z_out < -128 || cols->z_out > 127) {
+        gemm_i8_panel8_columns_v80(C, A, B, activation, M, N, K, cols);
+        return;
+    }
+    /* g(0) and g(q6) of store_row, q6 added to z_out saturating like
+     * vqaddq_s32 */
+    const int64_t top = static_cast<int64_t>(cols->q6) + cols->z_out;
+    const int32_t hi = top > INT32_MAX ? INT32_MAX : top < INT32_MIN ? INT32_MIN
+                                                                     : static_cast<int32_t>(top);
+    const Stage st = {vdupq_n_s16(static_cast<int16_t>(cols->z_out)),
+                      vdupq_n_s8(sat8(cols->z_out)), vdupq_n_s8(sat8(hi)), activation};
+    const size_t groups = static_cast<size_t>((K + 3) / 4);
+    const int8_t* G = cols->dot_b;
+    for (int32_t j0 = 0; j0 < full;) {
+        if (full - j0 >= 16) {
+            dot_block<2>(C + j0, A, G, M, N, K, cols->factors + j0, cols->init + j0, st);
+            G += groups * 64;
+            j0 += 16;
+        } else {
+            dot_block<1>(C + j0, A, G, M, N, K, cols->factors + j0, cols->init + j0, st);
+            G += groups * 32;
+            j0 += 8;
+        }
+    }
     if (full < N) {
         /* a narrower last panel: the widening body on it alone */
         const gemm_i8_columns tail = {cols->factors + full, cols->init + full, cols->z_out,
-                                      cols->q6, cols->b_has_min};
+                                      cols->q6, cols->b_has_min, nullptr};
         const int32_t width = N - full;
         for (int32_t i = 0; i < M; ++i)
             gemm_i8_panel8_columns_v80(C + static_cast<size_t>(i) * static_cast<size_t>(N) + full,

@@ -169,7 +169,7 @@ void gemm_i8_panel8_columns_vnni(int8_t* C, const int8_t* A, const int8_t* B, in
     if (full < N) {
         /* a narrower last panel: the portable body on it alone */
         const gemm_i8_columns tail = {cols->factors + full, cols->init + full, cols->z_out,
-                                      cols->q6, cols->b_has_min};
+                                      cols->q6, cols->b_has_min, nullptr};
         for (int32_t r = 0; r < M; ++r)
             gemm_i8_panel8_columns_v80(C + static_cast<size_t>(r) * static_cast<size_t>(N) + full,
                                        A + static_cast<size_t>(r) * kk, B + static_cast<size_t>(full) * kk,

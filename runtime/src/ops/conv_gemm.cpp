@@ -1,6 +1,7 @@
 /* The GEMM-based convolution variants: the B operand (the filter, or its
- * panel-packed copy "filter_aux_panel"), the OpenMP row workers, the 1x1
- * product and the cache-tiled im2col GEMM. */
+ * panel-packed copy "filter_aux_panel", and for the INT8 dot product those
+ * panels grouped by 4 k, "filter_aux_panel_dot"), the OpenMP row workers,
+ * the 1x1 product and the cache-tiled im2col GEMM. */
 #include <stdio.h>
 #include <string.h>
 
@@ -199,7 +200,9 @@ void thread_gemm_rows(const gemm_job* j, int quantised, int32_t* r0, int32_t* r1
 template <bool quantised>
 void gemm_rows(const gemm_job* j, int32_t r0, int32_t r1)
 {
-    const int32_t rpt = rows_per_tile(j, quantised);
+    /* The column-stage kernel takes up to 64 rows a call (its row tiles
+     * are its own); the others one row tile. */
+    const int32_t rpt = quantised && j->columns ? 64 : rows_per_tile(j, quantised);
     for (; r0 < r1; r0 += rpt) {
         const int32_t m = r1 - r0 < rpt ? r1 - r0 : rpt;
         if constexpr (quantised) {
@@ -299,6 +302,40 @@ void fill_job(gemm_job* j, const gemm_operands* o, const conv_b* b, nn_tensor* i
     j->reduce_zero = o->reduce_zero;
 }
 
+/* "filter_aux_panel_dot": the filter's layout-8 panels as the dot-product
+ * kernel groups them, made at the layer's first run where the CPU has the
+ * instructions and kept with the filter; which panels and sizes it was made
+ * from is kept in front of it. */
+struct dot_panels_head {
+    const void* source;
+    int32_t n, k;
+};
+
+const int8_t* dot_panels(nn_tensor* filter, const gemm_job* j)
+{
+    static const char name[] = "filter_aux_panel_dot";
+    const size_t bytes = gemm_i8_dot_packed_size(j->n, j->k);
+    if (!gemm_i8_dot_available() || bytes == 0)
+        return NULL;
+    auto* head = (dot_panels_head*)nn_tensor_aux_object_by_name(filter, name);
+    if (head) {
+        const bool same = nn_tensor_aux_free_by_name(filter, name) == free_aux_buffer &&
+                          head->source == j->b && head->n == j->n && head->k == j->k;
+        return same ? (const int8_t*)(head + 1) : NULL;
+    }
+    platform::unique_malloc<unsigned char[]> made(
+        platform::malloc_array<unsigned char>(sizeof(dot_panels_head) + bytes));
+    if (!made)
+        return NULL;
+    head = (dot_panels_head*)made.get();
+    *head = {j->b, j->n, j->k};
+    gemm_i8_dot_pack((int8_t*)(head + 1), (const int8_t*)j->b, j->n, j->k);
+    if (aux_attach_named(filter, name, made.get(), free_aux_buffer, 1))
+        return NULL;
+    made.release();
+    return (const int8_t*)(head + 1);
+}
+
 /* The column stage of an INT8 product over layout-8 panels with the column
  * sums (the operands gemm_quant gives gemm_i8_panel8), made once per call
  * instead of once per row tile.  Without it (another product, or no memory
@@ -308,7 +345,7 @@ struct column_stage {
     platform::unique_malloc<int32_t[]> init;
     gemm_i8_columns columns;
 
-    void attach(gemm_job* j)
+    void attach(gemm_job* j, nn_tensor* filter)
     {
         const nn_quant_params* q[3] = {j->out_q, j->in_q, j->w_q};
         if (j->layout != 8 || !j->reduce_zero || j->n < 1 || j->k < 1)
@@ -326,7 +363,8 @@ struct column_stage {
         gemm_i8_columns_fill(factors.get(), init.get(), j->n, bias, j->out_q, j->in_q, j->w_q,
                              j->bias_q, j->reduce_zero);
         columns = {factors.get(), init.get(), quant_zero(j->out_q), gemm_quant_q6(j->out_q),
-                   gemm_i8_has_min((const int8_t*)j->b, (size_t)j->n * (size_t)j->k)};
+                   gemm_i8_has_min((const int8_t*)j->b, (size_t)j->n * (size_t)j->k),
+                   dot_panels(filter, j)};
         j->columns = &columns;
     }
 };
@@ -362,7 +400,7 @@ int nn_conv_1x1(nn_tensor* output, nn_tensor* input, nn_tensor* filter, nn_tenso
         fill_job(&j, &o, &b, input, output, bias, activation, cout, cin);
         column_stage stage;
         if (quantised)
-            stage.attach(&j);
+            stage.attach(&j, filter);
         j.c = o.out.data();
         j.a = o.in.data();
         j.m = m;
@@ -480,7 +518,7 @@ int tiled_gemm(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_tensor*
     fill_job(&j, &o, &b, input, output, bias, activation, g.cout, k);
     column_stage stage;
     if (quantised)
-        stage.attach(&j);
+        stage.attach(&j, filter);
     const size_t oes = nn_tensor_element_size(output);
     im2col_job ij = {tile, NULL, &g, es, fill, 0, 0, 0, k};
     for (int32_t n = 0; n < g.n; ++n) {

@@ -4,6 +4,7 @@
 // the per-tap path they replace.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -277,7 +278,7 @@ TEST(ConvKernels, QuantisedRowsBodiesAgree)
 // below float_channels by their factors, the rest by the pairs.  Channel
 // counts and row widths around the eight-lane blocks and the three-pixel
 // steps; zero points at the ends of the INT8 range; windows cut at the top
-// and bottom.
+// and bottom; taps with and without -128.
 TEST(ConvKernels, QuantisedRowsOfStrideOneAndTwoMatchTheIntegerSum)
 {
     std::mt19937 rng(8);
@@ -305,6 +306,17 @@ TEST(ConvKernels, QuantisedRowsOfStrideOneAndTwoMatchTheIntegerSum)
                         const int32_t z_out = pad == 2 ? 127 : -128 + 9 * pad;
                         auto in = Random<int8_t>((size_t)rows * iw * ch, rng);
                         auto f = Random<int8_t>((size_t)9 * ch, rng);
+                        // Taps with -128 among them (16-bit products), without
+                        // (two 8-bit products per 16-bit lane), and the largest
+                        // such sums: input -128, taps -127.
+                        const int taps = (ch + iw + pad + rows) % 3;
+                        if (taps == 0)
+                            f[(size_t)(ch + iw) % f.size()] = -128;
+                        for (auto& v : f)
+                            if (taps == 2 || (taps == 1 && v == -128))
+                                v = -127;
+                        if (taps == 2)
+                            std::fill(in.begin(), in.end(), (int8_t)-128);
                         auto bias = Random<int32_t>((size_t)ch, rng, -30000, 30000);
                         const bool with_bias = (ch + pad) % 3 != 0;
                         std::vector<float> factors((size_t)ch);

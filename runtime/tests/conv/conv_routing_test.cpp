@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "conv_cases.h"
+#include "kernels/gemm_quant.h"
 #include "recording_engine.h"
 #include "tensor/tensor_internal.h"
 
@@ -68,6 +69,23 @@ TEST(ConvRouting, FilterObjectsAreBuiltOnceAndReused)
     ASSERT_EQ(nn_conv_ex(q.out, nullptr, q.in, q.filter, q.bias, kStrides, kPad1, kDil1, 1, 1), 0);
     EXPECT_EQ(nn_tensor_aux_object_by_name(q.filter, "filter_aux_f32"), f32);
     Compare(kI8, Variant::Direct, q);
+}
+
+// The INT8 filter's panels grouped for the dot product: made at the first
+// run where the CPU has the instructions (none elsewhere), then reused.
+TEST(ConvRouting, DotProductPanelsAreBuiltOnceWhereTheCpuHasThem)
+{
+    Case c = kI8;
+    c.reduce_zero = true;  // the column sums the layout-8 column stage takes
+    Built b = Build(c, 5);
+    Tensor cache(NN_TYPE_U8, {1 << 16});
+    ASSERT_EQ(nn_conv_ex(b.out, cache, b.in, b.filter, b.bias, kStrides, kPad1, kDil1, 1, 1), 0);
+    ASSERT_NE(nn_tensor_aux_object_by_name(b.filter, "filter_aux_panel"), nullptr);
+    void* grouped = nn_tensor_aux_object_by_name(b.filter, "filter_aux_panel_dot");
+    EXPECT_EQ(grouped != nullptr, gemm_i8_dot_available() != 0);
+    ASSERT_EQ(nn_conv_ex(b.out, cache, b.in, b.filter, b.bias, kStrides, kPad1, kDil1, 1, 1), 0);
+    EXPECT_EQ(nn_tensor_aux_object_by_name(b.filter, "filter_aux_panel_dot"), grouped);
+    Compare(c, Variant::Gemm, b);
 }
 
 TEST(ConvRouting, DilatedFilterIsReusedAndRebuiltForOtherDilations)
