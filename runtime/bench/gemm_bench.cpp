@@ -220,7 +220,7 @@ static int run_cases(int with_targets)
         float* factors = static_cast<float*>(malloc((size_t)c.N * sizeof(float)));
         int32_t* init = static_cast<int32_t*>(malloc((size_t)c.N * sizeof(int32_t)));
         gemm_i8_columns_fill(factors, init, c.N, bias, &c.qo, &c.qi, &c.qw, &c.qbias, rz);
-        c.cols = (gemm_i8_columns){factors, init, 0, c.q6, gemm_i8_has_min(qb, kn)};
+        c.cols = (gemm_i8_columns){factors, init, 0, c.q6, gemm_i8_has_min(qb, kn), nullptr};
 
         double t_ours = best_time(bc->ours, &c, runs);
         double t_ref = best_time(bc->ref, &c, runs);
