@@ -513,7 +513,7 @@ TEST(GemmQuant, Panel8ColumnKernelsAgainstReference)
 
 // Every layout-8 columns body this CPU has writes the widening body's bytes
 // at the ends of the ranges: operands at -128 and 127, accumulators near
-// 2^30, factors that overflow 32 bits or are not numbers, and output zero
+// 2^30 and sums that pass 2^31 (they wrap), factors that overflow 32 bits or are not numbers, and output zero
 // points far enough out that adding them saturates.
 TEST(GemmQuant, Panel8ColumnBodiesAgreeOnExtremes)
 {
@@ -537,6 +537,8 @@ TEST(GemmQuant, Panel8ColumnBodiesAgreeOnExtremes)
         for (int j = 0; j < N; ++j)
             init[j] = j % 4 == 0   ? 1 << 30
                       : j % 4 == 1 ? -(1 << 30)
+                      : j == 2     ? INT32_MAX - 1000  // sums that wrap, as every body's do
+                      : j == 6     ? INT32_MIN + 1000
                                    : (int32_t)(rng() % (1u << 30)) - (1 << 29);
         for (int32_t z_out : {0, 100, -128, INT32_MAX - 5, INT32_MIN + 5})
             for (int act = 0; act <= 2; ++act) {

@@ -249,6 +249,12 @@ NN_SIMD_INLINE v_i16 vi16_dup_pair(int16_t a, int16_t b)
 
 /* ---- 32-bit accumulation ---------------------------------------------- */
 
+#ifndef __ARM_NEON
+/* a + b wrapping like the NEON adds and the scalar sums (a hostile model's
+ * long sums may pass 2^31; signed vector overflow would be undefined). */
+NN_SIMD_INLINE v_i32 vi32_wrap_add(v_i32 a, v_i32 b) { return (v_i32)((v_u32)a + (v_u32)b); }
+#endif
+
 /* acc[i] + a[2i]·b[2i] + a[2i+1]·b[2i+1] for raw 8-bit values a and b held
  * in 16-bit lanes (every product fits in 16 bits).  NEON multiplies in 16
  * bits and adds the pairs (vpadal); x86-64 forms the same sums with 32-bit
@@ -258,12 +264,12 @@ NN_SIMD_INLINE v_i32 vi32_dot2_i8(v_i32 acc, v_i16 a, v_i16 b)
 #ifdef __ARM_NEON
     return vpadalq_s16(acc, vmulq_s16(a, b));
 #elif defined(__SSE2__)
-    return acc + (v_i32)__builtin_ia32_pmaddwd128(a, b);
+    return vi32_wrap_add(acc, (v_i32)__builtin_ia32_pmaddwd128(a, b));
 #else
     /* little-endian lanes: the even lane is the low half of each 32-bit word */
     const v_i32 w = (v_i32)(a * b);
     const v_i32 even = (v_i32)((v_u32)w << 16) >> 16;
-    return acc + even + (w >> 16);
+    return vi32_wrap_add(vi32_wrap_add(acc, even), w >> 16);
 #endif
 }
 
@@ -294,11 +300,11 @@ NN_SIMD_INLINE v_i32 vi32_mlal_hi(v_i32 acc, v_i16 a, v_i16 b) { return vmlal_hi
 #else
 NN_SIMD_INLINE v_i32 vi32_mlal_lo(v_i32 acc, v_i16 a, v_i16 b)
 {
-    return acc + widen_quarter<0>(a) * widen_quarter<0>(b);
+    return vi32_wrap_add(acc, widen_quarter<0>(a) * widen_quarter<0>(b));
 }
 NN_SIMD_INLINE v_i32 vi32_mlal_hi(v_i32 acc, v_i16 a, v_i16 b)
 {
-    return acc + widen_quarter<1>(a) * widen_quarter<1>(b);
+    return vi32_wrap_add(acc, widen_quarter<1>(a) * widen_quarter<1>(b));
 }
 #endif
 
@@ -315,11 +321,11 @@ NN_SIMD_INLINE v_i32 vi32_mlal_hi_n(v_i32 acc, v_i16 a, int16_t s)
 #else
 NN_SIMD_INLINE v_i32 vi32_mlal_lo_n(v_i32 acc, v_i16 a, int16_t s)
 {
-    return acc + widen_quarter<0>(a) * static_cast<int32_t>(s);
+    return vi32_wrap_add(acc, widen_quarter<0>(a) * static_cast<int32_t>(s));
 }
 NN_SIMD_INLINE v_i32 vi32_mlal_hi_n(v_i32 acc, v_i16 a, int16_t s)
 {
-    return acc + widen_quarter<1>(a) * static_cast<int32_t>(s);
+    return vi32_wrap_add(acc, widen_quarter<1>(a) * static_cast<int32_t>(s));
 }
 #endif
 
@@ -332,8 +338,8 @@ NN_SIMD_INLINE void vi32_mac8_n(v_i32* acc_lo, v_i32* acc_hi, v_i16 b, int16_t s
     *acc_hi = vmlal_high_n_s16(*acc_hi, b, s);
 #else
     const v_i16 p = b * dup(s);
-    *acc_lo += widen_quarter<0>(p);
-    *acc_hi += widen_quarter<1>(p);
+    *acc_lo = vi32_wrap_add(*acc_lo, widen_quarter<0>(p));
+    *acc_hi = vi32_wrap_add(*acc_hi, widen_quarter<1>(p));
 #endif
 }
 
