@@ -26,10 +26,28 @@ rt_flags=(-g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undef
   -fno-sanitize-recover=all -fopenmp=libgomp -ffp-contract=off -std=gnu++17 -fno-exceptions -fno-rtti -DKESTRUNE_BUILDING
   -Iruntime/include -Iruntime/src -Iserver/platform -I"$out/stb-include")
 rm -rf "$out/rt-objs" && mkdir -p "$out/rt-objs"
-{ find runtime/src -name '*.cpp' ! -name stb_impl.cpp; echo server/platform/platform.cpp; } |
+# The x86-64 kernels of a wider vector extension take their own target flags
+# (as runtime/CMakeLists.txt gives them); the library chooses among them at
+# run time.
+wide_kernels=(
+  "runtime/src/kernels/gemm_f32_avx2.cpp|-march=x86-64-v3"
+  "runtime/src/kernels/gemm_quant_avx2.cpp|-march=x86-64-v3"
+  "runtime/src/kernels/gemm_f32_avx512.cpp|-march=x86-64-v4"
+  "runtime/src/kernels/depthwise_i8_avx512.cpp|-march=x86-64-v4"
+  "runtime/src/kernels/depthwise_f32_avx512.cpp|-march=x86-64-v4"
+  "runtime/src/kernels/gemm_quant_vnni.cpp|-march=x86-64-v4 -mavx512vnni -mavx512vbmi"
+)
+wide_names=()
+for row in "${wide_kernels[@]}"; do wide_names+=(! -path "${row%%|*}"); done
+{ find runtime/src -name '*.cpp' ! -name stb_impl.cpp "${wide_names[@]}"; echo server/platform/platform.cpp; } |
   while read -r src; do echo "$src"; done |
   xargs -P "$(nproc)" -I{} sh -c 'clang++ "$@" -c -o "$0/$(echo "{}" | tr / _).o" "{}"' \
     "$out/rt-objs" "${rt_flags[@]}"
+for row in "${wide_kernels[@]}"; do
+  src=${row%%|*}
+  read -r -a march <<<"${row#*|}"
+  clang++ "${rt_flags[@]}" "${march[@]}" -c -o "$out/rt-objs/$(echo "$src" | tr / _).o" "$src"
+done
 clang++ "${rt_flags[@]}" -fno-sanitize=undefined -c -o "$out/rt-objs/stb_impl.o" runtime/src/stb_impl.cpp
 rm -rf "$out/seeds-model" "$out/models" "$out/seeds-rt-http" && mkdir -p "$out/seeds-model" "$out/models" "$out/seeds-rt-http"
 if [ -x "$seeder" ]; then
