@@ -26,17 +26,16 @@ rt_flags=(-g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undef
   -fno-sanitize-recover=all -fopenmp=libgomp -ffp-contract=off -std=gnu++17 -fno-exceptions -fno-rtti -DKESTRUNE_BUILDING
   -Iruntime/include -Iruntime/src -Iserver/platform -I"$out/stb-include")
 rm -rf "$out/rt-objs" && mkdir -p "$out/rt-objs"
-# The x86-64 kernels of a wider vector extension take their own target flags
-# (as runtime/CMakeLists.txt gives them); the library chooses among them at
-# run time.
-wide_kernels=(
-  "runtime/src/kernels/gemm_f32_avx2.cpp|-march=x86-64-v3"
-  "runtime/src/kernels/gemm_quant_avx2.cpp|-march=x86-64-v3"
-  "runtime/src/kernels/gemm_f32_avx512.cpp|-march=x86-64-v4"
-  "runtime/src/kernels/depthwise_i8_avx512.cpp|-march=x86-64-v4"
-  "runtime/src/kernels/depthwise_f32_avx512.cpp|-march=x86-64-v4"
-  "runtime/src/kernels/gemm_quant_vnni.cpp|-march=x86-64-v4 -mavx512vnni -mavx512vbmi"
-)
+# The kernels of a wider instruction set take their own target flags from
+# the table the CMake build reads (GCC's warning choices left out); the
+# library chooses among them at run time.
+wide_kernels=()
+while IFS='|' read -r file isa options; do
+  [ "$(echo $isa)" = x86_64 ] || continue
+  flags=()
+  for o in $options; do case $o in -W*) ;; *) flags+=("$o") ;; esac; done
+  wide_kernels+=("runtime/src/kernels/$(echo $file)|${flags[*]}")
+done < <(grep -v '^#' runtime/src/kernels/target_flags.txt)
 wide_names=()
 for row in "${wide_kernels[@]}"; do wide_names+=(! -path "${row%%|*}"); done
 { find runtime/src -name '*.cpp' ! -name stb_impl.cpp "${wide_names[@]}"; echo server/platform/platform.cpp; } |
