@@ -56,7 +56,11 @@ static void setup_threads(void)
 {
     if (getenv("OMP_NUM_THREADS") != NULL)
         return;
-    int n = omp_get_num_procs();
+    /* The CPUs of the first set-up: omp_get_num_procs() counts the calling
+     * thread's CPUs, and a set-up leaves that thread pinned to CPU 0, so a
+     * later context would otherwise shrink the team to 1 and the process
+     * to CPU 0. */
+    static const int n = omp_get_num_procs();
     omp_set_num_threads(n);
     cpu_set_t set;
     CPU_ZERO(&set);

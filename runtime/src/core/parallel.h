@@ -2,10 +2,9 @@
  *
  * n rows over T threads: q = n / T, r = n mod T; thread t < r takes q + 1 rows
  * starting at t * (q + 1), every other thread q rows starting at r + t * q.
- * Regions are opened only from the calling thread, and only as wide as their
- * work pays for: `num_threads(nn_team_for(work, grain))` keeps at least one
- * grain of work per thread, so small operators run on the calling thread
- * alone and never wait for a team.  Workers only read their argument record. */
+ * Regions are opened only from the calling thread, and only where their
+ * work pays for a team: `num_threads(nn_team_for(work, grain))` runs small
+ * operators on the calling thread alone, so they never wait for a team.  Workers only read their argument record. */
 #ifndef KESTRUNE_CORE_PARALLEL_H
 #define KESTRUNE_CORE_PARALLEL_H
 
@@ -48,8 +47,10 @@ static inline nn_row_range nn_static_split(int64_t n, int thread, int threads)
 #define NN_GRAIN_BYTES 65536
 
 /* Threads for a region of `work` units: omp_get_max_threads() (the team
- * that nn_context_init_ex or the user's OMP_NUM_THREADS set), reduced to
- * work / grain, at least 1. */
+ * that nn_context_init_ex or the user's OMP_NUM_THREADS set) when the work
+ * is at least two grains, else 1 (the region runs on the calling thread).
+ * Never a team between the two: it would end the pinned pool threads it
+ * leaves out.  Threads past the work's rows get an empty share. */
 int nn_team_for(int64_t work, int64_t grain);
 
 /* The calling OpenMP thread's share of n rows inside a parallel region. */
