@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kernels/cpu_isa.h"
@@ -377,6 +378,14 @@ int team_times(const char* path)
     return t_one < 0 || t < 0;
 }
 
+// A pause between the two engines' batches, long enough for the other
+// engine's idle threads to stop spinning and sleep: two spinning teams of
+// eight on eight CPUs would time one engine against the other's spinners.
+void settle()
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
 // The largest difference of the outputs, each rounded to an INT8 output
 // step, from the reference rounded to a step.
 double steps_from_rounded(const std::vector<double>& a, const std::vector<double>& ref)
@@ -432,11 +441,13 @@ int main(int argc, char** argv)
             std::vector<double> t_ours, t_peer;
             bool good = ours.run() && peer.run();
             for (int r = 0; r < 7 && good; ++r) {
+                settle();
                 for (int i = 0; i < runs && good; ++i) {
                     const double t0 = now_ms();
                     good = ours.run();
                     t_ours.push_back(now_ms() - t0);
                 }
+                settle();
                 for (int i = 0; i < runs && good; ++i) {
                     const double t0 = now_ms();
                     good = peer.run();

@@ -2,6 +2,7 @@
  * panel-packed copy "filter_aux_panel", and for the INT8 dot product those
  * panels grouped by 4 k, "filter_aux_panel_dot"), the OpenMP row workers,
  * the 1x1 product and the cache-tiled im2col GEMM. */
+#include <omp.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -521,34 +522,71 @@ int tiled_gemm(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_tensor*
         stage.attach(&j, filter);
     const size_t oes = nn_tensor_element_size(output);
     im2col_job ij = {tile, NULL, &g, es, fill, 0, 0, 0, k};
-    for (int32_t n = 0; n < g.n; ++n) {
-        ij.in = o.in.as<unsigned char>() + (size_t)n * (size_t)g.h * (size_t)g.w * g.cin * es;
-        for (int32_t y = 0; y < g.oh; ++y) {
-            int32_t x = 0;
-            for (int32_t w = width; w > 0; w /= 2)
-                while (g.ow - x >= w) {
-                    ij.y = y;
-                    ij.x0 = x;
-                    ij.cols = w;
-                    j.a = tile;
-                    j.m = w;
-                    j.c = o.out.as<unsigned char>() +
-                          (((size_t)n * (size_t)g.oh + (size_t)y) * (size_t)g.ow + (size_t)x) *
-                              (size_t)g.cout * oes;
+    const unsigned char* in_base = o.in.as<unsigned char>();
+    unsigned char* out_base = o.out.as<unsigned char>();
+    const size_t in_image = (size_t)g.h * (size_t)g.w * g.cin * es;
+    /* The tiles of output row y of batch image n, from the tile width
+     * down; with `split` the threads share each tile's rows, else the
+     * calling thread does them all. */
+    auto walk_row = [&](gemm_job& jr, im2col_job& ir, int32_t n, int32_t y, int32_t top,
+                        bool split) {
+        ir.in = in_base + (size_t)n * in_image;
+        int32_t x = 0;
+        for (int32_t w = top; w > 0; w /= 2)
+            while (g.ow - x >= w) {
+                ir.y = y;
+                ir.x0 = x;
+                ir.cols = w;
+                jr.a = ir.cache;
+                jr.m = w;
+                jr.c = out_base + (((size_t)n * (size_t)g.oh + (size_t)y) * (size_t)g.ow +
+                                   (size_t)x) *
+                                      (size_t)g.cout * oes;
+                if (split) {
                     /* One region per tile.  Each thread fills the im2col
                      * rows of exactly the GEMM rows it multiplies, so no
                      * thread reads a row another one writes. */
-#pragma omp parallel num_threads(gemm_team(&j))
+#pragma omp parallel num_threads(gemm_team(&jr))
                     {
                         int32_t r0, r1;
-                        thread_gemm_rows(&j, quantised, &r0, &r1);
-                        im2col_worker(&ij, r0, r1);
-                        gemm_worker(&j, quantised, r0, r1);
+                        thread_gemm_rows(&jr, quantised, &r0, &r1);
+                        im2col_worker(&ir, r0, r1);
+                        gemm_worker(&jr, quantised, r0, r1);
                     }
-                    x += w;
+                } else {
+                    im2col_worker(&ir, 0, w);
+                    gemm_worker(&jr, quantised, 0, w);
                 }
+                x += w;
+            }
+    };
+
+    /* Where one row's tiles are too little work for the team, the threads
+     * share the output rows instead, each with its own tile in its own
+     * slice of the cache (the same products, in fewer regions). */
+    const int64_t rows = (int64_t)g.n * g.oh;
+    j.m = width;
+    const int row_team = gemm_team(&j);
+    const int team = nn_team_for(rows * g.ow * (int64_t)g.cout * k, NN_GRAIN_GEMM_MACS);
+    const size_t slice = team > 1 ? cache_size / (size_t)team / 64 * 64 : 0;
+    int32_t slice_width = width;
+    while (slice_width > 1 && (size_t)slice_width * tile_row > slice)
+        slice_width /= 2;
+    if (team > row_team && (size_t)slice_width * tile_row <= slice) {
+#pragma omp parallel num_threads(team)
+        {
+            gemm_job jt = j;
+            im2col_job it = ij;
+            it.cache = tile + (size_t)omp_get_thread_num() * slice;
+            const nn_row_range r = nn_thread_rows(rows);
+            for (int64_t i = r.begin; i < r.begin + r.count; ++i)
+                walk_row(jt, it, (int32_t)(i / g.oh), (int32_t)(i % g.oh), slice_width, false);
         }
+        return 0;
     }
+    for (int32_t n = 0; n < g.n; ++n)
+        for (int32_t y = 0; y < g.oh; ++y)
+            walk_row(j, ij, n, y, width, true);
     return 0;
 }
 
