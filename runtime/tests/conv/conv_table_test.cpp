@@ -86,6 +86,27 @@ TEST(ConvTable, TileWidthsFromTheCacheSize)
     Check(wide, Variant::Gemm, 16 * row_f32 + 1);  // 10 + 10
 }
 
+// A network's first layer: each output row (3x3 over 3 channels into 32) is
+// far less than a team's work, the whole image is more, so the threads share
+// whole rows, each with its own tile in a slice of the cache (roomy: whole
+// rows; tight: slices of two columns or one; too tight for a slice each: the
+// threads share each tile instead).  Same values as the reference at 1 and
+// 8 threads, batch of two, odd width.
+TEST(ConvTable, ThreadsShareWholeRowsOfThinTiles)
+{
+    const Case cases[] = {
+        {"rows f32", {2, 40, 41, 3, 32, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1}, Q::F32, true, 2, false, false},
+        {"rows i8pc s2", {2, 79, 81, 3, 32, 3, 3, 2, 2, 0, 1, 0, 1, 1, 1}, Q::I8PC, true, 2, false, true},
+    };
+    for (const Case& c : cases) {
+        const size_t row = 27 * (c.q == Q::F32 ? 4 : 1);
+        for (int threads : {1, 8})
+            for (size_t cache : {(size_t)1 << 20, 8 * 2 * row + 512, 8 * row, 2 * row + 1})
+                Check(c, Variant::Gemm, cache, threads);
+    }
+    omp_set_num_threads(4);
+}
+
 // Results are bit-identical for 1, 2, 3 and 8 threads.
 TEST(ConvTable, ThreadCountsGiveIdenticalBytes)
 {
