@@ -15,3 +15,11 @@ foreach(t ${KESTRUNE_OPS_TESTS})
   # Reference loops must not fuse either.
   target_compile_options(${t} PRIVATE -ffp-contract=off)
 endforeach()
+# The kernel bodies again with the kernels capped at AVX2 (the element-wise
+# and activation bodies then take the eight-lane table) and at the baseline.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+  foreach(level baseline avx2)
+    add_test(NAME ops_kernels_test_${level} COMMAND ops_kernels_test)
+    set_tests_properties(ops_kernels_test_${level} PROPERTIES ENVIRONMENT KESTRUNE_KERNELS=${level})
+  endforeach()
+endif()

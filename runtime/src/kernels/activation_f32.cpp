@@ -2,6 +2,7 @@
 #include <math.h>
 
 #include "kernels/activation_ops.h"
+#include "kernels/eltwise_x86.h"
 #include "kernels/kernels.h"
 #include "kernels/portable.h"
 
@@ -34,6 +35,32 @@ void unary_neon(float* out, int32_t count, const float* in, F f)
 }
 #endif
 
+#if defined(__x86_64__)
+/* The wide table's body of an activation. */
+inline void unary_wide(const eltwise_wide_table* w, float* o, int32_t n, const float* x, Relu)
+{
+    w->relu(o, n, x);
+}
+inline void unary_wide(const eltwise_wide_table* w, float* o, int32_t n, const float* x, Relu6)
+{
+    w->relu6(o, n, x);
+}
+inline void unary_wide(const eltwise_wide_table* w, float* o, int32_t n, const float* x,
+                       SigmoidFast)
+{
+    w->sigmoid_fast(o, n, x);
+}
+inline void unary_wide(const eltwise_wide_table* w, float* o, int32_t n, const float* x, Swish)
+{
+    w->swish(o, n, x);
+}
+inline void unary_wide(const eltwise_wide_table* w, float* o, int32_t n, const float* x,
+                       LeakyRelu f)
+{
+    w->leaky_relu(o, n, x, f.alpha);
+}
+#endif
+
 /* The entry body: Block is the NEON step. */
 template <int Block, class F>
 void unary(float* out, int32_t count, const float* in, F f)
@@ -43,6 +70,14 @@ void unary(float* out, int32_t count, const float* in, F f)
 #ifdef __ARM_NEON
     unary_neon<Block>(out, count, in, f);
 #else
+#if defined(__x86_64__)
+    /* In place or apart: a partly overlapping output runs in order. */
+    if (const eltwise_wide_table* w = eltwise_wide())
+        if (eltwise_vector_safe(out, in, count, sizeof(float))) {
+            unary_wide(w, out, count, in, f);
+            return;
+        }
+#endif
     unary_portable(out, count, in, f);
 #endif
 }
@@ -145,6 +180,13 @@ void kernel_prelu_f32(float* out, int32_t rows, const float* in, int32_t k, cons
 #ifdef __ARM_NEON
     prelu_neon(out, rows, in, k, slope);
 #else
+#if defined(__x86_64__)
+    if (const eltwise_wide_table* w = eltwise_wide())
+        if (eltwise_vector_safe(out, in, rows * k, sizeof(float))) {
+            w->prelu(out, rows, in, k, slope);
+            return;
+        }
+#endif
     prelu_portable(out, rows, in, k, slope);
 #endif
 }

@@ -3,9 +3,13 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "kernels/eltwise_x86.h"
 #include "kernels/kernels.h"
 #include "kernels/portable.h"
 #include "kernels/simd.h"
+#if defined(__x86_64__)
+#include "kernels/cpu_isa.h"
+#endif
 
 namespace kestrune {
 namespace {
@@ -14,18 +18,22 @@ using simd::Lanes;
 
 /* The operations, on one value or on a vector of lanes. */
 struct Add {
+    static constexpr int code = 0;
     template <class L, typename V>
     static V apply(L, V a, V b) { return L::add(a, b); }
 };
 struct Subtract {
+    static constexpr int code = 1;
     template <class L, typename V>
     static V apply(L, V a, V b) { return L::sub(a, b); }
 };
 struct Multiply {
+    static constexpr int code = 2;
     template <class L, typename V>
     static V apply(L, V a, V b) { return L::mul(a, b); }
 };
 struct Divide {
+    static constexpr int code = 3;
     template <class L, typename V>
     static V apply(L, V a, V b) { return L::div(a, b); }
 };
@@ -96,6 +104,46 @@ void binary_neon(T* out, int32_t count, A a, B b)
 }
 #endif
 
+#if defined(__x86_64__)
+/* The wide table's body for a form, when it has one: every float form but
+ * two values, and the INT32 addition of two arrays. */
+template <class Op>
+bool binary_wide(const eltwise_wide_table* w, float* out, int32_t count, Array<float> a,
+                 Array<float> b)
+{
+    w->binary[Op::code][0](out, count, a.p, b.p, 0.0f);
+    return true;
+}
+template <class Op>
+bool binary_wide(const eltwise_wide_table* w, float* out, int32_t count, Array<float> a,
+                 Value<float> b)
+{
+    w->binary[Op::code][1](out, count, a.p, nullptr, b.v);
+    return true;
+}
+template <class Op>
+bool binary_wide(const eltwise_wide_table* w, float* out, int32_t count, Value<float> a,
+                 Array<float> b)
+{
+    w->binary[Op::code][2](out, count, nullptr, b.p, a.v);
+    return true;
+}
+template <class Op>
+bool binary_wide(const eltwise_wide_table* w, int32_t* out, int32_t count, Array<int32_t> a,
+                 Array<int32_t> b)
+{
+    if (Op::code != Add::code)
+        return false;
+    w->add_i32(out, count, a.p, b.p);
+    return true;
+}
+template <class Op, typename T, class A, class B>
+bool binary_wide(const eltwise_wide_table*, T*, int32_t, A, B)
+{
+    return false;
+}
+#endif
+
 /* The entry body of every form. */
 template <class Op, typename T, class A, class B>
 void binary(T* out, int32_t count, A a, B b)
@@ -105,6 +153,12 @@ void binary(T* out, int32_t count, A a, B b)
 #ifdef __ARM_NEON
     binary_neon<Op>(out, count, a, b);
 #else
+#if defined(__x86_64__)
+    if (const eltwise_wide_table* w = eltwise_wide())
+        if (a.vector_safe(out, count) && b.vector_safe(out, count) &&
+            binary_wide<Op>(w, out, count, a, b))
+            return;
+#endif
     binary_portable<Op>(out, count, a, b);
 #endif
 }
@@ -216,6 +270,16 @@ void binary_value_first_f32(int op, float* out, int32_t count, float v, const fl
     default: break;
     }
 }
+
+#if defined(__x86_64__)
+const kestrune::eltwise_wide_table* kestrune::eltwise_wide(void)
+{
+    static const eltwise_wide_table* const chosen = cpu_isa_avx512() ? eltwise_table_avx512()
+                                                    : cpu_isa_avx2()  ? eltwise_table_avx2()
+                                                                      : nullptr;
+    return chosen;
+}
+#endif
 
 void bias_add_i32_portable(int32_t* out, int32_t count, const int32_t* a, const int32_t* b)
 {

@@ -1,5 +1,7 @@
 // The kernels' NEON bodies against their portable bodies (bit for bit, on
-// every target; on x86-64 both names reach the portable body), and the INT8
+// every target; on x86-64 the float element-wise and activation entries reach
+// the widest AVX body the CPU has, or the portable one where KESTRUNE_KERNELS
+// caps it), and the INT8
 // eight-lane kernels against references of their rules.
 #include <gtest/gtest.h>
 

@@ -1,0 +1,18 @@
+/* The element-wise and activation table at the AVX2 width (this file
+ * alone is built for it); eltwise_x86.h. */
+#include "kernels/eltwise_x86.h"
+
+#if defined(__x86_64__) && defined(__AVX2__)
+#include "kernels/eltwise_wide.h"
+
+namespace kestrune {
+
+const eltwise_wide_table* eltwise_table_avx2(void)
+{
+    static constexpr eltwise_wide_table bodies = table<Avx2>();
+    return &bodies;
+}
+
+} // namespace kestrune
+
+#endif
