@@ -355,11 +355,11 @@ int nn_server_model_benchmark(nn_server* server, int iterations, int pause_ms, i
     return 1;
 }
 
+/* No datagram interface: the datagram is taken off the socket and dropped
+ * (left queued, it would keep the serving loop's select ready for ever). */
 void nn_server_unix_handler(nn_server* server, int socket)
 {
-    /* No datagram interface: what arrives stays queued in the socket. */
-    (void)server;
-    (void)socket;
+    plugin_default_unix_handler(server, socket);
 }
 
 const char* TensorTypeName(armnn::DataType type)

@@ -543,9 +543,9 @@ int nn_server_model_benchmark(nn_server* server, int iterations, int pause_ms, i
     return 0;
 }
 
-/* This engine has no datagram interface: the socket is left as it is. */
+/* No datagram interface: the datagram is taken off the socket and dropped
+ * (left queued, it would keep the serving loop's select ready for ever). */
 void nn_server_unix_handler(nn_server* server, int socket)
 {
-    (void)server;
-    (void)socket;
+    plugin_default_unix_handler(server, socket);
 }

@@ -36,11 +36,11 @@ int nn_server_options(nn_server* server, const nn_plugin_options* options)
     return 0;
 }
 
-/* No datagram interface: a queued datagram stays in the socket. */
+/* No datagram interface: the datagram is taken off the socket and dropped
+ * (left queued, it would keep the serving loop's select ready for ever). */
 void nn_server_unix_handler(nn_server* server, int socket)
 {
-    (void)server;
-    (void)socket;
+    plugin_default_unix_handler(server, socket);
 }
 
 nn_server* nn_server_init(int compute, size_t mempool_size, void* mempool, size_t cache_size, void* cache,

@@ -30,17 +30,19 @@ TEST(ArmnnRecord, NamesVersionAndEntryPoints)
         EXPECT_NE(fn, nullptr);
 }
 
-TEST(ArmnnRecord, UserOpsRefusedAndDatagramsLeftQueued)
+TEST(ArmnnRecord, UserOpsRefusedAndDatagramsDropped)
 {
     Server server;
     EXPECT_EQ(plugin().nn_server_user_ops(server, "lib.so:fn"), 5);
+    // Left queued, a datagram would keep the serving loop's select ready.
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, fds), 0);
     ASSERT_EQ(send(fds[1], "x", 1, 0), 1);
+    testing::internal::CaptureStderr();
     plugin().nn_server_unix_handler(server, fds[0]);
+    testing::internal::GetCapturedStderr();
     char byte = 0;
-    EXPECT_EQ(recv(fds[0], &byte, 1, MSG_DONTWAIT), 1) << "the datagram is still queued";
-    EXPECT_EQ(byte, 'x');
+    EXPECT_EQ(recv(fds[0], &byte, 1, MSG_DONTWAIT), -1) << "the datagram is still queued";
     close(fds[0]);
     close(fds[1]);
 }

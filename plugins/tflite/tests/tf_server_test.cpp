@@ -29,14 +29,16 @@ TEST(TfPlugin, RecordNamesAndEntryPoints)
     EXPECT_EQ(record.nn_server_http_handler, &nn_server_http_handler);
     Server s;
     EXPECT_EQ(nn_server_user_ops(s, "lib.so:fn"), 5);
-    // The datagram socket is not read: what arrives stays queued.
+    // No datagram interface: what arrives is dropped, so the serving loop's
+    // select does not find the socket ready again and again.
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, fds), 0);
     ASSERT_EQ(send(fds[1], "x", 1, 0), 1);
+    testing::internal::CaptureStderr();
     nn_server_unix_handler(s, fds[0]);
+    testing::internal::GetCapturedStderr();
     char byte = 0;
-    EXPECT_EQ(recv(fds[0], &byte, 1, MSG_DONTWAIT), 1);
-    EXPECT_EQ(byte, 'x');
+    EXPECT_EQ(recv(fds[0], &byte, 1, MSG_DONTWAIT), -1) << "the datagram is still queued";
     close(fds[0]);
     close(fds[1]);
 }
