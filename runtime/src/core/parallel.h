@@ -38,13 +38,16 @@ static inline nn_row_range nn_static_split(int64_t n, int thread, int threads)
 
 /* Work grains of the kernel families, in multiply-accumulates (GEMM and
  * convolution, depthwise convolution) or bytes written (pooling, resize,
- * element-wise, quantisation): about the work one thread does in the 5 us
- * that waking a team member and waiting for it cost on an x86-64 server core
- * (GEMM ~50 GMAC/s, depthwise ~13 GMAC/s, streaming ~13 GB/s), so a region
- * only grows by a thread when that thread saves more than it costs. */
-#define NN_GRAIN_GEMM_MACS 262144
-#define NN_GRAIN_DEPTHWISE_MACS 65536
-#define NN_GRAIN_BYTES 65536
+ * element-wise, quantisation): the work one thread does in the time a
+ * whole-team region costs its caller, as runtime/bench/grain_bench measures
+ * them (on the x86-64 development machine: 1.6-1.7 us for a team of 8 that
+ * is awake, 67-71 G multiply-accumulates/s in the GEMM, 13-15 G in the
+ * depthwise kernel, 8-11 GB/s written by the element-wise add: grains of
+ * 106-122 K, 21-26 K and 13-16 K), to the nearest power of two.  A region
+ * takes the team from two grains on (nn_team_for). */
+#define NN_GRAIN_GEMM_MACS 131072
+#define NN_GRAIN_DEPTHWISE_MACS 32768
+#define NN_GRAIN_BYTES 16384
 
 /* Threads for a region of `work` units: omp_get_max_threads() (the team
  * that nn_context_init_ex or the user's OMP_NUM_THREADS set) when the work
