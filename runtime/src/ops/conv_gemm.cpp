@@ -202,8 +202,15 @@ template <bool quantised>
 void gemm_rows(const gemm_job* j, int32_t r0, int32_t r1)
 {
     /* The column-stage kernel takes up to 64 rows a call (its row tiles
-     * are its own); the others one row tile. */
-    const int32_t rpt = quantised && j->columns ? 64 : rows_per_tile(j, quantised);
+     * are its own), and on aarch64 so does the float kernel of 16-wide
+     * panels (a call per 4-row tile costs a quarter of the tile's own
+     * set-up at 64 input channels); the others one row tile. */
+#if defined(__aarch64__)
+    const bool many = quantised ? j->columns != NULL : (unsigned char)j->layout == 16;
+#else
+    const bool many = quantised && j->columns;
+#endif
+    const int32_t rpt = many ? 64 : rows_per_tile(j, quantised);
     for (; r0 < r1; r0 += rpt) {
         const int32_t m = r1 - r0 < rpt ? r1 - r0 : rpt;
         if constexpr (quantised) {
