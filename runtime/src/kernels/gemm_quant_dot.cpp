@@ -9,7 +9,7 @@
  * 16 values at a time and its 4-value groups picked by lane.  The integer
  * sums are exact, so every accumulator equals the widening body's; the output
  * stage narrows first and clamps 16 bytes at once, which gives the same bytes
- * as panel_store's (see store_row). */
+ * as panel_store's (see store_row_bytes). */
 #include "kernels/gemm_quant.h"
 #include "kernels/gemm_quant_stage.h"
 
@@ -57,55 +57,15 @@ void gemm_i8_dot_pack(int8_t* dst, const int8_t* B, int32_t N, int32_t K)
 
 namespace {
 
-/* The output stage's constants: the output zero point in 16 bits and the
- * fused clamp's bounds as output bytes. */
-struct Stage {
-    int16x8_t z16;
-    int8x16_t lo8, hi8;
-    int32_t activation;
-};
-
-/* A C row of 8·W values from its accumulators: rescaled through the float
- * factors (ties to even), narrowed to 16 bits, the zero point added
- * (saturating), narrowed to 8 and clamped.  With an output zero point z in
- * [-128, 127] this is, value for value, panel_store's clamp, add and
- * saturation: g(x) = sat8(sat16(sat32(x + z))) equals sat8(sat16(sat16(x) +
- * z)) for every 32-bit x, and a non-decreasing g commutes with the clamp:
- * g(min(max(x, 0), q6)) = min(max(g(x), g(0)), g(q6)). */
-template <int W>
-inline __attribute__((always_inline)) void store_row(int8_t* c, const int32x4_t (&acc)[2 * W],
-                                                     const float32x4_t (&f)[2 * W],
-                                                     const Stage& st)
-{
-    int16x8_t h[W];
-    for (int q = 0; q < W; ++q) {
-        const int32x4_t r0 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(acc[2 * q]), f[2 * q]));
-        const int32x4_t r1 =
-            vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(acc[2 * q + 1]), f[2 * q + 1]));
-        h[q] = vqaddq_s16(vqmovn_high_s32(vqmovn_s32(r0), r1), st.z16);
-    }
-    if constexpr (W == 2) {
-        int8x16_t b = vqmovn_high_s16(vqmovn_s16(h[0]), h[1]);
-        if (st.activation == 1 || st.activation == 2)
-            b = vmaxq_s8(b, st.lo8);
-        if (st.activation == 2)
-            b = vminq_s8(b, st.hi8);
-        vst1q_s8(c, b);
-    } else {
-        int8x8_t b = vqmovn_s16(h[0]);
-        if (st.activation == 1 || st.activation == 2)
-            b = vmax_s8(b, vget_low_s8(st.lo8));
-        if (st.activation == 2)
-            b = vmin_s8(b, vget_low_s8(st.hi8));
-        vst1_s8(c, b);
-    }
-}
+using kestrune::ByteStage;
+using kestrune::byte_stage;
+using kestrune::store_row_bytes;
 
 /* R rows of A from a by 8·W columns of the grouped block G: C rows ldc
  * apart, factors f and accumulator starts init of the block's columns. */
 template <int R, int W>
 inline void dot_tile(int8_t* C, size_t ldc, const int8_t* A, int32_t K, const int8_t* G,
-                     const float* f, const int32_t* init, const Stage& st)
+                     const float* f, const int32_t* init, const ByteStage& st)
 {
     constexpr int Q = 2 * W; /* accumulators (4 columns each) per row */
     const int8_t* a[R];
@@ -172,13 +132,13 @@ inline void dot_tile(int8_t* C, size_t ldc, const int8_t* A, int32_t K, const in
     for (int q = 0; q < Q; ++q)
         fv[q] = vld1q_f32(f + 4 * q);
     for (int r = 0; r < R; ++r)
-        store_row<W>(C + static_cast<size_t>(r) * ldc, acc[r], fv, st);
+        store_row_bytes<W>(C + static_cast<size_t>(r) * ldc, acc[r], fv, st);
 }
 
 /* Every row tile (4 rows, then single ones) of one grouped block. */
 template <int W>
 inline void dot_block(int8_t* C, const int8_t* A, const int8_t* G, int32_t M, int32_t N,
-                      int32_t K, const float* f, const int32_t* init, const Stage& st)
+                      int32_t K, const float* f, const int32_t* init, const ByteStage& st)
 {
     const size_t ldc = static_cast<size_t>(N);
     int32_t i = 0;
@@ -188,11 +148,6 @@ inline void dot_block(int8_t* C, const int8_t* A, const int8_t* G, int32_t M, in
     for (; i < M; ++i)
         dot_tile<1, W>(C + static_cast<size_t>(i) * ldc, ldc,
                        A + static_cast<size_t>(i) * static_cast<size_t>(K), K, G, f, init, st);
-}
-
-inline int8_t sat8(int32_t v)
-{
-    return static_cast<int8_t>(v < -128 ? -128 : v > 127 ? 127 : v);
 }
 
 } // namespace
@@ -205,13 +160,7 @@ void gemm_i8_panel8_columns_dot(int8_t* C, const int8_t* A, const int8_t* B, int
         gemm_i8_panel8_columns_v80(C, A, B, activation, M, N, K, cols);
         return;
     }
-    /* g(0) and g(q6) of store_row, q6 added to z_out saturating like
-     * vqaddq_s32 */
-    const int64_t top = static_cast<int64_t>(cols->q6) + cols->z_out;
-    const int32_t hi = top > INT32_MAX ? INT32_MAX : top < INT32_MIN ? INT32_MIN
-                                                                     : static_cast<int32_t>(top);
-    const Stage st = {vdupq_n_s16(static_cast<int16_t>(cols->z_out)),
-                      vdupq_n_s8(sat8(cols->z_out)), vdupq_n_s8(sat8(hi)), activation};
+    const ByteStage st = byte_stage(cols->z_out, cols->q6, activation);
     const size_t groups = static_cast<size_t>((K + 3) / 4);
     const int8_t* G = cols->dot_b;
     for (int32_t j0 = 0; j0 < full;) {
