@@ -135,6 +135,100 @@ inline void dot_tile(int8_t* C, size_t ldc, const int8_t* A, int32_t K, const in
         store_row_bytes<W>(C + static_cast<size_t>(r) * ldc, acc[r], fv, st);
 }
 
+/* The 4x16 tiles of rows 0 .. 4·tiles-1 over one grouped block of 16
+ * columns, K a multiple of 16, written out as one block: per tile the
+ * accumulators v16-v31 (row r, columns 4q..4q+3 in v(16 + 4r + q)) start
+ * at init (one load of 16 values per row); per 16 k each row's 16 A values
+ * one vector (v4-v7) and each group's 64 bytes (v0-v3) times one of its
+ * lanes; then store_row_bytes' stage per row with the factors (v8-v11),
+ * the zero point (v12) and the clamp's bytes (v13, v14).  The same
+ * operations as dot_tile and store_row_bytes, so the same bytes. */
+#define KESTRUNE_SDOT_K(L)                                                                       \
+    "ld1 {v0.16b, v1.16b, v2.16b, v3.16b}, [%[g]], #64\n\t"                                    \
+    "sdot v16.4s, v0.16b, v4.4b[" #L "]\n\tsdot v17.4s, v1.16b, v4.4b[" #L "]\n\t"           \
+    "sdot v18.4s, v2.16b, v4.4b[" #L "]\n\tsdot v19.4s, v3.16b, v4.4b[" #L "]\n\t"           \
+    "sdot v20.4s, v0.16b, v5.4b[" #L "]\n\tsdot v21.4s, v1.16b, v5.4b[" #L "]\n\t"           \
+    "sdot v22.4s, v2.16b, v5.4b[" #L "]\n\tsdot v23.4s, v3.16b, v5.4b[" #L "]\n\t"           \
+    "sdot v24.4s, v0.16b, v6.4b[" #L "]\n\tsdot v25.4s, v1.16b, v6.4b[" #L "]\n\t"           \
+    "sdot v26.4s, v2.16b, v6.4b[" #L "]\n\tsdot v27.4s, v3.16b, v6.4b[" #L "]\n\t"           \
+    "sdot v28.4s, v0.16b, v7.4b[" #L "]\n\tsdot v29.4s, v1.16b, v7.4b[" #L "]\n\t"           \
+    "sdot v30.4s, v2.16b, v7.4b[" #L "]\n\tsdot v31.4s, v3.16b, v7.4b[" #L "]\n\t"
+#define KESTRUNE_DOT_CLAMP_NONE ""
+#define KESTRUNE_DOT_CLAMP_RELU "smax v0.16b, v0.16b, v13.16b\n\t"
+#define KESTRUNE_DOT_CLAMP_RELU6                                                                 \
+    "smax v0.16b, v0.16b, v13.16b\n\tsmin v0.16b, v0.16b, v14.16b\n\t"
+#define KESTRUNE_DOT_ROW(A0, A1, A2, A3, CLAMP)                                                  \
+    "scvtf v" #A0 ".4s, v" #A0 ".4s\n\tscvtf v" #A1 ".4s, v" #A1 ".4s\n\t"                   \
+    "scvtf v" #A2 ".4s, v" #A2 ".4s\n\tscvtf v" #A3 ".4s, v" #A3 ".4s\n\t"                   \
+    "fmul v" #A0 ".4s, v" #A0 ".4s, v8.4s\n\tfmul v" #A1 ".4s, v" #A1 ".4s, v9.4s\n\t"       \
+    "fmul v" #A2 ".4s, v" #A2 ".4s, v10.4s\n\tfmul v" #A3 ".4s, v" #A3 ".4s, v11.4s\n\t"     \
+    "fcvtns v" #A0 ".4s, v" #A0 ".4s\n\tfcvtns v" #A1 ".4s, v" #A1 ".4s\n\t"                 \
+    "fcvtns v" #A2 ".4s, v" #A2 ".4s\n\tfcvtns v" #A3 ".4s, v" #A3 ".4s\n\t"                 \
+    "sqxtn v0.4h, v" #A0 ".4s\n\tsqxtn2 v0.8h, v" #A1 ".4s\n\t"                              \
+    "sqxtn v1.4h, v" #A2 ".4s\n\tsqxtn2 v1.8h, v" #A3 ".4s\n\t"                              \
+    "sqadd v0.8h, v0.8h, v12.8h\n\tsqadd v1.8h, v1.8h, v12.8h\n\t"                           \
+    "sqxtn v0.8b, v0.8h\n\tsqxtn2 v0.16b, v1.8h\n\t"                                         \
+    CLAMP                                                                                      \
+    "st1 {v0.16b}, [%[c]], %[ldc]\n\t"
+#define KESTRUNE_DOT_TILES(CLAMP)                                                                \
+    __asm__ volatile(                                                                          \
+        "ld1 {v8.4s, v9.4s, v10.4s, v11.4s}, [%[f]]\n\t"                                       \
+        "dup v12.8h, %w[z]\n\t"                                                                \
+        "dup v13.16b, %w[lo]\n\t"                                                              \
+        "dup v14.16b, %w[hi]\n"                                                                \
+        "0:\n\t"                                                                               \
+        "ld1 {v16.4s, v17.4s, v18.4s, v19.4s}, [%[init]]\n\t"                                  \
+        "ld1 {v20.4s, v21.4s, v22.4s, v23.4s}, [%[init]]\n\t"                                  \
+        "ld1 {v24.4s, v25.4s, v26.4s, v27.4s}, [%[init]]\n\t"                                  \
+        "ld1 {v28.4s, v29.4s, v30.4s, v31.4s}, [%[init]]\n\t"                                  \
+        "mov %[g], %[g0]\n"                                                                    \
+        "1:\n\t"                                                                               \
+        "ldr q4, [%[a]]\n\t"                                                                   \
+        "ldr q5, [%[a], %[k1]]\n\t"                                                            \
+        "ldr q6, [%[a], %[k2]]\n\t"                                                            \
+        "ldr q7, [%[a], %[k3]]\n\t"                                                            \
+        "add %[a], %[a], #16\n\t"                                                              \
+        KESTRUNE_SDOT_K(0) KESTRUNE_SDOT_K(1) KESTRUNE_SDOT_K(2) KESTRUNE_SDOT_K(3)             \
+        "cmp %[g], %[gend]\n\t"                                                                \
+        "b.ne 1b\n\t"                                                                          \
+        KESTRUNE_DOT_ROW(16, 17, 18, 19, CLAMP)                                                \
+        KESTRUNE_DOT_ROW(20, 21, 22, 23, CLAMP)                                                \
+        KESTRUNE_DOT_ROW(24, 25, 26, 27, CLAMP)                                                \
+        KESTRUNE_DOT_ROW(28, 29, 30, 31, CLAMP)                                                \
+        "add %[a], %[a], %[k3]\n\t"                                                            \
+        "subs %w[tiles], %w[tiles], #1\n\t"                                                    \
+        "b.ne 0b"                                                                              \
+        : [a] "+r"(a), [c] "+r"(c), [tiles] "+r"(tiles), [g] "=&r"(g)                          \
+        : [g0] "r"(G), [gend] "r"(gend), [init] "r"(init), [f] "r"(f), [k1] "r"(k1),           \
+          [k2] "r"(k2), [k3] "r"(k3), [ldc] "r"(ldc), [z] "r"(z), [lo] "r"(l), [hi] "r"(h)   \
+        : "memory", "cc", "v0", "v1", "v2", "v3", "v4", "v5", "v6", "v7", "v8", "v9", "v10",   \
+          "v11", "v12", "v13", "v14", "v16", "v17", "v18", "v19", "v20", "v21", "v22", "v23",  \
+          "v24", "v25", "v26", "v27", "v28", "v29", "v30", "v31")
+
+inline void dot_tiles_4x16(int8_t* C, size_t ldc, const int8_t* A, int32_t K, int32_t tiles,
+                           const int8_t* G, const float* f, const int32_t* init,
+                           int32_t z_out, int8_t lo, int8_t hi, int32_t activation)
+{
+    const int8_t* a = A;
+    int8_t* c = C;
+    const int8_t* g;
+    const int8_t* const gend = G + static_cast<size_t>(K) / 16 * 256;
+    const size_t k1 = static_cast<size_t>(K), k2 = 2 * k1, k3 = 3 * k1;
+    const int32_t z = z_out, l = lo, h = hi;
+    if (activation == 1)
+        KESTRUNE_DOT_TILES(KESTRUNE_DOT_CLAMP_RELU);
+    else if (activation == 2)
+        KESTRUNE_DOT_TILES(KESTRUNE_DOT_CLAMP_RELU6);
+    else
+        KESTRUNE_DOT_TILES(KESTRUNE_DOT_CLAMP_NONE);
+}
+#undef KESTRUNE_DOT_TILES
+#undef KESTRUNE_DOT_ROW
+#undef KESTRUNE_DOT_CLAMP_NONE
+#undef KESTRUNE_DOT_CLAMP_RELU
+#undef KESTRUNE_DOT_CLAMP_RELU6
+#undef KESTRUNE_SDOT_K
+
 /* Every row tile (4 rows, then single ones) of one grouped block. */
 template <int W>
 inline void dot_block(int8_t* C, const int8_t* A, const int8_t* G, int32_t M, int32_t N,
@@ -142,6 +236,13 @@ inline void dot_block(int8_t* C, const int8_t* A, const int8_t* G, int32_t M, in
 {
     const size_t ldc = static_cast<size_t>(N);
     int32_t i = 0;
+    if constexpr (W == 2) {
+        if (K % 16 == 0 && M >= 4) {
+            i = M / 4 * 4;
+            dot_tiles_4x16(C, ldc, A, K, M / 4, G, f, init, vgetq_lane_s16(st.z16, 0),
+                           vgetq_lane_s8(st.lo8, 0), vgetq_lane_s8(st.hi8, 0), st.activation);
+        }
+    }
     for (; i + 4 <= M; i += 4)
         dot_tile<4, W>(C + static_cast<size_t>(i) * ldc, ldc,
                        A + static_cast<size_t>(i) * static_cast<size_t>(K), K, G, f, init, st);
