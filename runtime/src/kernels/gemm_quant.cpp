@@ -563,6 +563,29 @@ namespace {
 /* Bytes of two panel rows (k, k+1) interleaved per column. */
 constexpr uint8_t kPairs[16] = {0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15};
 
+/* lo, hi += the 8-bit products of the turned panel rows x, y (k pairs per
+ * column) with the broadcast A pairs ax, ay, the 16-bit lanes added
+ * pairwise: two products per lane (Two: no B value is -128, so that
+ * |a·b| <= 128·127 keeps a sum of two within 16 bits) or one. */
+template <bool Two>
+inline __attribute__((always_inline)) void pair_mac(int32x4_t& lo, int32x4_t& hi, int8x16_t x,
+                                                    int8x16_t y, int8x16_t ax, int8x16_t ay)
+{
+    int16x8_t tl = vmull_s8(vget_low_s8(x), vget_low_s8(ax));
+    int16x8_t th = vmull_high_s8(x, ax);
+    if (Two) {
+        tl = vmlal_s8(tl, vget_low_s8(y), vget_low_s8(ay));
+        th = vmlal_high_s8(th, y, ay);
+    } else {
+        lo = vpadalq_s16(lo, tl);
+        hi = vpadalq_s16(hi, th);
+        tl = vmull_s8(vget_low_s8(y), vget_low_s8(ay));
+        th = vmull_high_s8(y, ay);
+    }
+    lo = vpadalq_s16(lo, tl);
+    hi = vpadalq_s16(hi, th);
+}
+
 /* R rows from row i of one full panel P at column j0, 8-bit products: two
  * panel rows at a time interleaved per column by one table lookup, times the
  * rows' A pairs, one product per 16-bit lane (or, when no B value is -128,
@@ -594,19 +617,7 @@ inline void widening_tile(int8_t* C, const int8_t* A, const int8_t* P, int32_t i
                               __attribute__((always_inline)) {
             const int8x16_t ax = vreinterpretq_s8_s16(vdupq_lane_s16(av[r], px()));
             const int8x16_t ay = vreinterpretq_s8_s16(vdupq_lane_s16(av[r], py()));
-            int16x8_t tl = vmull_s8(vget_low_s8(x), vget_low_s8(ax));
-            int16x8_t th = vmull_high_s8(x, ax);
-            if (Two) {
-                tl = vmlal_s8(tl, vget_low_s8(y), vget_low_s8(ay));
-                th = vmlal_high_s8(th, y, ay);
-            } else {
-                lo[r] = vpadalq_s16(lo[r], tl);
-                hi[r] = vpadalq_s16(hi[r], th);
-                tl = vmull_s8(vget_low_s8(y), vget_low_s8(ay));
-                th = vmull_high_s8(y, ay);
-            }
-            lo[r] = vpadalq_s16(lo[r], tl);
-            hi[r] = vpadalq_s16(hi[r], th);
+            pair_mac<Two>(lo[r], hi[r], x, y, ax, ay);
         };
         for (int r = 0; r < R; ++r) {
             step(r, b0, b1, std::integral_constant<int, 0>{}, std::integral_constant<int, 1>{});
@@ -695,24 +706,8 @@ inline void widening_tile16(int8_t* C, const int8_t* A, const int8_t* P0, int32_
                           int8x16_t v, auto px, auto py) __attribute__((always_inline)) {
         const int8x16_t ax = vreinterpretq_s8_s16(vdupq_lane_s16(av, px()));
         const int8x16_t ay = vreinterpretq_s8_s16(vdupq_lane_s16(av, py()));
-        const auto panel = [&](int8x16_t p, int8x16_t q, int32x4_t& lo, int32x4_t& hi)
-                               __attribute__((always_inline)) {
-            int16x8_t tl = vmull_s8(vget_low_s8(p), vget_low_s8(ax));
-            int16x8_t th = vmull_high_s8(p, ax);
-            if (Two) {
-                tl = vmlal_s8(tl, vget_low_s8(q), vget_low_s8(ay));
-                th = vmlal_high_s8(th, q, ay);
-            } else {
-                lo = vpadalq_s16(lo, tl);
-                hi = vpadalq_s16(hi, th);
-                tl = vmull_s8(vget_low_s8(q), vget_low_s8(ay));
-                th = vmull_high_s8(q, ay);
-            }
-            lo = vpadalq_s16(lo, tl);
-            hi = vpadalq_s16(hi, th);
-        };
-        panel(x, y, acc[r][0], acc[r][1]);
-        panel(u, v, acc[r][2], acc[r][3]);
+        pair_mac<Two>(acc[r][0], acc[r][1], x, y, ax, ay);
+        pair_mac<Two>(acc[r][2], acc[r][3], u, v, ax, ay);
     };
     int32_t k = 0;
 #ifdef __aarch64__
