@@ -183,10 +183,34 @@ TEST(GemmF32, PackedPanelsEveryWidth)
     for (int w : panel_widths())
         for (int panels : {2, 3})
             for (int M = 1; M <= 9; ++M)
-                for (int K : {1, 2, 5, 6, 17}) {
+                for (int K : {1, 2, 3, 4, 5, 6, 9, 17, 32}) {
                     Problem p = make_problem(M, w * panels, K, seed++);
                     for (int act = 0; act <= 5; ++act)
                         for (int bias = 0; bias < 2; ++bias) CHECK_CASE(p, w, false, bias, act);
+                }
+}
+
+// Width-16 panels: the tiles of several rows take, per accumulator, the same
+// fused multiply-adds in the same order as one row alone, so a product of
+// M rows equals M products of one row bit for bit (A and C rows apart as
+// they are in the whole product).
+TEST(GemmF32, SixteenWideRowTilesEqualSingleRowsBitForBit)
+{
+    unsigned seed = 400;
+    for (int M : {4, 5, 8, 9})
+        for (int K : {1, 3, 4, 5, 9, 32})
+            for (int act = 0; act <= 3; ++act)
+                for (int bias = 0; bias < 2; ++bias) {
+                    Problem p = make_problem(M, 32, K, seed++);
+                    std::vector<float> b = layout_b(p, 16);
+                    const float* bp = bias ? p.bias.data() : nullptr;
+                    std::vector<float> whole((size_t)M * p.N), rows(whole.size());
+                    gemm_f32(whole.data(), p.A.data(), 'N', b.data(), (char)16, bp, act, M, p.N, K);
+                    for (int i = 0; i < M; ++i)
+                        gemm_f32(rows.data() + (size_t)i * p.N, p.A.data() + (size_t)i * K, 'N',
+                                 b.data(), (char)16, bp, act, 1, p.N, K);
+                    EXPECT_EQ(0, std::memcmp(whole.data(), rows.data(), whole.size() * sizeof(float)))
+                        << "M=" << M << " K=" << K << " act=" << act << " bias=" << bias;
                 }
 }
 

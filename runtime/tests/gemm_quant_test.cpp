@@ -448,7 +448,7 @@ TEST(GemmQuant, Panel8ColumnKernelsAgainstReference)
     unsigned seed = 3000;
     for (int M : {0, 1, 3, 4, 5, 9})
         for (int N : {8, 15, 16, 17, 24, 32, 33, 40})
-            for (int K : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 33, 67})
+            for (int K : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 32, 33, 48, 67})
                 for (bool pc : {false, true})
                     // Weights with -128 among them, and without (then the widening
                     // body adds two products in one 16-bit lane): A at -128 and
@@ -511,48 +511,80 @@ TEST(GemmQuant, Panel8ColumnKernelsAgainstReference)
                     }
 }
 
-// Every layout-8 columns body this CPU has writes the widening body's bytes
-// at the ends of the ranges: operands at -128 and 127, accumulators near
+// Every layout-8 columns body this CPU has writes the stage's bytes, worked
+// out lane by lane, at the ends of the ranges: operands at -128 and 127, accumulators near
 // 2^30 and sums that pass 2^31 (they wrap), factors that overflow 32 bits or are not numbers, and output zero
 // points far enough out that adding them saturates.
 TEST(GemmQuant, Panel8ColumnBodiesAgreeOnExtremes)
 {
-    std::vector<gemm_i8_columns_kernel*> bodies = {kernel_gemm_i8_panel8_columns};
+    std::vector<gemm_i8_columns_kernel*> bodies = {kernel_gemm_i8_panel8_columns,
+                                                   gemm_i8_panel8_columns_v80};
     if (gemm_i8_dot_available())
         bodies.push_back(gemm_i8_panel8_columns_dot);
     add_wide_columns_bodies(&bodies);
-    const int M = 5, N = 16, K = 37;
-    std::mt19937 rng(77);
-    std::vector<int8_t> A((size_t)M * K), B((size_t)K * N);
-    for (int pattern = 0; pattern < 3; ++pattern) {
-        for (size_t i = 0; i < A.size(); ++i)
-            A[i] = pattern == 0 ? -128 : pattern == 1 ? (i % 2 ? 127 : -128) : (int8_t)rng();
-        for (size_t i = 0; i < B.size(); ++i)
-            B[i] = pattern == 0 ? -128 : pattern == 1 ? (i % 3 ? -128 : 127) : (int8_t)rng();
-        const float nan = std::nanf("");
-        const float f_list[N] = {1e-6f, 1.0f, 3e-3f, 1e30f, -1e30f, nan, INFINITY, -INFINITY,
-                                 0.5f, -0.5f, 2e-5f, 7.0f, 1e9f, 0.0f, -3e-3f, 4e-4f};
-        std::vector<float> factors(f_list, f_list + N);
-        std::vector<int32_t> init(N);
-        for (int j = 0; j < N; ++j)
-            init[j] = j % 4 == 0   ? 1 << 30
-                      : j % 4 == 1 ? -(1 << 30)
-                      : j == 2     ? INT32_MAX - 1000  // sums that wrap, as every body's do
-                      : j == 6     ? INT32_MIN + 1000
-                                   : (int32_t)(rng() % (1u << 30)) - (1 << 29);
-        for (int32_t z_out : {0, 100, -128, INT32_MAX - 5, INT32_MIN + 5})
-            for (int act = 0; act <= 2; ++act) {
-                const gemm_i8_columns cols = {factors.data(), init.data(), z_out, 90,
-                                              gemm_i8_has_min(B.data(), B.size()), nullptr};
-                std::vector<int8_t> want((size_t)M * N);
-                gemm_i8_panel8_columns_v80(want.data(), A.data(), B.data(), act, M, N, K, &cols);
-                for (gemm_i8_columns_kernel* body : bodies) {
-                    std::vector<int8_t> got((size_t)M * N, 55);
-                    body(got.data(), A.data(), B.data(), act, M, N, K, &cols);
-                    EXPECT_EQ(want, got) << "pattern " << pattern << " z_out " << z_out
-                                         << " act " << act;
+    const int M = 5, N = 16;
+    // The stage lane by lane: the wrapping sum, its float product rounded
+    // to the nearest even integer and saturated (not a number gives 0), the
+    // clamp, the zero point added saturating, INT8 saturation.
+    const auto stage = [](int32_t acc, float f, int act, int32_t q6, int32_t z_out) {
+        const double x = (double)((float)acc * f);
+        int64_t v = std::isnan(x)                ? 0
+                    : x >= 2147483648.0          ? INT32_MAX
+                    : x < -2147483648.0          ? INT32_MIN
+                                                 : (int64_t)std::nearbyint(x);
+        if (act == 1 || act == 2)
+            v = std::max<int64_t>(v, 0);
+        if (act == 2)
+            v = std::min<int64_t>(v, q6);
+        v = std::min<int64_t>(std::max<int64_t>(v + z_out, INT32_MIN), INT32_MAX);
+        return (int8_t)std::min<int64_t>(std::max<int64_t>(v, -128), 127);
+    };
+    // K of 16-value steps and not
+    for (int K : {37, 48}) {
+        std::mt19937 rng(77 + K);
+        std::vector<int8_t> A((size_t)M * K), B((size_t)K * N);
+        for (int pattern = 0; pattern < 3; ++pattern) {
+            for (size_t i = 0; i < A.size(); ++i)
+                A[i] = pattern == 0 ? -128 : pattern == 1 ? (i % 2 ? 127 : -128) : (int8_t)rng();
+            for (size_t i = 0; i < B.size(); ++i)
+                B[i] = pattern == 0 ? -128 : pattern == 1 ? (i % 3 ? -128 : 127) : (int8_t)rng();
+            const float nan = std::nanf("");
+            const float f_list[N] = {1e-6f, 1.0f, 3e-3f, 1e30f, -1e30f, nan, INFINITY, -INFINITY,
+                                     0.5f, -0.5f, 2e-5f, 7.0f, 1e9f, 0.0f, -3e-3f, 4e-4f};
+            std::vector<float> factors(f_list, f_list + N);
+            std::vector<int8_t> grouped(gemm_i8_dot_packed_size(N, K) + 1);
+            gemm_i8_dot_pack(grouped.data(), B.data(), N, K);
+            std::vector<int32_t> init(N);
+            for (int j = 0; j < N; ++j)
+                init[j] = j % 4 == 0   ? 1 << 30
+                          : j % 4 == 1 ? -(1 << 30)
+                          : j == 2     ? INT32_MAX - 1000  // sums that wrap, as every body's do
+                          : j == 6     ? INT32_MIN + 1000
+                                       : (int32_t)(rng() % (1u << 30)) - (1 << 29);
+            for (int32_t z_out : {0, 100, -128, INT32_MAX - 5, INT32_MIN + 5})
+                for (int act = 0; act <= 2; ++act) {
+                    // with B grouped for the dot-product body (the others ignore it)
+                    const gemm_i8_columns cols = {factors.data(), init.data(), z_out, 90,
+                                                  gemm_i8_has_min(B.data(), B.size()),
+                                                  grouped.data()};
+                    std::vector<int8_t> want((size_t)M * N);
+                    for (int i = 0; i < M; ++i)
+                        for (int j = 0; j < N; ++j) {
+                            uint32_t acc = (uint32_t)init[(size_t)j];
+                            for (int k = 0; k < K; ++k)
+                                acc += (uint32_t)((int32_t)A[(size_t)i * K + k] *
+                                                  B[(size_t)(j / 8) * K * 8 + (size_t)k * 8 + j % 8]);
+                            want[(size_t)i * N + j] =
+                                stage((int32_t)acc, factors[(size_t)j], act, 90, z_out);
+                        }
+                    for (gemm_i8_columns_kernel* body : bodies) {
+                        std::vector<int8_t> got((size_t)M * N, 55);
+                        body(got.data(), A.data(), B.data(), act, M, N, K, &cols);
+                        EXPECT_EQ(want, got) << "K " << K << " pattern " << pattern << " z_out "
+                                             << z_out << " act " << act;
+                    }
                 }
-            }
+        }
     }
 }
 

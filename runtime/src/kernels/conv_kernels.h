@@ -74,6 +74,12 @@ typedef struct depthwise_i8_stage {
     const int32_t* multipliers;
     const int32_t* shifts;
     int32_t z_in, z_out, q6, activation;
+    /* Optional, once per layer (kernel_depthwise3x3_i8_prepare), or NULL for
+     * the kernel to work them out per row: per channel the bias less z_in
+     * times the sum of the channel's nine taps (wrapping 32-bit), and per
+     * block of eight channels 1 where none of the block's taps is -128. */
+    const int32_t* bias_in;
+    const uint8_t* narrow;
 } depthwise_i8_stage;
 
 /* A whole INT8 output row of a 3x3 depthwise convolution of stride 1 or 2,
@@ -90,6 +96,13 @@ void kernel_depthwise3x3_i8_rows(int32_t ow, int32_t ch, int8_t* out, int32_t iw
  * where the CPU has it; the operator takes it there); the other targets keep
  * their earlier paths. */
 int kernel_depthwise3x3_i8_rows_available(void);
+/* 1 where the vector body of kernel_depthwise3x3_i8_rows reads the stage's
+ * bias_in and narrow (NEON); then kernel_depthwise3x3_i8_prepare fills them
+ * from the [3, 3, 1, ch] filter, the bias (NULL: none) and the input zero
+ * point: ch values into bias_in, ch / 8 into narrow. */
+int kernel_depthwise3x3_i8_reads_prepared(void);
+void kernel_depthwise3x3_i8_prepare(int32_t ch, const int8_t* filter, const int32_t* bias,
+                                    int32_t z_in, int32_t* bias_in, uint8_t* narrow);
 /* The stage's rule for accumulator a of channel c (for the vector bodies'
  * channels past float_channels). */
 int8_t depthwise_i8_stage_one(int32_t a, int32_t c, const depthwise_i8_stage* st);

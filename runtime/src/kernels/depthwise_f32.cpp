@@ -83,14 +83,16 @@ void rows_lanes(float* o, int32_t c, int32_t x, int32_t ch, int32_t iw, int32_t 
 }
 
 #ifdef __ARM_NEON
-/* Output columns [x0, x1) of one four-channel block c with all three input
- * rows and every tap inside the row: the nine taps and the bias in
- * registers, each input column loaded once per row and slid along it, the
- * same operations in the same order as rows_lanes (0, then each tap's
- * product added, then the bias). */
+/* The output row of one four-channel block c with all three input rows:
+ * the nine taps and the bias in registers; in the interior [x0, x1) each
+ * input column loaded once per row and slid along it, the border pixels
+ * with the taps of their columns inside the row; the same operations in
+ * the same order as rows_lanes (0, then each tap's product added, then the
+ * bias). */
 template <int S, int Act, bool Bias>
-void interior_block(float* out, int32_t x0, int32_t x1, int32_t c, int32_t ch, const float* in,
-                    size_t in_row, int32_t pad_left, const float* filter, const float* bias)
+void interior_block(float* out, int32_t ow, int32_t x0, int32_t x1, int32_t c, int32_t ch,
+                    int32_t iw, const float* in, size_t in_row, int32_t pad_left,
+                    const float* filter, const float* bias)
 {
     const size_t cs = static_cast<size_t>(ch);
     const float* w = filter + c;
@@ -105,6 +107,16 @@ void interior_block(float* out, int32_t x0, int32_t x1, int32_t c, int32_t ch, c
     const float* p1 = p0 + in_row;
     const float* p2 = p1 + in_row;
     float* o = out + static_cast<size_t>(x0) * cs + c;
+    const auto finish = [&](float32x4_t acc) __attribute__((always_inline)) {
+        if (Bias)
+            acc = vaddq_f32(acc, bv);
+        if (Act == NN_RELU)
+            acc = Relu{}(acc);
+        else if (Act == NN_RELU6)
+            acc = Relu6{}(acc);
+        vst1q_f32(o, acc);
+        o += cs;
+    };
     const auto pixel = [&](float32x4_t a0, float32x4_t a1, float32x4_t a2, float32x4_t b0,
                            float32x4_t b1, float32x4_t b2, float32x4_t c0, float32x4_t c1,
                            float32x4_t c2) __attribute__((always_inline)) {
@@ -117,32 +129,56 @@ void interior_block(float* out, int32_t x0, int32_t x1, int32_t c, int32_t ch, c
         acc = vaddq_f32(acc, vmulq_f32(c0, w20));
         acc = vaddq_f32(acc, vmulq_f32(c1, w21));
         acc = vaddq_f32(acc, vmulq_f32(c2, w22));
-        if (Bias)
-            acc = vaddq_f32(acc, bv);
-        if (Act == NN_RELU)
-            acc = Relu{}(acc);
-        else if (Act == NN_RELU6)
-            acc = Relu6{}(acc);
-        vst1q_f32(o, acc);
-        o += cs;
+        finish(acc);
     };
+    /* A border pixel: the taps of the columns inside the row, row by row. */
+    const auto border = [&](int32_t x) {
+        bool inside[3];
+        const float* q[3];
+        for (int kx = 0; kx < 3; ++kx) {
+            const int32_t col = x * S + kx - pad_left;
+            inside[kx] = col >= 0 && col < iw;
+            q[kx] = p0 + ((ptrdiff_t)col - (x0 * S - pad_left)) * (ptrdiff_t)cs;
+        }
+        float32x4_t acc = zero;
+        const auto tap = [&](int kx, size_t row, float32x4_t w) __attribute__((always_inline)) {
+            if (inside[kx])
+                acc = vaddq_f32(acc, vmulq_f32(vld1q_f32(q[kx] + row), w));
+        };
+        tap(0, 0, w00);
+        tap(1, 0, w01);
+        tap(2, 0, w02);
+        tap(0, in_row, w10);
+        tap(1, in_row, w11);
+        tap(2, in_row, w12);
+        tap(0, 2 * in_row, w20);
+        tap(1, 2 * in_row, w21);
+        tap(2, 2 * in_row, w22);
+        o = out + static_cast<size_t>(x) * cs + c;
+        finish(acc);
+    };
+    for (int32_t x = 0; x < x0; ++x)
+        border(x);
+    o = out + static_cast<size_t>(x0) * cs + c;
     slide_3x3<S>(x1 - x0, p0, p1, p2, cs,
                  [](const float* p) __attribute__((always_inline)) { return vld1q_f32(p); },
                  pixel);
+    for (int32_t x = x1; x < ow; ++x)
+        border(x);
 }
 
 template <int S>
-void interior_dispatch(int32_t activation, bool has_bias, float* out, int32_t x0, int32_t x1,
-                       int32_t c, int32_t ch, const float* in, size_t in_row, int32_t pad_left,
-                       const float* filter, const float* bias)
+void interior_dispatch(int32_t activation, bool has_bias, float* out, int32_t ow, int32_t x0,
+                       int32_t x1, int32_t c, int32_t ch, int32_t iw, const float* in,
+                       size_t in_row, int32_t pad_left, const float* filter, const float* bias)
 {
     const auto run = [&](auto act) __attribute__((always_inline)) {
         if (has_bias)
-            interior_block<S, act(), true>(out, x0, x1, c, ch, in, in_row, pad_left, filter,
-                                           bias);
+            interior_block<S, act(), true>(out, ow, x0, x1, c, ch, iw, in, in_row, pad_left,
+                                           filter, bias);
         else
-            interior_block<S, act(), false>(out, x0, x1, c, ch, in, in_row, pad_left, filter,
-                                            bias);
+            interior_block<S, act(), false>(out, ow, x0, x1, c, ch, iw, in, in_row, pad_left,
+                                            filter, bias);
     };
     if (activation == NN_RELU)
         run(std::integral_constant<int, NN_RELU>{});
@@ -170,18 +206,16 @@ void depthwise_rows_f32_neon(int32_t ow, int32_t ch, float* out, int32_t iw, int
     const int32_t fused = act_fused(activation) ? activation : 0;
     const int32_t c4 = ch / 4 * 4;
     for (int32_t c = 0; c < c4; c += 4) {
-        for (int32_t x = 0; x < x0; ++x)
-            rows_lanes<simd::Wide<float>>(out + static_cast<size_t>(x) * cs, c, x, ch, iw,
-                                          stride, pad_left, rows, f0, in, filter, bias, fused);
         if (x0 < x1) {
             if (stride == 1)
-                interior_dispatch<1>(fused, bias != nullptr, out, x0, x1, c, ch, in,
+                interior_dispatch<1>(fused, bias != nullptr, out, ow, x0, x1, c, ch, iw, in,
                                      static_cast<size_t>(iw) * cs, pad_left, filter, bias);
             else
-                interior_dispatch<2>(fused, bias != nullptr, out, x0, x1, c, ch, in,
+                interior_dispatch<2>(fused, bias != nullptr, out, ow, x0, x1, c, ch, iw, in,
                                      static_cast<size_t>(iw) * cs, pad_left, filter, bias);
+            continue;
         }
-        for (int32_t x = x1; x < ow; ++x)
+        for (int32_t x = 0; x < ow; ++x)
             rows_lanes<simd::Wide<float>>(out + static_cast<size_t>(x) * cs, c, x, ch, iw,
                                           stride, pad_left, rows, f0, in, filter, bias, fused);
     }

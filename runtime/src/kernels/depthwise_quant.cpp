@@ -504,7 +504,7 @@ __attribute__((noinline)) void border_pixels(int8_t* out, int32_t x, int32_t x_e
  * -128 the products are formed in 8 bits, two per 16-bit lane, and the
  * border pixels take the same body. */
 template <int S, int Act, bool Factors>
-__attribute__((noinline)) void block8(int8_t* out, int32_t ow, int32_t x0, int32_t x1, int32_t c,
+inline __attribute__((always_inline)) void block8(int8_t* out, int32_t ow, int32_t x0, int32_t x1, int32_t c,
                                       int32_t ch, int32_t iw, int32_t pad_left, int32_t rows,
                                       int32_t f0, const int8_t* in, const int8_t* filter,
                                       const int32_t* bias, const Stage8& stage)
@@ -542,7 +542,13 @@ __attribute__((noinline)) void block8(int8_t* out, int32_t ow, int32_t x0, int32
         int8_t* o = out + (size_t)x0 * cs + c;
         const int8x8_t v0 = tap(0), v1 = tap(1), v2 = tap(2), v3 = tap(3), v4 = tap(4),
                        v5 = tap(5), v6 = tap(6), v7 = tap(7), v8 = tap(8);
-        {
+        /* whole windows: the bias less z_in·Σ w and the -128 check once per
+         * layer where the stage has them */
+        const bool prepared = rows == 3 && stage.st->bias_in && stage.st->narrow;
+        if (prepared) {
+            fin.b_lo = vld1q_s32(stage.st->bias_in + c);
+            fin.b_hi = vld1q_s32(stage.st->bias_in + c + 4);
+        } else {
             /* |Σ w| <= 9·128 and |z_in| <= 128: the product fits 32 bits */
             const int16x8_t sum = vaddw_s8(
                 vaddq_s16(vaddq_s16(vaddl_s8(v0, v1), vaddl_s8(v2, v3)),
@@ -564,9 +570,14 @@ __attribute__((noinline)) void block8(int8_t* out, int32_t ow, int32_t x0, int32
             else
                 stage.by_rule(to, c, lo, hi);
         };
-        const int8x8_t least = vmin_s8(vmin_s8(vmin_s8(v0, v1), vmin_s8(v2, v3)),
-                                       vmin_s8(vmin_s8(vmin_s8(v4, v5), vmin_s8(v6, v7)), v8));
-        if (vminv_s8(least) != -128) {
+        const auto narrow = [&]() {
+            if (prepared)
+                return stage.st->narrow[c / 8] != 0;
+            const int8x8_t least = vmin_s8(vmin_s8(vmin_s8(v0, v1), vmin_s8(v2, v3)),
+                                           vmin_s8(vmin_s8(vmin_s8(v4, v5), vmin_s8(v6, v7)), v8));
+            return vminv_s8(least) != -128;
+        };
+        if (narrow()) {
             /* No tap is -128: |x·w| <= 128·127, so two 8-bit products add
              * up within a 16-bit lane, and the sums are widened into the
              * accumulators started at the bias. */
@@ -597,15 +608,14 @@ __attribute__((noinline)) void block8(int8_t* out, int32_t ow, int32_t x0, int32
             const int8x8_t zc = vdup_n_s8((int8_t)stage.st->z_in);
             const auto border = [&](int32_t x) {
                 int8x8_t v[9];
-                for (int r = 0; r < 3; ++r)
-                    for (int kx = 0; kx < 3; ++kx) {
-                        const int32_t col = x * S + kx - pad_left;
-                        v[r * 3 + kx] = col >= 0 && col < iw
-                                            ? vld1_s8(row(r) + ((ptrdiff_t)col -
-                                                                (x0 * S - pad_left)) *
-                                                                   (ptrdiff_t)cs)
-                                            : zc;
-                    }
+                for (int kx = 0; kx < 3; ++kx) {
+                    const int32_t col = x * S + kx - pad_left;
+                    const bool inside = col >= 0 && col < iw;
+                    const ptrdiff_t at = ((ptrdiff_t)col - (x0 * S - pad_left)) * (ptrdiff_t)cs;
+                    v[kx] = inside ? vld1_s8(p0 + at) : zc;
+                    v[3 + kx] = inside ? vld1_s8(p1 + at) : zc;
+                    v[6 + kx] = inside ? vld1_s8(p2 + at) : zc;
+                }
                 o = out + (size_t)x * cs + c;
                 pixel(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8]);
             };
@@ -649,6 +659,20 @@ __attribute__((noinline)) void block8(int8_t* out, int32_t ow, int32_t x0, int32
     }
 }
 
+/* Blocks of eight channels [c, c_end) over the whole row, one call per
+ * row: the call and the row's constants are not paid per block. */
+template <int S, int Act, bool Factors>
+__attribute__((noinline)) void blocks8(int8_t* out, int32_t ow, int32_t x0, int32_t x1,
+                                       int32_t c, int32_t c_end, int32_t ch, int32_t iw,
+                                       int32_t pad_left, int32_t rows, int32_t f0,
+                                       const int8_t* in, const int8_t* filter,
+                                       const int32_t* bias, const Stage8& stage)
+{
+    for (; c < c_end; c += 8)
+        block8<S, Act, Factors>(out, ow, x0, x1, c, ch, iw, pad_left, rows, f0, in, filter, bias,
+                                stage);
+}
+
 template <int S>
 void rows_neon(int32_t ow, int32_t ch, int8_t* out, int32_t iw, int32_t pad_left, int32_t rows,
                int32_t edge, const int8_t* in, const int8_t* filter, const int32_t* bias,
@@ -667,23 +691,22 @@ void rows_neon(int32_t ow, int32_t ch, int8_t* out, int32_t iw, int32_t pad_left
     const Stage8 stage(st);
     const int32_t act = st->activation == 1 || st->activation == 2 ? st->activation : 0;
     const int32_t c8 = ch / 8 * 8;
-    for (int32_t c = 0; c < c8; c += 8) {
-        const bool factors = c + 8 <= st->float_channels;
-        const auto run = [&](auto a) __attribute__((always_inline)) {
-            if (factors)
-                block8<S, a(), true>(out, ow, x0, x1, c, ch, iw, pad_left, rows, f0, in, filter,
-                                     bias, stage);
-            else
-                block8<S, a(), false>(out, ow, x0, x1, c, ch, iw, pad_left, rows, f0, in,
-                                      filter, bias, stage);
-        };
-        if (act == 1)
-            run(std::integral_constant<int, 1>{});
-        else if (act == 2)
-            run(std::integral_constant<int, 2>{});
-        else
-            run(std::integral_constant<int, 0>{});
-    }
+    /* the blocks by factors, then those by the pairs */
+    const int32_t cf = st->float_channels < c8 ? st->float_channels / 8 * 8 : c8;
+    const auto run = [&](auto a) __attribute__((always_inline)) {
+        if (cf > 0)
+            blocks8<S, a(), true>(out, ow, x0, x1, 0, cf, ch, iw, pad_left, rows, f0, in, filter,
+                                  bias, stage);
+        if (cf < c8)
+            blocks8<S, a(), false>(out, ow, x0, x1, cf, c8, ch, iw, pad_left, rows, f0, in,
+                                   filter, bias, stage);
+    };
+    if (act == 1)
+        run(std::integral_constant<int, 1>{});
+    else if (act == 2)
+        run(std::integral_constant<int, 2>{});
+    else
+        run(std::integral_constant<int, 0>{});
     for (int32_t x = 0; x < ow && c8 < ch; ++x)
         for (int32_t c = c8; c < ch; ++c) {
             const int32_t a = sum3x3(x, S, c, ch, iw, pad_left, rows, f0, in, filter, bias,
@@ -698,6 +721,35 @@ void rows_neon(int32_t ow, int32_t ch, int8_t* out, int32_t iw, int32_t pad_left
 int8_t depthwise_i8_stage_one(int32_t a, int32_t c, const depthwise_i8_stage* st)
 {
     return stage_one(a, c, st);
+}
+
+int kernel_depthwise3x3_i8_reads_prepared(void)
+{
+#ifdef __ARM_NEON
+    return 1;
+#else
+    return 0;
+#endif
+}
+
+void kernel_depthwise3x3_i8_prepare(int32_t ch, const int8_t* filter, const int32_t* bias,
+                                    int32_t z_in, int32_t* bias_in, uint8_t* narrow)
+{
+    for (int32_t c = 0; c < ch; ++c) {
+        int32_t sum = 0;
+        for (int t = 0; t < 9; ++t)
+            sum += filter[(size_t)t * (size_t)ch + (size_t)c];
+        /* wrapping, as the accumulators */
+        bias_in[c] = (int32_t)((uint32_t)(bias ? bias[c] : 0) - (uint32_t)(z_in * sum));
+    }
+    for (int32_t b = 0; b < ch / 8; ++b) {
+        uint8_t ok = 1;
+        for (int t = 0; t < 9; ++t)
+            for (int32_t j = 0; j < 8; ++j)
+                if (filter[(size_t)t * (size_t)ch + (size_t)(b * 8 + j)] == -128)
+                    ok = 0;
+        narrow[b] = ok;
+    }
 }
 
 int kernel_depthwise3x3_i8_rows_available(void)

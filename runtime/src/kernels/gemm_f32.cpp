@@ -216,122 +216,148 @@ INL void panel_tile(float* C, AView<TransA> A, int i, int j, const float* P, con
                   fuse_act(acc[r][q], activation));
 }
 
-#ifdef __ARM_NEON
-/* The 4x16 tile over a full 16-wide panel P at column j, A as stored (rows
- * lda apart): four k at a time, each row's four A values one vector and each
- * B row multiplied by one of its lanes.  Every accumulator takes the same
- * fused multiply-adds in the same order as panel_tile, so the two agree bit
- * for bit; the sixteen accumulators are named so that they stay in
- * registers. */
-INL void panel_tile_4x16(float* C, const float* A, size_t lda, int i, int j, const float* P,
-                         const float* bias, int activation, int N, int K)
+#ifdef __aarch64__
+/* Sixteen fused multiply-adds of one k: the B row in v<B>..v<B+3> times
+ * lane L of the rows' A vectors v4-v7 into the accumulators v16-v31 (row r,
+ * columns 4q..4q+3 in v(16 + 4r + q)). */
+#define KESTRUNE_FMLA_ROW(R0, R1, R2, R3, A, B0, B1, B2, B3, L)                                 \
+    "fmla v" #R0 ".4s, v" #B0 ".4s, v" #A ".s[" #L "]\n\t"                                    \
+    "fmla v" #R1 ".4s, v" #B1 ".4s, v" #A ".s[" #L "]\n\t"                                    \
+    "fmla v" #R2 ".4s, v" #B2 ".4s, v" #A ".s[" #L "]\n\t"                                    \
+    "fmla v" #R3 ".4s, v" #B3 ".4s, v" #A ".s[" #L "]\n\t"
+#define KESTRUNE_FMLA_K(B0, B1, B2, B3, L)                                                       \
+    KESTRUNE_FMLA_ROW(16, 17, 18, 19, 4, B0, B1, B2, B3, L)                                      \
+    KESTRUNE_FMLA_ROW(20, 21, 22, 23, 5, B0, B1, B2, B3, L)                                      \
+    KESTRUNE_FMLA_ROW(24, 25, 26, 27, 6, B0, B1, B2, B3, L)                                      \
+    KESTRUNE_FMLA_ROW(28, 29, 30, 31, 7, B0, B1, B2, B3, L)
+
+/* The clamps of fuse_act on the accumulators v16-v31: RELU (v12 = 0) and
+ * RELU6 (v13 = 6, then v12). */
+#define KESTRUNE_CLAMP16(OP, V)                                                                  \
+    OP " v16.4s, v16.4s, " V ".4s\n\t" OP " v17.4s, v17.4s, " V ".4s\n\t"                      \
+    OP " v18.4s, v18.4s, " V ".4s\n\t" OP " v19.4s, v19.4s, " V ".4s\n\t"                      \
+    OP " v20.4s, v20.4s, " V ".4s\n\t" OP " v21.4s, v21.4s, " V ".4s\n\t"                      \
+    OP " v22.4s, v22.4s, " V ".4s\n\t" OP " v23.4s, v23.4s, " V ".4s\n\t"                      \
+    OP " v24.4s, v24.4s, " V ".4s\n\t" OP " v25.4s, v25.4s, " V ".4s\n\t"                      \
+    OP " v26.4s, v26.4s, " V ".4s\n\t" OP " v27.4s, v27.4s, " V ".4s\n\t"                      \
+    OP " v28.4s, v28.4s, " V ".4s\n\t" OP " v29.4s, v29.4s, " V ".4s\n\t"                      \
+    OP " v30.4s, v30.4s, " V ".4s\n\t" OP " v31.4s, v31.4s, " V ".4s\n\t"
+#define KESTRUNE_CLAMP_NONE ""
+#define KESTRUNE_CLAMP_RELU KESTRUNE_CLAMP16("fmax", "v12")
+#define KESTRUNE_CLAMP_RELU6 KESTRUNE_CLAMP16("fmin", "v13") KESTRUNE_CLAMP16("fmax", "v12")
+
+/* The 4x16 tiles of rows i .. i+3 over `full` 16-wide panels from P, A as
+ * stored (rows lda apart), written out as one block: per panel the
+ * accumulators start at the bias (one load of 16 floats per row), then four
+ * k at a time (two fours per loop step), the k left over one at a time with
+ * A broadcast; the clamps of Act
+ * and one store of 16 floats per row; the next panel follows in P, in the
+ * bias and in C.  Every accumulator takes the same fused multiply-adds in
+ * the same order as panel_tile, and the clamps are those of fuse_act, so
+ * the two agree bit for bit.  (From intrinsics GCC moves accumulators
+ * between registers and hoists the B loads.) */
+/* Four k: each row's four A values one vector, each B row (one load of 64
+ * bytes, taken while the previous one is multiplied) times one lane. */
+#define KESTRUNE_K4                                                                              \
+    "ldr q4, [%[a0]], #16\n\t"                                                                 \
+    "ldr q5, [%[a1]], #16\n\t"                                                                 \
+    "ldr q6, [%[a2]], #16\n\t"                                                                 \
+    "ldr q7, [%[a3]], #16\n\t"                                                                 \
+    "ld1 {v0.4s, v1.4s, v2.4s, v3.4s}, [%[p]], #64\n\t"                                        \
+    "ld1 {v8.4s, v9.4s, v10.4s, v11.4s}, [%[p]], #64\n\t"                                      \
+    KESTRUNE_FMLA_K(0, 1, 2, 3, 0)                                                             \
+    "ld1 {v0.4s, v1.4s, v2.4s, v3.4s}, [%[p]], #64\n\t"                                        \
+    KESTRUNE_FMLA_K(8, 9, 10, 11, 1)                                                           \
+    "ld1 {v8.4s, v9.4s, v10.4s, v11.4s}, [%[p]], #64\n\t"                                      \
+    KESTRUNE_FMLA_K(0, 1, 2, 3, 2)                                                             \
+    KESTRUNE_FMLA_K(8, 9, 10, 11, 3)
+
+#define KESTRUNE_PANELS_4X16(CLAMP)                                                              \
+    __asm__ volatile(                                                                          \
+        "movi v12.4s, #0\n\t"                                                                  \
+        "fmov v13.4s, #6.0\n"                                                                  \
+        "0:\n\t"                                                                               \
+        "ld1 {v16.4s, v17.4s, v18.4s, v19.4s}, [%[b]]\n\t"                                     \
+        "ld1 {v20.4s, v21.4s, v22.4s, v23.4s}, [%[b]]\n\t"                                     \
+        "ld1 {v24.4s, v25.4s, v26.4s, v27.4s}, [%[b]]\n\t"                                     \
+        "ld1 {v28.4s, v29.4s, v30.4s, v31.4s}, [%[b]], %[bstep]\n\t"                           \
+        "lsr %w[n], %w[k4], #1\n\t"                                                            \
+        "tbz %w[k4], #0, 1f\n\t"                                                               \
+        KESTRUNE_K4                                                                            \
+        "1:\n\t"                                                                               \
+        "cbz %w[n], 2f\n"                                                                      \
+        "5:\n\t"                                                                               \
+        KESTRUNE_K4                                                                            \
+        KESTRUNE_K4                                                                            \
+        "subs %w[n], %w[n], #1\n\t"                                                            \
+        "b.ne 5b\n"                                                                            \
+        "2:\n\t"                                                                               \
+        "cbz %w[k1], 4f\n\t"                                                                   \
+        "mov %w[n], %w[k1]\n"                                                                  \
+        "3:\n\t"                                                                               \
+        "ld1r {v4.4s}, [%[a0]], #4\n\t"                                                        \
+        "ld1r {v5.4s}, [%[a1]], #4\n\t"                                                        \
+        "ld1r {v6.4s}, [%[a2]], #4\n\t"                                                        \
+        "ld1r {v7.4s}, [%[a3]], #4\n\t"                                                        \
+        "ld1 {v0.4s, v1.4s, v2.4s, v3.4s}, [%[p]], #64\n\t"                                    \
+        KESTRUNE_FMLA_K(0, 1, 2, 3, 0)                                                         \
+        "subs %w[n], %w[n], #1\n\t"                                                            \
+        "b.ne 3b\n"                                                                            \
+        "4:\n\t"                                                                               \
+        CLAMP                                                                                  \
+        "st1 {v16.4s, v17.4s, v18.4s, v19.4s}, [%[r0]], #64\n\t"                               \
+        "st1 {v20.4s, v21.4s, v22.4s, v23.4s}, [%[r1]], #64\n\t"                               \
+        "st1 {v24.4s, v25.4s, v26.4s, v27.4s}, [%[r2]], #64\n\t"                               \
+        "st1 {v28.4s, v29.4s, v30.4s, v31.4s}, [%[r3]], #64\n\t"                               \
+        "sub %[a0], %[a0], %[kb]\n\t"                                                          \
+        "sub %[a1], %[a1], %[kb]\n\t"                                                          \
+        "sub %[a2], %[a2], %[kb]\n\t"                                                          \
+        "sub %[a3], %[a3], %[kb]\n\t"                                                          \
+        "subs %w[panels], %w[panels], #1\n\t"                                                  \
+        "b.ne 0b"                                                                              \
+        : [a0] "+r"(a0), [a1] "+r"(a1), [a2] "+r"(a2), [a3] "+r"(a3), [p] "+r"(p),             \
+          [b] "+r"(b), [r0] "+r"(r0), [r1] "+r"(r1), [r2] "+r"(r2), [r3] "+r"(r3),             \
+          [panels] "+r"(panels), [n] "=&r"(n)                                                  \
+        : [k4] "r"(k4), [k1] "r"(k1), [kb] "r"(kb), [bstep] "r"(bstep)                         \
+        : "memory", "cc", "v0", "v1", "v2", "v3", "v4", "v5", "v6", "v7", "v8", "v9", "v10",   \
+          "v11", "v12", "v13", "v16", "v17", "v18", "v19", "v20", "v21", "v22", "v23", "v24",  \
+          "v25", "v26", "v27", "v28", "v29", "v30", "v31")
+
+INL void panels_4x16(float* C, const float* A, size_t lda, int i, const float* P,
+                     const float* bias, int activation, int N, int K, int full)
 {
+    static const float kZeros[16] = {};
+    if (full <= 0)
+        return;
     const float* a0 = A + static_cast<size_t>(i) * lda;
     const float* a1 = a0 + lda;
     const float* a2 = a1 + lda;
     const float* a3 = a2 + lda;
-    const float32x4_t z = vdupq_n_f32(0.0f);
-    const float32x4_t i0 = bias ? vld1q_f32(bias + j) : z;
-    const float32x4_t i1 = bias ? vld1q_f32(bias + j + 4) : z;
-    const float32x4_t i2 = bias ? vld1q_f32(bias + j + 8) : z;
-    const float32x4_t i3 = bias ? vld1q_f32(bias + j + 12) : z;
-    float32x4_t c00 = i0, c01 = i1, c02 = i2, c03 = i3;
-    float32x4_t c10 = i0, c11 = i1, c12 = i2, c13 = i3;
-    float32x4_t c20 = i0, c21 = i1, c22 = i2, c23 = i3;
-    float32x4_t c30 = i0, c31 = i1, c32 = i2, c33 = i3;
-/* one row's four accumulators c0..c3 += b0..b3 times lane L of x, written
- * out: from the intrinsics GCC moves accumulators between registers on
- * every k (a dozen moves per four k) */
-#define KESTRUNE_TILE_ROW(c0, c1, c2, c3, x, L)                                                  \
-    __asm__("fmla %0.4s, %4.4s, %8.s[" #L "]\n\t"                                              \
-            "fmla %1.4s, %5.4s, %8.s[" #L "]\n\t"                                              \
-            "fmla %2.4s, %6.4s, %8.s[" #L "]\n\t"                                              \
-            "fmla %3.4s, %7.4s, %8.s[" #L "]"                                                   \
-            : "+w"(c0), "+w"(c1), "+w"(c2), "+w"(c3)                                           \
-            : "w"(b0), "w"(b1), "w"(b2), "w"(b3), "w"(x))
-/* one k: the B row at p times lane L of the rows' A vectors x0..x3 */
-#define KESTRUNE_TILE_K(p, L, x0, x1, x2, x3)                                                     \
-    do {                                                                                           \
-        const float32x4_t b0 = vld1q_f32(p), b1 = vld1q_f32((p) + 4);                              \
-        const float32x4_t b2 = vld1q_f32((p) + 8), b3 = vld1q_f32((p) + 12);                       \
-        KESTRUNE_TILE_ROW(c00, c01, c02, c03, x0, L);                                              \
-        KESTRUNE_TILE_ROW(c10, c11, c12, c13, x1, L);                                              \
-        KESTRUNE_TILE_ROW(c20, c21, c22, c23, x2, L);                                              \
-        KESTRUNE_TILE_ROW(c30, c31, c32, c33, x3, L);                                              \
-    } while (0)
-/* One k of four (lane L of A vectors x, y of two rows) over the B row at
- * bytes O0 and O1 from p into the rows' accumulators r0-r3 and s0-s3,
- * written out: from intrinsics GCC loads all sixteen B vectors of the four
- * k first and moves accumulators between registers on every step.  The
- * first half loads the B row, the second takes it; the same fused
- * multiply-adds in the same order. */
-#define KESTRUNE_TILE_FMLAS(L) \
-    "fmla %[r0].4s, %[b0].4s, %[x].s[" #L "]\n\t" \
-    "fmla %[r1].4s, %[b1].4s, %[x].s[" #L "]\n\t" \
-    "fmla %[r2].4s, %[b2].4s, %[x].s[" #L "]\n\t" \
-    "fmla %[r3].4s, %[b3].4s, %[x].s[" #L "]\n\t" \
-    "fmla %[s0].4s, %[b0].4s, %[y].s[" #L "]\n\t" \
-    "fmla %[s1].4s, %[b1].4s, %[y].s[" #L "]\n\t" \
-    "fmla %[s2].4s, %[b2].4s, %[y].s[" #L "]\n\t" \
-    "fmla %[s3].4s, %[b3].4s, %[y].s[" #L "]"
-#define KESTRUNE_TILE_HALF_LOAD(P_, O0, O1, L, X_, Y_, R0_, R1_, R2_, R3_, S0_, S1_, S2_, S3_) \
-    __asm__("ldp %q[b0], %q[b1], [%[p], #" #O0 "]\n\t" \
-            "ldp %q[b2], %q[b3], [%[p], #" #O1 "]\n\t" \
-            KESTRUNE_TILE_FMLAS(L) \
-            : [r0] "+w"(R0_), [r1] "+w"(R1_), [r2] "+w"(R2_), [r3] "+w"(R3_), [s0] "+w"(S0_), \
-              [s1] "+w"(S1_), [s2] "+w"(S2_), [s3] "+w"(S3_), [b0] "=&w"(b0), [b1] "=&w"(b1), \
-              [b2] "=&w"(b2), [b3] "=&w"(b3) \
-            : [x] "w"(X_), [y] "w"(Y_), [p] "r"(P_) \
-            : "memory")
-#define KESTRUNE_TILE_HALF(L, X_, Y_, R0_, R1_, R2_, R3_, S0_, S1_, S2_, S3_) \
-    __asm__(KESTRUNE_TILE_FMLAS(L) \
-            : [r0] "+w"(R0_), [r1] "+w"(R1_), [r2] "+w"(R2_), [r3] "+w"(R3_), [s0] "+w"(S0_), \
-              [s1] "+w"(S1_), [s2] "+w"(S2_), [s3] "+w"(S3_) \
-            : [b0] "w"(b0), [b1] "w"(b1), [b2] "w"(b2), [b3] "w"(b3), [x] "w"(X_), [y] "w"(Y_))
-#define KESTRUNE_TILE_K4(p, O0, O1, L) \
-    do { \
-        float32x4_t b0, b1, b2, b3; \
-        KESTRUNE_TILE_HALF_LOAD(p, O0, O1, L, x0, x1, c00, c01, c02, c03, c10, c11, c12, c13); \
-        KESTRUNE_TILE_HALF(L, x2, x3, c20, c21, c22, c23, c30, c31, c32, c33); \
-    } while (0)
-    const float* p = P;
-    int k = 0;
-    for (; k + 4 <= K; k += 4, p += 64) {
-        const float32x4_t x0 = vld1q_f32(a0 + k), x1 = vld1q_f32(a1 + k);
-        const float32x4_t x2 = vld1q_f32(a2 + k), x3 = vld1q_f32(a3 + k);
-        /* k's B row at byte offsets 64 k and 64 k + 32 from p */
-        KESTRUNE_TILE_K4(p, 0, 32, 0);
-        KESTRUNE_TILE_K4(p, 64, 96, 1);
-        KESTRUNE_TILE_K4(p, 128, 160, 2);
-        KESTRUNE_TILE_K4(p, 192, 224, 3);
-    }
-    for (; k < K; ++k, p += 16) {
-        const float32x4_t x0 = vdupq_n_f32(a0[k]), x1 = vdupq_n_f32(a1[k]);
-        const float32x4_t x2 = vdupq_n_f32(a2[k]), x3 = vdupq_n_f32(a3[k]);
-        KESTRUNE_TILE_K(p, 0, x0, x1, x2, x3);
-    }
-#undef KESTRUNE_TILE_K
-#undef KESTRUNE_TILE_ROW
-#undef KESTRUNE_TILE_K4
-#undef KESTRUNE_TILE_HALF_LOAD
-#undef KESTRUNE_TILE_HALF
-#undef KESTRUNE_TILE_FMLAS
-    float* r0 = C + static_cast<size_t>(i) * static_cast<size_t>(N) + j;
+    const float* b = bias ? bias : kZeros;
+    const size_t bstep = bias ? 64 : 0;
+    float* r0 = C + static_cast<size_t>(i) * static_cast<size_t>(N);
     float* r1 = r0 + N;
     float* r2 = r1 + N;
     float* r3 = r2 + N;
-    const auto put = [activation](float* o, float32x4_t v0, float32x4_t v1, float32x4_t v2,
-                                  float32x4_t v3) __attribute__((always_inline)) {
-        vst1q_f32(o, fuse_act(v0, activation));
-        vst1q_f32(o + 4, fuse_act(v1, activation));
-        vst1q_f32(o + 8, fuse_act(v2, activation));
-        vst1q_f32(o + 12, fuse_act(v3, activation));
-    };
-    put(r0, c00, c01, c02, c03);
-    put(r1, c10, c11, c12, c13);
-    put(r2, c20, c21, c22, c23);
-    put(r3, c30, c31, c32, c33);
+    const float* p = P;
+    const int k4 = K / 4, k1 = K % 4;
+    const size_t kb = static_cast<size_t>(K) * sizeof(float);
+    int panels = full, n;
+    if (activation == kRelu)
+        KESTRUNE_PANELS_4X16(KESTRUNE_CLAMP_RELU);
+    else if (activation == kRelu6)
+        KESTRUNE_PANELS_4X16(KESTRUNE_CLAMP_RELU6);
+    else
+        KESTRUNE_PANELS_4X16(KESTRUNE_CLAMP_NONE);
 }
+#undef KESTRUNE_PANELS_4X16
+#undef KESTRUNE_K4
+#undef KESTRUNE_CLAMP16
+#undef KESTRUNE_CLAMP_NONE
+#undef KESTRUNE_CLAMP_RELU
+#undef KESTRUNE_CLAMP_RELU6
+#undef KESTRUNE_FMLA_K
+#undef KESTRUNE_FMLA_ROW
 #endif
 
 /* Rows rows from row i over every full panel of width W, out of line: inlined
@@ -343,12 +369,9 @@ __attribute__((noinline)) void panel_row(float* C, AView<TransA> A, int i, const
                                          const float* bias, int activation, int N, int K)
 {
     const int full = N / W;
-#ifdef __ARM_NEON
+#ifdef __aarch64__
     if constexpr (W == 16 && Rows == 4 && !TransA) {
-        for (int p = 0; p < full; ++p)
-            panel_tile_4x16(C, A.p, A.stride, i, p * W,
-                            B + static_cast<size_t>(p) * static_cast<size_t>(K) * W, bias,
-                            activation, N, K);
+        panels_4x16(C, A.p, A.stride, i, B, bias, activation, N, K, full);
         return;
     }
 #endif

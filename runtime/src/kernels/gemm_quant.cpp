@@ -563,6 +563,29 @@ namespace {
 /* Bytes of two panel rows (k, k+1) interleaved per column. */
 constexpr uint8_t kPairs[16] = {0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15};
 
+/* lo, hi += the 8-bit products of the turned panel rows x, y (k pairs per
+ * column) with the broadcast A pairs ax, ay, the 16-bit lanes added
+ * pairwise: two products per lane (Two: no B value is -128, so that
+ * |a·b| <= 128·127 keeps a sum of two within 16 bits) or one. */
+template <bool Two>
+inline __attribute__((always_inline)) void pair_mac(int32x4_t& lo, int32x4_t& hi, int8x16_t x,
+                                                    int8x16_t y, int8x16_t ax, int8x16_t ay)
+{
+    int16x8_t tl = vmull_s8(vget_low_s8(x), vget_low_s8(ax));
+    int16x8_t th = vmull_high_s8(x, ax);
+    if (Two) {
+        tl = vmlal_s8(tl, vget_low_s8(y), vget_low_s8(ay));
+        th = vmlal_high_s8(th, y, ay);
+    } else {
+        lo = vpadalq_s16(lo, tl);
+        hi = vpadalq_s16(hi, th);
+        tl = vmull_s8(vget_low_s8(y), vget_low_s8(ay));
+        th = vmull_high_s8(y, ay);
+    }
+    lo = vpadalq_s16(lo, tl);
+    hi = vpadalq_s16(hi, th);
+}
+
 /* R rows from row i of one full panel P at column j0, 8-bit products: two
  * panel rows at a time interleaved per column by one table lookup, times the
  * rows' A pairs, one product per 16-bit lane (or, when no B value is -128,
@@ -594,19 +617,7 @@ inline void widening_tile(int8_t* C, const int8_t* A, const int8_t* P, int32_t i
                               __attribute__((always_inline)) {
             const int8x16_t ax = vreinterpretq_s8_s16(vdupq_lane_s16(av[r], px()));
             const int8x16_t ay = vreinterpretq_s8_s16(vdupq_lane_s16(av[r], py()));
-            int16x8_t tl = vmull_s8(vget_low_s8(x), vget_low_s8(ax));
-            int16x8_t th = vmull_high_s8(x, ax);
-            if (Two) {
-                tl = vmlal_s8(tl, vget_low_s8(y), vget_low_s8(ay));
-                th = vmlal_high_s8(th, y, ay);
-            } else {
-                lo[r] = vpadalq_s16(lo[r], tl);
-                hi[r] = vpadalq_s16(hi[r], th);
-                tl = vmull_s8(vget_low_s8(y), vget_low_s8(ay));
-                th = vmull_high_s8(y, ay);
-            }
-            lo[r] = vpadalq_s16(lo[r], tl);
-            hi[r] = vpadalq_s16(hi[r], th);
+            pair_mac<Two>(lo[r], hi[r], x, y, ax, ay);
         };
         for (int r = 0; r < R; ++r) {
             step(r, b0, b1, std::integral_constant<int, 0>{}, std::integral_constant<int, 1>{});
@@ -627,15 +638,176 @@ inline void widening_tile(int8_t* C, const int8_t* A, const int8_t* P, int32_t i
                     static_cast<size_t>(N), a, P, k, K, lo, hi, f, activation, q6, z_out);
 }
 
+/* One row's step of 8 k in widening_tile16, written out: from intrinsics
+ * GCC loads the four rows' A at once and spills accumulators.  The row's 8
+ * A values (v9), each pair broadcast (v10, v11) over the turned pairs of
+ * rows of both panels (x0-x3, y0-y3), the products formed two per 16-bit
+ * lane (Two) or one (v12, v13) and added pairwise into the row's
+ * accumulators. */
+#define KESTRUNE_W16_PANEL_TWO(X, Y, LO, HI)                                                     \
+    "smull v12.8h, %[" #X "].8b, v10.8b\n\t"                                                   \
+    "smull2 v13.8h, %[" #X "].16b, v10.16b\n\t"                                                \
+    "smlal v12.8h, %[" #Y "].8b, v11.8b\n\t"                                                   \
+    "smlal2 v13.8h, %[" #Y "].16b, v11.16b\n\t"                                                \
+    "sadalp %[" #LO "].4s, v12.8h\n\t"                                                         \
+    "sadalp %[" #HI "].4s, v13.8h\n\t"
+#define KESTRUNE_W16_PANEL_ONE(X, Y, LO, HI)                                                     \
+    "smull v12.8h, %[" #X "].8b, v10.8b\n\t"                                                   \
+    "smull2 v13.8h, %[" #X "].16b, v10.16b\n\t"                                                \
+    "sadalp %[" #LO "].4s, v12.8h\n\t"                                                         \
+    "sadalp %[" #HI "].4s, v13.8h\n\t"                                                         \
+    "smull v12.8h, %[" #Y "].8b, v11.8b\n\t"                                                   \
+    "smull2 v13.8h, %[" #Y "].16b, v11.16b\n\t"                                                \
+    "sadalp %[" #LO "].4s, v12.8h\n\t"                                                         \
+    "sadalp %[" #HI "].4s, v13.8h\n\t"
+#define KESTRUNE_W16_ROW(PANEL, A, ACC)                                                          \
+    __asm__ volatile("ldr d9, [%[a]], #8\n\t"                                                  \
+                     "dup v10.8h, v9.h[0]\n\t"                                                 \
+                     "dup v11.8h, v9.h[1]\n\t"                                                 \
+                     PANEL(x0, x1, c0, c1) PANEL(y0, y1, c2, c3)                               \
+                     "dup v10.8h, v9.h[2]\n\t"                                                 \
+                     "dup v11.8h, v9.h[3]\n\t"                                                 \
+                     PANEL(x2, x3, c0, c1) PANEL(y2, y3, c2, c3)                               \
+                     : [c0] "+w"(ACC[0]), [c1] "+w"(ACC[1]), [c2] "+w"(ACC[2]),                \
+                       [c3] "+w"(ACC[3]), [a] "+r"(A)                                          \
+                     : [x0] "w"(b0), [x1] "w"(b1), [x2] "w"(b2), [x3] "w"(b3), [y0] "w"(c0),   \
+                       [y1] "w"(c1), [y2] "w"(c2), [y3] "w"(c3)                                \
+                     : "memory", "v9", "v10", "v11", "v12", "v13")
+
+/* R rows from row i of two adjacent full panels (16 columns from j0, the
+ * second panel K·8 values after the first at P0), as widening_tile: the
+ * rows' A pairs broadcast once for both panels, the exact sums through the
+ * byte stage 16 columns at a time (output zero points in [-128, 127]). */
+template <int R, bool Two>
+inline void widening_tile16(int8_t* C, const int8_t* A, const int8_t* P0, int32_t i, int32_t j0,
+                            int32_t N, int32_t K, const float* f, const int32_t* init,
+                            const ByteStage& st, uint8x16_t pairs)
+{
+    const int8_t* const P1 = P0 + static_cast<size_t>(K) * 8;
+    const int8_t* a[R];
+    int32x4_t acc[R][4]; /* columns 0-3, 4-7 (first panel), 8-11, 12-15 */
+    {
+        const int32x4_t s0 = vld1q_s32(init), s1 = vld1q_s32(init + 4);
+        const int32x4_t s2 = vld1q_s32(init + 8), s3 = vld1q_s32(init + 12);
+        for (int r = 0; r < R; ++r) {
+            a[r] = A + static_cast<size_t>(i + r) * static_cast<size_t>(K);
+            acc[r][0] = s0;
+            acc[r][1] = s1;
+            acc[r][2] = s2;
+            acc[r][3] = s3;
+        }
+    }
+    const auto turn = [&](const int8_t* P, int32_t k) __attribute__((always_inline)) {
+        return vqtbl1q_s8(vld1q_s8(P + static_cast<size_t>(k) * 8), pairs);
+    };
+    /* k pairs px, py of row r (lanes of av) over the turned rows x, y of the
+     * first panel and u, v of the second */
+    const auto step = [&](int r, int16x4_t av, int8x16_t x, int8x16_t y, int8x16_t u,
+                          int8x16_t v, auto px, auto py) __attribute__((always_inline)) {
+        const int8x16_t ax = vreinterpretq_s8_s16(vdupq_lane_s16(av, px()));
+        const int8x16_t ay = vreinterpretq_s8_s16(vdupq_lane_s16(av, py()));
+        pair_mac<Two>(acc[r][0], acc[r][1], x, y, ax, ay);
+        pair_mac<Two>(acc[r][2], acc[r][3], u, v, ax, ay);
+    };
+    int32_t k = 0;
+#ifdef __aarch64__
+    if constexpr (R == 4) {
+        const int8_t *q0 = a[0], *q1 = a[1], *q2 = a[2], *q3 = a[3];
+        const int8_t *s0 = P0, *s1 = P1;
+        for (; k + 8 <= K; k += 8, s0 += 64, s1 += 64) {
+            const int8x16x4_t u = vld1q_s8_x4(s0), w = vld1q_s8_x4(s1);
+            const int8x16_t b0 = vqtbl1q_s8(u.val[0], pairs), b1 = vqtbl1q_s8(u.val[1], pairs);
+            const int8x16_t b2 = vqtbl1q_s8(u.val[2], pairs), b3 = vqtbl1q_s8(u.val[3], pairs);
+            const int8x16_t c0 = vqtbl1q_s8(w.val[0], pairs), c1 = vqtbl1q_s8(w.val[1], pairs);
+            const int8x16_t c2 = vqtbl1q_s8(w.val[2], pairs), c3 = vqtbl1q_s8(w.val[3], pairs);
+            if (Two) {
+                KESTRUNE_W16_ROW(KESTRUNE_W16_PANEL_TWO, q0, acc[0]);
+                KESTRUNE_W16_ROW(KESTRUNE_W16_PANEL_TWO, q1, acc[1]);
+                KESTRUNE_W16_ROW(KESTRUNE_W16_PANEL_TWO, q2, acc[2]);
+                KESTRUNE_W16_ROW(KESTRUNE_W16_PANEL_TWO, q3, acc[3]);
+            } else {
+                KESTRUNE_W16_ROW(KESTRUNE_W16_PANEL_ONE, q0, acc[0]);
+                KESTRUNE_W16_ROW(KESTRUNE_W16_PANEL_ONE, q1, acc[1]);
+                KESTRUNE_W16_ROW(KESTRUNE_W16_PANEL_ONE, q2, acc[2]);
+                KESTRUNE_W16_ROW(KESTRUNE_W16_PANEL_ONE, q3, acc[3]);
+            }
+        }
+    }
+#endif
+    for (; k + 8 <= K; k += 8) {
+        const int8x16_t b0 = turn(P0, k), b1 = turn(P0, k + 2), b2 = turn(P0, k + 4),
+                        b3 = turn(P0, k + 6);
+        const int8x16_t c0 = turn(P1, k), c1 = turn(P1, k + 2), c2 = turn(P1, k + 4),
+                        c3 = turn(P1, k + 6);
+        for (int r = 0; r < R; ++r) {
+            int16x4_t av = vreinterpret_s16_s8(vld1_s8(a[r] + k));
+            /* kept in its register (see widening_tile) */
+            __asm__("" : "+w"(av));
+            step(r, av, b0, b1, c0, c1, std::integral_constant<int, 0>{},
+                 std::integral_constant<int, 1>{});
+            step(r, av, b2, b3, c2, c3, std::integral_constant<int, 2>{},
+                 std::integral_constant<int, 3>{});
+        }
+    }
+    for (; k + 2 <= K; k += 2) {
+        const int8x16_t b = turn(P0, k), c = turn(P1, k);
+        for (int r = 0; r < R; ++r) {
+            const uint16_t pair = static_cast<uint16_t>(static_cast<uint8_t>(a[r][k]) |
+                                                        static_cast<uint8_t>(a[r][k + 1]) << 8);
+            const int8x16_t ap = vreinterpretq_s8_u16(vdupq_n_u16(pair));
+            acc[r][0] = vpadalq_s16(acc[r][0], vmull_s8(vget_low_s8(b), vget_low_s8(ap)));
+            acc[r][1] = vpadalq_s16(acc[r][1], vmull_high_s8(b, ap));
+            acc[r][2] = vpadalq_s16(acc[r][2], vmull_s8(vget_low_s8(c), vget_low_s8(ap)));
+            acc[r][3] = vpadalq_s16(acc[r][3], vmull_high_s8(c, ap));
+        }
+    }
+    for (; k < K; ++k) {
+        const int16x8_t y0 = vmovl_s8(vld1_s8(P0 + static_cast<size_t>(k) * 8));
+        const int16x8_t y1 = vmovl_s8(vld1_s8(P1 + static_cast<size_t>(k) * 8));
+        for (int r = 0; r < R; ++r) {
+            const int16_t x = a[r][k];
+            acc[r][0] = vmlal_n_s16(acc[r][0], vget_low_s16(y0), x);
+            acc[r][1] = vmlal_high_n_s16(acc[r][1], y0, x);
+            acc[r][2] = vmlal_n_s16(acc[r][2], vget_low_s16(y1), x);
+            acc[r][3] = vmlal_high_n_s16(acc[r][3], y1, x);
+        }
+    }
+    const float32x4_t fv[4] = {vld1q_f32(f), vld1q_f32(f + 4), vld1q_f32(f + 8),
+                               vld1q_f32(f + 12)};
+    for (int r = 0; r < R; ++r)
+        store_row_bytes<2>(C + static_cast<size_t>(i + r) * static_cast<size_t>(N) + j0, acc[r],
+                           fv, st);
+}
+
+#undef KESTRUNE_W16_ROW
+#undef KESTRUNE_W16_PANEL_ONE
+#undef KESTRUNE_W16_PANEL_TWO
+
 template <bool Two>
 void widening_panels(int8_t* C, const int8_t* A, const int8_t* B, int32_t activation, int32_t M,
                      int32_t full, int32_t N, int32_t K, const gemm_i8_columns* cols)
 {
     const uint8x16_t pairs = vld1q_u8(kPairs);
-    each_tile8(M, full, K, B, cols->factors, cols->init,
+    /* pairs of panels through the byte stage where it applies */
+    int32_t j16 = 0;
+    if (cols->z_out >= -128 && cols->z_out <= 127) {
+        const ByteStage st = byte_stage(cols->z_out, cols->q6, activation);
+        for (; j16 + 16 <= full; j16 += 16) {
+            const int8_t* P = B + static_cast<size_t>(j16) * static_cast<size_t>(K);
+            const float* f = cols->factors + j16;
+            const int32_t* init = cols->init + j16;
+            int32_t i = 0;
+            for (; i + 4 <= M; i += 4)
+                widening_tile16<4, Two>(C, A, P, i, j16, N, K, f, init, st, pairs);
+            for (; i < M; ++i)
+                widening_tile16<1, Two>(C, A, P, i, j16, N, K, f, init, st, pairs);
+        }
+    }
+    each_tile8(M, full - j16, K, B + static_cast<size_t>(j16) * static_cast<size_t>(K),
+               cols->factors + j16, cols->init + j16,
                [&](auto rows, const int8_t* P, int32_t i, int32_t j0, const float* f,
                    const int32_t* init) __attribute__((always_inline)) {
-                   widening_tile<rows(), Two>(C, A, P, i, j0, N, K, f, init, activation,
+                   widening_tile<rows(), Two>(C, A, P, i, j16 + j0, N, K, f, init, activation,
                                               cols->q6, cols->z_out, pairs);
                });
 }

@@ -9,7 +9,7 @@
  * 16 values at a time and its 4-value groups picked by lane.  The integer
  * sums are exact, so every accumulator equals the widening body's; the output
  * stage narrows first and clamps 16 bytes at once, which gives the same bytes
- * as panel_store's (see store_row). */
+ * as panel_store's (see store_row_bytes). */
 #include "kernels/gemm_quant.h"
 #include "kernels/gemm_quant_stage.h"
 
@@ -57,55 +57,15 @@ void gemm_i8_dot_pack(int8_t* dst, const int8_t* B, int32_t N, int32_t K)
 
 namespace {
 
-/* The output stage's constants: the output zero point in 16 bits and the
- * fused clamp's bounds as output bytes. */
-struct Stage {
-    int16x8_t z16;
-    int8x16_t lo8, hi8;
-    int32_t activation;
-};
-
-/* A C row of 8·W values from its accumulators: rescaled through the float
- * factors (ties to even), narrowed to 16 bits, the zero point added
- * (saturating), narrowed to 8 and clamped.  With an output zero point z in
- * [-128, 127] this is, value for value, panel_store's clamp, add and
- * saturation: g(x) = sat8(sat16(sat32(x + z))) equals sat8(sat16(sat16(x) +
- * z)) for every 32-bit x, and a non-decreasing g commutes with the clamp:
- * g(min(max(x, 0), q6)) = min(max(g(x), g(0)), g(q6)). */
-template <int W>
-inline __attribute__((always_inline)) void store_row(int8_t* c, const int32x4_t (&acc)[2 * W],
-                                                     const float32x4_t (&f)[2 * W],
-                                                     const Stage& st)
-{
-    int16x8_t h[W];
-    for (int q = 0; q < W; ++q) {
-        const int32x4_t r0 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(acc[2 * q]), f[2 * q]));
-        const int32x4_t r1 =
-            vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(acc[2 * q + 1]), f[2 * q + 1]));
-        h[q] = vqaddq_s16(vqmovn_high_s32(vqmovn_s32(r0), r1), st.z16);
-    }
-    if constexpr (W == 2) {
-        int8x16_t b = vqmovn_high_s16(vqmovn_s16(h[0]), h[1]);
-        if (st.activation == 1 || st.activation == 2)
-            b = vmaxq_s8(b, st.lo8);
-        if (st.activation == 2)
-            b = vminq_s8(b, st.hi8);
-        vst1q_s8(c, b);
-    } else {
-        int8x8_t b = vqmovn_s16(h[0]);
-        if (st.activation == 1 || st.activation == 2)
-            b = vmax_s8(b, vget_low_s8(st.lo8));
-        if (st.activation == 2)
-            b = vmin_s8(b, vget_low_s8(st.hi8));
-        vst1_s8(c, b);
-    }
-}
+using kestrune::ByteStage;
+using kestrune::byte_stage;
+using kestrune::store_row_bytes;
 
 /* R rows of A from a by 8·W columns of the grouped block G: C rows ldc
  * apart, factors f and accumulator starts init of the block's columns. */
 template <int R, int W>
 inline void dot_tile(int8_t* C, size_t ldc, const int8_t* A, int32_t K, const int8_t* G,
-                     const float* f, const int32_t* init, const Stage& st)
+                     const float* f, const int32_t* init, const ByteStage& st)
 {
     constexpr int Q = 2 * W; /* accumulators (4 columns each) per row */
     const int8_t* a[R];
@@ -172,27 +132,123 @@ inline void dot_tile(int8_t* C, size_t ldc, const int8_t* A, int32_t K, const in
     for (int q = 0; q < Q; ++q)
         fv[q] = vld1q_f32(f + 4 * q);
     for (int r = 0; r < R; ++r)
-        store_row<W>(C + static_cast<size_t>(r) * ldc, acc[r], fv, st);
+        store_row_bytes<W>(C + static_cast<size_t>(r) * ldc, acc[r], fv, st);
 }
+
+/* The 4x16 tiles of rows 0 .. 4·tiles-1 over one grouped block of 16
+ * columns, K a multiple of 16, written out as one block: per tile the
+ * accumulators v16-v31 (row r, columns 4q..4q+3 in v(16 + 4r + q)) start
+ * at init (one load of 16 values per row); per 16 k each row's 16 A values
+ * one vector (v4-v7) and each group's 64 bytes (v0-v3) times one of its
+ * lanes; then store_row_bytes' stage per row with the factors (v8-v11),
+ * the zero point (v12) and the clamp's bytes (v13, v14).  The same
+ * operations as dot_tile and store_row_bytes, so the same bytes. */
+#define KESTRUNE_SDOT_K(L)                                                                       \
+    "ld1 {v0.16b, v1.16b, v2.16b, v3.16b}, [%[g]], #64\n\t"                                    \
+    "sdot v16.4s, v0.16b, v4.4b[" #L "]\n\tsdot v17.4s, v1.16b, v4.4b[" #L "]\n\t"           \
+    "sdot v18.4s, v2.16b, v4.4b[" #L "]\n\tsdot v19.4s, v3.16b, v4.4b[" #L "]\n\t"           \
+    "sdot v20.4s, v0.16b, v5.4b[" #L "]\n\tsdot v21.4s, v1.16b, v5.4b[" #L "]\n\t"           \
+    "sdot v22.4s, v2.16b, v5.4b[" #L "]\n\tsdot v23.4s, v3.16b, v5.4b[" #L "]\n\t"           \
+    "sdot v24.4s, v0.16b, v6.4b[" #L "]\n\tsdot v25.4s, v1.16b, v6.4b[" #L "]\n\t"           \
+    "sdot v26.4s, v2.16b, v6.4b[" #L "]\n\tsdot v27.4s, v3.16b, v6.4b[" #L "]\n\t"           \
+    "sdot v28.4s, v0.16b, v7.4b[" #L "]\n\tsdot v29.4s, v1.16b, v7.4b[" #L "]\n\t"           \
+    "sdot v30.4s, v2.16b, v7.4b[" #L "]\n\tsdot v31.4s, v3.16b, v7.4b[" #L "]\n\t"
+#define KESTRUNE_DOT_CLAMP_NONE ""
+#define KESTRUNE_DOT_CLAMP_RELU "smax v0.16b, v0.16b, v13.16b\n\t"
+#define KESTRUNE_DOT_CLAMP_RELU6                                                                 \
+    "smax v0.16b, v0.16b, v13.16b\n\tsmin v0.16b, v0.16b, v14.16b\n\t"
+#define KESTRUNE_DOT_ROW(A0, A1, A2, A3, CLAMP)                                                  \
+    "scvtf v" #A0 ".4s, v" #A0 ".4s\n\tscvtf v" #A1 ".4s, v" #A1 ".4s\n\t"                   \
+    "scvtf v" #A2 ".4s, v" #A2 ".4s\n\tscvtf v" #A3 ".4s, v" #A3 ".4s\n\t"                   \
+    "fmul v" #A0 ".4s, v" #A0 ".4s, v8.4s\n\tfmul v" #A1 ".4s, v" #A1 ".4s, v9.4s\n\t"       \
+    "fmul v" #A2 ".4s, v" #A2 ".4s, v10.4s\n\tfmul v" #A3 ".4s, v" #A3 ".4s, v11.4s\n\t"     \
+    "fcvtns v" #A0 ".4s, v" #A0 ".4s\n\tfcvtns v" #A1 ".4s, v" #A1 ".4s\n\t"                 \
+    "fcvtns v" #A2 ".4s, v" #A2 ".4s\n\tfcvtns v" #A3 ".4s, v" #A3 ".4s\n\t"                 \
+    "sqxtn v0.4h, v" #A0 ".4s\n\tsqxtn2 v0.8h, v" #A1 ".4s\n\t"                              \
+    "sqxtn v1.4h, v" #A2 ".4s\n\tsqxtn2 v1.8h, v" #A3 ".4s\n\t"                              \
+    "sqadd v0.8h, v0.8h, v12.8h\n\tsqadd v1.8h, v1.8h, v12.8h\n\t"                           \
+    "sqxtn v0.8b, v0.8h\n\tsqxtn2 v0.16b, v1.8h\n\t"                                         \
+    CLAMP                                                                                      \
+    "st1 {v0.16b}, [%[c]], %[ldc]\n\t"
+#define KESTRUNE_DOT_TILES(CLAMP)                                                                \
+    __asm__ volatile(                                                                          \
+        "ld1 {v8.4s, v9.4s, v10.4s, v11.4s}, [%[f]]\n\t"                                       \
+        "dup v12.8h, %w[z]\n\t"                                                                \
+        "dup v13.16b, %w[lo]\n\t"                                                              \
+        "dup v14.16b, %w[hi]\n"                                                                \
+        "0:\n\t"                                                                               \
+        "ld1 {v16.4s, v17.4s, v18.4s, v19.4s}, [%[init]]\n\t"                                  \
+        "ld1 {v20.4s, v21.4s, v22.4s, v23.4s}, [%[init]]\n\t"                                  \
+        "ld1 {v24.4s, v25.4s, v26.4s, v27.4s}, [%[init]]\n\t"                                  \
+        "ld1 {v28.4s, v29.4s, v30.4s, v31.4s}, [%[init]]\n\t"                                  \
+        "mov %[g], %[g0]\n"                                                                    \
+        "1:\n\t"                                                                               \
+        "ldr q4, [%[a]]\n\t"                                                                   \
+        "ldr q5, [%[a], %[k1]]\n\t"                                                            \
+        "ldr q6, [%[a], %[k2]]\n\t"                                                            \
+        "ldr q7, [%[a], %[k3]]\n\t"                                                            \
+        "add %[a], %[a], #16\n\t"                                                              \
+        KESTRUNE_SDOT_K(0) KESTRUNE_SDOT_K(1) KESTRUNE_SDOT_K(2) KESTRUNE_SDOT_K(3)             \
+        "cmp %[g], %[gend]\n\t"                                                                \
+        "b.ne 1b\n\t"                                                                          \
+        KESTRUNE_DOT_ROW(16, 17, 18, 19, CLAMP)                                                \
+        KESTRUNE_DOT_ROW(20, 21, 22, 23, CLAMP)                                                \
+        KESTRUNE_DOT_ROW(24, 25, 26, 27, CLAMP)                                                \
+        KESTRUNE_DOT_ROW(28, 29, 30, 31, CLAMP)                                                \
+        "add %[a], %[a], %[k3]\n\t"                                                            \
+        "subs %w[tiles], %w[tiles], #1\n\t"                                                    \
+        "b.ne 0b"                                                                              \
+        : [a] "+r"(a), [c] "+r"(c), [tiles] "+r"(tiles), [g] "=&r"(g)                          \
+        : [g0] "r"(G), [gend] "r"(gend), [init] "r"(init), [f] "r"(f), [k1] "r"(k1),           \
+          [k2] "r"(k2), [k3] "r"(k3), [ldc] "r"(ldc), [z] "r"(z), [lo] "r"(l), [hi] "r"(h)   \
+        : "memory", "cc", "v0", "v1", "v2", "v3", "v4", "v5", "v6", "v7", "v8", "v9", "v10",   \
+          "v11", "v12", "v13", "v14", "v16", "v17", "v18", "v19", "v20", "v21", "v22", "v23",  \
+          "v24", "v25", "v26", "v27", "v28", "v29", "v30", "v31")
+
+inline void dot_tiles_4x16(int8_t* C, size_t ldc, const int8_t* A, int32_t K, int32_t tiles,
+                           const int8_t* G, const float* f, const int32_t* init,
+                           int32_t z_out, int8_t lo, int8_t hi, int32_t activation)
+{
+    const int8_t* a = A;
+    int8_t* c = C;
+    const int8_t* g;
+    const int8_t* const gend = G + static_cast<size_t>(K) / 16 * 256;
+    const size_t k1 = static_cast<size_t>(K), k2 = 2 * k1, k3 = 3 * k1;
+    const int32_t z = z_out, l = lo, h = hi;
+    if (activation == 1)
+        KESTRUNE_DOT_TILES(KESTRUNE_DOT_CLAMP_RELU);
+    else if (activation == 2)
+        KESTRUNE_DOT_TILES(KESTRUNE_DOT_CLAMP_RELU6);
+    else
+        KESTRUNE_DOT_TILES(KESTRUNE_DOT_CLAMP_NONE);
+}
+#undef KESTRUNE_DOT_TILES
+#undef KESTRUNE_DOT_ROW
+#undef KESTRUNE_DOT_CLAMP_NONE
+#undef KESTRUNE_DOT_CLAMP_RELU
+#undef KESTRUNE_DOT_CLAMP_RELU6
+#undef KESTRUNE_SDOT_K
 
 /* Every row tile (4 rows, then single ones) of one grouped block. */
 template <int W>
 inline void dot_block(int8_t* C, const int8_t* A, const int8_t* G, int32_t M, int32_t N,
-                      int32_t K, const float* f, const int32_t* init, const Stage& st)
+                      int32_t K, const float* f, const int32_t* init, const ByteStage& st)
 {
     const size_t ldc = static_cast<size_t>(N);
     int32_t i = 0;
+    if constexpr (W == 2) {
+        if (K % 16 == 0 && M >= 4) {
+            i = M / 4 * 4;
+            dot_tiles_4x16(C, ldc, A, K, M / 4, G, f, init, vgetq_lane_s16(st.z16, 0),
+                           vgetq_lane_s8(st.lo8, 0), vgetq_lane_s8(st.hi8, 0), st.activation);
+        }
+    }
     for (; i + 4 <= M; i += 4)
         dot_tile<4, W>(C + static_cast<size_t>(i) * ldc, ldc,
                        A + static_cast<size_t>(i) * static_cast<size_t>(K), K, G, f, init, st);
     for (; i < M; ++i)
         dot_tile<1, W>(C + static_cast<size_t>(i) * ldc, ldc,
                        A + static_cast<size_t>(i) * static_cast<size_t>(K), K, G, f, init, st);
-}
-
-inline int8_t sat8(int32_t v)
-{
-    return static_cast<int8_t>(v < -128 ? -128 : v > 127 ? 127 : v);
 }
 
 } // namespace
@@ -205,13 +261,7 @@ void gemm_i8_panel8_columns_dot(int8_t* C, const int8_t* A, const int8_t* B, int
         gemm_i8_panel8_columns_v80(C, A, B, activation, M, N, K, cols);
         return;
     }
-    /* g(0) and g(q6) of store_row, q6 added to z_out saturating like
-     * vqaddq_s32 */
-    const int64_t top = static_cast<int64_t>(cols->q6) + cols->z_out;
-    const int32_t hi = top > INT32_MAX ? INT32_MAX : top < INT32_MIN ? INT32_MIN
-                                                                     : static_cast<int32_t>(top);
-    const Stage st = {vdupq_n_s16(static_cast<int16_t>(cols->z_out)),
-                      vdupq_n_s8(sat8(cols->z_out)), vdupq_n_s8(sat8(hi)), activation};
+    const ByteStage st = byte_stage(cols->z_out, cols->q6, activation);
     const size_t groups = static_cast<size_t>((K + 3) / 4);
     const int8_t* G = cols->dot_b;
     for (int32_t j0 = 0; j0 < full;) {

@@ -36,6 +36,68 @@ inline __attribute__((always_inline)) void store_row8(int8_t* c, int32x4_t lo, i
     vst1_s8(c, vqmovn_s16(h));
 }
 
+/* The byte stage's constants: the output zero point in 16 bits and the
+ * fused clamp's bounds as output bytes (for output zero points in
+ * [-128, 127]). */
+struct ByteStage {
+    int16x8_t z16;
+    int8x16_t lo8, hi8;
+    int32_t activation;
+};
+
+inline int8_t sat8(int32_t v)
+{
+    return static_cast<int8_t>(v < -128 ? -128 : v > 127 ? 127 : v);
+}
+
+/* g(0) and g(q6) of store_row_bytes, q6 added to z_out saturating like
+ * vqaddq_s32. */
+inline ByteStage byte_stage(int32_t z_out, int32_t q6, int32_t activation)
+{
+    const int64_t top = static_cast<int64_t>(q6) + z_out;
+    const int32_t hi = top > INT32_MAX ? INT32_MAX : top < INT32_MIN ? INT32_MIN
+                                                                     : static_cast<int32_t>(top);
+    return {vdupq_n_s16(static_cast<int16_t>(z_out)), vdupq_n_s8(sat8(z_out)),
+            vdupq_n_s8(sat8(hi)), activation};
+}
+
+/* A C row of 8·W values from its accumulators: rescaled through the float
+ * factors (ties to even), narrowed to 16 bits, the zero point added
+ * (saturating), narrowed to 8 and clamped.  With an output zero point z in
+ * [-128, 127] this is, value for value, store_row8's clamp, add and
+ * saturation: g(x) = sat8(sat16(sat32(x + z))) equals sat8(sat16(sat16(x) +
+ * z)) for every 32-bit x, and a non-decreasing g commutes with the clamp:
+ * g(min(max(x, 0), q6)) = min(max(g(x), g(0)), g(q6)). */
+template <int W>
+inline __attribute__((always_inline)) void store_row_bytes(int8_t* c,
+                                                           const int32x4_t (&acc)[2 * W],
+                                                           const float32x4_t (&f)[2 * W],
+                                                           const ByteStage& st)
+{
+    int16x8_t h[W];
+    for (int q = 0; q < W; ++q) {
+        const int32x4_t r0 = vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(acc[2 * q]), f[2 * q]));
+        const int32x4_t r1 =
+            vcvtnq_s32_f32(vmulq_f32(vcvtq_f32_s32(acc[2 * q + 1]), f[2 * q + 1]));
+        h[q] = vqaddq_s16(vqmovn_high_s32(vqmovn_s32(r0), r1), st.z16);
+    }
+    if constexpr (W == 2) {
+        int8x16_t b = vqmovn_high_s16(vqmovn_s16(h[0]), h[1]);
+        if (st.activation == 1 || st.activation == 2)
+            b = vmaxq_s8(b, st.lo8);
+        if (st.activation == 2)
+            b = vminq_s8(b, st.hi8);
+        vst1q_s8(c, b);
+    } else {
+        int8x8_t b = vqmovn_s16(h[0]);
+        if (st.activation == 1 || st.activation == 2)
+            b = vmax_s8(b, vget_low_s8(st.lo8));
+        if (st.activation == 2)
+            b = vmin_s8(b, vget_low_s8(st.hi8));
+        vst1_s8(c, b);
+    }
+}
+
 /* tile(rows, P, i, j0, factors, init) for every full 8-wide panel (the
  * first `full` columns of B, panels K·8 values apart) and every row tile:
  * 4 rows (rows an integral_constant), then single ones. */

@@ -74,14 +74,22 @@ inline __attribute__((always_inline)) void slide_3x3(int32_t n, const T* p0, con
             c1 = c2;
         }
     } else {
-        /* stride 2: two new columns per row and pixel, the last one kept */
-        for (; n > 0; --n, p0 += 2 * cs, p1 += 2 * cs, p2 += 2 * cs) {
+        /* stride 2: two new columns per row and pixel, the last one kept;
+         * two pixels per step, so that no column is moved */
+        for (; n >= 2; n -= 2, p0 += 4 * cs, p1 += 4 * cs, p2 += 4 * cs) {
             const auto a1 = col(p0), b1 = col(p1), c1 = col(p2);
             const auto a2 = col(p0 + cs), b2 = col(p1 + cs), c2 = col(p2 + cs);
             pixel(a0, a1, a2, b0, b1, b2, c0, c1, c2);
-            a0 = a2;
-            b0 = b2;
-            c0 = c2;
+            const auto a3 = col(p0 + 2 * cs), b3 = col(p1 + 2 * cs), c3 = col(p2 + 2 * cs);
+            a0 = col(p0 + 3 * cs);
+            b0 = col(p1 + 3 * cs);
+            c0 = col(p2 + 3 * cs);
+            pixel(a2, a3, a0, b2, b3, b0, c2, c3, c0);
+        }
+        if (n > 0) {
+            const auto a1 = col(p0), b1 = col(p1), c1 = col(p2);
+            const auto a2 = col(p0 + cs), b2 = col(p1 + cs), c2 = col(p2 + cs);
+            pixel(a0, a1, a2, b0, b1, b2, c0, c1, c2);
         }
     }
 }

@@ -146,6 +146,8 @@ int nn_conv_depthwise(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_
     int32_t* acc = NULL;
     platform::unique_malloc<float[]> acc_scales;
     platform::unique_malloc<float[]> factors; /* the INT8 row kernel's, per channel */
+    platform::unique_malloc<int32_t[]> bias_in; /* and its per-layer bias and blocks */
+    platform::unique_malloc<uint8_t[]> narrow;
     int status = 0;
     if (quantised) {
         if (cache && nn_tensor_size(cache) >= acc_count * sizeof(int32_t)) {
@@ -252,6 +254,18 @@ int nn_conv_depthwise(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_
             j.stage.z_out = quant_zero(&out_q);
             j.stage.q6 = kestrune::six_in_steps(&out_q);
             j.stage.activation = g.sh == 1 ? activation : j.stage_activation;
+            if (kernel_depthwise3x3_i8_reads_prepared()) {
+                bias_in = platform::malloc_array<int32_t>(ch);
+                narrow = platform::malloc_array<uint8_t>(ch / 8 + 1);
+                if (!bias_in || !narrow)
+                    status = NN_ERROR_OUT_OF_MEMORY;
+                else
+                    kernel_depthwise3x3_i8_prepare(g.cin, (const int8_t*)j.filter,
+                                                   (const int32_t*)j.bias, j.stage.z_in,
+                                                   bias_in.get(), narrow.get());
+                j.stage.bias_in = bias_in.get();
+                j.stage.narrow = narrow.get();
+            }
             j.rows3x3_i8 = 1;
         }
     } else if (!status) {

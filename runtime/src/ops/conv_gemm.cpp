@@ -201,9 +201,20 @@ void thread_gemm_rows(const gemm_job* j, int quantised, int32_t* r0, int32_t* r1
 template <bool quantised>
 void gemm_rows(const gemm_job* j, int32_t r0, int32_t r1)
 {
-    /* The column-stage kernel takes up to 64 rows a call (its row tiles
-     * are its own); the others one row tile. */
-    const int32_t rpt = quantised && j->columns ? 64 : rows_per_tile(j, quantised);
+    /* The column-stage kernel takes 64 rows or more a call (its row tiles
+     * are its own), and on aarch64 the float kernel of 16-wide panels 64 (a call per 4-row tile costs a quarter of the tile's own
+     * set-up at 64 input channels); the others one row tile. */
+#if defined(__aarch64__)
+    const bool many = quantised ? j->columns != NULL : (unsigned char)j->layout == 16;
+    /* the column-stage kernel's call set-up weighs on small K: as many rows
+     * as 16 KiB of A, at least 64 */
+    const int32_t a_rows = quantised && j->k > 0 ? 16384 / j->k / 4 * 4 : 0;
+    const int32_t many_rows = a_rows > 64 ? a_rows : 64;
+#else
+    const bool many = quantised && j->columns;
+    const int32_t many_rows = 64;
+#endif
+    const int32_t rpt = many ? many_rows : rows_per_tile(j, quantised);
     for (; r0 < r1; r0 += rpt) {
         const int32_t m = r1 - r0 < rpt ? r1 - r0 : rpt;
         if constexpr (quantised) {

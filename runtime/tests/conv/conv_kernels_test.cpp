@@ -327,11 +327,24 @@ TEST(ConvKernels, QuantisedRowsOfStrideOneAndTwoMatchTheIntegerSum)
                             ref::multiplier(s_in * s_w / s_out, &mult[(size_t)c], &shift[(size_t)c]);
                         }
                         const depthwise_i8_stage st = {factors.data(), nf, mult.data(), shift.data(),
-                                                       z_in, z_out, q6, act};
+                                                       z_in, z_out, q6, act, nullptr, nullptr};
                         std::vector<int8_t> a((size_t)ow * ch, 1), b(a.size(), 2), want(a.size());
                         const int32_t* bp = with_bias ? bias.data() : nullptr;
                         kernel_depthwise3x3_i8_rows(ow, ch, a.data(), iw, stride, pad, rows, edge,
                                                     in.data(), f.data(), bp, &st);
+                        // The same with the layer's bias and blocks made beforehand.
+                        std::vector<int8_t> prepared(a.size(), 3);
+                        std::vector<int32_t> bias_in((size_t)ch);
+                        std::vector<uint8_t> narrow((size_t)ch / 8 + 1);
+                        depthwise_i8_stage st_prepared = st;
+                        if (kernel_depthwise3x3_i8_reads_prepared()) {
+                            kernel_depthwise3x3_i8_prepare(ch, f.data(), bp, z_in, bias_in.data(),
+                                                           narrow.data());
+                            st_prepared.bias_in = bias_in.data();
+                            st_prepared.narrow = narrow.data();
+                        }
+                        kernel_depthwise3x3_i8_rows(ow, ch, prepared.data(), iw, stride, pad, rows,
+                                                    edge, in.data(), f.data(), bp, &st_prepared);
                         depthwise3x3_i8_rows_portable(ow, ch, b.data(), iw, stride, pad, rows, edge,
                                                       in.data(), f.data(), bp, &st);
                         std::vector<int8_t> wide = want;
@@ -366,6 +379,9 @@ TEST(ConvKernels, QuantisedRowsOfStrideOneAndTwoMatchTheIntegerSum)
                                            << rows << " pad " << pad;
                         EXPECT_EQ(b, want) << ch << " stride " << stride << " iw " << iw << " rows "
                                            << rows << " pad " << pad;
+                        EXPECT_EQ(prepared, want) << "prepared: " << ch << " stride " << stride
+                                                  << " iw " << iw << " rows " << rows << " pad "
+                                                  << pad;
                         if (wide_depthwise) {
                             EXPECT_EQ(wide, want) << "AVX-512: " << ch << " stride " << stride
                                                   << " iw " << iw << " rows " << rows << " pad "
