@@ -202,8 +202,9 @@ template <bool quantised>
 void gemm_rows(const gemm_job* j, int32_t r0, int32_t r1)
 {
     /* The column-stage kernel takes 64 rows or more a call (its row tiles
-     * are its own), and on aarch64 the float kernel of 16-wide panels 64 (a call per 4-row tile costs a quarter of the tile's own
-     * set-up at 64 input channels); the others one row tile. */
+     * are its own), and on aarch64 the float kernel of 16-wide panels 64 (a
+     * call per 4-row tile costs a quarter of the tile's own set-up at 64
+     * input channels); the others one row tile. */
 #if defined(__aarch64__)
     const bool many = quantised ? j->columns != NULL : (unsigned char)j->layout == 16;
     /* the column-stage kernel's call set-up weighs on small K: as many rows
