@@ -26,3 +26,16 @@ int gemm_f32_panels16_rows(void)
     return 4;
 #endif
 }
+
+conv_f32_panels16_kernel* conv_f32_panels16_wide(void)
+{
+#if defined(__x86_64__)
+    static conv_f32_panels16_kernel* const chosen =
+        cpu_isa_avx512() ? conv_f32_panels16_avx512
+        : cpu_isa_avx2() ? conv_f32_panels16_avx2
+                         : nullptr;
+    return chosen;
+#else
+    return nullptr;
+#endif
+}
