@@ -190,19 +190,37 @@ TEST(GemmF32, PackedPanelsEveryWidth)
                 }
 }
 
+// The AVX2 and AVX-512 bodies of a kernel that this CPU can run (whatever
+// KESTRUNE_KERNELS says), to be called directly.
+#if defined(__x86_64__)
+#define WIDE_BODIES(name) name##_avx2, name##_avx512
+template <typename Kernel>
+std::vector<Kernel*> wide_bodies(Kernel* avx2, Kernel* avx512)
+{
+    std::vector<Kernel*> bodies;
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+        bodies.push_back(avx2);
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
+        bodies.push_back(avx512);
+    return bodies;
+}
+#else
+#define WIDE_BODIES(name)
+template <typename Kernel>
+std::vector<Kernel*> wide_bodies()
+{
+    return {};
+}
+#endif
+
 // The wide width-16 bodies this CPU can run (whatever KESTRUNE_KERNELS
 // says), called directly: tiles of 12, 6, 4, 2 and 1 rows, one, two and
 // three panels (a single panel after the pairs of the AVX-512 tile).
 TEST(GemmF32, WidePanelBodiesAgainstReference)
 {
-    std::vector<gemm_f32_panels16_kernel*> bodies;
-#if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-        bodies.push_back(gemm_f32_panels16_avx2);
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
-        bodies.push_back(gemm_f32_panels16_avx512);
-#endif
+    const std::vector<gemm_f32_panels16_kernel*> bodies =
+        wide_bodies<gemm_f32_panels16_kernel>(WIDE_BODIES(gemm_f32_panels16));
     if (bodies.empty()) GTEST_SKIP() << "no wide body on this CPU";
     unsigned seed = 700;
     for (gemm_f32_panels16_kernel* body : bodies)
@@ -230,14 +248,8 @@ TEST(GemmF32, WidePanelBodiesAgainstReference)
 // missing segments.
 TEST(GemmF32, WideInPlaceBodiesAgainstReference)
 {
-    std::vector<conv_f32_panels16_kernel*> bodies;
-#if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-        bodies.push_back(conv_f32_panels16_avx2);
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
-        bodies.push_back(conv_f32_panels16_avx512);
-#endif
+    const std::vector<conv_f32_panels16_kernel*> bodies =
+        wide_bodies<conv_f32_panels16_kernel>(WIDE_BODIES(conv_f32_panels16));
     if (bodies.empty()) GTEST_SKIP() << "no wide body on this CPU";
     struct Case {
         int len, step;
