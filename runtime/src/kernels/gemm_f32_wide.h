@@ -42,6 +42,11 @@ inline __attribute__((always_inline)) void wide_tile(float* C, const a_segments&
         for (int r = 0; r < Rows; ++r)
             acc[r][q] = b0;
     }
+    /* The tile's lines of C are asked for now, to arrive while the sums
+     * run (C is mostly written where nothing has been cached yet). */
+    for (int r = 0; r < Rows; ++r)
+        for (int q = 0; q < Panels; ++q)
+            __builtin_prefetch(C + static_cast<size_t>(r) * static_cast<size_t>(N) + j + q * 16, 1);
     for (int s = 0; s < A.segs; ++s) {
         const float* p[Panels];
         for (int t = 0; t < Panels; ++t)
