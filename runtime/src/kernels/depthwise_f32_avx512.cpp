@@ -2,10 +2,11 @@
  * AVX-512; this file alone is built for AVX-512 F/BW/DQ/VL and its entry runs
  * it only where the CPU reports them (cpu_isa.h).
  *
- * Channel blocks of 16 outside with the nine taps' weights in registers, the
- * output row inside.  Each value is 0 plus the products of the taps inside
- * the input, row by row and left to right (a separate multiply and add),
- * then the bias: the portable body's sum, bit for bit.  RELU and RELU6 are
+ * Chunks of 16 output columns outside, then channel blocks of 16 with the
+ * nine taps' weights in registers, then the chunk's columns, four at a time
+ * where the window lies inside the row.  Each value is 0 plus the products
+ * of the taps inside the input, row by row and left to right (a separate
+ * multiply and add), then the bias: the portable body's sum, bit for bit.  RELU and RELU6 are
  * fused into the store with apply_activation's rule (a NaN stays NaN, -0
  * gives +0); the caller applies the other codes. */
 #include "kernels/conv_x86.h"
@@ -88,39 +89,47 @@ void rows_avx512(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t pad_lef
         x1 = ow;
     if (x0 > x1)
         x0 = x1 = ow;
+    const int32_t right = x1 > x0 ? x1 : x0; /* first column of the right edge */
     const __m512 zero = _mm512_setzero_ps();
-    for (int32_t cb = 0; cb < ch; cb += 16) {
-        const int n = ch - cb < 16 ? ch - cb : 16;
-        const __mmask16 m = n == 16 ? 0xffff : static_cast<__mmask16>((1u << n) - 1u);
-        __m512 w[9];
+    /* Chunks of columns, every channel block of a chunk before the next:
+     * the chunk's input stays in the first-level cache across the blocks. */
+    constexpr int32_t kChunk = 16;
+    for (int32_t xa = 0; xa < ow; xa += kChunk) {
+        const int32_t xb = ow - xa < kChunk ? ow : xa + kChunk;
+        for (int32_t cb = 0; cb < ch; cb += 16) {
+            const int n = ch - cb < 16 ? ch - cb : 16;
+            const __mmask16 m = n == 16 ? 0xffff : static_cast<__mmask16>((1u << n) - 1u);
+            __m512 w[9];
 #pragma GCC unroll 9
-        for (int t = 0; t < taps; ++t)
-            w[t] = _mm512_maskz_loadu_ps(m, filter + (static_cast<size_t>(f0 + t / 3) * 3 + t % 3) * cs + cb);
-        const __m512 b = bias ? _mm512_maskz_loadu_ps(m, bias + cb) : zero;
-        const auto edge_column = [&](int32_t x) {
-            const int32_t col0 = x * S - pad_left;
-            __m512 acc = zero;
+            for (int t = 0; t < taps; ++t)
+                w[t] = _mm512_maskz_loadu_ps(m, filter + (static_cast<size_t>(f0 + t / 3) * 3 + t % 3) * cs + cb);
+            const __m512 b = bias ? _mm512_maskz_loadu_ps(m, bias + cb) : zero;
+            const auto edge_column = [&](int32_t x) {
+                const int32_t col0 = x * S - pad_left;
+                __m512 acc = zero;
 #pragma GCC unroll 9
-            for (int t = 0; t < taps; ++t) {
-                const int32_t col = col0 + t % 3;
-                if (col < 0 || col >= iw)
-                    continue;
-                const float* p = in + static_cast<size_t>(t / 3) * in_row + static_cast<size_t>(col) * cs + cb;
-                acc = _mm512_add_ps(acc, _mm512_mul_ps(_mm512_maskz_loadu_ps(m, p), w[t]));
-            }
-            finish(out + static_cast<size_t>(x) * cs + cb, m, acc, bias != nullptr, b, activation);
-        };
-        for (int32_t x = 0; x < x0; ++x)
-            edge_column(x);
-        int32_t x = x0;
-        for (; x + P <= x1; x += P)
-            interior<S, Rows, P>(out + cb, x, cs, in_row, pad_left, in + cb, m, w, bias != nullptr,
-                                 b, activation);
-        for (; x < x1; ++x)
-            interior<S, Rows, 1>(out + cb, x, cs, in_row, pad_left, in + cb, m, w, bias != nullptr,
-                                 b, activation);
-        for (x = x1 > x0 ? x1 : x0; x < ow; ++x)
-            edge_column(x);
+                for (int t = 0; t < taps; ++t) {
+                    const int32_t col = col0 + t % 3;
+                    if (col < 0 || col >= iw)
+                        continue;
+                    const float* p = in + static_cast<size_t>(t / 3) * in_row + static_cast<size_t>(col) * cs + cb;
+                    acc = _mm512_add_ps(acc, _mm512_mul_ps(_mm512_maskz_loadu_ps(m, p), w[t]));
+                }
+                finish(out + static_cast<size_t>(x) * cs + cb, m, acc, bias != nullptr, b, activation);
+            };
+            int32_t x = xa;
+            for (; x < xb && x < x0; ++x)
+                edge_column(x);
+            const int32_t ib = xb < x1 ? xb : x1;
+            for (; x + P <= ib; x += P)
+                interior<S, Rows, P>(out + cb, x, cs, in_row, pad_left, in + cb, m, w,
+                                     bias != nullptr, b, activation);
+            for (; x < ib; ++x)
+                interior<S, Rows, 1>(out + cb, x, cs, in_row, pad_left, in + cb, m, w,
+                                     bias != nullptr, b, activation);
+            for (x = x > right ? x : right; x < xb; ++x)
+                edge_column(x);
+        }
     }
 }
 
