@@ -202,9 +202,14 @@ void thread_gemm_rows(const gemm_job* j, int quantised, int32_t* r0, int32_t* r1
 template <bool quantised>
 void gemm_rows(const gemm_job* j, int32_t r0, int32_t r1)
 {
-    /* The column-stage kernel takes up to 64 rows a call (its row tiles
-     * are its own); the others one row tile. */
-    const int32_t rpt = quantised && j->columns ? 64 : rows_per_tile(j, quantised);
+    /* The column-stage kernel takes up to 64 rows a call and a wide float
+     * panel tile all the rows at once (their row tiles are their own); the
+     * others one row tile. */
+    int32_t rpt = rows_per_tile(j, quantised);
+    if (quantised && j->columns)
+        rpt = 64;
+    else if (!quantised && j->layout == 16 && gemm_f32_panels16_wide() && r1 > r0)
+        rpt = r1 - r0;
     for (; r0 < r1; r0 += rpt) {
         const int32_t m = r1 - r0 < rpt ? r1 - r0 : rpt;
         if constexpr (quantised) {
