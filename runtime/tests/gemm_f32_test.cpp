@@ -214,19 +214,37 @@ TEST(GemmF32, SixteenWideRowTilesEqualSingleRowsBitForBit)
                 }
 }
 
+// The AVX2 and AVX-512 bodies of a kernel that this CPU can run (whatever
+// KESTRUNE_KERNELS says), to be called directly.
+#if defined(__x86_64__)
+#define WIDE_BODIES(name) name##_avx2, name##_avx512
+template <typename Kernel>
+std::vector<Kernel*> wide_bodies(Kernel* avx2, Kernel* avx512)
+{
+    std::vector<Kernel*> bodies;
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+        bodies.push_back(avx2);
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
+        bodies.push_back(avx512);
+    return bodies;
+}
+#else
+#define WIDE_BODIES(name)
+template <typename Kernel>
+std::vector<Kernel*> wide_bodies()
+{
+    return {};
+}
+#endif
+
 // The wide width-16 bodies this CPU can run (whatever KESTRUNE_KERNELS
 // says), called directly: tiles of 12, 6, 4, 2 and 1 rows, one, two and
 // three panels (a single panel after the pairs of the AVX-512 tile).
 TEST(GemmF32, WidePanelBodiesAgainstReference)
 {
-    std::vector<gemm_f32_panels16_kernel*> bodies;
-#if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-        bodies.push_back(gemm_f32_panels16_avx2);
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
-        bodies.push_back(gemm_f32_panels16_avx512);
-#endif
+    const std::vector<gemm_f32_panels16_kernel*> bodies =
+        wide_bodies<gemm_f32_panels16_kernel>(WIDE_BODIES(gemm_f32_panels16));
     if (bodies.empty()) GTEST_SKIP() << "no wide body on this CPU";
     unsigned seed = 700;
     for (gemm_f32_panels16_kernel* body : bodies)
@@ -242,6 +260,66 @@ TEST(GemmF32, WidePanelBodiesAgainstReference)
                                  act, p.M, p.N, p.K);
                             EXPECT_TRUE(check_c(p, c, bias, act))
                                 << "M=" << M << " N=" << p.N << " K=" << K << " act=" << act;
+                        }
+                }
+}
+
+// The wide bodies that read their A rows in place (a convolution's output
+// pixels straight from its input rows): each segment is one filter row of
+// `len` values at base + r * step, so rows overlap when step < len; the B
+// rows of a missing segment (a filter row outside the image) are not used.
+// Checked against the plain product with the gathered rows, zeros for the
+// missing segments.
+TEST(GemmF32, WideInPlaceBodiesAgainstReference)
+{
+    const std::vector<conv_f32_panels16_kernel*> bodies =
+        wide_bodies<conv_f32_panels16_kernel>(WIDE_BODIES(conv_f32_panels16));
+    if (bodies.empty()) GTEST_SKIP() << "no wide body on this CPU";
+    struct Case {
+        int len, step;
+        std::vector<int> rows; // filter rows inside the image, of 3
+    };
+    const std::vector<Case> cases = {
+        {9, 6, {0, 1, 2}},  // 3x3 taps of 3 channels at stride 2
+        {9, 3, {1, 2}},     // stride 1, the top row cut
+        {1, 2, {0}},        // one tap, the lower rows cut
+        {5, 7, {0, 2}},     // rows apart by more than a run
+        {4, 4, {}},         // no row inside: bias and activation alone
+    };
+    unsigned seed = 900;
+    std::mt19937 rng(31);
+    std::uniform_real_distribution<float> d(-2.0f, 2.0f);
+    for (conv_f32_panels16_kernel* body : bodies)
+        for (const Case& cs : cases)
+            for (int panels : {1, 2, 3})
+                for (int M : {1, 2, 3, 5, 7, 11, 12, 13, 25}) {
+                    const int K = 3 * cs.len;
+                    Problem p = make_problem(M, 16 * panels, K, seed++);
+                    const size_t span = (size_t)(M - 1) * cs.step + cs.len;
+                    std::vector<float> source(3 * span + 5);
+                    for (float& v : source) v = d(rng);
+                    std::vector<const float*> seg;
+                    std::vector<int32_t> b_row;
+                    std::fill(p.A.begin(), p.A.end(), 0.0f);
+                    for (int fr : cs.rows) {
+                        const float* base = source.data() + 2 + (size_t)fr * span;
+                        seg.push_back(base);
+                        b_row.push_back(fr * cs.len);
+                        for (int r = 0; r < M; ++r)
+                            for (int k = 0; k < cs.len; ++k)
+                                p.A[(size_t)r * K + fr * cs.len + k] = base[(size_t)r * cs.step + k];
+                    }
+                    std::vector<float> b = layout_b(p, 16);
+                    for (int act = 0; act <= 2; ++act)
+                        for (int bias = 0; bias < 2; ++bias) {
+                            GuardedC c(p.M * p.N);
+                            body(c.data(), seg.data(), b_row.data(), (int)seg.size(), cs.len,
+                                 cs.step, b.data(), bias ? p.bias.data() : nullptr, act, p.M, p.N,
+                                 p.K);
+                            EXPECT_TRUE(check_c(p, c, bias, act))
+                                << "M=" << M << " N=" << p.N << " len=" << cs.len
+                                << " step=" << cs.step << " segments=" << seg.size()
+                                << " act=" << act;
                         }
                 }
 }

@@ -31,4 +31,12 @@ void gemm_f32_panels16_avx512(float* C, const float* A, const float* B, const fl
     wide_panels16<Avx512>(C, A, B, bias, activation, M, N, K);
 }
 
+void conv_f32_panels16_avx512(float* C, const float* const* a, const int32_t* b_row, int segs,
+                            int len, int step, const float* B, const float* bias, int activation,
+                            int M, int N, int K)
+{
+    const a_segments A = {a, b_row, segs, len, static_cast<size_t>(step)};
+    wide_segments<Avx512>(C, A, B, bias, activation, M, N, K);
+}
+
 #endif

@@ -4,25 +4,42 @@
 
 #include "kernels/cpu_isa.h"
 
+namespace {
+
+/* The float bodies of one extension and the rows of their widest tile. */
+struct wide_f32 {
+    gemm_f32_panels16_kernel* plain;
+    conv_f32_panels16_kernel* in_place;
+    int rows;
+};
+
+const wide_f32& chosen_f32()
+{
+    static const wide_f32 chosen = [] {
+#if defined(__x86_64__)
+        if (cpu_isa_avx512())
+            return wide_f32{gemm_f32_panels16_avx512, conv_f32_panels16_avx512, 12};
+        if (cpu_isa_avx2())
+            return wide_f32{gemm_f32_panels16_avx2, conv_f32_panels16_avx2, 6};
+#endif
+        return wide_f32{nullptr, nullptr, 4};
+    }();
+    return chosen;
+}
+
+} // namespace
+
 gemm_f32_panels16_kernel* gemm_f32_panels16_wide(void)
 {
-#if defined(__x86_64__)
-    static gemm_f32_panels16_kernel* const chosen =
-        cpu_isa_avx512()                     ? gemm_f32_panels16_avx512
-        : cpu_isa_avx2()                     ? gemm_f32_panels16_avx2
-                                             : nullptr;
-    return chosen;
-#else
-    return nullptr;
-#endif
+    return chosen_f32().plain;
 }
 
 int gemm_f32_panels16_rows(void)
 {
-#if defined(__x86_64__)
-    static const int rows = cpu_isa_avx512() ? 12 : cpu_isa_avx2() ? 6 : 4;
-    return rows;
-#else
-    return 4;
-#endif
+    return chosen_f32().rows;
+}
+
+conv_f32_panels16_kernel* conv_f32_panels16_wide(void)
+{
+    return chosen_f32().in_place;
 }

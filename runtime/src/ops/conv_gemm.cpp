@@ -1,7 +1,8 @@
 /* The GEMM-based convolution variants: the B operand (the filter, or its
  * panel-packed copy "filter_aux_panel", and for the INT8 dot product those
  * panels grouped by 4 k, "filter_aux_panel_dot"), the OpenMP row workers,
- * the 1x1 product and the cache-tiled im2col GEMM. */
+ * the 1x1 product and the cache-tiled im2col GEMM (on x86-64, FLOAT32 with
+ * short filter rows reads the output pixels' inputs in place instead). */
 #include <omp.h>
 #include <stdio.h>
 #include <string.h>
@@ -202,20 +203,24 @@ template <bool quantised>
 void gemm_rows(const gemm_job* j, int32_t r0, int32_t r1)
 {
     /* The column-stage kernel takes 64 rows or more a call (its row tiles
-     * are its own), and on aarch64 the float kernel of 16-wide panels 64 (a
+     * are its own); on aarch64 the float kernel of 16-wide panels 64 rows (a
      * call per 4-row tile costs a quarter of the tile's own set-up at 64
-     * input channels); the others one row tile. */
+     * input channels), on x86-64 a wide float panel tile all the rows at
+     * once; the others one row tile. */
 #if defined(__aarch64__)
     const bool many = quantised ? j->columns != NULL : (unsigned char)j->layout == 16;
     /* the column-stage kernel's call set-up weighs on small K: as many rows
      * as 16 KiB of A, at least 64 */
     const int32_t a_rows = quantised && j->k > 0 ? 16384 / j->k / 4 * 4 : 0;
     const int32_t many_rows = a_rows > 64 ? a_rows : 64;
-#else
-    const bool many = quantised && j->columns;
-    const int32_t many_rows = 64;
-#endif
     const int32_t rpt = many ? many_rows : rows_per_tile(j, quantised);
+#else
+    int32_t rpt = rows_per_tile(j, quantised);
+    if (quantised && j->columns)
+        rpt = 64;
+    else if (!quantised && j->layout == 16 && gemm_f32_panels16_wide() && r1 > r0)
+        rpt = r1 - r0;
+#endif
     for (; r0 < r1; r0 += rpt) {
         const int32_t m = r1 - r0 < rpt ? r1 - r0 : rpt;
         if constexpr (quantised) {
@@ -497,6 +502,84 @@ void im2col_worker(const im2col_job* j, int32_t c0, int32_t c1)
     }
 }
 
+/* Short filter rows (few input channels) make the im2col copies cost as
+ * much as the products: where the CPU has a wide panel tile that reads its A
+ * rows in place, output pixels whose window lies inside the image are read
+ * straight from the input, one segment per filter row inside it, and only
+ * the columns at the left and right edges go through an im2col row. */
+constexpr int32_t kInPlaceRunMax = 64; /* KW * Cin */
+
+bool in_place_fits(const conv_geom& g, int quantised, char layout)
+{
+#if defined(__x86_64__)
+    return !quantised && layout == 16 && (int64_t)g.kw * g.cin <= kInPlaceRunMax &&
+           conv_f32_panels16_wide() != nullptr;
+#else
+    (void)g;
+    (void)quantised;
+    (void)layout;
+    return false;
+#endif
+}
+
+/* Output rows [r0, r1) (over all batch images) of a FLOAT32 convolution
+ * with width-16 panels B, edge columns through `edge` (room for one im2col
+ * row of K floats). */
+void in_place_rows(const conv_geom& g, const float* in, float* out, const float* B,
+                   const float* bias, int32_t activation, int32_t k, float* edge, int64_t r0,
+                   int64_t r1)
+{
+    conv_f32_panels16_kernel* tile = conv_f32_panels16_wide();
+    const size_t px = (size_t)g.cin;
+    const size_t in_image = (size_t)g.h * (size_t)g.w * px;
+    const int32_t run = g.kw * g.cin;
+    /* columns [x0, x1) have every tap inside the row */
+    int32_t x0 = (g.left + g.sw - 1) / g.sw;
+    int32_t x1 = g.w >= g.kw ? (int32_t)(((int64_t)g.w - g.kw + g.left) / g.sw + 1) : 0;
+    if (x1 > g.ow)
+        x1 = g.ow;
+    if (x0 > x1)
+        x0 = x1 = g.ow;
+    const float* seg[16];
+    int32_t b_row[16];
+    im2col_job ij = {(unsigned char*)edge, NULL, &g, sizeof(float), 0, 0, 0, 1, k};
+    static const int32_t first_row = 0;
+    for (int64_t r = r0; r < r1; ++r) {
+        const int32_t n = (int32_t)(r / g.oh), y = (int32_t)(r % g.oh);
+        const float* image = in + (size_t)n * in_image;
+        float* row_out = out + (size_t)r * (size_t)g.ow * (size_t)g.cout;
+        ij.in = (const unsigned char*)image;
+        ij.y = y;
+        const auto edge_columns = [&](int32_t from, int32_t to) {
+            for (int32_t x = from; x < to; ++x) {
+                ij.x0 = x;
+                im2col_worker(&ij, 0, 1);
+                const float* a = edge;
+                tile(row_out + (size_t)x * (size_t)g.cout, &a, &first_row, 1, k, k, B, bias,
+                     activation, 1, g.cout, k);
+            }
+        };
+        edge_columns(0, x0);
+        if (x0 < x1) {
+            int segs = 0;
+            for (int32_t ky = 0; ky < g.kh; ++ky) {
+                const int32_t iy = y * g.sh - g.top + ky;
+                if (iy < 0 || iy >= g.h)
+                    continue;
+                seg[segs] = image + ((size_t)iy * (size_t)g.w + (size_t)(x0 * g.sw - g.left)) * px;
+                b_row[segs] = ky * run;
+                ++segs;
+            }
+            /* no filter row inside: the bias alone, like an im2col row of 0 */
+            tile(row_out + (size_t)x0 * (size_t)g.cout, seg, b_row, segs, run, g.sw * g.cin, B,
+                 bias, activation, x1 - x0, g.cout, k);
+        }
+        edge_columns(x1 > x0 ? x1 : x0, g.ow);
+        if (activation > NN_RELU6)
+            apply_activation(row_out, (uint32_t)g.ow * (uint32_t)g.cout, row_out, activation);
+    }
+}
+
 /* The tiles of nn_conv_gemm on mapped operands: each an im2col fill of the
  * cache and one GEMM, in one OpenMP region.  Every mapping is given back on
  * return, before the activation operator runs. */
@@ -521,6 +604,22 @@ int tiled_gemm(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_tensor*
     if (quantised) {
         read_quantisation(output, input, filter, bias, &o);
         fill = (unsigned char)(quant_zero(&o.in_q) & 0xff);
+    }
+    if (in_place_fits(g, quantised, b.layout) && g.kh <= 16) {
+        const int64_t rows = (int64_t)g.n * g.oh;
+        const int team = nn_team_for(rows * g.ow * (int64_t)g.cout * k, NN_GRAIN_GEMM_MACS);
+        const size_t slice = cache_size / (size_t)team / 64 * 64;
+        if (tile_row <= slice) {
+#pragma omp parallel num_threads(team)
+            {
+                const nn_row_range r = nn_thread_rows(rows);
+                in_place_rows(g, o.in.as<float>(), o.out.as<float>(), (const float*)b.data(),
+                              o.bias.as<float>(), activation, k,
+                              (float*)(tile + (size_t)omp_get_thread_num() * slice), r.begin,
+                              r.begin + r.count);
+            }
+            return 0;
+        }
     }
     /* Columns per tile: OW (17 starts at 16), halved until the tile fits. */
     int32_t width = g.ow == 17 ? 16 : g.ow;

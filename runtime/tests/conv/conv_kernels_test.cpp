@@ -104,13 +104,14 @@ TEST(ConvKernels, DepthwiseFloatBodiesAgree)
 
 // The 3x3 row kernel equals zero + the taps row by row + bias + activation,
 // at strides 1 and 2, on row widths around the kernel's four lanes and its
-// three-pixel steps (the interior, the borders, or no interior at all).
+// three-pixel steps and the AVX-512 body's four-column interior blocks (the
+// interior, the borders, or no interior at all).
 TEST(ConvKernels, FloatRowsKernelMatchesThePerTapPath)
 {
     std::mt19937 rng(5);
     for (int ch : kChannels)
         for (int stride : {1, 2})
-            for (int iw : {1, 2, 3, 4, 5, 6, 9, 10})
+            for (int iw : {1, 2, 3, 4, 5, 6, 7, 9, 10, 11, 19})
                 for (int rows = 1; rows <= 3; ++rows)
                     for (int edge : {1, -1, 0}) {
                         if (edge == 0 && rows != 3)

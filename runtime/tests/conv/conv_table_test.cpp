@@ -59,6 +59,14 @@ const Case kCases[] = {
     {"dw i8pc s2 ch16", {1, 9, 14, 16, 16, 3, 3, 2, 2, 0, 1, 0, 1, 1, 1}, Q::I8PC, true, 2, true, false},
     {"dw i8pc s2 ch17 pad1", {1, 8, 11, 17, 17, 3, 3, 2, 2, 1, 1, 1, 1, 1, 1}, Q::I8PC, false, 1, true, false},
     {"dw i8pc s1 ch24 wide", {1, 4, 13, 24, 24, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1}, Q::I8PC, true, 2, true, false},
+    // FLOAT32 pixels read in place (short filter rows, width-16 panels):
+    // edge columns on both sides, interiors around the wide tiles' 12 and 6
+    // rows, three panels, rows whose window misses the image
+    {"f32 in place s2 edges", {1, 9, 27, 3, 32, 3, 3, 2, 2, 1, 1, 1, 1, 1, 1}, Q::F32, true, 2, false, false},
+    {"f32 in place ow27 cout48", {1, 4, 27, 2, 48, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1}, Q::F32, false, 5, false, false},
+    {"f32 in place 1x7", {1, 3, 13, 1, 16, 1, 7, 1, 1, 0, 0, 3, 3, 1, 1}, Q::F32, true, 1, false, false},
+    {"f32 in place narrow", {1, 4, 2, 3, 16, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1}, Q::F32, true, 0, false, false},
+    {"f32 in place rows outside", {1, 3, 9, 3, 16, 3, 3, 1, 1, 3, 0, 1, 1, 1, 1}, Q::F32, true, 3, false, false},
 };
 
 TEST(ConvTable, EveryCaseThroughEveryVariant)
