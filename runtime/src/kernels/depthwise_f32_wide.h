@@ -13,9 +13,10 @@
  * apply_activation's rule (a NaN stays NaN, -0 gives +0); the caller
  * applies the other codes.
  *
- * Traits T give the vector type V of T::lanes floats, the mask type M of a
- * block's first n channels (T::mask(n)), load and store of the masked
- * channels (the others read as 0 and are left alone), zero, broadcast, add,
+ * Traits T give the vector type V of T::lanes floats, the masks of a whole
+ * block (T::whole()) and of a last block's first n channels (T::mask(n)),
+ * load and store under either (channels outside the mask read as 0 and are
+ * left alone), zero, broadcast, add,
  * multiply, and the two clamps: at_most_six (v >= 6 gives 6) and
  * at_least_zero (v <= 0 gives +0), each leaving a NaN as it is. */
 #ifndef KESTRUNE_KERNELS_DEPTHWISE_F32_WIDE_H
@@ -23,13 +24,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
+
+#include "kernels/depthwise_wide.h"
 
 namespace {
 
 /* The bias and the fused activation of one accumulated vector, stored. */
-template <typename T>
-inline __attribute__((always_inline)) void dw_finish(float* o, typename T::M m, typename T::V acc,
+template <typename T, typename M>
+inline __attribute__((always_inline)) void dw_finish(float* o, M m, typename T::V acc,
                                                      bool has_bias, typename T::V b,
                                                      int32_t activation)
 {
@@ -45,10 +47,10 @@ inline __attribute__((always_inline)) void dw_finish(float* o, typename T::M m, 
 /* P neighbouring output columns from x whose windows lie wholly inside the
  * row, their sums interleaved so that P chains of additions are in flight
  * at once; each column's operations are those of the single-column loop. */
-template <typename T, int S, int Rows, int P>
+template <typename T, int S, int Rows, int P, typename M>
 inline __attribute__((always_inline)) void dw_interior(float* out, int32_t x, size_t cs,
                                                        size_t in_row, int32_t pad_left,
-                                                       const float* in, typename T::M m,
+                                                       const float* in, M m,
                                                        const typename T::V* w, bool has_bias,
                                                        typename T::V b, int32_t activation)
 {
@@ -108,8 +110,8 @@ void dw_rows(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t pad_left, i
     constexpr int32_t kChunk = 16;
     for (int32_t xa = 0; xa < ow; xa += kChunk) {
         const int32_t xb = ow - xa < kChunk ? ow : xa + kChunk;
-        for (int32_t cb = 0; cb < ch; cb += L) {
-            const typename T::M m = T::mask(ch - cb < L ? ch - cb : L);
+        /* one block of channels from cb under mask m */
+        const auto block = [&](int32_t cb, auto m) {
             V w[9];
 #pragma GCC unroll 9
             for (int t = 0; t < taps; ++t)
@@ -141,7 +143,12 @@ void dw_rows(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t pad_left, i
                                            bias != nullptr, b, activation);
             for (x = x > right ? x : right; x < xb; ++x)
                 edge_column(x);
-        }
+        };
+        int32_t cb = 0;
+        for (; cb + L <= ch; cb += L)
+            block(cb, T::whole());
+        if (cb < ch)
+            block(cb, T::mask(ch - cb));
     }
 }
 
@@ -151,18 +158,9 @@ void depthwise_rows_f32_wide(int32_t ow, int32_t ch, float* out, int32_t iw, int
                              int32_t pad_left, int32_t rows, int32_t edge, const float* in,
                              const float* filter, const float* bias, int32_t activation)
 {
-    const auto by_rows = [&](auto s) {
-        if (rows == 3)
-            dw_rows<T, s(), 3>(ow, ch, out, iw, pad_left, edge, in, filter, bias, activation);
-        else if (rows == 2)
-            dw_rows<T, s(), 2>(ow, ch, out, iw, pad_left, edge, in, filter, bias, activation);
-        else if (rows == 1)
-            dw_rows<T, s(), 1>(ow, ch, out, iw, pad_left, edge, in, filter, bias, activation);
-    };
-    if (stride == 1)
-        by_rows(std::integral_constant<int, 1>{});
-    else
-        by_rows(std::integral_constant<int, 2>{});
+    dw_instance(stride, rows, [&](auto s, auto r) {
+        dw_rows<T, s(), r()>(ow, ch, out, iw, pad_left, edge, in, filter, bias, activation);
+    });
 }
 
 } // namespace

@@ -34,9 +34,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
 
 #include "kernels/conv_kernels.h"
+#include "kernels/depthwise_wide.h"
 
 namespace {
 
@@ -135,18 +135,9 @@ void depthwise3x3_i8_rows_wide(int32_t ow, int32_t ch, int8_t* out, int32_t iw, 
                                const int8_t* filter, const int32_t* bias,
                                const depthwise_i8_stage* st)
 {
-    const auto by_rows = [&](auto s) {
-        if (rows == 3)
-            dw_i8_rows<T, s(), 3>(ow, ch, out, iw, pad_left, edge, in, filter, bias, st);
-        else if (rows == 2)
-            dw_i8_rows<T, s(), 2>(ow, ch, out, iw, pad_left, edge, in, filter, bias, st);
-        else if (rows == 1)
-            dw_i8_rows<T, s(), 1>(ow, ch, out, iw, pad_left, edge, in, filter, bias, st);
-    };
-    if (stride == 1)
-        by_rows(std::integral_constant<int, 1>{});
-    else
-        by_rows(std::integral_constant<int, 2>{});
+    dw_instance(stride, rows, [&](auto s, auto r) {
+        dw_i8_rows<T, s(), r()>(ow, ch, out, iw, pad_left, edge, in, filter, bias, st);
+    });
 }
 
 } // namespace
