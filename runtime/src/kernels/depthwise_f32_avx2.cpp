@@ -13,20 +13,28 @@ namespace {
 
 struct Avx2 {
     using V = __m256;
-    /* a whole block: plain loads and stores; a last one: its lanes */
-    struct Whole {};
-    using M = __m256i;
+    /* the block's lanes, and whether it is a whole vector: masked loads
+     * (as fast as plain ones where measured), a plain store for a whole
+     * vector (masked stores are slow on some CPUs) */
+    struct M {
+        __m256i lanes;
+        bool whole;
+    };
     static constexpr int lanes = 8;
     static constexpr int columns = 2; /* interior columns in flight */
-    static Whole whole() { return {}; }
     static M mask(int n)
     {
-        return _mm256_cmpgt_epi32(_mm256_set1_epi32(n), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        return {_mm256_cmpgt_epi32(_mm256_set1_epi32(n), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)),
+                n == 8};
     }
-    static V load(const float* p, Whole) { return _mm256_loadu_ps(p); }
-    static V load(const float* p, M m) { return _mm256_maskload_ps(p, m); }
-    static void store(float* p, Whole, V v) { _mm256_storeu_ps(p, v); }
-    static void store(float* p, M m, V v) { _mm256_maskstore_ps(p, m, v); }
+    static V load(const float* p, M m) { return _mm256_maskload_ps(p, m.lanes); }
+    static void store(float* p, M m, V v)
+    {
+        if (m.whole)
+            _mm256_storeu_ps(p, v);
+        else
+            _mm256_maskstore_ps(p, m.lanes, v);
+    }
     static V zero() { return _mm256_setzero_ps(); }
     static V add(V a, V b) { return _mm256_add_ps(a, b); }
     static V mul(V a, V b) { return _mm256_mul_ps(a, b); }

@@ -16,8 +16,7 @@ struct Avx512 {
     using M = __mmask16;
     static constexpr int lanes = 16;
     static constexpr int columns = 4; /* interior columns in flight */
-    static M whole() { return 0xffff; }
-    static M mask(int n) { return static_cast<M>((1u << n) - 1u); }
+    static M mask(int n) { return n == 16 ? 0xffff : static_cast<M>((1u << n) - 1u); }
     static V load(const float* p, M m) { return _mm512_maskz_loadu_ps(m, p); }
     static void store(float* p, M m, V v) { _mm512_mask_storeu_ps(p, m, v); }
     static V zero() { return _mm512_setzero_ps(); }

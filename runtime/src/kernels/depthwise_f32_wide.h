@@ -13,10 +13,9 @@
  * apply_activation's rule (a NaN stays NaN, -0 gives +0); the caller
  * applies the other codes.
  *
- * Traits T give the vector type V of T::lanes floats, the masks of a whole
- * block (T::whole()) and of a last block's first n channels (T::mask(n)),
- * load and store under either (channels outside the mask read as 0 and are
- * left alone), zero, broadcast, add,
+ * Traits T give the vector type V of T::lanes floats, the mask type M of a
+ * block's first n channels (T::mask(n)), load and store of the masked
+ * channels (the others read as 0 and are left alone), zero, broadcast, add,
  * multiply, and the two clamps: at_most_six (v >= 6 gives 6) and
  * at_least_zero (v <= 0 gives +0), each leaving a NaN as it is. */
 #ifndef KESTRUNE_KERNELS_DEPTHWISE_F32_WIDE_H
@@ -144,11 +143,8 @@ void dw_rows(int32_t ow, int32_t ch, float* out, int32_t iw, int32_t pad_left, i
             for (x = x > right ? x : right; x < xb; ++x)
                 edge_column(x);
         };
-        int32_t cb = 0;
-        for (; cb + L <= ch; cb += L)
-            block(cb, T::whole());
-        if (cb < ch)
-            block(cb, T::mask(ch - cb));
+        for (int32_t cb = 0; cb < ch; cb += L)
+            block(cb, T::mask(ch - cb < L ? ch - cb : L));
     }
 }
 
