@@ -16,6 +16,8 @@ extern "C" {
 #include "ops/frame.h"
 }
 
+#include "wide_bodies.h"
+
 namespace {
 
 constexpr int kGuard = 16;
@@ -213,30 +215,6 @@ TEST(GemmF32, SixteenWideRowTilesEqualSingleRowsBitForBit)
                         << "M=" << M << " K=" << K << " act=" << act << " bias=" << bias;
                 }
 }
-
-// The AVX2 and AVX-512 bodies of a kernel that this CPU can run (whatever
-// KESTRUNE_KERNELS says), to be called directly.
-#if defined(__x86_64__)
-#define WIDE_BODIES(name) name##_avx2, name##_avx512
-template <typename Kernel>
-std::vector<Kernel*> wide_bodies(Kernel* avx2, Kernel* avx512)
-{
-    std::vector<Kernel*> bodies;
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-        bodies.push_back(avx2);
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
-        bodies.push_back(avx512);
-    return bodies;
-}
-#else
-#define WIDE_BODIES(name)
-template <typename Kernel>
-std::vector<Kernel*> wide_bodies()
-{
-    return {};
-}
-#endif
 
 // The wide width-16 bodies this CPU can run (whatever KESTRUNE_KERNELS
 // says), called directly: tiles of 12, 6, 4, 2 and 1 rows, one, two and

@@ -37,7 +37,7 @@ void kernel_depthwise_rows_f32(int32_t ow, int32_t ch, float* out, int32_t iw, i
                                int32_t activation);
 /* The largest stride the depthwise operator gives kernel_depthwise_rows_f32
  * on this target: 2 with NEON (channel blocks outside, the window slid
- * along the row) and with AVX-512 where the CPU has it, 1 on the portable
+ * along the row) and with AVX2 or AVX-512 where the CPU has it, 1 on the portable
  * body, which keeps stride 2 on the per-tap path it has always taken. */
 int32_t kernel_depthwise_rows_f32_stride_max(void);
 
@@ -92,8 +92,8 @@ void kernel_depthwise3x3_i8_rows(int32_t ow, int32_t ch, int8_t* out, int32_t iw
                                  int32_t pad_left, int32_t rows, int32_t edge, const int8_t* in,
                                  const int8_t* filter, const int32_t* bias,
                                  const depthwise_i8_stage* stage);
-/* 1 where kernel_depthwise3x3_i8_rows has a vector body (NEON, or AVX-512
- * where the CPU has it; the operator takes it there); the other targets keep
+/* 1 where kernel_depthwise3x3_i8_rows has a vector body (NEON, or AVX2 or
+ * AVX-512 where the CPU has it; the operator takes it there); the other targets keep
  * their earlier paths. */
 int kernel_depthwise3x3_i8_rows_available(void);
 /* 1 where the vector body of kernel_depthwise3x3_i8_rows reads the stage's

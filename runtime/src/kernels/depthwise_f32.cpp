@@ -301,9 +301,14 @@ void kernel_depthwise_rows_f32(int32_t ow, int32_t ch, float* out, int32_t iw, i
                             activation);
 #else
 #if defined(__x86_64__)
-    if (cpu_isa_avx512()) {
-        depthwise_rows_f32_avx512(ow, ch, out, iw, stride, pad_left, rows, edge, in, filter, bias,
-                                  act_fused(activation) ? activation : 0);
+    if (cpu_isa_avx2()) {
+        const int32_t fused = act_fused(activation) ? activation : 0;
+        if (cpu_isa_avx512())
+            depthwise_rows_f32_avx512(ow, ch, out, iw, stride, pad_left, rows, edge, in, filter,
+                                      bias, fused);
+        else
+            depthwise_rows_f32_avx2(ow, ch, out, iw, stride, pad_left, rows, edge, in, filter,
+                                    bias, fused);
         if (!act_fused(activation))
             apply_activation(out, (uint32_t)ow * (uint32_t)ch, out, activation);
         return;
@@ -319,7 +324,7 @@ int32_t kernel_depthwise_rows_f32_stride_max(void)
 #ifdef __ARM_NEON
     return 2;
 #elif defined(__x86_64__)
-    return cpu_isa_avx512() ? 2 : 1;
+    return cpu_isa_avx2() ? 2 : 1;
 #else
     return 1;
 #endif

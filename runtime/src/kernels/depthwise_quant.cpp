@@ -757,7 +757,7 @@ int kernel_depthwise3x3_i8_rows_available(void)
 #ifdef __ARM_NEON
     return 1;
 #elif defined(__x86_64__)
-    return cpu_isa_avx512();
+    return cpu_isa_avx2();
 #else
     return 0;
 #endif
@@ -779,10 +779,14 @@ void kernel_depthwise3x3_i8_rows(int32_t ow, int32_t ch, int8_t* out, int32_t iw
         return;
     }
 #elif defined(__x86_64__)
-    if (cpu_isa_avx512() && st->z_in >= -128 && st->z_in <= 127 && st->z_out >= -128 &&
+    if (cpu_isa_avx2() && st->z_in >= -128 && st->z_in <= 127 && st->z_out >= -128 &&
         st->z_out <= 127) {
-        depthwise3x3_i8_rows_avx512(ow, ch, out, iw, stride, pad_left, rows, edge, in, filter,
-                                    bias, st);
+        if (cpu_isa_avx512())
+            depthwise3x3_i8_rows_avx512(ow, ch, out, iw, stride, pad_left, rows, edge, in, filter,
+                                        bias, st);
+        else
+            depthwise3x3_i8_rows_avx2(ow, ch, out, iw, stride, pad_left, rows, edge, in, filter,
+                                      bias, st);
         return;
     }
 #endif

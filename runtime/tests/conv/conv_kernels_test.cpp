@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "kernels/fixed_point.h"
 #include "ops/frame.h"
 #include "ops/ref.h"
+#include "wide_bodies.h"
 
 namespace {
 
@@ -38,6 +40,27 @@ bool SameBits(const std::vector<T>& a, const std::vector<T>& b)
 }
 
 const int kChannels[] = {1, 3, 4, 8, 13, 16, 17, 24, 35};
+
+// A wide body's output followed by guard values it must leave alone.
+template <class T>
+struct Guarded {
+    static constexpr size_t kGuard = 64;
+    std::vector<T> v;
+    size_t n;
+    Guarded(size_t n_, T sentinel) : v(n_ + kGuard, sentinel), n(n_) {}
+    T* data() { return v.data(); }
+    std::vector<T> out() const { return std::vector<T>(v.begin(), v.begin() + (long)n); }
+    bool guard_intact(T sentinel) const
+    {
+        for (size_t i = n; i < v.size(); ++i)
+            if (std::memcmp(&v[i], &sentinel, sizeof(T)) != 0)
+                return false;
+        return true;
+    }
+};
+
+using DepthwiseRowsF32Body = decltype(depthwise_rows_f32_avx2);
+using DepthwiseRowsI8Body = decltype(depthwise3x3_i8_rows_avx2);
 
 TEST(ConvKernels, MacRowBodiesAgree)
 {
@@ -141,20 +164,87 @@ TEST(ConvKernels, FloatRowsKernelMatchesThePerTapPath)
                             apply_activation(c.data(), (uint32_t)c.size(), c.data(), act);
                             EXPECT_TRUE(SameBits(a, b)) << ch << " stride " << stride << " iw "
                                                         << iw << " rows " << rows << " pad " << pad;
-#if defined(__x86_64__)
-                            /* the AVX-512 body whenever the CPU has it (it fuses RELU and
-                             * RELU6 only) */
-                            if (__builtin_cpu_supports("avx512f") && (act == 1 || act == 2)) {
-                                std::vector<float> d(a.size());
-                                depthwise_rows_f32_avx512(ow, ch, d.data(), iw, stride, pad, rows,
-                                                          edge, in.data(), f.data(), b_or_null, act);
-                                EXPECT_TRUE(SameBits(a, d)) << "AVX-512: " << ch << " stride "
-                                                            << stride << " iw " << iw;
-                            }
-#endif
+                            /* the wide bodies this CPU has (they fuse RELU and RELU6
+                             * only) */
+                            for (DepthwiseRowsF32Body* body : wide_bodies<DepthwiseRowsF32Body>(
+                                     WIDE_BODIES(depthwise_rows_f32)))
+                                if (act == 1 || act == 2) {
+                                    std::vector<float> d(a.size());
+                                    body(ow, ch, d.data(), iw, stride, pad, rows, edge, in.data(),
+                                         f.data(), b_or_null, act);
+                                    EXPECT_TRUE(SameBits(a, d)) << "wide: " << ch << " stride "
+                                                                << stride << " iw " << iw;
+                                }
                             EXPECT_TRUE(SameBits(a, c)) << ch << " stride " << stride << " iw "
                                                         << iw << " rows " << rows << " edge "
                                                         << edge;
+                        }
+                    }
+}
+
+// The wide FLOAT32 row bodies this CPU has, called directly, against a
+// naive loop of the same sum (0, the taps inside the row row by row and left
+// to right, each a separate multiply and add, then the bias) and the RELU
+// rules (a NaN stays, -0 gives +0): channel counts around the 8- and
+// 16-lane blocks and none at all, rows narrower than a window and around the
+// four-column interiors, both strides, both borders; nothing written past
+// the row.
+TEST(ConvKernels, WideFloatRowsBodiesMatchTheNaiveSum)
+{
+    const std::vector<DepthwiseRowsF32Body*> bodies =
+        wide_bodies<DepthwiseRowsF32Body>(WIDE_BODIES(depthwise_rows_f32));
+    if (bodies.empty()) GTEST_SKIP() << "no wide body on this CPU";
+    std::mt19937 rng(9);
+    const float sentinel = -555.5f;
+    for (int ch : {0, 1, 7, 8, 9, 15, 16, 17, 33})
+        for (int stride : {1, 2})
+            for (int iw : {1, 2, 3, 7, 11, 19})
+                for (int rows = 1; rows <= 3; ++rows)
+                    for (int pad : {0, 1, 2}) {
+                        const int span = iw + 2 * pad - 3;
+                        const int ow = span < 0 ? 0 : span / stride + 1;
+                        const int edge = rows == 3 ? 0 : ((iw + pad) % 2 ? 1 : -1);
+                        const int act = (ch + iw + rows + pad) % 3;
+                        const bool bias_given = (ch + pad) % 3 != 0;
+                        auto in = Random<float>((size_t)rows * iw * ch, rng);
+                        auto f = Random<float>((size_t)9 * ch, rng);
+                        auto bias = Random<float>((size_t)ch, rng);
+                        // a NaN and a -0 among the inputs now and then
+                        if (!in.empty() && (iw + rows) % 4 == 0)
+                            in[(size_t)(iw * ch) % in.size()] = std::nanf("");
+                        if (!bias.empty() && pad == 1)
+                            bias[0] = -0.0f;
+                        const float* bp = bias_given ? bias.data() : nullptr;
+                        const int f0 = edge == 1 ? 3 - rows : 0;
+                        std::vector<float> want((size_t)ow * ch);
+                        for (int x = 0; x < ow; ++x)
+                            for (int c = 0; c < ch; ++c) {
+                                float v = 0.0f;
+                                for (int r = 0; r < rows; ++r)
+                                    for (int k = 0; k < 3; ++k) {
+                                        const int col = x * stride + k - pad;
+                                        if (col < 0 || col >= iw)
+                                            continue;
+                                        const float p = in[((size_t)r * iw + col) * ch + c] *
+                                                        f[((size_t)(f0 + r) * 3 + k) * ch + c];
+                                        v = v + p;
+                                    }
+                                if (bias_given)
+                                    v = v + bias[(size_t)c];
+                                if (act == 2 && v >= 6.0f)
+                                    v = 6.0f;
+                                if ((act == 1 || act == 2) && v <= 0.0f)
+                                    v = 0.0f;
+                                want[(size_t)x * ch + c] = v;
+                            }
+                        for (DepthwiseRowsF32Body* body : bodies) {
+                            Guarded<float> got(want.size(), sentinel);
+                            body(ow, ch, got.data(), iw, stride, pad, rows, edge, in.data(),
+                                 f.data(), bp, act);
+                            EXPECT_TRUE(SameBits(got.out(), want))
+                                << ch << " stride " << stride << " iw " << iw << " rows " << rows
+                                << " pad " << pad << " act " << act;
+                            EXPECT_TRUE(got.guard_intact(sentinel)) << ch << " iw " << iw;
                         }
                     }
 }
@@ -287,15 +377,11 @@ TEST(ConvKernels, QuantisedRowsOfStrideOneAndTwoMatchTheIntegerSum)
     int32_t m6, e6;
     ref::multiplier(1.0f / s_out, &m6, &e6);
     const int32_t q6 = ref::apply(6, m6, e6);
-#if defined(__x86_64__)
-    const bool wide_depthwise = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
-                                __builtin_cpu_supports("avx512dq");
-#else
-    const bool wide_depthwise = false;
-#endif
-    for (int ch : {1, 7, 8, 9, 16, 17, 32, 40, 64})
+    const std::vector<DepthwiseRowsI8Body*> bodies =
+        wide_bodies<DepthwiseRowsI8Body>(WIDE_BODIES(depthwise3x3_i8_rows));
+    for (int ch : {0, 1, 7, 8, 9, 15, 16, 17, 32, 40, 64})
         for (int stride : {1, 2})
-            for (int iw : {1, 2, 3, 4, 5, 8, 9, 10})
+            for (int iw : {1, 2, 3, 4, 5, 7, 8, 9, 10, 11, 19})
                 for (int rows = 1; rows <= 3; ++rows)
                     for (int pad : {0, 1, 2}) {
                         const int span = iw + 2 * pad - 3;
@@ -311,7 +397,7 @@ TEST(ConvKernels, QuantisedRowsOfStrideOneAndTwoMatchTheIntegerSum)
                         // (two 8-bit products per 16-bit lane), and the largest
                         // such sums: input -128, taps -127.
                         const int taps = (ch + iw + pad + rows) % 3;
-                        if (taps == 0)
+                        if (taps == 0 && ch > 0)
                             f[(size_t)(ch + iw) % f.size()] = -128;
                         for (auto& v : f)
                             if (taps == 2 || (taps == 1 && v == -128))
@@ -348,13 +434,6 @@ TEST(ConvKernels, QuantisedRowsOfStrideOneAndTwoMatchTheIntegerSum)
                                                     edge, in.data(), f.data(), bp, &st_prepared);
                         depthwise3x3_i8_rows_portable(ow, ch, b.data(), iw, stride, pad, rows, edge,
                                                       in.data(), f.data(), bp, &st);
-                        std::vector<int8_t> wide = want;
-#if defined(__x86_64__)
-                        /* the AVX-512 body whenever the CPU has it */
-                        if (wide_depthwise)
-                            depthwise3x3_i8_rows_avx512(ow, ch, wide.data(), iw, stride, pad, rows,
-                                                        edge, in.data(), f.data(), bp, &st);
-#endif
                         const int f0 = edge == 1 ? 3 - rows : 0;
                         for (int x = 0; x < ow; ++x)
                             for (int c = 0; c < ch; ++c) {
@@ -383,10 +462,15 @@ TEST(ConvKernels, QuantisedRowsOfStrideOneAndTwoMatchTheIntegerSum)
                         EXPECT_EQ(prepared, want) << "prepared: " << ch << " stride " << stride
                                                   << " iw " << iw << " rows " << rows << " pad "
                                                   << pad;
-                        if (wide_depthwise) {
-                            EXPECT_EQ(wide, want) << "AVX-512: " << ch << " stride " << stride
-                                                  << " iw " << iw << " rows " << rows << " pad "
-                                                  << pad;
+                        /* the wide bodies this CPU has, called directly */
+                        for (DepthwiseRowsI8Body* body : bodies) {
+                            Guarded<int8_t> wide(want.size(), 77);
+                            body(ow, ch, wide.data(), iw, stride, pad, rows, edge, in.data(),
+                                 f.data(), bp, &st);
+                            EXPECT_EQ(wide.out(), want) << "wide: " << ch << " stride " << stride
+                                                        << " iw " << iw << " rows " << rows
+                                                        << " pad " << pad;
+                            EXPECT_TRUE(wide.guard_intact(77)) << "wide: " << ch << " iw " << iw;
                         }
                     }
 }
