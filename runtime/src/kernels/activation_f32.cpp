@@ -73,7 +73,7 @@ void unary(float* out, int32_t count, const float* in, F f)
 #if defined(__x86_64__)
     /* In place or apart: a partly overlapping output runs in order. */
     if (const eltwise_wide_table* w = eltwise_wide())
-        if (eltwise_vector_safe(out, in, count, sizeof(float))) {
+        if (eltwise_vector_safe(out, in, (size_t)count, sizeof(float))) {
             unary_wide(w, out, count, in, f);
             return;
         }
@@ -182,7 +182,7 @@ void kernel_prelu_f32(float* out, int32_t rows, const float* in, int32_t k, cons
 #else
 #if defined(__x86_64__)
     if (const eltwise_wide_table* w = eltwise_wide())
-        if (eltwise_vector_safe(out, in, rows * k, sizeof(float))) {
+        if (eltwise_vector_safe(out, in, (size_t)rows * (size_t)k, sizeof(float))) {
             w->prelu(out, rows, in, k, slope);
             return;
         }

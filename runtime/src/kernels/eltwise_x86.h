@@ -34,11 +34,11 @@ const eltwise_wide_table* eltwise_table_avx2(void);
 const eltwise_wide_table* eltwise_table_avx512(void);
 
 /* True when out is a or lies apart from it over count elements. */
-inline bool eltwise_vector_safe(const void* out, const void* a, int32_t count, size_t element)
+inline bool eltwise_vector_safe(const void* out, const void* a, size_t count, size_t element)
 {
     const char* o = static_cast<const char*>(out);
     const char* p = static_cast<const char*>(a);
-    const size_t n = static_cast<size_t>(count) * element;
+    const size_t n = count * element;
     return o == p || o + n <= p || p + n <= o;
 }
 
