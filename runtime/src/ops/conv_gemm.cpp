@@ -605,10 +605,12 @@ int tiled_gemm(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_tensor*
         read_quantisation(output, input, filter, bias, &o);
         fill = (unsigned char)(quant_zero(&o.in_q) & 0xff);
     }
+    /* The threads of the whole product, and each one's slice of the cache
+     * where they share output rows. */
+    const int64_t rows = (int64_t)g.n * g.oh;
+    const int team = nn_team_for(rows * g.ow * (int64_t)g.cout * k, NN_GRAIN_GEMM_MACS);
+    const size_t slice = cache_size / (size_t)team / 64 * 64;
     if (in_place_fits(g, quantised, b.layout) && g.kh <= 16) {
-        const int64_t rows = (int64_t)g.n * g.oh;
-        const int team = nn_team_for(rows * g.ow * (int64_t)g.cout * k, NN_GRAIN_GEMM_MACS);
-        const size_t slice = cache_size / (size_t)team / 64 * 64;
         if (tile_row <= slice) {
 #pragma omp parallel num_threads(team)
             {
@@ -675,11 +677,8 @@ int tiled_gemm(nn_tensor* output, nn_tensor* cache, nn_tensor* input, nn_tensor*
     /* Where one row's tiles are too little work for the team, the threads
      * share the output rows instead, each with its own tile in its own
      * slice of the cache (the same products, in fewer regions). */
-    const int64_t rows = (int64_t)g.n * g.oh;
     j.m = width;
     const int row_team = gemm_team(&j);
-    const int team = nn_team_for(rows * g.ow * (int64_t)g.cout * k, NN_GRAIN_GEMM_MACS);
-    const size_t slice = team > 1 ? cache_size / (size_t)team / 64 * 64 : 0;
     int32_t slice_width = width;
     while (slice_width > 1 && (size_t)slice_width * tile_row > slice)
         slice_width /= 2;
